@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# One-time machine set-up for building and testing the engine on Debian 12 (run as root).
+# Safe to run again: every step checks whether it is already done.
+set -euo pipefail
+
+stamp=/var/cache/kavex-engine/setup-v1.stamp
+if [[ -f $stamp ]]; then
+  exit 0
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "setup-host: must run as root (apt-get and ip netns need it)" >&2
+  exit 1
+fi
+
+changed=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  changed=1
+fi
+
+# Debian's source archive, for apt-get source of the cross-built dependencies.
+src_list=/etc/apt/sources.list.d/kavex-deb-src.sources
+if [[ ! -f $src_list ]]; then
+  cat >"$src_list" <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  changed=1
+fi
+
+apt-get update -qq
+
+packages=(
+  # cross toolchain and the Windows side
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686
+  wine wine32 nasm
+  # Direct3D 9 under Wine needs an X server and 32-bit Mesa
+  xvfb xauth libgl1-mesa-dri:i386 libgl1:i386 libglx-mesa0:i386
+  # build tools
+  cmake make ninja-build pkg-config dpkg-dev build-essential autoconf automake libtool
+  googletest
+  # native builds of the same libraries
+  libavcodec-dev libavutil-dev libswscale-dev libopus-dev libplist-dev libusbmuxd-dev
+  # test harness
+  iproute2 procps
+)
+apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+
+mkdir -p "$(dirname "$stamp")"
+touch "$stamp"

@@ -1,0 +1,104 @@
+#include "api/host_callbacks.h"
+
+namespace kavex {
+
+namespace {
+
+std::atomic<HostStateCallback> g_hostState{nullptr};
+
+}  // namespace
+
+void SetHostStateCallback(HostStateCallback callback) { g_hostState.store(callback); }
+
+void CallHostState(int index, int value) {
+  // The host must pass a callback; a null one is skipped rather than called.
+  if (HostStateCallback callback = g_hostState.load()) callback(index, value);
+}
+
+void HostCallbacks::Register(PhoneControlCallback phoneControl, VideoSizeCallback videoSize,
+                             PhoneListCallback phoneList, Message19Callback message19,
+                             Message20Callback message20, Message21Callback message21,
+                             Message22Callback message22, Message25Callback message25,
+                             TextListCallback textList, FormatChoiceCallback formatChoice) {
+  phoneControl_.store(phoneControl);
+  videoSize_.store(videoSize);
+  phoneList_.store(phoneList);
+  message19_.store(message19);
+  message20_.store(message20);
+  message21_.store(message21);
+  message22_.store(message22);
+  message25_.store(message25);
+  textList_.store(textList);
+  formatChoice_.store(formatChoice);
+}
+
+void HostCallbacks::RegisterPasscodeKey(PasscodeKeyCallback passcodeKey) {
+  passcodeKey_.store(passcodeKey);
+}
+
+void HostCallbacks::Clear() {
+  Register(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  passcodeKey_.store(nullptr);
+  lastWidth_.store(0);
+  lastHeight_.store(0);
+}
+
+void HostCallbacks::PublishPhoneList(const std::vector<PhoneListEntry>& entries) {
+  PhoneListCallback callback = phoneList_.load();
+  if (callback == nullptr) return;
+  int number = 0;
+  for (const PhoneListEntry& entry : entries)
+    callback(index_, number++, entry.key.c_str(), entry.displayName.c_str(), entry.selected);
+}
+
+int HostCallbacks::ChooseFormat(const std::string& formatList) {
+  // A host that registered no chooser gets the automatic format rather than a call through null.
+  FormatChoiceCallback callback = formatChoice_.load();
+  return callback != nullptr ? callback(index_, formatList.c_str()) : 0;
+}
+
+void HostCallbacks::ReportVideoSize(int width, int height) {
+  if (width == lastWidth_.load() && height == lastHeight_.load()) return;
+  VideoSizeCallback callback = videoSize_.load();
+  if (callback == nullptr) return;  // remembered only once the host has been told
+  lastWidth_.store(width);
+  lastHeight_.store(height);
+  callback(index_, width, height);
+}
+
+void HostCallbacks::ForwardMessage19(int32_t a, int32_t b, int32_t c, int32_t d) {
+  if (Message19Callback callback = message19_.load()) callback(index_, a, b, c, d);
+}
+
+void HostCallbacks::ForwardMessage20(float a, float b, float c, int32_t d) {
+  if (Message20Callback callback = message20_.load()) callback(index_, a, b, c, d);
+}
+
+void HostCallbacks::ForwardMessage21(float a, float b, float c, float d) {
+  if (Message21Callback callback = message21_.load()) callback(index_, a, b, c, d);
+}
+
+void HostCallbacks::ForwardMessage22(int32_t a, int32_t b, int32_t c, int32_t d) {
+  if (Message22Callback callback = message22_.load()) callback(index_, a, b, c, d);
+}
+
+void HostCallbacks::ForwardMessage25(int32_t mode, float value) {
+  if (Message25Callback callback = message25_.load()) callback(index_, mode, value);
+}
+
+void HostCallbacks::ForwardPhoneControl(uint32_t first, uint32_t second) {
+  if (PhoneControlCallback callback = phoneControl_.load()) callback(index_, first, second);
+}
+
+void HostCallbacks::ForwardTextList(const std::string& text, int32_t value) {
+  if (TextListCallback callback = textList_.load()) callback(index_, text.c_str(), value);
+}
+
+uint64_t HostCallbacks::GetPasscodeKey(const PhoneId& phone) {
+  PasscodeKeyCallback callback = passcodeKey_.load();
+  if (callback == nullptr) return 0;
+  const std::string name = PhoneList::Instance().GetPhoneName(phone);
+  return callback(index_, phone.data(), name.c_str());
+}
+
+}  // namespace kavex

@@ -1,0 +1,33 @@
+#pragma once
+#include <memory>
+#include <mutex>
+
+#include "kavex_engine.h"
+
+namespace kavex {
+
+class EngineInstance;
+
+// The host's view of the engine: four slots and the count of instances opened so far.
+// Thread: any host thread. Slot changes happen under one mutex; the instance's own operations run
+// outside it, on a reference taken under it, so a slow call never blocks the table.
+class InstanceTable {
+ public:
+  static constexpr int kSlots = 4;
+
+  static InstanceTable& Instance();
+
+  void Initialize(int count, HostStateCallback stateCallback);
+  int OpenNext();
+  void Uninitialize(int index);
+  // Null for an index outside 0..3 (compared unsigned) or an empty slot.
+  std::shared_ptr<EngineInstance> Get(int index);
+  int openCount();
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<EngineInstance> slots_[kSlots];
+  int openCount_ = 0;
+};
+
+}  // namespace kavex

@@ -1,0 +1,25 @@
+#include "common/engine_clock.h"
+
+#include <cstdint>
+
+#include "platform/clock.h"
+
+namespace kavex {
+
+namespace {
+
+struct CounterBase {
+  uint64_t start = platform::ReadCounter();
+  double frequency = static_cast<double>(platform::CounterFrequency());
+};
+
+}  // namespace
+
+double EngineClock::Now() {
+  // A function-local static is initialised exactly once, thread-safely, at the first call.
+  static const CounterBase base;
+  const uint64_t elapsed = platform::ReadCounter() - base.start;
+  return static_cast<double>(elapsed) / base.frequency;
+}
+
+}  // namespace kavex

@@ -1,0 +1,39 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "transport/phone_connection.h"
+
+namespace kavex {
+
+// The connection on which the current phone completed format negotiation: everything the engine
+// sends on its own initiative goes there. The worker thread replaces or clears it while host threads
+// send on it, so a send holds its own reference: a connection torn down meanwhile stays alive until
+// that send returns.
+// Thread: any.
+class ActiveConnection {
+ public:
+  void Set(std::shared_ptr<PhoneConnection> connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connection_ = std::move(connection);
+  }
+  void Clear() { Set(nullptr); }
+  std::shared_ptr<PhoneConnection> Get() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connection_;
+  }
+  // Best effort: false when there is no connection or the send failed.
+  bool Send(const std::vector<uint8_t>& message) const {
+    if (message.empty()) return false;
+    const std::shared_ptr<PhoneConnection> connection = Get();
+    return connection != nullptr && connection->Send(message.data(), message.size());
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<PhoneConnection> connection_;
+};
+
+}  // namespace kavex

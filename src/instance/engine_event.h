@@ -1,0 +1,49 @@
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+
+#include "common/phone_id.h"
+
+namespace kavex {
+
+// One entry of an instance's event queue.
+struct EngineEvent {
+  static constexpr int32_t kConnect = 0;  // connect to the phone with `id`
+  static constexpr int32_t kRefresh = 1;  // refresh the phone list after `delay` seconds
+
+  int32_t kind = kRefresh;
+  PhoneId id;
+  double delay = 0.0;
+
+  static EngineEvent Connect(const PhoneId& phone) { return EngineEvent{kConnect, phone, 0.0}; }
+  static EngineEvent Refresh(double seconds) { return EngineEvent{kRefresh, PhoneId{}, seconds}; }
+};
+
+// Unbounded first-in first-out queue of events; events are copied in and out whole.
+// Thread: any. The mutex guards only the queue and is never held while another lock is taken.
+class EventQueue {
+ public:
+  void Push(const EngineEvent& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(event);
+  }
+  std::optional<EngineEvent> Pop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (events_.empty()) return std::nullopt;
+    EngineEvent event = events_.front();
+    events_.pop_front();
+    return event;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<EngineEvent> events_;
+};
+
+}  // namespace kavex

@@ -1,0 +1,142 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "api/host_callbacks.h"
+#include "common/phone_id.h"
+#include "discovery/phone_list.h"
+#include "instance/active_connection.h"
+#include "instance/engine_event.h"
+#include "instance/worker_loop.h"
+#include "media/video_format.h"
+#include "output/virtual_camera_output.h"
+
+namespace kavex {
+
+class DecodedFramePair;
+class OpusAudioDecoder;
+namespace platform {
+class AddressChangeWatch;
+class SocketLibrary;
+}  // namespace platform
+
+// Everything the engine keeps for one virtual camera: the phone it shows, its connection, its
+// decoding state, the output it feeds and the host's callbacks.
+//
+// Threads: constructed, opened and destroyed on host threads (the export calls); its worker thread
+// (owned by worker_) makes every connection decision; other instances' worker threads may release its
+// phone; host threads set flags and send user actions. Owns its output, frame slots, audio decoder
+// and, for instance 0, the socket library and the address-change watch.
+class EngineInstance final : public WorkerHandler, public OutputControlListener {
+ public:
+  static constexpr int kAudioBufferSamples = 23040;  // 480 ms at 48000 Hz
+  // Values the phone is sent in the capabilities reply and in error reports.
+  static constexpr uint32_t kProtocolValueA = 12;
+  static constexpr uint32_t kProtocolValueB = 14;
+  // Open result when the worker thread cannot be started.
+  static constexpr int kWorkerStartFailed = -1;
+
+  // Constructs the instance and enters it into the instance registry. Background threads that may
+  // call back into the instance start only after construction has finished.
+  static std::shared_ptr<EngineInstance> Create(int index, WorkerTiming& timing = RealWorkerTiming());
+  ~EngineInstance() override;
+  EngineInstance(const EngineInstance&) = delete;
+  EngineInstance& operator=(const EngineInstance&) = delete;
+
+  int index() const { return index_; }
+  HostCallbacks& callbacks() { return callbacks_; }
+  HostNotifier& notifier() { return callbacks_; }
+
+  // Creates and opens the output, starts the worker. 0, or the output's error code (the instance is
+  // then stopped and stays so).
+  int Open();
+  // Full teardown: callbacks cleared first, then everything stopped and released. Safe twice.
+  void Destroy();
+  bool opened() const;
+  bool workerRunning() const;
+  // How often instance 0 has seen the machine's addresses change.
+  int addressChanges() const { return addressChanges_.load(); }
+
+  void Push(const EngineEvent& event) { queue_.Push(event); }
+  EventQueue& queue() { return queue_; }
+  // Every registered instance refreshes, staggered by 0.5 s per index so that lower indexes choose
+  // phones first.
+  void NotifyListChanged();
+  void ReportPhoneState(PhoneState state);
+  // The connection ended on its own: forget it and look for a phone again.
+  void OnConnectionLost();
+
+  // Worker thread only (or another instance's worker taking the phone over).
+  bool ConnectToPhone(const PhoneId& phone);
+  void ReleasePhone();
+  PhoneId currentPhone() const;
+
+  // The phone-list refresh: publish the list while a phone is shown, otherwise choose one.
+  void RefreshPhoneList();
+  // Queues a connect request for the selectable phone with this key, if any.
+  void SelectPhoneByKey(const std::string& key);
+
+  // Host settings.
+  void SetActive(bool active) { active_.store(active); }
+  bool active() const { return active_.load(); }
+  void SetBlank(bool blank);
+  bool blank() const;
+  void SetFormatIndex(int formatIndex) { formatIndex_.store(formatIndex); }
+  int formatIndex() const { return formatIndex_.load(); }
+
+  ActiveConnection& activeConnection() { return activeConnection_; }
+
+  // WorkerHandler
+  void OnConnectRequest(const PhoneId& phone) override;
+  void OnRefreshDue() override;
+  void OnPassEnd() override;
+
+  // OutputControlListener: the camera driver's control changes go to the phone.
+  void OnControlValue(int32_t value) override;
+  void OnControlFlag(bool flag) override;
+
+ private:
+  EngineInstance(int index, WorkerTiming& timing);
+  // Teardown steps shared by Destroy and a failed Open. Safe twice.
+  void Stop();
+  void SetCurrentPhone(const PhoneId& phone);
+  // Requires the list lock.
+  const PhoneRecord* ChooseBestPhoneLocked();
+  bool overUsb() const { return overUsb_.load(); }
+
+  const int index_;
+  WorkerTiming& timing_;
+
+  // Protocol layer.
+  std::unique_ptr<OpusAudioDecoder> audioDecoder_;
+  std::vector<int16_t> audioBuffer_;
+  std::atomic<bool> overUsb_{false};
+  std::unique_ptr<platform::SocketLibrary> socketLibrary_;  // instance 0
+
+  // Media layer.
+  mutable std::mutex outputMutex_;  // guards output_ against host threads during open/teardown
+  std::unique_ptr<VirtualCameraOutput> output_;
+  std::unique_ptr<DecodedFramePair> framePair_;
+  ActiveConnection activeConnection_;
+  std::unique_ptr<platform::AddressChangeWatch> addressWatch_;  // instance 0
+  std::atomic<int> addressChanges_{0};
+  std::atomic<int> formatIndex_{0};
+  std::vector<VideoFormat> capabilities_;  // worker and receive threads, after Open
+  VideoFormat lastRequested_;
+  std::atomic<bool> active_{false};
+  EventQueue queue_;
+  std::unique_ptr<WorkerLoop> worker_;
+  mutable std::mutex phoneMutex_;
+  PhoneId currentPhone_;
+
+  // Host layer.
+  HostCallbacks callbacks_;
+
+  std::mutex teardownMutex_;
+  bool destroyed_ = false;
+};
+
+}  // namespace kavex

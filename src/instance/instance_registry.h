@@ -1,0 +1,24 @@
+#pragma once
+#include <memory>
+
+namespace kavex {
+
+class EngineInstance;
+
+// The engine's own table of the live instances, indexed 0 to 3, by which instances see each other
+// (refresh broadcasts, taking a phone over). An instance enters it once constructed and leaves it
+// during teardown. Lookups hand out shared references, so an instance being torn down on one thread
+// stays valid for a call another thread has already started on it.
+// Thread: any.
+class InstanceRegistry {
+ public:
+  static constexpr int kSlots = 4;
+
+  static void Enter(int index, std::shared_ptr<EngineInstance> instance);
+  // Empties the slot if it still holds this instance and hands the registry's reference back, so the
+  // caller decides where the last reference is dropped.
+  static std::shared_ptr<EngineInstance> Remove(int index, const EngineInstance* instance);
+  static std::shared_ptr<EngineInstance> Get(int index);
+};
+
+}  // namespace kavex

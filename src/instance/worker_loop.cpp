@@ -1,0 +1,81 @@
+#include "instance/worker_loop.h"
+
+#include <chrono>
+
+#include "common/engine_clock.h"
+
+namespace kavex {
+
+namespace {
+
+class RealTiming final : public WorkerTiming {
+ public:
+  double Now() override { return EngineClock::Now(); }
+  void Sleep100Ms() override { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
+};
+
+}  // namespace
+
+WorkerTiming& RealWorkerTiming() {
+  static RealTiming timing;
+  return timing;
+}
+
+WorkerLoop::WorkerLoop(EventQueue& queue, WorkerHandler& handler, WorkerTiming& timing)
+    : queue_(queue), handler_(handler), timing_(timing) {}
+
+WorkerLoop::~WorkerLoop() { Stop(); }
+
+void WorkerLoop::Start() {
+  if (thread_.joinable()) return;
+  running_.store(true);
+  thread_ = std::thread([this] { Run(); });
+}
+
+void WorkerLoop::Stop() {
+  running_.store(false);
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void WorkerLoop::Run() {
+  // Give discovery a moment to fill the phone list before the first decisions.
+  for (int i = 0; i < kStartupSleeps; ++i) {
+    if (!running_.load()) return;
+    timing_.Sleep100Ms();
+  }
+  double deadline = 0.0;  // 0 = no refresh pending
+  while (running_.load()) {
+    for (int i = 0; i < kEventsPerPass && running_.load(); ++i) {
+      if (std::optional<EngineEvent> event = queue_.Pop()) {
+        Handle(*event, &deadline);
+      } else {
+        timing_.Sleep100Ms();
+      }
+      if (deadline != 0.0 && timing_.Now() > deadline) {
+        deadline = 0.0;
+        handler_.OnRefreshDue();
+      }
+    }
+    if (running_.load()) handler_.OnPassEnd();
+  }
+}
+
+void WorkerLoop::Handle(const EngineEvent& event, double* deadline) {
+  switch (event.kind) {
+    case EngineEvent::kConnect:
+      handler_.OnConnectRequest(event.id);
+      break;
+    case EngineEvent::kRefresh:
+      // The first request sets the deadline; later ones while it is pending do not move it.
+      if (*deadline == 0.0) {
+        *deadline = timing_.Now() + event.delay;
+        // A deadline that lands on the clock's zero would read as "none".
+        if (*deadline == 0.0) *deadline = 1e-9;
+      }
+      break;
+    default:
+      break;  // unknown kinds are accepted and ignored
+  }
+}
+
+}  // namespace kavex

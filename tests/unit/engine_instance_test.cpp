@@ -1,0 +1,201 @@
+#include "instance/engine_instance.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "discovery/phone_list.h"
+#include "instance/instance_registry.h"
+
+namespace kavex {
+namespace {
+
+PhoneId Phone(uint8_t b0, uint8_t b1 = 0, uint8_t b2 = 0, uint8_t b3 = 0) {
+  PhoneId id;
+  id.bytes = {b0, b1, b2, b3, 0x5a};
+  return id;
+}
+
+void AddPhone(const PhoneId& id, uint32_t kind, const std::string& name, int32_t score = 0,
+              PhoneState state = PhoneState::kIdle) {
+  auto record = std::make_unique<PhoneRecord>();
+  record->id = id;
+  record->kind = kind;
+  record->name = name;
+  record->networkScore = score;
+  record->usbScore = score;
+  record->state = state;
+  PhoneList::Instance().Append(std::move(record));
+}
+
+void SetState(const PhoneId& id, PhoneState state) {
+  std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+  PhoneList::Instance().FindLocked(id)->state = state;
+}
+
+std::vector<EngineEvent> Drain(EngineInstance& instance) {
+  std::vector<EngineEvent> events;
+  while (auto event = instance.queue().Pop()) events.push_back(*event);
+  return events;
+}
+
+// Instances constructed but not opened: no worker runs, so the test thread plays the worker.
+class EngineInstanceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { PhoneList::Instance().Clear(); }
+  void TearDown() override {
+    for (auto& instance : instances) instance->Destroy();
+    PhoneList::Instance().Clear();
+  }
+  EngineInstance& Make(int index) {
+    instances.push_back(EngineInstance::Create(index));
+    return *instances.back();
+  }
+  std::vector<std::shared_ptr<EngineInstance>> instances;
+};
+
+TEST_F(EngineInstanceTest, ListChangeStaggersRefreshesByIndex) {
+  EngineInstance& first = Make(0);
+  Make(1);
+  Make(3);  // slot 2 stays empty and is skipped
+  first.NotifyListChanged();
+  const double expected[] = {0.0, 0.5, 0.0, 1.5};
+  for (int i : {0, 1, 3}) {
+    std::vector<EngineEvent> events = Drain(*InstanceRegistry::Get(i));
+    ASSERT_EQ(events.size(), 1u) << i;
+    EXPECT_EQ(events[0].kind, EngineEvent::kRefresh);
+    EXPECT_DOUBLE_EQ(events[0].delay, expected[i]);
+  }
+}
+
+TEST_F(EngineInstanceTest, InstancesChoosePhonesInIndexOrderAndNeverShareOne) {
+  EngineInstance& zero = Make(0);
+  EngineInstance& one = Make(1);
+  AddPhone(Phone(1), 2, "first");
+  AddPhone(Phone(2), 2, "second");
+
+  one.RefreshPhoneList();
+  EXPECT_TRUE(one.currentPhone().IsZero()) << "instance 1 waits while instance 0 has no phone";
+
+  zero.RefreshPhoneList();
+  EXPECT_EQ(zero.currentPhone(), Phone(1)) << "equal scores: the first reported wins";
+  one.RefreshPhoneList();
+  EXPECT_EQ(one.currentPhone(), Phone(2));
+
+  std::vector<EngineEvent> events = Drain(one);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, EngineEvent::kConnect);
+  EXPECT_EQ(events[0].id, Phone(2));
+}
+
+TEST_F(EngineInstanceTest, ChoiceTakesTheHighestScoreAndOnlySelectableKinds) {
+  EngineInstance& zero = Make(0);
+  AddPhone(Phone(1), 3, "tablet of another kind", 50);
+  AddPhone(Phone(2), 2, "minus five", -5);
+  AddPhone(Phone(3), 7, "minus three", -3);
+  AddPhone(Phone(4), 2, "busy", 40, PhoneState::kConnecting);
+  zero.RefreshPhoneList();
+  EXPECT_EQ(zero.currentPhone(), Phone(3));
+}
+
+TEST_F(EngineInstanceTest, ConnectRequestTakesThePhoneAwayFromTheInstanceShowingIt) {
+  EngineInstance& zero = Make(0);
+  EngineInstance& one = Make(1);
+  EngineInstance& two = Make(2);
+  AddPhone(Phone(1), 2, "a");
+  AddPhone(Phone(2), 2, "b");
+  AddPhone(Phone(3), 2, "c");
+  zero.RefreshPhoneList();
+  one.RefreshPhoneList();
+  two.RefreshPhoneList();
+  ASSERT_EQ(two.currentPhone(), Phone(3));
+
+  zero.OnConnectRequest(Phone(3));
+  EXPECT_TRUE(two.currentPhone().IsZero()) << "instance 2 released the phone first";
+  EXPECT_EQ(one.currentPhone(), Phone(2)) << "other instances keep theirs";
+  // No transport can reach the phone yet, so the attempt fails and instance 0 shows nothing.
+  EXPECT_TRUE(zero.currentPhone().IsZero());
+}
+
+std::vector<std::string> g_listed;
+
+void KAVEX_STDCALL RecordListEntry(int, int entry, const char* key, const char* name, int selected) {
+  g_listed.push_back(std::to_string(entry) + ":" + key + ":" + name + ":" + std::to_string(selected));
+}
+
+TEST_F(EngineInstanceTest, StreamingPhoneIsListedSelectedAndBusyPhonesAreHidden) {
+  g_listed.clear();
+  EngineInstance& zero = Make(0);
+  zero.callbacks().Register(nullptr, nullptr, &RecordListEntry, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr);
+  AddPhone(Phone(0xff, 0xff, 0xff, 0xff), 2, "mine");
+  AddPhone(Phone(2), 2, "connecting elsewhere");
+  AddPhone(Phone(3), 2, "");
+  AddPhone(Phone(4), 7, "idle");
+  zero.RefreshPhoneList();  // chooses the first phone
+  SetState(Phone(0xff, 0xff, 0xff, 0xff), PhoneState::kStreaming);
+  SetState(Phone(2), PhoneState::kConnecting);
+  Drain(zero);
+
+  zero.RefreshPhoneList();
+  const std::vector<std::string> expected = {"0:-1:mine [WiFi]:1", "1:4:idle:0"};
+  EXPECT_EQ(g_listed, expected);
+}
+
+TEST_F(EngineInstanceTest, SelectByKeyQueuesAConnectForSelectablePhonesOnly) {
+  EngineInstance& zero = Make(0);
+  AddPhone(Phone(0xff, 0xff, 0xff, 0xff), 3, "other kind");
+  AddPhone(Phone(7), 2, "seven");
+  zero.SelectPhoneByKey("-1");
+  EXPECT_TRUE(Drain(zero).empty());
+  zero.SelectPhoneByKey(PhoneKey(Phone(7)));
+  std::vector<EngineEvent> events = Drain(zero);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].id, Phone(7));
+  zero.SelectPhoneByKey("7x");
+  EXPECT_TRUE(Drain(zero).empty());
+}
+
+TEST_F(EngineInstanceTest, OpenStartsTheWorkerAndTeardownIsSafeTwice) {
+  EngineInstance& one = Make(1);
+  AddPhone(Phone(1), 2, "a");
+  EXPECT_EQ(one.Open(), 0);
+  EXPECT_TRUE(one.opened());
+  EXPECT_TRUE(one.workerRunning());
+  one.SetBlank(true);
+  EXPECT_TRUE(one.blank());
+
+  one.Destroy();
+  EXPECT_FALSE(one.workerRunning());
+  EXPECT_FALSE(one.opened());
+  EXPECT_EQ(InstanceRegistry::Get(1), nullptr);
+  EXPECT_EQ(PhoneList::Instance().Size(), 0u) << "any instance going away empties the shared list";
+  one.Destroy();
+}
+
+TEST_F(EngineInstanceTest, NeverOpenedInstanceIsDestroyedCleanly) {
+  EngineInstance& zero = Make(0);
+  EXPECT_FALSE(zero.workerRunning());
+  zero.Destroy();
+  EXPECT_EQ(InstanceRegistry::Get(0), nullptr);
+}
+
+TEST(PhoneKeyText, FirstFourBytesAsSignedLittleEndian) {
+  EXPECT_EQ(PhoneKey(Phone(0xff, 0xff, 0xff, 0xff)), "-1");
+  EXPECT_EQ(PhoneKey(Phone(1, 2, 3, 4)), "67305985");
+  EXPECT_EQ(PhoneKey(PhoneId{}), "0");
+}
+
+TEST(PhoneListReset, PasscodeRetryResetsTheFirstMatchingRecordToIdle) {
+  PhoneList::Instance().Clear();
+  AddPhone(Phone(5), 2, "locked", 0, PhoneState::kPasscodeNeeded);
+  PhoneList::Instance().ResetStateToIdle(Phone(5));
+  EXPECT_EQ(PhoneList::Instance().GetPhoneState(Phone(5)), PhoneState::kIdle);
+  EXPECT_EQ(PhoneList::Instance().GetPhoneName(Phone(6)), "Phone");
+  PhoneList::Instance().Clear();
+}
+
+}  // namespace
+}  // namespace kavex
