@@ -3,7 +3,8 @@
 # Safe to run again: every step checks whether it is already done.
 set -euo pipefail
 
-stamp=/var/cache/kavex-engine/setup-v1.stamp
+# The stamp is keyed by this script's content, so a changed package list installs again.
+stamp=${KAVEX_CACHE:-/var/cache/kavex-engine}/setup-$(sha256sum "$0" | cut -c1-16).stamp
 if [[ -f $stamp ]]; then
   exit 0
 fi
@@ -50,6 +51,7 @@ packages=(
   xvfb xauth libgl1-mesa-dri:i386 libgl1:i386 libglx-mesa0:i386
   # build tools
   cmake make ninja-build pkg-config dpkg-dev build-essential autoconf automake libtool
+  xz-utils bzip2 patch
   googletest
   # native builds of the same libraries
   libavcodec-dev libavutil-dev libswscale-dev libopus-dev libplist-dev libusbmuxd-dev

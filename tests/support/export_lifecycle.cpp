@@ -26,7 +26,8 @@ uint64_t KAVEX_STDCALL OnPasscodeKey(int, const uint8_t*, const char*) { return 
 
 }  // namespace
 
-void RunExportLifecycle(const ExportTable& e, int callRounds) {
+void RunExportLifecycle(const ExportTable& e, int callRounds,
+                        const std::function<void()>& whileOpen) {
   e.EInitialize(6, &OnState);
   for (int i = 0; i < 4; ++i) {
     e.SetCallback(i, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -72,6 +73,7 @@ void RunExportLifecycle(const ExportTable& e, int callRounds) {
     ASSERT_EQ(e.ESetPasscode(phone, ""), 0xcbf29ce484222325ull);
   }
   e.ESetBlank(0);
+  if (whileOpen) whileOpen();
 
   {
     std::lock_guard<std::mutex> lock(g_mutex);

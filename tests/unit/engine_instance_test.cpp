@@ -8,6 +8,8 @@
 
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
+#include "protocol/error_log.h"
+#include "settings_fixture.h"
 
 namespace kavex {
 namespace {
@@ -173,6 +175,13 @@ TEST_F(EngineInstanceTest, OpenStartsTheWorkerAndTeardownIsSafeTwice) {
   EXPECT_EQ(InstanceRegistry::Get(1), nullptr);
   EXPECT_EQ(PhoneList::Instance().Size(), 0u) << "any instance going away empties the shared list";
   one.Destroy();
+}
+
+TEST_F(EngineInstanceTest, InstanceZeroStartsItsAddressWatchWithoutRecordingAFailure) {
+  ErrorLog::RecordError("setup", 0);
+  settings_fixture::DeleteErrorValue();
+  Make(0);
+  EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
 }
 
 TEST_F(EngineInstanceTest, NeverOpenedInstanceIsDestroyedCleanly) {

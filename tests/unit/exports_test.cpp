@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "discovery/phone_list.h"
 #include "export_table.h"
 
 namespace {
@@ -21,7 +24,19 @@ TEST(Exports, WholeLifecycleWithGoodAndBadIndexes) {
   table.ESelectPhone = &ESelectPhone;
   table.ERefresh = &ERefresh;
   table.ESetPasscode = &ESetPasscode;
-  RunExportLifecycle(table, 500);
+  RunExportLifecycle(table, 500, [] {
+    // A phone that asked for its passcode may be tried again once the host has set one.
+    kavex::PhoneList& list = kavex::PhoneList::Instance();
+    auto record = std::make_unique<kavex::PhoneRecord>();
+    record->id.bytes[0] = 0x42;
+    record->kind = 2;
+    record->state = kavex::PhoneState::kPasscodeNeeded;
+    list.Append(std::move(record));
+    kavex::PhoneId phone;
+    phone.bytes[0] = 0x42;
+    EXPECT_EQ(ESetPasscode(phone.data(), "a"), 0xaf63dc4c8601ec8cull);
+    EXPECT_EQ(list.GetPhoneState(phone), kavex::PhoneState::kIdle);
+  });
 }
 
 }  // namespace

@@ -1,0 +1,50 @@
+# make test  - set up this machine (Debian 12, as root), build the dependencies and both builds, and
+#              run every test tier inside private network namespaces.
+# make demo  - the engine on simulators (not built yet).
+# make bench - the benchmarks (not built yet).
+SHELL := /bin/bash
+BUILD := build
+CACHE ?= /var/cache/kavex-engine
+export KAVEX_CACHE := $(CACHE)
+JOBS ?= 2
+
+.PHONY: test setup deps build build-win32 build-native demo bench clean
+
+test: build
+	scripts/netns-run.sh -- scripts/run-tests.sh
+
+setup:
+	scripts/setup-host.sh
+
+$(BUILD)/deps-prefixes.txt: setup deps/*.sh
+	@mkdir -p $(BUILD)
+	deps/build-all.sh > $@.tmp && mv $@.tmp $@
+
+deps: setup $(BUILD)/deps-prefixes.txt
+
+build: build-win32 build-native
+
+build-win32: deps
+	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
+	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
+	cmake --build $(BUILD)/win32 -j $(JOBS)
+
+build-native: setup
+	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD)/native -j $(JOBS)
+	cmake -S . -B $(BUILD)/native-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVEX_SANITIZE=address >/dev/null
+	cmake --build $(BUILD)/native-asan -j $(JOBS)
+	cmake -S . -B $(BUILD)/native-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVEX_SANITIZE=thread >/dev/null
+	cmake --build $(BUILD)/native-tsan -j $(JOBS)
+
+demo:
+	@echo "make demo: the phone simulator, simulated drivers and reference host are not built yet" >&2
+	@exit 2
+
+bench:
+	@echo "make bench: no benchmarks are built yet" >&2
+	@exit 2
+
+clean:
+	rm -rf $(BUILD)

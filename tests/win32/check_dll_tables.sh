@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Checks engine.dll's tables: it must import only Windows system DLLs (everything else is linked in
+# statically) and export every engine entry point under its plain, undecorated name.
+set -euo pipefail
+dll=$1
+objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
+
+headers=$("$objdump" -p "$dll")
+grep -q 'file format pei-i386' <<<"$headers" || { echo "not a PE32 i386 image: $dll"; exit 1; }
+
+allowed='^(kernel32|user32|gdi32|advapi32|ws2_32|iphlpapi|ole32|oleaut32|msvcrt|bcrypt|shell32|setupapi|winmm)\.dll$'
+status=0
+while read -r name; do
+  lower=$(tr '[:upper:]' '[:lower:]' <<<"$name")
+  if [[ ! $lower =~ $allowed ]]; then
+    echo "imports a DLL that is not a Windows system DLL: $name"
+    status=1
+  fi
+done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+
+exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p')
+for name in EInitialize EOpen EUninitialize SetCallback SetIdleCallback ButtonEvent EFocus \
+            EFocusDistance ESetActiveIdx ESetBlank ESetVideoFormat ESelectPhone ERefresh ESetPasscode; do
+  if ! grep -qx "$name" <<<"$exports"; then
+    echo "missing export: $name"
+    status=1
+  fi
+done
+# Decorated or C++-mangled engine names mean the .def was bypassed.
+if grep -E '^_?E[A-Z][A-Za-z]*@[0-9]+$|^_Z' <<<"$exports"; then
+  echo "decorated or mangled exports found"
+  status=1
+fi
+grep -q 'VS_VERSION_INFO\|\.rsrc' <<<"$headers" || { echo "no resource section"; status=1; }
+[[ $status -eq 0 ]] && echo "engine.dll tables OK"
+exit $status
