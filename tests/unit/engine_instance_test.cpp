@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "common/engine_clock.h"
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
 #include "protocol/error_log.h"
@@ -51,8 +54,8 @@ class EngineInstanceTest : public ::testing::Test {
     for (auto& instance : instances) instance->Destroy();
     PhoneList::Instance().Clear();
   }
-  EngineInstance& Make(int index) {
-    instances.push_back(EngineInstance::Create(index));
+  EngineInstance& Make(int index, WorkerTiming& timing = RealWorkerTiming()) {
+    instances.push_back(EngineInstance::Create(index, timing));
     return *instances.back();
   }
   std::vector<std::shared_ptr<EngineInstance>> instances;
@@ -189,6 +192,58 @@ TEST_F(EngineInstanceTest, NeverOpenedInstanceIsDestroyedCleanly) {
   EXPECT_FALSE(zero.workerRunning());
   zero.Destroy();
   EXPECT_EQ(InstanceRegistry::Get(0), nullptr);
+}
+
+// Host threads keep calling into instances while they run and while they are torn down: nothing
+// may race (the TSan tier checks this) and nothing may be used after teardown.
+// Real time, but the loop's sleeps shortened to a millisecond so that the workers make many passes.
+class FastTiming : public WorkerTiming {
+ public:
+  double Now() override { return EngineClock::Now(); }
+  void Sleep100Ms() override { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+};
+
+std::atomic<int> g_listEntries{0};
+
+void KAVEX_STDCALL CountListEntry(int, int, const char*, const char*, int) { g_listEntries.fetch_add(1); }
+
+TEST_F(EngineInstanceTest, HostCallsDuringRunAndTeardownAreSafe) {
+  static FastTiming fast;
+  EngineInstance& zero = Make(0, fast);
+  EngineInstance& one = Make(1, fast);
+  ASSERT_EQ(zero.Open(), 0);
+  ASSERT_EQ(one.Open(), 0);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < 3; ++t) {
+    hosts.emplace_back([&, t] {
+      uint8_t round = 0;
+      while (!stop.load()) {
+        EngineInstance& target = (round & 1) ? one : zero;
+        target.SetBlank(round & 2);
+        target.SetActive(round & 4);
+        target.SetFormatIndex(round % 11);
+        target.callbacks().Register(nullptr, nullptr, &CountListEntry, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr, nullptr, nullptr);
+        target.activeConnection().Send({1, 2, 3, 4});
+        target.SelectPhoneByKey("1");
+        if (t == 0) {
+          target.NotifyListChanged();
+          AddPhone(Phone(round), 2, "p");
+        }
+        ++round;
+        std::this_thread::yield();
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  zero.Destroy();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  one.Destroy();
+  stop.store(true);
+  for (std::thread& host : hosts) host.join();
+  EXPECT_FALSE(zero.workerRunning());
+  EXPECT_FALSE(one.workerRunning());
 }
 
 TEST(PhoneKeyText, FirstFourBytesAsSignedLittleEndian) {
