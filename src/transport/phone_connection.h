@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "common/phone_id.h"
+#include "common/socket_address.h"
 
 namespace kavex {
 
@@ -30,6 +31,8 @@ class PhoneConnection {
   virtual const PhoneId& phoneId() const = 0;
   // True only for a connection through the multiplexing service to a phone on a cable.
   virtual bool overUsb() const = 0;
+  // Where the connection goes (for an Android forward, the local 127.0.0.1 end).
+  virtual const SocketAddress& peerAddress() const = 0;
 };
 
 }  // namespace kavex
