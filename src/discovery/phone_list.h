@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/phone_id.h"
+#include "common/socket_address.h"
 
 namespace kavex {
 
@@ -18,15 +19,33 @@ enum class PhoneState : int32_t {
   kPasscodeNeeded = 4,
 };
 
+// Phone kinds that the engine may connect to: announced phones and phones found by DNS service
+// discovery.
+constexpr uint32_t kKindNetworkPhone = 2;
+constexpr uint32_t kKindServiceDiscoveryPhone = 7;
+
 // One phone, whatever path found it. Read and written only under the list lock.
 struct PhoneRecord {
+  static constexpr size_t kMaxNameLength = 255;
+
   uint32_t kind = 0;
   PhoneId id;
-  std::string name;  // at most 255 bytes
-  bool usbAvailable = false;  // reachable over a cable right now
+  std::string name;                // at most 255 bytes
+  SocketAddress ipv4Address;       // where it was heard on IPv4, port = its session port
+  SocketAddress ipv6Address;       // the same on IPv6
+  uint32_t iosNetworkHandle = 0;   // multiplexing service, over the network
+  uint32_t iosUsbHandle = 0;       // multiplexing service, on a cable
+  bool usbAvailable = false;       // reachable over a cable right now
+  SocketAddress adbAddress;        // 127.0.0.1 and the debug bridge's forwarded port
   PhoneState state = PhoneState::kIdle;
   int32_t networkScore = 0;
   int32_t usbScore = 0;
+
+  bool Selectable() const { return kind == kKindNetworkPhone || kind == kKindServiceDiscoveryPhone; }
+  bool Reachable() const {
+    return !ipv4Address.empty() || !ipv6Address.empty() || !adbAddress.empty() ||
+           iosUsbHandle != 0 || iosNetworkHandle != 0;
+  }
 };
 
 // One line of the list the host is shown.
@@ -40,31 +59,64 @@ struct PhoneListEntry {
 // little-endian signed integer.
 std::string PhoneKey(const PhoneId& id);
 
+// A connection's view of itself, as the state reports need it.
+struct SessionInfo {
+  PhoneId id;
+  bool overUsb = false;  // through the multiplexing service to a phone on a cable
+  SocketAddress peer;
+};
+
 // The process-wide list of phones, in the order they were first reported, shared by every instance.
-// Thread: any. One mutex (the list lock) guards the array and every record; callers that work on
-// records hold it through lock(). Host callbacks and refresh broadcasts happen after it is released.
+// Thread: any. One mutex (the list lock) guards the array and every record. The operations below
+// take it themselves and return what the caller must do once it is released (refresh every
+// instance, tell the host): nothing reaches the host or another instance while it is held.
 class PhoneList {
  public:
   static PhoneList& Instance();
 
   std::mutex& lock() { return mutex_; }
-  // Requires lock() held.
+  // Require lock() held.
   std::vector<std::unique_ptr<PhoneRecord>>& records() { return records_; }
   PhoneRecord* FindLocked(const PhoneId& id);
 
-  // Appends a record (the reporting listeners create records this way).
-  PhoneRecord& Append(std::unique_ptr<PhoneRecord> record);
-  // Sets the first matching record to Idle with none of the effects of a reported state change:
-  // no score change, no host report, no refresh.
+  // Appends a record as it is (tests and the reporting operations).
+  void Append(std::unique_ptr<PhoneRecord> record);
+
+  // The three discovery paths. A reported name replaces the stored one only when it is not empty.
+  void ReportNetworkPhone(const PhoneId& id, uint16_t kind, const std::string& name,
+                          const SocketAddress& peer, uint16_t port);
+  void ReportAdbPhone(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t localPort);
+  void LoseAdbPhone(const PhoneId& id);
+  void ReportUsbmuxPhone(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
+                         const std::string& name);
+  void LoseUsbmuxPhone(uint32_t deviceHandle);
+
+  struct StateChange {
+    bool changed = false;  // the record's state differed from the new one
+    bool pruned = false;   // records were dropped: every instance must refresh
+  };
+  // A session's report. Scores rise on streaming and fall on failure; a failure drops the address
+  // that failed. Ends by pruning unreachable records.
+  StateChange SetPhoneState(const SessionInfo& session, PhoneState state);
+  // A phone named itself on a session: the announced record and the session's record take the
+  // announced name (even an empty one) and kind.
+  void UpdateFromAnnouncement(const PhoneId& sessionId, const PhoneId& announcedId, uint16_t kind,
+                              const std::string& name);
+  void LowerUsbScore(uint32_t deviceHandle);
+  // Drops records that no path reaches any more. True when any was dropped.
+  bool Prune();
+
+  // Sets the first matching record to Idle with none of the effects of a reported state change.
   void ResetStateToIdle(const PhoneId& id);
   PhoneState GetPhoneState(const PhoneId& id);
   // The record's name, or "Phone" when no record has this identifier.
   std::string GetPhoneName(const PhoneId& id);
-  // Destroys every record.
   void Clear();
   size_t Size();
 
  private:
+  PhoneRecord& FindOrAppendLocked(const PhoneId& id, uint16_t kind);
+
   std::mutex mutex_;
   std::vector<std::unique_ptr<PhoneRecord>> records_;
 };

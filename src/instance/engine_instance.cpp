@@ -1,5 +1,7 @@
 #include "instance/engine_instance.h"
 
+#include <algorithm>
+
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
 #include "media/decoded_frame_pair.h"
@@ -7,23 +9,20 @@
 #include "platform/address_watch.h"
 #include "protocol/control_messages.h"
 #include "protocol/error_log.h"
+#include "protocol/session_messages.h"
+#include "transport/tcp_transport.h"
 
 namespace kavex {
 
 namespace {
 
 constexpr int kIoPending = 997;  // the normal answer to an address-change request
+constexpr double kSilenceTimeoutSeconds = 10.0;
 constexpr double kRefreshStaggerSeconds = 0.5;
-constexpr uint32_t kSelectableKindNetwork = 2;
-constexpr uint32_t kSelectableKindServiceDiscovery = 7;
 constexpr int32_t kLowestChoosableScore = -1000000;
 
 // Held while the automatic choice looks at the other instances, always after the list lock.
 std::mutex g_chooseMutex;
-
-bool Selectable(const PhoneRecord& record) {
-  return record.kind == kSelectableKindNetwork || record.kind == kSelectableKindServiceDiscovery;
-}
 
 }  // namespace
 
@@ -58,7 +57,10 @@ int EngineInstance::Open() {
   std::unique_lock<std::mutex> lock(outputMutex_);
   if (output_ != nullptr) return 0;  // opened once; the table never opens an instance twice
   output_ = std::make_unique<VirtualCameraOutput>(index_, this);
-  capabilities_.push_back(VideoFormat{640, 480, 30.0f});
+  {
+    std::lock_guard<std::mutex> formats(formatMutex_);
+    capabilities_.push_back(VideoFormat{640, 480, 30.0f});
+  }
   const int result = output_->Open();
   lock.unlock();
   if (result != 0) {
@@ -90,6 +92,7 @@ void EngineInstance::Stop() {
     worker_.reset();
   }
   activeConnection_.Clear();
+  DropTcpTransport();
   // The list is shared by all instances: any instance going away empties it, and discovery fills it
   // again for those that remain.
   PhoneList::Instance().Clear();
@@ -114,7 +117,10 @@ void EngineInstance::Destroy() {
   addressWatch_.reset();
   socketLibrary_.reset();
   queue_.Clear();
-  capabilities_.clear();
+  {
+    std::lock_guard<std::mutex> lock(formatMutex_);
+    capabilities_.clear();
+  }
   framePair_.reset();
 
   audioDecoder_.reset();
@@ -154,18 +160,208 @@ void EngineInstance::SetCurrentPhone(const PhoneId& phone) {
 
 bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
   overUsb_.store(false);
-  // The paths to a phone (TCP, the multiplexing service) come with the transports; without them
-  // no phone can be reached and the attempt changes nothing.
-  (void)phone;
+  SocketAddress peer;
+  {
+    PhoneList& list = PhoneList::Instance();
+    std::lock_guard<std::mutex> lock(list.lock());
+    const PhoneRecord* found = nullptr;
+    for (const auto& record : list.records()) {
+      if (record->id == phone &&
+          (record->state == PhoneState::kIdle || record->state == PhoneState::kFailed)) {
+        found = record.get();
+        break;
+      }
+    }
+    if (found == nullptr) return false;  // unknown, or busy with a session already
+    peer = found->ipv4Address.empty() ? found->ipv6Address : found->ipv4Address;
+    // Multiplexer handles come from the USB multiplexing monitor, which is not attached yet, so
+    // no record carries one. The debug bridge's forward is preferred over the network.
+    if (!found->adbAddress.empty()) {
+      peer = found->adbAddress;
+      overUsb_.store(true);
+    }
+  }
+
+  if (peer.empty()) return false;
+  DropTcpTransport();
+  auto transport = std::make_shared<TcpTransport>(*this, kSilenceTimeoutSeconds);
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    tcp_ = transport;
+  }
+  // Connecting is reported before the receive thread starts: a connection refused at once must
+  // not have its Failed overwritten by a late Connecting, which would leave the phone busy for ever.
+  const SessionInfo session{phone, false, peer};
+  SetPhoneState(session, PhoneState::kConnecting);
+  if (transport->Start(peer, &phone)) return true;
+  DropTcpTransport();
+  SetPhoneState(session, PhoneState::kFailed);
   return false;
+}
+
+PhoneId EngineInstance::DropTcpTransport() {
+  std::shared_ptr<TcpTransport> transport;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    transport = std::move(tcp_);
+  }
+  if (transport == nullptr) return PhoneId{};
+  // Stopped here, not whenever the last reference goes: a host thread may still hold one for a
+  // send, and a stopped transport calls nobody back.
+  transport->Stop();
+  return transport->phoneId();
 }
 
 void EngineInstance::ReleasePhone() {
   activeConnection_.Clear();
   SetCurrentPhone(PhoneId{});
-  // The identifier of the connection being closed; none exists without a transport.
-  const PhoneId released;
+  const PhoneId released = DropTcpTransport();
   PhoneList::Instance().ResetStateToIdle(released);
+}
+
+std::shared_ptr<PhoneConnection> EngineInstance::OwnedConnection(const PhoneConnection& connection) {
+  std::lock_guard<std::mutex> lock(connectionsMutex_);
+  if (tcp_.get() == &connection) return tcp_;
+  return nullptr;
+}
+
+void EngineInstance::SetPhoneState(const SessionInfo& session, PhoneState state) {
+  const PhoneList::StateChange change = PhoneList::Instance().SetPhoneState(session, state);
+  if (change.pruned) NotifyListChanged();
+  if (!change.changed) return;
+  if (state != PhoneState::kConnecting) NotifyListChanged();
+  ReportPhoneState(state);
+}
+
+void EngineInstance::SetPhoneState(const PhoneConnection& connection, PhoneState state) {
+  SetPhoneState(SessionInfo{connection.phoneId(), connection.overUsb(), connection.peerAddress()}, state);
+}
+
+void EngineInstance::SendStoredErrorReport(PhoneConnection& connection) {
+  const ErrorLog::StoredEntry entry = ErrorLog::TakeStoredEntry();
+  if (!entry.deliver) return;
+  const std::vector<uint8_t> report =
+      session_messages::ErrorReport(kProtocolValueA, kProtocolValueB, entry.text);
+  connection.Send(report.data(), report.size());
+}
+
+std::vector<VideoFormat> EngineInstance::capabilities() const {
+  std::lock_guard<std::mutex> lock(formatMutex_);
+  return capabilities_;
+}
+
+void EngineInstance::ApplyStreamingRule(const PhoneConnection& connection) {
+  if (PhoneList::Instance().GetPhoneState(connection.phoneId()) != PhoneState::kStreaming)
+    SetPhoneState(connection, PhoneState::kStreaming);
+}
+
+void EngineInstance::OnConnected(PhoneConnection&) {}
+
+void EngineInstance::OnFailed(PhoneConnection& connection) {
+  OnConnectionLost();
+  SetPhoneState(connection, PhoneState::kFailed);
+}
+
+void EngineInstance::OnClosed(PhoneConnection& connection) {
+  const PhoneId& id = connection.phoneId();
+  bool placeholderId = id.bytes[0] <= 4;
+  for (size_t i = 1; i < id.bytes.size(); ++i) placeholderId = placeholderId && id.bytes[i] == 0;
+  if (placeholderId) {
+    SetPhoneState(connection, PhoneState::kFailed);
+  } else if (PhoneList::Instance().GetPhoneState(id) != PhoneState::kPasscodeNeeded) {
+    // A phone waiting for its passcode keeps that state, so it is not chosen again until the host
+    // sets one.
+    SetPhoneState(connection, PhoneState::kIdle);
+  }
+  OnConnectionLost();
+}
+
+void EngineInstance::OnPacket(PhoneConnection& connection, const uint8_t* message, size_t length) {
+  DispatchMessage(*this, connection, message, length);
+}
+
+void EngineInstance::OnAnnouncement(PhoneConnection& connection, const PhoneId& announced,
+                                    uint16_t kind, const std::string& name) {
+  PhoneList::Instance().UpdateFromAnnouncement(connection.phoneId(), announced, kind, name);
+  NotifyListChanged();
+}
+
+void EngineInstance::OnGoodbye(PhoneConnection& connection) {
+  SetPhoneState(connection, PhoneState::kIdle);
+  OnConnectionLost();
+}
+
+void EngineInstance::OnHello(PhoneConnection& connection) {
+  SendStoredErrorReport(connection);
+  const std::vector<uint8_t> answer = session_messages::HelloAnswer();
+  connection.Send(answer.data(), answer.size());
+}
+
+void EngineInstance::OnStatus(PhoneConnection& connection) { ApplyStreamingRule(connection); }
+
+void EngineInstance::OnAudioPacket(PhoneConnection&, const uint8_t* packet, size_t length) {
+  // The receive thread is the only user of the decoder and its buffer. The microphone path takes
+  // the samples once the virtual devices are attached.
+  if (audioDecoder_ == nullptr || !audioDecoder_->valid()) return;
+  audioDecoder_->Decode(packet, length, audioBuffer_.data(), kAudioBufferSamples);
+}
+
+void EngineInstance::OnVideoPacket(PhoneConnection& connection, float, const uint8_t*, size_t) {
+  ApplyStreamingRule(connection);
+}
+
+void EngineInstance::OnCapabilities(PhoneConnection& connection, bool,
+                                    const std::vector<VideoFormat>& formats) {
+  const std::vector<uint8_t> answer =
+      session_messages::CapabilitiesAnswer(kProtocolValueA, kProtocolValueB);
+  connection.Send(answer.data(), answer.size());
+  SendStoredErrorReport(connection);
+  // The connection that delivered the phone's formats is the one everything else goes to.
+  activeConnection_.Set(OwnedConnection(connection));
+  std::lock_guard<std::mutex> lock(formatMutex_);
+  capabilities_ = formats.empty() ? std::vector<VideoFormat>{VideoFormat{640, 480, 30.0f}} : formats;
+  // Ascending by pixel count (an unsigned 32-bit product, as the phone's sizes are); equal counts
+  // keep the phone's order.
+  std::stable_sort(capabilities_.begin(), capabilities_.end(),
+                   [](const VideoFormat& a, const VideoFormat& b) {
+                     return a.width * a.height < b.width * b.height;
+                   });
+}
+
+void EngineInstance::OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) {
+  SetPhoneState(connection, PhoneState::kPasscodeNeeded);
+  const uint64_t key = callbacks_.GetPasscodeKey(connection.phoneId());
+  if (key == 0) return;  // the host has no key for this phone: the phone will close
+  const std::vector<uint8_t> answer = session_messages::PasscodeAnswer(key, challenge);
+  connection.Send(answer.data(), answer.size());
+}
+
+void EngineInstance::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
+                                  const SocketAddress& peer, uint16_t port) {
+  PhoneList::Instance().ReportNetworkPhone(id, kind, name, peer, port);
+  NotifyListChanged();
+}
+
+void EngineInstance::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
+                                  uint16_t localPort) {
+  PhoneList::Instance().ReportAdbPhone(id, kind, name, localPort);
+  NotifyListChanged();
+}
+
+void EngineInstance::OnPhoneLost(const PhoneId& id) {
+  PhoneList::Instance().LoseAdbPhone(id);
+  if (PhoneList::Instance().Prune()) NotifyListChanged();
+}
+
+void EngineInstance::OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t deviceHandle,
+                                  bool overUsb, const std::string& name) {
+  PhoneList::Instance().ReportUsbmuxPhone(id, kind, deviceHandle, overUsb, name);
+  NotifyListChanged();
+}
+
+void EngineInstance::OnPhoneLost(uint32_t deviceHandle) {
+  PhoneList::Instance().LoseUsbmuxPhone(deviceHandle);
+  if (PhoneList::Instance().Prune()) NotifyListChanged();
 }
 
 void EngineInstance::OnConnectRequest(const PhoneId& phone) {
@@ -238,7 +434,7 @@ const PhoneRecord* EngineInstance::ChooseBestPhoneLocked() {
   const PhoneRecord* best = nullptr;
   int32_t bestScore = 0;
   for (const auto& record : PhoneList::Instance().records()) {
-    if (!Selectable(*record)) continue;
+    if (!record->Selectable()) continue;
     if (record->state != PhoneState::kIdle && record->state != PhoneState::kFailed) continue;
     bool isTaken = false;
     for (const PhoneId& phone : taken) isTaken = isTaken || phone == record->id;
@@ -258,7 +454,7 @@ void EngineInstance::SelectPhoneByKey(const std::string& key) {
     PhoneList& list = PhoneList::Instance();
     std::lock_guard<std::mutex> lock(list.lock());
     for (const auto& record : list.records()) {
-      if (Selectable(*record) && PhoneKey(record->id) == key) {
+      if (record->Selectable() && PhoneKey(record->id) == key) {
         chosen = record->id;
         break;
       }

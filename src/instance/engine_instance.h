@@ -8,6 +8,9 @@
 #include "api/host_callbacks.h"
 #include "common/phone_id.h"
 #include "discovery/phone_list.h"
+#include "discovery/phone_listeners.h"
+#include "protocol/message_dispatcher.h"
+#include "transport/phone_connection.h"
 #include "instance/active_connection.h"
 #include "instance/engine_event.h"
 #include "instance/worker_loop.h"
@@ -18,6 +21,7 @@ namespace kavex {
 
 class DecodedFramePair;
 class OpusAudioDecoder;
+class TcpTransport;
 namespace platform {
 class AddressChangeWatch;
 class SocketLibrary;
@@ -30,7 +34,13 @@ class SocketLibrary;
 // (owned by worker_) makes every connection decision; other instances' worker threads may release its
 // phone; host threads set flags and send user actions. Owns its output, frame slots, audio decoder
 // and, for instance 0, the socket library and the address-change watch.
-class EngineInstance final : public WorkerHandler, public OutputControlListener {
+class EngineInstance final : public WorkerHandler,
+                             public OutputControlListener,
+                             public TransportListener,
+                             public SessionHandler,
+                             public NetworkPhoneListener,
+                             public AdbPhoneListener,
+                             public UsbmuxPhoneListener {
  public:
   static constexpr int kAudioBufferSamples = 23040;  // 480 ms at 48000 Hz
   // Values the phone is sent in the capabilities reply and in error reports.
@@ -73,6 +83,13 @@ class EngineInstance final : public WorkerHandler, public OutputControlListener 
   bool ConnectToPhone(const PhoneId& phone);
   void ReleasePhone();
   PhoneId currentPhone() const;
+  // A session's report on its phone: updates the list, refreshes every instance and tells the host
+  // as the change requires.
+  void SetPhoneState(const SessionInfo& session, PhoneState state);
+  void SetPhoneState(const PhoneConnection& connection, PhoneState state);
+  // Sends the stored diagnostic to the phone, once.
+  void SendStoredErrorReport(PhoneConnection& connection);
+  std::vector<VideoFormat> capabilities() const;
 
   // The phone-list refresh: publish the list while a phone is shown, otherwise choose one.
   void RefreshPhoneList();
@@ -98,6 +115,34 @@ class EngineInstance final : public WorkerHandler, public OutputControlListener 
   void OnControlValue(int32_t value) override;
   void OnControlFlag(bool flag) override;
 
+  // TransportListener, on the connection's receive thread.
+  void OnConnected(PhoneConnection& connection) override;
+  void OnFailed(PhoneConnection& connection) override;
+  void OnClosed(PhoneConnection& connection) override;
+  void OnPacket(PhoneConnection& connection, const uint8_t* message, size_t length) override;
+
+  // SessionHandler, on the connection's receive thread.
+  void OnAnnouncement(PhoneConnection& connection, const PhoneId& announced, uint16_t kind,
+                      const std::string& name) override;
+  void OnGoodbye(PhoneConnection& connection) override;
+  void OnHello(PhoneConnection& connection) override;
+  void OnStatus(PhoneConnection& connection) override;
+  void OnAudioPacket(PhoneConnection& connection, const uint8_t* packet, size_t length) override;
+  void OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
+                     size_t length) override;
+  void OnCapabilities(PhoneConnection& connection, bool hevc,
+                      const std::vector<VideoFormat>& formats) override;
+  void OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) override;
+
+  // The discovery paths' reports (instance 0 receives them).
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
+                    const SocketAddress& peer, uint16_t port) override;
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
+                    uint16_t localPort) override;
+  void OnPhoneLost(const PhoneId& id) override;
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
+                    const std::string& name) override;
+  void OnPhoneLost(uint32_t deviceHandle) override;
  private:
   EngineInstance(int index, WorkerTiming& timing);
   // Teardown steps shared by Destroy and a failed Open. Safe twice.
@@ -106,6 +151,12 @@ class EngineInstance final : public WorkerHandler, public OutputControlListener 
   // Requires the list lock.
   const PhoneRecord* ChooseBestPhoneLocked();
   bool overUsb() const { return overUsb_.load(); }
+  // The first video or status message of a session marks its phone streaming.
+  void ApplyStreamingRule(const PhoneConnection& connection);
+  // The shared reference to one of this instance's connections, if it still is one.
+  std::shared_ptr<PhoneConnection> OwnedConnection(const PhoneConnection& connection);
+  // Ends the TCP connection, if any, without callbacks; returns its phone identifier.
+  PhoneId DropTcpTransport();
 
   const int index_;
   WorkerTiming& timing_;
@@ -115,6 +166,9 @@ class EngineInstance final : public WorkerHandler, public OutputControlListener 
   std::vector<int16_t> audioBuffer_;
   std::atomic<bool> overUsb_{false};
   std::unique_ptr<platform::SocketLibrary> socketLibrary_;  // instance 0
+  // The TCP connection. Created and dropped by the worker; looked up by receive threads.
+  std::mutex connectionsMutex_;
+  std::shared_ptr<TcpTransport> tcp_;
 
   // Media layer.
   mutable std::mutex outputMutex_;  // guards output_ against host threads during open/teardown
@@ -124,7 +178,8 @@ class EngineInstance final : public WorkerHandler, public OutputControlListener 
   std::unique_ptr<platform::AddressChangeWatch> addressWatch_;  // instance 0
   std::atomic<int> addressChanges_{0};
   std::atomic<int> formatIndex_{0};
-  std::vector<VideoFormat> capabilities_;  // worker and receive threads, after Open
+  mutable std::mutex formatMutex_;  // capabilities_ and lastRequested_
+  std::vector<VideoFormat> capabilities_;
   VideoFormat lastRequested_;
   std::atomic<bool> active_{false};
   EventQueue queue_;

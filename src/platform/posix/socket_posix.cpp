@@ -1,0 +1,149 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace kavex::platform {
+
+namespace {
+
+// Fills storage with the OS layout of address; returns its length, 0 for an empty address.
+socklen_t ToSockaddr(const SocketAddress& address, sockaddr_storage* storage) {
+  std::memset(storage, 0, sizeof *storage);
+  if (address.family == SocketAddress::Family::kIpv4) {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(storage);
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(address.port);
+    std::memcpy(&v4->sin_addr, address.address.data(), 4);
+    return sizeof(sockaddr_in);
+  }
+  if (address.family == SocketAddress::Family::kIpv6) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(storage);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(address.port);
+    v6->sin6_flowinfo = htonl(address.flowInfo);
+    std::memcpy(&v6->sin6_addr, address.address.data(), 16);
+    v6->sin6_scope_id = address.scopeId;
+    return sizeof(sockaddr_in6);
+  }
+  return 0;
+}
+
+SocketWait Wait(int fd, short events, int timeoutMs) {
+  pollfd entry{fd, events, 0};
+  SocketWait result;
+  const int n = poll(&entry, 1, timeoutMs);
+  if (n < 0) {
+    result.status = SocketWait::Status::kError;
+    result.error = errno;
+    result.interrupted = errno == EINTR;
+  } else if (n == 0) {
+    result.status = SocketWait::Status::kTimeout;
+  } else if ((entry.revents & POLLNVAL) != 0) {
+    result.status = SocketWait::Status::kError;
+    result.error = EBADF;
+  } else {
+    result.status = SocketWait::Status::kReady;
+  }
+  return result;
+}
+
+}  // namespace
+
+StreamSocket::StreamSocket(StreamSocket&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = kInvalidHandle;
+}
+
+StreamSocket& StreamSocket::operator=(StreamSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalidHandle;
+  }
+  return *this;
+}
+
+StreamSocket StreamSocket::Create(SocketAddress::Family family) {
+  int domain;
+  switch (family) {
+    case SocketAddress::Family::kIpv4: domain = AF_INET; break;
+    case SocketAddress::Family::kIpv6: domain = AF_INET6; break;
+    default:
+      errno = EAFNOSUPPORT;
+      return StreamSocket();
+  }
+  const int fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? StreamSocket() : StreamSocket(fd);
+}
+
+bool StreamSocket::SetNoDelay() {
+  const int on = 1;
+  return setsockopt(static_cast<int>(handle_), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+bool StreamSocket::SetNonBlocking() {
+  const int fd = static_cast<int>(handle_);
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+ConnectStatus StreamSocket::Connect(const SocketAddress& peer) {
+  sockaddr_storage storage;
+  const socklen_t length = ToSockaddr(peer, &storage);
+  if (length == 0) {
+    errno = EAFNOSUPPORT;
+    return ConnectStatus::kFailed;
+  }
+  if (connect(static_cast<int>(handle_), reinterpret_cast<const sockaddr*>(&storage), length) == 0)
+    return ConnectStatus::kConnected;
+  return errno == EINPROGRESS ? ConnectStatus::kInProgress : ConnectStatus::kFailed;
+}
+
+SocketWait StreamSocket::WaitReadable(int timeoutMs) {
+  return Wait(static_cast<int>(handle_), POLLIN, timeoutMs);
+}
+
+SocketWait StreamSocket::WaitWritable(int timeoutMs) {
+  return Wait(static_cast<int>(handle_), POLLOUT, timeoutMs);
+}
+
+bool StreamSocket::PendingError(int* error) {
+  int value = 0;
+  socklen_t length = sizeof value;
+  if (getsockopt(static_cast<int>(handle_), SOL_SOCKET, SO_ERROR, &value, &length) != 0) return false;
+  *error = value;
+  return true;
+}
+
+long StreamSocket::Send(const uint8_t* data, size_t length) {
+  // MSG_NOSIGNAL: a peer that reset the connection must fail the send, not kill the process.
+  return static_cast<long>(send(static_cast<int>(handle_), data, length, MSG_NOSIGNAL));
+}
+
+long StreamSocket::Receive(uint8_t* into, size_t capacity) {
+  return static_cast<long>(recv(static_cast<int>(handle_), into, capacity, 0));
+}
+
+void StreamSocket::Shutdown() {
+  if (handle_ != kInvalidHandle) shutdown(static_cast<int>(handle_), SHUT_RDWR);
+}
+
+void StreamSocket::Close() {
+  if (handle_ == kInvalidHandle) return;
+  close(static_cast<int>(handle_));
+  handle_ = kInvalidHandle;
+}
+
+int LastSocketError() { return errno; }
+
+bool IsWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+}  // namespace kavex::platform

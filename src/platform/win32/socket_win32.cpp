@@ -1,0 +1,155 @@
+#include "platform/socket.h"
+
+// winsock2.h must come before windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <climits>
+#include <cstring>
+
+namespace kavex::platform {
+
+namespace {
+
+SOCKET Native(intptr_t handle) { return static_cast<SOCKET>(handle); }
+
+// Fills storage with the Winsock layout of address; returns its length, 0 for an empty address.
+int ToSockaddr(const SocketAddress& address, sockaddr_storage* storage) {
+  std::memset(storage, 0, sizeof *storage);
+  if (address.family == SocketAddress::Family::kIpv4) {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(storage);
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(address.port);
+    std::memcpy(&v4->sin_addr, address.address.data(), 4);
+    return sizeof(sockaddr_in);
+  }
+  if (address.family == SocketAddress::Family::kIpv6) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(storage);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(address.port);
+    v6->sin6_flowinfo = htonl(address.flowInfo);
+    std::memcpy(&v6->sin6_addr, address.address.data(), 16);
+    v6->sin6_scope_id = address.scopeId;
+    return sizeof(sockaddr_in6);
+  }
+  return 0;
+}
+
+SocketWait Wait(intptr_t handle, SHORT events, int timeoutMs) {
+  WSAPOLLFD entry{};
+  entry.fd = Native(handle);
+  entry.events = events;
+  SocketWait result;
+  const int n = WSAPoll(&entry, 1, timeoutMs);
+  if (n == SOCKET_ERROR) {
+    result.status = SocketWait::Status::kError;
+    result.error = WSAGetLastError();
+    result.interrupted = result.error == WSAEINTR;
+  } else if (n == 0) {
+    result.status = SocketWait::Status::kTimeout;
+  } else if ((entry.revents & POLLNVAL) != 0) {
+    result.status = SocketWait::Status::kError;
+    result.error = WSAENOTSOCK;
+  } else {
+    result.status = SocketWait::Status::kReady;
+  }
+  return result;
+}
+
+}  // namespace
+
+StreamSocket::StreamSocket(StreamSocket&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = kInvalidHandle;
+}
+
+StreamSocket& StreamSocket::operator=(StreamSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalidHandle;
+  }
+  return *this;
+}
+
+StreamSocket StreamSocket::Create(SocketAddress::Family family) {
+  int af;
+  switch (family) {
+    case SocketAddress::Family::kIpv4: af = AF_INET; break;
+    case SocketAddress::Family::kIpv6: af = AF_INET6; break;
+    default:
+      WSASetLastError(WSAEAFNOSUPPORT);
+      return StreamSocket();
+  }
+  // Not inheritable: the engine starts child processes (the Android bridge) that must not keep a
+  // phone's connection open after the engine has closed it.
+  const SOCKET s = WSASocketW(af, SOCK_STREAM, 0, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return StreamSocket();
+  return StreamSocket(static_cast<intptr_t>(s));
+}
+
+bool StreamSocket::SetNoDelay() {
+  const BOOL on = TRUE;
+  return setsockopt(Native(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                    sizeof on) == 0;
+}
+
+bool StreamSocket::SetNonBlocking() {
+  u_long on = 1;
+  return ioctlsocket(Native(handle_), FIONBIO, &on) == 0;
+}
+
+ConnectStatus StreamSocket::Connect(const SocketAddress& peer) {
+  sockaddr_storage storage;
+  const int length = ToSockaddr(peer, &storage);
+  if (length == 0) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return ConnectStatus::kFailed;
+  }
+  if (connect(Native(handle_), reinterpret_cast<const sockaddr*>(&storage), length) == 0)
+    return ConnectStatus::kConnected;
+  // Winsock answers a non-blocking connect with "would block" where POSIX says EINPROGRESS.
+  return WSAGetLastError() == WSAEWOULDBLOCK ? ConnectStatus::kInProgress : ConnectStatus::kFailed;
+}
+
+SocketWait StreamSocket::WaitReadable(int timeoutMs) { return Wait(handle_, POLLRDNORM, timeoutMs); }
+
+SocketWait StreamSocket::WaitWritable(int timeoutMs) { return Wait(handle_, POLLWRNORM, timeoutMs); }
+
+bool StreamSocket::PendingError(int* error) {
+  int value = 0;
+  int length = sizeof value;
+  if (getsockopt(Native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&value), &length) != 0)
+    return false;
+  *error = value;
+  return true;
+}
+
+long StreamSocket::Send(const uint8_t* data, size_t length) {
+  const int chunk = length > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
+  const int n = send(Native(handle_), reinterpret_cast<const char*>(data), chunk, 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+long StreamSocket::Receive(uint8_t* into, size_t capacity) {
+  const int chunk = capacity > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(capacity);
+  const int n = recv(Native(handle_), reinterpret_cast<char*>(into), chunk, 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+void StreamSocket::Shutdown() {
+  if (handle_ != kInvalidHandle) shutdown(Native(handle_), SD_BOTH);
+}
+
+void StreamSocket::Close() {
+  if (handle_ == kInvalidHandle) return;
+  closesocket(Native(handle_));
+  handle_ = kInvalidHandle;
+}
+
+int LastSocketError() { return WSAGetLastError(); }
+
+bool IsWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
+
+}  // namespace kavex::platform

@@ -1,0 +1,114 @@
+#include "protocol/message_dispatcher.h"
+
+#include "protocol/wire_header.h"
+#include "protocol/wire_reader.h"
+
+namespace kavex {
+
+namespace {
+
+constexpr size_t kAnnouncementLength = 280;
+constexpr size_t kNameFieldOffset = 24;
+constexpr size_t kTextFieldSize = 256;
+constexpr size_t kFormatEntrySize = 12;
+
+// A 256-byte text field: up to its first NUL, and never more than 255 bytes, so a field without a
+// terminator still gives a bounded text.
+std::string TextField(const WireReader& reader, size_t offset) {
+  const char* text = reinterpret_cast<const char*>(reader.At(offset));
+  size_t length = 0;
+  while (length < kTextFieldSize - 1 && text[length] != '\0') ++length;
+  return std::string(text, length);
+}
+
+void DispatchTextList(SessionHandler& handler, const WireReader& reader) {
+  if (!reader.Has(0, 12)) return;
+  // The count comes from the phone; only texts that lie inside the message are read.
+  const uint32_t announced = reader.U32(4);
+  const size_t fitting = (reader.length() - 12) / kTextFieldSize;
+  const size_t count = announced < fitting ? announced : fitting;
+  std::string joined;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) joined += '/';
+    joined += TextField(reader, 12 + i * kTextFieldSize);
+  }
+  handler.notifier().ForwardTextList(joined, reader.I32(8));
+}
+
+void DispatchCapabilities(SessionHandler& handler, PhoneConnection& connection,
+                          const WireReader& reader) {
+  if (!reader.Has(0, 12)) return;
+  const bool hevc = (reader.U8(6) & 1) != 0;
+  const uint32_t announced = reader.U32(8);
+  const size_t fitting = (reader.length() - 12) / kFormatEntrySize;
+  const size_t count = announced < fitting ? announced : fitting;
+  std::vector<VideoFormat> formats;
+  formats.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = 12 + i * kFormatEntrySize;
+    formats.push_back(VideoFormat{reader.U32(at), reader.U32(at + 4), reader.F32(at + 8)});
+  }
+  handler.OnCapabilities(connection, hevc, formats);
+}
+
+}  // namespace
+
+void DispatchMessage(SessionHandler& handler, PhoneConnection& connection, const uint8_t* message,
+                     size_t length) {
+  const WireReader reader(message, length);
+  if (!reader.Has(0, WireHeader::kSize)) return;
+  HostNotifier& host = handler.notifier();
+  switch (WireHeader::Type(reader.U32(0))) {
+    case 1:
+      if (reader.Has(0, kAnnouncementLength))
+        handler.OnAnnouncement(connection, PhoneId::FromBytes(reader.At(4)), reader.U16(20),
+                               TextField(reader, kNameFieldOffset));
+      break;
+    case 2:
+      handler.OnGoodbye(connection);
+      break;
+    case 3:
+      handler.OnHello(connection);
+      break;
+    case 5:
+      handler.OnStatus(connection);
+      break;
+    case 7:
+      if (reader.Has(0, 8)) handler.OnAudioPacket(connection, reader.At(8), length - 8);
+      break;
+    case 8:
+      if (reader.Has(0, 8)) handler.OnVideoPacket(connection, reader.F32(4), reader.At(8), length - 8);
+      break;
+    case 10:
+      DispatchCapabilities(handler, connection, reader);
+      break;
+    case 16:
+      if (reader.Has(0, 12)) host.ForwardPhoneControl(reader.U32(4), reader.U32(8));
+      break;
+    case 19:
+      if (reader.Has(0, 20)) host.ForwardMessage19(reader.I32(4), reader.I32(8), reader.I32(12), reader.I32(16));
+      break;
+    case 20:
+      if (reader.Has(0, 20)) host.ForwardMessage20(reader.F32(4), reader.F32(8), reader.F32(12), reader.I32(16));
+      break;
+    case 21:
+      if (reader.Has(0, 20)) host.ForwardMessage21(reader.F32(4), reader.F32(8), reader.F32(12), reader.F32(16));
+      break;
+    case 22:
+      if (reader.Has(0, 20)) host.ForwardMessage22(reader.I32(4), reader.I32(8), reader.I32(12), reader.I32(16));
+      break;
+    case 23:
+      if (reader.Has(0, 16)) handler.OnPasscodeChallenge(connection, reader.U64(8));
+      break;
+    case 24:
+      DispatchTextList(handler, reader);
+      break;
+    case 25:
+      if (reader.Has(0, 12)) host.ForwardMessage25(reader.I32(4), reader.F32(8));
+      break;
+    default:
+      break;  // 0, 4, 6, 9, 11 to 15, 17, 18 and 26 upward carry nothing for the engine
+  }
+}
+
+}  // namespace kavex

@@ -1,0 +1,42 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "api/host_notifier.h"
+#include "common/phone_id.h"
+#include "media/video_format.h"
+#include "transport/phone_connection.h"
+
+namespace kavex {
+
+// What a session does with each kind of message a phone sends. The dispatcher parses; the handler
+// (the engine instance) acts.
+// Thread: the receive thread of the connection the message came on.
+class SessionHandler {
+ public:
+  virtual ~SessionHandler() = default;
+  virtual void OnAnnouncement(PhoneConnection& connection, const PhoneId& announced, uint16_t kind,
+                              const std::string& name) = 0;                          // type 1
+  virtual void OnGoodbye(PhoneConnection& connection) = 0;                             // type 2
+  virtual void OnHello(PhoneConnection& connection) = 0;                               // type 3
+  virtual void OnStatus(PhoneConnection& connection) = 0;                              // type 5
+  virtual void OnAudioPacket(PhoneConnection& connection, const uint8_t* packet,
+                             size_t length) = 0;                                       // type 7
+  virtual void OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
+                             size_t length) = 0;                                       // type 8
+  virtual void OnCapabilities(PhoneConnection& connection, bool hevc,
+                              const std::vector<VideoFormat>& formats) = 0;            // type 10
+  virtual void OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) = 0;  // type 23
+  // Types 16, 19 to 22, 24 and 25 go straight to the host.
+  virtual HostNotifier& notifier() = 0;
+};
+
+// Hands one whole message (header included, exactly `length` bytes) to its handler. A message
+// shorter than its type's layout is dropped: its fields are never read from beyond it. Unknown
+// types are ignored.
+void DispatchMessage(SessionHandler& handler, PhoneConnection& connection, const uint8_t* message,
+                     size_t length);
+
+}  // namespace kavex

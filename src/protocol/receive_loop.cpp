@@ -1,0 +1,108 @@
+#include "protocol/receive_loop.h"
+
+#include <memory>
+#include <new>
+#include <string>
+
+#include "common/engine_clock.h"
+#include "protocol/error_log.h"
+#include "protocol/wire_header.h"
+
+namespace kavex {
+
+namespace {
+
+// Flags and the silence limit are looked at least this often.
+constexpr int kPollMs = 100;
+
+bool IsSet(const std::atomic<bool>* flag) { return flag != nullptr && flag->load(); }
+
+uint32_t HeaderWord(const uint8_t* message) {
+  return static_cast<uint32_t>(message[0]) | static_cast<uint32_t>(message[1]) << 8 |
+         static_cast<uint32_t>(message[2]) << 16 | static_cast<uint32_t>(message[3]) << 24;
+}
+
+}  // namespace
+
+ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
+                              const ReceiveLoopRecords& records, PhoneConnection& connection,
+                              TransportListener& listener) {
+  // 4,000,000 bytes is a lot of a 32-bit address space: running out ends this connection only.
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[WireHeader::kMaxReceivedLength]);
+  if (!buffer) return ReceiveOutcome::kFailed;
+
+  size_t held = 0;
+  double lastCompleteTime = EngineClock::Now();
+  uint32_t lastLength = 0;
+  unsigned lastType = 0;
+  bool connectedReported = false;
+
+  for (;;) {
+    if (state.open == nullptr || !state.open->load() || IsSet(state.streamClosed))
+      return ReceiveOutcome::kClosed;
+    if (IsSet(state.sendFailed)) return ReceiveOutcome::kFailed;
+    // Measured from the last complete message: a peer trickling bytes does not keep it alive.
+    if (state.silenceTimeoutSeconds > 0.0 &&
+        EngineClock::Now() - lastCompleteTime > state.silenceTimeoutSeconds)
+      return ReceiveOutcome::kClosed;
+
+    size_t wanted = WireHeader::kSize;
+    if (held >= WireHeader::kSize) {
+      const uint32_t header = HeaderWord(buffer.get());
+      const uint32_t length = WireHeader::Length(header);
+      const unsigned type = WireHeader::Type(header);
+      if (length > WireHeader::kMaxReceivedLength) {
+        std::string tag = records.tag + std::to_string(length) + "." + std::to_string(type);
+        if (records.lastSentType != nullptr) {
+          tag += "-L" + std::to_string(records.lastSentType->load()) + "-i" + std::to_string(held) +
+                 "." + std::to_string(lastLength) + "." + std::to_string(lastType);
+        }
+        ErrorLog::RecordError(tag.c_str(), records.oversizeCode);
+        return ReceiveOutcome::kFailed;
+      }
+      if (length < WireHeader::kSize) {
+        // The header cannot even cover itself: there is no payload for a handler to read, and the
+        // stream carries no marker to find the next message by, so the connection is done.
+        const std::string tag = records.tag + std::to_string(length) + "." + std::to_string(type);
+        ErrorLog::RecordError(tag.c_str(), records.shortHeaderCode);
+        return ReceiveOutcome::kFailed;
+      }
+      wanted = length;
+    }
+
+    const ByteSource::Wait wait = source.WaitReadable(kPollMs);
+    if (wait.status == ByteSource::Wait::Status::kError) {
+      if (!wait.interrupted) {
+        const std::string tag = records.tag + std::to_string(wait.error);
+        ErrorLog::RecordError(tag.c_str(), records.waitErrorCode);
+      }
+      return ReceiveOutcome::kFailed;
+    }
+    if (wait.status == ByteSource::Wait::Status::kNothing) continue;
+
+    // Never more than the message being assembled: the buffer holds exactly one message.
+    const ByteSource::Received got = source.Receive(buffer.get() + held, wanted - held);
+    if (got.status == ByteSource::Received::Status::kEnded) return ReceiveOutcome::kClosed;
+    if (got.status == ByteSource::Received::Status::kNothing) continue;
+    held += got.count;
+
+    if (held < WireHeader::kSize) continue;
+    const uint32_t header = HeaderWord(buffer.get());
+    const uint32_t length = WireHeader::Length(header);
+    // A header just completed is checked at the top of the next pass.
+    if (length < WireHeader::kSize || held < length) continue;
+    if (!state.open->load()) continue;
+
+    if (!connectedReported) {
+      connectedReported = true;
+      listener.OnConnected(connection);
+    }
+    lastLength = length;
+    lastType = WireHeader::Type(header);
+    listener.OnPacket(connection, buffer.get(), length);
+    held = 0;
+    lastCompleteTime = EngineClock::Now();
+  }
+}
+
+}  // namespace kavex

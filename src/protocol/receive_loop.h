@@ -1,0 +1,66 @@
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "transport/phone_connection.h"
+
+namespace kavex {
+
+// Where a receive loop reads from: a TCP socket, or a stream through the USB multiplexing service.
+// Thread: called only on the loop's thread.
+class ByteSource {
+ public:
+  struct Wait {
+    enum class Status { kReadable, kNothing, kError };
+    Status status = Status::kNothing;
+    int error = 0;             // with kError: the socket layer's error code
+    bool interrupted = false;  // with kError: an interrupted call rather than a broken socket
+  };
+  struct Received {
+    enum class Status { kData, kNothing, kEnded };
+    Status status = Status::kEnded;
+    size_t count = 0;  // with kData, at least 1
+  };
+
+  virtual ~ByteSource() = default;
+  // Waits up to timeoutMs for bytes (or the end of the stream) to be readable. A source whose
+  // receive call has its own time limit may answer kReadable at once.
+  virtual Wait WaitReadable(int timeoutMs) = 0;
+  // Reads at most wanted bytes. kEnded: the peer closed the stream or it broke.
+  virtual Received Receive(uint8_t* into, size_t wanted) = 0;
+};
+
+// The transport's state that the loop watches between reads. The flags belong to the transport and
+// are written by other threads.
+struct ReceiveLoopState {
+  const std::atomic<bool>* open = nullptr;           // cleared when the owner lets go: ends closed
+  const std::atomic<bool>* streamClosed = nullptr;   // optional; set by a local Close: ends closed
+  const std::atomic<bool>* sendFailed = nullptr;     // optional; set by a failed send: ends failed
+  double silenceTimeoutSeconds = 0.0;                // without a complete message; <= 0: no limit
+};
+
+// What the loop writes to the error log, so each transport keeps its own tags and codes.
+struct ReceiveLoopRecords {
+  const char* tag = "so.";
+  int oversizeCode = 202;
+  // When given, the oversize record also names the type last sent on any such transport, the bytes
+  // held and the last complete message: "-L<sent>-i<held>.<length>.<type>".
+  const std::atomic<uint8_t>* lastSentType = nullptr;
+  int waitErrorCode = 210;
+  int shortHeaderCode = 229;
+};
+
+enum class ReceiveOutcome { kClosed, kFailed };
+
+// Cuts the stream into whole messages and hands each to listener.OnPacket (header included), with
+// OnConnected once, right before the first. Returns when the stream or the transport ends; the
+// transport turns the outcome into OnClosed / OnFailed.
+// Thread: the transport's receive thread; takes no lock. The message buffer (one block of
+// WireHeader::kMaxReceivedLength bytes) lives while the loop runs and is reused after each
+// OnPacket returns.
+ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
+                              const ReceiveLoopRecords& records, PhoneConnection& connection,
+                              TransportListener& listener);
+
+}  // namespace kavex

@@ -1,0 +1,214 @@
+#include "transport/tcp_transport.h"
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+
+#include "common/engine_clock.h"
+#include "protocol/error_log.h"
+#include "protocol/receive_loop.h"
+#include "protocol/wire_header.h"
+
+namespace kavex {
+
+namespace {
+
+constexpr int kConnectLimitMs = 4000;
+constexpr int kSendWritableLimitMs = 4000;
+// Waits for writability (a connect in progress, a full send buffer) look at the open flag this
+// often, so letting go of a transport does not wait out the whole 4 s limit.
+constexpr int kWaitSliceMs = 100;
+constexpr auto kZeroSendRetryDelay = std::chrono::milliseconds(100);
+
+// The transport whose receive thread this is, if any: Stop and the destructor must not join the
+// thread they run on.
+thread_local const void* tlsReceivingFor = nullptr;
+
+}  // namespace
+
+std::atomic<uint8_t> TcpTransport::lastSentType_{0};
+
+// The receive loop's view of the socket. Runs on the receive thread only.
+class TcpTransport::SocketSource final : public ByteSource {
+ public:
+  explicit SocketSource(platform::StreamSocket& socket) : socket_(socket) {}
+
+  Wait WaitReadable(int timeoutMs) override {
+    const platform::SocketWait waited = socket_.WaitReadable(timeoutMs);
+    Wait result;
+    switch (waited.status) {
+      case platform::SocketWait::Status::kReady: result.status = Wait::Status::kReadable; break;
+      case platform::SocketWait::Status::kTimeout: result.status = Wait::Status::kNothing; break;
+      case platform::SocketWait::Status::kError:
+        result.status = Wait::Status::kError;
+        result.error = waited.error;
+        result.interrupted = waited.interrupted;
+        break;
+    }
+    return result;
+  }
+
+  Received Receive(uint8_t* into, size_t wanted) override {
+    const long n = socket_.Receive(into, wanted);
+    Received result;
+    if (n > 0) {
+      result.status = Received::Status::kData;
+      result.count = static_cast<size_t>(n);
+    } else if (n < 0 && platform::IsWouldBlock(platform::LastSocketError())) {
+      // Readable a moment ago but nothing to take: not an end, look again.
+      result.status = Received::Status::kNothing;
+    } else {
+      result.status = Received::Status::kEnded;
+    }
+    return result;
+  }
+
+ private:
+  platform::StreamSocket& socket_;
+};
+
+TcpTransport::TcpTransport(TransportListener& owner, double silenceTimeoutSeconds)
+    : owner_(owner), silenceTimeoutSeconds_(silenceTimeoutSeconds) {}
+
+TcpTransport::~TcpTransport() {
+  open_.store(false);
+  if (tlsReceivingFor == this) {
+    // An owner that drops its last reference inside OnClosed / OnFailed destroys the transport on
+    // the receive thread itself; that thread touches nothing of the transport after the callback.
+    if (receiveThread_.joinable()) receiveThread_.detach();
+    return;
+  }
+  Stop();
+}
+
+void TcpTransport::Stop() {
+  stopped_.store(true);
+  open_.store(false);
+  if (tlsReceivingFor == this) return;
+  std::lock_guard<std::mutex> lock(threadMutex_);
+  if (receiveThread_.joinable()) receiveThread_.join();
+}
+
+bool TcpTransport::Start(const SocketAddress& peer, const PhoneId* id) {
+  // Checked first: the address and identifier of a running transport are read by other threads.
+  if (started_ || stopped_.load()) return false;
+  peer_ = peer;
+  if (id != nullptr) phoneId_ = *id;
+
+  platform::StreamSocket socket = platform::StreamSocket::Create(peer.family);
+  if (!socket.valid()) {
+    ErrorLog::RecordError("so", 96);
+    return false;
+  }
+  if (!socket.SetNoDelay() || !socket.SetNonBlocking()) {
+    ErrorLog::RecordError("so", 101);
+    return false;  // the socket closes as it goes out of scope
+  }
+  {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    socket_ = std::move(socket);
+  }
+  open_.store(true);
+  try {
+    receiveThread_ = std::thread(&TcpTransport::RunReceiveThread, this);
+  } catch (const std::system_error&) {
+    open_.store(false);
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    socket_.Close();
+    return false;
+  }
+  started_ = true;
+  return true;
+}
+
+TcpTransport::Writable TcpTransport::WaitWritableWhileOpen(int limitMs) {
+  const double deadline = EngineClock::Now() + limitMs / 1000.0;
+  for (;;) {
+    if (!open_.load() || socketGone_.load()) return Writable::kLetGo;
+    const double remainingMs = (deadline - EngineClock::Now()) * 1000.0;
+    if (remainingMs <= 0.0) return Writable::kNo;
+    const int sliceMs = std::min(kWaitSliceMs, static_cast<int>(remainingMs) + 1);
+    const platform::SocketWait waited = socket_.WaitWritable(sliceMs);
+    if (waited.status == platform::SocketWait::Status::kError) return Writable::kNo;
+    if (waited.status == platform::SocketWait::Status::kReady) return Writable::kYes;
+  }
+}
+
+bool TcpTransport::ConnectSocket() {
+  switch (socket_.Connect(peer_)) {
+    case platform::ConnectStatus::kConnected: return true;
+    case platform::ConnectStatus::kFailed: return false;
+    case platform::ConnectStatus::kInProgress: break;
+  }
+  if (WaitWritableWhileOpen(kConnectLimitMs) != Writable::kYes) return false;
+  int pending = 0;
+  return socket_.PendingError(&pending) && pending == 0;
+}
+
+void TcpTransport::RunReceiveThread() {
+  tlsReceivingFor = this;
+  ReceiveOutcome outcome = ReceiveOutcome::kFailed;
+  if (ConnectSocket()) {
+    sendFailed_.store(false);
+    SocketSource source(socket_);
+    ReceiveLoopState state;
+    state.open = &open_;
+    state.streamClosed = &socketGone_;
+    state.sendFailed = &sendFailed_;
+    state.silenceTimeoutSeconds = silenceTimeoutSeconds_;
+    ReceiveLoopRecords records;  // "so." with 202 / 210 / 229
+    records.lastSentType = &lastSentType_;
+    outcome = RunReceiveLoop(source, state, records, *this, owner_);
+  }
+  {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    socket_.Close();
+    socketGone_.store(true);
+  }
+  // The socket is closed before the owner hears of the end, so a send made from the callback fails
+  // at once, and an owner that destroys the transport from the callback leaves nothing to do here.
+  if (!open_.exchange(false)) return;
+  if (outcome == ReceiveOutcome::kClosed)
+    owner_.OnClosed(*this);
+  else
+    owner_.OnFailed(*this);
+}
+
+bool TcpTransport::Send(const uint8_t* data, size_t length) {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  if (!socket_.valid() || socketGone_.load() || !open_.load() || sendFailed_.load()) return false;
+  if (length >= WireHeader::kSize) lastSentType_.store(data[3]);
+
+  while (length > 0 && open_.load()) {
+    const long n = socket_.Send(data, length);
+    if (n < 0) {
+      // Let go meanwhile: the loop ends and the rest of the message is dropped.
+      if (platform::IsWouldBlock(platform::LastSocketError()) &&
+          WaitWritableWhileOpen(kSendWritableLimitMs) != Writable::kNo)
+        continue;
+      sendFailed_.store(true);
+      return false;
+    }
+    if (n == 0) {
+      ErrorLog::RecordError("so", 150);
+      std::this_thread::sleep_for(kZeroSendRetryDelay);
+      continue;
+    }
+    if (static_cast<size_t>(n) > length) {
+      ErrorLog::RecordError("so", 156);
+      sendFailed_.store(true);
+      return false;
+    }
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void TcpTransport::Close() {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  socket_.Shutdown();
+  socketGone_.store(true);
+}
+
+}  // namespace kavex
