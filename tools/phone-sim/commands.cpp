@@ -1,0 +1,532 @@
+#include "commands.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+#include "simulator.h"
+#include "wire.h"
+
+namespace phonesim {
+namespace {
+
+using Words = std::vector<std::string>;
+
+Reply Ok(const std::string& detail = "") {
+  Reply reply;
+  reply.lines.push_back(detail.empty() ? "ok" : "ok " + detail);
+  return reply;
+}
+
+Reply Err(const std::string& why) {
+  Reply reply;
+  reply.lines.push_back("err " + why);
+  reply.failed = true;
+  return reply;
+}
+
+Reply Timeout() {
+  Reply reply;
+  reply.lines.push_back("timeout");
+  reply.failed = true;
+  return reply;
+}
+
+Reply Multi(std::vector<std::string> lines) {
+  Reply reply;
+  reply.lines = std::move(lines);
+  reply.multiLine = true;
+  return reply;
+}
+
+Reply MultiErr(const std::string& why) {
+  Reply reply = Err(why);
+  reply.multiLine = true;
+  return reply;
+}
+
+// An integer given as decimal or 0x hex, from -2^31 to 2^32-1; the 32-bit pattern is kept, so
+// one parser serves signed and unsigned fields.
+bool ParseWord(const std::string& text, uint32_t* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || value < -2147483648LL || value > 4294967295LL) return false;
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool ParseRange(const std::string& text, long long low, long long high, long long* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
+bool ParseFloat(const std::string& text, float* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const float value = std::strtof(text.c_str(), &end);
+  if (*end != '\0') return false;
+  *out = value;
+  return true;
+}
+
+bool ParseMs(const std::string& text, long long* out) { return ParseRange(text, 0, 24LL * 3600 * 1000, out); }
+
+// "any" or 0-255
+bool ParseType(const std::string& text, int* out) {
+  if (text == "any") {
+    *out = -1;
+    return true;
+  }
+  long long value;
+  if (!ParseRange(text, 0, 255, &value)) return false;
+  *out = static_cast<int>(value);
+  return true;
+}
+
+std::string RecordLine(const Recorder::Record& record) {
+  return "type=" + std::to_string(record.bytes[3]) + " len=" + std::to_string(record.bytes.size()) +
+         " session=" + std::to_string(record.session) + " ms=" + std::to_string(record.ms) +
+         " hex=" + wire::ToHex(record.bytes);
+}
+
+std::shared_ptr<Session> Live(Simulator& sim) {
+  std::shared_ptr<Session> session = sim.Current();
+  if (session && session->Ended()) return nullptr;
+  return session;
+}
+
+// Field kinds of the status messages: i = 32-bit integer, f = 32-bit float.
+const std::map<int, std::string>& StatusLayouts() {
+  static const std::map<int, std::string> layouts = {
+      {16, "ii"}, {19, "iiii"}, {20, "fffi"}, {21, "ffff"}, {22, "iiii"}, {25, "if"},
+  };
+  return layouts;
+}
+
+Reply Status(Simulator& sim, const Words& words) {
+  if (words.size() < 2) return Err("usage: status TYPE VALUES...");
+  long long type;
+  if (!ParseRange(words[1], 0, 255, &type)) return Err("bad type " + words[1]);
+  std::vector<uint8_t> payload;
+  if (type == wire::kStatus5) {
+    if (words.size() > 3) return Err("usage: status 5 [HEX]");
+    if (words.size() == 3 && !wire::FromHex(words[2], &payload)) return Err("bad hex");
+  } else if (type == wire::kTextList) {
+    if (words.size() < 3) return Err("usage: status 24 VALUE [TEXT...]");
+    uint32_t value;
+    if (!ParseWord(words[2], &value)) return Err("bad value " + words[2]);
+    wire::PutU32(payload, static_cast<uint32_t>(words.size() - 3));
+    wire::PutU32(payload, value);
+    for (size_t i = 3; i < words.size(); ++i) {
+      if (words[i].size() > wire::kTextSize - 1)
+        return Err("text " + std::to_string(i - 2) + " is longer than 255 bytes");
+      wire::PutText(payload, words[i]);
+    }
+  } else {
+    const auto layout = StatusLayouts().find(static_cast<int>(type));
+    if (layout == StatusLayouts().end())
+      return Err("no status message of type " + words[1] + " (5, 16, 19-22, 24, 25)");
+    const std::string& kinds = layout->second;
+    if (words.size() != kinds.size() + 2) {
+      return Err("type " + words[1] + " takes " + std::to_string(kinds.size()) + " values");
+    }
+    for (size_t i = 0; i < kinds.size(); ++i) {
+      const std::string& word = words[i + 2];
+      if (kinds[i] == 'f') {
+        float value;
+        if (!ParseFloat(word, &value)) return Err("bad float " + word);
+        wire::PutF32(payload, value);
+      } else {
+        uint32_t value;
+        if (!ParseWord(word, &value)) return Err("bad integer " + word);
+        wire::PutU32(payload, value);
+      }
+    }
+  }
+  auto session = Live(sim);
+  if (!session) return Err("not connected");
+  const std::vector<uint8_t> message = wire::Message(static_cast<uint8_t>(type), payload);
+  if (!session->Send(message, Session::Origin::kCommand)) return Err("send failed");
+  return Ok("len=" + std::to_string(message.size()));
+}
+
+Reply State(Simulator& sim) {
+  auto session = sim.Current();
+  Session::Status status;
+  std::string peer = "-";
+  uint32_t number = 0;
+  bool connected = false;
+  if (session) {
+    status = session->GetStatus();
+    connected = !session->Ended();
+    peer = session->PeerText();
+    number = session->Number();
+  }
+  Recorder& recorder = sim.GetRecorder();
+  std::string text =
+      "connected=" + std::to_string(connected ? 1 : 0) + " session=" + std::to_string(number) +
+      " peer=" + peer + " passcode=" + PasscodeText(status.passcode) +
+      " streaming=" + std::to_string(status.streaming ? 1 : 0) +
+      " silenced=" + std::to_string(status.silenced ? 1 : 0) + " codec=" + std::to_string(status.codec) +
+      " format=" + (status.codec ? wire::FormatText(status.format) : std::string("-")) +
+      " video_sent=" + std::to_string(status.videoSent) + " audio_sent=" + std::to_string(status.audioSent) +
+      " messages_sent=" + std::to_string(status.messagesSent) +
+      " sessions=" + std::to_string(sim.SessionCount()) + " rejected=" + std::to_string(sim.RejectedCount()) +
+      " received=" + std::to_string(recorder.Count(-1)) +
+      " complaints=" + std::to_string(recorder.ComplaintCount()) +
+      " announcements=" + std::to_string(sim.GetAnnouncer().Sent());
+  return Ok(text);
+}
+
+Reply Set(Simulator& sim, const Words& words) {
+  if (words.size() < 2)
+    return Err("usage: set name|kind|id|formats|hevc|passcode|no-passcode|challenge|manual|autostream VALUE");
+  const std::string& what = words[1];
+  if (what == "no-passcode") {
+    if (words.size() != 2) return Err("usage: set no-passcode");
+    sim.UpdateConfig([](PhoneConfig& c) {
+      c.passcodeSet = false;
+      c.passcode.clear();
+    });
+    return Ok();
+  }
+  if (words.size() != 3) return Err("usage: set " + what + " VALUE");
+  const std::string& value = words[2];
+  if (what == "name") {
+    if (value.size() > 255) return Err("name longer than 255 bytes");
+    sim.UpdateConfig([&](PhoneConfig& c) { c.identity.name = value; });
+  } else if (what == "kind") {
+    long long kind;
+    if (!ParseRange(value, 0, 65535, &kind)) return Err("kind must be 0-65535");
+    sim.UpdateConfig([&](PhoneConfig& c) { c.identity.kind = static_cast<uint16_t>(kind); });
+  } else if (what == "id") {
+    wire::PhoneId id;
+    if (!wire::ParsePhoneId(value, &id)) return Err("id must be 32 hex digits");
+    sim.UpdateConfig([&](PhoneConfig& c) { c.identity.id = id; });
+  } else if (what == "formats") {
+    std::vector<wire::VideoFormat> formats;
+    if (value != "none") {
+      size_t start = 0;
+      while (start <= value.size()) {
+        const size_t comma = value.find(',', start);
+        const std::string item =
+            value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        wire::VideoFormat format;
+        if (!wire::ParseFormat(item, &format)) return Err("bad format " + item + " (WxH@FPS)");
+        formats.push_back(format);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+    }
+    if (formats.size() > 1000) return Err("at most 1000 formats");
+    sim.UpdateConfig([&](PhoneConfig& c) { c.formats = formats; });
+  } else if (what == "hevc" || what == "manual" || what == "autostream") {
+    if (value != "0" && value != "1") return Err(what + " is 0 or 1");
+    const bool on = value == "1";
+    sim.UpdateConfig([&](PhoneConfig& c) {
+      if (what == "hevc") c.hevc = on;
+      if (what == "manual") c.manual = on;
+      if (what == "autostream") c.autostream = on;
+    });
+  } else if (what == "passcode") {
+    sim.UpdateConfig([&](PhoneConfig& c) {
+      c.passcodeSet = true;
+      c.passcode = value;
+    });
+  } else if (what == "challenge") {
+    if (value == "random") {
+      sim.UpdateConfig([](PhoneConfig& c) { c.fixedChallenge = false; });
+    } else {
+      errno = 0;
+      char* end = nullptr;
+      const unsigned long long challenge = std::strtoull(value.c_str(), &end, 0);
+      if (errno != 0 || *end != '\0' || value.empty() || value[0] == '-')
+        return Err("challenge is a 64-bit number or random");
+      sim.UpdateConfig([&](PhoneConfig& c) {
+        c.fixedChallenge = true;
+        c.challenge = challenge;
+      });
+    }
+  } else {
+    return Err("unknown setting " + what);
+  }
+  return Ok();
+}
+
+const std::vector<std::string>& HelpLines() {
+  static const std::vector<std::string> lines = {
+      "ping | help | state | quit | shutdown [CODE]",
+      "received [TYPE|any] | last TYPE | count TYPE|any | complaints | clear",
+      "wait-received TYPE|any TIMEOUT_MS [COUNT] | wait-connected MS | wait-disconnected MS",
+      "wait-streaming MS | wait-passcode MS | sleep MS",
+      "status 16 A B | status 19|22 A B C D | status 20 F F F I | status 21 F F F F",
+      "status 24 VALUE [TEXT...] | status 25 I F | status 5 [HEX]",
+      "send TYPE [HEX] | send-raw HEX | announcement | hello | capabilities | challenge",
+      "stream on|off | rate video N|fps | rate audio N",
+      "goodbye [close] | silence | resume | trickle [DELAY_MS] | oversize [LENGTH [TYPE]]",
+      "short-header LENGTH [TYPE] | reset | disconnect | announce",
+      "set name|kind|id|formats|hevc|passcode|challenge|manual|autostream VALUE | set no-passcode",
+  };
+  return lines;
+}
+
+Reply WaitReply(bool done) { return done ? Ok() : Timeout(); }
+
+Reply Dispatch(Simulator& sim, const Words& words) {
+  const std::string& command = words[0];
+  const size_t argc = words.size() - 1;
+
+  if (command == "ping") return Ok("pong");
+  if (command == "help") return Multi(HelpLines());
+  if (command == "quit") {
+    Reply reply = Ok("bye");
+    reply.closeClient = true;
+    return reply;
+  }
+  if (command == "shutdown") {
+    long long code = 0;
+    if (argc > 1 || (argc == 1 && !ParseRange(words[1], 0, 255, &code)))
+      return Err("usage: shutdown [CODE 0-255]");
+    sim.RequestStop(static_cast<int>(code));
+    return Ok();
+  }
+  if (command == "state") return State(sim);
+
+  // Records of what the engine sent.
+  Recorder& recorder = sim.GetRecorder();
+  if (command == "received") {
+    int type = -1;
+    if (argc > 1 || (argc == 1 && !ParseType(words[1], &type))) return MultiErr("usage: received [TYPE|any]");
+    std::vector<std::string> lines;
+    for (const auto& record : recorder.Snapshot(type)) lines.push_back(RecordLine(record));
+    return Multi(std::move(lines));
+  }
+  if (command == "last") {
+    int type;
+    if (argc != 1 || !ParseType(words[1], &type)) return Err("usage: last TYPE|any");
+    const auto records = recorder.Snapshot(type);
+    if (records.empty()) return Err("none");
+    return Ok(RecordLine(records.back()));
+  }
+  if (command == "count") {
+    int type;
+    if (argc != 1 || !ParseType(words[1], &type)) return Err("usage: count TYPE|any");
+    return Ok(std::to_string(recorder.Count(type)));
+  }
+  if (command == "complaints") {
+    if (argc != 0) return MultiErr("usage: complaints");
+    return Multi(recorder.Complaints());
+  }
+  if (command == "clear") {
+    recorder.Clear();
+    return Ok();
+  }
+
+  // Waiting.
+  if (command == "wait-received") {
+    int type;
+    long long timeout;
+    long long count = 1;
+    if (argc < 2 || argc > 3 || !ParseType(words[1], &type) || !ParseMs(words[2], &timeout) ||
+        (argc == 3 && !ParseRange(words[3], 1, 1000000000, &count))) {
+      return Err("usage: wait-received TYPE|any TIMEOUT_MS [COUNT]");
+    }
+    return WaitReply(
+        recorder.WaitFor(type, static_cast<uint64_t>(count), std::chrono::milliseconds(timeout)));
+  }
+  if (command == "wait-connected" || command == "wait-disconnected" || command == "wait-streaming" ||
+      command == "wait-passcode" || command == "sleep") {
+    long long timeout;
+    if (argc != 1 || !ParseMs(words[1], &timeout)) return Err("usage: " + command + " MS");
+    const auto limit = std::chrono::milliseconds(timeout);
+    if (command == "sleep") {
+      sim.WaitUntil([] { return false; }, limit);
+      return sim.Stopping() ? Err("stopping") : Ok();
+    }
+    if (command == "wait-connected")
+      return WaitReply(sim.WaitUntil([&] { return Live(sim) != nullptr; }, limit));
+    if (command == "wait-disconnected")
+      return WaitReply(sim.WaitUntil([&] { return Live(sim) == nullptr; }, limit));
+    if (command == "wait-streaming") {
+      return WaitReply(sim.WaitUntil(
+          [&] {
+            auto s = Live(sim);
+            return s && s->GetStatus().streaming;
+          },
+          limit));
+    }
+    Session::Passcode verdict = Session::Passcode::kNone;
+    const bool done = sim.WaitUntil(
+        [&] {
+          auto s = sim.Current();
+          if (!s) return false;
+          verdict = s->GetStatus().passcode;
+          return verdict == Session::Passcode::kAccepted || verdict == Session::Passcode::kRejected;
+        },
+        limit);
+    if (!done) return Timeout();
+    return Ok(std::string("passcode=") + PasscodeText(verdict));
+  }
+
+  if (command == "set") return Set(sim, words);
+
+  if (command == "announce") {
+    std::string error;
+    const int sent = sim.GetAnnouncer().AnnounceNow(wire::Announcement(sim.Config().identity), &error);
+    if (sent < 0) return Err(error);
+    return Ok("sent=" + std::to_string(sent));
+  }
+
+  // Everything below acts on the live connection.
+  if (command == "status") return Status(sim, words);
+  auto session = Live(sim);
+  if (!session) return Err("not connected");
+  const auto sent = [](bool ok) { return ok ? Ok() : Err("send failed"); };
+  const PhoneConfig config = sim.Config();
+
+  if (command == "send") {
+    long long type;
+    std::vector<uint8_t> payload;
+    if (argc < 1 || argc > 2 || !ParseRange(words[1], 0, 255, &type) ||
+        (argc == 2 && !wire::FromHex(words[2], &payload))) {
+      return Err("usage: send TYPE [HEX]");
+    }
+    return sent(session->Send(wire::Message(static_cast<uint8_t>(type), payload), Session::Origin::kCommand));
+  }
+  if (command == "send-raw") {
+    std::vector<uint8_t> bytes;
+    if (argc != 1 || !wire::FromHex(words[1], &bytes) || bytes.empty()) return Err("usage: send-raw HEX");
+    return sent(session->Send(bytes, Session::Origin::kCommand));
+  }
+  const auto origin = Session::Origin::kCommand;
+  if (command == "announcement") return sent(session->SendAnnouncement(config.identity, origin));
+  if (command == "hello") return sent(session->SendHello(origin));
+  if (command == "capabilities") return sent(session->SendCapabilities(config.formats, config.hevc, origin));
+  if (command == "challenge") {
+    if (!config.passcodeSet) return Err("no passcode set (set passcode TEXT)");
+    return sent(session->SendChallenge(config.passcode, !config.manual, origin));
+  }
+  if (command == "stream") {
+    if (argc != 1 || (words[1] != "on" && words[1] != "off")) return Err("usage: stream on|off");
+    session->SetStreaming(words[1] == "on");
+    return Ok();
+  }
+  if (command == "rate") {
+    if (argc != 2 || (words[1] != "video" && words[1] != "audio"))
+      return Err("usage: rate video N|fps | rate audio N");
+    double rate;
+    if (words[1] == "video" && words[2] == "fps") {
+      rate = PhoneConfig::kFollowRequest;
+    } else {
+      char* end = nullptr;
+      rate = std::strtod(words[2].c_str(), &end);
+      if (words[2].empty() || *end != '\0' || !std::isfinite(rate) || rate < 0 || rate > 1000) {
+        return Err("rate is 0-1000 packets per second");
+      }
+    }
+    sim.UpdateConfig([&](PhoneConfig& c) { (words[1] == "video" ? c.videoRate : c.audioRate) = rate; });
+    const PhoneConfig now = sim.Config();
+    session->SetRates(now.videoRate, now.audioRate);
+    return Ok();
+  }
+  if (command == "goodbye") {
+    if (argc > 1 || (argc == 1 && words[1] != "close")) return Err("usage: goodbye [close]");
+    session->SetStreaming(false);
+    const bool ok = session->Send(wire::Message(wire::kGoodbye), Session::Origin::kCommand);
+    if (ok && argc == 1) session->Disconnect();
+    return sent(ok);
+  }
+  if (command == "silence" || command == "resume") {
+    if (argc != 0) return Err("usage: " + command);
+    session->SetSilenced(command == "silence");
+    return Ok();
+  }
+  if (command == "trickle") {
+    long long delay = 50;
+    if (argc > 1 || (argc == 1 && !ParseRange(words[1], 0, 10000, &delay)))
+      return Err("usage: trickle [DELAY_MS 0-10000]");
+    session->ArmTrickle(static_cast<int>(delay));
+    return Ok();
+  }
+  if (command == "oversize" || command == "short-header") {
+    const bool over = command == "oversize";
+    long long length = over ? wire::kMaxMessage + 1 : 0;
+    long long type = wire::kVideo;
+    const long long low = over ? wire::kMaxMessage + 1 : 0;
+    const long long high = over ? wire::kMaxLengthField : 3;
+    if ((!over && argc < 1) || argc > 2 || (argc >= 1 && !ParseRange(words[1], low, high, &length)) ||
+        (argc == 2 && !ParseRange(words[2], 0, 255, &type))) {
+      return Err(over ? "usage: oversize [LENGTH 4000001-16777215 [TYPE]]"
+                      : "usage: short-header LENGTH 0-3 [TYPE]");
+    }
+    // Nothing automatic follows the broken header, so the engine sees exactly these 4 bytes.
+    session->SetSilenced(true);
+    const std::vector<uint8_t> header =
+        wire::BareHeader(static_cast<uint8_t>(type), static_cast<uint32_t>(length));
+    if (!session->Send(header, Session::Origin::kCommand)) return Err("send failed");
+    return Ok("hex=" + wire::ToHex(header));
+  }
+  if (command == "reset") return session->Reset() ? Ok() : Err("not connected");
+  if (command == "disconnect") {
+    session->Disconnect();
+    return Ok();
+  }
+  return Err("unknown command " + command + " (try help)");
+}
+
+}  // namespace
+
+bool SplitWords(const std::string& line, std::vector<std::string>* words) {
+  words->clear();
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= line.size()) break;
+    std::string word;
+    if (line[i] == '"') {
+      ++i;
+      bool closed = false;
+      while (i < line.size()) {
+        char c = line[i++];
+        if (c == '"') {
+          closed = true;
+          break;
+        }
+        if (c == '\\' && i < line.size()) c = line[i++];
+        word.push_back(c);
+      }
+      if (!closed) return false;
+    } else {
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t') word.push_back(line[i++]);
+    }
+    words->push_back(std::move(word));
+  }
+  return true;
+}
+
+Reply Execute(Simulator& sim, const std::string& line) {
+  Words words;
+  if (!SplitWords(line, &words)) return Err("unterminated quote");
+  if (words.empty()) return Err("empty command");
+  const bool multi = words[0] == "received" || words[0] == "complaints" || words[0] == "help";
+  Reply reply = Dispatch(sim, words);
+  // Multi-line commands always end with the terminator, errors included.
+  if (multi) reply.multiLine = true;
+  return reply;
+}
+
+std::vector<std::string> ReplyLines(const Reply& reply) {
+  std::vector<std::string> lines = reply.lines;
+  if (reply.multiLine) lines.push_back(".");
+  return lines;
+}
+
+}  // namespace phonesim

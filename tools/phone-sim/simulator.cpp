@@ -1,0 +1,272 @@
+#include "simulator.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "commands.h"
+#include "control_server.h"
+#include "log.h"
+
+namespace phonesim {
+
+Simulator::Simulator(SimOptions options) : options_(std::move(options)), config_(options_.phone) {}
+
+Simulator::~Simulator() {
+  RequestStop(exitCode_);
+  if (scriptThread_.joinable()) scriptThread_.join();
+  if (control_) control_->Stop();
+  announcer_.Stop();
+  std::shared_ptr<Session> session;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session = std::move(current_);
+  }
+  if (session) session->Join();
+}
+
+bool Simulator::Setup(std::string* error) {
+  listenSocket_ = ListenTcp(options_.listen, error);
+  if (!listenSocket_.Valid()) return false;
+  sessionAddress_ = LocalEndpointText(listenSocket_.Get());
+  if (options_.probe) {
+    probeSocket_ = ListenTcp(options_.probeEndpoint, error);
+    if (!probeSocket_.Valid()) return false;
+  }
+  if (options_.control) {
+    control_ = std::make_unique<ControlServer>(*this);
+    if (!control_->Listen(options_.controlEndpoint, error)) return false;
+    controlAddress_ = control_->Address();
+  }
+  if (!options_.announce.interface.empty() && !announcer_.Open(options_.announce, error)) return false;
+  return true;
+}
+
+void Simulator::RequestStop(int exitCode) {
+  if (!stopping_.exchange(true)) exitCode_ = exitCode;
+  recorder_.Shutdown();
+  NotifyChanged();
+}
+
+void Simulator::NotifyChanged() {
+  { std::lock_guard<std::mutex> lock(mutex_); }
+  changed_.notify_all();
+}
+
+bool Simulator::WaitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    // `ready` takes this lock itself (through Current), so it is checked unlocked.
+    lock.unlock();
+    const bool done = ready();
+    lock.lock();
+    if (done) return true;
+    if (stopping_ || std::chrono::steady_clock::now() >= deadline) return false;
+    // Short slices: a change between the check and the wait is seen at the next slice.
+    changed_.wait_until(lock,
+                        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+  }
+}
+
+std::shared_ptr<Session> Simulator::Current() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return current_;
+}
+
+PhoneConfig Simulator::Config() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return config_;
+}
+
+void Simulator::UpdateConfig(const std::function<void(PhoneConfig&)>& change) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  change(config_);
+}
+
+uint64_t Simulator::SessionCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sessions_;
+}
+
+uint64_t Simulator::RejectedCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return rejected_;
+}
+
+uint64_t Simulator::EndedCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ended_;
+}
+
+void Simulator::AcceptSession() {
+  UniqueFd socket(::accept4(listenSocket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (!socket.Valid()) return;
+  ReapEnded();
+  if (stopping_) return;              // the session just reaped was the last one asked for
+  std::shared_ptr<Session> previous;  // destroyed after the lock is released
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (current_ && !reaped_) {
+    ++rejected_;
+    LogInfo("second connection refused while session " + std::to_string(current_->Number()) + " is live");
+    return;  // closing the socket is the refusal
+  }
+  previous = std::move(current_);
+  const uint32_t number = ++sessions_;
+  reaped_ = false;
+  current_ =
+      std::make_shared<Session>(std::move(socket), number, config_, recorder_, [this] { NotifyChanged(); });
+  LogInfo("session " + std::to_string(number) + " from " + current_->PeerText());
+  current_->Start();
+  changed_.notify_all();
+}
+
+bool Simulator::CurrentLive() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return current_ && !current_->Ended();
+}
+
+void Simulator::AnswerProbe() {
+  UniqueFd socket(::accept4(probeSocket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (!socket.Valid()) return;
+  timeval timeout{1, 0};
+  ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  const std::vector<uint8_t> block = wire::Announcement(Config().identity);
+  SendAll(socket.Get(), block.data(), block.size());
+}
+
+void Simulator::ReapEnded() {
+  std::shared_ptr<Session> finished;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!current_ || !current_->Ended() || reaped_) return;
+    finished = current_;
+    reaped_ = true;
+    ++ended_;
+  }
+  // The ended session stays current (for `state`) until the next one replaces it.
+  finished->Join();
+  changed_.notify_all();
+  if (options_.once ||
+      (options_.sessionLimit > 0 && EndedCount() >= static_cast<uint64_t>(options_.sessionLimit))) {
+    LogInfo("session limit reached");
+    RequestStop(0);
+  }
+}
+
+void Simulator::RunScript() {
+  std::ifstream in(options_.scriptPath);
+  if (!in) {
+    LogError("cannot read script " + options_.scriptPath);
+    RequestStop(2);
+    return;
+  }
+  std::string line;
+  int lineNumber = 0;
+  while (!stopping_ && std::getline(in, line)) {
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#') continue;
+    const Reply reply = Execute(*this, line);
+    std::string out = "> " + line + "\n";
+    for (const std::string& replyLine : ReplyLines(reply)) out += replyLine + "\n";
+    std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
+    if (reply.failed && !options_.scriptKeepGoing) {
+      LogError("script line " + std::to_string(lineNumber) + " failed: " + line);
+      RequestStop(1);
+      return;
+    }
+  }
+}
+
+int Simulator::Run(int signalFd) {
+  if (control_) control_->Start();
+  announcer_.Start([this] { return wire::Announcement(Config().identity); });
+
+  const std::string probeAddress = probeSocket_.Valid() ? LocalEndpointText(probeSocket_.Get()) : "-";
+  char ready[512];
+  std::snprintf(ready, sizeof ready, "ready session=%s control=%s probe=%s\n", sessionAddress_.c_str(),
+                controlAddress_.empty() ? "-" : controlAddress_.c_str(), probeAddress.c_str());
+  std::fputs(ready, stdout);
+  std::fflush(stdout);
+  if (!options_.readyFile.empty()) {
+    const std::string temp = options_.readyFile + ".tmp";
+    std::ofstream(temp) << ready;
+    std::rename(temp.c_str(), options_.readyFile.c_str());
+  }
+  if (!options_.scriptPath.empty()) scriptThread_ = std::thread([this] { RunScript(); });
+
+  const auto started = std::chrono::steady_clock::now();
+  // A connection that arrives while a session is live waits up to a second before it is
+  // refused: an engine that reconnects after a drop is often faster than the old session's end.
+  bool holding = false;
+  std::chrono::steady_clock::time_point holdingSince;
+  while (!stopping_) {
+    pollfd entries[3];
+    nfds_t count = 0;
+    const int listenIndex = holding ? -1 : static_cast<int>(count);
+    if (!holding) entries[count++] = {listenSocket_.Get(), POLLIN, 0};
+    const int signalIndex = signalFd >= 0 ? static_cast<int>(count) : -1;
+    if (signalFd >= 0) entries[count++] = {signalFd, POLLIN, 0};
+    const int probeIndex = probeSocket_.Valid() ? static_cast<int>(count) : -1;
+    if (probeSocket_.Valid()) entries[count++] = {probeSocket_.Get(), POLLIN, 0};
+    const int ready = ::poll(entries, count, holding ? 20 : 100);
+    if (ready < 0 && errno != EINTR) {
+      LogError(std::string("poll: ") + strerror(errno));
+      RequestStop(1);
+      break;
+    }
+    if (ready > 0) {
+      if (signalIndex >= 0 && (entries[signalIndex].revents & POLLIN)) {
+        signalfd_siginfo info{};
+        if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+          LogInfo(std::string("signal ") + strsignal(static_cast<int>(info.ssi_signo)) + ", stopping");
+        }
+        RequestStop(0);
+        break;
+      }
+      if (listenIndex >= 0 && (entries[listenIndex].revents & POLLIN)) {
+        if (CurrentLive()) {
+          holding = true;
+          holdingSince = std::chrono::steady_clock::now();
+        } else {
+          AcceptSession();
+        }
+      }
+      if (probeIndex >= 0 && (entries[probeIndex].revents & POLLIN)) AnswerProbe();
+    }
+    ReapEnded();
+    if (holding &&
+        (!CurrentLive() || std::chrono::steady_clock::now() - holdingSince >= std::chrono::seconds(1))) {
+      holding = false;
+      AcceptSession();  // refuses it if the session is still live
+    }
+    if (options_.exitAfterMs > 0 &&
+        std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(options_.exitAfterMs)) {
+      LogInfo("time limit reached");
+      RequestStop(0);
+    }
+  }
+
+  // Orderly end: no new work, then every thread joined.
+  if (scriptThread_.joinable()) scriptThread_.join();
+  if (control_) control_->Stop();
+  announcer_.Stop();
+  std::shared_ptr<Session> session;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session = std::move(current_);
+  }
+  if (session) session->Join();
+  return exitCode_;
+}
+
+}  // namespace phonesim

@@ -1,0 +1,101 @@
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "announcer.h"
+#include "config.h"
+#include "net.h"
+#include "recorder.h"
+#include "session.h"
+
+namespace phonesim {
+
+class ControlServer;
+
+struct SimOptions {
+  Endpoint listen;
+  bool control = false;
+  Endpoint controlEndpoint;
+  bool probe = false;
+  Endpoint probeEndpoint;
+  PhoneConfig phone;
+  AnnounceOptions announce;
+  std::string scriptPath;
+  bool scriptKeepGoing = false;
+  bool once = false;
+  int sessionLimit = 0;  // exit after this many sessions ended; 0 = no limit
+  int exitAfterMs = 0;   // exit after this long; 0 = no limit
+  std::string readyFile;
+};
+
+// The simulated phone: the session port (one connection at a time; another one waits up to a
+// second for the live one to end and is closed unanswered if it does not), the optional probe
+// port, the announcements, the control channel and the script.
+// Threads: Run's caller is the main thread (accepting, reaping ended sessions, signals);
+// every other thread reaches it through the public operations, which are thread-safe.
+class Simulator {
+ public:
+  explicit Simulator(SimOptions options);
+  ~Simulator();
+
+  // Binds everything; false (with the reason) when something cannot be set up.
+  bool Setup(std::string* error);
+  // Serves until a signal, a shutdown command or an exit condition; returns the exit code.
+  int Run(int signalFd);
+  void RequestStop(int exitCode);
+  bool Stopping() const { return stopping_; }
+
+  std::shared_ptr<Session> Current();
+  PhoneConfig Config();
+  void UpdateConfig(const std::function<void(PhoneConfig&)>& change);
+  Recorder& GetRecorder() { return recorder_; }
+  Announcer& GetAnnouncer() { return announcer_; }
+  uint64_t SessionCount();
+  uint64_t RejectedCount();
+  uint64_t EndedCount();
+
+  // Waits until `ready` holds (checked on every state change) or the time is up or the
+  // simulator stops.
+  bool WaitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
+  void NotifyChanged();
+
+  std::string SessionAddress() const { return sessionAddress_; }
+  std::string ControlAddress() const { return controlAddress_; }
+
+ private:
+  void AcceptSession();
+  bool CurrentLive();
+  void AnswerProbe();
+  void ReapEnded();
+  void RunScript();
+
+  SimOptions options_;
+  Recorder recorder_;
+  Announcer announcer_;
+  UniqueFd listenSocket_;
+  UniqueFd probeSocket_;
+  std::unique_ptr<ControlServer> control_;
+  std::string sessionAddress_;
+  std::string controlAddress_;
+  std::thread scriptThread_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  PhoneConfig config_;
+  std::shared_ptr<Session> current_;  // the live session, or the last one after it ended
+  bool reaped_ = false;               // current_ has ended and been joined
+  uint32_t sessions_ = 0;
+  uint64_t rejected_ = 0;
+  uint64_t ended_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> exitCode_{0};
+};
+
+}  // namespace phonesim
