@@ -24,9 +24,11 @@ deps: setup $(BUILD)/deps-prefixes.txt
 
 build: build-win32 build-native
 
-build-win32: deps
+# The Windows tests use the native phone simulator, so the native build comes first.
+build-win32: deps build-native
 	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
+	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
 	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
 	cmake --build $(BUILD)/win32 -j $(JOBS)
 
