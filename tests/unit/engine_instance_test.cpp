@@ -11,6 +11,7 @@
 #include "common/engine_clock.h"
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
+#include "loopback_peer.h"
 #include "protocol/error_log.h"
 #include "settings_fixture.h"
 
@@ -149,6 +150,51 @@ TEST_F(EngineInstanceTest, StreamingPhoneIsListedSelectedAndBusyPhonesAreHidden)
   EXPECT_EQ(g_listed, expected);
 }
 
+TEST_F(EngineInstanceTest, PhoneReachedThroughTheBridgeForwardIsListedAsUsb) {
+  g_listed.clear();
+  EngineInstance& zero = Make(0);
+  zero.callbacks().Register(nullptr, nullptr, &RecordListEntry, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr);
+  loopback::Listener forward;  // stands for the debug bridge's local end
+  ASSERT_TRUE(forward.ok());
+  const PhoneId phone = Phone(9);
+  PhoneList::Instance().ReportNetworkPhone(phone, 2, "Galaxy", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
+  PhoneList::Instance().ReportAdbPhone(phone, 2, "", forward.port());
+
+  zero.RefreshPhoneList();  // chooses it and queues the connect
+  std::vector<EngineEvent> events = Drain(zero);
+  ASSERT_EQ(events.size(), 1u);
+  zero.OnConnectRequest(events[0].id);
+  ASSERT_EQ(zero.currentPhone(), phone);
+  EXPECT_NE(forward.Accept(5000), nullptr) << "the forward is preferred over the network address";
+  EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kConnecting);
+
+  SetState(phone, PhoneState::kStreaming);
+  zero.RefreshPhoneList();
+  EXPECT_EQ(g_listed, (std::vector<std::string>{"0:" + PhoneKey(phone) + ":Galaxy [USB]:1"}));
+  EXPECT_TRUE(Drain(zero).empty()) << "already on the cable: no reselect";
+}
+
+TEST_F(EngineInstanceTest, CableAppearingWhileStreamingOverTheNetworkReselectsThePhone) {
+  EngineInstance& zero = Make(0);
+  const PhoneId phone = Phone(3);
+  AddPhone(phone, 2, "wifi");
+  zero.RefreshPhoneList();
+  Drain(zero);
+  SetState(phone, PhoneState::kStreaming);
+  zero.RefreshPhoneList();
+  EXPECT_TRUE(Drain(zero).empty());
+  {
+    std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+    PhoneList::Instance().FindLocked(phone)->usbAvailable = true;
+  }
+  zero.RefreshPhoneList();
+  std::vector<EngineEvent> events = Drain(zero);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, EngineEvent::kConnect);
+  EXPECT_EQ(events[0].id, phone);
+}
+
 TEST_F(EngineInstanceTest, SelectByKeyQueuesAConnectForSelectablePhonesOnly) {
   EngineInstance& zero = Make(0);
   AddPhone(Phone(0xff, 0xff, 0xff, 0xff), 3, "other kind");
@@ -161,6 +207,17 @@ TEST_F(EngineInstanceTest, SelectByKeyQueuesAConnectForSelectablePhonesOnly) {
   EXPECT_EQ(events[0].id, Phone(7));
   zero.SelectPhoneByKey("7x");
   EXPECT_TRUE(Drain(zero).empty());
+
+  // Keys are only the first four bytes: two phones may share one, and the first listed wins.
+  PhoneId twin = Phone(7);
+  twin.bytes[4] = 0x5b;
+  PhoneList::Instance().Clear();
+  AddPhone(twin, 7, "twin");
+  AddPhone(Phone(7), 2, "seven");
+  zero.SelectPhoneByKey("7");
+  events = Drain(zero);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].id, twin);
 }
 
 TEST_F(EngineInstanceTest, OpenStartsTheWorkerAndTeardownIsSafeTwice) {
