@@ -24,8 +24,15 @@ class StreamSocket {
  public:
   StreamSocket() = default;
   ~StreamSocket() { Close(); }
-  StreamSocket(StreamSocket&& other) noexcept;
-  StreamSocket& operator=(StreamSocket&& other) noexcept;
+  StreamSocket(StreamSocket&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalidHandle; }
+  StreamSocket& operator=(StreamSocket&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = other.handle_;
+      other.handle_ = kInvalidHandle;
+    }
+    return *this;
+  }
   StreamSocket(const StreamSocket&) = delete;
   StreamSocket& operator=(const StreamSocket&) = delete;
 

@@ -58,19 +58,6 @@ SocketWait Wait(int fd, short events, int timeoutMs) {
 
 }  // namespace
 
-StreamSocket::StreamSocket(StreamSocket&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = kInvalidHandle;
-}
-
-StreamSocket& StreamSocket::operator=(StreamSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalidHandle;
-  }
-  return *this;
-}
-
 StreamSocket StreamSocket::Create(SocketAddress::Family family) {
   int domain;
   switch (family) {

@@ -59,19 +59,6 @@ SocketWait Wait(intptr_t handle, SHORT events, int timeoutMs) {
 
 }  // namespace
 
-StreamSocket::StreamSocket(StreamSocket&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = kInvalidHandle;
-}
-
-StreamSocket& StreamSocket::operator=(StreamSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalidHandle;
-  }
-  return *this;
-}
-
 StreamSocket StreamSocket::Create(SocketAddress::Family family) {
   int af;
   switch (family) {
