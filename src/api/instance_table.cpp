@@ -6,8 +6,9 @@
 namespace kavex {
 
 InstanceTable& InstanceTable::Instance() {
-  static InstanceTable table;
-  return table;
+  // Never destroyed, for the same reason as the instance registry: no teardown at unload.
+  static InstanceTable* const table = new InstanceTable;
+  return *table;
 }
 
 void InstanceTable::Initialize(int count, HostStateCallback stateCallback) {

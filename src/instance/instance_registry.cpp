@@ -7,7 +7,9 @@ namespace kavex {
 namespace {
 
 std::mutex g_mutex;
-std::shared_ptr<EngineInstance> g_slots[InstanceRegistry::kSlots];
+// Never destroyed: an instance the host did not uninitialise must not be torn down (threads joined)
+// by a static destructor while the library is being unloaded.
+std::shared_ptr<EngineInstance>* const g_slots = new std::shared_ptr<EngineInstance>[InstanceRegistry::kSlots];
 
 bool ValidIndex(int index) { return index >= 0 && index < InstanceRegistry::kSlots; }
 
