@@ -124,8 +124,9 @@ void KAVEX_CDECL ESelectPhone(int instance, const char* key) {
 }
 
 void KAVEX_CDECL ERefresh(void) {
-  // Resets the DNS service browsing budget of instance 0's network discovery. Instance 0 has no
-  // network discovery attached yet, so there is no budget to reset.
+  Guarded(13, [] {
+    if (auto first = Find(0)) first->RestartServiceDiscovery();
+  });
 }
 
 uint64_t KAVEX_CDECL ESetPasscode(const uint8_t* phoneId, const char* passcode) {

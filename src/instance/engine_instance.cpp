@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "discovery/network_discovery.h"
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
 #include "media/decoded_frame_pair.h"
@@ -39,6 +40,7 @@ EngineInstance::EngineInstance(int index, WorkerTiming& timing)
   // Protocol layer.
   audioDecoder_ = std::make_unique<OpusAudioDecoder>();
   audioBuffer_.assign(kAudioBufferSamples, 0);
+  if (index_ == 0) networkDiscovery_ = std::make_unique<NetworkDiscovery>(CreateDnsSdDiscovery());
 
   // Media layer.
   framePair_ = std::make_unique<DecodedFramePair>();
@@ -68,6 +70,8 @@ int EngineInstance::Open() {
     return result;
   }
   try {
+    // Instance 0 listens for phones on the network from now on.
+    if (networkDiscovery_ != nullptr) networkDiscovery_->Start(this);
     worker_ = std::make_unique<WorkerLoop>(queue_, *this, timing_);
     worker_->Start();
   } catch (...) {
@@ -92,6 +96,7 @@ void EngineInstance::Stop() {
     worker_.reset();
   }
   activeConnection_.Clear();
+  if (networkDiscovery_ != nullptr) networkDiscovery_->Start(nullptr);
   DropTcpTransport();
   // The list is shared by all instances: any instance going away empties it, and discovery fills it
   // again for those that remain.
@@ -123,6 +128,7 @@ void EngineInstance::Destroy() {
   }
   framePair_.reset();
 
+  networkDiscovery_.reset();
   audioDecoder_.reset();
   if (index_ == 0) PhoneList::Instance().Clear();
 }
@@ -379,7 +385,14 @@ void EngineInstance::OnConnectRequest(const PhoneId& phone) {
 void EngineInstance::OnRefreshDue() { RefreshPhoneList(); }
 
 void EngineInstance::OnPassEnd() {
-  if (addressWatch_ != nullptr && addressWatch_->CheckAndRearm()) addressChanges_.fetch_add(1);
+  if (addressWatch_ == nullptr || !addressWatch_->CheckAndRearm()) return;
+  addressChanges_.fetch_add(1);
+  // The adapters changed: discovery rebuilds its sockets for the new set.
+  if (networkDiscovery_ != nullptr) networkDiscovery_->Start(this);
+}
+
+void EngineInstance::RestartServiceDiscovery() {
+  if (networkDiscovery_ != nullptr) networkDiscovery_->ResetBrowseBudget();
 }
 
 void EngineInstance::RefreshPhoneList() {

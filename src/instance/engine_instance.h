@@ -22,6 +22,7 @@ namespace kavex {
 class DecodedFramePair;
 class OpusAudioDecoder;
 class TcpTransport;
+class NetworkDiscovery;
 namespace platform {
 class AddressChangeWatch;
 class SocketLibrary;
@@ -96,6 +97,9 @@ class EngineInstance final : public WorkerHandler,
   // Queues a connect request for the selectable phone with this key, if any.
   void SelectPhoneByKey(const std::string& key);
 
+  // The host asked to look for phones again (instance 0 only has discovery).
+  void RestartServiceDiscovery();
+
   // Host settings.
   void SetActive(bool active) { active_.store(active); }
   bool active() const { return active_.load(); }
@@ -166,6 +170,7 @@ class EngineInstance final : public WorkerHandler,
   std::vector<int16_t> audioBuffer_;
   std::atomic<bool> overUsb_{false};
   std::unique_ptr<platform::SocketLibrary> socketLibrary_;  // instance 0
+  std::unique_ptr<NetworkDiscovery> networkDiscovery_;      // instance 0
   // The TCP connection. Created and dropped by the worker; looked up by receive threads.
   std::mutex connectionsMutex_;
   std::shared_ptr<TcpTransport> tcp_;

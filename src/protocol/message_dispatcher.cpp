@@ -1,5 +1,6 @@
 #include "protocol/message_dispatcher.h"
 
+#include "discovery/phone_announcement.h"
 #include "protocol/wire_header.h"
 #include "protocol/wire_reader.h"
 
@@ -7,8 +8,6 @@ namespace kavex {
 
 namespace {
 
-constexpr size_t kAnnouncementLength = 280;
-constexpr size_t kNameFieldOffset = 24;
 constexpr size_t kTextFieldSize = 256;
 constexpr size_t kFormatEntrySize = 12;
 
@@ -60,9 +59,10 @@ void DispatchMessage(SessionHandler& handler, PhoneConnection& connection, const
   HostNotifier& host = handler.notifier();
   switch (WireHeader::Type(reader.U32(0))) {
     case 1:
-      if (reader.Has(0, kAnnouncementLength))
-        handler.OnAnnouncement(connection, PhoneId::FromBytes(reader.At(4)), reader.U16(20),
-                               TextField(reader, kNameFieldOffset));
+      // The same block as the multicast announcement; inside a session its header length is the
+      // message's own, so a message shorter than the block is dropped.
+      if (const std::optional<PhoneAnnouncement> announcement = ParsePhoneAnnouncement(message, length))
+        handler.OnAnnouncement(connection, announcement->id, announcement->kind, announcement->name);
       break;
     case 2:
       handler.OnGoodbye(connection);

@@ -1,0 +1,351 @@
+#include "discovery/dns_sd_system_backend.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "discovery/dns_sd_instance_name.h"
+#include "discovery/phone_list.h"
+#include "protocol/error_log.h"
+
+namespace kavex {
+
+using namespace dnsapi;
+
+// What one run shares with the system's callbacks. It outlives the back-end as long as a callback
+// holds it; after End it reports nothing.
+struct DnsSdSystemRun {
+  uintptr_t token = 0;  // the browse context the system is given
+  DnsSystemCalls calls;
+  uint32_t (*lastError)() = nullptr;
+  bool open = true;  // new resolves may start; guarded by the pending table's lock
+
+  // Reports and End exclude each other, so nothing is reported once End has returned.
+  std::mutex reportMutex;
+  NetworkPhoneListener* listener = nullptr;  // null once the run has ended
+  const std::atomic<bool>* running = nullptr;
+
+  // All addresses of one instance at once: an End that comes between them cannot split them.
+  void Report(const PhoneId& id, const SocketAddress* peers, size_t count, uint16_t port) {
+    std::lock_guard<std::mutex> lock(reportMutex);
+    for (size_t i = 0; i < count; ++i) {
+      if (listener == nullptr || running == nullptr || !running->load()) return;
+      listener->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peers[i],
+                             port);
+    }
+  }
+  void Detach() {
+    std::lock_guard<std::mutex> lock(reportMutex);
+    listener = nullptr;
+    running = nullptr;
+  }
+};
+
+namespace {
+
+constexpr const char16_t* kQueryName = u"_kavexwebcam._tcp.local";
+constexpr double kRebrowseInterval = 8.0;  // seconds; the browse must be older than this
+constexpr uint32_t kLastBuildThatGoesQuiet = 21995;
+constexpr auto kResolveWaitLimit = std::chrono::milliseconds(20 * 100);
+
+struct ResolveContext {
+  uintptr_t token = 0;  // the context the system is given
+  std::shared_ptr<DnsSdSystemRun> run;
+  DNS_SERVICE_CANCEL cancel{};
+  bool cancellable = false;  // the resolve is under way and cancel holds its handle
+};
+
+// The process-wide table through which the system's callbacks find their run and their resolve.
+// The system is handed numbers, never addresses: a callback that comes late looks its number up
+// under the lock and finds nothing, and a number is never reused for a later context. Never
+// destroyed, because a late callback may run during process exit.
+class PendingResolves {
+ public:
+  static PendingResolves& Get() {
+    static PendingResolves* const table = new PendingResolves;
+    return *table;
+  }
+
+  uintptr_t OpenRun(const std::shared_ptr<DnsSdSystemRun>& run) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    run->token = NextToken();
+    runs_[run->token] = run;
+    releaseCalls_ = run->calls;
+    return run->token;
+  }
+
+  std::shared_ptr<DnsSdSystemRun> FindRun(uintptr_t token) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = runs_.find(token);
+    return it == runs_.end() ? nullptr : it->second;
+  }
+
+  // How to release what a callback without a run was handed: the functions of the latest run
+  // (the system's functions are the same for every run of the process).
+  DnsSystemCalls ReleaseCalls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return releaseCalls_;
+  }
+
+  // A new pending resolve of run; 0 when the run is ending and starts none.
+  uintptr_t AddResolve(const std::shared_ptr<DnsSdSystemRun>& run) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!run->open) return 0;
+    auto context = std::make_unique<ResolveContext>();
+    context->token = NextToken();
+    context->run = run;
+    pending_.push_back(std::move(context));
+    return pending_.back()->token;
+  }
+
+  void StoreCancel(uintptr_t token, const DNS_SERVICE_CANCEL& cancel) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& context : pending_) {
+      if (context->token != token) continue;
+      context->cancel = cancel;
+      context->cancellable = true;
+    }
+  }
+
+  // Removes the resolve's context; its run, or null when the context is gone.
+  std::shared_ptr<DnsSdSystemRun> CompleteResolve(uintptr_t token) {
+    std::shared_ptr<DnsSdSystemRun> run;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if ((*it)->token != token) continue;
+        run = std::move((*it)->run);
+        pending_.erase(it);
+        break;
+      }
+    }
+    if (run != nullptr) changed_.notify_all();
+    return run;
+  }
+
+  // No new resolves for the run, and its browse context is forgotten.
+  void CloseRun(DnsSdSystemRun* run) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    run->open = false;
+    runs_.erase(run->token);
+  }
+
+  void WaitForResolves(const DnsSdSystemRun* run, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, limit, [&] { return CountLocked(run) == 0; });
+  }
+
+  // Takes the run's remaining contexts out: their completions, should they still come, find
+  // nothing.
+  std::vector<std::unique_ptr<ResolveContext>> DropResolves(const DnsSdSystemRun* run) {
+    std::vector<std::unique_ptr<ResolveContext>> dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      if ((*it)->run.get() == run) {
+        dropped.push_back(std::move(*it));
+        it = pending_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return dropped;
+  }
+
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_.size();
+  }
+
+ private:
+  PendingResolves() = default;
+
+  uintptr_t NextToken() {
+    const uintptr_t token = nextToken_++;
+    if (nextToken_ == 0) nextToken_ = 1;
+    return token;
+  }
+  size_t CountLocked(const DnsSdSystemRun* run) const {
+    size_t n = 0;
+    for (const auto& context : pending_) n += context->run.get() == run;
+    return n;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uintptr_t nextToken_ = 1;
+  std::map<uintptr_t, std::shared_ptr<DnsSdSystemRun>> runs_;  // by browse context
+  std::vector<std::unique_ptr<ResolveContext>> pending_;        // in the order they started
+  DnsSystemCalls releaseCalls_;
+};
+
+uintptr_t Token(void* queryContext) { return reinterpret_cast<uintptr_t>(queryContext); }
+void* QueryContext(uintptr_t token) { return reinterpret_cast<void*>(token); }
+
+// An instance's records are owned by "<32 hex digits>.<service>"; the others (the service's own
+// pointer record, the host's addresses) are not resolved.
+bool IsInstanceOwner(const char16_t* name) {
+  return InstanceNameLength(name, kInstanceIdLength + 1) == kInstanceIdLength + 1 &&
+         name[kInstanceIdLength] == u'.';
+}
+
+void KAVEX_SYSTEM_API OnResolveComplete(uint32_t status, void* queryContext,
+                                        DNS_SERVICE_INSTANCE* instance);
+
+void StartResolve(const std::shared_ptr<DnsSdSystemRun>& run, char16_t* instanceName) {
+  PendingResolves& table = PendingResolves::Get();
+  const uintptr_t token = table.AddResolve(run);
+  if (token == 0) return;
+  DNS_SERVICE_RESOLVE_REQUEST request{};
+  request.Version = kDnsQueryRequestVersion1;
+  request.InterfaceIndex = 0;
+  request.QueryName = instanceName;
+  request.pResolveCompletionCallback = &OnResolveComplete;
+  request.pQueryContext = QueryContext(token);
+  // The handle is written to the stack first: the completion may already have run, on another
+  // thread, and freed the context by the time the call returns.
+  DNS_SERVICE_CANCEL cancel{};
+  DNS_STATUS status = -1;
+  if (run->calls.serviceResolve != nullptr) status = run->calls.serviceResolve(&request, &cancel);
+  if (status == kDnsRequestPending) {
+    table.StoreCancel(token, cancel);
+    return;
+  }
+  const uint32_t error = run->lastError != nullptr ? run->lastError() : 0;
+  // The context stays pending: End waits for it and then frees it.
+  ErrorLog::RecordError(("mc.gle" + std::to_string(error)).c_str(), 699);
+}
+
+void KAVEX_SYSTEM_API OnBrowse(uint32_t status, void* queryContext, DNS_RECORDW* records) {
+  PendingResolves& table = PendingResolves::Get();
+  const std::shared_ptr<DnsSdSystemRun> run = table.FindRun(Token(queryContext));
+  const DnsSystemCalls calls = run != nullptr ? run->calls : table.ReleaseCalls();
+  if (run != nullptr) {
+    // A cancelled browse (every re-browse cancels one) is no error; other errors may still come
+    // with usable records.
+    if (status != 0 && status != kErrorCancelled) ErrorLog::RecordError("mc", 681);
+    for (DNS_RECORDW* record = records; record != nullptr; record = record->pNext)
+      if (IsInstanceOwner(record->pName)) StartResolve(run, record->pName);
+  }
+  if (records != nullptr && calls.dnsFree != nullptr) calls.dnsFree(records, kDnsFreeRecordList);
+}
+
+void ReportInstance(DnsSdSystemRun& run, const DNS_SERVICE_INSTANCE& instance) {
+  if (InstanceNameLength(instance.pszInstanceName, kInstanceIdLength) < kInstanceIdLength) {
+    ErrorLog::RecordError("mc", 563);
+    return;
+  }
+  const PhoneId id = PhoneIdFromInstanceName(instance.pszInstanceName);
+  const uint16_t port = instance.wPort;
+  SocketAddress peers[2];
+  size_t count = 0;
+  if (instance.ip4Address != nullptr) {
+    SocketAddress& peer = peers[count++];
+    peer.family = SocketAddress::Family::kIpv4;
+    peer.port = port;
+    std::memcpy(peer.address.data(), instance.ip4Address, 4);
+  }
+  if (instance.ip6Address != nullptr) {
+    SocketAddress& peer = peers[count++];
+    peer.family = SocketAddress::Family::kIpv6;
+    peer.port = port;
+    std::memcpy(peer.address.data(), instance.ip6Address->IP6Byte, 16);
+  }
+  run.Report(id, peers, count, port);
+}
+
+void KAVEX_SYSTEM_API OnResolveComplete(uint32_t status, void* queryContext,
+                                        DNS_SERVICE_INSTANCE* instance) {
+  PendingResolves& table = PendingResolves::Get();
+  const std::shared_ptr<DnsSdSystemRun> run = table.CompleteResolve(Token(queryContext));
+  const DnsSystemCalls calls = run != nullptr ? run->calls : table.ReleaseCalls();
+  if (run != nullptr && status == 0 && instance != nullptr) ReportInstance(*run, *instance);
+  if (instance != nullptr && calls.serviceFreeInstance != nullptr) calls.serviceFreeInstance(instance);
+}
+
+}  // namespace
+
+DnsSdSystemBackend::DnsSdSystemBackend(const DnsSdSystemEnvironment& environment)
+    : environment_(environment) {}
+
+DnsSdSystemBackend::~DnsSdSystemBackend() { End(); }
+
+size_t DnsSdSystemBackend::PendingResolveCount() { return PendingResolves::Get().Count(); }
+
+void DnsSdSystemBackend::Start(NetworkPhoneListener& listener, const std::atomic<bool>& running) {
+  End();
+  run_ = std::make_shared<DnsSdSystemRun>();
+  run_->calls = environment_.calls;
+  run_->lastError = environment_.lastError;
+  run_->listener = &listener;
+  run_->running = &running;
+  const uintptr_t token = PendingResolves::Get().OpenRun(run_);
+  request_ = DNS_SERVICE_BROWSE_REQUEST{};
+  request_.Version = kDnsQueryRequestVersion1;
+  request_.InterfaceIndex = 0;
+  request_.QueryName = kQueryName;
+  request_.pBrowseCallback = &OnBrowse;
+  request_.pQueryContext = QueryContext(token);
+  Browse();
+}
+
+void DnsSdSystemBackend::Browse() {
+  browseCancel_ = DNS_SERVICE_CANCEL{};
+  DNS_STATUS status = -1;
+  if (environment_.calls.serviceBrowse != nullptr)
+    status = environment_.calls.serviceBrowse(&request_, &browseCancel_);
+  // Only a browse that is under way has a handle that may be cancelled.
+  browseActive_ = status == kDnsRequestPending;
+  lastBrowse_ = environment_.now != nullptr ? environment_.now() : 0.0;
+}
+
+int DnsSdSystemBackend::RebrowseModeNow() {
+  std::atomic<int>* mode = environment_.rebrowseMode;
+  if (mode == nullptr) return kNoRebrowse;
+  const int known = mode->load();
+  if (known != kRebrowseUndecided) return known;
+  // Windows 10 before build 21996 lets a browse fall silent; later builds keep it alive.
+  platform::SystemVersion version;
+  const bool goesQuiet = environment_.systemVersion != nullptr &&
+                         environment_.systemVersion(&version) && version.major == 10 &&
+                         version.build <= kLastBuildThatGoesQuiet;
+  int expected = kRebrowseUndecided;
+  mode->compare_exchange_strong(expected, goesQuiet ? kRebrowse : kNoRebrowse);
+  return mode->load();
+}
+
+void DnsSdSystemBackend::Service(std::atomic<int>& budget) {
+  if (run_ == nullptr || RebrowseModeNow() != kRebrowse) return;
+  if (budget.load() <= 0) return;
+  const double now = environment_.now != nullptr ? environment_.now() : 0.0;
+  if (!(now - lastBrowse_ > kRebrowseInterval)) return;
+  budget.fetch_sub(1);
+  if (browseActive_ && environment_.calls.serviceBrowseCancel != nullptr)
+    environment_.calls.serviceBrowseCancel(&browseCancel_);
+  browseActive_ = false;
+  Browse();
+}
+
+void DnsSdSystemBackend::End() {
+  if (run_ == nullptr) return;
+  if (browseActive_ && environment_.calls.serviceBrowseCancel != nullptr)
+    environment_.calls.serviceBrowseCancel(&browseCancel_);
+  browseActive_ = false;
+  PendingResolves& table = PendingResolves::Get();
+  table.CloseRun(run_.get());
+  table.WaitForResolves(run_.get(), kResolveWaitLimit);
+  // The resolves that are still under way are cancelled, not just forgotten: a completion must not
+  // call into the engine after the host may have unloaded it. A completion that is being delivered
+  // right now has not reached its context yet, so its handle is still good to cancel.
+  for (const auto& context : table.DropResolves(run_.get())) {
+    if (context->cancellable && environment_.calls.serviceResolveCancel != nullptr)
+      environment_.calls.serviceResolveCancel(&context->cancel);
+  }
+  run_->Detach();
+  run_.reset();
+}
+
+}  // namespace kavex

@@ -1,0 +1,86 @@
+#include "discovery/network_discovery.h"
+
+#include <chrono>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "discovery/announcement_socket.h"
+#include "discovery/phone_announcement.h"
+#include "platform/adapters.h"
+
+namespace kavex {
+
+namespace {
+
+constexpr uint16_t kPhoneSessionPort = 4699;
+constexpr size_t kReceiveBufferSize = 560;
+constexpr int kDatagramsPerSocketPerPass = 20;
+constexpr int kIdleSleepSteps = 5;
+constexpr auto kIdleSleepStep = std::chrono::milliseconds(100);
+
+}  // namespace
+
+NetworkDiscovery::NetworkDiscovery(std::unique_ptr<DnsSdDiscovery> dnsSd) : dnsSd_(std::move(dnsSd)) {}
+
+NetworkDiscovery::~NetworkDiscovery() { Start(nullptr); }
+
+void NetworkDiscovery::Start(NetworkPhoneListener* listener) {
+  std::lock_guard<std::mutex> lock(startMutex_);
+  running_.store(false);
+  if (thread_.joinable()) thread_.join();
+  listener_ = listener;
+  if (listener_ == nullptr) return;
+  running_.store(true);
+  try {
+    thread_ = std::thread(&NetworkDiscovery::Run, this);
+  } catch (const std::system_error&) {
+    // No thread: discovery stays stopped (running() tells) until the next Start.
+    running_.store(false);
+    listener_ = nullptr;
+  }
+}
+
+void NetworkDiscovery::ResetBrowseBudget() {
+  if (dnsSd_ != nullptr) dnsSd_->ResetBrowseBudget();
+}
+
+void NetworkDiscovery::Run() {
+  // listener_ is written only by Start, before this thread starts and after it has been joined.
+  NetworkPhoneListener& listener = *listener_;
+  if (dnsSd_ != nullptr) dnsSd_->Start(listener, running_);
+
+  // The socket set is fixed for this run; an address change restarts the thread.
+  std::vector<platform::AdapterAddress> adapters;
+  platform::ListActiveAdapterAddresses(&adapters);
+  std::vector<std::unique_ptr<AnnouncementSocket>> sockets = BuildAnnouncementSockets(adapters);
+
+  uint8_t buffer[kReceiveBufferSize];
+  while (running_.load()) {
+    if (dnsSd_ != nullptr) dnsSd_->Service();
+
+    for (const std::unique_ptr<AnnouncementSocket>& socket : sockets) {
+      for (int i = 0; i < kDatagramsPerSocketPerPass && running_.load(); ++i) {
+        SocketAddress source;
+        const long received = socket->Receive(buffer, sizeof buffer, &source);
+        // Time-outs, errors (an oversized datagram included) and runts end this socket's turn.
+        if (received < static_cast<long>(PhoneAnnouncement::kSize)) break;
+        const std::optional<PhoneAnnouncement> announcement =
+            ParsePhoneAnnouncement(buffer, static_cast<size_t>(received));
+        if (!announcement || !running_.load()) continue;
+        // The phone is reached where it was heard from (a link-local peer with its scope), on its
+        // session port, whatever port it announced from.
+        listener.OnPhoneFound(announcement->id, announcement->kind, announcement->name, source,
+                              kPhoneSessionPort);
+      }
+    }
+
+    for (int i = 0; i < kIdleSleepSteps && running_.load(); ++i) std::this_thread::sleep_for(kIdleSleepStep);
+  }
+
+  if (dnsSd_ != nullptr) dnsSd_->End();
+  sockets.clear();  // leaves the groups
+  running_.store(false);
+}
+
+}  // namespace kavex

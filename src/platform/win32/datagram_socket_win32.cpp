@@ -1,0 +1,154 @@
+#include "platform/datagram_socket.h"
+
+// winsock2.h must come before windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <climits>
+#include <cstring>
+
+namespace kavex::platform {
+
+namespace {
+
+SOCKET Native(intptr_t handle) { return static_cast<SOCKET>(handle); }
+
+int ToSockaddr(const SocketAddress& address, sockaddr_storage* storage) {
+  std::memset(storage, 0, sizeof *storage);
+  if (address.family == SocketAddress::Family::kIpv4) {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(storage);
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(address.port);
+    std::memcpy(&v4->sin_addr, address.address.data(), 4);
+    return sizeof(sockaddr_in);
+  }
+  if (address.family == SocketAddress::Family::kIpv6) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(storage);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(address.port);
+    v6->sin6_flowinfo = htonl(address.flowInfo);
+    std::memcpy(&v6->sin6_addr, address.address.data(), 16);
+    v6->sin6_scope_id = address.scopeId;
+    return sizeof(sockaddr_in6);
+  }
+  return 0;
+}
+
+SocketAddress FromSockaddr(const sockaddr_storage& storage) {
+  SocketAddress result;
+  if (storage.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
+    result.family = SocketAddress::Family::kIpv4;
+    result.port = ntohs(v4->sin_port);
+    std::memcpy(result.address.data(), &v4->sin_addr, 4);
+  } else if (storage.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage);
+    result.family = SocketAddress::Family::kIpv6;
+    result.port = ntohs(v6->sin6_port);
+    result.flowInfo = ntohl(v6->sin6_flowinfo);
+    std::memcpy(result.address.data(), &v6->sin6_addr, 16);
+    result.scopeId = v6->sin6_scope_id;
+  }
+  return result;
+}
+
+bool Membership4(SOCKET s, int option, const SocketAddress& group, const SocketAddress& interfaceAddress) {
+  if (group.family != SocketAddress::Family::kIpv4 || interfaceAddress.family != SocketAddress::Family::kIpv4)
+    return false;
+  ip_mreq request{};
+  std::memcpy(&request.imr_multiaddr, group.address.data(), 4);
+  std::memcpy(&request.imr_interface, interfaceAddress.address.data(), 4);
+  return setsockopt(s, IPPROTO_IP, option, reinterpret_cast<const char*>(&request), sizeof request) == 0;
+}
+
+bool Membership6(SOCKET s, int option, const SocketAddress& group, uint32_t interfaceIndex) {
+  if (group.family != SocketAddress::Family::kIpv6) return false;
+  ipv6_mreq request{};
+  std::memcpy(&request.ipv6mr_multiaddr, group.address.data(), 16);
+  request.ipv6mr_interface = interfaceIndex;
+  return setsockopt(s, IPPROTO_IPV6, option, reinterpret_cast<const char*>(&request), sizeof request) == 0;
+}
+
+}  // namespace
+
+DatagramSocket DatagramSocket::Create(SocketAddress::Family family) {
+  int af;
+  switch (family) {
+    case SocketAddress::Family::kIpv4: af = AF_INET; break;
+    case SocketAddress::Family::kIpv6: af = AF_INET6; break;
+    default:
+      WSASetLastError(WSAEAFNOSUPPORT);
+      return DatagramSocket();
+  }
+  // Overlapped: SO_RCVTIMEO only works on sockets made by WSASocket with this flag. Not inherited
+  // by the child processes the engine starts.
+  const SOCKET s = WSASocketW(af, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return DatagramSocket();
+  DatagramSocket result(static_cast<intptr_t>(s));
+  const DWORD on = 1;  // already the Windows default; said anyway
+  if (af == AF_INET6 &&
+      setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on) != 0)
+    return DatagramSocket();
+  return result;
+}
+
+bool DatagramSocket::SetTimeouts(int milliseconds) {
+  const DWORD timeout = static_cast<DWORD>(milliseconds);
+  const SOCKET s = Native(handle_);
+  return setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout) == 0 &&
+         setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout) == 0;
+}
+
+bool DatagramSocket::SetReuseAddress() {
+  const BOOL on = TRUE;
+  return setsockopt(Native(handle_), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
+                    sizeof on) == 0;
+}
+
+bool DatagramSocket::Bind(const SocketAddress& local) {
+  sockaddr_storage storage;
+  const int length = ToSockaddr(local, &storage);
+  if (length == 0) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return false;
+  }
+  return bind(Native(handle_), reinterpret_cast<const sockaddr*>(&storage), length) == 0;
+}
+
+bool DatagramSocket::JoinGroup(const SocketAddress& group, const SocketAddress& interfaceAddress) {
+  return Membership4(Native(handle_), IP_ADD_MEMBERSHIP, group, interfaceAddress);
+}
+
+bool DatagramSocket::LeaveGroup(const SocketAddress& group, const SocketAddress& interfaceAddress) {
+  return Membership4(Native(handle_), IP_DROP_MEMBERSHIP, group, interfaceAddress);
+}
+
+bool DatagramSocket::JoinGroup(const SocketAddress& group, uint32_t interfaceIndex) {
+  return Membership6(Native(handle_), IPV6_ADD_MEMBERSHIP, group, interfaceIndex);
+}
+
+bool DatagramSocket::LeaveGroup(const SocketAddress& group, uint32_t interfaceIndex) {
+  return Membership6(Native(handle_), IPV6_DROP_MEMBERSHIP, group, interfaceIndex);
+}
+
+long DatagramSocket::ReceiveFrom(uint8_t* into, size_t capacity, SocketAddress* source) {
+  sockaddr_storage from{};
+  int fromLength = sizeof from;
+  const int chunk = capacity > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(capacity);
+  // A datagram longer than the buffer fails with WSAEMSGSIZE (its start is in the buffer).
+  const int n = recvfrom(Native(handle_), reinterpret_cast<char*>(into), chunk, 0,
+                         reinterpret_cast<sockaddr*>(&from), &fromLength);
+  if (n == SOCKET_ERROR) return -1;
+  if (source != nullptr) *source = FromSockaddr(from);
+  return n;
+}
+
+void DatagramSocket::Close() {
+  if (handle_ == kInvalidHandle) return;
+  closesocket(Native(handle_));
+  handle_ = kInvalidHandle;
+}
+
+}  // namespace kavex::platform

@@ -1,0 +1,274 @@
+// DNS service discovery through the DNS-SD library, against the scripted stand-in library that
+// sits next to this test program (and nowhere else): the engine finds it by the library's own name.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "discovery/dns_sd_discovery.h"
+#include "discovery/dns_sd_discovery_impl.h"
+#include "discovery/dns_sd_library.h"
+#include "discovery/dns_sd_system_library.h"
+#include "dns_sd_phone_recorder.h"
+#include "platform/dynamic_library.h"
+#include "protocol/error_log.h"
+#include "settings_fixture.h"
+
+namespace kavex {
+namespace {
+
+#if defined(_WIN32)
+constexpr const char* kLibraryName = "dnssd.dll";
+#else
+constexpr const char* kLibraryName = "libdns_sd.so.1";
+#endif
+
+constexpr const char* kPhoneA = "0123456789abcdef0123456789ABCDEF";
+constexpr const char* kPhoneB = "f0e1d2c3b4a5968778695a4b3c2d1e0f";
+
+// The stand-in's control functions, reached through the same loaded library as the engine's calls.
+class StandIn {
+ public:
+  StandIn() : library_(platform::DynamicLibrary::Load(kLibraryName)) {
+    load_ = library_.FindFunction<int (*)(const char*)>("StandinLoadScript");
+    count_ = library_.FindFunction<int (*)(const char*)>("StandinCount");
+    log_ = library_.FindFunction<int (*)(char*, int)>("StandinCallLog");
+  }
+  bool ok() const { return load_ != nullptr && count_ != nullptr && log_ != nullptr; }
+  int Script(const std::string& text) { return load_(text.c_str()); }
+  int Count(const char* name) { return count_(name); }
+  std::string Log() {
+    std::string text(static_cast<size_t>(log_(nullptr, 0)) + 1, '\0');
+    log_(&text[0], static_cast<int>(text.size()));
+    text.resize(text.size() - 1);
+    return text;
+  }
+
+ private:
+  platform::DynamicLibrary library_;
+  int (*load_)(const char*) = nullptr;
+  int (*count_)(const char*) = nullptr;
+  int (*log_)(char*, int) = nullptr;
+};
+
+std::string FullName(const char* digits) { return std::string(digits) + "._kavexwebcam._tcp.local."; }
+
+class DnsSdLibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(standIn_.ok()) << kLibraryName << " (the stand-in) is not next to the test program";
+    ErrorLog::RecordError("setup", 0);
+    settings_fixture::DeleteErrorValue();
+  }
+  void TearDown() override {
+    discovery_.reset();
+    if (standIn_.ok()) {
+      EXPECT_EQ(standIn_.Count("live"), 0) << "references left behind";
+      EXPECT_EQ(standIn_.Count("bad-deallocate"), 0) << standIn_.Log();
+      EXPECT_EQ(standIn_.Count("bad-process"), 0) << standIn_.Log();
+    }
+    settings_fixture::DeleteErrorValue();
+  }
+
+  void Script(const std::string& text) { ASSERT_EQ(standIn_.Script(text), 0) << text; }
+
+  // Services until done() holds (true) or five seconds pass (false).
+  bool ServiceUntil(const std::function<bool()>& done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      discovery_->Service();
+    }
+    return true;
+  }
+  // A few more passes, for what should not happen.
+  void ServiceFor(int passes) {
+    for (int i = 0; i < passes; ++i) discovery_->Service();
+  }
+
+  StandIn standIn_;
+  PhoneRecorder recorder_;
+  std::atomic<bool> running_{true};
+  std::unique_ptr<DnsSdDiscovery> discovery_ = CreateDnsSdDiscovery();
+};
+
+TEST_F(DnsSdLibraryTest, InstanceYieldsThePhoneWithItsAddressAndPort) {
+  Script("service 2 3 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
+         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " phone-a.local. 4711\n"
+         "address phone-a.local. 198.18.0.2\n");
+  discovery_->Start(recorder_, running_);
+  ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 1; })) << standIn_.Log();
+
+  const FoundPhone phone = recorder_.Found()[0];
+  EXPECT_EQ(phone.id, IdFromHex(kPhoneA));
+  EXPECT_EQ(phone.kind, 7);
+  EXPECT_EQ(phone.name, "");
+  EXPECT_EQ(phone.peer.family, SocketAddress::Family::kIpv4);
+  EXPECT_EQ(phone.peer.ToString().substr(0, 11), "198.18.0.2:");
+  EXPECT_EQ(phone.port, 4711);
+
+  // The calls carry what the replies said: the browse's interface to the resolve, the resolve's
+  // host and interface to the look-up, both families asked for.
+  const std::string log = standIn_.Log();
+  EXPECT_NE(log.find("browse flags=0 if=0 type=_kavexwebcam._tcp. domain=(null)\n"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("resolve flags=0 if=3 name=" + std::string(kPhoneA) +
+                     " type=_kavexwebcam._tcp. domain=local.\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("lookup flags=0 if=3 protocol=0 host=phone-a.local.\n"), std::string::npos) << log;
+
+  // The answered look-up and its resolve are released; the browse goes on.
+  EXPECT_EQ(standIn_.Count("live"), 1);
+  EXPECT_EQ(standIn_.Count("live-browse"), 1);
+  EXPECT_EQ(standIn_.Count("deallocated"), 2);
+}
+
+TEST_F(DnsSdLibraryTest, EveryInstanceIsResolvedAddedOrRemoved) {
+  // Flags 0: the responder says the instance went away; it is resolved all the same.
+  Script("service 0 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
+         "service 2 1 " + kPhoneB + " _kavexwebcam._tcp. local.\n"
+         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " a.local. 4699\n"
+         "resolve " + kPhoneB + " " + FullName(kPhoneB) + " b.local. 4700\n"
+         "address a.local. 198.18.0.2\n"
+         "address b.local. 198.18.0.3\n");
+  discovery_->Start(recorder_, running_);
+  ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 2; })) << standIn_.Log();
+  EXPECT_EQ(standIn_.Count("resolve-calls"), 2);
+  std::vector<FoundPhone> found = recorder_.Found();
+  if (found[0].id != IdFromHex(kPhoneA)) std::swap(found[0], found[1]);
+  EXPECT_EQ(found[0].id, IdFromHex(kPhoneA));
+  EXPECT_EQ(found[0].port, 4699);
+  EXPECT_EQ(found[1].id, IdFromHex(kPhoneB));
+  EXPECT_EQ(found[1].port, 4700);
+}
+
+TEST_F(DnsSdLibraryTest, OnlyTheFirstAddressOfALookupIsUsed) {
+  Script("service 2 4 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
+         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " phone-a.local. 4699\n"
+         "address phone-a.local. fe80::6b:76ff:fe78:2 4\n"
+         "address phone-a.local. 198.18.0.2\n");
+  discovery_->Start(recorder_, running_);
+  ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 1; })) << standIn_.Log();
+  ServiceFor(5);
+
+  ASSERT_EQ(recorder_.Count(), 1u);
+  const FoundPhone phone = recorder_.Found()[0];
+  EXPECT_EQ(phone.peer.family, SocketAddress::Family::kIpv6);
+  const uint8_t linkLocal[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0x6b, 0x76, 0xff, 0xfe, 0x78, 0, 2};
+  EXPECT_EQ(0, std::memcmp(phone.peer.address.data(), linkLocal, 16));
+  EXPECT_EQ(phone.peer.scopeId, 4u);  // a link-local peer needs its scope to be reached
+  EXPECT_EQ(phone.port, 4699);
+  // The look-up was released from inside its own reply, with the second address still queued.
+  EXPECT_EQ(standIn_.Count("deallocated-in-callback"), 1);
+  EXPECT_EQ(standIn_.Count("replies-dropped"), 1);
+  EXPECT_EQ(standIn_.Count("lookup-calls"), 1);
+}
+
+TEST_F(DnsSdLibraryTest, ShortFullNameIsLoggedAndNotLookedUp) {
+  Script("service 2 1 short _kavexwebcam._tcp. local.\n"
+         "resolve short short._kavexwebcam.local. phone.local. 4699\n"
+         "address phone.local. 198.18.0.2\n");
+  discovery_->Start(recorder_, running_);
+  ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("replies-delivered") == 2; }))
+      << standIn_.Log();
+  ServiceFor(3);
+
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:mc:488");
+  EXPECT_EQ(standIn_.Count("lookup-calls"), 0);
+  EXPECT_EQ(recorder_.Count(), 0u);
+}
+
+TEST_F(DnsSdLibraryTest, ReferencesStillWaitingAreReleasedAtEnd) {
+  // A host that never yields an address keeps its resolve and look-up alive until the end.
+  Script("service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
+         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " silent.local. 4699\n");
+  discovery_->Start(recorder_, running_);
+  ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("live-lookup") == 1; })) << standIn_.Log();
+  ServiceFor(3);
+  EXPECT_EQ(standIn_.Count("live"), 3);
+
+  discovery_->End();
+  EXPECT_EQ(standIn_.Count("live"), 0);
+  EXPECT_EQ(standIn_.Count("deallocated"), 3);
+  EXPECT_EQ(recorder_.Count(), 0u);
+  // A second end has nothing left to release.
+  discovery_->End();
+  EXPECT_EQ(standIn_.Count("deallocated"), 3);
+}
+
+TEST_F(DnsSdLibraryTest, FailedCallsAndErrorRepliesAreSkipped) {
+  const std::string c = "00000000000000000000000000000c0c";
+  Script("browse-reply-error -65537\n"
+         "service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
+         "service 2 1 " + kPhoneB + " _kavexwebcam._tcp. local.\n"
+         "service 2 1 " + c + " _kavexwebcam._tcp. local.\n"
+         "resolve-fails " + kPhoneA + " -65537\n"
+         "resolve " + kPhoneB + " " + FullName(kPhoneB) + " b.local. 4699\n"
+         "lookup-fails b.local. -65537\n"
+         "resolve-reply-error " + c + " -65554\n"
+         "resolve " + c + " " + FullName(c.c_str()) + " c.local. 4702\n"
+         "address-reply-error c.local. -65554\n"
+         "address c.local. 198.18.0.12\n");
+  discovery_->Start(recorder_, running_);
+  ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 1; })) << standIn_.Log();
+  ServiceFor(3);
+
+  ASSERT_EQ(recorder_.Count(), 1u);
+  const FoundPhone phone = recorder_.Found()[0];
+  EXPECT_EQ(phone.id, IdFromHex(c.c_str()));
+  EXPECT_EQ(phone.peer.ToString(), "198.18.0.12:0");
+  EXPECT_EQ(phone.port, 4702);
+  // Left: the browse and phone B's resolve, whose look-up could not start.
+  EXPECT_EQ(standIn_.Count("live-browse"), 1);
+  EXPECT_EQ(standIn_.Count("live-resolve"), 1);
+  EXPECT_EQ(standIn_.Count("live-lookup"), 0);
+  EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
+}
+
+TEST_F(DnsSdLibraryTest, NothingIsProcessedOnceRunningIsCleared) {
+  Script("service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
+         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " a.local. 4699\n"
+         "address a.local. 198.18.0.2\n");
+  discovery_->Start(recorder_, running_);
+  running_ = false;
+  ServiceFor(3);
+  EXPECT_EQ(standIn_.Count("process-calls"), 0);
+  running_ = true;
+  ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 1; })) << standIn_.Log();
+}
+
+TEST_F(DnsSdLibraryTest, BrowseThatCannotStartLeavesTheLibraryOut) {
+  Script("browse-fails -65563\n");
+  auto discovery = std::make_unique<DnsSdDiscoveryImpl>(InstalledDnsSdLibrary(),
+                                                        &InstalledSystemDnsService);
+  discovery->Start(recorder_, running_);
+  EXPECT_NE(discovery->backend(), DnsSdDiscoveryImpl::Backend::kLibrary);
+  EXPECT_EQ(standIn_.Count("browse-calls"), 1);
+  EXPECT_EQ(standIn_.Count("live"), 0);
+  discovery->Service();
+  EXPECT_EQ(standIn_.Count("process-calls"), 0);
+  discovery->End();
+}
+
+TEST_F(DnsSdLibraryTest, EachRunBrowsesAfresh) {
+  Script("service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
+         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " a.local. 4699\n"
+         "address a.local. 198.18.0.2\n");
+  discovery_->Start(recorder_, running_);
+  ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 1; })) << standIn_.Log();
+  discovery_->End();
+  EXPECT_EQ(standIn_.Count("live"), 0);
+
+  discovery_->Start(recorder_, running_);
+  ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 2; })) << standIn_.Log();
+  EXPECT_EQ(standIn_.Count("browse-calls"), 2);
+}
+
+}  // namespace
+}  // namespace kavex
