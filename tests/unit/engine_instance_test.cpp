@@ -166,7 +166,9 @@ TEST_F(EngineInstanceTest, PhoneReachedThroughTheBridgeForwardIsListedAsUsb) {
   ASSERT_EQ(events.size(), 1u);
   zero.OnConnectRequest(events[0].id);
   ASSERT_EQ(zero.currentPhone(), phone);
-  EXPECT_NE(forward.Accept(5000), nullptr) << "the forward is preferred over the network address";
+  // Kept open: the phone's end must stay connected while the list is checked.
+  std::unique_ptr<loopback::Peer> phoneEnd = forward.Accept(5000);
+  ASSERT_NE(phoneEnd, nullptr) << "the forward is preferred over the network address";
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kConnecting);
 
   SetState(phone, PhoneState::kStreaming);
