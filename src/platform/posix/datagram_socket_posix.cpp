@@ -9,48 +9,11 @@
 
 #include <cstring>
 
+#include "platform/sockaddr_conversion.h"
+
 namespace kavex::platform {
 
 namespace {
-
-socklen_t ToSockaddr(const SocketAddress& address, sockaddr_storage* storage) {
-  std::memset(storage, 0, sizeof *storage);
-  if (address.family == SocketAddress::Family::kIpv4) {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(storage);
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(address.port);
-    std::memcpy(&v4->sin_addr, address.address.data(), 4);
-    return sizeof(sockaddr_in);
-  }
-  if (address.family == SocketAddress::Family::kIpv6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(storage);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(address.port);
-    v6->sin6_flowinfo = htonl(address.flowInfo);
-    std::memcpy(&v6->sin6_addr, address.address.data(), 16);
-    v6->sin6_scope_id = address.scopeId;
-    return sizeof(sockaddr_in6);
-  }
-  return 0;
-}
-
-SocketAddress FromSockaddr(const sockaddr_storage& storage) {
-  SocketAddress result;
-  if (storage.ss_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
-    result.family = SocketAddress::Family::kIpv4;
-    result.port = ntohs(v4->sin_port);
-    std::memcpy(result.address.data(), &v4->sin_addr, 4);
-  } else if (storage.ss_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage);
-    result.family = SocketAddress::Family::kIpv6;
-    result.port = ntohs(v6->sin6_port);
-    result.flowInfo = ntohl(v6->sin6_flowinfo);
-    std::memcpy(result.address.data(), &v6->sin6_addr, 16);
-    result.scopeId = v6->sin6_scope_id;
-  }
-  return result;
-}
 
 bool Membership4(int fd, int option, const SocketAddress& group, const SocketAddress& interfaceAddress) {
   if (group.family != SocketAddress::Family::kIpv4 || interfaceAddress.family != SocketAddress::Family::kIpv4)
@@ -107,7 +70,7 @@ bool DatagramSocket::SetReuseAddress() {
 
 bool DatagramSocket::Bind(const SocketAddress& local) {
   sockaddr_storage storage;
-  const socklen_t length = ToSockaddr(local, &storage);
+  const auto length = static_cast<socklen_t>(ToSockaddr(local, &storage));
   if (length == 0) {
     errno = EAFNOSUPPORT;
     return false;
@@ -142,7 +105,10 @@ long DatagramSocket::ReceiveFrom(uint8_t* into, size_t capacity, SocketAddress* 
     errno = EMSGSIZE;
     return -1;
   }
-  if (source != nullptr) *source = FromSockaddr(from);
+  if (source != nullptr) {
+    *source = SocketAddress{};
+    FromSockaddr(&from, source);
+  }
   return static_cast<long>(n);
 }
 

@@ -11,31 +11,11 @@
 
 #include <cstring>
 
+#include "platform/sockaddr_conversion.h"
+
 namespace kavex::platform {
 
 namespace {
-
-// Fills storage with the OS layout of address; returns its length, 0 for an empty address.
-socklen_t ToSockaddr(const SocketAddress& address, sockaddr_storage* storage) {
-  std::memset(storage, 0, sizeof *storage);
-  if (address.family == SocketAddress::Family::kIpv4) {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(storage);
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(address.port);
-    std::memcpy(&v4->sin_addr, address.address.data(), 4);
-    return sizeof(sockaddr_in);
-  }
-  if (address.family == SocketAddress::Family::kIpv6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(storage);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(address.port);
-    v6->sin6_flowinfo = htonl(address.flowInfo);
-    std::memcpy(&v6->sin6_addr, address.address.data(), 16);
-    v6->sin6_scope_id = address.scopeId;
-    return sizeof(sockaddr_in6);
-  }
-  return 0;
-}
 
 SocketWait Wait(int fd, short events, int timeoutMs) {
   pollfd entry{fd, events, 0};
@@ -84,7 +64,7 @@ bool StreamSocket::SetNonBlocking() {
 
 ConnectStatus StreamSocket::Connect(const SocketAddress& peer) {
   sockaddr_storage storage;
-  const socklen_t length = ToSockaddr(peer, &storage);
+  const auto length = static_cast<socklen_t>(ToSockaddr(peer, &storage));
   if (length == 0) {
     errno = EAFNOSUPPORT;
     return ConnectStatus::kFailed;

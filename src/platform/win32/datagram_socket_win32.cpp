@@ -8,50 +8,13 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/sockaddr_conversion.h"
+
 namespace kavex::platform {
 
 namespace {
 
 SOCKET Native(intptr_t handle) { return static_cast<SOCKET>(handle); }
-
-int ToSockaddr(const SocketAddress& address, sockaddr_storage* storage) {
-  std::memset(storage, 0, sizeof *storage);
-  if (address.family == SocketAddress::Family::kIpv4) {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(storage);
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(address.port);
-    std::memcpy(&v4->sin_addr, address.address.data(), 4);
-    return sizeof(sockaddr_in);
-  }
-  if (address.family == SocketAddress::Family::kIpv6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(storage);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(address.port);
-    v6->sin6_flowinfo = htonl(address.flowInfo);
-    std::memcpy(&v6->sin6_addr, address.address.data(), 16);
-    v6->sin6_scope_id = address.scopeId;
-    return sizeof(sockaddr_in6);
-  }
-  return 0;
-}
-
-SocketAddress FromSockaddr(const sockaddr_storage& storage) {
-  SocketAddress result;
-  if (storage.ss_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
-    result.family = SocketAddress::Family::kIpv4;
-    result.port = ntohs(v4->sin_port);
-    std::memcpy(result.address.data(), &v4->sin_addr, 4);
-  } else if (storage.ss_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage);
-    result.family = SocketAddress::Family::kIpv6;
-    result.port = ntohs(v6->sin6_port);
-    result.flowInfo = ntohl(v6->sin6_flowinfo);
-    std::memcpy(result.address.data(), &v6->sin6_addr, 16);
-    result.scopeId = v6->sin6_scope_id;
-  }
-  return result;
-}
 
 bool Membership4(SOCKET s, int option, const SocketAddress& group, const SocketAddress& interfaceAddress) {
   if (group.family != SocketAddress::Family::kIpv4 || interfaceAddress.family != SocketAddress::Family::kIpv4)
@@ -141,7 +104,10 @@ long DatagramSocket::ReceiveFrom(uint8_t* into, size_t capacity, SocketAddress* 
   const int n = recvfrom(Native(handle_), reinterpret_cast<char*>(into), chunk, 0,
                          reinterpret_cast<sockaddr*>(&from), &fromLength);
   if (n == SOCKET_ERROR) return -1;
-  if (source != nullptr) *source = FromSockaddr(from);
+  if (source != nullptr) {
+    *source = SocketAddress{};
+    FromSockaddr(&from, source);
+  }
   return n;
 }
 

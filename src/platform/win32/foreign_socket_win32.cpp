@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "platform/sockaddr_conversion.h"
+
 namespace kavex::platform {
 
 bool WaitForeignSocketReadable(intptr_t socket, int timeoutMs) {
@@ -24,32 +26,7 @@ bool WaitForeignSocketReadable(intptr_t socket, int timeoutMs) {
 }
 
 bool SocketAddressFromNative(const void* native, SocketAddress* out) {
-  if (native == nullptr || out == nullptr) return false;
-  ADDRESS_FAMILY family;
-  std::memcpy(&family, native, sizeof family);
-  if (family == AF_INET) {
-    sockaddr_in v4;
-    std::memcpy(&v4, native, sizeof v4);
-    SocketAddress result;
-    result.family = SocketAddress::Family::kIpv4;
-    result.port = ntohs(v4.sin_port);
-    std::memcpy(result.address.data(), &v4.sin_addr, 4);
-    *out = result;
-    return true;
-  }
-  if (family == AF_INET6) {
-    sockaddr_in6 v6;
-    std::memcpy(&v6, native, sizeof v6);
-    SocketAddress result;
-    result.family = SocketAddress::Family::kIpv6;
-    result.port = ntohs(v6.sin6_port);
-    result.flowInfo = ntohl(v6.sin6_flowinfo);
-    std::memcpy(result.address.data(), &v6.sin6_addr, 16);
-    result.scopeId = v6.sin6_scope_id;
-    *out = result;
-    return true;
-  }
-  return false;
+  return FromSockaddr(native, out);
 }
 
 }  // namespace kavex::platform
