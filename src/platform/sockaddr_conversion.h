@@ -8,6 +8,15 @@
 
 namespace kavex::platform {
 
+// The OS's address family for a socket of this family; AF_UNSPEC for none.
+inline int OsAddressFamily(SocketAddress::Family family) {
+  switch (family) {
+    case SocketAddress::Family::kIpv4: return AF_INET;
+    case SocketAddress::Family::kIpv6: return AF_INET6;
+    default: return AF_UNSPEC;
+  }
+}
+
 // Fills storage with the OS layout of address; returns its length, 0 for an empty address.
 inline int ToSockaddr(const SocketAddress& address, sockaddr_storage* storage) {
   std::memset(storage, 0, sizeof *storage);

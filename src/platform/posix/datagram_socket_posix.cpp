@@ -35,13 +35,10 @@ bool Membership6(int fd, int option, const SocketAddress& group, uint32_t interf
 }  // namespace
 
 DatagramSocket DatagramSocket::Create(SocketAddress::Family family) {
-  int domain;
-  switch (family) {
-    case SocketAddress::Family::kIpv4: domain = AF_INET; break;
-    case SocketAddress::Family::kIpv6: domain = AF_INET6; break;
-    default:
-      errno = EAFNOSUPPORT;
-      return DatagramSocket();
+  const int domain = OsAddressFamily(family);
+  if (domain == AF_UNSPEC) {
+    errno = EAFNOSUPPORT;
+    return DatagramSocket();
   }
   const int fd = socket(domain, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return DatagramSocket();

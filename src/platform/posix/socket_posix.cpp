@@ -39,13 +39,10 @@ SocketWait Wait(int fd, short events, int timeoutMs) {
 }  // namespace
 
 StreamSocket StreamSocket::Create(SocketAddress::Family family) {
-  int domain;
-  switch (family) {
-    case SocketAddress::Family::kIpv4: domain = AF_INET; break;
-    case SocketAddress::Family::kIpv6: domain = AF_INET6; break;
-    default:
-      errno = EAFNOSUPPORT;
-      return StreamSocket();
+  const int domain = OsAddressFamily(family);
+  if (domain == AF_UNSPEC) {
+    errno = EAFNOSUPPORT;
+    return StreamSocket();
   }
   const int fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
   return fd < 0 ? StreamSocket() : StreamSocket(fd);

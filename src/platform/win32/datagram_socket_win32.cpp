@@ -36,13 +36,10 @@ bool Membership6(SOCKET s, int option, const SocketAddress& group, uint32_t inte
 }  // namespace
 
 DatagramSocket DatagramSocket::Create(SocketAddress::Family family) {
-  int af;
-  switch (family) {
-    case SocketAddress::Family::kIpv4: af = AF_INET; break;
-    case SocketAddress::Family::kIpv6: af = AF_INET6; break;
-    default:
-      WSASetLastError(WSAEAFNOSUPPORT);
-      return DatagramSocket();
+  const int af = OsAddressFamily(family);
+  if (af == AF_UNSPEC) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return DatagramSocket();
   }
   // Overlapped: SO_RCVTIMEO only works on sockets made by WSASocket with this flag. Not inherited
   // by the child processes the engine starts.

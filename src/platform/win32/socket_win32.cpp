@@ -40,13 +40,10 @@ SocketWait Wait(intptr_t handle, SHORT events, int timeoutMs) {
 }  // namespace
 
 StreamSocket StreamSocket::Create(SocketAddress::Family family) {
-  int af;
-  switch (family) {
-    case SocketAddress::Family::kIpv4: af = AF_INET; break;
-    case SocketAddress::Family::kIpv6: af = AF_INET6; break;
-    default:
-      WSASetLastError(WSAEAFNOSUPPORT);
-      return StreamSocket();
+  const int af = OsAddressFamily(family);
+  if (af == AF_UNSPEC) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return StreamSocket();
   }
   // Not inheritable: the engine starts child processes (the Android bridge) that must not keep a
   // phone's connection open after the engine has closed it.
