@@ -20,6 +20,11 @@ Simulator::Simulator(SimOptions options) : options_(std::move(options)), config_
 
 Simulator::~Simulator() {
   RequestStop(exitCode_);
+  JoinEverything();
+}
+
+// No new work, then every thread joined. Safe to run twice.
+void Simulator::JoinEverything() {
   if (scriptThread_.joinable()) scriptThread_.join();
   if (control_) control_->Stop();
   announcer_.Stop();
@@ -256,16 +261,7 @@ int Simulator::Run(int signalFd) {
     }
   }
 
-  // Orderly end: no new work, then every thread joined.
-  if (scriptThread_.joinable()) scriptThread_.join();
-  if (control_) control_->Stop();
-  announcer_.Stop();
-  std::shared_ptr<Session> session;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    session = std::move(current_);
-  }
-  if (session) session->Join();
+  JoinEverything();
   return exitCode_;
 }
 

@@ -70,6 +70,7 @@ class Simulator {
   std::string ControlAddress() const { return controlAddress_; }
 
  private:
+  void JoinEverything();
   void AcceptSession();
   bool CurrentLive();
   void AnswerProbe();
