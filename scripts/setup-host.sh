@@ -53,6 +53,8 @@ packages=(
   cmake make ninja-build pkg-config dpkg-dev build-essential autoconf automake libtool
   xz-utils bzip2 patch
   googletest
+  # libFuzzer targets
+  clang libclang-rt-14-dev
   # native builds of the same libraries
   libavcodec-dev libavutil-dev libswscale-dev libopus-dev libplist-dev libusbmuxd-dev
   # test harness

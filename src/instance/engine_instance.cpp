@@ -6,6 +6,7 @@
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
 #include "media/decoded_frame_pair.h"
+#include "media/format_presets.h"
 #include "media/opus_audio_decoder.h"
 #include "platform/address_watch.h"
 #include "protocol/control_messages.h"
@@ -58,12 +59,20 @@ EngineInstance::~EngineInstance() { Destroy(); }
 int EngineInstance::Open() {
   std::unique_lock<std::mutex> lock(outputMutex_);
   if (output_ != nullptr) return 0;  // opened once; the table never opens an instance twice
-  output_ = std::make_unique<VirtualCameraOutput>(index_, this);
   {
     std::lock_guard<std::mutex> formats(formatMutex_);
     capabilities_.push_back(VideoFormat{640, 480, 30.0f});
   }
-  const int result = output_->Open();
+  int result = 0;
+  try {
+    output_ = std::make_unique<VirtualCameraOutput>(index_, this);
+    result = output_->Open();
+  } catch (...) {
+    // No memory for the frame slots or no thread for the feeder: the host learns it through the
+    // open result.
+    ErrorLog::RecordError("ei", 42);
+    result = kWorkerStartFailed;
+  }
   lock.unlock();
   if (result != 0) {
     Stop();
@@ -149,9 +158,32 @@ void EngineInstance::OnConnectionLost() {
   SetCurrentPhone(PhoneId{});
   {
     std::lock_guard<std::mutex> lock(outputMutex_);
-    if (output_ != nullptr) output_->SetStreaming(false);
+    if (output_ != nullptr) {
+      output_->SetStreaming(false);
+      output_->ClearFrameSlots();
+    }
   }
   Push(EngineEvent::Refresh(0.0));
+}
+
+VirtualCameraOutput* EngineInstance::OutputForMedia() {
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  return output_.get();
+}
+
+void EngineInstance::SetFormatIndex(int formatIndex) {
+  formatIndex_.store(formatIndex);
+  // The driver offers its consumers the chosen size, at 30 and 60 frames a second.
+  std::vector<VideoFormat> rows;
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  if (output_ == nullptr || !output_->sectionMode()) return;
+  if (const VideoFormat* preset = FormatPreset(formatIndex)) {
+    if (output_->FormatTableCapacity() > 0) {
+      rows.push_back(VideoFormat{preset->width, preset->height, 30.0f});
+      rows.push_back(VideoFormat{preset->width, preset->height, 60.06f});
+    }
+  }
+  output_->WriteFormatTable(rows);
 }
 
 PhoneId EngineInstance::currentPhone() const {
@@ -306,10 +338,17 @@ void EngineInstance::OnHello(PhoneConnection& connection) {
 void EngineInstance::OnStatus(PhoneConnection& connection) { ApplyStreamingRule(connection); }
 
 void EngineInstance::OnAudioPacket(PhoneConnection&, const uint8_t* packet, size_t length) {
-  // The receive thread is the only user of the decoder and its buffer. The microphone path takes
-  // the samples once the virtual devices are attached.
+  // The receive thread is the only user of the decoder and its buffer; the output exists from
+  // before the first connection until after the last receive thread has been joined.
   if (audioDecoder_ == nullptr || !audioDecoder_->valid()) return;
-  audioDecoder_->Decode(packet, length, audioBuffer_.data(), kAudioBufferSamples);
+  // An empty packet would have libopus conceal a lost one as long as the whole buffer (480 ms):
+  // sound the phone never sent, and a backlog in the microphone.
+  if (length == 0) return;
+  const int samples =
+      audioDecoder_->Decode(packet, length, audioBuffer_.data(), kAudioBufferSamples);
+  if (samples <= 0) return;  // a packet libopus refuses is lost; nothing reaches the microphone
+  if (VirtualCameraOutput* output = OutputForMedia())
+    output->WriteAudio(audioBuffer_.data(), static_cast<size_t>(samples));
 }
 
 void EngineInstance::OnVideoPacket(PhoneConnection& connection, float, const uint8_t*, size_t) {
@@ -332,6 +371,11 @@ void EngineInstance::OnCapabilities(PhoneConnection& connection, bool,
                    [](const VideoFormat& a, const VideoFormat& b) {
                      return a.width * a.height < b.width * b.height;
                    });
+  // The stream starts: the camera stops showing the placeholder and waits for the phone's pictures.
+  if (VirtualCameraOutput* output = OutputForMedia()) {
+    output->SetStreaming(true);
+    output->ClearFrameSlots();
+  }
 }
 
 void EngineInstance::OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) {
@@ -486,8 +530,8 @@ bool EngineInstance::blank() const {
   return output_ != nullptr && output_->blank();
 }
 
-void EngineInstance::OnControlValue(int32_t value) {
-  activeConnection_.Send(control_messages::ControlChange(4, value));
+void EngineInstance::OnControlValue(uint32_t value) {
+  activeConnection_.Send(control_messages::ControlChange(4, static_cast<int32_t>(value)));
 }
 
 void EngineInstance::OnControlFlag(bool flag) {

@@ -105,7 +105,9 @@ class EngineInstance final : public WorkerHandler,
   bool active() const { return active_.load(); }
   void SetBlank(bool blank);
   bool blank() const;
-  void SetFormatIndex(int formatIndex) { formatIndex_.store(formatIndex); }
+  // The host's size preset: stored, and offered to the camera's consumers through the section's
+  // format table.
+  void SetFormatIndex(int formatIndex);
   int formatIndex() const { return formatIndex_.load(); }
 
   ActiveConnection& activeConnection() { return activeConnection_; }
@@ -116,7 +118,7 @@ class EngineInstance final : public WorkerHandler,
   void OnPassEnd() override;
 
   // OutputControlListener: the camera driver's control changes go to the phone.
-  void OnControlValue(int32_t value) override;
+  void OnControlValue(uint32_t value) override;
   void OnControlFlag(bool flag) override;
 
   // TransportListener, on the connection's receive thread.
@@ -152,6 +154,9 @@ class EngineInstance final : public WorkerHandler,
   // Teardown steps shared by Destroy and a failed Open. Safe twice.
   void Stop();
   void SetCurrentPhone(const PhoneId& phone);
+  // The output for a receive or feeder thread's use: it lives from before the first connection
+  // until after the last receive thread has been joined.
+  VirtualCameraOutput* OutputForMedia();
   // Requires the list lock.
   const PhoneRecord* ChooseBestPhoneLocked();
   bool overUsb() const { return overUsb_.load(); }

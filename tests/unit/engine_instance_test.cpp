@@ -14,6 +14,7 @@
 #include "loopback_peer.h"
 #include "protocol/error_log.h"
 #include "settings_fixture.h"
+#include "test_drivers.h"
 
 namespace kavex {
 namespace {
@@ -220,6 +221,17 @@ TEST_F(EngineInstanceTest, SelectByKeyQueuesAConnectForSelectablePhonesOnly) {
   events = Drain(zero);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].id, twin);
+}
+
+TEST_F(EngineInstanceTest, AnInstanceWhoseOpenFailedHasNoWorker) {
+  const auto saved = test_drivers::Drivers().Config();
+  test_drivers::Drivers().UpdateConfig(
+      [](kavex::simdrivers::SimulatedDriversConfig& c) { c.microphones[1].device.openFails = true; });
+  EngineInstance& one = Make(1);
+  EXPECT_EQ(one.Open(), VirtualCameraOutput::kMicrophoneMissing);
+  test_drivers::Drivers().SetConfig(saved);
+  EXPECT_FALSE(one.workerRunning());
+  settings_fixture::DeleteErrorValue();
 }
 
 TEST_F(EngineInstanceTest, OpenStartsTheWorkerAndTeardownIsSafeTwice) {

@@ -1,0 +1,140 @@
+// Frame delivery on the feeder thread: the tick, the hand-over of finished pictures to the driver,
+// and the checks of what the driver reports back (its consumer's format, its controls).
+#include <cmath>
+
+#include "common/engine_clock.h"
+#include "output/camera_section.h"
+#include "output/driver_requests.h"
+#include "output/virtual_camera_output.h"
+#include "platform/device_drivers.h"
+#include "platform/named_objects.h"
+#include "protocol/error_log.h"
+
+namespace kavex {
+namespace {
+
+// The slot to hand over or overwrite: the one holding the older picture.
+int OlderSlot(const FrameSlot& slot0, const FrameSlot& slot1) {
+  return slot1.time() < slot0.time() ? 1 : 0;
+}
+
+}  // namespace
+
+bool VirtualCameraOutput::Tick() {
+  if (blank() && !streaming()) return BlankTick();
+  blankState_ = 0;
+  if (!streaming()) return PlaceholderTick();
+  if (sectionView_ != nullptr) {
+    // Pictures reach the section from the decoder thread; the feeder only watches the driver.
+    using namespace camera_section;
+    OutputFormat demanded;
+    demanded.width = ReadU32(sectionView_, kDemandedWidth);
+    demanded.height = ReadI32(sectionView_, kDemandedHeight);
+    demanded.code = ReadU32(sectionView_, kDemandedCode);
+    demanded.fps = ReadF32(sectionView_, kDemandedFps);
+    CheckDemand(demanded);
+    CheckControls(ReadU32(sectionView_, kControlValue), ReadU32(sectionView_, kControlFlag) != 0);
+    return false;
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (mutex_ == nullptr || !mutex_->Wait(kMutexWaitMs)) {
+      ErrorLog::RecordError("s", 633);
+      return false;
+    }
+    FrameSlot slots[2] = {localSlot(0), localSlot(1)};
+    int chosen = -1;
+    if (slots[0].ready() && slots[1].ready()) {
+      chosen = OlderSlot(slots[0], slots[1]);
+    } else if (slots[0].ready()) {
+      chosen = 0;
+    } else if (slots[1].ready()) {
+      chosen = 1;
+    }
+    mutex_->Release();
+    if (chosen >= 0) {
+      Deliver(slots[chosen].data(), slots[chosen].length());
+      slots[chosen].SetReady(false);
+      ResetEvent();
+      return true;
+    }
+    if (attempt == 0 && event_ != nullptr) event_->Wait(kEventWaitMs);
+  }
+  return false;
+}
+
+void VirtualCameraOutput::Deliver(const uint8_t* data, size_t length) {
+  if (length > FrameSlot::kDataBytes) length = FrameSlot::kDataBytes;
+  if (sectionView_ != nullptr) {
+    FrameSlot slot0 = sectionSlot(0);
+    FrameSlot slot1 = sectionSlot(1);
+    FrameSlot target = OlderSlot(slot0, slot1) == 1 ? slot1 : slot0;
+    std::copy(data, data + length, target.data());
+    target.SetTime(static_cast<float>(EngineClock::Now()));
+    target.SetReady(true);
+    using namespace camera_section;
+    OutputFormat demanded;
+    demanded.width = ReadU32(sectionView_, kDemandedWidth);
+    demanded.height = ReadI32(sectionView_, kDemandedHeight);
+    demanded.code = ReadU32(sectionView_, kDemandedCode);
+    demanded.fps = ReadF32(sectionView_, kDemandedFps);
+    CheckDemand(demanded);
+    return;
+  }
+  if (camera_ == nullptr) return;
+  uint8_t replyBytes[driver_requests::FrameWriteReply::kBytes] = {};
+  uint32_t returned = 0;
+  const uint32_t code = driver_requests::FrameWriteCode(index_, driverVersion2_);
+  if (!camera_->Control(code, data, static_cast<uint32_t>(length), replyBytes, sizeof replyBytes,
+                        &returned) ||
+      returned == 0)
+    return;  // the next picture is tried
+  const driver_requests::FrameWriteReply reply = driver_requests::FrameWriteReply::Parse(replyBytes);
+  if (reply.valid != 0) {
+    OutputFormat demanded;
+    demanded.width = reply.width;
+    demanded.code = reply.yuy2 != 0 ? kPixelYuy2 : kPixelRgb24;
+    demanded.height = reply.height;
+    // A version-2 driver states RGB heights top-down positive; the engine's negative height says
+    // the same thing.
+    if (driverVersion2_ && demanded.code == kPixelRgb24) demanded.height = -demanded.height;
+    demanded.fps = driver_requests::FpsFromDuration(reply.frameDuration);
+    CheckDemand(demanded);
+  }
+  if (returned >= driver_requests::FrameWriteReply::kBytes)
+    CheckControls(reply.controlValue, reply.controlFlag != 0);
+}
+
+void VirtualCameraOutput::CheckDemand(const OutputFormat& demanded) {
+  const OutputFormat current = format();
+  if (demanded.width == current.width && demanded.height == current.height &&
+      demanded.code == current.code && std::fabs(demanded.fps - current.fps) <= 0.5f)
+    return;
+  // A driver that states no size has no consumer format yet: nothing to re-form, and clearing the
+  // slots on every tick would wipe each picture as it arrives.
+  if (demanded.width == 0 || demanded.height == 0) return;
+  // A size the slots cannot hold is refused, and recorded once per such demand: the output keeps
+  // its format and its pictures.
+  if (PictureBytes(demanded.width, demanded.height, demanded.code) > FrameSlot::kDataBytes) {
+    if (refusedDemand_.width != demanded.width || refusedDemand_.height != demanded.height ||
+        refusedDemand_.code != demanded.code) {
+      refusedDemand_ = demanded;
+      ErrorLog::RecordError("s", 791);
+    }
+    return;
+  }
+  if (!SetOutputFormat(demanded)) return;  // the mutex was busy: the next check tries again
+  ClearFrameSlots();
+}
+
+void VirtualCameraOutput::CheckControls(uint32_t value, bool flag) {
+  if (value != lastControlValue_) {
+    lastControlValue_ = value;
+    if (controlListener_ != nullptr) controlListener_->OnControlValue(value);
+  }
+  if (flag != lastControlFlag_) {
+    lastControlFlag_ = flag;
+    if (controlListener_ != nullptr) controlListener_->OnControlFlag(flag);
+  }
+}
+
+}  // namespace kavex

@@ -1,0 +1,52 @@
+#include "output/output_feeder.h"
+
+#include <chrono>
+#include <utility>
+
+namespace kavex {
+
+OutputFeeder::OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick)
+    : consumerActive_(std::move(consumerActive)), tick_(std::move(tick)) {}
+
+OutputFeeder::~OutputFeeder() { Stop(); }
+
+void OutputFeeder::Start() {
+  if (thread_.joinable()) return;
+  running_.store(true);
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (...) {
+    running_.store(false);
+    throw;
+  }
+}
+
+void OutputFeeder::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(sleepMutex_);
+    running_.store(false);
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void OutputFeeder::Run() {
+  while (running_.load()) {
+    if (consumerActive_()) {
+      for (int i = 0; i < kTicksPerCheck && running_.load(); ++i) {
+        tick_();
+        if (!SleepMs(kTickSleepMs)) break;
+      }
+    } else {
+      SleepMs(kIdleSleepMs);
+    }
+  }
+}
+
+bool OutputFeeder::SleepMs(int ms) {
+  std::unique_lock<std::mutex> lock(sleepMutex_);
+  wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running_.load(); });
+  return running_.load();
+}
+
+}  // namespace kavex

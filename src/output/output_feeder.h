@@ -1,0 +1,43 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace kavex {
+
+// The thread that keeps a virtual camera supplied: while a program reads the camera it ticks every
+// 10 ms (20 ticks, then it asks again whether anyone still reads), otherwise it looks every 100 ms.
+// Its sleeps end at once when it is stopped, so closing an output never waits out a sleep.
+// Thread: Start and Stop on the output's owner thread; the callbacks run on the feeder thread.
+class OutputFeeder {
+ public:
+  static constexpr int kTicksPerCheck = 20;
+  static constexpr int kTickSleepMs = 10;
+  static constexpr int kIdleSleepMs = 100;
+
+  OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick);
+  ~OutputFeeder();
+  OutputFeeder(const OutputFeeder&) = delete;
+  OutputFeeder& operator=(const OutputFeeder&) = delete;
+
+  // Throws std::system_error when no thread can be started.
+  void Start();
+  void Stop();
+  bool running() const { return running_.load(); }
+
+ private:
+  void Run();
+  // False when stopped during the sleep.
+  bool SleepMs(int ms);
+
+  std::function<bool()> consumerActive_;
+  std::function<bool()> tick_;
+  std::atomic<bool> running_{false};
+  std::mutex sleepMutex_;
+  std::condition_variable wake_;
+  std::thread thread_;
+};
+
+}  // namespace kavex

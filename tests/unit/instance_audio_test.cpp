@@ -1,0 +1,128 @@
+// Sound from the phone to the microphone through an opened instance: a real Opus stream decodes to
+// 960 samples per 20 ms packet and reaches the simulated microphone; bad packets reach nothing;
+// a backlog in the microphone is worn down by thinning.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "instance/engine_instance.h"
+#include "output/microphone_writer.h"
+#include "platform/device_drivers.h"
+#include "recording_connection.h"
+#include "simulated_drivers.h"
+#include "test_drivers.h"
+
+namespace kavex {
+namespace {
+
+std::string FixturePath(const char* name) {
+#ifdef _WIN32
+  return std::string("Z:") + KAVEX_FIXTURES_DIR + "/" + name;  // Wine maps the Linux root to Z:
+#else
+  return std::string(KAVEX_FIXTURES_DIR) + "/" + name;
+#endif
+}
+
+// The packets of a simulator fixture file: "PSIMPKT1", then u32 length and bytes per packet.
+std::vector<std::vector<uint8_t>> ReadFixture(const char* name) {
+  std::vector<std::vector<uint8_t>> packets;
+  FILE* file = std::fopen(FixturePath(name).c_str(), "rb");
+  if (file == nullptr) return packets;
+  char magic[8];
+  if (std::fread(magic, 1, 8, file) == 8 && std::string(magic, 8) == "PSIMPKT1") {
+    uint8_t lengthBytes[4];
+    while (std::fread(lengthBytes, 1, 4, file) == 4) {
+      const uint32_t length = lengthBytes[0] | lengthBytes[1] << 8 | lengthBytes[2] << 16 |
+                              static_cast<uint32_t>(lengthBytes[3]) << 24;
+      std::vector<uint8_t> packet(length);
+      if (std::fread(packet.data(), 1, length, file) != length) break;
+      packets.push_back(std::move(packet));
+    }
+  }
+  std::fclose(file);
+  return packets;
+}
+
+class InstanceAudioTest : public ::testing::Test {
+ protected:
+  static constexpr int kIndex = 2;  // instance 0 would start network discovery
+  void SetUp() override {
+    test_drivers::Drivers().ClearRecords();
+    instance = EngineInstance::Create(kIndex);
+    ASSERT_EQ(instance->Open(), 0);
+  }
+  void TearDown() override {
+    instance->Destroy();
+    test_drivers::Drivers().ClearRecords();
+  }
+  std::shared_ptr<EngineInstance> instance;
+  RecordingConnection connection{PhoneId{}, SocketAddress{}};
+};
+
+TEST_F(InstanceAudioTest, OpusFixtureReachesTheMicrophoneAs960SamplesPerPacket) {
+  const std::vector<std::vector<uint8_t>> packets = ReadFixture("opus-tone-48k.psimpkt");
+  ASSERT_EQ(packets.size(), 200u) << "fixture " << FixturePath("opus-tone-48k.psimpkt");
+  for (const std::vector<uint8_t>& packet : packets)
+    instance->OnAudioPacket(connection, packet.data(), packet.size());
+  const simdrivers::MicrophoneRecord record = test_drivers::Drivers().Microphone(kIndex);
+  EXPECT_EQ(record.writes, packets.size());
+  EXPECT_EQ(record.totalSamples, 960u * packets.size());
+  EXPECT_EQ(record.largestWrite, 960u);
+  // The tone is there: after the decoder's first packets the level is well above silence.
+  ASSERT_GE(record.samples.size(), 960u * 20);
+  double energy = 0;
+  for (size_t i = 960 * 10; i < 960 * 20; ++i) energy += double(record.samples[i]) * record.samples[i];
+  EXPECT_GT(std::sqrt(energy / (960 * 10)), 1000.0);
+}
+
+TEST_F(InstanceAudioTest, PacketsLibopusRefusesOrThatAreEmptyWriteNothing) {
+  const uint8_t garbage[] = {0xFF, 0xFF, 0xFF};  // code 3 with an impossible frame count
+  instance->OnAudioPacket(connection, garbage, sizeof garbage);
+  instance->OnAudioPacket(connection, garbage, 0);
+  EXPECT_EQ(test_drivers::Drivers().Microphone(kIndex).writes, 0u);
+}
+
+// Real time: the simulated microphone drains at 48,000 samples a second while 20 ms packets arrive
+// at the same pace, so a backlog stays where it is unless thinning wears it down.
+TEST(MicrophoneBacklog, ThinningBringsAHeldBacklogDown) {
+  simdrivers::SimulatedDrivers drivers(test_drivers::QuietConfig());
+  uint32_t error = 0;
+  std::unique_ptr<platform::Device> microphone =
+      drivers.Open(drivers.Config().PathOf(simdrivers::MicrophoneDevice(0)), &error);
+  ASSERT_NE(microphone, nullptr);
+  constexpr uint32_t kStartBytes = 96000;  // one second of sound
+  drivers.SetMicrophoneBacklog(0, kStartBytes);
+  MicrophoneWriter writer;
+  writer.SetDevice(microphone.get());
+  const std::vector<int16_t> packet(960, 100);
+  const auto start = std::chrono::steady_clock::now();
+  auto next = start;
+  uint32_t lowest = kStartBytes;
+  double secondsToHalf = 0;
+  for (int i = 0; i < 400; ++i) {  // 8 s of sound
+    next += std::chrono::milliseconds(20);
+    std::this_thread::sleep_until(next);
+    writer.Write(packet.data(), packet.size());
+    const uint32_t backlog = drivers.MicrophoneBacklog(0);
+    if (backlog < lowest) lowest = backlog;
+    if (secondsToHalf == 0 && backlog < kStartBytes / 2)
+      secondsToHalf = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  const uint32_t end = drivers.MicrophoneBacklog(0);
+  if (secondsToHalf > 0)
+    std::printf("microphone backlog: start %u bytes, after 8 s %u bytes, half after %.1f s\n",
+                kStartBytes, end, secondsToHalf);
+  else
+    std::printf("microphone backlog: start %u bytes, after 8 s %u bytes (not yet half)\n",
+                kStartBytes, end);
+  writer.SetDevice(nullptr);
+  EXPECT_LT(end, kStartBytes * 3 / 4);
+}
+
+}  // namespace
+}  // namespace kavex

@@ -1,0 +1,485 @@
+// The engine's end of the virtual camera and microphone against the simulated drivers: which
+// devices it needs, the open results and error records, both camera modes, the order of closing,
+// the frame slots, the consumer's demands and the driver's control changes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "output/camera_section.h"
+#include "output/device_paths.h"
+#include "output/virtual_camera_output.h"
+#include "platform/named_objects.h"
+#include "protocol/error_log.h"
+#include "settings_fixture.h"
+#include "simulated_drivers.h"
+#include "test_drivers.h"
+
+namespace kavex {
+namespace {
+
+using simdrivers::CameraDevice;
+using simdrivers::MicrophoneDevice;
+using simdrivers::SimulatedDrivers;
+using simdrivers::SimulatedDriversConfig;
+
+const char* const kSectionNames[4] = {
+    "Global\\242C35CFE1974E5AB3C65625F6B417DD", "Global\\1E12F143DCC74A56B08BAF02F2916D56",
+    "Global\\A5B4E22091324790839F8988BAD6A329", "Global\\A553BC49BCF64EBD82B611BF1732EFCA"};
+
+class RecordingControls : public OutputControlListener {
+ public:
+  void OnControlValue(uint32_t value) override { values.push_back(value); }
+  void OnControlFlag(bool flag) override { flags.push_back(flag); }
+  std::vector<uint32_t> values;
+  std::vector<bool> flags;
+};
+
+using test_drivers::QuietConfig;
+
+std::string StoredError() { return ErrorLog::TakeStoredEntry().text; }
+
+class OutputTest : public ::testing::Test {
+ protected:
+  void SetUp() override { settings_fixture::DeleteErrorValue(); }
+  void TearDown() override {
+    settings_fixture::DeleteErrorValue();
+    // Later tests of this process find the program's drivers' devices again.
+    device_paths::Scan(test_drivers::Drivers());
+  }
+
+  // The driver side of a section: version, consumer count and demanded format, as a camera's
+  // consumer publishes them.
+  std::unique_ptr<platform::SharedSection> PublishSection(int index, uint32_t version) {
+    uint32_t error = 0;
+    auto section =
+        platform::SharedSection::CreateOrOpen(kSectionNames[index], camera_section::kSize, &error);
+    EXPECT_NE(section, nullptr) << error;
+    if (section != nullptr) camera_section::WriteU32(section->data(), camera_section::kVersion, version);
+    return section;
+  }
+
+  RecordingControls controls;
+};
+
+TEST_F(OutputTest, OpenResultsFollowTheDevicesPresent) {
+  struct Case {
+    const char* what;
+    int index;
+    void (*configure)(SimulatedDriversConfig&);
+    int expected;
+    const char* record;
+  };
+  const Case cases[] = {
+      {"no microphone, camera present", 0,
+       [](SimulatedDriversConfig& c) { c.microphones[0].device.present = false; },
+       VirtualCameraOutput::kMicrophoneMissing, "we:s.C0E2D0:318"},
+      {"microphone cannot be opened", 1,
+       [](SimulatedDriversConfig& c) {
+         c.microphones[1].device.openFails = true;
+         c.microphones[1].device.openError = 5;
+       },
+       VirtualCameraOutput::kMicrophoneMissing, "we:s.C1E5D0:318"},
+      {"microphone query fails", 0, [](SimulatedDriversConfig& c) { c.microphones[0].queryFails = true; },
+       VirtualCameraOutput::kMicrophoneQueryFailed, "we:s:328"},
+      {"no camera without a section", 2,
+       [](SimulatedDriversConfig& c) { c.cameras[2].device.present = false; },
+       VirtualCameraOutput::kCameraMissing, "we:s.C2E2D0:354"},
+      {"camera query fails", 0, [](SimulatedDriversConfig& c) { c.cameras[0].queryFails = true; },
+       VirtualCameraOutput::kCameraQueryFailed, "we:s:365"},
+      {"camera driver version 1", 0, [](SimulatedDriversConfig& c) { c.cameras[0].info.version = 1; },
+       VirtualCameraOutput::kCameraDriverTooOld, "we:s:371"},
+      {"camera driver version 3", 0, [](SimulatedDriversConfig& c) { c.cameras[0].info.version = 3; },
+       VirtualCameraOutput::kDriverNotReady, "we:s:387"},
+      {"microphone not ready", 0, [](SimulatedDriversConfig& c) { c.microphones[0].status = 0; },
+       VirtualCameraOutput::kDriverNotReady, "we:s:387"},
+      {"everything present", 3, [](SimulatedDriversConfig&) {}, VirtualCameraOutput::kOpened, ""},
+      {"version 2", 1, [](SimulatedDriversConfig& c) { c.cameras[1].info.version = 2; },
+       VirtualCameraOutput::kOpened, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    settings_fixture::DeleteErrorValue();
+    SimulatedDriversConfig config = QuietConfig();
+    c.configure(config);
+    SimulatedDrivers drivers(config);
+    // The device tables come from instance 0's scan, which the other instances rely on.
+    device_paths::Scan(drivers);
+    {
+      VirtualCameraOutput output(c.index, &controls, drivers);
+      EXPECT_EQ(output.Open(), c.expected);
+      EXPECT_EQ(StoredError(), c.record);
+      EXPECT_EQ(output.feederRunning(), c.expected == VirtualCameraOutput::kOpened);
+    }
+    // Whatever was opened is closed again, whether or not the open went through.
+    EXPECT_EQ(drivers.Microphone(c.index).device.openHandles, 0);
+    EXPECT_EQ(drivers.Camera(c.index).device.openHandles, 0);
+  }
+}
+
+TEST_F(OutputTest, ScanFailuresShowInTheDeviceTag) {
+  SimulatedDriversConfig config = QuietConfig();
+  config.scan = platform::CaptureScanResult::kCategoryFailed;
+  SimulatedDrivers drivers(config);
+  {
+    VirtualCameraOutput output(0, &controls, drivers);
+    EXPECT_EQ(output.Open(), VirtualCameraOutput::kMicrophoneMissing);
+  }
+  EXPECT_EQ(device_paths::LastScanStatus(), device_paths::kNoCaptureDevices);
+  const std::string record = StoredError();
+  EXPECT_EQ(record.substr(0, 6), "we:s.C");
+  EXPECT_EQ(record.substr(record.size() - 6), "D2:318") << record;
+
+  settings_fixture::DeleteErrorValue();
+  drivers.UpdateConfig([](SimulatedDriversConfig& c) { c.scan = platform::CaptureScanResult::kEnumeratorFailed; });
+  {
+    VirtualCameraOutput output(0, &controls, drivers);
+    EXPECT_EQ(output.Open(), VirtualCameraOutput::kMicrophoneMissing);
+  }
+  EXPECT_EQ(device_paths::LastScanStatus(), device_paths::kEnumeratorFailed);
+  const std::string second = StoredError();
+  EXPECT_EQ(second.substr(second.size() - 6), "D1:318") << second;
+
+  // A path too long for the tables is refused, not cut into another device's path; a later scan
+  // that finds the devices again clears the old status.
+  drivers.UpdateConfig([](SimulatedDriversConfig& c) {
+    c.scan = platform::CaptureScanResult::kScanned;
+    c.microphones[0].device.path = simdrivers::OverlongPath(MicrophoneDevice(0));
+  });
+  device_paths::Scan(drivers);
+  EXPECT_EQ(device_paths::LastScanStatus(), device_paths::kScanOk);
+  EXPECT_TRUE(device_paths::MicrophonePath(0).empty());
+  EXPECT_FALSE(device_paths::CameraPath(0).empty());
+}
+
+TEST_F(OutputTest, ControlCodeModeTakesTheCamerasFormat) {
+  SimulatedDriversConfig config = QuietConfig();
+  config.cameras[0].info.width = 0;  // nothing demanded: 640 × 360
+  config.cameras[0].info.height = 480;
+  config.cameras[0].info.yuy2 = 0;
+  config.cameras[0].info.frameDuration = 333333;
+  config.cameras[1].info.width = 1280;
+  config.cameras[1].info.height = 720;
+  config.cameras[1].info.yuy2 = 1;
+  config.cameras[1].info.frameDuration = 0;
+  SimulatedDrivers drivers(config);
+  device_paths::Scan(drivers);
+
+  VirtualCameraOutput first(0, &controls, drivers);
+  ASSERT_EQ(first.Open(), 0);
+  EXPECT_FALSE(first.sectionMode());
+  OutputFormat format = first.format();
+  EXPECT_EQ(format.width, 640u);
+  EXPECT_EQ(format.height, 360);
+  EXPECT_EQ(format.code, kPixelRgb24);
+  EXPECT_NEAR(format.fps, 10000000.0 / 333333.0, 1e-4);
+  EXPECT_NE(format.fps, 30.0f);
+
+  VirtualCameraOutput second(1, &controls, drivers);
+  ASSERT_EQ(second.Open(), 0);
+  format = second.format();
+  EXPECT_EQ(format.width, 1280u);
+  EXPECT_EQ(format.height, 720);
+  EXPECT_EQ(format.code, kPixelYuy2);
+  EXPECT_EQ(format.fps, 30.0f);
+
+  // Nobody reads the camera: the feeder only asks, and no picture is written.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(drivers.Camera(0).frames, 0u);
+  EXPECT_FALSE(first.ConsumerActive());
+  drivers.UpdateConfig([](SimulatedDriversConfig& c) { c.cameras[0].info.consumerActive = 1; });
+  EXPECT_TRUE(first.ConsumerActive());
+}
+
+TEST_F(OutputTest, ClosingDetachesBeforeClosingAndClearsTheSectionByte) {
+  SimulatedDrivers drivers(QuietConfig());
+  device_paths::Scan(drivers);
+  {
+    VirtualCameraOutput output(2, &controls, drivers);
+    ASSERT_EQ(output.Open(), 0);
+    output.Close();
+    output.Close();  // twice is harmless
+  }
+  EXPECT_EQ(drivers.DescribeEvents(MicrophoneDevice(2)), "open attach query detach close");
+  const std::string camera = drivers.DescribeEvents(CameraDevice(2));
+  EXPECT_EQ(camera.substr(0, 17), "open attach query") << camera;
+  EXPECT_EQ(camera.substr(camera.size() - 13), " detach close") << camera;
+  EXPECT_EQ(drivers.Camera(2).device.attachIndex, 2);
+  EXPECT_EQ(drivers.Microphone(2).device.attachIndex, 2);
+}
+
+TEST_F(OutputTest, SectionModeUsesThePublishedSection) {
+  SimulatedDriversConfig config = QuietConfig();
+  config.cameras[3].device.present = false;  // section mode needs no camera device
+  SimulatedDrivers drivers(config);
+  device_paths::Scan(drivers);
+  auto section = PublishSection(3, camera_section::kLayoutVersion);
+  ASSERT_NE(section, nullptr);
+  uint8_t* s = section->data();
+  camera_section::WriteU32(s, camera_section::kDemandedWidth, 1280);
+  camera_section::WriteU32(s, camera_section::kDemandedHeight, 720);
+  camera_section::WriteU32(s, camera_section::kDemandedCode, kPixelI420);
+  const float fps = 60.0f;
+  uint32_t bits;
+  std::memcpy(&bits, &fps, 4);
+  camera_section::WriteU32(s, camera_section::kDemandedFps, bits);
+  // Leftovers of an earlier session in the slots are wiped at open.
+  std::memset(s + camera_section::kSlot0, 0x5A, 64);
+  std::memset(s + camera_section::kSlot1 + FrameSlot::kReadyOffset, 1, 1);
+  {
+    VirtualCameraOutput output(3, &controls, drivers);
+    ASSERT_EQ(output.Open(), 0);
+    EXPECT_TRUE(output.sectionMode());
+    EXPECT_EQ(s[camera_section::kEngineAttached], 1);
+    EXPECT_EQ(s[camera_section::kSlot0], 0);
+    EXPECT_EQ(s[camera_section::kSlot1 + FrameSlot::kReadyOffset], 0);
+    const OutputFormat format = output.format();
+    EXPECT_EQ(format.width, 1280u);
+    EXPECT_EQ(format.height, 720);
+    EXPECT_EQ(format.code, kPixelI420);
+    EXPECT_EQ(format.fps, 60.0f);
+
+    // Consumer count decides whether anyone reads.
+    EXPECT_FALSE(output.ConsumerActive());
+    camera_section::WriteU32(s, camera_section::kConsumerCount, 1);
+    EXPECT_TRUE(output.ConsumerActive());
+    camera_section::WriteU32(s, camera_section::kConsumerCount, 0);
+
+    // The format table holds at most two rows: width, height, fps × 1000, 0.
+    camera_section::WriteU32(s, camera_section::kFormatTableCapacity, 4);
+    EXPECT_EQ(output.FormatTableCapacity(), 4u);
+    ASSERT_TRUE(output.WriteFormatTable({{1920, 1080, 30.0f}, {1920, 1080, 60.06f}, {1, 1, 1.0f}}));
+    EXPECT_EQ(camera_section::ReadU32(s, camera_section::kFormatTableCount), 2u);
+    const size_t row = camera_section::kFormatTableRows + camera_section::kFormatTableRowBytes;
+    EXPECT_EQ(camera_section::ReadU32(s, row), 1920u);
+    EXPECT_EQ(camera_section::ReadU32(s, row + 4), 1080u);
+    EXPECT_EQ(camera_section::ReadU32(s, row + 8), 60060u);
+    EXPECT_EQ(camera_section::ReadU32(s, row + 12), 0u);
+    ASSERT_TRUE(output.WriteFormatTable({}));
+    EXPECT_EQ(camera_section::ReadU32(s, camera_section::kFormatTableCount), 0u);
+  }
+  EXPECT_EQ(s[camera_section::kEngineAttached], 0);
+  EXPECT_EQ(drivers.Camera(3).device.opens, 0u);
+
+  // A section of another layout is not used: the camera is then reached by control codes, and
+  // without the camera device the open fails.
+  camera_section::WriteU32(s, camera_section::kVersion, 5);
+  VirtualCameraOutput output(3, &controls, drivers);
+  EXPECT_EQ(output.Open(), VirtualCameraOutput::kCameraMissing);
+  EXPECT_FALSE(output.sectionMode());
+  EXPECT_EQ(s[camera_section::kEngineAttached], 0);
+}
+
+TEST_F(OutputTest, SectionModeNeedsAReadyMicrophone) {
+  SimulatedDriversConfig config = QuietConfig();
+  config.microphones[2].status = 7;
+  SimulatedDrivers drivers(config);
+  device_paths::Scan(drivers);
+  auto section = PublishSection(2, camera_section::kLayoutVersion);
+  VirtualCameraOutput output(2, &controls, drivers);
+  EXPECT_EQ(output.Open(), VirtualCameraOutput::kDriverNotReady);
+  EXPECT_EQ(StoredError(), "we:s:347");
+  // Without a demand the section gets the default format.
+  EXPECT_EQ(output.format().width, 640u);
+  EXPECT_EQ(output.format().height, 360);
+  EXPECT_EQ(output.format().code, kPixelYuy2);
+}
+
+TEST_F(OutputTest, ClearingWritesBlackOfTheCurrentLayout) {
+  SimulatedDrivers drivers(QuietConfig());
+  device_paths::Scan(drivers);
+  VirtualCameraOutput output(1, &controls, drivers);
+  ASSERT_EQ(output.Open(), 0);
+  FrameSlot slot = output.localSlot(1);
+  std::memset(slot.data(), 0x11, 64);
+  slot.SetLength(99);
+  slot.SetTime(2.5f);
+  slot.SetReady(true);
+  ASSERT_TRUE(output.SetOutputFormat({640, 480, 30.0f, kPixelYuy2}));
+  output.ClearFrameSlots();
+  EXPECT_EQ(slot.length(), 0u);
+  EXPECT_EQ(slot.time(), 0.0f);
+  EXPECT_FALSE(slot.ready());
+  const uint8_t black[8] = {0x00, 0x80, 0x00, 0x80, 0x00, 0x80, 0x00, 0x80};
+  EXPECT_EQ(std::memcmp(slot.data(), black, 8), 0);
+  EXPECT_EQ(slot.data()[3840 * 2160 * 2 - 1], 0x80);
+  ASSERT_TRUE(output.SetOutputFormat({640, 480, 30.0f, kPixelRgb24}));
+  output.ClearFrameSlots();
+  EXPECT_EQ(slot.data()[1], 0);
+  EXPECT_EQ(slot.data()[FrameSlot::kDataBytes - 1], 0);
+  // A picture that no slot can hold is refused; the format stays.
+  EXPECT_FALSE(output.SetOutputFormat({4096, 4096, 30.0f, kPixelArgb}));
+  EXPECT_EQ(output.format().width, 640u);
+  EXPECT_TRUE(output.SetOutputFormat({3840, 2160, 30.0f, kPixelRgb24}));
+}
+
+// A streaming camera read by a consumer: the feeder hands each local picture to the driver, whose
+// replies carry the consumer's format and the control state.
+class StreamingControlCodeTest : public OutputTest {
+ protected:
+  void SetUp() override {
+    OutputTest::SetUp();
+    SimulatedDriversConfig config = QuietConfig();
+    config.cameras[0].info.consumerActive = 1;
+    config.cameras[0].info.yuy2 = 1;
+    drivers = std::make_unique<SimulatedDrivers>(config);
+    device_paths::Scan(*drivers);
+    output = std::make_unique<VirtualCameraOutput>(0, &controls, *drivers);
+    ASSERT_EQ(output->Open(), 0);
+    output->SetStreaming(true);
+  }
+  void TearDown() override {
+    output.reset();
+    OutputTest::TearDown();
+  }
+  // Puts a decoded picture into a free local slot, as the decoder thread does.
+  void OfferPicture(uint8_t fill, float time) {
+    const OutputFormat format = output->format();
+    for (int i = 0; i < 2; ++i) {
+      FrameSlot slot = output->localSlot(i);
+      if (slot.ready()) continue;
+      const uint32_t bytes = 2 * format.width * format.rows();
+      std::memset(slot.data(), fill, bytes);
+      slot.SetLength(bytes);
+      slot.SetTime(time);
+      slot.SetReady(true);
+      return;
+    }
+  }
+  void SetReply(uint32_t width, int32_t height, uint32_t value, uint32_t flag, uint32_t bytes = 28) {
+    drivers->UpdateConfig([=](SimulatedDriversConfig& c) {
+      simdrivers::FrameWriteReply reply;
+      reply.width = width;
+      reply.height = height;
+      reply.valid = 1;
+      reply.yuy2 = 1;
+      reply.controlValue = value;
+      reply.controlFlag = flag;
+      c.cameras[0].reply = reply;
+      c.cameras[0].replyBytes = bytes;
+    });
+  }
+  // Offers a picture until the driver has taken one: a re-forming output clears its slots, and a
+  // picture offered just before that clear is wiped, as it should be.
+  bool DeliverOne(uint8_t fill, uint64_t framesBefore) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      OfferPicture(fill, static_cast<float>(framesBefore + 1));
+      if (drivers->WaitForFrames(0, framesBefore + 1, std::chrono::milliseconds(500))) return true;
+    }
+    return false;
+  }
+
+  std::unique_ptr<SimulatedDrivers> drivers;
+  std::unique_ptr<VirtualCameraOutput> output;
+};
+
+TEST_F(StreamingControlCodeTest, ControlChangesReachTheListenerOncePerChange) {
+  SetReply(640, 360, 7, 1);
+  uint64_t frames = drivers->Camera(0).frames;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(DeliverOne(static_cast<uint8_t>(i), frames++));
+  SetReply(640, 360, 9, 0);
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(DeliverOne(static_cast<uint8_t>(i), frames++));
+  // A reply shorter than 28 bytes carries no control state.
+  SetReply(640, 360, 12, 1, 20);
+  ASSERT_TRUE(DeliverOne(5, frames++));
+  output->Close();
+  EXPECT_EQ(controls.values, (std::vector<uint32_t>{7, 9}));
+  EXPECT_EQ(controls.flags, (std::vector<bool>{true, false}));
+  EXPECT_EQ(drivers->LastPicture(0).size(), 640u * 360u * 2u);
+}
+
+TEST_F(StreamingControlCodeTest, TheConsumersDemandReformsTheOutput) {
+  SetReply(1280, 720, 0, 0);
+  uint64_t frames = drivers->Camera(0).frames;
+  ASSERT_TRUE(DeliverOne(1, frames++));
+  // The reply is applied after the write returns: the output is re-formed and its slots cleared.
+  for (int i = 0; i < 1000 && output->format().width != 1280u; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(output->format().width, 1280u);
+  EXPECT_EQ(output->format().height, 720);
+  ASSERT_TRUE(DeliverOne(2, frames++));
+  EXPECT_EQ(drivers->LastPicture(0).size(), 1280u * 720u * 2u);
+
+  // A demand no frame slot can hold is refused once and changes nothing.
+  SetReply(8192, 8192, 0, 0);
+  ASSERT_TRUE(DeliverOne(3, frames++));
+  ASSERT_TRUE(DeliverOne(4, frames++));
+  output->Close();
+  EXPECT_EQ(output->format().width, 1280u);
+  EXPECT_EQ(StoredError(), "we:s:791");
+}
+
+TEST_F(OutputTest, SectionControlsReachTheListenerOncePerChange) {
+  SimulatedDrivers drivers(QuietConfig());
+  device_paths::Scan(drivers);
+  auto section = PublishSection(1, camera_section::kLayoutVersion);
+  uint8_t* s = section->data();
+  camera_section::WriteU32(s, camera_section::kConsumerCount, 1);
+  VirtualCameraOutput output(1, &controls, drivers);
+  ASSERT_EQ(output.Open(), 0);
+  output.SetStreaming(true);
+  auto waitFor = [&](size_t values, size_t flags) {
+    for (int i = 0; i < 500 && (controls.values.size() < values || controls.flags.size() < flags); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  };
+  camera_section::WriteU32(s, camera_section::kControlValue, 3);
+  waitFor(1, 0);
+  camera_section::WriteU32(s, camera_section::kControlFlag, 5);  // any non-zero is on
+  waitFor(1, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // many ticks, no change
+  camera_section::WriteU32(s, camera_section::kControlValue, 4);
+  camera_section::WriteU32(s, camera_section::kControlFlag, 0);
+  waitFor(2, 2);
+  output.Close();
+  EXPECT_EQ(controls.values, (std::vector<uint32_t>{3, 4}));
+  EXPECT_EQ(controls.flags, (std::vector<bool>{true, false}));
+}
+
+TEST_F(OutputTest, BlankPicturesAreGreenAndSentOncePerSize) {
+  SimulatedDriversConfig config = QuietConfig();
+  config.cameras[0].info.consumerActive = 1;
+  config.cameras[0].info.yuy2 = 0;
+  config.cameras[0].info.width = 4;
+  config.cameras[0].info.height = 2;
+  SimulatedDrivers drivers(config);
+  device_paths::Scan(drivers);
+  VirtualCameraOutput output(0, &controls, drivers);
+  output.SetBlank(true);
+  ASSERT_EQ(output.Open(), 0);
+  ASSERT_TRUE(drivers.WaitForFrames(0, 1, std::chrono::seconds(10)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(drivers.Camera(0).frames, 1u);
+  std::vector<uint8_t> expected;
+  for (int i = 0; i < 8; ++i) expected.insert(expected.end(), {0x00, 0xB1, 0x40});
+  EXPECT_EQ(drivers.LastPicture(0), expected);
+
+  // The consumer switches to YUY2 at another size: one new blank picture.
+  drivers.UpdateConfig([](SimulatedDriversConfig& c) {
+    c.cameras[0].info.yuy2 = 1;
+    c.cameras[0].info.width = 6;
+  });
+  ASSERT_TRUE(drivers.WaitForFrames(0, 2, std::chrono::seconds(10)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(drivers.Camera(0).frames, 2u);
+  expected.clear();
+  for (int i = 0; i < 6; ++i) expected.insert(expected.end(), {0x6F, 0x65, 0x6F, 0x30});
+  EXPECT_EQ(drivers.LastPicture(0), expected);
+
+  // A phone's stream overrides the blank flag.
+  output.SetStreaming(true);
+  OutputFormat format = output.format();
+  FrameSlot slot = output.localSlot(0);
+  std::memset(slot.data(), 0x42, 2 * format.width * format.rows());
+  slot.SetLength(2 * format.width * format.rows());
+  slot.SetReady(true);
+  ASSERT_TRUE(drivers.WaitForFrames(0, 3, std::chrono::seconds(10)));
+  EXPECT_EQ(drivers.LastPicture(0), std::vector<uint8_t>(2 * format.width * format.rows(), 0x42));
+}
+
+}  // namespace
+}  // namespace kavex
