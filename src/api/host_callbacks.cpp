@@ -51,10 +51,11 @@ void HostCallbacks::PublishPhoneList(const std::vector<PhoneListEntry>& entries)
     callback(index_, number++, entry.key.c_str(), entry.displayName.c_str(), entry.selected);
 }
 
-int HostCallbacks::ChooseFormat(const std::string& formatList) {
-  // A host that registered no chooser gets the automatic format rather than a call through null.
+int HostCallbacks::ChooseFormat(const std::string& formatList, int currentChoice) {
+  // A host that registered no chooser keeps what it chose before (ESetVideoFormat), rather than a
+  // call through null or a silent switch to automatic.
   FormatChoiceCallback callback = formatChoice_.load();
-  return callback != nullptr ? callback(index_, formatList.c_str()) : 0;
+  return callback != nullptr ? callback(index_, formatList.c_str()) : currentChoice;
 }
 
 void HostCallbacks::ReportVideoSize(int width, int height) {

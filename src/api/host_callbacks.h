@@ -24,7 +24,7 @@ class HostCallbacks final : public HostNotifier {
   void Clear();
 
   void PublishPhoneList(const std::vector<PhoneListEntry>& entries) override;
-  int ChooseFormat(const std::string& formatList) override;
+  int ChooseFormat(const std::string& formatList, int currentChoice) override;
   void ReportVideoSize(int width, int height) override;
   void ForwardMessage19(int32_t a, int32_t b, int32_t c, int32_t d) override;
   void ForwardMessage20(float a, float b, float c, int32_t d) override;

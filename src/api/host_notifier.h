@@ -17,7 +17,9 @@ class HostNotifier {
   virtual ~HostNotifier() = default;
   virtual void PublishPhoneList(const std::vector<PhoneListEntry>& entries) = 0;
   // Asks the host which of the listed formats ("Automatic/..." separated by "/") it wants.
-  virtual int ChooseFormat(const std::string& formatList) = 0;
+  // The host's size preset for the offered list; a host that registered no chooser keeps the
+  // current choice.
+  virtual int ChooseFormat(const std::string& formatList, int currentChoice) = 0;
   // Reports only changes of the picture size.
   virtual void ReportVideoSize(int width, int height) = 0;
   virtual void ForwardMessage19(int32_t a, int32_t b, int32_t c, int32_t d) = 0;

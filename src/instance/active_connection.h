@@ -25,10 +25,11 @@ class ActiveConnection {
     return connection_;
   }
   // Best effort: false when there is no connection or the send failed.
-  bool Send(const std::vector<uint8_t>& message) const {
-    if (message.empty()) return false;
+  bool Send(const std::vector<uint8_t>& message) const { return Send(message.data(), message.size()); }
+  bool Send(const uint8_t* message, size_t length) const {
+    if (length == 0) return false;
     const std::shared_ptr<PhoneConnection> connection = Get();
-    return connection != nullptr && connection->Send(message.data(), message.size());
+    return connection != nullptr && connection->Send(message, length);
   }
 
  private:

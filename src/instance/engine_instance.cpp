@@ -2,14 +2,22 @@
 
 #include <algorithm>
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include "common/engine_clock.h"
 #include "discovery/network_discovery.h"
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
 #include "media/decoded_frame_pair.h"
+#include "media/format_choice.h"
 #include "media/format_presets.h"
+#include "media/video_decoder.h"
 #include "media/opus_audio_decoder.h"
 #include "platform/address_watch.h"
 #include "protocol/control_messages.h"
+#include "protocol/media_messages.h"
 #include "protocol/error_log.h"
 #include "protocol/session_messages.h"
 #include "transport/tcp_transport.h"
@@ -59,10 +67,13 @@ EngineInstance::~EngineInstance() { Destroy(); }
 int EngineInstance::Open() {
   std::unique_lock<std::mutex> lock(outputMutex_);
   if (output_ != nullptr) return 0;  // opened once; the table never opens an instance twice
+  lock.unlock();
   {
+    // Never nested in the output lock: the capability handling takes them the other way round.
     std::lock_guard<std::mutex> formats(formatMutex_);
     capabilities_.push_back(VideoFormat{640, 480, 30.0f});
   }
+  lock.lock();
   int result = 0;
   try {
     output_ = std::make_unique<VirtualCameraOutput>(index_, this);
@@ -107,6 +118,11 @@ void EngineInstance::Stop() {
   activeConnection_.Clear();
   if (networkDiscovery_ != nullptr) networkDiscovery_->Start(nullptr);
   DropTcpTransport();
+  {
+    // No receive thread feeds it any more; its own thread is joined here.
+    std::lock_guard<std::mutex> lock(decoderMutex_);
+    decoder_.reset();
+  }
   // The list is shared by all instances: any instance going away empties it, and discovery fills it
   // again for those that remain.
   PhoneList::Instance().Clear();
@@ -173,17 +189,26 @@ VirtualCameraOutput* EngineInstance::OutputForMedia() {
 
 void EngineInstance::SetFormatIndex(int formatIndex) {
   formatIndex_.store(formatIndex);
-  // The driver offers its consumers the chosen size, at 30 and 60 frames a second.
-  std::vector<VideoFormat> rows;
-  std::lock_guard<std::mutex> lock(outputMutex_);
-  if (output_ == nullptr || !output_->sectionMode()) return;
-  if (const VideoFormat* preset = FormatPreset(formatIndex)) {
-    if (output_->FormatTableCapacity() > 0) {
-      rows.push_back(VideoFormat{preset->width, preset->height, 30.0f});
-      rows.push_back(VideoFormat{preset->width, preset->height, 60.06f});
+  {
+    // The driver offers its consumers the chosen size, at 30 and 60 frames a second.
+    std::vector<VideoFormat> rows;
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    if (output_ != nullptr && output_->sectionMode()) {
+      const VideoFormat* preset = FormatPreset(formatIndex);
+      if (preset != nullptr && output_->FormatTableCapacity() > 0) {
+        rows.push_back(VideoFormat{preset->width, preset->height, 30.0f});
+        rows.push_back(VideoFormat{preset->width, preset->height, 60.06f});
+      }
+      output_->WriteFormatTable(rows);
     }
   }
-  output_->WriteFormatTable(rows);
+  // The phone streams the new choice at once; the decoder takes the new size as it comes.
+  const VideoFormat wanted = WantedFormat();
+  {
+    std::lock_guard<std::mutex> lock(formatMutex_);
+    lastRequested_ = wanted;
+  }
+  if (activeConnection_.Get() != nullptr) SendFormatRequest(wanted);
 }
 
 PhoneId EngineInstance::currentPhone() const {
@@ -351,11 +376,16 @@ void EngineInstance::OnAudioPacket(PhoneConnection&, const uint8_t* packet, size
     output->WriteAudio(audioBuffer_.data(), static_cast<size_t>(samples));
 }
 
-void EngineInstance::OnVideoPacket(PhoneConnection& connection, float, const uint8_t*, size_t) {
+void EngineInstance::OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
+                                   size_t length) {
   ApplyStreamingRule(connection);
+  // The receive thread is the only one that creates, replaces or feeds the decoder while a phone
+  // streams; the lock keeps host threads asking for the codec out of the way.
+  std::lock_guard<std::mutex> lock(decoderMutex_);
+  if (decoder_ != nullptr) decoder_->Submit(data, length, timestamp);
 }
 
-void EngineInstance::OnCapabilities(PhoneConnection& connection, bool,
+void EngineInstance::OnCapabilities(PhoneConnection& connection, bool hevc,
                                     const std::vector<VideoFormat>& formats) {
   const std::vector<uint8_t> answer =
       session_messages::CapabilitiesAnswer(kProtocolValueA, kProtocolValueB);
@@ -363,19 +393,100 @@ void EngineInstance::OnCapabilities(PhoneConnection& connection, bool,
   SendStoredErrorReport(connection);
   // The connection that delivered the phone's formats is the one everything else goes to.
   activeConnection_.Set(OwnedConnection(connection));
-  std::lock_guard<std::mutex> lock(formatMutex_);
-  capabilities_ = formats.empty() ? std::vector<VideoFormat>{VideoFormat{640, 480, 30.0f}} : formats;
-  // Ascending by pixel count (an unsigned 32-bit product, as the phone's sizes are); equal counts
-  // keep the phone's order.
-  std::stable_sort(capabilities_.begin(), capabilities_.end(),
-                   [](const VideoFormat& a, const VideoFormat& b) {
-                     return a.width * a.height < b.width * b.height;
-                   });
+  const std::vector<VideoFormat> sorted = format_choice::SortedPhoneFormats(formats);
+  {
+    std::lock_guard<std::mutex> lock(formatMutex_);
+    capabilities_ = sorted;
+  }
+  VirtualCameraOutput* output = OutputForMedia();
+  // Portrait presets only where the driver can offer them and the phone can fill them.
+  const bool portrait = output != nullptr && output->sectionMode() &&
+                        output->FormatTableCapacity() > 0 && format_choice::ListsPortrait(sorted);
+  formatIndex_.store(callbacks_.ChooseFormat(format_choice::ChoiceText(portrait), formatIndex_.load()));
+  const VideoFormat wanted = WantedFormat();
+  {
+    std::lock_guard<std::mutex> lock(formatMutex_);
+    lastRequested_ = wanted;
+  }
+
+  // A new stream gets a new decoder; the picture slots start empty.
+  {
+    std::lock_guard<std::mutex> lock(decoderMutex_);
+    decoder_.reset();
+    framePair_->FreeAll();
+    if (framePair_->valid()) {
+      decoder_ = VideoDecoder::Create(hevc, *framePair_, *this);
+      if (decoder_ == nullptr && hevc) decoder_ = VideoDecoder::Create(false, *framePair_, *this);
+    }
+  }
+  SendFormatRequest(wanted);
   // The stream starts: the camera stops showing the placeholder and waits for the phone's pictures.
-  if (VirtualCameraOutput* output = OutputForMedia()) {
+  if (output != nullptr) {
     output->SetStreaming(true);
     output->ClearFrameSlots();
   }
+}
+
+VideoFormat EngineInstance::WantedFormat() {
+  format_choice::Demand demand;
+  demand.instanceActive = active_.load();
+  demand.choice = formatIndex_.load();
+  if (VirtualCameraOutput* output = OutputForMedia()) {
+    const OutputFormat current = output->format();
+    demand.consumerActive = output->ConsumerActive();
+    demand.outputWidth = current.width;
+    demand.outputHeight = current.height;
+    demand.outputFps = current.fps;
+  }
+  std::lock_guard<std::mutex> lock(formatMutex_);
+  return format_choice::Choose(capabilities_, demand);
+}
+
+void EngineInstance::SendFormatRequest(const VideoFormat& format) {
+  uint32_t codec = 0;
+  {
+    std::lock_guard<std::mutex> lock(decoderMutex_);
+    if (decoder_ == nullptr) return;  // nothing could decode the stream: better none than garbage
+    codec = decoder_->decodesH264() ? media_messages::kCodecH264 : media_messages::kCodecHevc;
+  }
+  const auto request = media_messages::FormatRequest(codec, format);
+  activeConnection_.Send(request.data(), request.size());
+}
+
+void EngineInstance::CheckWantedFormat() {
+  if (activeConnection_.Get() == nullptr) return;
+  const VideoFormat wanted = WantedFormat();
+  {
+    std::lock_guard<std::mutex> lock(formatMutex_);
+    if (format_choice::SameFormat(wanted, lastRequested_)) return;
+    lastRequested_ = wanted;
+  }
+  if (activeConnection_.Get() != nullptr) SendFormatRequest(wanted);
+}
+
+void EngineInstance::OnPacketTaken(float timestamp) {
+  const auto ack = media_messages::DecodeAck(timestamp, static_cast<float>(decodeSeconds_),
+                                             deliverySeconds_);
+  activeConnection_.Send(ack.data(), ack.size());
+  packetStart_ = EngineClock::Now();
+}
+
+void EngineInstance::OnDecodeResult(bool failed, float timestamp) {
+  VirtualCameraOutput* output = OutputForMedia();
+  if (output == nullptr) return;
+  if (failed) {
+    output->ClearFrameSlots();
+    return;
+  }
+  const int slot = framePair_->TakeReady();
+  if (slot < 0) return;
+  decodeSeconds_ = EngineClock::Now() - packetStart_;
+  const AVFrame& picture = *framePair_->frame(slot);
+  output->WriteDecodedPicture(picture, timestamp);
+  if (active_.load()) previewWriter_.Write(picture);
+  callbacks_.ReportVideoSize(picture.width, picture.height);
+  framePair_->Release(slot);
+  deliverySeconds_ = static_cast<float>(EngineClock::Now() - packetStart_ - decodeSeconds_);
 }
 
 void EngineInstance::OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) {
@@ -429,6 +540,8 @@ void EngineInstance::OnConnectRequest(const PhoneId& phone) {
 void EngineInstance::OnRefreshDue() { RefreshPhoneList(); }
 
 void EngineInstance::OnPassEnd() {
+  // About once a second: a consumer that now wants another size gets a stream of that size.
+  CheckWantedFormat();
   if (addressWatch_ == nullptr || !addressWatch_->CheckAndRearm()) return;
   addressChanges_.fetch_add(1);
   // The adapters changed: discovery rebuilds its sockets for the new set.

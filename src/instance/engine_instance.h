@@ -14,13 +14,16 @@
 #include "instance/active_connection.h"
 #include "instance/engine_event.h"
 #include "instance/worker_loop.h"
+#include "media/decoder_sink.h"
 #include "media/video_format.h"
+#include "output/preview_buffer.h"
 #include "output/virtual_camera_output.h"
 
 namespace kavex {
 
 class DecodedFramePair;
 class OpusAudioDecoder;
+class VideoDecoder;
 class TcpTransport;
 class NetworkDiscovery;
 namespace platform {
@@ -37,6 +40,7 @@ class SocketLibrary;
 // and, for instance 0, the socket library and the address-change watch.
 class EngineInstance final : public WorkerHandler,
                              public OutputControlListener,
+                             public DecoderSink,
                              public TransportListener,
                              public SessionHandler,
                              public NetworkPhoneListener,
@@ -121,6 +125,10 @@ class EngineInstance final : public WorkerHandler,
   void OnControlValue(uint32_t value) override;
   void OnControlFlag(bool flag) override;
 
+  // DecoderSink, on the decoder thread: acknowledge each packet, deliver each picture.
+  void OnPacketTaken(float timestamp) override;
+  void OnDecodeResult(bool failed, float timestamp) override;
+
   // TransportListener, on the connection's receive thread.
   void OnConnected(PhoneConnection& connection) override;
   void OnFailed(PhoneConnection& connection) override;
@@ -157,6 +165,13 @@ class EngineInstance final : public WorkerHandler,
   // The output for a receive or feeder thread's use: it lives from before the first connection
   // until after the last receive thread has been joined.
   VirtualCameraOutput* OutputForMedia();
+  // The format the phone should stream now, for the camera's consumer, the host's choice and
+  // whether the host shows this camera.
+  VideoFormat WantedFormat();
+  // Type 11 on the active connection, naming the decoder's codec; nothing without a decoder.
+  void SendFormatRequest(const VideoFormat& format);
+  // The worker's regular look: a new request when the wanted format moved.
+  void CheckWantedFormat();
   // Requires the list lock.
   const PhoneRecord* ChooseBestPhoneLocked();
   bool overUsb() const { return overUsb_.load(); }
@@ -184,6 +199,15 @@ class EngineInstance final : public WorkerHandler,
   mutable std::mutex outputMutex_;  // guards output_ against host threads during open/teardown
   std::unique_ptr<VirtualCameraOutput> output_;
   std::unique_ptr<DecodedFramePair> framePair_;
+  // Created, replaced and fed on the receive thread, destroyed by teardown; the codec is read by
+  // host and worker threads.
+  std::mutex decoderMutex_;
+  std::unique_ptr<VideoDecoder> decoder_;
+  // Decoder thread only: when the current packet was taken, and how long the last picture took.
+  double packetStart_ = 0.0;
+  double decodeSeconds_ = 0.0;
+  float deliverySeconds_ = 0.0f;
+  PreviewWriter previewWriter_;
   ActiveConnection activeConnection_;
   std::unique_ptr<platform::AddressChangeWatch> addressWatch_;  // instance 0
   std::atomic<int> addressChanges_{0};

@@ -31,14 +31,11 @@ constexpr size_t kFormatTableRowBytes = 16;
 // The engine writes at most this many rows.
 constexpr uint32_t kMaxFormatTableRows = 2;
 
-// Little-endian fields; the engine only runs on little-endian machines, so a plain volatile copy is
-// the value.
+// Little-endian fields, each 4-byte aligned in a page-aligned view. The other side writes them
+// from its own process at any time: every access is one atomic load or store (relaxed: the
+// fields are independent values, the frame slots' ready flags do the ordering).
 inline uint32_t ReadU32(const uint8_t* section, size_t offset) {
-  uint32_t value;
-  const volatile uint8_t* source = section + offset;
-  uint8_t bytes[4] = {source[0], source[1], source[2], source[3]};
-  std::memcpy(&value, bytes, 4);
-  return value;
+  return __atomic_load_n(reinterpret_cast<const uint32_t*>(section + offset), __ATOMIC_RELAXED);
 }
 inline int32_t ReadI32(const uint8_t* section, size_t offset) {
   return static_cast<int32_t>(ReadU32(section, offset));
@@ -50,10 +47,10 @@ inline float ReadF32(const uint8_t* section, size_t offset) {
   return value;
 }
 inline void WriteU32(uint8_t* section, size_t offset, uint32_t value) {
-  uint8_t bytes[4];
-  std::memcpy(bytes, &value, 4);
-  volatile uint8_t* target = section + offset;
-  for (int i = 0; i < 4; ++i) target[i] = bytes[i];
+  __atomic_store_n(reinterpret_cast<uint32_t*>(section + offset), value, __ATOMIC_RELAXED);
+}
+inline void WriteByte(uint8_t* section, size_t offset, uint8_t value) {
+  __atomic_store_n(section + offset, value, __ATOMIC_RELAXED);
 }
 
 }  // namespace camera_section

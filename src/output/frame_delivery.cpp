@@ -21,19 +21,15 @@ int OlderSlot(const FrameSlot& slot0, const FrameSlot& slot1) {
 }  // namespace
 
 bool VirtualCameraOutput::Tick() {
+  std::unique_lock<std::recursive_mutex> slotsHeld(slotsLock_);
   if (blank() && !streaming()) return BlankTick();
   blankState_ = 0;
   if (!streaming()) return PlaceholderTick();
   if (sectionView_ != nullptr) {
     // Pictures reach the section from the decoder thread; the feeder only watches the driver.
-    using namespace camera_section;
-    OutputFormat demanded;
-    demanded.width = ReadU32(sectionView_, kDemandedWidth);
-    demanded.height = ReadI32(sectionView_, kDemandedHeight);
-    demanded.code = ReadU32(sectionView_, kDemandedCode);
-    demanded.fps = ReadF32(sectionView_, kDemandedFps);
-    CheckDemand(demanded);
-    CheckControls(ReadU32(sectionView_, kControlValue), ReadU32(sectionView_, kControlFlag) != 0);
+    CheckDemand(SectionDemand());
+    CheckControls(camera_section::ReadU32(sectionView_, camera_section::kControlValue),
+                  camera_section::ReadU32(sectionView_, camera_section::kControlFlag) != 0);
     return false;
   }
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -57,7 +53,11 @@ bool VirtualCameraOutput::Tick() {
       ResetEvent();
       return true;
     }
-    if (attempt == 0 && event_ != nullptr) event_->Wait(kEventWaitMs);
+    if (attempt == 0 && event_ != nullptr) {
+      slotsHeld.unlock();  // the decoder needs the slots to fill one
+      event_->Wait(kEventWaitMs);
+      slotsHeld.lock();
+    }
   }
   return false;
 }
@@ -71,13 +71,7 @@ void VirtualCameraOutput::Deliver(const uint8_t* data, size_t length) {
     std::copy(data, data + length, target.data());
     target.SetTime(static_cast<float>(EngineClock::Now()));
     target.SetReady(true);
-    using namespace camera_section;
-    OutputFormat demanded;
-    demanded.width = ReadU32(sectionView_, kDemandedWidth);
-    demanded.height = ReadI32(sectionView_, kDemandedHeight);
-    demanded.code = ReadU32(sectionView_, kDemandedCode);
-    demanded.fps = ReadF32(sectionView_, kDemandedFps);
-    CheckDemand(demanded);
+    CheckDemand(SectionDemand());
     return;
   }
   if (camera_ == nullptr) return;
@@ -102,6 +96,50 @@ void VirtualCameraOutput::Deliver(const uint8_t* data, size_t length) {
   }
   if (returned >= driver_requests::FrameWriteReply::kBytes)
     CheckControls(reply.controlValue, reply.controlFlag != 0);
+}
+
+void VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float timestamp) {
+  const OutputFormat current = format();
+  if (current.height == 0) return;
+  if (current.code > kPixelArgb) {
+    ErrorLog::RecordError("qc", 805);
+    return;
+  }
+  std::lock_guard<std::recursive_mutex> slotsHeld(slotsLock_);
+  FrameSlot target(nullptr);
+  if (sectionView_ != nullptr) {
+    // The driver clears `ready` when it has taken a picture: a free slot first, else the older.
+    FrameSlot slot0 = sectionSlot(0);
+    FrameSlot slot1 = sectionSlot(1);
+    if (!slot0.ready()) {
+      target = slot0;
+    } else if (!slot1.ready()) {
+      target = slot1;
+    } else {
+      target = slot1.time() <= slot0.time() ? slot1 : slot0;
+    }
+  } else {
+    if (mutex_ == nullptr || !mutex_->Wait(kMutexWaitMs)) {
+      ErrorLog::RecordError("s", 673);
+      return;
+    }
+    // Both local slots waiting for the feeder: this picture is dropped, the feeder delivers the
+    // two pending ones, older first.
+    FrameSlot slot0 = localSlot(0);
+    FrameSlot slot1 = localSlot(1);
+    if (!slot0.ready()) {
+      target = slot0;
+    } else if (!slot1.ready()) {
+      target = slot1;
+    }
+    mutex_->Release();
+    if (target.data() == nullptr) return;
+  }
+  uint32_t length = 0;
+  if (pictureWriter_.Write(picture, current, target.data(), &length)) target.SetLength(length);
+  target.SetTime(timestamp);
+  target.SetReady(true);
+  SetEvent();
 }
 
 void VirtualCameraOutput::CheckDemand(const OutputFormat& demanded) {

@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
+#include <string>
 #include <thread>
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
 
 #include "common/engine_clock.h"
 #include "output/driver_requests.h"
@@ -17,47 +23,155 @@ namespace {
 
 // Shared by every camera's feeder: one pacing clock and one animation sequence.
 std::atomic<uint32_t> gAnimationCounter{0};
+// The time at which the latest placeholder picture of any camera was due.
 std::atomic<double> gPlaceholderClock{0.0};
 
 constexpr double kPlaceholderInterval = 0.1;  // ten pictures a second keep the idle cost low
 const uint8_t kBlankRgb[3] = {0x00, 0xB1, 0x40};
 const uint8_t kBlankYuy2[4] = {0x6F, 0x65, 0x6F, 0x30};
+const wchar_t kCaption[] = L"Looking for the phone";
+// The animation's top edge sits this far above the middle; the caption starts at the middle.
+constexpr int kAnimationRise = 100;
+constexpr int kCaptionHeight = 50;
 
+// Each picture reserves the next free tenth of a second on the shared clock and waits for it, so
+// that all cameras together send ten pictures a second. (Remembering the time read before the
+// wait instead would let every second picture through at once: twenty a second.)
 void PacePlaceholder() {
   const double now = EngineClock::Now();
-  const double remaining = kPlaceholderInterval - (now - gPlaceholderClock.load());
+  double previous = gPlaceholderClock.load();
+  double due = now;
+  do {
+    due = std::max(now, previous + kPlaceholderInterval);
+  } while (!gPlaceholderClock.compare_exchange_weak(previous, due));
+  const double remaining = due - now;
   if (remaining > 0.001)
     std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(remaining * 1000.0)));
-  gPlaceholderClock.store(now);
+}
+
+void DrawPlaceholder(platform::DrawingSurface& canvas, const AnimatedImage& animation,
+                     uint32_t counter) {
+  const int width = canvas.width();
+  const int rows = canvas.height();
+  canvas.FillBlack();
+  // An animation that could not be loaded leaves the black picture and its caption.
+  if (animation.frameCount() > 0) {
+    const AnimationFrame& frame = animation.frame(counter % animation.frameCount());
+    canvas.DrawBitmap(width / 2 - animation.canvasWidth() / 2, rows / 2 - kAnimationRise,
+                      &frame.header, frame.pixels.data());
+  }
+  canvas.DrawCaption(kCaption, 0, rows / 2, width, rows / 2 + kCaptionHeight);
+}
+
+// Copies the canvas's rows, 3 × width bytes each without the canvas's row padding, in the order
+// the driver wants them. Returns the bytes written.
+size_t CompactRows(platform::DrawingSurface& canvas, bool topRowFirst, uint8_t* target) {
+  const size_t rowBytes = 3 * static_cast<size_t>(canvas.width());
+  const size_t rows = static_cast<size_t>(canvas.height());
+  const uint8_t* pixels = canvas.pixels();
+  for (size_t row = 0; row < rows; ++row) {
+    const size_t pictureRow = topRowFirst ? row : rows - 1 - row;
+    const size_t stored = canvas.topDown() ? pictureRow : rows - 1 - pictureRow;
+    std::memcpy(target + row * rowBytes, pixels + stored * static_cast<size_t>(canvas.stride()),
+                rowBytes);
+  }
+  return rowBytes * rows;
+}
+
+// Converts the canvas into the driver's layout (YUY2, I420 or ARGB) at target, in the row order
+// that layout takes: top row first, except ARGB with a negative height. Returns the picture's
+// bytes, 0 when no converter could be had.
+size_t ConvertCanvas(SwsContext** scaler, platform::DrawingSurface& canvas,
+                     const OutputFormat& format, uint8_t* target) {
+  const int width = canvas.width();
+  const int rows = canvas.height();
+  const bool topRowFirst = format.code != kPixelArgb || format.height > 0;
+  // The canvas is read in the order the target's rows take, from its last stored row upwards when
+  // the two differ. The target itself is written forwards: the converter may run a few bytes past
+  // the end of a row, which only the next row, written after it, may cover.
+  const uint8_t* source = canvas.pixels();
+  int sourceStride = canvas.stride();
+  if (canvas.topDown() != topRowFirst) {
+    source += static_cast<ptrdiff_t>(rows - 1) * sourceStride;
+    sourceStride = -sourceStride;
+  }
+  const size_t pixelCount = static_cast<size_t>(width) * static_cast<size_t>(rows);
+  uint8_t* planes[4] = {target, nullptr, nullptr, nullptr};
+  int strides[4] = {0, 0, 0, 0};
+  int targetWidth = width;
+  int targetRows = rows;
+  AVPixelFormat targetFormat = AV_PIX_FMT_YUYV422;
+  size_t bytes = 0;
+  switch (format.code) {
+    case kPixelYuy2:
+      strides[0] = 2 * width;
+      bytes = 2 * pixelCount;
+      break;
+    case kPixelArgb:
+      targetFormat = AV_PIX_FMT_ARGB;
+      strides[0] = 4 * width;
+      bytes = 4 * pixelCount;
+      break;
+    case kPixelI420: {
+      targetFormat = AV_PIX_FMT_YUV420P;
+      // The driver's planes hold width / 2 × rows / 2 chroma samples: an odd last column or row
+      // is left out of the conversion (and shown black) rather than written past its plane.
+      targetWidth = width & ~1;
+      targetRows = rows & ~1;
+      planes[1] = target + pixelCount;
+      planes[2] = target + pixelCount * 5 / 4;
+      strides[0] = width;
+      strides[1] = strides[2] = width / 2;
+      bytes = pixelCount * 3 / 2;
+      if (targetWidth != width || targetRows != rows) {
+        std::memset(target, 16, pixelCount);
+        std::memset(target + pixelCount, 128, bytes - pixelCount);
+      }
+      break;
+    }
+    default:
+      return 0;
+  }
+  if (targetWidth == 0 || targetRows == 0) return bytes;
+  *scaler = sws_getCachedContext(*scaler, width, rows, AV_PIX_FMT_BGR24, targetWidth, targetRows,
+                                 targetFormat, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+  if (*scaler == nullptr) return 0;
+  const uint8_t* const sourcePlanes[4] = {source, nullptr, nullptr, nullptr};
+  const int sourceStrides[4] = {sourceStride, 0, 0, 0};
+  sws_scale(*scaler, sourcePlanes, sourceStrides, 0, rows, planes, strides);
+  return bytes;
 }
 
 }  // namespace
 
 bool VirtualCameraOutput::PlaceholderTick() {
   const OutputFormat current = format();
-  const size_t width = current.width;
-  const size_t rows = current.rows();
-  gAnimationCounter.fetch_add(1);
-  // The picture is black for now: the animation and its caption are drawn on this surface once
-  // the animation reader is in.
+  const int width = static_cast<int>(current.width);
+  const int rows = static_cast<int>(current.rows());
+  const uint32_t counter = gAnimationCounter.fetch_add(1);
   platform::DrawingSurface* canvas = surface_.get();
-  if (current.code == kPixelRgb24 && canvas != nullptr && canvas->pixels() != nullptr &&
-      static_cast<size_t>(canvas->width()) == width && static_cast<size_t>(canvas->height()) == rows) {
-    const size_t rowBytes = 3 * width;
-    uint8_t* scratch = localSlot(0).data();
-    // The canvas pads its rows to 4 bytes; the driver takes rows exactly 3 × width apart.
-    for (size_t row = 0; row < rows; ++row) {
-      uint8_t* source = canvas->pixels() + row * static_cast<size_t>(canvas->stride());
-      std::fill(source, source + rowBytes, uint8_t{0});
-      std::memcpy(scratch + row * rowBytes, source, rowBytes);
+  // The blank tick takes a control-code driver's new size without rebuilding the canvas.
+  if (canvas != nullptr && (canvas->pixels() == nullptr || canvas->width() != width ||
+                            canvas->height() != rows))
+    ResizeSurface(current);
+  if (canvas != nullptr && canvas->pixels() != nullptr && canvas->width() == width &&
+      canvas->height() == rows) {
+    DrawPlaceholder(*canvas, animation_, counter);
+    if (current.code == kPixelRgb24) {
+      const bool topRowFirst = current.height > 0;
+      if (canvas->stride() == 3 * width && canvas->topDown() == topRowFirst) {
+        Deliver(canvas->pixels(), 3 * static_cast<size_t>(width) * rows);
+      } else {
+        // The driver takes rows exactly 3 × width bytes apart; the canvas pads them to 4.
+        uint8_t* scratch = localSlot(0).data();
+        Deliver(scratch, CompactRows(*canvas, topRowFirst, scratch));
+      }
+    } else {
+      uint8_t* scratch = localSlot(1).data();
+      // Without a converter nothing is sent: the slot's stale bytes are no picture of this size.
+      const size_t bytes = ConvertCanvas(&placeholderScaler_, *canvas, current, scratch);
+      if (bytes > 0) Deliver(scratch, bytes);
     }
-    Deliver(scratch, rowBytes * rows);
-  } else if (current.code == kPixelYuy2) {
-    uint8_t* scratch = localSlot(1).data();
-    static const uint8_t kBlack[4] = {0x00, 0x80, 0x00, 0x80};
-    const size_t bytes = 2 * width * rows;
-    for (size_t i = 0; i + 4 <= bytes; i += 4) std::memcpy(scratch + i, kBlack, 4);
-    Deliver(scratch, bytes);
   }
   PacePlaceholder();
   return true;

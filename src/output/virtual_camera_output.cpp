@@ -5,6 +5,10 @@
 #include <new>
 #include <string>
 
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
 #include "output/camera_section.h"
 #include "output/device_paths.h"
 #include "output/driver_requests.h"
@@ -82,6 +86,7 @@ int VirtualCameraOutput::Open() {
   mutex_ = platform::NamedMutex::CreateOrOpen(kMutexNames[named], &systemError);
   event_ = platform::NamedEvent::CreateOrOpen(kEventNames[named], true, &systemError);
   surface_ = platform::DrawingSurface::Create();
+  animation_.LoadFromModule(AnimatedImage::kPlaceholderResourceId);
 
   if (index_ == 0) device_paths::Scan(drivers_);
 
@@ -122,16 +127,11 @@ void VirtualCameraOutput::OpenSection() {
   sectionView_ = section_->data();
   std::fill(sectionView_ + camera_section::kSlot0,
             sectionView_ + camera_section::kSlot0 + 2 * FrameSlot::kBytes, uint8_t{0});
-  sectionView_[camera_section::kEngineAttached] = 1;
+  camera_section::WriteByte(sectionView_, camera_section::kEngineAttached, 1);
 }
 
 int VirtualCameraOutput::OpenSectionMode(uint32_t microphoneStatus) {
-  using namespace camera_section;
-  OutputFormat demanded;
-  demanded.width = ReadU32(sectionView_, kDemandedWidth);
-  demanded.height = ReadI32(sectionView_, kDemandedHeight);
-  demanded.code = ReadU32(sectionView_, kDemandedCode);
-  demanded.fps = ReadF32(sectionView_, kDemandedFps);
+  const OutputFormat demanded = SectionDemand();
   if (demanded.width == 0 || !SetOutputFormat(demanded))
     SetOutputFormat(OutputFormat{640, 360, 30.0f, kPixelYuy2});
   if (microphoneStatus != driver_requests::kMicrophoneReady) {
@@ -185,6 +185,16 @@ int VirtualCameraOutput::OpenControlCodeMode(uint32_t microphoneStatus) {
   return StartFeeder();
 }
 
+OutputFormat VirtualCameraOutput::SectionDemand() const {
+  using namespace camera_section;
+  OutputFormat demanded;
+  demanded.width = ReadU32(sectionView_, kDemandedWidth);
+  demanded.height = ReadI32(sectionView_, kDemandedHeight);
+  demanded.code = ReadU32(sectionView_, kDemandedCode);
+  demanded.fps = ReadF32(sectionView_, kDemandedFps);
+  return demanded;
+}
+
 bool VirtualCameraOutput::QueryCamera(uint8_t (&reply)[32]) {
   if (camera_ == nullptr) return false;
   const uint32_t request[2] = {driver_requests::kCameraRequestTag, static_cast<uint32_t>(index_)};
@@ -220,13 +230,16 @@ void VirtualCameraOutput::Close() {
     microphoneDevice_.reset();
   }
   if (sectionView_ != nullptr) {
-    sectionView_[camera_section::kEngineAttached] = 0;
+    camera_section::WriteByte(sectionView_, camera_section::kEngineAttached, 0);
     sectionView_ = nullptr;
   }
   section_.reset();
   mutex_.reset();
   event_.reset();
+  animation_.Release();
   surface_.reset();
+  sws_freeContext(placeholderScaler_);
+  placeholderScaler_ = nullptr;
 }
 
 bool VirtualCameraOutput::ConsumerActive() {
@@ -290,6 +303,7 @@ void VirtualCameraOutput::ClearSlot(FrameSlot slot, uint32_t code) {
 }
 
 void VirtualCameraOutput::ClearFrameSlots() {
+  std::lock_guard<std::recursive_mutex> slots(slotsLock_);
   const uint32_t code = format().code;
   if (sectionView_ != nullptr) {
     ClearSlot(sectionSlot(0), code);

@@ -7,9 +7,13 @@
 #include <vector>
 
 #include "media/video_format.h"
+#include "output/animated_image.h"
 #include "output/frame_slot.h"
 #include "output/microphone_writer.h"
 #include "output/output_format.h"
+#include "output/picture_writer.h"
+
+struct SwsContext;
 
 namespace kavex {
 
@@ -22,6 +26,9 @@ class NamedMutex;
 class SharedSection;
 }  // namespace platform
 class OutputFeeder;
+}  // namespace kavex
+struct AVFrame;
+namespace kavex {
 
 // How the camera driver's control changes reach the phone.
 // Thread: the output's feeder thread.
@@ -107,6 +114,9 @@ class VirtualCameraOutput {
   // Hands one finished picture to the driver: into the older section slot, or through the
   // control-code frame write.
   void Deliver(const uint8_t* data, size_t length);
+  // The output step of one decoded picture (decoder thread): scaled and converted straight into a
+  // frame slot, which is then marked ready and announced by the event.
+  void WriteDecodedPicture(const AVFrame& picture, float timestamp);
   // The consumer's demanded format against the current one: re-forms the output on a change.
   void CheckDemand(const OutputFormat& demanded);
   // The driver's control value and flag: each change goes to the listener once.
@@ -123,6 +133,8 @@ class VirtualCameraOutput {
   int OpenControlCodeMode(uint32_t microphoneStatus);
   void OpenSection();
   bool QueryCamera(uint8_t (&reply)[32]);
+  // What the section's consumer asks for (section mode only).
+  OutputFormat SectionDemand() const;
   void ClearSlot(FrameSlot slot, uint32_t code);
   int StartFeeder();
   void ResizeSurface(const OutputFormat& format);
@@ -149,10 +161,20 @@ class VirtualCameraOutput {
   std::unique_ptr<platform::Device> microphoneDevice_;
   MicrophoneWriter microphone_;
 
+  // The engine's own threads meet in the frame slots' memory: the decoder writes pictures, the
+  // feeder hands them (and the placeholder, drawn in them) over, and a new or lost stream clears
+  // them. One lock keeps a clear from tearing through a picture being written or handed over;
+  // recursive because a hand-over may re-form the output and clear the slots.
+  std::recursive_mutex slotsLock_;
   mutable std::mutex formatLock_;
   OutputFormat format_;
 
+  PictureWriter pictureWriter_;  // decoder thread only
   std::unique_ptr<platform::DrawingSurface> surface_;
+  // The placeholder's animation (loaded at open) and the converter of its pictures to the
+  // driver's layout; feeder thread only while open.
+  AnimatedImage animation_;
+  SwsContext* placeholderScaler_ = nullptr;
   std::unique_ptr<OutputFeeder> feeder_;
   std::unique_ptr<platform::SharedSection> section_;
   uint8_t* sectionView_ = nullptr;

@@ -7,9 +7,14 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 #include "output/camera_section.h"
 #include "output/device_paths.h"
@@ -32,12 +37,47 @@ const char* const kSectionNames[4] = {
     "Global\\242C35CFE1974E5AB3C65625F6B417DD", "Global\\1E12F143DCC74A56B08BAF02F2916D56",
     "Global\\A5B4E22091324790839F8988BAD6A329", "Global\\A553BC49BCF64EBD82B611BF1732EFCA"};
 
+// A decoded picture of one flat colour (luma `fill`, neutral chroma).
+struct FrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+std::unique_ptr<AVFrame, FrameDeleter> Picture(int width, int height, uint8_t fill) {
+  std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+  frame->format = AV_PIX_FMT_YUV420P;
+  frame->width = width;
+  frame->height = height;
+  if (av_frame_get_buffer(frame.get(), 0) < 0) return nullptr;
+  for (int y = 0; y < height; ++y) std::memset(frame->data[0] + y * frame->linesize[0], fill, width);
+  for (int plane = 1; plane < 3; ++plane)
+    for (int y = 0; y < height / 2; ++y)
+      std::memset(frame->data[plane] + y * frame->linesize[plane], 128, width / 2);
+  return frame;
+}
+
+// The controls the feeder thread reports, read by the test thread.
 class RecordingControls : public OutputControlListener {
  public:
-  void OnControlValue(uint32_t value) override { values.push_back(value); }
-  void OnControlFlag(bool flag) override { flags.push_back(flag); }
-  std::vector<uint32_t> values;
-  std::vector<bool> flags;
+  void OnControlValue(uint32_t value) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_.push_back(value);
+  }
+  void OnControlFlag(bool flag) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flags_.push_back(flag);
+  }
+  std::vector<uint32_t> values() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return values_;
+  }
+  std::vector<bool> flags() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return flags_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<uint32_t> values_;
+  std::vector<bool> flags_;
 };
 
 using test_drivers::QuietConfig;
@@ -337,19 +377,9 @@ class StreamingControlCodeTest : public OutputTest {
     output.reset();
     OutputTest::TearDown();
   }
-  // Puts a decoded picture into a free local slot, as the decoder thread does.
+  // Hands the output a decoded picture, as the decoder thread does.
   void OfferPicture(uint8_t fill, float time) {
-    const OutputFormat format = output->format();
-    for (int i = 0; i < 2; ++i) {
-      FrameSlot slot = output->localSlot(i);
-      if (slot.ready()) continue;
-      const uint32_t bytes = 2 * format.width * format.rows();
-      std::memset(slot.data(), fill, bytes);
-      slot.SetLength(bytes);
-      slot.SetTime(time);
-      slot.SetReady(true);
-      return;
-    }
+    output->WriteDecodedPicture(*Picture(640, 360, fill), time);
   }
   void SetReply(uint32_t width, int32_t height, uint32_t value, uint32_t flag, uint32_t bytes = 28) {
     drivers->UpdateConfig([=](SimulatedDriversConfig& c) {
@@ -388,8 +418,8 @@ TEST_F(StreamingControlCodeTest, ControlChangesReachTheListenerOncePerChange) {
   SetReply(640, 360, 12, 1, 20);
   ASSERT_TRUE(DeliverOne(5, frames++));
   output->Close();
-  EXPECT_EQ(controls.values, (std::vector<uint32_t>{7, 9}));
-  EXPECT_EQ(controls.flags, (std::vector<bool>{true, false}));
+  EXPECT_EQ(controls.values(), (std::vector<uint32_t>{7, 9}));
+  EXPECT_EQ(controls.flags(), (std::vector<bool>{true, false}));
   EXPECT_EQ(drivers->LastPicture(0).size(), 640u * 360u * 2u);
 }
 
@@ -424,7 +454,7 @@ TEST_F(OutputTest, SectionControlsReachTheListenerOncePerChange) {
   ASSERT_EQ(output.Open(), 0);
   output.SetStreaming(true);
   auto waitFor = [&](size_t values, size_t flags) {
-    for (int i = 0; i < 500 && (controls.values.size() < values || controls.flags.size() < flags); ++i)
+    for (int i = 0; i < 500 && (controls.values().size() < values || controls.flags().size() < flags); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   };
   camera_section::WriteU32(s, camera_section::kControlValue, 3);
@@ -436,8 +466,8 @@ TEST_F(OutputTest, SectionControlsReachTheListenerOncePerChange) {
   camera_section::WriteU32(s, camera_section::kControlFlag, 0);
   waitFor(2, 2);
   output.Close();
-  EXPECT_EQ(controls.values, (std::vector<uint32_t>{3, 4}));
-  EXPECT_EQ(controls.flags, (std::vector<bool>{true, false}));
+  EXPECT_EQ(controls.values(), (std::vector<uint32_t>{3, 4}));
+  EXPECT_EQ(controls.flags(), (std::vector<bool>{true, false}));
 }
 
 TEST_F(OutputTest, BlankPicturesAreGreenAndSentOncePerSize) {
@@ -472,13 +502,12 @@ TEST_F(OutputTest, BlankPicturesAreGreenAndSentOncePerSize) {
 
   // A phone's stream overrides the blank flag.
   output.SetStreaming(true);
-  OutputFormat format = output.format();
-  FrameSlot slot = output.localSlot(0);
-  std::memset(slot.data(), 0x42, 2 * format.width * format.rows());
-  slot.SetLength(2 * format.width * format.rows());
-  slot.SetReady(true);
+  const OutputFormat format = output.format();
+  output.WriteDecodedPicture(*Picture(60, 20, 0x42), 1.0f);  // the output's 3:1 aspect
   ASSERT_TRUE(drivers.WaitForFrames(0, 3, std::chrono::seconds(10)));
-  EXPECT_EQ(drivers.LastPicture(0), std::vector<uint8_t>(2 * format.width * format.rows(), 0x42));
+  const std::vector<uint8_t> streamed = drivers.LastPicture(0);
+  EXPECT_EQ(streamed.size(), 2u * format.width * format.rows());
+  EXPECT_NE(streamed, expected);
 }
 
 }  // namespace

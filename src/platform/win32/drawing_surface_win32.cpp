@@ -56,11 +56,40 @@ class GdiDrawingSurface final : public DrawingSurface {
     return pixels_ != nullptr;
   }
 
-  uint8_t* pixels() override { return pixels_; }
+  uint8_t* pixels() override {
+    // GDI may still hold drawing calls in its batch; the bits are read directly after this.
+    if (pixels_ != nullptr) GdiFlush();
+    return pixels_;
+  }
   int width() const override { return width_; }
   int height() const override { return height_; }
   bool topDown() const override { return topDown_; }
   int stride() const override { return stride_; }
+
+  void FillBlack() override {
+    if (pixels_ == nullptr) return;
+    // The context's default pen is black too, so the outline adds nothing of another colour.
+    SelectObject(memoryDc_, GetStockObject(BLACK_BRUSH));
+    Rectangle(memoryDc_, 0, 0, width_, height_);
+  }
+
+  void DrawBitmap(int x, int y, const void* bitmapInfoHeader, const uint8_t* pixels) override {
+    if (pixels_ == nullptr || bitmapInfoHeader == nullptr || pixels == nullptr) return;
+    const auto* header = static_cast<const BITMAPINFOHEADER*>(bitmapInfoHeader);
+    const LONG rows = header->biHeight < 0 ? -header->biHeight : header->biHeight;
+    // A 32-bit BI_RGB bitmap has no colour table: the header alone is a whole BITMAPINFO.
+    SetDIBitsToDevice(memoryDc_, x, y, static_cast<DWORD>(header->biWidth), static_cast<DWORD>(rows),
+                      0, 0, 0, static_cast<UINT>(rows), pixels,
+                      reinterpret_cast<const BITMAPINFO*>(header), DIB_RGB_COLORS);
+  }
+
+  void DrawCaption(const std::wstring& text, int left, int top, int right, int bottom) override {
+    if (pixels_ == nullptr) return;
+    SetTextColor(memoryDc_, RGB(250, 250, 250));
+    SetBkColor(memoryDc_, RGB(0, 0, 0));
+    RECT rect = {left, top, right, bottom};
+    DrawTextW(memoryDc_, text.c_str(), static_cast<int>(text.size()), &rect, DT_CENTER);
+  }
 
   HDC dc() const { return memoryDc_; }
 

@@ -1,0 +1,194 @@
+#include "media/video_decoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
+#include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/opt.h>
+}
+
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "media/decoded_frame_pair.h"
+#include "media/decoder_sink.h"
+#include "protocol/error_log.h"
+
+namespace kavex {
+namespace {
+
+static_assert(VideoDecoder::kPaddingBytes >= AV_INPUT_BUFFER_PADDING_SIZE,
+              "the codec reads this far past a packet");
+
+// The codec's get_format hook: the DXVA2 format when offered, else software decoding.
+AVPixelFormat ChooseFormat(AVCodecContext* context, const AVPixelFormat* offered) {
+  const int wanted = *static_cast<const int*>(context->opaque);
+  for (const AVPixelFormat* format = offered; *format != AV_PIX_FMT_NONE; ++format) {
+    if (static_cast<int>(*format) == wanted) return *format;
+  }
+  return offered[0];
+}
+
+void RecordSendError(int result) {
+  if (result >= 0 || result == AVERROR_INVALIDDATA) return;  // corrupt data is the phone's problem
+  int code = 203;
+  if (result == AVERROR(EAGAIN)) {
+    code = 193;
+  } else if (result == AVERROR_EOF) {
+    code = 195;
+  } else if (result == AVERROR(EINVAL)) {
+    code = 197;
+  } else if (result == AVERROR(ENOMEM)) {
+    code = 199;
+  }
+  ErrorLog::RecordError("sd", code);
+}
+
+void RecordReceiveError(int result) {
+  if (result == AVERROR(EAGAIN)) return;  // the codec simply wants more data
+  int code = 222;
+  if (result == AVERROR_EOF) {
+    code = 218;
+  } else if (result == AVERROR(EINVAL)) {
+    code = 220;
+  }
+  ErrorLog::RecordError("sd", code);
+}
+
+}  // namespace
+
+VideoDecoder::VideoDecoder(bool hevc, DecodedFramePair& pair, DecoderSink& sink)
+    : hevc_(hevc), pair_(pair), sink_(sink) {}
+
+std::unique_ptr<VideoDecoder> VideoDecoder::Create(bool hevc, DecodedFramePair& pair,
+                                                   DecoderSink& sink) {
+  std::unique_ptr<VideoDecoder> decoder(new VideoDecoder(hevc, pair, sink));
+  if (!decoder->Open()) return nullptr;
+  decoder->running_ = true;
+  try {
+    decoder->thread_ = std::thread(&VideoDecoder::Run, decoder.get());
+  } catch (const std::system_error&) {
+    decoder->running_ = false;
+    return nullptr;
+  }
+  return decoder;
+}
+
+bool VideoDecoder::Open() {
+  // Without pictures to decode into there is nothing to decode for.
+  if (!ring_.valid() || !pair_.valid()) return false;
+  const AVCodec* codec = avcodec_find_decoder(hevc_ ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+  if (codec == nullptr) return false;
+  context_ = avcodec_alloc_context3(codec);
+  if (context_ == nullptr) return false;
+  context_->thread_count = 0;
+  context_->thread_type = FF_THREAD_SLICE;  // frame threads would delay every picture
+  av_opt_set_int(context_, "refcounted_frames", 1, 0);  // gone from newer codecs; harmless there
+
+  if (hevc_) {
+    for (int i = 0;; ++i) {
+      const AVCodecHWConfig* config = avcodec_get_hw_config(codec, i);
+      if (config == nullptr) break;
+      if ((config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_DEVICE_CTX) != 0 &&
+          config->device_type == AV_HWDEVICE_TYPE_DXVA2) {
+        hwPixelFormat_ = config->pix_fmt;
+        break;
+      }
+    }
+    if (hwPixelFormat_ == AV_PIX_FMT_NONE) {
+      ErrorLog::RecordError("sd", 34);
+      return false;
+    }
+    context_->opaque = &hwPixelFormat_;
+    context_->get_format = ChooseFormat;
+    context_->hwaccel_flags = AV_HWACCEL_FLAG_IGNORE_LEVEL;
+    if (av_hwdevice_ctx_create(&hwDevice_, AV_HWDEVICE_TYPE_DXVA2, nullptr, nullptr, 0) < 0) {
+      return false;
+    }
+    context_->hw_device_ctx = av_buffer_ref(hwDevice_);
+    if (context_->hw_device_ctx == nullptr) return false;
+  }
+
+  if (avcodec_open2(context_, codec, nullptr) != 0) return false;
+  packet_ = av_packet_alloc();
+  if (packet_ == nullptr || av_new_packet(packet_, kPayloadBytes) != 0) return false;
+  hwFrame_ = av_frame_alloc();
+  return hwFrame_ != nullptr;
+}
+
+VideoDecoder::~VideoDecoder() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(waitMutex_);
+      running_ = false;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  avcodec_free_context(&context_);  // drops the context's own device reference too
+  av_packet_free(&packet_);
+  av_frame_free(&hwFrame_);
+  av_buffer_unref(&hwDevice_);
+}
+
+void VideoDecoder::Submit(const uint8_t* data, size_t length, float timestamp) {
+  size_t freeBytes = 0;
+  if (!ring_.Push(data, length, timestamp, &freeBytes)) {
+    const std::string tag = "sd.L" + std::to_string(length) + ".F" + std::to_string(freeBytes);
+    ErrorLog::RecordError(tag.c_str(), 144);
+    return;
+  }
+  // Taking the wait mutex orders this packet against the thread's look at the ring: either the
+  // thread sees it, or it is already waiting and the notification reaches it.
+  { std::lock_guard<std::mutex> lock(waitMutex_); }
+  wake_.notify_all();
+}
+
+void VideoDecoder::Run() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(waitMutex_);
+      wake_.wait(lock, [this] { return !running_ || !ring_.Empty(); });
+      if (!running_) return;
+    }
+    PacketRing::Entry entry;
+    // An empty packet is consumed without troubling the codec; the loop goes straight on to
+    // whatever is queued behind it.
+    if (ring_.Pop(packet_->data, &entry) && entry.length > 0) Decode(entry);
+  }
+}
+
+void VideoDecoder::Decode(const PacketRing::Entry& entry) {
+  sink_.OnPacketTaken(entry.timestamp);
+  std::memset(packet_->data + entry.length, 0, kPaddingBytes);
+  packet_->size = static_cast<int>(entry.length);
+  RecordSendError(avcodec_send_packet(context_, packet_));
+
+  const int slot = pair_.AcquireTarget();
+  AVFrame* target = pair_.frame(slot);
+  const bool hwPicture = hevc_ && hwPixelFormat_ != AV_PIX_FMT_NONE &&
+                         context_->pix_fmt == static_cast<AVPixelFormat>(hwPixelFormat_);
+  // One picture per packet: the streams carry no reordering, so nothing is left behind.
+  const int result = avcodec_receive_frame(context_, hwPicture ? hwFrame_ : target);
+  bool failed = result != 0;
+  if (!failed && hwPicture) {
+    av_frame_unref(target);
+    // A picture that could not leave video memory is no picture: an empty frame must not be
+    // delivered as one.
+    failed = av_hwframe_transfer_data(target, hwFrame_, 0) < 0;
+    av_frame_unref(hwFrame_);
+  }
+  if (failed) {
+    if (result != 0) RecordReceiveError(result);
+    // Pending pictures are discarded too; none is being delivered, delivery runs on this thread.
+    pair_.Release(slot);
+    pair_.FreeAll();
+  } else {
+    pair_.MarkReady(slot, entry.timestamp);
+  }
+  sink_.OnDecodeResult(failed, entry.timestamp);
+}
+
+}  // namespace kavex

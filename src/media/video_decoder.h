@@ -1,0 +1,72 @@
+#pragma once
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "media/packet_ring.h"
+
+struct AVBufferRef;
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+
+namespace kavex {
+
+class DecodedFramePair;
+class DecoderSink;
+
+// Decodes the phone's video: H.264 in software with slice threads, or HEVC through DXVA2 with one
+// copy back to system memory. Packets are queued in a PacketRing and decoded in order on the
+// decoder's own thread, one picture per packet, into the instance's DecodedFramePair; the sink hears
+// of every packet taken and every result. Owns the codec context, its packet and scratch frame, the
+// hardware device, the ring and the thread.
+// Thread: Create, Submit and destruction on the instance's threads (Submit on the receive thread);
+// the codec and the sink's calls on the decoder thread.
+class VideoDecoder {
+ public:
+  // The packet payload: the ring's largest packet plus the zero bytes the codec reads past its end.
+  static constexpr int kPaddingBytes = 64;
+  static constexpr int kPayloadBytes = static_cast<int>(PacketRing::kCapacityBytes) + kPaddingBytes;
+
+  // Null when the codec cannot be set up (for HEVC also: no DXVA2 support or device); whatever was
+  // made is released. The pair and the sink must outlive the decoder.
+  static std::unique_ptr<VideoDecoder> Create(bool hevc, DecodedFramePair& pair, DecoderSink& sink);
+  // Stops the thread (waking it if it waits; a packet being decoded is finished first), then frees
+  // everything the decoder owns.
+  ~VideoDecoder();
+  VideoDecoder(const VideoDecoder&) = delete;
+  VideoDecoder& operator=(const VideoDecoder&) = delete;
+
+  // Queues a copy of one packet and returns. A packet that does not fit in the ring is dropped and
+  // recorded in the error log.
+  void Submit(const uint8_t* data, size_t length, float timestamp);
+  bool decodesH264() const { return !hevc_; }
+
+ private:
+  VideoDecoder(bool hevc, DecodedFramePair& pair, DecoderSink& sink);
+  bool Open();
+  void Run();
+  void Decode(const PacketRing::Entry& entry);
+
+  const bool hevc_;
+  DecodedFramePair& pair_;
+  DecoderSink& sink_;
+  PacketRing ring_;
+  AVCodecContext* context_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  AVFrame* hwFrame_ = nullptr;  // a hardware picture on its way to system memory
+  AVBufferRef* hwDevice_ = nullptr;
+  int hwPixelFormat_ = -1;  // AV_PIX_FMT_NONE; the codec's get_format hook reads it
+
+  // Guards running_ and the thread's look at the ring before it sleeps, so that no wake-up from
+  // Submit falls between the two.
+  std::mutex waitMutex_;
+  std::condition_variable wake_;
+  bool running_ = false;
+  std::thread thread_;
+};
+
+}  // namespace kavex
