@@ -1,7 +1,7 @@
 # make test  - set up this machine (Debian 12, as root), build the dependencies and both builds, and
 #              run every test tier inside private network namespaces.
 # make demo  - the engine on simulators (not built yet).
-# make bench - the benchmarks (not built yet).
+# make bench - the video path's benchmarks, native and under Wine (figures only, no pass or fail).
 SHELL := /bin/bash
 BUILD := build
 CACHE ?= /var/cache/kavex-engine
@@ -44,9 +44,23 @@ demo:
 	@echo "make demo: the phone simulator, simulated drivers and reference host are not built yet" >&2
 	@exit 2
 
-bench:
-	@echo "make bench: no benchmarks are built yet" >&2
-	@exit 2
+# The benchmark program alone, in the folders and with the settings of `make build`; then run
+# natively and under Wine, each in the test network. BENCH_ARGS: e.g. --frames 120 --runs 3.
+BENCH_ARGS ?=
+bench: deps
+	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD)/native -j $(JOBS) --target video_bench
+	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
+	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
+	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
+	cmake --build $(BUILD)/win32 -j $(JOBS) --target video_bench
+	@mkdir -p $(BUILD)/native/bench-settings
+	@echo "=== native ==="
+	scripts/netns-run.sh --no-wine -- env KAVEX_SETTINGS_DIR=$(CURDIR)/$(BUILD)/native/bench-settings \
+	  $(BUILD)/native/bin/video_bench $(BENCH_ARGS)
+	@echo "=== win32 under Wine ==="
+	scripts/netns-run.sh -- wine $(BUILD)/win32/bin/video_bench.exe $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

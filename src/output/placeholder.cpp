@@ -78,23 +78,14 @@ size_t CompactRows(platform::DrawingSurface& canvas, bool topRowFirst, uint8_t* 
   return rowBytes * rows;
 }
 
-// Converts the canvas into the driver's layout (YUY2, I420 or ARGB) at target, in the row order
-// that layout takes: top row first, except ARGB with a negative height. Returns the picture's
-// bytes, 0 when no converter could be had.
-size_t ConvertCanvas(SwsContext** scaler, platform::DrawingSurface& canvas,
-                     const OutputFormat& format, uint8_t* target) {
-  const int width = canvas.width();
-  const int rows = canvas.height();
-  const bool topRowFirst = format.code != kPixelArgb || format.height > 0;
-  // The canvas is read in the order the target's rows take, from its last stored row upwards when
-  // the two differ. The target itself is written forwards: the converter may run a few bytes past
-  // the end of a row, which only the next row, written after it, may cover.
-  const uint8_t* source = canvas.pixels();
-  int sourceStride = canvas.stride();
-  if (canvas.topDown() != topRowFirst) {
-    source += static_cast<ptrdiff_t>(rows - 1) * sourceStride;
-    sourceStride = -sourceStride;
-  }
+// Converts a picture of packed BGR rows (3 × width bytes each, in the order the target's rows
+// take: top row first, except ARGB with a negative height) into the driver's layout (YUY2, I420 or
+// ARGB) at target. Returns the picture's bytes, 0 when no converter could be had. The source is a
+// frame slot, not the canvas: the converter may read a little past the last row, which a slot has
+// room for and the drawing surface's memory (page-sized under GDI) may not.
+size_t ConvertRows(SwsContext** scaler, const uint8_t* source, int width, int rows,
+                   const OutputFormat& format, uint8_t* target) {
+  const int sourceStride = 3 * width;
   const size_t pixelCount = static_cast<size_t>(width) * static_cast<size_t>(rows);
   uint8_t* planes[4] = {target, nullptr, nullptr, nullptr};
   int strides[4] = {0, 0, 0, 0};
@@ -167,9 +158,12 @@ bool VirtualCameraOutput::PlaceholderTick() {
         Deliver(scratch, CompactRows(*canvas, topRowFirst, scratch));
       }
     } else {
+      const bool topRowFirst = current.code != kPixelArgb || current.height > 0;
+      uint8_t* packed = localSlot(0).data();
+      CompactRows(*canvas, topRowFirst, packed);
       uint8_t* scratch = localSlot(1).data();
       // Without a converter nothing is sent: the slot's stale bytes are no picture of this size.
-      const size_t bytes = ConvertCanvas(&placeholderScaler_, *canvas, current, scratch);
+      const size_t bytes = ConvertRows(&placeholderScaler_, packed, width, rows, current, scratch);
       if (bytes > 0) Deliver(scratch, bytes);
     }
   }

@@ -94,7 +94,8 @@ bool WriteRgb(const std::string& path, int width, int height, const uint8_t* rgb
   PutChunk(file, "IDAT", StoredZlib(raw));
   PutChunk(file, "IEND", {});
   std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-  stream.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  stream.write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
   return static_cast<bool>(stream.flush());
 }
 

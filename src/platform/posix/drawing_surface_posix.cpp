@@ -168,7 +168,9 @@ class SoftwareDrawingSurface final : public DrawingSurface {
   bool topDown() const override { return topDown_; }
   int stride() const override { return stride_; }
 
-  void FillBlack() override { std::fill(pixels_.begin(), pixels_.begin() + static_cast<ptrdiff_t>(bytes_), uint8_t{0}); }
+  void FillBlack() override {
+    std::fill(pixels_.begin(), pixels_.begin() + static_cast<ptrdiff_t>(bytes_), uint8_t{0});
+  }
 
   void DrawBitmap(int x, int y, const void* bitmapInfoHeader, const uint8_t* pixels) override {
     if (pixels_.empty() || bitmapInfoHeader == nullptr || pixels == nullptr) return;
@@ -207,7 +209,8 @@ class SoftwareDrawingSurface final : public DrawingSurface {
     const int64_t clipLeft = std::max<int64_t>({left, 0, textLeft});
     const int64_t clipRight = std::min<int64_t>({right, width_, textLeft + textWidth});
     const int64_t clipTop = std::max<int64_t>(top, 0);
-    const int64_t clipBottom = std::min<int64_t>({bottom, height_, static_cast<int64_t>(top) + kCellHeight});
+    const int64_t clipBottom =
+        std::min<int64_t>({bottom, height_, static_cast<int64_t>(top) + kCellHeight});
     for (int64_t y = clipTop; y < clipBottom; ++y) {
       const int glyphRow = static_cast<int>(y - top) - kGlyphTop;
       uint8_t* row = Row(static_cast<int>(y));

@@ -78,8 +78,8 @@ class GdiDrawingSurface final : public DrawingSurface {
     const auto* header = static_cast<const BITMAPINFOHEADER*>(bitmapInfoHeader);
     const LONG rows = header->biHeight < 0 ? -header->biHeight : header->biHeight;
     // A 32-bit BI_RGB bitmap has no colour table: the header alone is a whole BITMAPINFO.
-    SetDIBitsToDevice(memoryDc_, x, y, static_cast<DWORD>(header->biWidth), static_cast<DWORD>(rows),
-                      0, 0, 0, static_cast<UINT>(rows), pixels,
+    SetDIBitsToDevice(memoryDc_, x, y, static_cast<DWORD>(header->biWidth),
+                      static_cast<DWORD>(rows), 0, 0, 0, static_cast<UINT>(rows), pixels,
                       reinterpret_cast<const BITMAPINFO*>(header), DIB_RGB_COLORS);
   }
 
