@@ -55,9 +55,9 @@ bench: deps
 	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
 	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
 	cmake --build $(BUILD)/win32 -j $(JOBS) --target video_bench
-	@mkdir -p $(BUILD)/native/bench-settings
+	@mkdir -p $(abspath $(BUILD))/native/bench-settings
 	@echo "=== native ==="
-	scripts/netns-run.sh --no-wine -- env KAVEX_SETTINGS_DIR=$(CURDIR)/$(BUILD)/native/bench-settings \
+	scripts/netns-run.sh --no-wine -- env KAVEX_SETTINGS_DIR=$(abspath $(BUILD))/native/bench-settings \
 	  $(BUILD)/native/bin/video_bench $(BENCH_ARGS)
 	@echo "=== win32 under Wine ==="
 	scripts/netns-run.sh -- wine $(BUILD)/win32/bin/video_bench.exe $(BENCH_ARGS)

@@ -219,6 +219,9 @@ struct EnginePath {
 struct RunResult {
   bool ok = false;
   double msPerFrame = 0;
+  // Of which, per frame: the codec's send and receive, and the output step (bare: the conversion).
+  double decodeMs = 0;
+  double outputMs = 0;
   int whiteLuma = -1;
 };
 
@@ -241,6 +244,12 @@ RunResult RunEngine(EnginePath& path, const Clip& clip, size_t frames, bool oneB
   if (!path.sink.WaitForResults(frames)) return run;
   const double elapsed = EngineClock::Now() - start;
   decoder.reset();
+  for (size_t i = 0; i < frames; ++i) {
+    run.decodeMs += (path.sink.resultAt()[i] - path.sink.taken()[i]) * 1000.0;
+    run.outputMs += (path.sink.doneAt()[i] - path.sink.resultAt()[i]) * 1000.0;
+  }
+  run.decodeMs /= static_cast<double>(frames);
+  run.outputMs /= static_cast<double>(frames);
   const kavex::FrameSlot slot = path.bench.output().localSlot(0);
   run.ok = path.sink.failures() == 0 &&
            slot.length() == static_cast<uint32_t>(clip.width * clip.height * 2);
@@ -277,6 +286,8 @@ class BarePath {
     }
     size_t pictures = 0;
     double elapsed = 0;
+    double decoding = 0;
+    double converting = 0;
     if (ready) {
       const double start = EngineClock::Now();
       for (size_t i = 0; i < frames; ++i) {
@@ -284,8 +295,13 @@ class BarePath {
         std::memcpy(packet->data, data.data(), data.size());
         std::memset(packet->data + data.size(), 0, AV_INPUT_BUFFER_PADDING_SIZE);
         packet->size = static_cast<int>(data.size());
+        const double decodeStart = EngineClock::Now();
         avcodec_send_packet(context, packet);
-        if (avcodec_receive_frame(context, frame) == 0 && Convert(*frame)) ++pictures;
+        const bool decoded = avcodec_receive_frame(context, frame) == 0;
+        const double decodeEnd = EngineClock::Now();
+        if (decoded && Convert(*frame)) ++pictures;
+        decoding += decodeEnd - decodeStart;
+        converting += EngineClock::Now() - decodeEnd;
       }
       elapsed = EngineClock::Now() - start;
     }
@@ -296,6 +312,8 @@ class BarePath {
     run.ok = pictures == frames;
     run.whiteLuma = WhiteBarLuma(slot_, clip_);
     run.msPerFrame = elapsed * 1000.0 / static_cast<double>(frames);
+    run.decodeMs = decoding * 1000.0 / static_cast<double>(frames);
+    run.outputMs = converting * 1000.0 / static_cast<double>(frames);
     return run;
   }
 
@@ -318,10 +336,22 @@ class BarePath {
   SwsContext* scaler_ = nullptr;
 };
 
+struct PathRuns {
+  std::vector<double> ms;
+  std::vector<double> decodeMs;
+  std::vector<double> outputMs;
+
+  void Add(const RunResult& run) {
+    ms.push_back(run.msPerFrame);
+    decodeMs.push_back(run.decodeMs);
+    outputMs.push_back(run.outputMs);
+  }
+};
+
 struct ThroughputRow {
-  std::vector<double> bare;
-  std::vector<double> oneByOne;
-  std::vector<double> burst;
+  PathRuns bare;
+  PathRuns oneByOne;
+  PathRuns burst;
 };
 
 // Spread of a set of runs, as a share of its median.
@@ -486,7 +516,7 @@ int main(int argc, char** argv) {
         }
         if (run < 0) continue;
         (which == 0 ? throughput[c].bare : which == 1 ? throughput[c].oneByOne : throughput[c].burst)
-            .push_back(result.msPerFrame);
+            .Add(result);
       }
       std::printf(".");
     }
@@ -508,16 +538,29 @@ int main(int argc, char** argv) {
               "engine burst", "ratio");
   for (size_t c = 0; c < clips.size(); ++c) {
     const ThroughputRow& row = throughput[c];
-    const double bareMs = Median(row.bare);
-    const double oneMs = Median(row.oneByOne);
-    const double burstMs = Median(row.burst);
+    const double bareMs = Median(row.bare.ms);
+    const double oneMs = Median(row.oneByOne.ms);
+    const double burstMs = Median(row.burst.ms);
     const std::string size = std::to_string(clips[c].width) + "x" + std::to_string(clips[c].height);
     std::printf("  %-10s %8.3f +-%4.1f%% %8.3f +-%4.1f%% %8.3f %8.3f +-%4.1f%% %8.3f\n", size.c_str(),
-                bareMs, SpreadPercent(row.bare), oneMs, SpreadPercent(row.oneByOne),
-                PairedRatio(row.oneByOne, row.bare), burstMs, SpreadPercent(row.burst),
-                PairedRatio(row.burst, row.bare));
+                bareMs, SpreadPercent(row.bare.ms), oneMs, SpreadPercent(row.oneByOne.ms),
+                PairedRatio(row.oneByOne.ms, row.bare.ms), burstMs, SpreadPercent(row.burst.ms),
+                PairedRatio(row.burst.ms, row.bare.ms));
   }
   std::printf("  target %.2f (engine / bare)\n", kOverheadTarget);
+  std::printf("\n  where a frame's time goes, ms (medians of the runs): decode + output step (bare: the\n"
+              "  conversion) + the rest (engine 1-by-1: the packet copies and the two thread hand-offs)\n");
+  for (size_t c = 0; c < clips.size(); ++c) {
+    const ThroughputRow& row = throughput[c];
+    const std::string size = std::to_string(clips[c].width) + "x" + std::to_string(clips[c].height);
+    const double bareDecode = Median(row.bare.decodeMs);
+    const double bareOutput = Median(row.bare.outputMs);
+    const double oneDecode = Median(row.oneByOne.decodeMs);
+    const double oneOutput = Median(row.oneByOne.outputMs);
+    std::printf("  %-10s bare %.3f + %.3f + %.3f   engine 1-by-1 %.3f + %.3f + %.3f\n", size.c_str(),
+                bareDecode, bareOutput, Median(row.bare.ms) - bareDecode - bareOutput, oneDecode,
+                oneOutput, Median(row.oneByOne.ms) - oneDecode - oneOutput);
+  }
 
   if (options.latencySeconds > 0) {
     std::printf("\nLatency, ms: Submit to the picture in the frame slot, packets at 30 fps for %.0f s\n",

@@ -19,10 +19,11 @@ class DecodedFramePair;
 class DecoderSink;
 
 // Decodes the phone's video: H.264 in software with slice threads, or HEVC through DXVA2 with one
-// copy back to system memory. Packets are queued in a PacketRing and decoded in order on the
-// decoder's own thread, one picture per packet, into the instance's DecodedFramePair; the sink hears
-// of every packet taken and every result. Owns the codec context, its packet and scratch frame, the
-// hardware device, the ring and the thread.
+// copy back to system memory (the codec itself falls back to software when the device cannot give
+// it surfaces). Packets are queued in a PacketRing and decoded in order on the decoder's own
+// thread, one picture per packet, into the instance's DecodedFramePair; the sink hears of every
+// packet taken and every result. Owns the codec context, its packet and scratch frame, the hardware
+// device, the ring and the thread.
 // Thread: Create, Submit and destruction on the instance's threads (Submit on the receive thread);
 // the codec and the sink's calls on the decoder thread.
 class VideoDecoder {

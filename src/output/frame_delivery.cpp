@@ -21,10 +21,14 @@ int OlderSlot(const FrameSlot& slot0, const FrameSlot& slot1) {
 }  // namespace
 
 bool VirtualCameraOutput::Tick() {
-  std::unique_lock<std::recursive_mutex> slotsHeld(slotsLock_);
-  if (blank() && !streaming()) return BlankTick();
+  if (blank() && !streaming()) {
+    std::lock_guard<std::recursive_mutex> slotsHeld(slotsLock_);
+    return BlankTick();
+  }
   blankState_ = 0;
+  // The placeholder holds the slots only while it draws and hands over, not while it paces.
   if (!streaming()) return PlaceholderTick();
+  std::unique_lock<std::recursive_mutex> slotsHeld(slotsLock_);
   if (sectionView_ != nullptr) {
     // Pictures reach the section from the decoder thread; the feeder only watches the driver.
     CheckDemand(SectionDemand());

@@ -140,6 +140,7 @@ bool VirtualCameraOutput::PlaceholderTick() {
   const int width = static_cast<int>(current.width);
   const int rows = static_cast<int>(current.rows());
   const uint32_t counter = gAnimationCounter.fetch_add(1);
+  std::unique_lock<std::recursive_mutex> slotsHeld(slotsLock_);
   platform::DrawingSurface* canvas = surface_.get();
   // The blank tick takes a control-code driver's new size without rebuilding the canvas.
   if (canvas != nullptr && (canvas->pixels() == nullptr || canvas->width() != width ||
@@ -167,6 +168,7 @@ bool VirtualCameraOutput::PlaceholderTick() {
       if (bytes > 0) Deliver(scratch, bytes);
     }
   }
+  slotsHeld.unlock();
   PacePlaceholder();
   return true;
 }

@@ -41,6 +41,8 @@ constexpr size_t kDemandedWidth = 49864172;
 constexpr size_t kDemandedHeight = 49864176;
 constexpr size_t kDemandedFps = 49864180;
 constexpr size_t kDemandedCode = 49864184;
+constexpr size_t kControlFlag = 49864572;
+constexpr size_t kControlValue = 49864576;
 
 uint32_t LoadU32(const uint8_t* at) {
   return __atomic_load_n(reinterpret_cast<const uint32_t*>(at), __ATOMIC_ACQUIRE);
@@ -111,6 +113,11 @@ class Consumer {
     StoreU32(s + kDemandedCode, code);
     StoreU32(s + kDemandedHeight, static_cast<uint32_t>(height));
     StoreU32(s + kDemandedWidth, width);
+  }
+  // The driver's control state, as its consumer changes it.
+  void Controls(uint32_t value, uint32_t flag) {
+    StoreU32(section_->data() + kControlValue, value);
+    StoreU32(section_->data() + kControlFlag, flag);
   }
   // Takes every ready picture for `seconds`; keeps the bytes of the last one.
   std::vector<Taken> TakeFor(double seconds, size_t keepBytes) {
@@ -263,6 +270,22 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
   EXPECT_EQ(large.back().length, 2u * 1280 * 720);
   EXPECT_TRUE(Near(Luma(large.back().bytes, 1280, 91, 10), 180, 8)) << "white bar at the top row";
   EXPECT_TRUE(Near(Luma(large.back().bytes, 1280, 1190, 240), 28, 8)) << "blue bar";
+
+  // The driver's control changes reach the phone once each: type 16 with code 4 and the value,
+  // code 2 and the flag.
+  ASSERT_EQ(sim.Command("clear"), "ok");
+  consumer.Controls(7, 1);
+  ASSERT_EQ(sim.Command("wait-received 16 10000 2"), "ok");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // many feeder ticks, no change
+  const std::vector<std::string> controls = sim.ListCommand("received 16");
+  ASSERT_EQ(controls.size(), 2u);
+  std::set<std::pair<uint32_t, uint32_t>> seen;
+  for (const std::string& line : controls) {
+    const std::string hex = SimControl::Field(line, "hex");
+    seen.emplace(U32At(hex, 4), U32At(hex, 8));
+  }
+  const std::set<std::pair<uint32_t, uint32_t>> expectedControls = {{4, 7}, {2, 1}};
+  EXPECT_EQ(seen, expectedControls);
 
   // The host heard the picture size once: it never changed.
   {
