@@ -1,6 +1,7 @@
 # make test  - set up this machine (Debian 12, as root), build the dependencies and both builds, and
 #              run every test tier inside private network namespaces.
-# make demo  - the engine on simulators (not built yet).
+# make demo  - the engine on simulators: a phone found on the test network streams into a virtual
+#              camera; snapshots, logs and a summary go to out/demo/ (scripts/demo.sh).
 # make bench - the video path's benchmarks, native and under Wine (figures only, no pass or fail).
 SHELL := /bin/bash
 BUILD := build
@@ -40,9 +41,8 @@ build-native: setup
 	cmake -S . -B $(BUILD)/native-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVEX_SANITIZE=thread >/dev/null
 	cmake --build $(BUILD)/native-tsan -j $(JOBS)
 
-demo:
-	@echo "make demo: the phone simulator, simulated drivers and reference host are not built yet" >&2
-	@exit 2
+demo: build
+	scripts/netns-run.sh -- scripts/demo.sh
 
 # The benchmark program alone, in the folders and with the settings of `make build`; then run
 # natively and under Wine, each in the test network. BENCH_ARGS: e.g. --frames 120 --runs 3.

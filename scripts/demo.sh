@@ -1,0 +1,350 @@
+#!/usr/bin/env bash
+# The engine on simulators, from a phone on the network to pictures in a camera:
+#
+#   camera-viewer.exe  camera 0's consumer (1280 × 720 YUY2, 30 fps), under Wine
+#   kavex-host.exe     the reference host with engine-simdrivers.dll, under Wine
+#   phone-sim          the phone, on the phone side of the test network: it announces itself and
+#                      streams the H.264 and Opus fixtures
+#
+# Timeline: the viewer publishes the camera and the host opens it (the placeholder appears:
+# snapshot placeholder-before); the phone starts announcing a few seconds later; the engine finds
+# it, connects and streams (snapshots live-1, live-2); the phone says goodbye and goes away (the
+# placeholder returns: snapshot placeholder-after). Then a summary. PNGs and logs go to --out.
+#
+#   scripts/demo.sh [--short] [--bin-dir DIR] [--phone-sim PATH] [--fixtures DIR] [--out DIR]
+#
+#   --short      about 12 s instead of 20 (the CI test demo_short)
+#   --bin-dir    where camera-viewer.exe, kavex-host.exe and engine-simdrivers.dll are
+#                (default build/win32/bin)
+#   --phone-sim  the native phone simulator (default build/native/bin/phone-sim)
+#   --fixtures   the media fixtures (default tests/fixtures)
+#   --out        snapshots, logs and summary (default out/demo)
+#
+# Runs itself inside scripts/netns-run.sh unless it is already inside (KAVEX_NETNS_PC set, as under
+# `make test`). Exit codes: 0 live pictures reached the camera; 1 they did not, or a step failed;
+# 2 bad usage.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+self=$root/scripts/demo.sh
+
+usage() { sed -n '/^#   scripts\/demo.sh/,/^#   --out/p' "$self" | sed 's/^# \{0,1\}//' >&2; }
+
+short=0
+bin=$root/build/win32/bin
+sim=$root/build/native/bin/phone-sim
+fixtures=$root/tests/fixtures
+out=$root/out/demo
+original_args=("$@")
+while (($#)); do
+  case $1 in
+    --short) short=1 ;;
+    --bin-dir | --phone-sim | --fixtures | --out)
+      (($# >= 2)) || { usage; exit 2; }
+      case $1 in
+        --bin-dir) bin=$2 ;;
+        --phone-sim) sim=$2 ;;
+        --fixtures) fixtures=$2 ;;
+        --out) out=$2 ;;
+      esac
+      shift
+      ;;
+    -h | --help) usage; exit 0 ;;
+    *) echo "demo: unknown argument '$1'" >&2; usage; exit 2 ;;
+  esac
+  shift
+done
+
+if [[ -z ${KAVEX_NETNS_PC:-} ]]; then
+  # The engine joins multicast groups on every adapter it sees: only inside the test network.
+  exec "$root/scripts/netns-run.sh" -- "$self" "${original_args[@]}"
+fi
+
+# --- timeline (seconds) -------------------------------------------------------------------------
+if ((short)); then
+  placeholder_time=1.5 # placeholder shown before the phone appears
+  live_first=1.5       # live-1 this long after Streaming
+  live_second=3        # live-2 (not whole 2 s loops of the fixture after live-1)
+  live_time=4.5        # goodbye this long after Streaming
+  after_time=2.5       # placeholder-after this long after the goodbye
+else
+  placeholder_time=3
+  live_first=2.5
+  live_second=7.5
+  live_time=10
+  after_time=3.5
+fi
+# Bounds for the steps that wait on something (Wine starts, discovery).
+readonly START_WAIT=60 STREAM_WAIT=45 EXIT_WAIT=15
+readonly CONTROL_PORT=4700 SESSION_PORT=4699
+readonly ACK_AVERAGE=30 # acknowledgements averaged for the decode and delivery times
+
+say() { printf 'demo: %s\n' "$*"; }
+fail() {
+  printf 'demo: FAILED: %s\n' "$*" >&2
+  exit 1
+}
+
+for need in "$bin/camera-viewer.exe" "$bin/kavex-host.exe" "$bin/engine-simdrivers.dll"; do
+  [[ -f $need ]] || fail "$need is missing (make build-win32 builds it)"
+done
+[[ -x $sim ]] || fail "no phone simulator at $sim (make build-native builds it)"
+for need in h264-1280x720.psimpkt opus-tone-48k.psimpkt; do
+  [[ -f $fixtures/$need ]] || fail "fixture $fixtures/$need is missing"
+done
+[[ -n ${KAVEX_NETNS_PHONE:-} && -n ${KAVEX_PHONE_ADDR:-} && -n ${KAVEX_PHONE_IF:-} ]] ||
+  fail "KAVEX_NETNS_PC is set but the phone side is not (run through scripts/netns-run.sh)"
+command -v wine >/dev/null || fail "wine is not installed"
+
+mkdir -p "$out" || fail "cannot create $out"
+out=$(cd "$out" && pwd)
+rm -f "$out"/*.png "$out"/*.log "$out"/summary.txt "$out"/viewer.stats
+work=$(mktemp -d)
+
+# --- teardown -----------------------------------------------------------------------------------
+viewer_pid= host_pid= sim_pid= viewer_in= host_in= control=
+tail_pids=()
+tearing_down=0
+
+alive() { [[ -n $1 ]] && kill -0 "$1" 2>/dev/null; }
+
+# wait_gone PID SECONDS: true once PID has exited.
+wait_gone() {
+  local pid=$1 i
+  for ((i = 0; i < $2 * 10; i++)); do
+    alive "$pid" || return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+teardown() {
+  local rc=$?
+  ((tearing_down)) && return
+  tearing_down=1
+  trap '' INT TERM HUP
+  # Asked first, so the viewer takes its consumer away and the host closes the camera as usual.
+  [[ -n $viewer_in ]] && { echo quit >&"$viewer_in"; } 2>/dev/null
+  [[ -n $host_in ]] && { echo quit >&"$host_in"; } 2>/dev/null
+  [[ -n $control ]] && { echo shutdown >&"$control"; } 2>/dev/null
+  local pid
+  for pid in "$viewer_pid" "$host_pid" "$sim_pid"; do
+    [[ -n $pid ]] || continue
+    wait_gone "$pid" "$EXIT_WAIT" || kill -TERM "$pid" 2>/dev/null
+  done
+  for pid in "$viewer_pid" "$host_pid" "$sim_pid"; do
+    [[ -n $pid ]] && ! wait_gone "$pid" 5 && kill -KILL "$pid" 2>/dev/null
+  done
+  for pid in "${tail_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+  exit "$rc"
+}
+trap teardown EXIT
+# A program that died must not take the script with it when told something: the write fails instead.
+trap '' PIPE
+trap 'say "interrupted"; exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+# --- helpers ------------------------------------------------------------------------------------
+# A sleep that Ctrl-C interrupts at once (a trap waits for a foreground command, not for `wait`).
+pause() {
+  sleep "$1" &
+  wait $!
+}
+start=$(date +%s.%N)
+now() { awk -v s="$start" -v n="$(date +%s.%N)" 'BEGIN { printf "%.1f", n - s }'; }
+elapsed_ms() { awk -v s="$start" -v n="$(date +%s.%N)" 'BEGIN { printf "%d", (n - s) * 1000 }'; }
+
+# wait_for FILE PATTERN SECONDS [PID]: true once FILE has a line matching PATTERN; false after
+# SECONDS or when PID has exited without it.
+wait_for() {
+  local file=$1 pattern=$2 limit=$3 pid=${4:-} i
+  for ((i = 0; i < limit * 10; i++)); do
+    grep -qE "$pattern" "$file" 2>/dev/null && return 0
+    if [[ -n $pid ]] && ! alive "$pid"; then
+      grep -qE "$pattern" "$file" 2>/dev/null
+      return
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+
+# Lines of a program's log shown as they come, with a tag.
+show() {
+  local file=$1 tag=$2 pid=$3
+  tail -n +1 -F --pid="$pid" "$file" 2>/dev/null | sed -u -e 's/\r$//' -e "s/^/  $tag | /" &
+  tail_pids+=($!)
+}
+
+# The phone's control channel (tools/phone-sim/README.md): one line per reply; list replies end
+# with a "." line.
+sim_command() {
+  local reply=
+  printf '%s\n' "$1" >&"$control" || return 1
+  IFS= read -r -t 30 reply <&"$control" || return 1
+  printf '%s\n' "${reply%$'\r'}"
+}
+sim_list() {
+  local line
+  printf '%s\n' "$1" >&"$control" || return 1
+  while IFS= read -r -t 30 line <&"$control"; do
+    line=${line%$'\r'}
+    [[ $line == . ]] && return 0
+    printf '%s\n' "$line"
+  done
+  return 1
+}
+field() { grep -oE "(^| )$2=[^ ]*" <<<"$1" | head -n 1 | cut -d= -f2-; }
+
+# The host prints "[ seconds] cam0 ..." lines; the moment of the first line matching PATTERN.
+host_time() {
+  grep -E "$1" "$out/host.log" 2>/dev/null | head -n 1 | sed -nE 's/^\[ *([0-9.]+)\].*/\1/p'
+}
+
+# Little-endian f32 values at byte offsets of hex dumps (one per line on stdin), averaged, in ms.
+average_f32_ms() {
+  local offset=$1 hex value bits=()
+  while read -r hex; do
+    value=${hex:$((2 * offset)):8}
+    [[ ${#value} == 8 ]] || continue
+    bits+=($((16#${value:6:2}${value:4:2}${value:2:2}${value:0:2})))
+  done
+  ((${#bits[@]})) || { echo "-"; return; }
+  printf '%s\n' "${bits[@]}" | awk '
+    { s = int($1 / 2147483648); e = int($1 / 8388608) % 256; m = $1 % 8388608
+      v = (e == 0) ? m / 8388608 * 2 ^ -126 : (1 + m / 8388608) * 2 ^ (e - 127)
+      sum += s ? -v : v; n++ }
+    END { printf "%.2f", sum / n * 1000 }'
+}
+
+# --- 1. the camera's consumer -------------------------------------------------------------------
+say "$(now) s: camera viewer: camera 0, 1280x720 YUY2, 30 fps"
+mkfifo "$work/viewer.in" "$work/host.in"
+wine "$bin/camera-viewer.exe" --camera 0 --size 1280x720 --code 1 --fps 30 --duration 300 \
+  --snapshot-dir "Z:$out" --stats-file "Z:$out/viewer.stats" \
+  <"$work/viewer.in" >"$out/viewer.log" 2>&1 &
+viewer_pid=$!
+exec {viewer_in}>"$work/viewer.in"
+show "$out/viewer.log" viewer "$viewer_pid"
+wait_for "$out/viewer.log" 'consumer of' "$START_WAIT" "$viewer_pid" ||
+  fail "the camera viewer did not publish the camera section"
+
+# --- 2. the host with the engine ----------------------------------------------------------------
+say "$(now) s: reference host with engine-simdrivers.dll"
+(cd "$bin" && exec wine ./kavex-host.exe --dll engine-simdrivers.dll --cameras 1 --duration 300) \
+  <"$work/host.in" >"$out/host.log" 2>&1 &
+host_pid=$!
+exec {host_in}>"$work/host.in"
+show "$out/host.log" host "$host_pid"
+wait_for "$out/host.log" 'cam0 open result' "$START_WAIT" "$host_pid" || fail "the host did not open camera 0"
+# The host's clock starts with the host: where it lies on ours (to a poll's accuracy) places the
+# phone's start among the host's timestamps.
+host_offset=$(awk -v seen="$(elapsed_ms)" -v t="$(host_time 'cam0 open result')" \
+  'BEGIN { printf "%.3f", seen / 1000 - t }')
+grep -qE 'cam0 open result 0([^0-9]|$)' "$out/host.log" || fail "camera 0 did not open: $(grep 'open result' "$out/host.log")"
+wait_for "$out/viewer.log" 'first picture' 15 "$viewer_pid" || fail "no placeholder picture reached the camera"
+pause "$placeholder_time"
+echo "snapshot placeholder-before" >&"$viewer_in"
+
+# --- 3. the phone appears -----------------------------------------------------------------------
+say "$(now) s: phone simulator announcing on $KAVEX_PHONE_IF, streaming the H.264 1280x720 and Opus fixtures"
+ip netns exec "$KAVEX_NETNS_PHONE" "$sim" --ready-file "$work/sim.ready" \
+  --listen "$KAVEX_PHONE_ADDR:$SESSION_PORT" --control "$KAVEX_PHONE_ADDR:$CONTROL_PORT" \
+  --announce-if "$KAVEX_PHONE_IF" --announce-family 4 --announce-interval 500 --name "Demo Phone" \
+  --h264-fixture "$fixtures/h264-1280x720.psimpkt" --opus-fixture "$fixtures/opus-tone-48k.psimpkt" \
+  >"$out/phone-sim.log" 2>&1 &
+sim_pid=$!
+wait_for "$work/sim.ready" 'ready' 10 "$sim_pid" || fail "the phone simulator did not start: $(tail -n 5 "$out/phone-sim.log")"
+phone_start=$(awk -v ms="$(elapsed_ms)" -v o="$host_offset" 'BEGIN { printf "%.3f", ms / 1000 - o }')
+exec {control}<>"/dev/tcp/$KAVEX_PHONE_ADDR/$CONTROL_PORT" || fail "cannot reach the phone's control channel"
+
+wait_for "$out/host.log" 'cam0 state Streaming' "$STREAM_WAIT" "$host_pid" ||
+  fail "the engine did not stream from the phone within ${STREAM_WAIT}s"
+echo "phase live" >&"$viewer_in"
+say "$(now) s: streaming"
+pause "$live_first"
+echo "snapshot live-1" >&"$viewer_in"
+pause "$(awk -v a="$live_second" -v b="$live_first" 'BEGIN { print a - b }')"
+echo "snapshot live-2" >&"$viewer_in"
+pause "$(awk -v a="$live_time" -v b="$live_second" 'BEGIN { print a - b }')"
+
+# What the phone saw, before it leaves.
+sim_state=$(sim_command state)
+format_request=$(field "$(sim_command 'last 11')" hex)
+acks=$(sim_list 'received 9' | grep -oE 'hex=[0-9a-f]+' | cut -d= -f2 | tail -n "$ACK_AVERAGE")
+ack_count=$(sim_command 'count 9' | awk '{ print $2 }')
+
+# --- 4. the phone leaves ------------------------------------------------------------------------
+say "$(now) s: the phone says goodbye and stops announcing"
+echo "phase after" >&"$viewer_in"
+sim_command "goodbye close" >/dev/null
+sim_command shutdown >/dev/null
+exec {control}>&-
+control=
+wait_gone "$sim_pid" 5 || kill -TERM "$sim_pid" 2>/dev/null
+pause "$after_time"
+echo "snapshot placeholder-after" >&"$viewer_in"
+pause 1
+
+# --- 5. the end ---------------------------------------------------------------------------------
+echo quit >&"$viewer_in"
+echo quit >&"$host_in"
+wait_gone "$viewer_pid" "$EXIT_WAIT" || say "the viewer did not end; stopping it"
+wait_gone "$host_pid" "$EXIT_WAIT" || say "the host did not end; stopping it"
+sleep 0.3 # the last lines through the tails
+stats=$out/viewer.stats
+stat() { tr -d '\r' <"$stats" 2>/dev/null | sed -n "s/^$1=//p" | head -n 1; }
+# The median of a phase's whole seconds: the first and last hold a few pictures of the phase
+# before (the script tells the viewer of a change a moment after it happened).
+median_per_second() {
+  stat "phase.$1.per_second" | tr ',' '\n' | grep -E '^[1-9][0-9]*$' | sort -n |
+    awk '{ v[NR] = $1 } END { print NR ? v[int((NR + 1) / 2)] : "-" }'
+}
+# The host's moments of the phone's arrival: first noticed (listed or connected to), the connection
+# attempt that led to streaming, streaming; and the attempts that failed before.
+read -r found_t connect_t stream_t failed_attempts < <(awk '
+  { t = $2; sub(/\]/, "", t) }
+  / cam0 (phone list .*"Demo Phone|state Connecting)/ && found == "" { found = t }
+  / cam0 state Connecting/ && streaming == "" { connecting = t }
+  / cam0 state Failed/ && streaming == "" { failed++ }
+  / cam0 state Streaming/ && streaming == "" { streaming = t }
+  END { printf "%s %s %s %d\n", found == "" ? "-" : found, connecting == "" ? "-" : connecting,
+          streaming == "" ? "-" : streaming, failed }' <(sed 's/^\[ */[ /' "$out/host.log"))
+since_phone() {
+  [[ $1 != - ]] || { echo "never"; return; }
+  awk -v t="$1" -v p="$phone_start" 'BEGIN { printf "%.2f s", t - p }'
+}
+
+{
+  echo
+  echo "== demo summary"
+  echo "phone found:                $(since_phone "$found_t") after it started announcing (host's timestamps)"
+  echo "connected:                  $(since_phone "$connect_t") (failed attempts before: $failed_attempts)"
+  echo "streaming:                  $(since_phone "$stream_t")"
+  codec=$(field "$sim_state" codec)
+  case $codec in 1) codec_name=H.264 ;; 2) codec_name=HEVC ;; *) codec_name="codec $codec" ;; esac
+  request_size=-
+  if [[ ${#format_request} -ge 40 ]]; then
+    request_size="$((16#${format_request:30:2}${format_request:28:2}${format_request:26:2}${format_request:24:2}))x$((16#${format_request:38:2}${format_request:36:2}${format_request:34:2}${format_request:32:2}))"
+  fi
+  echo "negotiated format:          $codec_name $(field "$sim_state" format) (format request: $request_size)"
+  echo "video sent by the phone:    $(field "$sim_state" video_sent) pictures"
+  echo "pictures in the camera:     $(stat phase.live.pictures) while streaming, $(stat phase.live.fps) per second" \
+    "(per second: $(stat phase.live.per_second)); $(stat phase.live.missed) missed"
+  echo "placeholder:                $(median_per_second start) pictures/s before the phone, $(median_per_second after) after it left (medians)"
+  audio=$(field "$sim_state" audio_sent)
+  echo "audio sent by the phone:    ${audio:-0} Opus packets ($(awk -v n="${audio:-0}" 'BEGIN { printf "%.1f", n * 0.02 }') s at 48 kHz) for the simulated microphone"
+  echo "acknowledgements:           ${ack_count:-0}; last $(wc -l <<<"$acks" | tr -d ' '): decode $(average_f32_ms 8 <<<"$acks") ms, delivery $(average_f32_ms 12 <<<"$acks") ms on average"
+  echo "snapshots:                  $(cd "$out" && ls -1 *.png 2>/dev/null | tr '\n' ' ')in $out"
+  echo "viewer total:               $(stat pictures) pictures in $(stat seconds) s, average $(stat average_fps) per second"
+} | tee "$out/summary.txt"
+
+live=$(stat phase.live.pictures)
+if [[ -z $live || $live -eq 0 || -z ${ack_count:-} || ${ack_count:-0} -eq 0 ]]; then
+  echo "demo: FAILED: no live pictures reached the camera" >&2
+  exit 1
+fi
+exit 0
