@@ -534,7 +534,12 @@ void EngineInstance::OnConnectRequest(const PhoneId& phone) {
     if (other.get() != this && other->currentPhone() == phone) other->ReleasePhone();
   }
   ReleasePhone();
-  SetCurrentPhone(ConnectToPhone(phone) ? phone : PhoneId{});
+  // The phone is this instance's before its connection can end: a connection refused at once ends
+  // on its receive thread, which forgets the current phone, possibly before ConnectToPhone has
+  // returned here. Claiming it only afterwards would leave the instance holding a phone with no
+  // connection behind it, never choosing again.
+  SetCurrentPhone(phone);
+  if (!ConnectToPhone(phone)) SetCurrentPhone(PhoneId{});
 }
 
 void EngineInstance::OnRefreshDue() { RefreshPhoneList(); }

@@ -178,6 +178,33 @@ TEST_F(EngineInstanceTest, PhoneReachedThroughTheBridgeForwardIsListedAsUsb) {
   EXPECT_TRUE(Drain(zero).empty()) << "already on the cable: no reselect";
 }
 
+TEST_F(EngineInstanceTest, AConnectionRefusedAtOnceLeavesTheInstanceFreeToChooseAgain) {
+  EngineInstance& zero = Make(0);
+  uint16_t closedPort = 0;
+  {
+    loopback::Listener listener;  // a port that refuses once the listener is gone
+    ASSERT_TRUE(listener.ok());
+    closedPort = listener.port();
+  }
+  const PhoneId phone = Phone(6);
+  // The refusal ends the connection on its receive thread, racing the worker's own bookkeeping
+  // (which must claim the phone before the connection starts); whichever wins, every attempt must
+  // leave the instance without a phone, free to choose again.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    PhoneList::Instance().ReportNetworkPhone(phone, 2, "Refuser", SocketAddress::Ipv4(127, 0, 0, 1, 0),
+                                             closedPort);
+    zero.OnConnectRequest(phone);
+    for (int i = 0; i < 500; ++i) {
+      const PhoneState state = PhoneList::Instance().GetPhoneState(phone);
+      if (state != PhoneState::kConnecting) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(zero.currentPhone().IsZero()) << "attempt " << attempt << " left a phone without a connection";
+    Drain(zero);
+  }
+}
+
 TEST_F(EngineInstanceTest, CableAppearingWhileStreamingOverTheNetworkReselectsThePhone) {
   EngineInstance& zero = Make(0);
   const PhoneId phone = Phone(3);
