@@ -103,13 +103,16 @@ void VirtualCameraOutput::Deliver(const uint8_t* data, size_t length) {
 }
 
 void VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float timestamp) {
+  // The format is read under the slots lock: a re-form (new format, cleared slots) on the feeder
+  // thread happens wholly before or after this picture, never between reading the format and
+  // writing the slot, which would leave a picture of the old size ready in the new output.
+  std::lock_guard<std::recursive_mutex> slotsHeld(slotsLock_);
   const OutputFormat current = format();
   if (current.height == 0) return;
   if (current.code > kPixelArgb) {
     ErrorLog::RecordError("qc", 805);
     return;
   }
-  std::lock_guard<std::recursive_mutex> slotsHeld(slotsLock_);
   FrameSlot target(nullptr);
   if (sectionView_ != nullptr) {
     // The driver clears `ready` when it has taken a picture: a free slot first, else the older.
