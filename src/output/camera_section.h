@@ -32,10 +32,11 @@ constexpr size_t kFormatTableRowBytes = 16;
 constexpr uint32_t kMaxFormatTableRows = 2;
 
 // Little-endian fields, each 4-byte aligned in a page-aligned view. The other side writes them
-// from its own process at any time: every access is one atomic load or store (relaxed: the
-// fields are independent values, the frame slots' ready flags do the ordering).
+// from its own process at any time: every access is one atomic load or store. Loads acquire and
+// stores release: a driver that takes its last picture and then demands a new size has finished
+// reading the slots before the engine, having seen that demand, clears them.
 inline uint32_t ReadU32(const uint8_t* section, size_t offset) {
-  return __atomic_load_n(reinterpret_cast<const uint32_t*>(section + offset), __ATOMIC_RELAXED);
+  return __atomic_load_n(reinterpret_cast<const uint32_t*>(section + offset), __ATOMIC_ACQUIRE);
 }
 inline int32_t ReadI32(const uint8_t* section, size_t offset) {
   return static_cast<int32_t>(ReadU32(section, offset));
@@ -47,10 +48,10 @@ inline float ReadF32(const uint8_t* section, size_t offset) {
   return value;
 }
 inline void WriteU32(uint8_t* section, size_t offset, uint32_t value) {
-  __atomic_store_n(reinterpret_cast<uint32_t*>(section + offset), value, __ATOMIC_RELAXED);
+  __atomic_store_n(reinterpret_cast<uint32_t*>(section + offset), value, __ATOMIC_RELEASE);
 }
 inline void WriteByte(uint8_t* section, size_t offset, uint8_t value) {
-  __atomic_store_n(section + offset, value, __ATOMIC_RELAXED);
+  __atomic_store_n(section + offset, value, __ATOMIC_RELEASE);
 }
 
 }  // namespace camera_section
