@@ -44,23 +44,32 @@ build-native: setup
 demo: build
 	scripts/netns-run.sh -- scripts/demo.sh
 
-# The benchmark program alone, in the folders and with the settings of `make build`; then run
-# natively and under Wine, each in the test network. BENCH_ARGS: e.g. --frames 120 --runs 3.
+# The benchmark programs alone, in the folders and with the settings of `make build`; then run
+# natively and under Wine, each in the test network. BENCH_ARGS (video_bench): e.g. --frames 120
+# --runs 3. SCALE_BENCH_ARGS (scale_bench, four cameras from four simulated phones): e.g. --seconds 40.
 BENCH_ARGS ?=
+SCALE_BENCH_ARGS ?=
 bench: deps
 	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD)/native -j $(JOBS) --target video_bench
+	cmake --build $(BUILD)/native -j $(JOBS) --target video_bench scale_bench phone-sim
 	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
 	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
 	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
-	cmake --build $(BUILD)/win32 -j $(JOBS) --target video_bench
+	cmake --build $(BUILD)/win32 -j $(JOBS) --target video_bench scale_bench
 	@mkdir -p $(abspath $(BUILD))/native/bench-settings
 	@echo "=== native ==="
 	scripts/netns-run.sh --no-wine -- env KAVEX_SETTINGS_DIR=$(abspath $(BUILD))/native/bench-settings \
 	  $(BUILD)/native/bin/video_bench $(BENCH_ARGS)
 	@echo "=== win32 under Wine ==="
 	scripts/netns-run.sh -- wine $(BUILD)/win32/bin/video_bench.exe $(BENCH_ARGS)
+	@echo "=== four cameras, native ==="
+	scripts/netns-run.sh --no-wine -- env KAVEX_SETTINGS_DIR=$(abspath $(BUILD))/native/bench-settings \
+	  bench/run_scale_bench.sh $(BUILD)/native/bin/phone-sim $(BUILD)/native/bin/scale_bench \
+	  tests/fixtures $(SCALE_BENCH_ARGS)
+	@echo "=== four cameras, win32 under Wine ==="
+	scripts/netns-run.sh -- bench/run_scale_bench.sh $(BUILD)/native/bin/phone-sim \
+	  $(BUILD)/win32/bin/scale_bench.exe tests/fixtures $(SCALE_BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)
