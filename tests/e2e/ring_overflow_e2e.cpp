@@ -1,0 +1,300 @@
+// A decoder thread that falls behind costs the phone some pictures, never its session. This program
+// is the host (the engine linked in, with the simulated drivers: camera 0 is reached by control
+// codes and has a consumer) and, for a few seconds, a camera driver that keeps camera 0's named
+// mutex. The output step waits for that mutex on the decoder thread for every picture, so the
+// thread falls behind while the phone goes on streaming; its pictures are the 1920 × 1080 fixture's
+// keyframes padded to a fixed size with filler (run_ring_overflow_e2e.sh), heavy enough to fill the
+// packet ring within two seconds. The ring then drops packets with record 144, and once the mutex
+// is free the pictures reach the camera again on the same session.
+// Native only: the test takes the mutex and reads the simulated camera inside the engine's process.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kavex_engine.h"
+#include "platform/named_objects.h"
+#include "sim_control.h"
+#include "test_drivers.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kavex::simdrivers::SimulatedDriversConfig;
+
+// Camera 0's mutex, which the engine shares with the camera driver.
+const char kCameraMutex[] = "Local\\877A906B2F5F43268C9E6D05A19783C9";
+// Camera 0's consumer size (the simulated camera's default answer): the 16:9 fixture fills it.
+constexpr int kWidth = 640;
+constexpr int kHeight = 360;
+constexpr unsigned long kRingBytes = 7000000;
+
+std::mutex g_mutex;
+std::vector<int> g_states;
+
+void KAVEX_STDCALL OnState(int instance, int value) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (instance == 0) g_states.push_back(value);
+}
+int KAVEX_STDCALL OnFormatChoice(int, const char*) { return 0; }
+
+std::vector<int> States() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_states;
+}
+
+bool WaitForState(int value, int timeoutMs) {
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < end) {
+    for (int state : States())
+      if (state == value) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+std::vector<uint8_t> HexBytes(const std::string& hex) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+// Luma of pixel (x, y) of a YUY2 picture kWidth wide.
+int Luma(const std::vector<uint8_t>& picture, int x, int y) {
+  return picture[2 * (static_cast<size_t>(y) * kWidth + x)];
+}
+
+bool Near(int value, int expected) { return std::abs(value - expected) <= 8; }
+
+// The fixture's picture scaled to kWidth × kHeight: the bars' top two thirds and the band's rows
+// below the moving square.
+void ExpectFixturePicture(const std::vector<uint8_t>& picture, const char* when) {
+  ASSERT_EQ(picture.size(), 2u * kWidth * kHeight) << when;
+  EXPECT_TRUE(Near(Luma(picture, 45, 120), 180)) << when << ": white bar " << Luma(picture, 45, 120);
+  EXPECT_TRUE(Near(Luma(picture, 137, 120), 168)) << when << ": yellow bar " << Luma(picture, 137, 120);
+  EXPECT_TRUE(Near(Luma(picture, 594, 120), 28)) << when << ": blue bar " << Luma(picture, 594, 120);
+  EXPECT_TRUE(Near(Luma(picture, 320, 350), 16)) << when << ": band " << Luma(picture, 320, 350);
+}
+
+// Which of the stream's two keyframes a picture shows, by where the white square in the band is:
+// 0 at the left edge (packet 0), 1 in the middle (packet 30), -1 neither.
+int Keyframe(const std::vector<uint8_t>& picture) {
+  if (picture.size() != 2u * kWidth * kHeight) return -1;
+  const bool left = Near(Luma(picture, 30, 300), 235);
+  const bool middle = Near(Luma(picture, 310, 300), 235);
+  if (left && Near(Luma(picture, 310, 300), 16)) return 0;
+  if (middle && Near(Luma(picture, 30, 300), 16)) return 1;
+  return -1;
+}
+
+// New pictures keep reaching the camera: within 2 s the last one shows each keyframe in turn.
+bool CameraShowsBothKeyframes(const kavex::simdrivers::SimulatedDrivers& drivers) {
+  bool seen[2] = {false, false};
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(2);
+  while (!(seen[0] && seen[1]) && Clock::now() < end) {
+    const int keyframe = Keyframe(drivers.LastPicture(0));
+    if (keyframe >= 0) seen[keyframe] = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return seen[0] && seen[1];
+}
+
+// The engine hands its stored error entry to a phone only in answer to the phone's hello (or
+// capabilities), and stores one entry at a time: later records are dropped until it is taken. So
+// the phone says hello now and then, each time taking whatever was recorded since the last time.
+class ErrorReports {
+ public:
+  explicit ErrorReports(SimControl& sim) : sim_(sim) {}
+
+  // The texts of the ErrorReports that arrived since the last call, after one more hello.
+  std::vector<std::string> Take() {
+    const std::string answers = sim_.Command("count 4");
+    EXPECT_EQ(answers.rfind("ok ", 0), 0u) << answers;
+    const unsigned long expected = std::strtoul(answers.c_str() + 3, nullptr, 10) + 1;
+    EXPECT_EQ(sim_.Command("hello").rfind("ok", 0), 0u);
+    // The report, if any, goes out before the hello's answer on the same connection.
+    EXPECT_EQ(sim_.Command("wait-received 4 10000 " + std::to_string(expected)), "ok");
+    const std::vector<std::string> lines = sim_.ListCommand("received 12");
+    std::vector<std::string> texts;
+    for (size_t i = seen_; i < lines.size(); ++i) {
+      const std::vector<uint8_t> bytes = HexBytes(SimControl::Field(lines[i], "hex"));
+      if (bytes.size() != 268u) {
+        ADD_FAILURE() << "ErrorReport of " << bytes.size() << " bytes";
+        continue;
+      }
+      const char* text = reinterpret_cast<const char*>(bytes.data() + 12);
+      texts.emplace_back(text, strnlen(text, 256));
+    }
+    seen_ = lines.size();
+    return texts;
+  }
+
+ private:
+  SimControl& sim_;
+  size_t seen_ = 0;
+};
+
+// The records that reach the phone while and after the driver keeps the mutex: the overflow's (its
+// tag checked against the packets' size), the two mutex waits', and anything else, which is a fault.
+class RecordTally {
+ public:
+  explicit RecordTally(unsigned long packetBytes) : packetBytes_(packetBytes) {}
+
+  void Add(const std::string& text) {
+    std::smatch parts;
+    if (std::regex_match(text, parts, overflowText_)) {
+      if (overflow_.empty()) overflow_ = text;
+      // A whole packet refused for want of room: with packets of one size, the ring holds as many
+      // as fit and the rest of it is free.
+      EXPECT_EQ(std::stoul(parts[1]), packetBytes_) << text;
+      EXPECT_EQ(std::stoul(parts[2]), kRingBytes % packetBytes_) << text;
+    } else if (text == "we:s:673") {
+      ++outputWaits_;  // the output step's wait for the mutex (decoder thread)
+    } else if (text == "we:s:633") {
+      ++feederWaits_;  // the feeder's
+    } else {
+      ADD_FAILURE() << "unexpected record: " << text;
+    }
+  }
+  const std::string& overflow() const { return overflow_; }
+  int outputWaits() const { return outputWaits_; }
+  int feederWaits() const { return feederWaits_; }
+
+ private:
+  const unsigned long packetBytes_;
+  const std::regex overflowText_{"we:sd\\.L([0-9]+)\\.F([0-9]+):144"};
+  std::string overflow_;
+  int outputWaits_ = 0;
+  int feederWaits_ = 0;
+};
+
+// The latest acknowledgement. lag: the simulator's clock when it arrived minus the timestamp it
+// echoes, i.e. how far decoding lags behind the phone, plus a constant. decode and delivery: the
+// durations it reports for the picture before.
+struct Ack {
+  double lag = 0;
+  float decode = 0;
+  float delivery = 0;
+};
+Ack LastAck(SimControl& sim) {
+  const std::string last = sim.Command("last 9");
+  const std::vector<uint8_t> bytes = HexBytes(SimControl::Field(last, "hex"));
+  Ack ack;
+  if (bytes.size() != 16u) {
+    ADD_FAILURE() << last;
+    return ack;
+  }
+  float timestamp;
+  std::memcpy(&timestamp, bytes.data() + 4, 4);
+  std::memcpy(&ack.decode, bytes.data() + 8, 4);
+  std::memcpy(&ack.delivery, bytes.data() + 12, 4);
+  ack.lag = std::strtod(SimControl::Field(last, "ms").c_str(), nullptr) / 1000.0 - timestamp;
+  return ack;
+}
+
+TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
+  const char* control = std::getenv("KAVEX_RING_SIM_CONTROL");
+  const char* packetBytesText = std::getenv("KAVEX_RING_PACKET_BYTES");
+  ASSERT_TRUE(control != nullptr && packetBytesText != nullptr) << "run through run_ring_overflow_e2e.sh";
+  const unsigned long packetBytes = std::strtoul(packetBytesText, nullptr, 10);
+  SimControl sim(control);
+  ASSERT_TRUE(sim.connected());
+  ErrorReports reports(sim);
+
+  // Camera 0 without a section, read by a consumer: control-code mode, and the feeder hands every
+  // picture to the camera. The microphone's writes show that the receive thread keeps going.
+  auto& drivers = test_drivers::Drivers();
+  drivers.UpdateConfig([](SimulatedDriversConfig& c) { c.cameras[0].info.consumerActive = 1; });
+  struct RestoreDrivers {
+    ~RestoreDrivers() { test_drivers::Drivers().SetConfig(test_drivers::QuietConfig()); }
+  } restore;
+
+  EInitialize(1, &OnState);
+  SetCallback(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+              &OnFormatChoice);
+  ASSERT_EQ(EOpen(), 0);
+  // Closed on every way out, so that no engine thread outlives the test into the program's exit.
+  struct CloseEngine {
+    ~CloseEngine() { EUninitialize(0); }
+  } close;
+  ASSERT_FALSE(States().empty());
+  ASSERT_EQ(States()[0], 0) << "open result";
+
+  // Found by its announcements, streaming, pictures in the camera.
+  ASSERT_TRUE(WaitForState(KAVEX_PHONE_STREAMING, 60000));
+  const size_t statesWhileStreaming = States().size();
+  ASSERT_EQ(sim.Command("wait-streaming 10000"), "ok");
+  ASSERT_TRUE(drivers.WaitForFrames(0, drivers.Camera(0).frames + 20, std::chrono::seconds(20)));
+  ExpectFixturePicture(drivers.LastPicture(0), "before the stall");
+  ASSERT_TRUE(CameraShowsBothKeyframes(drivers)) << "before the stall";
+  for (const std::string& text : reports.Take()) ADD_FAILURE() << "recorded before the stall: " << text;
+  const std::string session = SimControl::Field(sim.Command("state"), "session");
+  const Ack before = LastAck(sim);
+
+  // The driver keeps the mutex: no picture reaches the camera, the decoder thread falls behind and
+  // the ring overflows.
+  uint32_t error = 0;
+  std::unique_ptr<kavex::platform::NamedMutex> mutex =
+      kavex::platform::NamedMutex::CreateOrOpen(kCameraMutex, &error);
+  ASSERT_NE(mutex, nullptr) << error;
+  ASSERT_TRUE(mutex->Wait(5000));
+  const Clock::time_point heldAt = Clock::now();
+  const uint64_t framesAtHold = drivers.Camera(0).frames;
+  const uint64_t audioAtHold = drivers.Microphone(0).writes;
+  // Held for 4 s at least: the ring fills in about two, then drops what arrives for a while.
+  RecordTally records(packetBytes);
+  while ((records.overflow().empty() || Clock::now() < heldAt + std::chrono::seconds(4)) &&
+         Clock::now() < heldAt + std::chrono::seconds(20)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (const std::string& text : reports.Take()) records.Add(text);
+  }
+  const double heldSeconds = std::chrono::duration<double>(Clock::now() - heldAt).count();
+  const uint64_t framesWhileHeld = drivers.Camera(0).frames - framesAtHold;
+  const uint64_t audioWhileHeld = drivers.Microphone(0).writes - audioAtHold;
+  mutex->Release();
+  std::printf("ring overflow: \"%s\" after %.1f s with the mutex held; %llu microphone writes meanwhile\n",
+              records.overflow().c_str(), heldSeconds, static_cast<unsigned long long>(audioWhileHeld));
+  ASSERT_FALSE(records.overflow().empty()) << "no record 144 within 20 s";
+  EXPECT_LE(framesWhileHeld, 1u) << "pictures reached the camera past the driver's mutex";
+  EXPECT_GE(audioWhileHeld, 20u) << "the receive thread stalled with the decoder";
+
+  // Released: pictures flow again, and the backlog is worked off (acknowledgements catch up with
+  // the phone's clock).
+  const Clock::time_point releasedAt = Clock::now();
+  const uint64_t framesAtRelease = drivers.Camera(0).frames;
+  ASSERT_TRUE(drivers.WaitForFrames(0, framesAtRelease + 30, std::chrono::seconds(20)))
+      << drivers.Camera(0).frames - framesAtRelease << " pictures after the release; " << sim.Command("state");
+  ExpectFixturePicture(drivers.LastPicture(0), "after the stall");
+  EXPECT_TRUE(CameraShowsBothKeyframes(drivers)) << "after the stall";
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const Ack after = LastAck(sim);
+  EXPECT_LT(after.lag - before.lag, 0.5) << "decoding still lags: " << before.lag << " s before, " << after.lag
+                                         << " s after";
+  const uint64_t framesAfter = drivers.Camera(0).frames - framesAtRelease;
+  const double afterSeconds = std::chrono::duration<double>(Clock::now() - releasedAt).count();
+
+  // The same session throughout, nothing the simulator objects to, no other record, and the host
+  // never heard the phone leave Streaming.
+  for (const std::string& text : reports.Take()) records.Add(text);
+  const std::string state = sim.Command("state");
+  EXPECT_EQ(SimControl::Field(state, "connected"), "1") << state;
+  EXPECT_EQ(SimControl::Field(state, "session"), session) << state;
+  EXPECT_EQ(SimControl::Field(state, "rejected"), "0") << state;
+  EXPECT_EQ(SimControl::Field(state, "complaints"), "0") << ::testing::PrintToString(sim.ListCommand("complaints"));
+  EXPECT_EQ(States().size(), statesWhileStreaming) << ::testing::PrintToString(States());
+  std::printf("ring overflow: %llu pictures reached the camera in the %.1f s after the release; decoding "
+              "lag %.2f s before the stall, %.2f s after (decode %.1f ms, delivery %.1f ms); mutex waits "
+              "reported: %d output, %d feeder\n",
+              static_cast<unsigned long long>(framesAfter), afterSeconds, before.lag, after.lag,
+              after.decode * 1000.0, after.delivery * 1000.0, records.outputWaits(), records.feederWaits());
+}
+
+}  // namespace
