@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -64,9 +66,12 @@ class FileKey final : public SettingsKey {
   }
 
   bool WriteString(const char* name, const std::string& text) override {
-    // Write to a temporary file and rename it, so a reader sees the old value or the new one.
+    // Write to a temporary file and rename it, so a reader sees the old value or the new one. The
+    // temporary name is unique per write: two threads recording at once must not write into one
+    // file and rename a mix of both values into place.
+    static std::atomic<uint64_t> writes{0};
     const std::string path = ValuePath(name);
-    const std::string temp = path + ".tmp" + std::to_string(getpid());
+    const std::string temp = path + ".tmp" + std::to_string(getpid()) + "." + std::to_string(++writes);
     {
       std::ofstream out(temp, std::ios::binary | std::ios::trunc);
       if (!out) return false;
