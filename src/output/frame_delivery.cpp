@@ -72,6 +72,7 @@ void VirtualCameraOutput::Deliver(const uint8_t* data, size_t length) {
     FrameSlot slot0 = sectionSlot(0);
     FrameSlot slot1 = sectionSlot(1);
     FrameSlot target = OlderSlot(slot0, slot1) == 1 ? slot1 : slot0;
+    slotsWritten_ = true;
     std::copy(data, data + length, target.data());
     target.SetTime(static_cast<float>(EngineClock::Now()));
     target.SetReady(true);
@@ -142,6 +143,7 @@ void VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float time
     mutex_->Release();
     if (target.data() == nullptr) return;
   }
+  slotsWritten_ = true;
   uint32_t length = 0;
   if (pictureWriter_.Write(picture, current, target.data(), &length)) target.SetLength(length);
   target.SetTime(timestamp);

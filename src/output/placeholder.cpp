@@ -155,14 +155,14 @@ bool VirtualCameraOutput::PlaceholderTick() {
         Deliver(canvas->pixels(), 3 * static_cast<size_t>(width) * rows);
       } else {
         // The driver takes rows exactly 3 × width bytes apart; the canvas pads them to 4.
-        uint8_t* scratch = localSlot(0).data();
+        uint8_t* scratch = LocalScratch(0);
         Deliver(scratch, CompactRows(*canvas, topRowFirst, scratch));
       }
     } else {
       const bool topRowFirst = current.code != kPixelArgb || current.height > 0;
-      uint8_t* packed = localSlot(0).data();
+      uint8_t* packed = LocalScratch(0);
       CompactRows(*canvas, topRowFirst, packed);
-      uint8_t* scratch = localSlot(1).data();
+      uint8_t* scratch = LocalScratch(1);
       // Without a converter nothing is sent: the slot's stale bytes are no picture of this size.
       const size_t bytes = ConvertRows(&placeholderScaler_, packed, width, rows, current, scratch);
       if (bytes > 0) Deliver(scratch, bytes);
@@ -177,7 +177,7 @@ bool VirtualCameraOutput::BlankTick() {
   const OutputFormat current = format();
   const size_t width = current.width;
   const size_t rows = current.rows();
-  uint8_t* scratch = localSlot(0).data();
+  uint8_t* scratch = LocalScratch(0);
   if (current.code == kPixelRgb24 && blankState_ != 1) {
     blankState_ = 1;
     const size_t rowBytes = 3 * width;

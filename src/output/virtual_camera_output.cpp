@@ -125,6 +125,10 @@ void VirtualCameraOutput::OpenSection() {
     return;
   }
   sectionView_ = section_->data();
+  {
+    std::lock_guard<std::recursive_mutex> slots(slotsLock_);
+    slotsWritten_ = true;  // what the driver's memory held before is not known to be cleared
+  }
   std::fill(sectionView_ + camera_section::kSlot0,
             sectionView_ + camera_section::kSlot0 + 2 * FrameSlot::kBytes, uint8_t{0});
   camera_section::WriteByte(sectionView_, camera_section::kEngineAttached, 1);
@@ -289,10 +293,16 @@ FrameSlot VirtualCameraOutput::localSlot(int slot) const {
   return FrameSlot(localSlots_.get() + (slot == 0 ? 0 : FrameSlot::kBytes));
 }
 
-void VirtualCameraOutput::ClearSlot(FrameSlot slot, uint32_t code) {
+uint8_t* VirtualCameraOutput::LocalScratch(int slot) {
+  slotsWritten_ = true;
+  return localSlot(slot).data();
+}
+
+void VirtualCameraOutput::ClearSlot(FrameSlot slot, uint32_t code, bool fillData) {
   slot.SetLength(0);
   slot.SetTime(0.0f);
   slot.SetReady(false);
+  if (!fillData) return;
   uint8_t* data = slot.data();
   if (code == kPixelYuy2) {
     static const uint8_t kBlack[4] = {0x00, 0x80, 0x00, 0x80};
@@ -305,14 +315,18 @@ void VirtualCameraOutput::ClearSlot(FrameSlot slot, uint32_t code) {
 void VirtualCameraOutput::ClearFrameSlots() {
   std::lock_guard<std::recursive_mutex> slots(slotsLock_);
   const uint32_t code = format().code;
+  const bool fillData = slotsWritten_ || clearedToYuy2_ != (code == kPixelYuy2);
   if (sectionView_ != nullptr) {
-    ClearSlot(sectionSlot(0), code);
-    ClearSlot(sectionSlot(1), code);
+    ClearSlot(sectionSlot(0), code, fillData);
+    ClearSlot(sectionSlot(1), code, fillData);
   } else {
-    ClearSlot(localSlot(0), code);
-    ClearSlot(localSlot(1), code);
+    ClearSlot(localSlot(0), code, fillData);
+    ClearSlot(localSlot(1), code, fillData);
   }
+  slotsWritten_ = false;
+  clearedToYuy2_ = code == kPixelYuy2;
 }
+
 
 uint32_t VirtualCameraOutput::FormatTableCapacity() const {
   if (sectionView_ == nullptr) return 0;

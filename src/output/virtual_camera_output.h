@@ -124,6 +124,9 @@ class VirtualCameraOutput {
 
   FrameSlot sectionSlot(int slot) const;
   FrameSlot localSlot(int slot) const;
+  // A local slot's picture data, for the placeholder and blank pictures to draw in; the slots
+  // count as written. Slots lock held.
+  uint8_t* LocalScratch(int slot);
   platform::NamedMutex* mutex() const { return mutex_.get(); }
   platform::NamedEvent* event() const { return event_.get(); }
   platform::DrawingSurface* surface() const { return surface_.get(); }
@@ -135,7 +138,7 @@ class VirtualCameraOutput {
   bool QueryCamera(uint8_t (&reply)[32]);
   // What the section's consumer asks for (section mode only).
   OutputFormat SectionDemand() const;
-  void ClearSlot(FrameSlot slot, uint32_t code);
+  void ClearSlot(FrameSlot slot, uint32_t code, bool fillData);
   int StartFeeder();
   void ResizeSurface(const OutputFormat& format);
   // Placeholder and blank pictures (placeholder.cpp).
@@ -166,6 +169,12 @@ class VirtualCameraOutput {
   // them. One lock keeps a clear from tearing through a picture being written or handed over;
   // recursive because a hand-over may re-form the output and clear the slots.
   std::recursive_mutex slotsLock_;
+  // Whether picture data was written into the slots since the last clear, and which fill that
+  // clear left (YUY2 black or zeros); guarded by slotsLock_. A clear of slots nothing has written
+  // since, with the same fill, only resets their fields: a stream whose packets keep failing to
+  // decode would otherwise rewrite about 33 MB for every packet.
+  bool slotsWritten_ = true;
+  bool clearedToYuy2_ = false;
   mutable std::mutex formatLock_;
   OutputFormat format_;
 
@@ -185,8 +194,8 @@ class VirtualCameraOutput {
   // Feeder thread only.
   uint32_t lastControlValue_ = 0;
   bool lastControlFlag_ = false;
-  int blankState_ = 0;
-  OutputFormat refusedDemand_{0, 0, 0.0f, 0};  // the last demand too large for a frame slot  // 0 none, 1 RGB blank written, 2 YUY2 blank written
+  int blankState_ = 0;  // 0 none, 1 RGB blank written, 2 YUY2 blank written
+  OutputFormat refusedDemand_{0, 0, 0.0f, 0};  // the last demand too large for a frame slot
 };
 
 }  // namespace kavex

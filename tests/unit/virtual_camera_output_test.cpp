@@ -408,6 +408,56 @@ class StreamingControlCodeTest : public OutputTest {
   std::unique_ptr<VirtualCameraOutput> output;
 };
 
+// Whatever wrote into the slots since the last clear (a decoded picture, a hand-over into the
+// section), the next clear leaves black, also when several clears follow each other.
+TEST_F(OutputTest, EveryPictureWrittenIsWipedByTheNextClear) {
+  SimulatedDriversConfig config = QuietConfig();
+  config.cameras[2].device.present = false;
+  SimulatedDrivers drivers(config);
+  device_paths::Scan(drivers);
+  auto section = PublishSection(2, camera_section::kLayoutVersion);
+  ASSERT_NE(section, nullptr);
+  uint8_t* s = section->data();
+  camera_section::WriteU32(s, camera_section::kDemandedWidth, 640);
+  camera_section::WriteU32(s, camera_section::kDemandedHeight, 360);
+  camera_section::WriteU32(s, camera_section::kDemandedCode, kPixelYuy2);
+  VirtualCameraOutput output(2, &controls, drivers);
+  ASSERT_EQ(output.Open(), 0);
+  ASSERT_TRUE(output.sectionMode());
+  const uint8_t* slot0 = s + camera_section::kSlot0;
+  const uint8_t* slot1 = s + camera_section::kSlot1;
+  auto isBlack = [](const uint8_t* data) {
+    return data[0] == 0x00 && data[1] == 0x80 && data[2 * 640 * 360 - 1] == 0x80 &&
+           data[3840 * 2160 * 2 - 1] == 0x80;
+  };
+  output.ClearFrameSlots();
+  output.ClearFrameSlots();
+  EXPECT_TRUE(isBlack(slot0) && isBlack(slot1));
+
+  // A decoded picture (luma 200) lands in slot 0, the next in slot 1; a clear wipes both.
+  output.WriteDecodedPicture(*Picture(640, 360, 200), 1.0f);
+  output.WriteDecodedPicture(*Picture(640, 360, 200), 2.0f);
+  EXPECT_EQ(slot0[0], 200);
+  EXPECT_EQ(slot1[0], 200);
+  output.ClearFrameSlots();
+  EXPECT_TRUE(isBlack(slot0) && isBlack(slot1));
+  output.ClearFrameSlots();
+  EXPECT_TRUE(isBlack(slot0));
+
+  // A picture handed over whole (the placeholder's way into the section).
+  std::vector<uint8_t> grey(2 * 640 * 360, 0x40);
+  output.Deliver(grey.data(), grey.size());
+  output.ClearFrameSlots();
+  EXPECT_TRUE(isBlack(slot0) && isBlack(slot1));
+
+  // A clear for another layout writes that layout's black even when nothing was drawn since.
+  camera_section::WriteU32(s, camera_section::kDemandedCode, kPixelRgb24);
+  ASSERT_TRUE(output.SetOutputFormat({640, 360, 30.0f, kPixelRgb24}));
+  output.ClearFrameSlots();
+  EXPECT_EQ(slot0[1], 0);
+  EXPECT_EQ(slot1[FrameSlot::kDataBytes - 1], 0);
+}
+
 TEST_F(StreamingControlCodeTest, ControlChangesReachTheListenerOncePerChange) {
   SetReply(640, 360, 7, 1);
   uint64_t frames = drivers->Camera(0).frames;
