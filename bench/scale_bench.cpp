@@ -49,6 +49,7 @@
 #include <time.h>
 #endif
 
+#include "bench_platform.h"
 #include "export_table.h"
 #include "kavex_engine.h"
 #include "output/camera_section.h"
@@ -186,21 +187,6 @@ double KernelCpuSeconds(const std::string& pid) {
     if (index == 15) system = std::strtoull(field.c_str(), nullptr, 10);
   }
   return fields ? static_cast<double>(user + system) / 100.0 : -1;
-}
-
-std::string Platform() {
-#ifdef _WIN32
-  using WineVersion = const char*(__cdecl*)();
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  const auto wineVersion =
-      ntdll != nullptr ? reinterpret_cast<WineVersion>(
-                             reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")))
-                       : nullptr;
-  if (wineVersion != nullptr) return std::string("win32 (i686) under Wine ") + wineVersion();
-  return "win32 (i686)";
-#else
-  return "native (Linux)";
-#endif
 }
 
 // ---- the cameras' consumer -------------------------------------------------------------------
@@ -691,7 +677,7 @@ int main(int argc, char** argv) {
   kavex::ErrorLog::TakeStoredEntry();
 
   std::printf("scale_bench: four phones stream 1280x720 H.264 at 30 fps (and Opus audio) into four cameras at once\n");
-  std::printf("machine: %s, cores %u, build %s\n", Platform().c_str(), std::thread::hardware_concurrency(),
+  std::printf("machine: %s, cores %u, build %s\n", bench::Platform().c_str(), std::thread::hardware_concurrency(),
               KAVEX_BENCH_BUILD_TYPE);
   std::printf("cameras: section mode, each consumer demands 1280x720 YUY2 at 30 fps; this program takes\n"
               "  every picture (older slot first, polled every %d ms) without copying it\n",

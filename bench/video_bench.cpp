@@ -31,6 +31,7 @@ extern "C" {
 #include <windows.h>
 #endif
 
+#include "bench_platform.h"
 #include "common/engine_clock.h"
 #include "fixture_file.h"
 #include "media/decoded_frame_pair.h"
@@ -410,21 +411,6 @@ LatencyRow MeasureLatency(EnginePath& path, const Clip& clip, double seconds) {
   return row;
 }
 
-std::string Platform() {
-#ifdef _WIN32
-  using WineVersion = const char*(__cdecl*)();
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  const auto wineVersion =
-      ntdll != nullptr ? reinterpret_cast<WineVersion>(
-                             reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")))
-                       : nullptr;
-  if (wineVersion != nullptr) return std::string("win32 (i686) under Wine ") + wineVersion();
-  return "win32 (i686)";
-#else
-  return "native (Linux)";
-#endif
-}
-
 bool ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -473,7 +459,7 @@ int main(int argc, char** argv) {
   }
 
   std::printf("video_bench: the engine's H.264 video path against bare FFmpeg\n");
-  std::printf("machine: %s, nproc %u, build %s, FFmpeg %s\n", Platform().c_str(),
+  std::printf("machine: %s, nproc %u, build %s, FFmpeg %s\n", bench::Platform().c_str(),
               std::thread::hardware_concurrency(), KAVEX_BENCH_BUILD_TYPE, av_version_info());
   std::printf("fixtures: the %zu-packet clips of tests/fixtures, looped (keyframes at 0 and 30);"
               " mean %.0f / %.0f bytes a packet.\n",

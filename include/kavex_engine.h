@@ -125,6 +125,24 @@ typedef uint64_t(KAVEX_CDECL* ESetPasscodeFn)(const uint8_t*, const char*);
 
 #ifdef __cplusplus
 }
+
+/* For C++ hosts: all fourteen exports as one table, every pointer empty until the host fills it. */
+struct KavexEngineExports {
+  EInitializeFn EInitialize = nullptr;
+  EOpenFn EOpen = nullptr;
+  EUninitializeFn EUninitialize = nullptr;
+  SetCallbackFn SetCallback = nullptr;
+  SetIdleCallbackFn SetIdleCallback = nullptr;
+  ButtonEventFn ButtonEvent = nullptr;
+  EFocusFn EFocus = nullptr;
+  EFocusDistanceFn EFocusDistance = nullptr;
+  ESetActiveIdxFn ESetActiveIdx = nullptr;
+  ESetBlankFn ESetBlank = nullptr;
+  ESetVideoFormatFn ESetVideoFormat = nullptr;
+  ESelectPhoneFn ESelectPhone = nullptr;
+  ERefreshFn ERefresh = nullptr;
+  ESetPasscodeFn ESetPasscode = nullptr;
+};
 #endif
 
 #endif /* KAVEX_ENGINE_H */

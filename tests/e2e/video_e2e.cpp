@@ -60,7 +60,6 @@ float LoadF32(const uint8_t* at) {
 std::mutex g_mutex;
 std::vector<int> g_states;
 std::vector<std::pair<int, int>> g_sizes;
-int g_openResult = 99;
 
 void KAVEX_STDCALL OnState(int instance, int value) {
   std::lock_guard<std::mutex> lock(g_mutex);

@@ -5,22 +5,7 @@
 
 #include "kavex_engine.h"
 
-struct ExportTable {
-  EInitializeFn EInitialize = nullptr;
-  EOpenFn EOpen = nullptr;
-  EUninitializeFn EUninitialize = nullptr;
-  SetCallbackFn SetCallback = nullptr;
-  SetIdleCallbackFn SetIdleCallback = nullptr;
-  ButtonEventFn ButtonEvent = nullptr;
-  EFocusFn EFocus = nullptr;
-  EFocusDistanceFn EFocusDistance = nullptr;
-  ESetActiveIdxFn ESetActiveIdx = nullptr;
-  ESetBlankFn ESetBlank = nullptr;
-  ESetVideoFormatFn ESetVideoFormat = nullptr;
-  ESelectPhoneFn ESelectPhone = nullptr;
-  ERefreshFn ERefresh = nullptr;
-  ESetPasscodeFn ESetPasscode = nullptr;
-};
+using ExportTable = ::KavexEngineExports;
 
 // Drives a whole engine lifetime through the table: four instances from EInitialize(6), opened in
 // order, thousands of calls with good and bad indexes, then every slot uninitialised. Runs once per

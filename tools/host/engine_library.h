@@ -12,22 +12,7 @@
 
 namespace kavexhost {
 
-struct EngineExports {
-  EInitializeFn EInitialize = nullptr;
-  EOpenFn EOpen = nullptr;
-  EUninitializeFn EUninitialize = nullptr;
-  SetCallbackFn SetCallback = nullptr;
-  SetIdleCallbackFn SetIdleCallback = nullptr;
-  ButtonEventFn ButtonEvent = nullptr;
-  EFocusFn EFocus = nullptr;
-  EFocusDistanceFn EFocusDistance = nullptr;
-  ESetActiveIdxFn ESetActiveIdx = nullptr;
-  ESetBlankFn ESetBlank = nullptr;
-  ESetVideoFormatFn ESetVideoFormat = nullptr;
-  ESelectPhoneFn ESelectPhone = nullptr;
-  ERefreshFn ERefresh = nullptr;
-  ESetPasscodeFn ESetPasscode = nullptr;
-};
+using EngineExports = ::KavexEngineExports;
 
 class EngineLibrary {
  public:
