@@ -14,6 +14,8 @@ namespace {
 
 // Flags and the silence limit are looked at least this often.
 constexpr int kPollMs = 100;
+// After a failed send, how long messages already received are still handled.
+constexpr double kDrainSeconds = 0.25;
 
 bool IsSet(const std::atomic<bool>* flag) { return flag != nullptr && flag->load(); }
 
@@ -36,11 +38,21 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
   uint32_t lastLength = 0;
   unsigned lastType = 0;
   bool connectedReported = false;
+  double drainUntil = 0.0;  // set when a failed send is first seen
 
   for (;;) {
     if (state.open == nullptr || !state.open->load() || IsSet(state.streamClosed))
       return ReceiveOutcome::kClosed;
-    if (IsSet(state.sendFailed)) return ReceiveOutcome::kFailed;
+    // A failed send ends the connection as failed, but what the phone sent before is handled
+    // first: a phone that says goodbye and closes makes the engine's next send fail, and its
+    // goodbye, already received, must not be lost to that. Only what is readable at once counts,
+    // for a short while, so a phone that keeps sending cannot hold a broken connection open.
+    bool draining = false;
+    if (IsSet(state.sendFailed)) {
+      if (drainUntil == 0.0) drainUntil = EngineClock::Now() + kDrainSeconds;
+      if (EngineClock::Now() > drainUntil) return ReceiveOutcome::kFailed;
+      draining = true;
+    }
     // Measured from the last complete message: a peer trickling bytes does not keep it alive.
     if (state.silenceTimeoutSeconds > 0.0 &&
         EngineClock::Now() - lastCompleteTime > state.silenceTimeoutSeconds)
@@ -70,7 +82,7 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
       wanted = length;
     }
 
-    const ByteSource::Wait wait = source.WaitReadable(kPollMs);
+    const ByteSource::Wait wait = source.WaitReadable(draining ? 0 : kPollMs);
     if (wait.status == ByteSource::Wait::Status::kError) {
       if (!wait.interrupted) {
         const std::string tag = records.tag + std::to_string(wait.error);
@@ -78,7 +90,10 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
       }
       return ReceiveOutcome::kFailed;
     }
-    if (wait.status == ByteSource::Wait::Status::kNothing) continue;
+    if (wait.status == ByteSource::Wait::Status::kNothing) {
+      if (draining) return ReceiveOutcome::kFailed;
+      continue;
+    }
 
     // Never more than the message being assembled: the buffer holds exactly one message.
     const ByteSource::Received got = source.Receive(buffer.get() + held, wanted - held);

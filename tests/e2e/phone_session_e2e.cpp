@@ -51,14 +51,19 @@ uint64_t KAVEX_STDCALL OnPasscodeKey(int, const uint8_t*, const char*) {
   return g_key;
 }
 
-// Waits until the host has been told `value` for the count-th time.
-bool WaitForState(int value, int count = 1) {
+// Waits until the host has been told `value` for the count-th time; on a time-out the result names
+// every state the host was told.
+::testing::AssertionResult WaitForState(int value, int count = 1) {
   std::unique_lock<std::mutex> lock(g_mutex);
-  return g_changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] {
+  const bool reached = g_changed.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] {
     int seen = 0;
     for (int state : g_states) seen += state == value;
     return seen >= count;
   });
+  if (reached) return ::testing::AssertionSuccess();
+  std::string told;
+  for (int state : g_states) told += " " + std::to_string(state);
+  return ::testing::AssertionFailure() << "the host was told:" << told;
 }
 
 int CountState(int value) {

@@ -13,9 +13,9 @@ namespace kavex {
 namespace {
 
 class ErrorLogTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
-    ErrorLog::RecordError("setup", 0); // makes sure the key exists
+    ErrorLog::RecordError("setup", 0);  // makes sure the key exists
     settings_fixture::DeleteErrorValue();
   }
   void TearDown() override { settings_fixture::DeleteErrorValue(); }
@@ -58,30 +58,22 @@ TEST_F(ErrorLogTest, OverlongEntryIsCutToTheStoreSize) {
   EXPECT_EQ(taken.text.substr(0, 4), "we:t");
 }
 
-// Threads of one process record at the same moment (a receive thread, the
-// decoder, the feeder): whatever is stored is one of their entries whole, never
-// a mix of two.
+// Threads of one process record at the same moment (a receive thread, the decoder, the feeder):
+// whatever is stored is one of their entries whole, never a mix of two.
 TEST_F(ErrorLogTest, EntriesRecordedAtOnceFromManyThreadsStayWhole) {
+  auto tag = [](int t) { return "sd.L" + std::string(60 + 20 * t, static_cast<char>('a' + t)); };
   std::set<std::string> recorded;
-  for (int t = 0; t < 4; ++t)
-    recorded.insert("we:sd.L" + std::string(60 + 20 * t, 'a' + t) + ":" +
-                    std::to_string(100 + t));
+  for (int t = 0; t < 4; ++t) recorded.insert("we:" + tag(t) + ":" + std::to_string(100 + t));
   for (int round = 0; round < 150; ++round) {
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([t] {
-        ErrorLog::RecordError(
-            ("sd.L" + std::string(60 + 20 * t, 'a' + t)).c_str(), 100 + t);
-      });
-    }
-    for (std::thread &thread : threads)
-      thread.join();
+    for (int t = 0; t < 4; ++t)
+      threads.emplace_back([&tag, t] { ErrorLog::RecordError(tag(t).c_str(), 100 + t); });
+    for (std::thread& thread : threads) thread.join();
     const ErrorLog::StoredEntry taken = ErrorLog::TakeStoredEntry();
     ASSERT_TRUE(taken.deliver) << "round " << round;
-    ASSERT_EQ(recorded.count(taken.text), 1u)
-        << "round " << round << ": " << taken.text;
+    ASSERT_EQ(recorded.count(taken.text), 1u) << "round " << round << ": " << taken.text;
   }
 }
 
-} // namespace
-} // namespace kavex
+}  // namespace
+}  // namespace kavex

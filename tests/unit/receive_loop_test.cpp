@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "loopback_peer.h"
 #include "platform/address_watch.h"
@@ -203,6 +205,88 @@ TEST_F(ReceiveLoop, HeaderLengthBelowFourFailsWithRecordAndDeliversNothing) {
     EXPECT_EQ(owner.Events()[0].kind, Kind::kFailed);
     EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:so." + std::to_string(length) + ".5:229");
   }
+}
+
+// Bytes the phone already sent, served without a socket: readable until they run out, then either
+// the end of the stream or, for a phone that keeps sending, the same message again and again.
+class BufferedBytes : public ByteSource {
+ public:
+  BufferedBytes(std::vector<uint8_t> bytes, bool endless) : bytes_(std::move(bytes)), endless_(endless) {}
+  Wait WaitReadable(int) override {
+    if (endless_ && position_ == bytes_.size()) position_ = 0;
+    Wait wait;
+    wait.status = Wait::Status::kReadable;  // data, or the end of the stream
+    return wait;
+  }
+  Received Receive(uint8_t* into, size_t wanted) override {
+    Received got;
+    if (position_ == bytes_.size()) return got;  // the phone closed
+    got.status = Received::Status::kData;
+    got.count = std::min(wanted, bytes_.size() - position_);
+    std::copy(bytes_.begin() + position_, bytes_.begin() + position_ + got.count, into);
+    position_ += got.count;
+    return got;
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  bool endless_;
+  size_t position_ = 0;
+};
+
+// Nothing readable: what a phone that stopped reading and sending looks like.
+class SilentBytes : public ByteSource {
+ public:
+  Wait WaitReadable(int) override { return Wait{}; }
+  Received Receive(uint8_t*, size_t) override { return Received{}; }
+};
+
+class NoConnection : public PhoneConnection {
+ public:
+  bool Send(const uint8_t*, size_t) override { return false; }
+  void Close() override {}
+  const PhoneId& phoneId() const override { return id_; }
+  bool overUsb() const override { return false; }
+  const SocketAddress& peerAddress() const override { return address_; }
+
+ private:
+  PhoneId id_;
+  SocketAddress address_;
+};
+
+// A phone says goodbye and closes; the engine's next acknowledgement fails before the receive thread
+// has read the goodbye. The goodbye still reaches its handler and the stream ends as closed. A
+// failed send with nothing left to read fails the connection, and a phone that keeps sending does
+// not keep a connection whose sends fail alive.
+TEST(ReceiveLoopAfterFailedSend, MessagesAlreadyReceivedAreHandledFirst) {
+  std::atomic<bool> open{true};
+  std::atomic<bool> sendFailed{true};
+  ReceiveLoopState state;
+  state.open = &open;
+  state.sendFailed = &sendFailed;
+  NoConnection connection;
+
+  std::vector<uint8_t> sent = loopback::Message(8, 40, 1);
+  const std::vector<uint8_t> goodbye = loopback::Header(2, 4);
+  sent.insert(sent.end(), goodbye.begin(), goodbye.end());
+  BufferedBytes closedAfterGoodbye(sent, /*endless=*/false);
+  RecordingListener owner;
+  EXPECT_EQ(RunReceiveLoop(closedAfterGoodbye, state, ReceiveLoopRecords{}, connection, owner),
+            ReceiveOutcome::kClosed);
+  ASSERT_EQ(owner.Count(Kind::kPacket), 2u);
+  EXPECT_EQ(owner.Events().back().bytes, goodbye);
+
+  SilentBytes silent;
+  RecordingListener quiet;
+  EXPECT_EQ(RunReceiveLoop(silent, state, ReceiveLoopRecords{}, connection, quiet),
+            ReceiveOutcome::kFailed);
+  EXPECT_EQ(quiet.Count(Kind::kPacket), 0u);
+
+  BufferedBytes streaming(loopback::Message(8, 2000, 3), /*endless=*/true);
+  RecordingListener flooded;
+  EXPECT_EQ(RunReceiveLoop(streaming, state, ReceiveLoopRecords{}, connection, flooded),
+            ReceiveOutcome::kFailed);
+  EXPECT_GT(flooded.Count(Kind::kPacket), 0u);
 }
 
 }  // namespace
