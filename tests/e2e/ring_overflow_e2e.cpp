@@ -1,12 +1,18 @@
 // A decoder thread that falls behind costs the phone some pictures, never its session. This program
-// is the host (the engine linked in, with the simulated drivers: camera 0 is reached by control
+// is the host (natively the engine linked in, with the simulated drivers of the test support; under
+// Windows engine-simdrivers.dll, loaded as a host loads it: either way camera 0 is reached by control
 // codes and has a consumer) and, for a few seconds, a camera driver that keeps camera 0's named
 // mutex. The output step waits for that mutex on the decoder thread for every picture, so the
 // thread falls behind while the phone goes on streaming; its pictures are the 1920 × 1080 fixture's
 // keyframes padded to a fixed size with filler (run_ring_overflow_e2e.sh), heavy enough to fill the
 // packet ring within two seconds. The ring then drops packets with record 144, and once the mutex
 // is free the pictures reach the camera again on the same session.
-// Native only: the test takes the mutex and reads the simulated camera inside the engine's process.
+// What the phone sees is checked in both builds: the records, the session, and the acknowledgements
+// (one per packet the decoder thread takes, carrying the previous picture's decode and delivery
+// durations), which slow to one a second while the output step waits out the mutex and catch up
+// after the release. The simulated camera's pictures and the microphone's writes are read natively
+// only: under Windows they live inside the DLL. The mutex is a real named object there, the one
+// the DLL's output step waits for.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,15 +25,22 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "export_table.h"
 #include "kavex_engine.h"
 #include "platform/named_objects.h"
+#include "settings_fixture.h"
 #include "sim_control.h"
+#ifndef _WIN32
 #include "test_drivers.h"
+#endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using kavex::simdrivers::SimulatedDriversConfig;
 
 // Camera 0's mutex, which the engine shares with the camera driver.
 const char kCameraMutex[] = "Local\\877A906B2F5F43268C9E6D05A19783C9";
@@ -67,6 +80,7 @@ std::vector<uint8_t> HexBytes(const std::string& hex) {
   return bytes;
 }
 
+#ifndef _WIN32
 // Luma of pixel (x, y) of a YUY2 picture kWidth wide.
 int Luma(const std::vector<uint8_t>& picture, int x, int y) {
   return picture[2 * (static_cast<size_t>(y) * kWidth + x)];
@@ -106,6 +120,21 @@ bool CameraShowsBothKeyframes(const kavex::simdrivers::SimulatedDrivers& drivers
   }
   return seen[0] && seen[1];
 }
+
+ExportTable LinkedEngine() {
+  ExportTable table;
+  table.EInitialize = &EInitialize;
+  table.EOpen = &EOpen;
+  table.EUninitialize = &EUninitialize;
+  table.SetCallback = &SetCallback;
+  return table;
+}
+#else
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+#endif
 
 // The engine hands its stored error entry to a phone only in answer to the phone's hello (or
 // capabilities), and stores one entry at a time: later records are dropped until it is taken. So
@@ -200,6 +229,30 @@ Ack LastAck(SimControl& sim) {
   return ack;
 }
 
+// The acknowledgements the simulator has received so far (the test never clears its records).
+unsigned long AckCount(SimControl& sim) {
+  const std::string answer = sim.Command("count 9");
+  EXPECT_EQ(answer.rfind("ok ", 0), 0u) << answer;
+  return std::strtoul(answer.c_str() + 3, nullptr, 10);
+}
+
+unsigned long VideoSent(SimControl& sim) {
+  return std::strtoul(SimControl::Field(sim.Command("state"), "video_sent").c_str(), nullptr, 10);
+}
+
+// The phone's view of a running stream over two seconds: the decoder thread takes every packet the
+// phone sends (an acknowledgement each) as fast as they come.
+void ExpectAcknowledgedStream(SimControl& sim, const char* when) {
+  const unsigned long acks = AckCount(sim);
+  const unsigned long sent = VideoSent(sim);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const unsigned long ackedNow = AckCount(sim) - acks;
+  const unsigned long sentNow = VideoSent(sim) - sent;
+  std::printf("ring overflow: %lu of %lu video packets acknowledged in 2 s %s\n", ackedNow, sentNow, when);
+  EXPECT_GE(sentNow, 40u) << when;
+  EXPECT_GE(ackedNow + 3, sentNow) << when;
+}
+
 TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
   const char* control = std::getenv("KAVEX_RING_SIM_CONTROL");
   const char* packetBytesText = std::getenv("KAVEX_RING_PACKET_BYTES");
@@ -208,36 +261,61 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
   SimControl sim(control);
   ASSERT_TRUE(sim.connected());
   ErrorReports reports(sim);
+  // The store keeps one entry until a phone takes it: one that an earlier program left (under Wine
+  // the registry outlives the process) would hold back this run's records.
+  settings_fixture::DeleteErrorValue();
 
+#ifdef _WIN32
+  // The DLL's camera 0 at its drivers' defaults: no section is published and its consumer is
+  // active, so it is reached by control codes and the feeder hands it every picture.
+  HMODULE module = LoadLibraryA("engine-simdrivers.dll");
+  ASSERT_NE(module, nullptr) << GetLastError();
+  ExportTable e;
+  e.EInitialize = Export<EInitializeFn>(module, "EInitialize");
+  e.EOpen = Export<EOpenFn>(module, "EOpen");
+  e.EUninitialize = Export<EUninitializeFn>(module, "EUninitialize");
+  e.SetCallback = Export<SetCallbackFn>(module, "SetCallback");
+  ASSERT_TRUE(e.EInitialize && e.EOpen && e.EUninitialize && e.SetCallback);
+#else
   // Camera 0 without a section, read by a consumer: control-code mode, and the feeder hands every
   // picture to the camera. The microphone's writes show that the receive thread keeps going.
   auto& drivers = test_drivers::Drivers();
-  drivers.UpdateConfig([](SimulatedDriversConfig& c) { c.cameras[0].info.consumerActive = 1; });
+  drivers.UpdateConfig(
+      [](kavex::simdrivers::SimulatedDriversConfig& c) { c.cameras[0].info.consumerActive = 1; });
   struct RestoreDrivers {
     ~RestoreDrivers() { test_drivers::Drivers().SetConfig(test_drivers::QuietConfig()); }
   } restore;
+  const ExportTable e = LinkedEngine();
+#endif
 
-  EInitialize(1, &OnState);
-  SetCallback(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-              &OnFormatChoice);
-  ASSERT_EQ(EOpen(), 0);
+  e.EInitialize(1, &OnState);
+  e.SetCallback(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                &OnFormatChoice);
+  ASSERT_EQ(e.EOpen(), 0);
   // Closed on every way out, so that no engine thread outlives the test into the program's exit.
   struct CloseEngine {
-    ~CloseEngine() { EUninitialize(0); }
-  } close;
+    EUninitializeFn uninitialize;
+    ~CloseEngine() { uninitialize(0); }
+  } close{e.EUninitialize};
   ASSERT_FALSE(States().empty());
   ASSERT_EQ(States()[0], 0) << "open result";
 
-  // Found by its announcements, streaming, pictures in the camera.
+  // Found by its announcements, streaming, pictures in the camera, every packet acknowledged.
   ASSERT_TRUE(WaitForState(KAVEX_PHONE_STREAMING, 60000));
   const size_t statesWhileStreaming = States().size();
   ASSERT_EQ(sim.Command("wait-streaming 10000"), "ok");
+#ifndef _WIN32
   ASSERT_TRUE(drivers.WaitForFrames(0, drivers.Camera(0).frames + 20, std::chrono::seconds(20)));
   ExpectFixturePicture(drivers.LastPicture(0), "before the stall");
   ASSERT_TRUE(CameraShowsBothKeyframes(drivers)) << "before the stall";
+#endif
+  ASSERT_EQ(sim.Command("wait-received 9 20000 " + std::to_string(AckCount(sim) + 20)), "ok");
+  ExpectAcknowledgedStream(sim, "before the stall");
   for (const std::string& text : reports.Take()) ADD_FAILURE() << "recorded before the stall: " << text;
   const std::string session = SimControl::Field(sim.Command("state"), "session");
   const Ack before = LastAck(sim);
+  EXPECT_GT(before.decode, 0.0f) << "no picture decoded before the stall";
+  EXPECT_LT(before.delivery, 0.5f) << "the output step waited before the stall";
 
   // The driver keeps the mutex: no picture reaches the camera, the decoder thread falls behind and
   // the ring overflows.
@@ -247,8 +325,11 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
   ASSERT_NE(mutex, nullptr) << error;
   ASSERT_TRUE(mutex->Wait(5000));
   const Clock::time_point heldAt = Clock::now();
+  const unsigned long acksAtHold = AckCount(sim);
+#ifndef _WIN32
   const uint64_t framesAtHold = drivers.Camera(0).frames;
   const uint64_t audioAtHold = drivers.Microphone(0).writes;
+#endif
   // Held for 4 s at least: the ring fills in about two, then drops what arrives for a while.
   RecordTally records(packetBytes);
   while ((records.overflow().empty() || Clock::now() < heldAt + std::chrono::seconds(4)) &&
@@ -257,29 +338,55 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
     for (const std::string& text : reports.Take()) records.Add(text);
   }
   const double heldSeconds = std::chrono::duration<double>(Clock::now() - heldAt).count();
+  const unsigned long acksWhileHeld = AckCount(sim) - acksAtHold;
+  const Ack held = LastAck(sim);
+#ifndef _WIN32
   const uint64_t framesWhileHeld = drivers.Camera(0).frames - framesAtHold;
   const uint64_t audioWhileHeld = drivers.Microphone(0).writes - audioAtHold;
+#endif
   mutex->Release();
-  std::printf("ring overflow: \"%s\" after %.1f s with the mutex held; %llu microphone writes meanwhile\n",
-              records.overflow().c_str(), heldSeconds, static_cast<unsigned long long>(audioWhileHeld));
+  std::printf("ring overflow: \"%s\" after %.1f s with the mutex held; %lu packets acknowledged meanwhile, "
+              "the last reporting a delivery of %.2f s\n",
+              records.overflow().c_str(), heldSeconds, acksWhileHeld, held.delivery);
   ASSERT_FALSE(records.overflow().empty()) << "no record 144 within 20 s";
+  // The output step waits its second for the mutex on every picture, so the decoder thread takes
+  // about one packet a second (the phone sends 30).
+  EXPECT_GE(held.delivery, 0.9f) << "the output step did not wait for the driver's mutex";
+  EXPECT_LE(acksWhileHeld, heldSeconds + 3) << "the decoder thread kept pace past the driver's mutex";
+#ifndef _WIN32
+  std::printf("ring overflow: %llu microphone writes while the mutex was held\n",
+              static_cast<unsigned long long>(audioWhileHeld));
   EXPECT_LE(framesWhileHeld, 1u) << "pictures reached the camera past the driver's mutex";
   EXPECT_GE(audioWhileHeld, 20u) << "the receive thread stalled with the decoder";
+#endif
 
   // Released: pictures flow again, and the backlog is worked off (acknowledgements catch up with
   // the phone's clock).
   const Clock::time_point releasedAt = Clock::now();
+  const unsigned long acksAtRelease = AckCount(sim);
+  ASSERT_EQ(sim.Command("wait-received 9 20000 " + std::to_string(acksAtRelease + 30)), "ok")
+      << AckCount(sim) - acksAtRelease << " packets acknowledged after the release; " << sim.Command("state");
+#ifndef _WIN32
   const uint64_t framesAtRelease = drivers.Camera(0).frames;
   ASSERT_TRUE(drivers.WaitForFrames(0, framesAtRelease + 30, std::chrono::seconds(20)))
       << drivers.Camera(0).frames - framesAtRelease << " pictures after the release; " << sim.Command("state");
   ExpectFixturePicture(drivers.LastPicture(0), "after the stall");
   EXPECT_TRUE(CameraShowsBothKeyframes(drivers)) << "after the stall";
+#endif
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const Ack after = LastAck(sim);
   EXPECT_LT(after.lag - before.lag, 0.5) << "decoding still lags: " << before.lag << " s before, " << after.lag
                                          << " s after";
-  const uint64_t framesAfter = drivers.Camera(0).frames - framesAtRelease;
+  EXPECT_GT(after.decode, 0.0f) << "no picture decoded after the stall";
+  EXPECT_LT(after.delivery, 0.5f) << "the output step still waits after the release";
+  ExpectAcknowledgedStream(sim, "after the stall");
+  const unsigned long acksAfter = AckCount(sim) - acksAtRelease;
   const double afterSeconds = std::chrono::duration<double>(Clock::now() - releasedAt).count();
+#ifndef _WIN32
+  const uint64_t framesAfter = drivers.Camera(0).frames - framesAtRelease;
+  std::printf("ring overflow: %llu pictures reached the camera in the %.1f s after the release\n",
+              static_cast<unsigned long long>(framesAfter), afterSeconds);
+#endif
 
   // The same session throughout, nothing the simulator objects to, no other record, and the host
   // never heard the phone leave Streaming.
@@ -290,11 +397,11 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
   EXPECT_EQ(SimControl::Field(state, "rejected"), "0") << state;
   EXPECT_EQ(SimControl::Field(state, "complaints"), "0") << ::testing::PrintToString(sim.ListCommand("complaints"));
   EXPECT_EQ(States().size(), statesWhileStreaming) << ::testing::PrintToString(States());
-  std::printf("ring overflow: %llu pictures reached the camera in the %.1f s after the release; decoding "
-              "lag %.2f s before the stall, %.2f s after (decode %.1f ms, delivery %.1f ms); mutex waits "
-              "reported: %d output, %d feeder\n",
-              static_cast<unsigned long long>(framesAfter), afterSeconds, before.lag, after.lag,
-              after.decode * 1000.0, after.delivery * 1000.0, records.outputWaits(), records.feederWaits());
+  std::printf("ring overflow: %lu packets acknowledged in the %.1f s after the release; decoding lag %.2f s "
+              "before the stall, %.2f s after (decode %.1f ms, delivery %.1f ms); mutex waits reported: "
+              "%d output, %d feeder\n",
+              acksAfter, afterSeconds, before.lag, after.lag, after.decode * 1000.0, after.delivery * 1000.0,
+              records.outputWaits(), records.feederWaits());
 }
 
 }  // namespace

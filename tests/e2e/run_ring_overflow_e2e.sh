@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs each case of the ring-overflow end-to-end program (native) in a process of its own, with a
-# phone simulator on the phone side that announces itself and streams the two keyframes of the
-# 1920 × 1080 H.264 fixture (packets 0 and 30) in turn, each padded to KAVEX_RING_PACKET_BYTES by a
-# filler NAL unit after its picture:
+# Runs each case of the ring-overflow end-to-end program in a process of its own (natively, or under
+# Wine for a .exe), with a phone simulator on the phone side that announces itself and streams the
+# two keyframes of the 1920 × 1080 H.264 fixture (packets 0 and 30) in turn, each padded to
+# KAVEX_RING_PACKET_BYTES by a filler NAL unit after its picture:
 # - heavy packets: 30 a second fill the engine's 7,000,000-byte packet ring within two seconds of
 #   the decoder thread standing still (the fixture's own packets are a few hundred bytes), yet leave
 #   the ring room for the stream's start, when the receive thread clears the camera's picture slots
