@@ -461,22 +461,14 @@ struct Acks {
   std::vector<double> deliveryMs;
 };
 
-float F32At(const std::string& hex, size_t byte) {
-  uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = bits << 8 | std::stoul(hex.substr(2 * (byte + i), 2), nullptr, 16);
-  float value;
-  std::memcpy(&value, &bits, 4);
-  return value;
-}
-
 Acks ReadAcks(Phone& phone) {
   Acks acks;
   for (const std::string& line : phone.sim->ListCommand("received 9", 30000)) {
     const std::string hex = SimControl::Field(line, "hex");
     if (hex.size() != 32) continue;
-    acks.times.push_back(F32At(hex, 4));
-    acks.decodeMs.push_back(F32At(hex, 8) * 1000.0);
-    acks.deliveryMs.push_back(F32At(hex, 12) * 1000.0);
+    acks.times.push_back(SimControl::HexF32(hex, 4));
+    acks.decodeMs.push_back(SimControl::HexF32(hex, 8) * 1000.0);
+    acks.deliveryMs.push_back(SimControl::HexF32(hex, 12) * 1000.0);
   }
   return acks;
 }

@@ -150,20 +150,6 @@ int Luma(const std::vector<uint8_t>& picture, int width, int x, int y) {
 
 bool Near(int value, int expected, int tolerance) { return std::abs(value - expected) <= tolerance; }
 
-float F32At(const std::string& hex, size_t byte) {
-  uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = bits << 8 | std::stoul(hex.substr(2 * (byte + i), 2), nullptr, 16);
-  float value;
-  std::memcpy(&value, &bits, 4);
-  return value;
-}
-
-uint32_t U32At(const std::string& hex, size_t byte) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | std::stoul(hex.substr(2 * (byte + i), 2), nullptr, 16);
-  return value;
-}
-
 bool WaitForState(int value, int timeoutMs) {
   const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (Clock::now() < end) {
@@ -218,9 +204,9 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
   // The phone offers HEVC; without hardware decoding the engine asks for H.264.
   const std::string request = SimControl::Field(sim.Command("last 11"), "hex");
   ASSERT_EQ(request.size(), 48u) << request;
-  EXPECT_EQ(U32At(request, 8), 1u) << "codec";
-  EXPECT_EQ(U32At(request, 12), 640u);
-  EXPECT_EQ(U32At(request, 16), 480u);
+  EXPECT_EQ(SimControl::HexU32(request, 8), 1u) << "codec";
+  EXPECT_EQ(SimControl::HexU32(request, 12), 640u);
+  EXPECT_EQ(SimControl::HexU32(request, 16), 480u);
 
   // Let the stream settle, then count what reaches the consumer against what the phone sent.
   consumer.TakeFor(1.0, 0);
@@ -252,17 +238,17 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
   const std::vector<std::string> acks = sim.ListCommand("received 9");
   ASSERT_GT(acks.size(), 30u);
   const std::string lastAck = SimControl::Field(acks.back(), "hex");
-  EXPECT_GT(F32At(lastAck, 8), 0.0f) << "decode seconds";
-  EXPECT_GT(F32At(lastAck, 12), 0.0f) << "delivery seconds";
-  EXPECT_LT(F32At(lastAck, 8), 1.0f);
+  EXPECT_GT(SimControl::HexF32(lastAck, 8), 0.0f) << "decode seconds";
+  EXPECT_GT(SimControl::HexF32(lastAck, 12), 0.0f) << "delivery seconds";
+  EXPECT_LT(SimControl::HexF32(lastAck, 8), 1.0f);
 
   // The consumer switches to 1280 × 720: the output re-forms, and the phone is asked for that size.
   ASSERT_EQ(sim.Command("clear"), "ok");
   consumer.Demand(1280, 720, 1);
   ASSERT_EQ(sim.Command("wait-received 11 30000"), "ok");
   const std::string second = SimControl::Field(sim.Command("last 11"), "hex");
-  EXPECT_EQ(U32At(second, 12), 1280u);
-  EXPECT_EQ(U32At(second, 16), 720u);
+  EXPECT_EQ(SimControl::HexU32(second, 12), 1280u);
+  EXPECT_EQ(SimControl::HexU32(second, 16), 720u);
   consumer.TakeFor(1.0, 0);
   const std::vector<Taken> large = consumer.TakeFor(1.0, 2 * 1280 * 720);
   ASSERT_FALSE(large.empty());
@@ -281,7 +267,7 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
   std::set<std::pair<uint32_t, uint32_t>> seen;
   for (const std::string& line : controls) {
     const std::string hex = SimControl::Field(line, "hex");
-    seen.emplace(U32At(hex, 4), U32At(hex, 8));
+    seen.emplace(SimControl::HexU32(hex, 4), SimControl::HexU32(hex, 8));
   }
   const std::set<std::pair<uint32_t, uint32_t>> expectedControls = {{4, 7}, {2, 1}};
   EXPECT_EQ(seen, expectedControls);
