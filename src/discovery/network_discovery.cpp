@@ -5,9 +5,11 @@
 #include <system_error>
 #include <vector>
 
+#include "common/engine_thread.h"
 #include "discovery/announcement_socket.h"
 #include "discovery/phone_announcement.h"
 #include "platform/adapters.h"
+#include "protocol/error_log.h"
 
 namespace kavex {
 
@@ -46,6 +48,19 @@ void NetworkDiscovery::ResetBrowseBudget() {
 }
 
 void NetworkDiscovery::Run() {
+  const EngineThreadMark engineThread;
+  try {
+    RunDiscovery();
+  } catch (...) {
+    // Out of memory with a flood of phones: this run ends; the next address change or open
+    // starts a new one.
+    ErrorLog::RecordError("ei", 47);
+    if (dnsSd_ != nullptr) dnsSd_->End();
+  }
+  running_.store(false);
+}
+
+void NetworkDiscovery::RunDiscovery() {
   // listener_ is written only by Start, before this thread starts and after it has been joined.
   NetworkPhoneListener& listener = *listener_;
   if (dnsSd_ != nullptr) dnsSd_->Start(listener, running_);
@@ -80,7 +95,6 @@ void NetworkDiscovery::Run() {
 
   if (dnsSd_ != nullptr) dnsSd_->End();
   sockets.clear();  // leaves the groups
-  running_.store(false);
 }
 
 }  // namespace kavex

@@ -29,7 +29,9 @@ class NetworkDiscovery {
   bool running() const { return running_.load(); }
 
  private:
+  // The thread's entry: the run below, with nothing thrown leaving the thread.
   void Run();
+  void RunDiscovery();
 
   std::unique_ptr<DnsSdDiscovery> dnsSd_;
   std::mutex startMutex_;  // one Start at a time

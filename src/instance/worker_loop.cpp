@@ -3,6 +3,8 @@
 #include <chrono>
 
 #include "common/engine_clock.h"
+#include "common/engine_thread.h"
+#include "protocol/error_log.h"
 
 namespace kavex {
 
@@ -29,7 +31,10 @@ WorkerLoop::~WorkerLoop() { Stop(); }
 void WorkerLoop::Start() {
   if (thread_.joinable()) return;
   running_.store(true);
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    const EngineThreadMark engineThread;
+    Run();
+  });
 }
 
 void WorkerLoop::Stop() {
@@ -45,18 +50,25 @@ void WorkerLoop::Run() {
   }
   double deadline = 0.0;  // 0 = no refresh pending
   while (running_.load()) {
-    for (int i = 0; i < kEventsPerPass && running_.load(); ++i) {
-      if (std::optional<EngineEvent> event = queue_.Pop()) {
-        Handle(*event, &deadline);
-      } else {
-        timing_.Sleep100Ms();
+    // Out of memory (or threads) in one decision loses that decision, never the worker: the
+    // instance goes on choosing and connecting.
+    try {
+      for (int i = 0; i < kEventsPerPass && running_.load(); ++i) {
+        if (std::optional<EngineEvent> event = queue_.Pop()) {
+          Handle(*event, &deadline);
+        } else {
+          timing_.Sleep100Ms();
+        }
+        if (deadline != 0.0 && timing_.Now() > deadline) {
+          deadline = 0.0;
+          handler_.OnRefreshDue();
+        }
       }
-      if (deadline != 0.0 && timing_.Now() > deadline) {
-        deadline = 0.0;
-        handler_.OnRefreshDue();
-      }
+      if (running_.load()) handler_.OnPassEnd();
+    } catch (...) {
+      ErrorLog::RecordError("ei", 43);
+      timing_.Sleep100Ms();
     }
-    if (running_.load()) handler_.OnPassEnd();
   }
 }
 

@@ -12,6 +12,7 @@ extern "C" {
 #include <string>
 #include <system_error>
 
+#include "common/engine_thread.h"
 #include "media/decoded_frame_pair.h"
 #include "media/decoder_sink.h"
 #include "protocol/error_log.h"
@@ -147,6 +148,7 @@ void VideoDecoder::Submit(const uint8_t* data, size_t length, float timestamp) {
 }
 
 void VideoDecoder::Run() {
+  const EngineThreadMark engineThread;
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(waitMutex_);
@@ -156,7 +158,12 @@ void VideoDecoder::Run() {
     PacketRing::Entry entry;
     // An empty packet is consumed without troubling the codec; the loop goes straight on to
     // whatever is queued behind it.
-    if (ring_.Pop(packet_->data, &entry) && entry.length > 0) Decode(entry);
+    try {
+      if (ring_.Pop(packet_->data, &entry) && entry.length > 0) Decode(entry);
+    } catch (...) {
+      // Out of memory in the output step: this picture is lost, the stream goes on.
+      ErrorLog::RecordError("ei", 45);
+    }
   }
 }
 

@@ -3,6 +3,9 @@
 #include <chrono>
 #include <utility>
 
+#include "common/engine_thread.h"
+#include "protocol/error_log.h"
+
 namespace kavex {
 
 OutputFeeder::OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick)
@@ -31,13 +34,20 @@ void OutputFeeder::Stop() {
 }
 
 void OutputFeeder::Run() {
+  const EngineThreadMark engineThread;
   while (running_.load()) {
-    if (consumerActive_()) {
-      for (int i = 0; i < kTicksPerCheck && running_.load(); ++i) {
-        tick_();
-        if (!SleepMs(kTickSleepMs)) break;
+    try {
+      if (consumerActive_()) {
+        for (int i = 0; i < kTicksPerCheck && running_.load(); ++i) {
+          tick_();
+          if (!SleepMs(kTickSleepMs)) break;
+        }
+      } else {
+        SleepMs(kIdleSleepMs);
       }
-    } else {
+    } catch (...) {
+      // Out of memory while drawing or handing over: the camera is tried again after a pause.
+      ErrorLog::RecordError("ei", 46);
       SleepMs(kIdleSleepMs);
     }
   }

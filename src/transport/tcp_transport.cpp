@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "common/engine_clock.h"
+#include "common/engine_thread.h"
 #include "protocol/error_log.h"
 #include "protocol/receive_loop.h"
 #include "protocol/wire_header.h"
@@ -146,19 +147,15 @@ bool TcpTransport::ConnectSocket() {
 }
 
 void TcpTransport::RunReceiveThread() {
+  const EngineThreadMark engineThread;
   tlsReceivingFor = this;
   ReceiveOutcome outcome = ReceiveOutcome::kFailed;
-  if (ConnectSocket()) {
-    sendFailed_.store(false);
-    SocketSource source(socket_);
-    ReceiveLoopState state;
-    state.open = &open_;
-    state.streamClosed = &socketGone_;
-    state.sendFailed = &sendFailed_;
-    state.silenceTimeoutSeconds = silenceTimeoutSeconds_;
-    ReceiveLoopRecords records;  // "so." with 202 / 210 / 229
-    records.lastSentType = &lastSentType_;
-    outcome = RunReceiveLoop(source, state, records, *this, owner_);
+  try {
+    outcome = ConnectAndReceive();
+  } catch (...) {
+    // Out of memory in a handler: this connection ends as failed; the host process goes on.
+    ErrorLog::RecordError("ei", 44);
+    outcome = ReceiveOutcome::kFailed;
   }
   {
     std::lock_guard<std::mutex> lock(sendMutex_);
@@ -172,6 +169,23 @@ void TcpTransport::RunReceiveThread() {
     owner_.OnClosed(*this);
   else
     owner_.OnFailed(*this);
+}
+
+ReceiveOutcome TcpTransport::ConnectAndReceive() {
+  ReceiveOutcome outcome = ReceiveOutcome::kFailed;
+  if (ConnectSocket()) {
+    sendFailed_.store(false);
+    SocketSource source(socket_);
+    ReceiveLoopState state;
+    state.open = &open_;
+    state.streamClosed = &socketGone_;
+    state.sendFailed = &sendFailed_;
+    state.silenceTimeoutSeconds = silenceTimeoutSeconds_;
+    ReceiveLoopRecords records;  // "so." with 202 / 210 / 229
+    records.lastSentType = &lastSentType_;
+    outcome = RunReceiveLoop(source, state, records, *this, owner_);
+  }
+  return outcome;
 }
 
 bool TcpTransport::Send(const uint8_t* data, size_t length) {

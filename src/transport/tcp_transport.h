@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/socket.h"
+#include "protocol/receive_loop.h"
 #include "transport/phone_connection.h"
 
 namespace kavex {
@@ -66,6 +67,7 @@ class TcpTransport final : public PhoneConnection {
   enum class Writable { kYes, kNo, kLetGo };
 
   void RunReceiveThread();
+  ReceiveOutcome ConnectAndReceive();
   bool ConnectSocket();
   // Waits up to limitMs for the socket to take bytes; kLetGo once the open flag is cleared or the
   // stream closed.
