@@ -15,7 +15,17 @@
  *
  * Texts are 8-bit and NUL-terminated. Texts the engine passes to callbacks are valid only during the call.
  * Callbacks run on engine threads (see each typedef); the engine holds none of its locks while it calls
- * the host, so a callback may call back into the engine.
+ * the host, so a callback may call back into the engine: any export, EUninitialize of the same camera
+ * included.
+ *
+ * EUninitialize(i) from inside a callback (on an engine thread) does not wait: camera i leaves the
+ * table at once (later calls with index i do nothing), its callbacks are cleared, and no callback of
+ * camera i starts after EUninitialize returns, apart from one another engine thread had already
+ * begun. Its threads are stopped and joined by a teardown thread of the engine as soon as the
+ * callbacks running on them return. The host's next EUninitialize or EInitialize from one of its own
+ * threads waits for every such teardown to finish: before unloading the library, call EUninitialize
+ * for the cameras from a host thread. From a host thread, EUninitialize(i) returns once camera i is
+ * completely gone (do not hold, across the call, a lock that a callback of i waits for).
  */
 #ifndef KAVEX_ENGINE_H
 #define KAVEX_ENGINE_H
@@ -36,7 +46,9 @@ extern "C" {
 
 /* Values passed to the HostStateCallback for a phone's state. After EOpen the same callback carries the
  * open result instead: 0 for success (which shares its value with KAVEX_PHONE_IDLE), otherwise the
- * nonzero error code of the virtual camera. */
+ * nonzero error code of the virtual camera (-1 to -6), or KAVEX_OPEN_INTERNAL_FAILURE when the engine
+ * itself could not open the camera (out of memory or threads). */
+#define KAVEX_OPEN_INTERNAL_FAILURE (-7)
 enum KavexPhoneState {
   KAVEX_PHONE_IDLE = 0,
   KAVEX_PHONE_FAILED = 1,

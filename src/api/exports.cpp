@@ -7,6 +7,7 @@
 #include "api/passcode_key.h"
 #include "discovery/phone_list.h"
 #include "instance/engine_instance.h"
+#include "instance/teardown_reaper.h"
 #include "kavex_engine.h"
 #include "protocol/control_messages.h"
 #include "protocol/error_log.h"
@@ -29,7 +30,10 @@ void Guarded(int code, Body&& body) noexcept {
   }
 }
 
-std::shared_ptr<EngineInstance> Find(int index) { return InstanceTable::Instance().Get(index); }
+std::shared_ptr<EngineInstance> Find(int index) {
+  kavex::TeardownReaper::JoinFinished();  // teardowns that callbacks asked for, once finished
+  return InstanceTable::Instance().Get(index);
+}
 
 }  // namespace
 

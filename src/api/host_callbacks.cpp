@@ -30,25 +30,49 @@ void HostCallbacks::Register(PhoneControlCallback phoneControl, VideoSizeCallbac
   message25_.store(message25);
   textList_.store(textList);
   formatChoice_.store(formatChoice);
+  // Looked at after storing: a Close running meanwhile either sees these pointers or is seen here.
+  if (closed_.load()) Clear();
 }
 
 void HostCallbacks::RegisterPasscodeKey(PasscodeKeyCallback passcodeKey) {
   passcodeKey_.store(passcodeKey);
+  if (closed_.load()) passcodeKey_.store(nullptr);
+}
+
+void HostCallbacks::Close() {
+  closed_.store(true);
+  Clear();
+}
+
+void HostCallbacks::ReportState(int value) {
+  if (!closed_.load()) CallHostState(index_, value);
 }
 
 void HostCallbacks::Clear() {
-  Register(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  phoneControl_.store(nullptr);
+  videoSize_.store(nullptr);
+  phoneList_.store(nullptr);
+  message19_.store(nullptr);
+  message20_.store(nullptr);
+  message21_.store(nullptr);
+  message22_.store(nullptr);
+  message25_.store(nullptr);
+  textList_.store(nullptr);
+  formatChoice_.store(nullptr);
   passcodeKey_.store(nullptr);
   lastWidth_.store(0);
   lastHeight_.store(0);
 }
 
 void HostCallbacks::PublishPhoneList(const std::vector<PhoneListEntry>& entries) {
-  PhoneListCallback callback = phoneList_.load();
-  if (callback == nullptr) return;
+  // Looked up again for every entry: a host that tears the camera down from this callback is not
+  // called for the rest of the list.
   int number = 0;
-  for (const PhoneListEntry& entry : entries)
+  for (const PhoneListEntry& entry : entries) {
+    PhoneListCallback callback = phoneList_.load();
+    if (callback == nullptr) return;
     callback(index_, number++, entry.key.c_str(), entry.displayName.c_str(), entry.selected);
+  }
 }
 
 int HostCallbacks::ChooseFormat(const std::string& formatList, int currentChoice) {

@@ -22,6 +22,11 @@ class HostCallbacks final : public HostNotifier {
   void RegisterPasscodeKey(PasscodeKeyCallback passcodeKey);
   // Clears all eleven pointers and the remembered video size.
   void Clear();
+  // For good, when the camera is torn down: clears everything, refuses later registrations (a host
+  // thread may still be inside SetCallback) and stops this camera's phone-state reports.
+  void Close();
+  // The HostStateCallback for this camera's phone states, unless it was closed.
+  void ReportState(int value);
 
   void PublishPhoneList(const std::vector<PhoneListEntry>& entries) override;
   int ChooseFormat(const std::string& formatList, int currentChoice) override;
@@ -48,6 +53,7 @@ class HostCallbacks final : public HostNotifier {
   std::atomic<TextListCallback> textList_{nullptr};
   std::atomic<FormatChoiceCallback> formatChoice_{nullptr};
   std::atomic<PasscodeKeyCallback> passcodeKey_{nullptr};
+  std::atomic<bool> closed_{false};
   std::atomic<int> lastWidth_{0};
   std::atomic<int> lastHeight_{0};
 };

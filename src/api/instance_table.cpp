@@ -2,6 +2,8 @@
 
 #include "api/host_callbacks.h"
 #include "instance/engine_instance.h"
+#include "instance/teardown_reaper.h"
+#include "protocol/error_log.h"
 
 namespace kavex {
 
@@ -13,6 +15,8 @@ InstanceTable& InstanceTable::Instance() {
 
 void InstanceTable::Initialize(int count, HostStateCallback stateCallback) {
   SetHostStateCallback(stateCallback);
+  // Cameras torn down from callbacks are gone before their indexes (and named objects) are reused.
+  TeardownReaper::JoinAll();
   for (int i = 0; i < count && i < kSlots; ++i) {
     std::shared_ptr<EngineInstance> previous;
     {
@@ -22,6 +26,7 @@ void InstanceTable::Initialize(int count, HostStateCallback stateCallback) {
     // A second initialisation replaces the instance; the old one is torn down, not leaked with its
     // threads still running.
     if (previous != nullptr) previous->Destroy();
+    TeardownReaper::JoinAll();
     std::shared_ptr<EngineInstance> instance = EngineInstance::Create(i);
     instance->callbacks().Clear();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -30,6 +35,7 @@ void InstanceTable::Initialize(int count, HostStateCallback stateCallback) {
 }
 
 int InstanceTable::OpenNext() {
+  TeardownReaper::JoinFinished();
   std::shared_ptr<EngineInstance> instance;
   int index;
   {
@@ -38,7 +44,13 @@ int InstanceTable::OpenNext() {
     index = openCount_++;
     instance = slots_[index];
   }
-  const int result = instance->Open();
+  // The counter has moved on: whatever happens, the host hears how this index's open ended.
+  int result = EngineInstance::kInternalFailure;
+  try {
+    result = instance->Open();
+  } catch (...) {
+    ErrorLog::RecordError("ei", 40);
+  }
   CallHostState(index, result);
   return index;
 }
@@ -51,6 +63,9 @@ void InstanceTable::Uninitialize(int index) {
     instance = std::move(slots_[index]);
   }
   if (instance != nullptr) instance->Destroy();
+  // From a host thread this also finishes teardowns that callbacks asked for; from a callback it
+  // returns at once, and the camera's threads end as soon as the callbacks running on them return.
+  TeardownReaper::JoinAll();
 }
 
 std::shared_ptr<EngineInstance> InstanceTable::Get(int index) {

@@ -7,9 +7,11 @@ extern "C" {
 }
 
 #include "common/engine_clock.h"
+#include "common/engine_thread.h"
 #include "discovery/network_discovery.h"
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
+#include "instance/teardown_reaper.h"
 #include "media/decoded_frame_pair.h"
 #include "media/format_choice.h"
 #include "media/format_presets.h"
@@ -46,16 +48,16 @@ std::shared_ptr<EngineInstance> EngineInstance::Create(int index, WorkerTiming& 
 
 EngineInstance::EngineInstance(int index, WorkerTiming& timing)
     : index_(index), timing_(timing), callbacks_(index) {
-  // Protocol layer.
+  // Protocol layer. The socket library first: it must outlive every socket of this instance.
+  socketLibrary_ = std::make_unique<platform::SocketLibrary>();
   audioDecoder_ = std::make_unique<OpusAudioDecoder>();
   audioBuffer_.assign(kAudioBufferSamples, 0);
-  if (index_ == 0) networkDiscovery_ = std::make_unique<NetworkDiscovery>(CreateDnsSdDiscovery());
+  if (index_ == 0) networkDiscovery_ = std::make_shared<NetworkDiscovery>(CreateDnsSdDiscovery());
 
   // Media layer.
   framePair_ = std::make_unique<DecodedFramePair>();
 
   if (index_ == 0) {
-    socketLibrary_ = std::make_unique<platform::SocketLibrary>();
     int error = 0;
     addressWatch_ = platform::AddressChangeWatch::Start(&error);
     if (addressWatch_ == nullptr && error != kIoPending) ErrorLog::RecordError("qc", 76);
@@ -65,40 +67,45 @@ EngineInstance::EngineInstance(int index, WorkerTiming& timing)
 EngineInstance::~EngineInstance() { Destroy(); }
 
 int EngineInstance::Open() {
-  std::unique_lock<std::mutex> lock(outputMutex_);
-  if (output_ != nullptr) return 0;  // opened once; the table never opens an instance twice
-  lock.unlock();
+  std::lock_guard<std::mutex> teardown(teardownMutex_);
+  if (destroyed_) return kInternalFailure;
+  if (opened()) return 0;  // opened once; the table never opens an instance twice
   {
-    // Never nested in the output lock: the capability handling takes them the other way round.
     std::lock_guard<std::mutex> formats(formatMutex_);
     capabilities_.push_back(VideoFormat{640, 480, 30.0f});
   }
-  lock.lock();
+  std::shared_ptr<VirtualCameraOutput> output;
   int result = 0;
   try {
-    output_ = std::make_unique<VirtualCameraOutput>(index_, this);
-    result = output_->Open();
+    output = std::make_shared<VirtualCameraOutput>(index_, this);
+    result = output->Open();
   } catch (...) {
     // No memory for the frame slots or no thread for the feeder: the host learns it through the
     // open result.
     ErrorLog::RecordError("ei", 42);
-    result = kWorkerStartFailed;
+    result = kInternalFailure;
   }
-  lock.unlock();
+  {
+    // Kept after a failed open too: what was opened stays until teardown.
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    output_ = std::move(output);
+  }
   if (result != 0) {
     Stop();
     return result;
   }
   try {
     // Instance 0 listens for phones on the network from now on.
-    if (networkDiscovery_ != nullptr) networkDiscovery_->Start(this);
-    worker_ = std::make_unique<WorkerLoop>(queue_, *this, timing_);
-    worker_->Start();
+    if (std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->Start(this);
+    auto worker = std::make_unique<WorkerLoop>(queue_, *this, timing_);
+    worker->Start();
+    std::lock_guard<std::mutex> lock(workerMutex_);
+    worker_ = std::move(worker);
   } catch (...) {
     // Out of threads or memory: the host learns it through the open result.
     ErrorLog::RecordError("ei", 41);
     Stop();
-    return kWorkerStartFailed;
+    return kInternalFailure;
   }
   return 0;
 }
@@ -108,44 +115,74 @@ bool EngineInstance::opened() const {
   return output_ != nullptr;
 }
 
-bool EngineInstance::workerRunning() const { return worker_ != nullptr && worker_->running(); }
+bool EngineInstance::outputStreaming() const {
+  const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia();
+  return output != nullptr && output->streaming();
+}
+
+bool EngineInstance::workerRunning() const {
+  std::lock_guard<std::mutex> lock(workerMutex_);
+  return worker_ != nullptr && worker_->running();
+}
 
 void EngineInstance::Stop() {
-  if (worker_ != nullptr) {
-    worker_->Stop();
-    worker_.reset();
-  }
-  activeConnection_.Clear();
-  if (networkDiscovery_ != nullptr) networkDiscovery_->Start(nullptr);
-  DropTcpTransport();
+  std::unique_ptr<WorkerLoop> worker;
   {
-    // No receive thread feeds it any more; its own thread is joined here.
-    std::lock_guard<std::mutex> lock(decoderMutex_);
-    decoder_.reset();
+    std::lock_guard<std::mutex> lock(workerMutex_);
+    worker = std::move(worker_);
   }
+  if (worker != nullptr) worker->Stop();
+  activeConnection_.Clear();
+  if (std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->Start(nullptr);
+  DropTcpTransport();
+  // A handler that ran until its receive thread was joined may have set it again.
+  activeConnection_.Clear();
+  std::unique_ptr<VideoDecoder> decoder;
+  {
+    std::lock_guard<std::mutex> lock(decoderMutex_);
+    decoder = std::move(decoder_);
+  }
+  decoder.reset();  // joins its thread; no receive thread feeds it any more
   // The list is shared by all instances: any instance going away empties it, and discovery fills it
   // again for those that remain.
   PhoneList::Instance().Clear();
 }
 
 void EngineInstance::Destroy() {
+  {
+    std::lock_guard<std::mutex> teardown(teardownMutex_);
+    if (destroyed_) return;
+    destroyed_ = true;
+  }
+  callbacks_.Close();  // nothing reaches the host once the camera is being taken apart
+  // On one of the engine's own threads (the host tearing the camera down from a callback) the
+  // threads to be joined may include this one, or one that waits for it: the teardown runs on a
+  // thread of its own. The destructor has no reference left to hand over and runs it here; it runs
+  // only after a Destroy anyway, as the registry holds the instance until then.
+  if (OnEngineThread()) {
+    if (std::shared_ptr<EngineInstance> self = weak_from_this().lock()) {
+      TeardownReaper::Run([self] { self->TearDown(); });
+      return;
+    }
+  }
+  TearDown();
+}
+
+void EngineInstance::TearDown() {
   // Declared first so that it is released last: if the registry held the final reference, the
   // object goes away only after this function has finished with it.
   std::shared_ptr<EngineInstance> registryReference;
-  std::lock_guard<std::mutex> teardown(teardownMutex_);
-  if (destroyed_) return;
-  destroyed_ = true;
-
-  callbacks_.Clear();  // nothing reaches the host while the instance comes apart
   Stop();
 
   registryReference = InstanceRegistry::Remove(index_, this);
+  std::shared_ptr<VirtualCameraOutput> output;
   {
     std::lock_guard<std::mutex> lock(outputMutex_);
-    output_.reset();
+    output = std::move(output_);
   }
+  // Closed here (its feeder joined), unless a host call still uses it: then as that call returns.
+  output.reset();
   addressWatch_.reset();
-  socketLibrary_.reset();
   queue_.Clear();
   {
     std::lock_guard<std::mutex> lock(formatMutex_);
@@ -153,9 +190,15 @@ void EngineInstance::Destroy() {
   }
   framePair_.reset();
 
-  networkDiscovery_.reset();
+  std::shared_ptr<NetworkDiscovery> discovery;
+  {
+    std::lock_guard<std::mutex> lock(discoveryMutex_);
+    discovery = std::move(networkDiscovery_);
+  }
+  discovery.reset();
   audioDecoder_.reset();
   if (index_ == 0) PhoneList::Instance().Clear();
+  socketLibrary_.reset();
 }
 
 void EngineInstance::NotifyListChanged() {
@@ -165,50 +208,50 @@ void EngineInstance::NotifyListChanged() {
   }
 }
 
-void EngineInstance::ReportPhoneState(PhoneState state) {
-  CallHostState(index_, static_cast<int>(state));
+void EngineInstance::ReportPhoneState(PhoneState state) { callbacks_.ReportState(static_cast<int>(state)); }
+
+void EngineInstance::ResetOutput() {
+  if (const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia()) {
+    output->SetStreaming(false);
+    output->ClearFrameSlots();
+  }
 }
 
 void EngineInstance::OnConnectionLost() {
   activeConnection_.Clear();
   SetCurrentPhone(PhoneId{});
-  {
-    std::lock_guard<std::mutex> lock(outputMutex_);
-    if (output_ != nullptr) {
-      output_->SetStreaming(false);
-      output_->ClearFrameSlots();
-    }
-  }
+  ResetOutput();
   Push(EngineEvent::Refresh(0.0));
 }
 
-VirtualCameraOutput* EngineInstance::OutputForMedia() {
+std::shared_ptr<VirtualCameraOutput> EngineInstance::OutputForMedia() const {
   std::lock_guard<std::mutex> lock(outputMutex_);
-  return output_.get();
+  return output_;
+}
+
+std::shared_ptr<NetworkDiscovery> EngineInstance::Discovery() const {
+  std::lock_guard<std::mutex> lock(discoveryMutex_);
+  return networkDiscovery_;
 }
 
 void EngineInstance::SetFormatIndex(int formatIndex) {
   formatIndex_.store(formatIndex);
-  {
+  const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia();
+  if (output != nullptr && output->sectionMode()) {
     // The driver offers its consumers the chosen size, at 30 and 60 frames a second.
     std::vector<VideoFormat> rows;
-    std::lock_guard<std::mutex> lock(outputMutex_);
-    if (output_ != nullptr && output_->sectionMode()) {
-      const VideoFormat* preset = FormatPreset(formatIndex);
-      if (preset != nullptr && output_->FormatTableCapacity() > 0) {
-        rows.push_back(VideoFormat{preset->width, preset->height, 30.0f});
-        rows.push_back(VideoFormat{preset->width, preset->height, 60.06f});
-      }
-      output_->WriteFormatTable(rows);
+    const VideoFormat* preset = FormatPreset(formatIndex);
+    if (preset != nullptr && output->FormatTableCapacity() > 0) {
+      rows.push_back(VideoFormat{preset->width, preset->height, 30.0f});
+      rows.push_back(VideoFormat{preset->width, preset->height, 60.06f});
     }
+    output->WriteFormatTable(rows);
   }
   // The phone streams the new choice at once; the decoder takes the new size as it comes.
-  const VideoFormat wanted = WantedFormat();
-  {
-    std::lock_guard<std::mutex> lock(formatMutex_);
-    lastRequested_ = wanted;
-  }
-  if (activeConnection_.Get() != nullptr) SendFormatRequest(wanted);
+  std::lock_guard<std::mutex> lock(formatMutex_);
+  const VideoFormat wanted = WantedFormatLocked();
+  lastRequested_ = wanted;
+  if (activeConnection_.Get() != nullptr) SendFormatRequestLocked(wanted);
 }
 
 PhoneId EngineInstance::currentPhone() const {
@@ -247,6 +290,7 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
 
   if (peer.empty()) return false;
   DropTcpTransport();
+  goodbyeFrom_.store(nullptr);
   auto transport = std::make_shared<TcpTransport>(*this, kSilenceTimeoutSeconds);
   {
     std::lock_guard<std::mutex> lock(connectionsMutex_);
@@ -280,6 +324,8 @@ void EngineInstance::ReleasePhone() {
   SetCurrentPhone(PhoneId{});
   const PhoneId released = DropTcpTransport();
   PhoneList::Instance().ResetStateToIdle(released);
+  // Whoever took the phone, this camera no longer shows it: the placeholder, not a frozen picture.
+  ResetOutput();
 }
 
 std::shared_ptr<PhoneConnection> EngineInstance::OwnedConnection(const PhoneConnection& connection) {
@@ -321,6 +367,12 @@ void EngineInstance::ApplyStreamingRule(const PhoneConnection& connection) {
 void EngineInstance::OnConnected(PhoneConnection&) {}
 
 void EngineInstance::OnFailed(PhoneConnection& connection) {
+  // A phone that said goodbye has ended its session; that its close then failed a send of ours
+  // makes it no less a normal end.
+  if (goodbyeFrom_.load() == &connection) {
+    OnClosed(connection);
+    return;
+  }
   OnConnectionLost();
   SetPhoneState(connection, PhoneState::kFailed);
 }
@@ -350,6 +402,7 @@ void EngineInstance::OnAnnouncement(PhoneConnection& connection, const PhoneId& 
 }
 
 void EngineInstance::OnGoodbye(PhoneConnection& connection) {
+  goodbyeFrom_.store(&connection);
   SetPhoneState(connection, PhoneState::kIdle);
   OnConnectionLost();
 }
@@ -372,7 +425,7 @@ void EngineInstance::OnAudioPacket(PhoneConnection&, const uint8_t* packet, size
   const int samples =
       audioDecoder_->Decode(packet, length, audioBuffer_.data(), kAudioBufferSamples);
   if (samples <= 0) return;  // a packet libopus refuses is lost; nothing reaches the microphone
-  if (VirtualCameraOutput* output = OutputForMedia())
+  if (const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia())
     output->WriteAudio(audioBuffer_.data(), static_cast<size_t>(samples));
 }
 
@@ -391,35 +444,48 @@ void EngineInstance::OnCapabilities(PhoneConnection& connection, bool hevc,
       session_messages::CapabilitiesAnswer(kProtocolValueA, kProtocolValueB);
   connection.Send(answer.data(), answer.size());
   SendStoredErrorReport(connection);
+
+  // A new stream gets a new decoder. The old one goes first, its thread joined with no lock held:
+  // that thread may be inside the host's video-size callback, and the host may be changing the
+  // format from there, which needs the decoder lock. Until the new decoder is in place there is
+  // none, so no format request (it names the decoder's codec) can go out for the old stream.
+  std::unique_ptr<VideoDecoder> previous;
+  {
+    std::lock_guard<std::mutex> lock(decoderMutex_);
+    previous = std::move(decoder_);
+  }
+  previous.reset();
+
   // The connection that delivered the phone's formats is the one everything else goes to.
   activeConnection_.Set(OwnedConnection(connection));
   const std::vector<VideoFormat> sorted = format_choice::SortedPhoneFormats(formats);
-  {
-    std::lock_guard<std::mutex> lock(formatMutex_);
-    capabilities_ = sorted;
-  }
-  VirtualCameraOutput* output = OutputForMedia();
+  const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia();
   // Portrait presets only where the driver can offer them and the phone can fill them.
   const bool portrait = output != nullptr && output->sectionMode() &&
                         output->FormatTableCapacity() > 0 && format_choice::ListsPortrait(sorted);
+  // The host chooses with no engine lock held: it may call back into the engine.
   formatIndex_.store(callbacks_.ChooseFormat(format_choice::ChoiceText(portrait), formatIndex_.load()));
-  const VideoFormat wanted = WantedFormat();
-  {
-    std::lock_guard<std::mutex> lock(formatMutex_);
-    lastRequested_ = wanted;
-  }
 
-  // A new stream gets a new decoder; the picture slots start empty.
-  {
-    std::lock_guard<std::mutex> lock(decoderMutex_);
-    decoder_.reset();
-    framePair_->FreeAll();
-    if (framePair_->valid()) {
-      decoder_ = VideoDecoder::Create(hevc, *framePair_, *this);
-      if (decoder_ == nullptr && hevc) decoder_ = VideoDecoder::Create(false, *framePair_, *this);
-    }
+  // The picture slots start empty.
+  std::unique_ptr<VideoDecoder> decoder;
+  framePair_->FreeAll();
+  if (framePair_->valid()) {
+    decoder = VideoDecoder::Create(hevc, *framePair_, *this);
+    if (decoder == nullptr && hevc) decoder = VideoDecoder::Create(false, *framePair_, *this);
   }
-  SendFormatRequest(wanted);
+  {
+    // Formats, decoder and request change together, under the lock every format request is made
+    // under: no request computed for the old stream can follow this one.
+    std::lock_guard<std::mutex> lock(formatMutex_);
+    capabilities_ = sorted;
+    {
+      std::lock_guard<std::mutex> decoderLock(decoderMutex_);
+      decoder_ = std::move(decoder);
+    }
+    const VideoFormat wanted = WantedFormatLocked();
+    lastRequested_ = wanted;
+    SendFormatRequestLocked(wanted);
+  }
   // The stream starts: the camera stops showing the placeholder and waits for the phone's pictures.
   if (output != nullptr) {
     output->SetStreaming(true);
@@ -427,22 +493,21 @@ void EngineInstance::OnCapabilities(PhoneConnection& connection, bool hevc,
   }
 }
 
-VideoFormat EngineInstance::WantedFormat() {
+VideoFormat EngineInstance::WantedFormatLocked() {
   format_choice::Demand demand;
   demand.instanceActive = active_.load();
   demand.choice = formatIndex_.load();
-  if (VirtualCameraOutput* output = OutputForMedia()) {
+  if (const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia()) {
     const OutputFormat current = output->format();
     demand.consumerActive = output->ConsumerActive();
     demand.outputWidth = current.width;
     demand.outputHeight = current.height;
     demand.outputFps = current.fps;
   }
-  std::lock_guard<std::mutex> lock(formatMutex_);
   return format_choice::Choose(capabilities_, demand);
 }
 
-void EngineInstance::SendFormatRequest(const VideoFormat& format) {
+void EngineInstance::SendFormatRequestLocked(const VideoFormat& format) {
   uint32_t codec = 0;
   {
     std::lock_guard<std::mutex> lock(decoderMutex_);
@@ -455,13 +520,11 @@ void EngineInstance::SendFormatRequest(const VideoFormat& format) {
 
 void EngineInstance::CheckWantedFormat() {
   if (activeConnection_.Get() == nullptr) return;
-  const VideoFormat wanted = WantedFormat();
-  {
-    std::lock_guard<std::mutex> lock(formatMutex_);
-    if (format_choice::SameFormat(wanted, lastRequested_)) return;
-    lastRequested_ = wanted;
-  }
-  if (activeConnection_.Get() != nullptr) SendFormatRequest(wanted);
+  std::lock_guard<std::mutex> lock(formatMutex_);
+  const VideoFormat wanted = WantedFormatLocked();
+  if (format_choice::SameFormat(wanted, lastRequested_)) return;
+  lastRequested_ = wanted;
+  SendFormatRequestLocked(wanted);
 }
 
 void EngineInstance::OnPacketTaken(float timestamp) {
@@ -472,7 +535,7 @@ void EngineInstance::OnPacketTaken(float timestamp) {
 }
 
 void EngineInstance::OnDecodeResult(bool failed, float timestamp) {
-  VirtualCameraOutput* output = OutputForMedia();
+  const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia();
   if (output == nullptr) return;
   if (failed) {
     output->ClearFrameSlots();
@@ -550,11 +613,11 @@ void EngineInstance::OnPassEnd() {
   if (addressWatch_ == nullptr || !addressWatch_->CheckAndRearm()) return;
   addressChanges_.fetch_add(1);
   // The adapters changed: discovery rebuilds its sockets for the new set.
-  if (networkDiscovery_ != nullptr) networkDiscovery_->Start(this);
+  if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->Start(this);
 }
 
 void EngineInstance::RestartServiceDiscovery() {
-  if (networkDiscovery_ != nullptr) networkDiscovery_->ResetBrowseBudget();
+  if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->ResetBrowseBudget();
 }
 
 void EngineInstance::RefreshPhoneList() {
@@ -639,13 +702,12 @@ void EngineInstance::SelectPhoneByKey(const std::string& key) {
 }
 
 void EngineInstance::SetBlank(bool blank) {
-  std::lock_guard<std::mutex> lock(outputMutex_);
-  if (output_ != nullptr) output_->SetBlank(blank);
+  if (const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia()) output->SetBlank(blank);
 }
 
 bool EngineInstance::blank() const {
-  std::lock_guard<std::mutex> lock(outputMutex_);
-  return output_ != nullptr && output_->blank();
+  const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia();
+  return output != nullptr && output->blank();
 }
 
 void EngineInstance::OnControlValue(uint32_t value) {

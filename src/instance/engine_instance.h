@@ -34,11 +34,20 @@ class SocketLibrary;
 // Everything the engine keeps for one virtual camera: the phone it shows, its connection, its
 // decoding state, the output it feeds and the host's callbacks.
 //
-// Threads: constructed, opened and destroyed on host threads (the export calls); its worker thread
-// (owned by worker_) makes every connection decision; other instances' worker threads may release its
-// phone; host threads set flags and send user actions. Owns its output, frame slots, audio decoder
-// and, for instance 0, the socket library and the address-change watch.
-class EngineInstance final : public WorkerHandler,
+// Threads: constructed and opened on host threads (the export calls); destroyed on a host thread,
+// or, when the host asks for it from inside a callback, on a teardown thread (TeardownReaper); its
+// worker thread (owned by worker_) makes every connection decision; other instances' worker threads
+// may release its phone; host threads set flags and send user actions. Owns its output (shared with
+// the host calls that are using it), frame slots, audio decoder, a share of the socket library and,
+// for instance 0, the network discovery and the address-change watch.
+//
+// Locks, in the order they may nest (each of the others is a leaf):
+//   the phone list's lock -> the choice mutex -> phoneMutex_;
+//   formatMutex_ -> outputMutex_, decoderMutex_, the active connection's and the transport's send
+//   mutex (every format request is computed and sent under formatMutex_, so none overtakes another).
+// No thread is joined and no host callback is made while any of them is held.
+class EngineInstance final : public std::enable_shared_from_this<EngineInstance>,
+                             public WorkerHandler,
                              public OutputControlListener,
                              public DecoderSink,
                              public TransportListener,
@@ -51,8 +60,9 @@ class EngineInstance final : public WorkerHandler,
   // Values the phone is sent in the capabilities reply and in error reports.
   static constexpr uint32_t kProtocolValueA = 12;
   static constexpr uint32_t kProtocolValueB = 14;
-  // Open result when the worker thread cannot be started.
-  static constexpr int kWorkerStartFailed = -1;
+  // Open result when the engine itself failed (no memory, no thread, torn down meanwhile), apart
+  // from the output's own results 0 to -6.
+  static constexpr int kInternalFailure = KAVEX_OPEN_INTERNAL_FAILURE;
 
   // Constructs the instance and enters it into the instance registry. Background threads that may
   // call back into the instance start only after construction has finished.
@@ -68,9 +78,13 @@ class EngineInstance final : public WorkerHandler,
   // Creates and opens the output, starts the worker. 0, or the output's error code (the instance is
   // then stopped and stays so).
   int Open();
-  // Full teardown: callbacks cleared first, then everything stopped and released. Safe twice.
+  // Full teardown: callbacks cleared first, then everything stopped and released. Safe twice, and
+  // from any thread: called on one of the engine's threads (a host callback), it returns at once and
+  // the rest runs on a teardown thread, which the host's next EUninitialize or EInitialize joins.
   void Destroy();
   bool opened() const;
+  // Whether the output shows a phone's stream (rather than the placeholder).
+  bool outputStreaming() const;
   bool workerRunning() const;
   // How often instance 0 has seen the machine's addresses change.
   int addressChanges() const { return addressChanges_.load(); }
@@ -161,15 +175,21 @@ class EngineInstance final : public WorkerHandler,
   EngineInstance(int index, WorkerTiming& timing);
   // Teardown steps shared by Destroy and a failed Open. Safe twice.
   void Stop();
+  // Destroy's work once the callbacks are closed: stops every thread, then releases everything.
+  void TearDown();
   void SetCurrentPhone(const PhoneId& phone);
-  // The output for a receive or feeder thread's use: it lives from before the first connection
-  // until after the last receive thread has been joined.
-  VirtualCameraOutput* OutputForMedia();
+  // The output, shared: a caller on any thread keeps it alive for as long as it uses it, so a
+  // teardown running meanwhile never frees it under that caller (the last holder closes it).
+  std::shared_ptr<VirtualCameraOutput> OutputForMedia() const;
+  std::shared_ptr<NetworkDiscovery> Discovery() const;
+  // The camera goes back to the placeholder with empty slots: the phone's stream is over.
+  void ResetOutput();
   // The format the phone should stream now, for the camera's consumer, the host's choice and
-  // whether the host shows this camera.
-  VideoFormat WantedFormat();
+  // whether the host shows this camera. Requires formatMutex_.
+  VideoFormat WantedFormatLocked();
   // Type 11 on the active connection, naming the decoder's codec; nothing without a decoder.
-  void SendFormatRequest(const VideoFormat& format);
+  // Requires formatMutex_.
+  void SendFormatRequestLocked(const VideoFormat& format);
   // The worker's regular look: a new request when the wanted format moved.
   void CheckWantedFormat();
   // Requires the list lock.
@@ -189,18 +209,22 @@ class EngineInstance final : public WorkerHandler,
   std::unique_ptr<OpusAudioDecoder> audioDecoder_;
   std::vector<int16_t> audioBuffer_;
   std::atomic<bool> overUsb_{false};
-  std::unique_ptr<platform::SocketLibrary> socketLibrary_;  // instance 0
-  std::unique_ptr<NetworkDiscovery> networkDiscovery_;      // instance 0
+  // Every instance holds its own share: the library stays up while any instance has sockets.
+  std::unique_ptr<platform::SocketLibrary> socketLibrary_;
+  mutable std::mutex discoveryMutex_;  // networkDiscovery_ against host threads during teardown
+  std::shared_ptr<NetworkDiscovery> networkDiscovery_;  // instance 0
+  // The connection whose phone said goodbye: its end, however it comes, is a normal one.
+  std::atomic<const PhoneConnection*> goodbyeFrom_{nullptr};
   // The TCP connection. Created and dropped by the worker; looked up by receive threads.
   std::mutex connectionsMutex_;
   std::shared_ptr<TcpTransport> tcp_;
 
   // Media layer.
-  mutable std::mutex outputMutex_;  // guards output_ against host threads during open/teardown
-  std::unique_ptr<VirtualCameraOutput> output_;
+  mutable std::mutex outputMutex_;  // guards output_ (the pointer) against open and teardown
+  std::shared_ptr<VirtualCameraOutput> output_;
   std::unique_ptr<DecodedFramePair> framePair_;
   // Created, replaced and fed on the receive thread, destroyed by teardown; the codec is read by
-  // host and worker threads.
+  // host and worker threads. Never held while a decoder is destroyed (which joins its thread).
   std::mutex decoderMutex_;
   std::unique_ptr<VideoDecoder> decoder_;
   // Decoder thread only: when the current packet was taken, and how long the last picture took.
@@ -212,11 +236,12 @@ class EngineInstance final : public WorkerHandler,
   std::unique_ptr<platform::AddressChangeWatch> addressWatch_;  // instance 0
   std::atomic<int> addressChanges_{0};
   std::atomic<int> formatIndex_{0};
-  mutable std::mutex formatMutex_;  // capabilities_ and lastRequested_
+  mutable std::mutex formatMutex_;  // capabilities_, lastRequested_ and every format request
   std::vector<VideoFormat> capabilities_;
   VideoFormat lastRequested_;
   std::atomic<bool> active_{false};
   EventQueue queue_;
+  mutable std::mutex workerMutex_;  // worker_ (the pointer): open and teardown against queries
   std::unique_ptr<WorkerLoop> worker_;
   mutable std::mutex phoneMutex_;
   PhoneId currentPhone_;
@@ -224,6 +249,7 @@ class EngineInstance final : public WorkerHandler,
   // Host layer.
   HostCallbacks callbacks_;
 
+  // Open and the start of Destroy: an instance torn down is never opened, and never torn down twice.
   std::mutex teardownMutex_;
   bool destroyed_ = false;
 };

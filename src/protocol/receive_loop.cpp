@@ -97,7 +97,13 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
 
     // Never more than the message being assembled: the buffer holds exactly one message.
     const ByteSource::Received got = source.Receive(buffer.get() + held, wanted - held);
-    if (got.status == ByteSource::Received::Status::kEnded) return ReceiveOutcome::kClosed;
+    if (got.status == ByteSource::Received::Status::kEnded) {
+      // After a failed send the connection has failed; the drain only hands over what had
+      // arrived. However the stream ends then (a reset may read as a plain end once the failed
+      // send has taken its error), the end is the failure's, not a normal close; a phone's goodbye
+      // handled meanwhile still makes its session end normally.
+      return draining ? ReceiveOutcome::kFailed : ReceiveOutcome::kClosed;
+    }
     if (got.status == ByteSource::Received::Status::kNothing) continue;
     held += got.count;
 

@@ -83,14 +83,21 @@ TcpTransport::~TcpTransport() {
 }
 
 void TcpTransport::Stop() {
+  if (tlsReceivingFor == this) {
+    stopped_.store(true);
+    open_.store(false);
+    return;
+  }
+  // Under the start lock: a Start running on the owner's worker while another instance lets go of
+  // the transport either finishes first (and its thread is joined here) or finds it stopped.
+  std::lock_guard<std::mutex> lock(threadMutex_);
   stopped_.store(true);
   open_.store(false);
-  if (tlsReceivingFor == this) return;
-  std::lock_guard<std::mutex> lock(threadMutex_);
   if (receiveThread_.joinable()) receiveThread_.join();
 }
 
 bool TcpTransport::Start(const SocketAddress& peer, const PhoneId* id) {
+  std::lock_guard<std::mutex> lock(threadMutex_);
   // Checked first: the address and identifier of a running transport are read by other threads.
   if (started_ || stopped_.load()) return false;
   peer_ = peer;

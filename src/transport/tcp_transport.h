@@ -79,7 +79,7 @@ class TcpTransport final : public PhoneConnection {
   const double silenceTimeoutSeconds_;
   PhoneId phoneId_;
   SocketAddress peer_;
-  bool started_ = false;  // Start's caller only
+  bool started_ = false;  // under threadMutex_
   std::atomic<bool> stopped_{false};
 
   std::mutex sendMutex_;
@@ -89,7 +89,8 @@ class TcpTransport final : public PhoneConnection {
   std::atomic<bool> socketGone_{false};  // closed (or shut down by Close): no more sending
   std::atomic<bool> open_{false};        // set by Start; cleared by Stop, the destructor, the end
   std::atomic<bool> sendFailed_{false};  // the error flag: set by a failed send
-  std::mutex threadMutex_;                // joins of receiveThread_ by concurrent Stop calls
+  // Start against Stop: the fields Start writes, the thread and the open flag change under it.
+  std::mutex threadMutex_;
   std::thread receiveThread_;
 };
 

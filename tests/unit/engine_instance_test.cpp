@@ -13,6 +13,7 @@
 #include "instance/instance_registry.h"
 #include "loopback_peer.h"
 #include "protocol/error_log.h"
+#include "recording_connection.h"
 #include "settings_fixture.h"
 #include "test_drivers.h"
 
@@ -307,41 +308,50 @@ void KAVEX_STDCALL CountListEntry(int, int, const char*, const char*, int) { g_l
 
 TEST_F(EngineInstanceTest, HostCallsDuringRunAndTeardownAreSafe) {
   static FastTiming fast;
-  EngineInstance& zero = Make(0, fast);
-  EngineInstance& one = Make(1, fast);
-  ASSERT_EQ(zero.Open(), 0);
-  ASSERT_EQ(one.Open(), 0);
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> hosts;
-  for (int t = 0; t < 3; ++t) {
-    hosts.emplace_back([&, t] {
-      uint8_t round = 0;
-      while (!stop.load()) {
-        EngineInstance& target = (round & 1) ? one : zero;
-        target.SetBlank(round & 2);
-        target.SetActive(round & 4);
-        target.SetFormatIndex(round % 11);
-        target.callbacks().Register(nullptr, nullptr, &CountListEntry, nullptr, nullptr, nullptr,
-                                    nullptr, nullptr, nullptr, nullptr);
-        target.activeConnection().Send({1, 2, 3, 4});
-        target.SelectPhoneByKey("1");
-        if (t == 0) {
-          target.NotifyListChanged();
-          AddPhone(Phone(round), 2, "p");
+  // Every call an export makes, from several host threads, while the instances run and while two
+  // other host threads tear them down at once; a few rounds, so that teardown meets each call.
+  for (int cycle = 0; cycle < 4; ++cycle) {
+    std::shared_ptr<EngineInstance> zero = EngineInstance::Create(0, fast);
+    std::shared_ptr<EngineInstance> one = EngineInstance::Create(1, fast);
+    ASSERT_EQ(zero->Open(), 0);
+    ASSERT_EQ(one->Open(), 0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 3; ++t) {
+      hosts.emplace_back([&, t] {
+        uint8_t round = 0;
+        while (!stop.load()) {
+          EngineInstance& target = (round & 1) ? *one : *zero;
+          target.SetBlank(round & 2);
+          target.blank();
+          target.SetActive(round & 4);
+          target.SetFormatIndex(round % 11);
+          target.RestartServiceDiscovery();
+          target.callbacks().Register(nullptr, nullptr, &CountListEntry, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr);
+          target.activeConnection().Send({1, 2, 3, 4});
+          target.SelectPhoneByKey("1");
+          target.outputStreaming();
+          if (t == 0) {
+            target.NotifyListChanged();
+            AddPhone(Phone(round), 2, "p");
+          }
+          ++round;
+          std::this_thread::yield();
         }
-        ++round;
-        std::this_thread::yield();
-      }
-    });
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100 + 50 * cycle));
+    std::thread otherTeardown([&] { one->Destroy(); });
+    zero->Destroy();
+    otherTeardown.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop.store(true);
+    for (std::thread& host : hosts) host.join();
+    EXPECT_FALSE(zero->workerRunning());
+    EXPECT_FALSE(one->workerRunning());
+    EXPECT_FALSE(zero->opened());
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  zero.Destroy();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  one.Destroy();
-  stop.store(true);
-  for (std::thread& host : hosts) host.join();
-  EXPECT_FALSE(zero.workerRunning());
-  EXPECT_FALSE(one.workerRunning());
 }
 
 TEST(PhoneKeyText, FirstFourBytesAsSignedLittleEndian) {
@@ -357,6 +367,83 @@ TEST(PhoneListReset, PasscodeRetryResetsTheFirstMatchingRecordToIdle) {
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(Phone(5)), PhoneState::kIdle);
   EXPECT_EQ(PhoneList::Instance().GetPhoneName(Phone(6)), "Phone");
   PhoneList::Instance().Clear();
+}
+
+}  // namespace
+}  // namespace kavex
+
+namespace kavex {
+namespace {
+
+// Hostile LAN: announcements and state changes arrive far faster than workers refresh, and some
+// instances never run a worker at all (never opened, or their camera is missing). Each must hold
+// at most one refresh however many arrive; connect requests for one phone coalesce too.
+TEST_F(EngineInstanceTest, RefreshRequestsCoalesceInTheQueue) {
+  EngineInstance& zero = Make(0);
+  EngineInstance& one = Make(1);  // never opened: nobody ever drains its queue
+  for (int i = 0; i < 10000; ++i) zero.NotifyListChanged();
+  for (int i = 0; i < 100; ++i) one.Push(EngineEvent::Connect(Phone(9)));
+  std::vector<EngineEvent> events = Drain(one);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].kind, EngineEvent::kRefresh);
+  EXPECT_DOUBLE_EQ(events[0].delay, 0.5);
+  EXPECT_EQ(events[1].kind, EngineEvent::kConnect);
+  EXPECT_EQ(Drain(zero).size(), 1u);
+  // Once taken, a new request queues again.
+  zero.NotifyListChanged();
+  EXPECT_EQ(Drain(zero).size(), 1u);
+}
+
+// Another instance takes this instance's phone: the camera must go back to the placeholder, as it
+// does when a connection is lost, not freeze on the last picture.
+TEST_F(EngineInstanceTest, APhoneTakenByAnotherInstanceLeavesThePlaceholder) {
+  EngineInstance& zero = Make(0);
+  EngineInstance& one = Make(1);
+  ASSERT_EQ(zero.Open(), 0);
+  const PhoneId phone = Phone(4);
+  AddPhone(phone, 2, "shared");
+  zero.RefreshPhoneList();
+  ASSERT_EQ(zero.currentPhone(), phone);
+  RecordingConnection connection(phone, SocketAddress{});
+  zero.OnCapabilities(connection, false, {VideoFormat{1280, 720, 30.0f}});
+  ASSERT_TRUE(zero.outputStreaming());
+  one.OnConnectRequest(phone);
+  EXPECT_TRUE(zero.currentPhone().IsZero());
+  EXPECT_FALSE(zero.outputStreaming()) << "the camera still shows the phone that was taken away";
+}
+
+// A phone that said goodbye ended its session: a failure of the stream afterwards (its close made
+// the engine's last send fail) leaves it Idle, not Failed.
+TEST_F(EngineInstanceTest, AFailureAfterTheGoodbyeLeavesThePhoneIdle) {
+  EngineInstance& zero = Make(0);
+  const PhoneId phone = Phone(5);
+  AddPhone(phone, 2, "polite");
+  SetState(phone, PhoneState::kStreaming);
+  RecordingConnection connection(phone, SocketAddress{});
+  zero.OnGoodbye(connection);
+  zero.OnFailed(connection);
+  EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle);
+}
+
+// Instance 0 owns the network discovery, but not the socket library of the others: its teardown
+// must leave their connections alone (under Windows, a last WSACleanup resets every socket).
+TEST_F(EngineInstanceTest, DestroyingInstanceZeroLeavesTheOthersConnectionsWorking) {
+  EngineInstance& zero = Make(0);
+  EngineInstance& one = Make(1);
+  (void)zero;
+  loopback::Listener listener;
+  ASSERT_TRUE(listener.ok());
+  const PhoneId phone = Phone(8);
+  PhoneList::Instance().ReportNetworkPhone(phone, 2, "kept", SocketAddress::Ipv4(127, 0, 0, 1, 0),
+                                           listener.port());
+  one.OnConnectRequest(phone);
+  std::unique_ptr<loopback::Peer> peer = listener.Accept(5000);
+  ASSERT_NE(peer, nullptr);
+  instances.front()->Destroy();
+  ASSERT_TRUE(peer->SendAll(loopback::Header(3, 4)));  // hello
+  uint8_t answer[4] = {};
+  ASSERT_TRUE(peer->ReceiveExactly(answer, 4, 5000)) << "the connection died with instance 0";
+  EXPECT_EQ(answer[3], 4) << "hello answered";
 }
 
 }  // namespace

@@ -255,9 +255,11 @@ class NoConnection : public PhoneConnection {
 };
 
 // A phone says goodbye and closes; the engine's next acknowledgement fails before the receive thread
-// has read the goodbye. The goodbye still reaches its handler and the stream ends as closed. A
-// failed send with nothing left to read fails the connection, and a phone that keeps sending does
-// not keep a connection whose sends fail alive.
+// has read the goodbye. The goodbye still reaches its handler before the connection ends as failed
+// (the session's handling of the goodbye keeps the phone Idle). A stream that ends during the
+// drain, a reset included (after the failed send took the error, the reset reads as an end), is a
+// failure, never a normal close. A failed send with nothing left to read fails the connection, and
+// a phone that keeps sending does not keep a connection whose sends fail alive.
 TEST(ReceiveLoopAfterFailedSend, MessagesAlreadyReceivedAreHandledFirst) {
   std::atomic<bool> open{true};
   std::atomic<bool> sendFailed{true};
@@ -272,9 +274,16 @@ TEST(ReceiveLoopAfterFailedSend, MessagesAlreadyReceivedAreHandledFirst) {
   BufferedBytes closedAfterGoodbye(sent, /*endless=*/false);
   RecordingListener owner;
   EXPECT_EQ(RunReceiveLoop(closedAfterGoodbye, state, ReceiveLoopRecords{}, connection, owner),
-            ReceiveOutcome::kClosed);
+            ReceiveOutcome::kFailed);
   ASSERT_EQ(owner.Count(Kind::kPacket), 2u);
   EXPECT_EQ(owner.Events().back().bytes, goodbye);
+
+  BufferedBytes resetAfterVideo(loopback::Message(8, 40, 2), /*endless=*/false);
+  RecordingListener reset;
+  EXPECT_EQ(RunReceiveLoop(resetAfterVideo, state, ReceiveLoopRecords{}, connection, reset),
+            ReceiveOutcome::kFailed)
+      << "a connection whose send failed and which then broke ended as a normal close";
+  EXPECT_EQ(reset.Count(Kind::kPacket), 1u);
 
   SilentBytes silent;
   RecordingListener quiet;

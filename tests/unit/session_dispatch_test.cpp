@@ -220,7 +220,12 @@ TEST_F(SessionDispatchTest, EndingsSetTheStatesThatDecideTheNextChoice) {
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle);
   EXPECT_TRUE(instance->currentPhone().IsZero());
 
+  // A failure of the connection that said goodbye is that session's normal end; a later
+  // connection to the phone that fails drops the address.
   instance->OnFailed(*connection);
+  EXPECT_EQ(PhoneList::Instance().Size(), 1u);
+  RecordingConnection next(phone, connection->peerAddress());
+  instance->OnFailed(next);
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle)
       << "the failure dropped the only address, so the record is gone";
   EXPECT_EQ(PhoneList::Instance().Size(), 0u);

@@ -245,5 +245,37 @@ TEST_F(TcpTransportTest, StartSetsTheFieldsAndRunsOnlyOnce) {
   EXPECT_EQ(owner_.Count(Kind::kConnected), 1u);
 }
 
+// Another instance lets go of this transport (Stop, then its phone identifier) while the owner's
+// worker is still inside Start: once Stop has returned, nothing may run, connect or call back, and
+// the identifier read meanwhile is whole (TSan checks the fields).
+TEST_F(TcpTransportTest, StopRacingStartLeavesNothingRunning) {
+  loopback::Listener server;
+  ASSERT_TRUE(server.ok());
+  PhoneId id;
+  id.bytes[0] = 0x77;
+  for (int round = 0; round < 50; ++round) {
+    RecordingListener owner;
+    TcpTransport transport(owner, 10.0);
+    std::atomic<bool> go{false};
+    std::thread starter([&] {
+      while (!go.load()) std::this_thread::yield();
+      transport.Start(server.address(), &id);
+    });
+    go.store(true);
+    if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
+    transport.Stop();
+    const PhoneId seen = transport.phoneId();
+    EXPECT_TRUE(seen == id || seen.IsZero());
+    starter.join();
+    // A start that came after the stop must not have set the transport going.
+    const uint8_t message[4] = {4, 0, 0, 2};
+    EXPECT_FALSE(transport.Send(message, sizeof message)) << "round " << round;
+    std::unique_ptr<loopback::Peer> peer = server.Accept(20);
+    if (peer) peer->SendAll(loopback::Message(1, 8));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(owner.Events().size(), 0u) << "round " << round << ": a stopped transport called back";
+  }
+}
+
 }  // namespace
 }  // namespace kavex
