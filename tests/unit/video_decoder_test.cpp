@@ -257,6 +257,30 @@ TEST_F(VideoDecoderTest, PacketLargerThanTheFreeRingIsDroppedAndLaterOnesAreAcce
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
 }
 
+TEST_F(VideoDecoderTest, FloodOfTinyPacketsIsBoundedByEntriesAndDroppedWithTheOverflowRecord) {
+  RecordingSink sink(pair);
+  std::unique_ptr<VideoDecoder> decoder = VideoDecoder::Create(false, pair, sink);
+  ASSERT_NE(decoder, nullptr);
+  sink.Hold();
+  SubmitClip(*decoder, 0, 1);
+  ASSERT_TRUE(sink.WaitForEvents(1, true));
+  const uint8_t byte = 0;
+  for (size_t i = 0; i < PacketRing::kCapacityEntries; ++i) decoder->Submit(&byte, 1, 1.0f);
+  EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
+  decoder->Submit(nullptr, 0, 2.0f);
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text,
+            "we:sd.L0.F" + std::to_string(PacketRing::kCapacityBytes - PacketRing::kCapacityEntries) +
+                ":144");
+  sink.Let();
+  // The backlog drains and the queue takes packets again.
+  ASSERT_TRUE(sink.WaitForEvents(1 + PacketRing::kCapacityEntries, false));
+  SubmitClip(*decoder, 0, 1);
+  ASSERT_TRUE(sink.WaitForEvents(2 + PacketRing::kCapacityEntries, false));
+  decoder.reset();
+  EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
+  for (const Event& event : sink.events()) EXPECT_NE(event.timestamp, 2.0f);
+}
+
 TEST_F(VideoDecoderTest, PacketWithoutPictureFailsAndDiscardsPendingPictures) {
   // Nobody delivers, so both slots hold pictures when the bad packet comes.
   RecordingSink sink(pair, false);
@@ -395,18 +419,25 @@ TEST(PacketRingTest, WrapsAroundTheEndAndFillsToTheLastByte) {
   EXPECT_EQ(ring.UsedBytes(), 0u);
 }
 
-TEST(PacketRingTest, QueueKeepsItsOrderWhileItGrows) {
+TEST(PacketRingTest, QueueHoldsAtMostItsEntriesInOrderAcrossTheWrap) {
   PacketRing ring;
   std::vector<uint8_t> out(PacketRing::kCapacityBytes);
-  // Interleaved pushes and pops move the queue's head before it has to grow.
+  // Interleaved pushes and pops move the queue's head, so the full queue wraps around.
   for (int i = 0; i < 100; ++i) ASSERT_TRUE(ring.Push(nullptr, 0, static_cast<float>(i)));
   PacketRing::Entry entry;
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(ring.Pop(out.data(), &entry));
-  for (int i = 100; i < 2000; ++i) {
+  const int last = 50 + static_cast<int>(PacketRing::kCapacityEntries);  // one past the full queue
+  for (int i = 100; i < last; ++i) {
     const uint8_t byte = static_cast<uint8_t>(i);
     ASSERT_TRUE(ring.Push(&byte, 1, static_cast<float>(i)));
   }
-  for (int i = 50; i < 2000; ++i) {
+  // Full by entries with nearly all bytes free: both a tiny and an empty packet are refused.
+  size_t freeBytes = 0;
+  const uint8_t byte = 0;
+  EXPECT_FALSE(ring.Push(&byte, 1, 0.0f, &freeBytes));
+  EXPECT_EQ(freeBytes, PacketRing::kCapacityBytes - (last - 100));
+  EXPECT_FALSE(ring.Push(nullptr, 0, 0.0f));
+  for (int i = 50; i < last; ++i) {
     ASSERT_TRUE(ring.Pop(out.data(), &entry));
     ASSERT_EQ(entry.timestamp, static_cast<float>(i));
     ASSERT_EQ(entry.length, i < 100 ? 0u : 1u);
@@ -415,6 +446,7 @@ TEST(PacketRingTest, QueueKeepsItsOrderWhileItGrows) {
     }
   }
   EXPECT_TRUE(ring.Empty());
+  EXPECT_TRUE(ring.Push(nullptr, 0, 1.0f));
 }
 
 TEST(DecodedFramePairTest, OlderPictureGoesFirstAndIsOverwrittenWhenNobodyDelivers) {
