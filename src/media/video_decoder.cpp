@@ -8,6 +8,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -23,9 +25,27 @@ namespace {
 static_assert(VideoDecoder::kPaddingBytes >= AV_INPUT_BUFFER_PADDING_SIZE,
               "the codec reads this far past a packet");
 
-// The codec's get_format hook: the DXVA2 format when offered, else software decoding.
+// The largest picture a frame slot takes, 3840 x 2160, as the codec stores it: in whole 16-line
+// macroblocks. Whatever the stream declares beyond it is refused before the codec allocates for it,
+// since a picture of 16384 x 8192 alone would take a tenth of a 32-bit process's address space.
+constexpr int64_t kMaxCodedPixels = int64_t{3840} * 2176;
+// The codec's own last check, for any path that does not ask the hook below (a parameter set that
+// is reactivated): it counts the width rounded up to its stride alignment, so it gets room above
+// ours. A picture this size still takes only about 25 MB.
+constexpr int64_t kCodecMaxPixels = int64_t{4096} * 4096;
+
+// The codec's get_format hook, asked whenever the picture size or format changes and before the
+// codec sizes anything for the new pictures: refuses a size no frame slot takes; takes the DXVA2
+// format when wanted and offered, else decodes in software.
 AVPixelFormat ChooseFormat(AVCodecContext* context, const AVPixelFormat* offered) {
+  if (int64_t{context->coded_width} * context->coded_height > kMaxCodedPixels) {
+    char tag[40];
+    std::snprintf(tag, sizeof(tag), "sd.W%d.H%d", context->coded_width, context->coded_height);
+    ErrorLog::RecordError(tag, 236);
+    return AV_PIX_FMT_NONE;
+  }
   const int wanted = *static_cast<const int*>(context->opaque);
+  if (wanted == AV_PIX_FMT_NONE) return avcodec_default_get_format(context, offered);
   for (const AVPixelFormat* format = offered; *format != AV_PIX_FMT_NONE; ++format) {
     if (static_cast<int>(*format) == wanted) return *format;
   }
@@ -87,6 +107,9 @@ bool VideoDecoder::Open() {
   context_->thread_count = 0;
   context_->thread_type = FF_THREAD_SLICE;  // frame threads would delay every picture
   av_opt_set_int(context_, "refcounted_frames", 1, 0);  // gone from newer codecs; harmless there
+  context_->max_pixels = kCodecMaxPixels;
+  context_->opaque = &hwPixelFormat_;
+  context_->get_format = ChooseFormat;
 
   if (hevc_) {
     for (int i = 0;; ++i) {
@@ -102,8 +125,6 @@ bool VideoDecoder::Open() {
       ErrorLog::RecordError("sd", 34);
       return false;
     }
-    context_->opaque = &hwPixelFormat_;
-    context_->get_format = ChooseFormat;
     context_->hwaccel_flags = AV_HWACCEL_FLAG_IGNORE_LEVEL;
     if (av_hwdevice_ctx_create(&hwDevice_, AV_HWDEVICE_TYPE_DXVA2, nullptr, nullptr, 0) < 0) {
       return false;

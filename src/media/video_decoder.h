@@ -20,7 +20,7 @@ class DecoderSink;
 
 // Decodes the phone's video: H.264 in software with slice threads, or HEVC through DXVA2 with one
 // copy back to system memory (the codec itself falls back to software when the device cannot give
-// it surfaces). Packets are queued in a PacketRing and decoded in order on the decoder's own
+// it surfaces). Pictures larger than a frame slot takes are refused before the codec allocates them. Packets are queued in a PacketRing and decoded in order on the decoder's own
 // thread, one picture per packet, into the instance's DecodedFramePair; the sink hears of every
 // packet taken and every result. Owns the codec context, its packet and scratch frame, the hardware
 // device, the ring and the thread.

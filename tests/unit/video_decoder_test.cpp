@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -173,6 +174,107 @@ void ExpectClipPicture(const Picture& picture, int n) {
   }
 }
 
+// An H.264 stream written bit by bit: enough of a parameter set and a slice header to make the
+// codec size its pictures.
+class H264Writer {
+ public:
+  void Bits(uint32_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) bits_.push_back(((value >> i) & 1) != 0);
+  }
+  void Ue(uint32_t value) {  // exp-Golomb; se(0) is ue(0) too
+    int length = 0;
+    while (((value + 1) >> length) > 1) ++length;
+    Bits(0, length);
+    Bits(value + 1, length + 1);
+  }
+  // Ends the NAL unit (trailing bits) and appends it to the stream after a start code, with the
+  // emulation prevention bytes the format demands.
+  void EndNal(uint8_t header) {
+    Bits(1, 1);
+    while (bits_.size() % 8 != 0) bits_.push_back(false);
+    stream_.insert(stream_.end(), {0, 0, 0, 1, header});
+    int zeros = 0;
+    for (size_t i = 0; i < bits_.size(); i += 8) {
+      uint8_t byte = 0;
+      for (size_t b = 0; b < 8; ++b) byte = static_cast<uint8_t>(byte << 1 | bits_[i + b]);
+      if (zeros >= 2 && byte <= 3) {
+        stream_.push_back(3);
+        zeros = 0;
+      }
+      stream_.push_back(byte);
+      zeros = byte == 0 ? zeros + 1 : 0;
+    }
+    bits_.clear();
+  }
+  const std::vector<uint8_t>& stream() const { return stream_; }
+
+ private:
+  std::vector<bool> bits_;
+  std::vector<uint8_t> stream_;
+};
+
+// One packet: a baseline parameter set declaring widthMbs x heightMbs macroblocks, its picture
+// parameter set and the header of an intra slice.
+std::vector<uint8_t> H264SizePacket(uint32_t widthMbs, uint32_t heightMbs) {
+  H264Writer w;
+  w.Bits(66, 8);  // baseline
+  w.Bits(0, 8);
+  w.Bits(51, 8);  // level 5.1
+  w.Ue(0);        // seq_parameter_set_id
+  w.Ue(0);        // log2_max_frame_num - 4
+  w.Ue(2);        // pic_order_cnt_type
+  w.Ue(1);        // max_num_ref_frames
+  w.Bits(0, 1);
+  w.Ue(widthMbs - 1);
+  w.Ue(heightMbs - 1);
+  w.Bits(1, 1);  // frame_mbs_only
+  w.Bits(1, 1);  // direct_8x8_inference
+  w.Bits(0, 2);  // no cropping, no VUI
+  w.EndNal(0x67);
+  w.Ue(0);  // pic_parameter_set_id
+  w.Ue(0);
+  w.Bits(0, 2);  // CAVLC, no field order
+  w.Ue(0);       // one slice group
+  w.Ue(0);
+  w.Ue(0);
+  w.Bits(0, 3);  // no weighted prediction
+  w.Ue(0);       // QP, QS, chroma QP offset
+  w.Ue(0);
+  w.Ue(0);
+  w.Bits(1, 1);  // deblocking control present
+  w.Bits(0, 2);
+  w.EndNal(0x68);
+  w.Ue(0);  // first_mb_in_slice
+  w.Ue(7);  // I slice
+  w.Ue(0);
+  w.Bits(0, 4);  // frame_num
+  w.Ue(0);       // idr_pic_id
+  w.Bits(0, 2);  // reference marking
+  w.Ue(0);       // slice_qp_delta
+  w.Ue(1);       // no deblocking
+  w.Bits(0xB5A5, 16);
+  w.EndNal(0x65);
+  return w.stream();
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' allocator reports every allocation; the largest one is what a stream can make
+// the process ask for.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*mallocHook)(const volatile void*, size_t), void (*freeHook)(const volatile void*));
+std::atomic<size_t> largestAllocation{0};
+void NoteAllocation(const volatile void*, size_t size) {
+  size_t seen = largestAllocation.load(std::memory_order_relaxed);
+  while (size > seen && !largestAllocation.compare_exchange_weak(seen, size)) {
+  }
+}
+void NoteFree(const volatile void*) {}
+constexpr bool kAllocationsSeen = true;
+#else
+std::atomic<size_t> largestAllocation{0};
+constexpr bool kAllocationsSeen = false;
+#endif
+
 class VideoDecoderTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { av_log_set_level(AV_LOG_QUIET); }  // bad data is on purpose
@@ -279,6 +381,44 @@ TEST_F(VideoDecoderTest, FloodOfTinyPacketsIsBoundedByEntriesAndDroppedWithTheOv
   decoder.reset();
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
   for (const Event& event : sink.events()) EXPECT_NE(event.timestamp, 2.0f);
+}
+
+TEST_F(VideoDecoderTest, PictureLargerThanAFrameSlotIsRefusedBeforeItIsAllocated) {
+  RecordingSink sink(pair);
+  std::unique_ptr<VideoDecoder> decoder = VideoDecoder::Create(false, pair, sink);
+  ASSERT_NE(decoder, nullptr);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  static const bool hooked = __sanitizer_install_malloc_and_free_hooks(NoteAllocation, NoteFree);
+  ASSERT_TRUE(hooked);
+#endif
+  // A portrait 4K picture still fits; 16384 x 8192 does not.
+  const std::vector<uint8_t> fits = H264SizePacket(135, 240);
+  decoder->Submit(fits.data(), fits.size(), 1.0f);
+  ASSERT_TRUE(sink.WaitForEvents(1, false));
+  EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
+  largestAllocation = 0;
+  const std::vector<uint8_t> huge = H264SizePacket(1024, 512);
+  decoder->Submit(huge.data(), huge.size(), 2.0f);
+  ASSERT_TRUE(sink.WaitForEvents(2, false));
+  const size_t largest = largestAllocation;
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:sd.W16384.H8192:236");
+  // The stream goes on at a size that fits.
+  SubmitClip(*decoder, 0, 1);
+  ASSERT_TRUE(sink.WaitForEvents(3, false));
+  decoder.reset();
+
+  const std::vector<Event> events = sink.events();
+  ASSERT_EQ(events.size(), 6u);
+  EXPECT_TRUE(events[3].failed);
+  EXPECT_FALSE(events[5].failed);
+  for (const Picture& picture : sink.pictures()) {
+    EXPECT_LE(static_cast<int64_t>(picture.width) * picture.height, 3840 * 2160);
+  }
+  ExpectClipPicture(sink.pictures().back(), 0);
+  // A 4K picture's planes are about 12 MB; the refused size would have taken hundreds.
+  if (kAllocationsSeen) {
+    EXPECT_LT(largest, size_t{32} << 20);
+  }
 }
 
 TEST_F(VideoDecoderTest, PacketWithoutPictureFailsAndDiscardsPendingPictures) {
