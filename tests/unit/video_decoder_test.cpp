@@ -22,10 +22,24 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <d3d9.h>
+#include <dxva2api.h>
+#include <objbase.h>
+
+extern "C" {
+#include <libavutil/hwcontext.h>
+#include <libavutil/hwcontext_dxva2.h>
+}
+#endif
+
 #include "fixture_file.h"
 #include "media/decoded_frame_pair.h"
 #include "media/decoder_sink.h"
 #include "media/packet_ring.h"
+#include "platform/video_acceleration.h"
 #include "protocol/error_log.h"
 #include "settings_fixture.h"
 
@@ -475,11 +489,19 @@ TEST_F(VideoDecoderTest, HevcNeedsDxva2OtherwiseH264StillWorks) {
   RecordingSink sink(pair);
   std::unique_ptr<VideoDecoder> hevc = VideoDecoder::Create(true, pair, sink);
 #ifdef _WIN32
-  // This build has the DXVA2 decoder, so only the device can be missing, which is not recorded.
-  // Wine without a display has no Direct3D: no device. With one, the device is made, the codec
-  // cannot get its surfaces and decodes in software instead: the pictures must still come out.
+  // This build has the DXVA2 decoder, so only the device or its HEVC profile can be missing, which
+  // is not recorded. Wine without a display has no Direct3D: no device.
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
-  std::printf("HEVC through DXVA2: %s\n", hevc != nullptr ? "device made" : "no device");
+  // Whether this machine's device offers HEVC decoding decides, as the decoder must.
+  AVBufferRef* device = nullptr;
+  const bool deviceMade =
+      av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_DXVA2, nullptr, nullptr, 0) >= 0;
+  const bool decodesHevc = deviceMade && platform::DeviceDecodesHevc(device);
+  av_buffer_unref(&device);
+  std::printf("HEVC through DXVA2: %s\n", !deviceMade   ? "no device"
+                                           : decodesHevc ? "device with HEVC Main"
+                                                         : "device without HEVC: H.264 instead");
+  EXPECT_EQ(hevc != nullptr, decodesHevc);
   if (hevc != nullptr) {
     EXPECT_FALSE(hevc->decodesH264());
     const Packets hevcClip = fixture_file::ReadPackets("hevc-1280x720.psimpkt");
@@ -507,6 +529,121 @@ TEST_F(VideoDecoderTest, HevcNeedsDxva2OtherwiseH264StillWorks) {
   ASSERT_EQ(h264Sink.pictures().size(), 1u);
   ExpectClipPicture(h264Sink.pictures()[0], 0);
 }
+
+#ifdef _WIN32
+// A graphics device as DXVA2 shows it, listing the decoding profiles it is given; counts what the
+// query leaves open.
+class FakeDecoderService : public IDirectXVideoDecoderService {
+ public:
+  explicit FakeDecoderService(std::vector<GUID> profiles) : profiles_(std::move(profiles)) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  HRESULT STDMETHODCALLTYPE CreateSurface(UINT, UINT, UINT, D3DFORMAT, D3DPOOL, DWORD, DWORD,
+                                          IDirect3DSurface9**, HANDLE*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetDecoderDeviceGuids(UINT* count, GUID** guids) override {
+    *count = static_cast<UINT>(profiles_.size());
+    *guids = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID) * (profiles_.size() + 1)));
+    std::copy(profiles_.begin(), profiles_.end(), *guids);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetDecoderRenderTargets(REFGUID, UINT*, D3DFORMAT**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetDecoderConfigurations(REFGUID, const DXVA2_VideoDesc*, IUnknown*,
+                                                     UINT*, DXVA2_ConfigPictureDecode**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateVideoDecoder(REFGUID, const DXVA2_VideoDesc*,
+                                               DXVA2_ConfigPictureDecode*, IDirect3DSurface9**,
+                                               UINT, IDirectXVideoDecoder**) override {
+    return E_NOTIMPL;
+  }
+  ULONG references = 1;
+
+ private:
+  std::vector<GUID> profiles_;
+};
+
+class FakeDeviceManager : public IDirect3DDeviceManager9 {
+ public:
+  explicit FakeDeviceManager(FakeDecoderService* service) : service_(service) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE ResetDevice(IDirect3DDevice9*, UINT) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE OpenDeviceHandle(HANDLE* handle) override {
+    *handle = reinterpret_cast<HANDLE>(7);
+    ++openHandles;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE CloseDeviceHandle(HANDLE) override {
+    --openHandles;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE TestDevice(HANDLE) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE LockDevice(HANDLE, IDirect3DDevice9**, WINBOOL) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE UnlockDevice(HANDLE, WINBOOL) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetVideoService(HANDLE, REFIID id, void** out) override {
+    const GUID decoderService = {0xfc51a551, 0xd5e7, 0x11d9,
+                                 {0xaf, 0x55, 0x00, 0x05, 0x4e, 0x43, 0xff, 0x02}};
+    *out = nullptr;
+    if (service_ == nullptr || !IsEqualGUID(id, decoderService)) return E_NOINTERFACE;
+    service_->AddRef();
+    *out = service_;
+    return S_OK;
+  }
+  int openHandles = 0;
+
+ private:
+  FakeDecoderService* service_;
+};
+
+// The device's question, asked of an FFmpeg DXVA2 device whose manager is the fake.
+bool AskDevice(FakeDeviceManager& manager) {
+  AVBufferRef* device = av_hwdevice_ctx_alloc(AV_HWDEVICE_TYPE_DXVA2);
+  if (device == nullptr) return false;
+  auto* context = reinterpret_cast<AVHWDeviceContext*>(device->data);
+  static_cast<AVDXVA2DeviceContext*>(context->hwctx)->devmgr = &manager;
+  const bool decodes = platform::DeviceDecodesHevc(device);
+  av_buffer_unref(&device);  // a context never initialised leaves its manager alone
+  return decodes;
+}
+
+TEST(VideoAccelerationTest, HevcIsDecodedOnADeviceOnlyWhenItListsTheHevcMainProfile) {
+  const GUID h264 = {0x1b81be68, 0xa0c7, 0x11d3, {0xb9, 0x84, 0x00, 0xc0, 0x4f, 0x2e, 0x73, 0xc5}};
+  const GUID hevcMain10 = {0x107af0e0, 0xef1a, 0x4d19,
+                           {0xab, 0xa8, 0x67, 0xa1, 0x63, 0x07, 0x3d, 0x13}};
+  const GUID hevcMain = {0x5b11d51b, 0x2f4c, 0x4452,
+                         {0xbc, 0xc3, 0x09, 0xf2, 0xa1, 0x16, 0x0c, 0xc0}};
+  struct Case {
+    std::vector<GUID> profiles;
+    bool decodes;
+  };
+  for (const Case& c : {Case{{}, false}, Case{{h264, hevcMain10}, false},
+                        Case{{h264, hevcMain}, true}}) {
+    FakeDecoderService service(c.profiles);
+    FakeDeviceManager manager(&service);
+    EXPECT_EQ(AskDevice(manager), c.decodes) << c.profiles.size() << " profiles";
+    EXPECT_EQ(service.references, 1u);
+    EXPECT_EQ(manager.openHandles, 0);
+  }
+  FakeDeviceManager withoutService(nullptr);
+  EXPECT_FALSE(AskDevice(withoutService));
+  EXPECT_EQ(withoutService.openHandles, 0);
+  EXPECT_FALSE(platform::DeviceDecodesHevc(nullptr));
+}
+#endif
 
 std::vector<uint8_t> Pattern(size_t length, int seed) {
   std::vector<uint8_t> bytes(length);
