@@ -4,19 +4,15 @@
 #include <new>
 
 namespace kavex {
-namespace {
-
-constexpr size_t kInitialEntries = 256;
-
-}  // namespace
 
 PacketRing::PacketRing()
-    : bytes_(new (std::nothrow) uint8_t[kCapacityBytes]), entries_(kInitialEntries) {}
+    : bytes_(new (std::nothrow) uint8_t[kCapacityBytes]),
+      entries_(new (std::nothrow) Entry[kCapacityEntries]) {}
 
 bool PacketRing::Push(const uint8_t* data, size_t length, float timestamp, size_t* freeBytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   const size_t free = valid() ? kCapacityBytes - used_ : 0;
-  if (length > free) {
+  if (length > free || count_ == kCapacityEntries || !valid()) {
     if (freeBytes != nullptr) *freeBytes = free;
     return false;
   }
@@ -27,7 +23,8 @@ bool PacketRing::Push(const uint8_t* data, size_t length, float timestamp, size_
     writePos_ = (writePos_ + length) % kCapacityBytes;
     used_ += length;
   }
-  AppendEntry(Entry{static_cast<uint32_t>(length), timestamp});
+  entries_[(head_ + count_) % kCapacityEntries] = Entry{static_cast<uint32_t>(length), timestamp};
+  ++count_;
   return true;
 }
 
@@ -35,7 +32,7 @@ bool PacketRing::Pop(uint8_t* out, Entry* entry) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (count_ == 0) return false;
   *entry = entries_[head_];
-  head_ = (head_ + 1) % entries_.size();
+  head_ = (head_ + 1) % kCapacityEntries;
   --count_;
   const size_t length = entry->length;
   if (length > 0) {
@@ -56,18 +53,6 @@ bool PacketRing::Empty() const {
 size_t PacketRing::UsedBytes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return used_;
-}
-
-void PacketRing::AppendEntry(const Entry& entry) {
-  if (count_ == entries_.size()) {
-    // Unroll into a buffer twice the size, oldest first.
-    std::vector<Entry> grown(entries_.size() * 2);
-    for (size_t i = 0; i < count_; ++i) grown[i] = entries_[(head_ + i) % entries_.size()];
-    entries_.swap(grown);
-    head_ = 0;
-  }
-  entries_[(head_ + count_) % entries_.size()] = entry;
-  ++count_;
 }
 
 }  // namespace kavex

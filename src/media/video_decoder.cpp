@@ -8,6 +8,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -15,6 +17,7 @@ extern "C" {
 #include "common/engine_thread.h"
 #include "media/decoded_frame_pair.h"
 #include "media/decoder_sink.h"
+#include "platform/video_acceleration.h"
 #include "protocol/error_log.h"
 
 namespace kavex {
@@ -23,9 +26,32 @@ namespace {
 static_assert(VideoDecoder::kPaddingBytes >= AV_INPUT_BUFFER_PADDING_SIZE,
               "the codec reads this far past a packet");
 
-// The codec's get_format hook: the DXVA2 format when offered, else software decoding.
+// The largest picture a frame slot takes, 3840 x 2160, as the codec stores it: in whole 16-line
+// macroblocks. Whatever the stream declares beyond it is refused before the codec allocates for it,
+// since a picture of 16384 x 8192 alone would take a tenth of a 32-bit process's address space.
+constexpr int64_t kMaxCodedPixels = int64_t{3840} * 2176;
+// The codec's own last check, for any path that does not ask the hook below (a parameter set that
+// is reactivated): it counts the width rounded up to its stride alignment, so it gets room above
+// ours. A picture this size still takes only about 25 MB.
+constexpr int64_t kCodecMaxPixels = int64_t{4096} * 4096;
+
+// The codec's get_format hook, asked whenever the picture size or format changes, before any
+// picture or hardware surface of the new size exists (H.264: before anything is sized for it;
+// HEVC has sized its per-block tables by then): refuses a size no frame slot takes; takes the
+// DXVA2 format when wanted and offered, else decodes in software.
 AVPixelFormat ChooseFormat(AVCodecContext* context, const AVPixelFormat* offered) {
+  if (int64_t{context->coded_width} * context->coded_height > kMaxCodedPixels) {
+    char tag[40];
+    std::snprintf(tag, sizeof(tag), "sd.W%d.H%d", context->coded_width, context->coded_height);
+    try {
+      ErrorLog::RecordError(tag, 236);
+    } catch (...) {
+      // Nothing may be thrown through the codec's C frames; the refusal stands unrecorded.
+    }
+    return AV_PIX_FMT_NONE;
+  }
   const int wanted = *static_cast<const int*>(context->opaque);
+  if (wanted == AV_PIX_FMT_NONE) return avcodec_default_get_format(context, offered);
   for (const AVPixelFormat* format = offered; *format != AV_PIX_FMT_NONE; ++format) {
     if (static_cast<int>(*format) == wanted) return *format;
   }
@@ -87,6 +113,9 @@ bool VideoDecoder::Open() {
   context_->thread_count = 0;
   context_->thread_type = FF_THREAD_SLICE;  // frame threads would delay every picture
   av_opt_set_int(context_, "refcounted_frames", 1, 0);  // gone from newer codecs; harmless there
+  context_->max_pixels = kCodecMaxPixels;
+  context_->opaque = &hwPixelFormat_;
+  context_->get_format = ChooseFormat;
 
   if (hevc_) {
     for (int i = 0;; ++i) {
@@ -102,12 +131,13 @@ bool VideoDecoder::Open() {
       ErrorLog::RecordError("sd", 34);
       return false;
     }
-    context_->opaque = &hwPixelFormat_;
-    context_->get_format = ChooseFormat;
     context_->hwaccel_flags = AV_HWACCEL_FLAG_IGNORE_LEVEL;
     if (av_hwdevice_ctx_create(&hwDevice_, AV_HWDEVICE_TYPE_DXVA2, nullptr, nullptr, 0) < 0) {
       return false;
     }
+    // A device without the profile would leave HEVC to software decoding, dearer than H.264 there:
+    // failing here has the phone asked for H.264 instead.
+    if (!platform::DeviceDecodesHevc(hwDevice_)) return false;
     context_->hw_device_ctx = av_buffer_ref(hwDevice_);
     if (context_->hw_device_ctx == nullptr) return false;
   }
@@ -175,17 +205,22 @@ void VideoDecoder::Decode(const PacketRing::Entry& entry) {
 
   const int slot = pair_.AcquireTarget();
   AVFrame* target = pair_.frame(slot);
-  const bool hwPicture = hevc_ && hwPixelFormat_ != AV_PIX_FMT_NONE &&
-                         context_->pix_fmt == static_cast<AVPixelFormat>(hwPixelFormat_);
+  // HEVC pictures land in the scratch frame first: only the picture itself tells whether it is in
+  // video memory, since the codec may have fallen back to software since the last one.
+  AVFrame* received = hevc_ ? hwFrame_ : target;
   // One picture per packet: the streams carry no reordering, so nothing is left behind.
-  const int result = avcodec_receive_frame(context_, hwPicture ? hwFrame_ : target);
+  const int result = avcodec_receive_frame(context_, received);
   bool failed = result != 0;
-  if (!failed && hwPicture) {
+  if (!failed && received != target) {
     av_frame_unref(target);
-    // A picture that could not leave video memory is no picture: an empty frame must not be
-    // delivered as one.
-    failed = av_hwframe_transfer_data(target, hwFrame_, 0) < 0;
-    av_frame_unref(hwFrame_);
+    if (received->hw_frames_ctx != nullptr) {
+      // A picture that could not leave video memory is no picture: an empty frame must not be
+      // delivered as one.
+      failed = av_hwframe_transfer_data(target, received, 0) < 0;
+      av_frame_unref(received);
+    } else {
+      av_frame_move_ref(target, received);
+    }
   }
   if (failed) {
     if (result != 0) RecordReceiveError(result);

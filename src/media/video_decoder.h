@@ -20,7 +20,7 @@ class DecoderSink;
 
 // Decodes the phone's video: H.264 in software with slice threads, or HEVC through DXVA2 with one
 // copy back to system memory (the codec itself falls back to software when the device cannot give
-// it surfaces). Packets are queued in a PacketRing and decoded in order on the decoder's own
+// it surfaces). Pictures larger than a frame slot takes are refused before the codec allocates them. Packets are queued in a PacketRing and decoded in order on the decoder's own
 // thread, one picture per packet, into the instance's DecodedFramePair; the sink hears of every
 // packet taken and every result. Owns the codec context, its packet and scratch frame, the hardware
 // device, the ring and the thread.
@@ -32,8 +32,8 @@ class VideoDecoder {
   static constexpr int kPaddingBytes = 64;
   static constexpr int kPayloadBytes = static_cast<int>(PacketRing::kCapacityBytes) + kPaddingBytes;
 
-  // Null when the codec cannot be set up (for HEVC also: no DXVA2 support or device); whatever was
-  // made is released. The pair and the sink must outlive the decoder.
+  // Null when the codec cannot be set up (for HEVC also: no DXVA2 support or device, or a device
+  // that does not list the HEVC Main profile); whatever was made is released. The pair and the sink must outlive the decoder.
   static std::unique_ptr<VideoDecoder> Create(bool hevc, DecodedFramePair& pair, DecoderSink& sink);
   // Stops the thread (waking it if it waits; a packet being decoded is finished first), then frees
   // everything the decoder owns.
@@ -58,7 +58,7 @@ class VideoDecoder {
   PacketRing ring_;
   AVCodecContext* context_ = nullptr;
   AVPacket* packet_ = nullptr;
-  AVFrame* hwFrame_ = nullptr;  // a hardware picture on its way to system memory
+  AVFrame* hwFrame_ = nullptr;  // an HEVC picture as received, before it moves to its slot
   AVBufferRef* hwDevice_ = nullptr;
   int hwPixelFormat_ = -1;  // AV_PIX_FMT_NONE; the codec's get_format hook reads it
 

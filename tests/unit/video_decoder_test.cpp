@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -21,10 +22,24 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <d3d9.h>
+#include <dxva2api.h>
+#include <objbase.h>
+
+extern "C" {
+#include <libavutil/hwcontext.h>
+#include <libavutil/hwcontext_dxva2.h>
+}
+#endif
+
 #include "fixture_file.h"
 #include "media/decoded_frame_pair.h"
 #include "media/decoder_sink.h"
 #include "media/packet_ring.h"
+#include "platform/video_acceleration.h"
 #include "protocol/error_log.h"
 #include "settings_fixture.h"
 
@@ -173,6 +188,107 @@ void ExpectClipPicture(const Picture& picture, int n) {
   }
 }
 
+// An H.264 stream written bit by bit: enough of a parameter set and a slice header to make the
+// codec size its pictures.
+class H264Writer {
+ public:
+  void Bits(uint32_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) bits_.push_back(((value >> i) & 1) != 0);
+  }
+  void Ue(uint32_t value) {  // exp-Golomb; se(0) is ue(0) too
+    int length = 0;
+    while (((value + 1) >> length) > 1) ++length;
+    Bits(0, length);
+    Bits(value + 1, length + 1);
+  }
+  // Ends the NAL unit (trailing bits) and appends it to the stream after a start code, with the
+  // emulation prevention bytes the format demands.
+  void EndNal(uint8_t header) {
+    Bits(1, 1);
+    while (bits_.size() % 8 != 0) bits_.push_back(false);
+    stream_.insert(stream_.end(), {0, 0, 0, 1, header});
+    int zeros = 0;
+    for (size_t i = 0; i < bits_.size(); i += 8) {
+      uint8_t byte = 0;
+      for (size_t b = 0; b < 8; ++b) byte = static_cast<uint8_t>(byte << 1 | bits_[i + b]);
+      if (zeros >= 2 && byte <= 3) {
+        stream_.push_back(3);
+        zeros = 0;
+      }
+      stream_.push_back(byte);
+      zeros = byte == 0 ? zeros + 1 : 0;
+    }
+    bits_.clear();
+  }
+  const std::vector<uint8_t>& stream() const { return stream_; }
+
+ private:
+  std::vector<bool> bits_;
+  std::vector<uint8_t> stream_;
+};
+
+// One packet: a baseline parameter set declaring widthMbs x heightMbs macroblocks, its picture
+// parameter set and the header of an intra slice.
+std::vector<uint8_t> H264SizePacket(uint32_t widthMbs, uint32_t heightMbs) {
+  H264Writer w;
+  w.Bits(66, 8);  // baseline
+  w.Bits(0, 8);
+  w.Bits(51, 8);  // level 5.1
+  w.Ue(0);        // seq_parameter_set_id
+  w.Ue(0);        // log2_max_frame_num - 4
+  w.Ue(2);        // pic_order_cnt_type
+  w.Ue(1);        // max_num_ref_frames
+  w.Bits(0, 1);
+  w.Ue(widthMbs - 1);
+  w.Ue(heightMbs - 1);
+  w.Bits(1, 1);  // frame_mbs_only
+  w.Bits(1, 1);  // direct_8x8_inference
+  w.Bits(0, 2);  // no cropping, no VUI
+  w.EndNal(0x67);
+  w.Ue(0);  // pic_parameter_set_id
+  w.Ue(0);
+  w.Bits(0, 2);  // CAVLC, no field order
+  w.Ue(0);       // one slice group
+  w.Ue(0);
+  w.Ue(0);
+  w.Bits(0, 3);  // no weighted prediction
+  w.Ue(0);       // QP, QS, chroma QP offset
+  w.Ue(0);
+  w.Ue(0);
+  w.Bits(1, 1);  // deblocking control present
+  w.Bits(0, 2);
+  w.EndNal(0x68);
+  w.Ue(0);  // first_mb_in_slice
+  w.Ue(7);  // I slice
+  w.Ue(0);
+  w.Bits(0, 4);  // frame_num
+  w.Ue(0);       // idr_pic_id
+  w.Bits(0, 2);  // reference marking
+  w.Ue(0);       // slice_qp_delta
+  w.Ue(1);       // no deblocking
+  w.Bits(0xB5A5, 16);
+  w.EndNal(0x65);
+  return w.stream();
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' allocator reports every allocation; the largest one is what a stream can make
+// the process ask for.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*mallocHook)(const volatile void*, size_t), void (*freeHook)(const volatile void*));
+std::atomic<size_t> largestAllocation{0};
+void NoteAllocation(const volatile void*, size_t size) {
+  size_t seen = largestAllocation.load(std::memory_order_relaxed);
+  while (size > seen && !largestAllocation.compare_exchange_weak(seen, size)) {
+  }
+}
+void NoteFree(const volatile void*) {}
+constexpr bool kAllocationsSeen = true;
+#else
+std::atomic<size_t> largestAllocation{0};
+constexpr bool kAllocationsSeen = false;
+#endif
+
 class VideoDecoderTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { av_log_set_level(AV_LOG_QUIET); }  // bad data is on purpose
@@ -257,6 +373,68 @@ TEST_F(VideoDecoderTest, PacketLargerThanTheFreeRingIsDroppedAndLaterOnesAreAcce
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
 }
 
+TEST_F(VideoDecoderTest, FloodOfTinyPacketsIsBoundedByEntriesAndDroppedWithTheOverflowRecord) {
+  RecordingSink sink(pair);
+  std::unique_ptr<VideoDecoder> decoder = VideoDecoder::Create(false, pair, sink);
+  ASSERT_NE(decoder, nullptr);
+  sink.Hold();
+  SubmitClip(*decoder, 0, 1);
+  ASSERT_TRUE(sink.WaitForEvents(1, true));
+  const uint8_t byte = 0;
+  for (size_t i = 0; i < PacketRing::kCapacityEntries; ++i) decoder->Submit(&byte, 1, 1.0f);
+  EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
+  decoder->Submit(nullptr, 0, 2.0f);
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text,
+            "we:sd.L0.F" + std::to_string(PacketRing::kCapacityBytes - PacketRing::kCapacityEntries) +
+                ":144");
+  sink.Let();
+  // The backlog drains and the queue takes packets again.
+  ASSERT_TRUE(sink.WaitForEvents(1 + PacketRing::kCapacityEntries, false));
+  SubmitClip(*decoder, 0, 1);
+  ASSERT_TRUE(sink.WaitForEvents(2 + PacketRing::kCapacityEntries, false));
+  decoder.reset();
+  EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
+  for (const Event& event : sink.events()) EXPECT_NE(event.timestamp, 2.0f);
+}
+
+TEST_F(VideoDecoderTest, PictureLargerThanAFrameSlotIsRefusedBeforeItIsAllocated) {
+  RecordingSink sink(pair);
+  std::unique_ptr<VideoDecoder> decoder = VideoDecoder::Create(false, pair, sink);
+  ASSERT_NE(decoder, nullptr);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  static const bool hooked = __sanitizer_install_malloc_and_free_hooks(NoteAllocation, NoteFree);
+  ASSERT_TRUE(hooked);
+#endif
+  // A portrait 4K picture still fits; 16384 x 8192 does not.
+  const std::vector<uint8_t> fits = H264SizePacket(135, 240);
+  decoder->Submit(fits.data(), fits.size(), 1.0f);
+  ASSERT_TRUE(sink.WaitForEvents(1, false));
+  EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
+  largestAllocation = 0;
+  const std::vector<uint8_t> huge = H264SizePacket(1024, 512);
+  decoder->Submit(huge.data(), huge.size(), 2.0f);
+  ASSERT_TRUE(sink.WaitForEvents(2, false));
+  const size_t largest = largestAllocation;
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:sd.W16384.H8192:236");
+  // The stream goes on at a size that fits.
+  SubmitClip(*decoder, 0, 1);
+  ASSERT_TRUE(sink.WaitForEvents(3, false));
+  decoder.reset();
+
+  const std::vector<Event> events = sink.events();
+  ASSERT_EQ(events.size(), 6u);
+  EXPECT_TRUE(events[3].failed);
+  EXPECT_FALSE(events[5].failed);
+  for (const Picture& picture : sink.pictures()) {
+    EXPECT_LE(static_cast<int64_t>(picture.width) * picture.height, 3840 * 2160);
+  }
+  ExpectClipPicture(sink.pictures().back(), 0);
+  // A 4K picture's planes are about 12 MB; the refused size would have taken hundreds.
+  if (kAllocationsSeen) {
+    EXPECT_LT(largest, size_t{32} << 20);
+  }
+}
+
 TEST_F(VideoDecoderTest, PacketWithoutPictureFailsAndDiscardsPendingPictures) {
   // Nobody delivers, so both slots hold pictures when the bad packet comes.
   RecordingSink sink(pair, false);
@@ -311,11 +489,19 @@ TEST_F(VideoDecoderTest, HevcNeedsDxva2OtherwiseH264StillWorks) {
   RecordingSink sink(pair);
   std::unique_ptr<VideoDecoder> hevc = VideoDecoder::Create(true, pair, sink);
 #ifdef _WIN32
-  // This build has the DXVA2 decoder, so only the device can be missing, which is not recorded.
-  // Wine without a display has no Direct3D: no device. With one, the device is made, the codec
-  // cannot get its surfaces and decodes in software instead: the pictures must still come out.
+  // This build has the DXVA2 decoder, so only the device or its HEVC profile can be missing, which
+  // is not recorded. Wine without a display has no Direct3D: no device.
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
-  std::printf("HEVC through DXVA2: %s\n", hevc != nullptr ? "device made" : "no device");
+  // Whether this machine's device offers HEVC decoding decides, as the decoder must.
+  AVBufferRef* device = nullptr;
+  const bool deviceMade =
+      av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_DXVA2, nullptr, nullptr, 0) >= 0;
+  const bool decodesHevc = deviceMade && platform::DeviceDecodesHevc(device);
+  av_buffer_unref(&device);
+  std::printf("HEVC through DXVA2: %s\n", !deviceMade   ? "no device"
+                                           : decodesHevc ? "device with HEVC Main"
+                                                         : "device without HEVC: H.264 instead");
+  EXPECT_EQ(hevc != nullptr, decodesHevc);
   if (hevc != nullptr) {
     EXPECT_FALSE(hevc->decodesH264());
     const Packets hevcClip = fixture_file::ReadPackets("hevc-1280x720.psimpkt");
@@ -343,6 +529,121 @@ TEST_F(VideoDecoderTest, HevcNeedsDxva2OtherwiseH264StillWorks) {
   ASSERT_EQ(h264Sink.pictures().size(), 1u);
   ExpectClipPicture(h264Sink.pictures()[0], 0);
 }
+
+#ifdef _WIN32
+// A graphics device as DXVA2 shows it, listing the decoding profiles it is given; counts what the
+// query leaves open.
+class FakeDecoderService : public IDirectXVideoDecoderService {
+ public:
+  explicit FakeDecoderService(std::vector<GUID> profiles) : profiles_(std::move(profiles)) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  HRESULT STDMETHODCALLTYPE CreateSurface(UINT, UINT, UINT, D3DFORMAT, D3DPOOL, DWORD, DWORD,
+                                          IDirect3DSurface9**, HANDLE*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetDecoderDeviceGuids(UINT* count, GUID** guids) override {
+    *count = static_cast<UINT>(profiles_.size());
+    *guids = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID) * (profiles_.size() + 1)));
+    std::copy(profiles_.begin(), profiles_.end(), *guids);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetDecoderRenderTargets(REFGUID, UINT*, D3DFORMAT**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetDecoderConfigurations(REFGUID, const DXVA2_VideoDesc*, IUnknown*,
+                                                     UINT*, DXVA2_ConfigPictureDecode**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateVideoDecoder(REFGUID, const DXVA2_VideoDesc*,
+                                               DXVA2_ConfigPictureDecode*, IDirect3DSurface9**,
+                                               UINT, IDirectXVideoDecoder**) override {
+    return E_NOTIMPL;
+  }
+  ULONG references = 1;
+
+ private:
+  std::vector<GUID> profiles_;
+};
+
+class FakeDeviceManager : public IDirect3DDeviceManager9 {
+ public:
+  explicit FakeDeviceManager(FakeDecoderService* service) : service_(service) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE ResetDevice(IDirect3DDevice9*, UINT) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE OpenDeviceHandle(HANDLE* handle) override {
+    *handle = reinterpret_cast<HANDLE>(7);
+    ++openHandles;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE CloseDeviceHandle(HANDLE) override {
+    --openHandles;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE TestDevice(HANDLE) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE LockDevice(HANDLE, IDirect3DDevice9**, WINBOOL) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE UnlockDevice(HANDLE, WINBOOL) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetVideoService(HANDLE, REFIID id, void** out) override {
+    const GUID decoderService = {0xfc51a551, 0xd5e7, 0x11d9,
+                                 {0xaf, 0x55, 0x00, 0x05, 0x4e, 0x43, 0xff, 0x02}};
+    *out = nullptr;
+    if (service_ == nullptr || !IsEqualGUID(id, decoderService)) return E_NOINTERFACE;
+    service_->AddRef();
+    *out = service_;
+    return S_OK;
+  }
+  int openHandles = 0;
+
+ private:
+  FakeDecoderService* service_;
+};
+
+// The device's question, asked of an FFmpeg DXVA2 device whose manager is the fake.
+bool AskDevice(FakeDeviceManager& manager) {
+  AVBufferRef* device = av_hwdevice_ctx_alloc(AV_HWDEVICE_TYPE_DXVA2);
+  if (device == nullptr) return false;
+  auto* context = reinterpret_cast<AVHWDeviceContext*>(device->data);
+  static_cast<AVDXVA2DeviceContext*>(context->hwctx)->devmgr = &manager;
+  const bool decodes = platform::DeviceDecodesHevc(device);
+  av_buffer_unref(&device);  // a context never initialised leaves its manager alone
+  return decodes;
+}
+
+TEST(VideoAccelerationTest, HevcIsDecodedOnADeviceOnlyWhenItListsTheHevcMainProfile) {
+  const GUID h264 = {0x1b81be68, 0xa0c7, 0x11d3, {0xb9, 0x84, 0x00, 0xc0, 0x4f, 0x2e, 0x73, 0xc5}};
+  const GUID hevcMain10 = {0x107af0e0, 0xef1a, 0x4d19,
+                           {0xab, 0xa8, 0x67, 0xa1, 0x63, 0x07, 0x3d, 0x13}};
+  const GUID hevcMain = {0x5b11d51b, 0x2f4c, 0x4452,
+                         {0xbc, 0xc3, 0x09, 0xf2, 0xa1, 0x16, 0x0c, 0xc0}};
+  struct Case {
+    std::vector<GUID> profiles;
+    bool decodes;
+  };
+  for (const Case& c : {Case{{}, false}, Case{{h264, hevcMain10}, false},
+                        Case{{h264, hevcMain}, true}}) {
+    FakeDecoderService service(c.profiles);
+    FakeDeviceManager manager(&service);
+    EXPECT_EQ(AskDevice(manager), c.decodes) << c.profiles.size() << " profiles";
+    EXPECT_EQ(service.references, 1u);
+    EXPECT_EQ(manager.openHandles, 0);
+  }
+  FakeDeviceManager withoutService(nullptr);
+  EXPECT_FALSE(AskDevice(withoutService));
+  EXPECT_EQ(withoutService.openHandles, 0);
+  EXPECT_FALSE(platform::DeviceDecodesHevc(nullptr));
+}
+#endif
 
 std::vector<uint8_t> Pattern(size_t length, int seed) {
   std::vector<uint8_t> bytes(length);
@@ -395,18 +696,25 @@ TEST(PacketRingTest, WrapsAroundTheEndAndFillsToTheLastByte) {
   EXPECT_EQ(ring.UsedBytes(), 0u);
 }
 
-TEST(PacketRingTest, QueueKeepsItsOrderWhileItGrows) {
+TEST(PacketRingTest, QueueHoldsAtMostItsEntriesInOrderAcrossTheWrap) {
   PacketRing ring;
   std::vector<uint8_t> out(PacketRing::kCapacityBytes);
-  // Interleaved pushes and pops move the queue's head before it has to grow.
+  // Interleaved pushes and pops move the queue's head, so the full queue wraps around.
   for (int i = 0; i < 100; ++i) ASSERT_TRUE(ring.Push(nullptr, 0, static_cast<float>(i)));
   PacketRing::Entry entry;
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(ring.Pop(out.data(), &entry));
-  for (int i = 100; i < 2000; ++i) {
+  const int last = 50 + static_cast<int>(PacketRing::kCapacityEntries);  // one past the full queue
+  for (int i = 100; i < last; ++i) {
     const uint8_t byte = static_cast<uint8_t>(i);
     ASSERT_TRUE(ring.Push(&byte, 1, static_cast<float>(i)));
   }
-  for (int i = 50; i < 2000; ++i) {
+  // Full by entries with nearly all bytes free: both a tiny and an empty packet are refused.
+  size_t freeBytes = 0;
+  const uint8_t byte = 0;
+  EXPECT_FALSE(ring.Push(&byte, 1, 0.0f, &freeBytes));
+  EXPECT_EQ(freeBytes, PacketRing::kCapacityBytes - (last - 100));
+  EXPECT_FALSE(ring.Push(nullptr, 0, 0.0f));
+  for (int i = 50; i < last; ++i) {
     ASSERT_TRUE(ring.Pop(out.data(), &entry));
     ASSERT_EQ(entry.timestamp, static_cast<float>(i));
     ASSERT_EQ(entry.length, i < 100 ? 0u : 1u);
@@ -415,6 +723,7 @@ TEST(PacketRingTest, QueueKeepsItsOrderWhileItGrows) {
     }
   }
   EXPECT_TRUE(ring.Empty());
+  EXPECT_TRUE(ring.Push(nullptr, 0, 1.0f));
 }
 
 TEST(DecodedFramePairTest, OlderPictureGoesFirstAndIsOverwrittenWhenNobodyDelivers) {
