@@ -22,6 +22,7 @@
 #include "instance/engine_instance.h"
 #include "instance/teardown_reaper.h"
 #include "loopback_peer.h"
+#include "platform/address_watch.h"
 #include "protocol/wire_writer.h"
 #include "settings_fixture.h"
 
@@ -195,6 +196,7 @@ class HostReentryTest : public ::testing::TestWithParam<Hook> {
     if (!g_torn.load()) peer.SendAll(Message(23, WireWriter().U32(0).U32(5).U32(6).Take()));
   }
 
+  platform::SocketLibrary sockets;  // the phone's end needs it under Windows, before any instance
   loopback::Listener listener;
   PhoneId phone;
 };
@@ -251,6 +253,7 @@ int KAVEX_STDCALL Automatic(int, const char*) { return 0; }
 TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive) {
   Watchdog watchdog(60, "format change against a decoder swap");
   PhoneList::Instance().Clear();
+  platform::SocketLibrary sockets;
   loopback::Listener listener;
   ASSERT_TRUE(listener.ok());
   PhoneId phone;
