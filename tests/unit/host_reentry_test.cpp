@@ -299,3 +299,58 @@ TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive
 
 }  // namespace
 }  // namespace kavex
+
+namespace kavex {
+namespace {
+
+// The host changes the format over and over while the phone sends new capabilities: whatever the
+// interleaving, the last request the phone receives is for the stream it now offers, never a
+// request computed for the previous one and sent after the new stream's own.
+TEST(HostReentry, NoStaleFormatRequestOutlivesNewCapabilities) {
+  Watchdog watchdog(120, "format requests against new capabilities");
+  PhoneList::Instance().Clear();
+  platform::SocketLibrary sockets;
+  loopback::Listener listener;
+  ASSERT_TRUE(listener.ok());
+  PhoneId phone;
+  phone.bytes = {0x51, 0x52};
+  PhoneList::Instance().ReportNetworkPhone(phone, 2, "Flipping", SocketAddress::Ipv4(127, 0, 0, 1, 0),
+                                           listener.port());
+  static QuickTiming timing;
+  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, timing);
+  ASSERT_EQ(instance->Open(), 0);
+  instance->Push(EngineEvent::Connect(phone));
+  std::unique_ptr<loopback::Peer> peer = listener.Accept(10000);
+  ASSERT_NE(peer, nullptr);
+
+  // Reads what the engine sent until it has been quiet for a while; the size of the last type 11.
+  auto lastRequestedWidth = [&peer] {
+    uint32_t width = 0;
+    uint8_t header[4];
+    while (peer->ReceiveExactly(header, 4, 400)) {
+      const uint32_t word = header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
+      std::vector<uint8_t> rest((word & 0xffffff) - 4);
+      if (!rest.empty() && !peer->ReceiveExactly(rest.data(), rest.size(), 1000)) break;
+      if ((word >> 24) == 11 && rest.size() >= 12) std::memcpy(&width, rest.data() + 8, 4);
+    }
+    return width;
+  };
+  for (int round = 0; round < 12; ++round) {
+    const uint32_t width = round % 2 == 0 ? 1280 : 1920;
+    std::atomic<bool> stop{false};
+    std::thread host([&] {
+      while (!stop.load()) instance->SetFormatIndex(0);
+    });
+    peer->SendAll(Capabilities(width, width == 1280 ? 720 : 1080));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    stop.store(true);
+    host.join();
+    EXPECT_EQ(lastRequestedWidth(), width) << "round " << round;
+  }
+  instance->Destroy();
+  PhoneList::Instance().Clear();
+  settings_fixture::DeleteErrorValue();
+}
+
+}  // namespace
+}  // namespace kavex
