@@ -13,6 +13,7 @@
 #include "discovery/dns_sd_discovery.h"
 #include "discovery/dns_sd_discovery_impl.h"
 #include "discovery/dns_sd_library.h"
+#include "discovery/dns_sd_library_backend.h"
 #include "discovery/dns_sd_system_library.h"
 #include "dns_sd_phone_recorder.h"
 #include "platform/dynamic_library.h"
@@ -164,8 +165,9 @@ TEST_F(DnsSdLibraryTest, OnlyTheFirstAddressOfALookupIsUsed) {
   EXPECT_EQ(0, std::memcmp(phone.peer.address.data(), linkLocal, 16));
   EXPECT_EQ(phone.peer.scopeId, 4u);  // a link-local peer needs its scope to be reached
   EXPECT_EQ(phone.port, 4699);
-  // The look-up was released from inside its own reply, with the second address still queued.
-  EXPECT_EQ(standIn_.Count("deallocated-in-callback"), 1);
+  // The resolve and the look-up were each released from inside their own reply, the look-up with
+  // its second address still queued.
+  EXPECT_EQ(standIn_.Count("deallocated-in-callback"), 2);
   EXPECT_EQ(standIn_.Count("replies-dropped"), 1);
   EXPECT_EQ(standIn_.Count("lookup-calls"), 1);
 }
@@ -182,16 +184,19 @@ TEST_F(DnsSdLibraryTest, ShortFullNameIsLoggedAndNotLookedUp) {
   EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:mc:488");
   EXPECT_EQ(standIn_.Count("lookup-calls"), 0);
   EXPECT_EQ(recorder_.Count(), 0u);
+  EXPECT_EQ(standIn_.Count("live-resolve"), 0) << "a refused name releases its resolve at once";
 }
 
 TEST_F(DnsSdLibraryTest, ReferencesStillWaitingAreReleasedAtEnd) {
-  // A host that never yields an address keeps its resolve and look-up alive until the end.
+  // A host that never yields an address keeps its look-up alive until the end; the resolve went
+  // when it answered.
   Script("service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
          "resolve " + kPhoneA + " " + FullName(kPhoneA) + " silent.local. 4699\n");
   discovery_->Start(recorder_, running_);
   ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("live-lookup") == 1; })) << standIn_.Log();
   ServiceFor(3);
-  EXPECT_EQ(standIn_.Count("live"), 3);
+  EXPECT_EQ(standIn_.Count("live"), 2);
+  EXPECT_EQ(standIn_.Count("live-resolve"), 0);
 
   discovery_->End();
   EXPECT_EQ(standIn_.Count("live"), 0);
@@ -224,11 +229,68 @@ TEST_F(DnsSdLibraryTest, FailedCallsAndErrorRepliesAreSkipped) {
   EXPECT_EQ(phone.id, IdFromHex(c.c_str()));
   EXPECT_EQ(phone.peer.ToString(), "198.18.0.12:0");
   EXPECT_EQ(phone.port, 4702);
-  // Left: the browse and phone B's resolve, whose look-up could not start.
+  // Left: the browse. Phone B's resolve answered (its look-up could not start) and is gone.
   EXPECT_EQ(standIn_.Count("live-browse"), 1);
-  EXPECT_EQ(standIn_.Count("live-resolve"), 1);
+  EXPECT_EQ(standIn_.Count("live-resolve"), 0);
   EXPECT_EQ(standIn_.Count("live-lookup"), 0);
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
+}
+
+// An instance name that no responder will ever resolve, as any host on the LAN can advertise them.
+std::string SilentInstance(int i, int interfaceIndex = 1) {
+  return "service 2 " + std::to_string(interfaceIndex) + " silent-" + std::to_string(i) +
+         " _kavexwebcam._tcp. local.\n";
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(DnsSdLibraryTest, QueriesAreBoundedAndAnInstanceIsNotResolvedTwiceAtOnce) {
+  const int bound = static_cast<int>(DnsSdLibraryBackend::kMaxQueries);
+  std::string script = "service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n" +
+                       SilentInstance(0) + SilentInstance(0, 2);  // again, on another interface
+  for (int i = 1; i <= bound + 2; ++i) script += SilentInstance(i);
+  Script(script + "resolve " + kPhoneA + " " + FullName(kPhoneA) + " a.local. 4699\n"
+                  "address a.local. 198.18.0.2\n");
+  discovery_->Start(recorder_, running_);
+  const int replies = 3 + bound + 2 + 2;  // browse replies, phone A's resolve and address
+  ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("replies-delivered") >= replies; }))
+      << standIn_.Log();
+  ServiceFor(2);
+  EXPECT_EQ(recorder_.Count(), 1u);
+  const std::string log = standIn_.Log();
+  EXPECT_EQ(Occurrences(log, "name=silent-0 "), 1u) << log;
+  EXPECT_EQ(standIn_.Count("resolve-calls"), bound + 1) << "phone A, then silent ones up to the bound";
+  EXPECT_EQ(standIn_.Count("live-resolve"), bound);
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:mc:493");
+}
+
+double g_libraryNow = 0.0;
+double LibraryNow() { return g_libraryNow; }
+
+TEST_F(DnsSdLibraryTest, QueriesThatNeverAnswerAreReleasedWhenTheirTimeIsUp) {
+  Script(SilentInstance(0) +
+         "service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
+         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " silent.local. 4699\n");
+  g_libraryNow = 100.0;
+  DnsSdLibraryBackend backend(InstalledDnsSdLibrary(), &LibraryNow);
+  ASSERT_TRUE(backend.Start(recorder_, running_));
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (standIn_.Count("live-lookup") != 1 && std::chrono::steady_clock::now() < limit) backend.Service();
+  EXPECT_EQ(standIn_.Count("live"), 3) << standIn_.Log();  // the browse, a resolve, a look-up
+
+  g_libraryNow = 100.0 + DnsSdLibraryBackend::kQueryLifetime - 0.01;
+  backend.Service();
+  EXPECT_EQ(standIn_.Count("live"), 3);
+  g_libraryNow = 100.0 + DnsSdLibraryBackend::kQueryLifetime;
+  backend.Service();
+  EXPECT_EQ(standIn_.Count("live"), 1);
+  EXPECT_EQ(standIn_.Count("live-browse"), 1);
+  EXPECT_EQ(backend.queryCount(), 0u);
+  backend.End();
 }
 
 TEST_F(DnsSdLibraryTest, NothingIsProcessedOnceRunningIsCleared) {
