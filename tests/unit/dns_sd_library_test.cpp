@@ -6,9 +6,14 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "discovery/dns_sd_discovery.h"
 #include "discovery/dns_sd_discovery_impl.h"
@@ -56,6 +61,130 @@ class StandIn {
   int (*count_)(const char*) = nullptr;
   int (*log_)(char*, int) = nullptr;
 };
+
+#if defined(_WIN32)
+// ---- where the system's libraries come from ----
+// Anybody may put a DLL beside the host program or into its current folder; a system library loaded
+// by its bare name would be taken from there. These run first: the engine loads dnsapi.dll once
+// per process.
+
+std::wstring ProgramFolder() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, length);
+  return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+// The stand-in, copied under another name beside this program (and in the current folder, which
+// is the same one) for as long as the object lives.
+class PlantedLibrary {
+ public:
+  explicit PlantedLibrary(const wchar_t* name) : path_(ProgramFolder() + L"\\" + name) {
+    planted_ = CopyFileW((ProgramFolder() + L"\\dnssd.dll").c_str(), path_.c_str(), FALSE) != FALSE;
+  }
+  ~PlantedLibrary() {
+    // Should it have been loaded after all, it goes before its file does.
+    for (int i = 0; i < 8; ++i) {
+      const HMODULE module = GetModuleHandleW(path_.c_str());
+      if (module == nullptr || !FreeLibrary(module)) break;
+    }
+    DeleteFileW(path_.c_str());
+  }
+  bool planted() const { return planted_; }
+  const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring path_;
+  bool planted_ = false;
+};
+
+// Every library the loader maps while it lives, by full path, through the loader's notifications
+// (the engine may unload what it looked at before the test can look).
+class LoadRecorder {
+ public:
+  LoadRecorder() : ntdll_(platform::DynamicLibrary::LoadFromSystemFolder("ntdll.dll")) {
+    register_ = ntdll_.FindFunction<Register>("LdrRegisterDllNotification");
+    unregister_ = ntdll_.FindFunction<Unregister>("LdrUnregisterDllNotification");
+    if (register_ != nullptr && unregister_ != nullptr && register_(0, &OnNotification, this, &cookie_) != 0)
+      cookie_ = nullptr;
+  }
+  ~LoadRecorder() {
+    if (cookie_ != nullptr) unregister_(cookie_);
+  }
+  bool ok() const { return cookie_ != nullptr; }
+  std::vector<std::wstring> Loaded() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return loaded_;
+  }
+
+ private:
+  struct CountedText {
+    USHORT length;
+    USHORT capacity;
+    const wchar_t* text;
+  };
+  struct Notification {
+    ULONG flags;
+    const CountedText* fullName;
+    const CountedText* baseName;
+    void* base;
+    ULONG size;
+  };
+  using Callback = void(CALLBACK*)(ULONG reason, const Notification* data, void* context);
+  using Register = LONG(NTAPI*)(ULONG flags, Callback callback, void* context, void** cookie);
+  using Unregister = LONG(NTAPI*)(void* cookie);
+
+  static void CALLBACK OnNotification(ULONG reason, const Notification* data, void* context) {
+    if (reason != 1 || data == nullptr || data->fullName == nullptr) return;  // 1: loaded
+    auto* self = static_cast<LoadRecorder*>(context);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->loaded_.emplace_back(data->fullName->text, data->fullName->length / sizeof(wchar_t));
+  }
+
+  platform::DynamicLibrary ntdll_;
+  Register register_ = nullptr;
+  Unregister unregister_ = nullptr;
+  void* cookie_ = nullptr;
+  std::mutex mutex_;
+  std::vector<std::wstring> loaded_;
+};
+
+bool EndsWithNoCase(const std::wstring& text, const std::wstring& end) {
+  return text.size() >= end.size() && _wcsicmp(text.c_str() + text.size() - end.size(), end.c_str()) == 0;
+}
+
+TEST(SystemLibraryLoading, APlantedSystemLibraryIsNotTheOneLoaded) {
+  if (GetModuleHandleW(L"dnsapi.dll") != nullptr)
+    GTEST_SKIP() << "dnsapi.dll is loaded already: this process cannot tell where the engine looks";
+  PlantedLibrary planted(L"dnsapi.dll");
+  ASSERT_TRUE(planted.planted());
+  LoadRecorder recorder;
+  ASSERT_TRUE(recorder.ok()) << "no loader notifications";
+  InstalledSystemDnsService();
+
+  wchar_t system[MAX_PATH];
+  const std::wstring systemFolder(system, GetSystemDirectoryW(system, MAX_PATH));
+  int fromSystem = 0;
+  for (const std::wstring& path : recorder.Loaded()) {
+    if (!EndsWithNoCase(path, L"\\dnsapi.dll")) continue;
+    EXPECT_NE(_wcsicmp(path.c_str(), planted.path().c_str()), 0) << "the planted library was loaded";
+    fromSystem += _wcsnicmp(path.c_str(), systemFolder.c_str(), systemFolder.size()) == 0;
+  }
+  EXPECT_EQ(fromSystem, 1) << "the system's dnsapi.dll was not loaded";
+}
+
+TEST(SystemLibraryLoading, FromTheSystemFolderOnly) {
+  PlantedLibrary planted(L"kavex-planted.dll");
+  ASSERT_TRUE(planted.planted());
+  // The usual search finds it: it is a library that loads.
+  platform::DynamicLibrary usual = platform::DynamicLibrary::Load("kavex-planted.dll");
+  EXPECT_TRUE(usual.loaded());
+  usual.Free();
+  EXPECT_FALSE(platform::DynamicLibrary::LoadFromSystemFolder("kavex-planted.dll").loaded());
+  EXPECT_FALSE(platform::DynamicLibrary::LoadFromSystemFolder(".\\kavex-planted.dll").loaded());
+  EXPECT_TRUE(platform::DynamicLibrary::LoadFromSystemFolder("kernel32.dll").loaded());
+}
+#endif
 
 std::string FullName(const char* digits) { return std::string(digits) + "._kavexwebcam._tcp.local."; }
 
