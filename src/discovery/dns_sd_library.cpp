@@ -48,7 +48,15 @@ class InstalledLibrary {
   std::atomic<DNSServiceRefDeallocateFunction> refDeallocate{nullptr};
 
  private:
-  InstalledLibrary() : library_(platform::DynamicLibrary::Load(kLibraryName)) {}
+  InstalledLibrary() : library_(LoadInstalled()) {}
+
+  // The responder installs its library in the system folder; only when it is not there is the
+  // usual search allowed to find it (an installation beside the host program, say).
+  static platform::DynamicLibrary LoadInstalled() {
+    platform::DynamicLibrary library = platform::DynamicLibrary::LoadFromSystemFolder(kLibraryName);
+    if (!library.loaded()) library = platform::DynamicLibrary::Load(kLibraryName);
+    return library;
+  }
 
   std::mutex mutex_;
   const platform::DynamicLibrary library_;

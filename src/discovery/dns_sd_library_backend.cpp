@@ -1,9 +1,8 @@
 #include "discovery/dns_sd_library_backend.h"
 
-#include <algorithm>
 #include <cstring>
-#include <string>
 
+#include "common/engine_clock.h"
 #include "discovery/dns_sd_instance_name.h"
 #include "discovery/phone_list.h"
 #include "platform/foreign_socket.h"
@@ -25,47 +24,77 @@ uint16_t HostOrder(uint16_t networkOrder) {
   return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
 }
 
+std::string Text(const char* text) { return text != nullptr ? text : ""; }
+
 }  // namespace
+
+DnsSdLibraryBackend::DnsSdLibraryBackend(const DnsSdLibraryCalls& calls, double (*now)())
+    : calls_(calls), now_(now) {}
+
+double DnsSdLibraryBackend::Now() const { return now_ != nullptr ? now_() : EngineClock::Now(); }
 
 bool DnsSdLibraryBackend::Start(NetworkPhoneListener& listener, const std::atomic<bool>& running) {
   End();
   listener_ = &listener;
   running_ = &running;
+  fullLogged_ = false;
   DNSServiceRef browse = nullptr;
   const DNSServiceErrorType error =
       calls_.browse(&browse, 0, 0, kServiceType, nullptr, &OnBrowseReply, this);
   if (error != kDNSServiceErr_NoError || browse == nullptr) return false;
-  active_.push_back(browse);
+  browse_ = browse;
   return true;
 }
 
 void DnsSdLibraryBackend::Service() {
-  // By position, reading the count afresh each time: the replies add references (and remove
-  // answered look-ups) while this runs.
-  for (size_t i = 0; i < active_.size(); ++i) {
-    if (running_ == nullptr || !running_->load()) return;
-    DNSServiceRef ref = active_[i];
-    const intptr_t socket = calls_.refSockFd(ref);
-    if (socket == -1) continue;
-    if (platform::WaitForeignSocketReadable(socket, kPollMs)) calls_.processResult(ref);
-  }
+  if (browse_ == nullptr) return;
+  ReleaseExpired();
+  Poll(browse_);
+  // By position, reading the count afresh each time: the replies add queries and release answered
+  // ones while this runs.
+  for (size_t i = 0; i < queries_.size(); ++i) Poll(queries_[i].ref);
+}
+
+void DnsSdLibraryBackend::Poll(DNSServiceRef ref) {
+  if (running_ == nullptr || !running_->load()) return;
+  const intptr_t socket = calls_.refSockFd(ref);
+  if (socket == -1) return;
+  if (platform::WaitForeignSocketReadable(socket, kPollMs)) calls_.processResult(ref);
 }
 
 void DnsSdLibraryBackend::End() {
-  for (DNSServiceRef ref : active_) calls_.refDeallocate(ref);
-  active_.clear();
-  pending_.clear();
+  for (const Query& query : queries_) calls_.refDeallocate(query.ref);
+  queries_.clear();
+  if (browse_ != nullptr) calls_.refDeallocate(browse_);
+  browse_ = nullptr;
+}
+
+DnsSdLibraryBackend::Query* DnsSdLibraryBackend::FindQuery(DNSServiceRef ref) {
+  for (Query& query : queries_)
+    if (query.ref == ref) return &query;
+  return nullptr;
 }
 
 void DnsSdLibraryBackend::Release(DNSServiceRef ref) {
-  if (ref == nullptr) return;
-  auto it = std::find(active_.begin(), active_.end(), ref);
-  if (it == active_.end()) return;
-  active_.erase(it);
-  calls_.refDeallocate(ref);
-  // A released value may come back for a new reference; no look-up may name it any more.
-  for (auto& entry : pending_)
-    if (entry.second.resolve == ref) entry.second.resolve = nullptr;
+  for (auto it = queries_.begin(); it != queries_.end(); ++it) {
+    if (it->ref != ref) continue;
+    queries_.erase(it);
+    calls_.refDeallocate(ref);
+    return;
+  }
+}
+
+void DnsSdLibraryBackend::ReleaseExpired() {
+  const double now = Now();
+  for (size_t i = 0; i < queries_.size();) {
+    if (now >= queries_[i].deadline) {
+      const DNSServiceRef ref = queries_[i].ref;
+      queries_.erase(queries_.begin() + static_cast<std::ptrdiff_t>(i));
+      calls_.refDeallocate(ref);
+    } else {
+      ++i;
+    }
+  }
 }
 
 void KAVEX_DNSSD_API DnsSdLibraryBackend::OnBrowseReply(DNSServiceRef, DNSServiceFlags,
@@ -101,51 +130,68 @@ void KAVEX_DNSSD_API DnsSdLibraryBackend::OnAddressReply(DNSServiceRef sdRef, DN
 
 void DnsSdLibraryBackend::HandleBrowse(uint32_t interfaceIndex, const char* serviceName,
                                        const char* regtype, const char* replyDomain) {
+  // The same instance again (another interface, or gone and back) while it is being resolved or
+  // looked up: the query under way answers for it.
+  std::string instance = Text(serviceName) + '\n' + Text(regtype) + '\n' + Text(replyDomain);
+  for (const Query& query : queries_)
+    if (query.instance == instance) return;
+  if (queries_.size() >= kMaxQueries) {
+    if (!fullLogged_) ErrorLog::RecordError("mc", 493);
+    fullLogged_ = true;
+    return;
+  }
   DNSServiceRef resolve = nullptr;
   const DNSServiceErrorType error = calls_.resolve(&resolve, 0, interfaceIndex, serviceName, regtype,
                                                    replyDomain, &OnResolveReply, this);
-  if (error == kDNSServiceErr_NoError && resolve != nullptr) active_.push_back(resolve);
+  if (error != kDNSServiceErr_NoError || resolve == nullptr) return;
+  Query query;
+  query.ref = resolve;
+  query.deadline = Now() + kQueryLifetime;
+  query.instance = std::move(instance);
+  queries_.push_back(std::move(query));
 }
 
 void DnsSdLibraryBackend::HandleResolve(DNSServiceRef resolveRef, uint32_t interfaceIndex,
                                         const char* fullname, const char* hosttarget,
                                         uint16_t portNetworkOrder) {
+  Query* resolve = FindQuery(resolveRef);
+  if (resolve == nullptr || resolve->lookup) return;
+  // The first answer settles the resolve, whatever comes of it: the reference goes at once.
+  std::string instance = std::move(resolve->instance);
+  Release(resolveRef);
   if (InstanceNameLength(fullname, kInstanceIdLength) < kInstanceIdLength) {
     ErrorLog::RecordError("mc", 488);
     return;
   }
   if (hosttarget == nullptr) return;
   const PhoneId id = PhoneIdFromInstanceName(fullname);
-  DNSServiceRef lookup = nullptr;
+  DNSServiceRef lookupRef = nullptr;
   const DNSServiceErrorType error =
-      calls_.getAddrInfo(&lookup, 0, interfaceIndex, kDNSServiceProtocol_Both, hosttarget,
+      calls_.getAddrInfo(&lookupRef, 0, interfaceIndex, kDNSServiceProtocol_Both, hosttarget,
                          &OnAddressReply, this);
-  if (error != kDNSServiceErr_NoError || lookup == nullptr) return;
-  PendingLookup entry;
-  entry.resolve = resolveRef;
-  entry.portNetworkOrder = portNetworkOrder;
-  entry.id = id;
-  pending_.emplace(lookup, entry);  // an entry already under this reference stays
-  active_.push_back(lookup);
+  if (error != kDNSServiceErr_NoError || lookupRef == nullptr) return;
+  Query lookup;
+  lookup.ref = lookupRef;
+  lookup.lookup = true;
+  lookup.deadline = Now() + kQueryLifetime;
+  lookup.instance = std::move(instance);
+  lookup.id = id;
+  lookup.portNetworkOrder = portNetworkOrder;
+  queries_.push_back(std::move(lookup));
 }
 
 void DnsSdLibraryBackend::HandleAddress(DNSServiceRef lookupRef, const sockaddr* address) {
-  DNSServiceRef resolveRef = nullptr;
-  auto it = pending_.find(lookupRef);
-  if (it != pending_.end()) {
-    const PendingLookup entry = it->second;
-    pending_.erase(it);
-    resolveRef = entry.resolve;
-    SocketAddress peer;
-    if (running_ != nullptr && running_->load() && listener_ != nullptr &&
-        platform::SocketAddressFromNative(address, &peer)) {
-      listener_->OnPhoneFound(entry.id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peer,
-                              HostOrder(entry.portNetworkOrder));
-    }
-  }
+  Query* lookup = FindQuery(lookupRef);
+  if (lookup == nullptr || !lookup->lookup) return;
+  const PhoneId id = lookup->id;
+  const uint16_t port = HostOrder(lookup->portNetworkOrder);
   // The first address answers the look-up: later ones (the other family, say) are not waited for.
   Release(lookupRef);
-  Release(resolveRef);
+  SocketAddress peer;
+  if (running_ != nullptr && running_->load() && listener_ != nullptr &&
+      platform::SocketAddressFromNative(address, &peer)) {
+    listener_->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peer, port);
+  }
 }
 
 }  // namespace kavex

@@ -1,6 +1,6 @@
 #pragma once
 #include <atomic>
-#include <map>
+#include <string>
 #include <vector>
 
 #include "common/phone_id.h"
@@ -13,11 +13,18 @@ namespace kavex {
 // instance to its host and port, look the host's address up, report the phone. The library's
 // sockets are polled here and its replies run inside DNSServiceProcessResult, so everything
 // happens on the thread that calls Start, Service and End (the network discovery thread).
-// Owns: the references it creates (the active references), until their look-up has answered or
-// End releases them.
+// Owns: the browse reference of a run and the resolve and look-up references it starts (the
+// queries). Every host on the LAN can advertise instances, and each query is a connection to the
+// responder plus 10 ms of polling per pass, so queries are bounded: at most kMaxQueries at once
+// (a browse reply that finds them full is not resolved), each released when it has answered or
+// kQueryLifetime seconds after it started, whichever comes first, and at most one per instance.
 class DnsSdLibraryBackend {
  public:
-  explicit DnsSdLibraryBackend(const DnsSdLibraryCalls& calls) : calls_(calls) {}
+  static constexpr size_t kMaxQueries = 16;
+  static constexpr double kQueryLifetime = 10.0;  // seconds
+
+  // now: seconds on a monotonic clock (the engine clock unless a test brings its own).
+  explicit DnsSdLibraryBackend(const DnsSdLibraryCalls& calls, double (*now)() = nullptr);
   ~DnsSdLibraryBackend() { End(); }
   DnsSdLibraryBackend(const DnsSdLibraryBackend&) = delete;
   DnsSdLibraryBackend& operator=(const DnsSdLibraryBackend&) = delete;
@@ -25,19 +32,22 @@ class DnsSdLibraryBackend {
   // Starts the browse; false when it cannot start (no library, no responder), and then this
   // back-end does nothing in this run. Reports go to listener while running is set.
   bool Start(NetworkPhoneListener& listener, const std::atomic<bool>& running);
-  // Waits up to 10 ms on each active reference's socket and lets the library deliver what is
-  // waiting there. Stops early when running is cleared.
+  // Releases the queries whose time is up, then waits up to 10 ms on each reference's socket and
+  // lets the library deliver what is waiting there. Stops early when running is cleared.
   void Service();
-  // Releases every reference and forgets the look-ups.
+  // Releases every reference.
   void End();
 
-  size_t activeReferenceCount() const { return active_.size(); }
+  size_t queryCount() const { return queries_.size(); }
 
  private:
-  struct PendingLookup {
-    dnssd::DNSServiceRef resolve = nullptr;  // null once that reference has been released
-    uint16_t portNetworkOrder = 0;           // as the library gave it
-    PhoneId id;
+  struct Query {
+    dnssd::DNSServiceRef ref = nullptr;
+    bool lookup = false;            // an address look-up; else a resolve
+    double deadline = 0.0;
+    std::string instance;           // the browse reply's name, type and domain
+    PhoneId id;                     // look-ups: the phone the resolve named
+    uint16_t portNetworkOrder = 0;  // look-ups: as the library gave it
   };
 
   static void KAVEX_DNSSD_API OnBrowseReply(dnssd::DNSServiceRef sdRef, dnssd::DNSServiceFlags flags,
@@ -62,14 +72,20 @@ class DnsSdLibraryBackend {
   void HandleResolve(dnssd::DNSServiceRef resolveRef, uint32_t interfaceIndex, const char* fullname,
                      const char* hosttarget, uint16_t portNetworkOrder);
   void HandleAddress(dnssd::DNSServiceRef lookupRef, const sockaddr* address);
-  // Takes the reference out of the active references and releases it, if it is there.
+  Query* FindQuery(dnssd::DNSServiceRef ref);
+  // Takes the query out and releases its reference, if it is there.
   void Release(dnssd::DNSServiceRef ref);
+  void ReleaseExpired();
+  void Poll(dnssd::DNSServiceRef ref);
+  double Now() const;
 
   const DnsSdLibraryCalls calls_;
+  double (*const now_)();
   NetworkPhoneListener* listener_ = nullptr;
   const std::atomic<bool>* running_ = nullptr;
-  std::vector<dnssd::DNSServiceRef> active_;
-  std::map<dnssd::DNSServiceRef, PendingLookup> pending_;  // by address look-up reference
+  dnssd::DNSServiceRef browse_ = nullptr;
+  std::vector<Query> queries_;  // in the order they started
+  bool fullLogged_ = false;     // this run has recorded that the queries were full
 };
 
 }  // namespace kavex

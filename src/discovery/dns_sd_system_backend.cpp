@@ -1,11 +1,14 @@
 #include "discovery/dns_sd_system_backend.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "discovery/dns_sd_instance_name.h"
@@ -23,6 +26,7 @@ struct DnsSdSystemRun {
   DnsSystemCalls calls;
   uint32_t (*lastError)() = nullptr;
   bool open = true;  // new resolves may start; guarded by the pending table's lock
+  std::atomic<bool> fullLogged{false};  // the run has recorded that its resolves were full
 
   // Reports and End exclude each other, so nothing is reported once End has returned.
   std::mutex reportMutex;
@@ -51,20 +55,41 @@ constexpr const char16_t* kQueryName = u"_kavexwebcam._tcp.local";
 constexpr double kRebrowseInterval = 8.0;  // seconds; the browse must be older than this
 constexpr uint32_t kLastBuildThatGoesQuiet = 21995;
 constexpr auto kResolveWaitLimit = std::chrono::milliseconds(20 * 100);
+// Every host on the LAN can add instance records; each one costs a resolve until it completes.
+constexpr size_t kMaxPendingResolvesPerRun = 16;
+// How long a completion waits for a cancel of its own resolve that another thread has begun. A
+// system whose cancel waits for the completion in flight would otherwise never return from it; its
+// handle then stays good until the completion returns, so going on after the wait is safe too.
+constexpr auto kCancelWaitLimit = std::chrono::milliseconds(2000);
 
 struct ResolveContext {
+  enum class Stage {
+    kStarting,    // DnsServiceResolve has not returned yet
+    kPending,     // under way; cancel holds its handle
+    kNotStarted,  // the call failed: no completion is expected, no handle to cancel
+    kCancelling,  // a thread is inside DnsServiceResolveCancel with this handle
+    kCancelled,   // that call has returned
+  };
   uintptr_t token = 0;  // the context the system is given
   std::shared_ptr<DnsSdSystemRun> run;
   DNS_SERVICE_CANCEL cancel{};
-  bool cancellable = false;  // the resolve is under way and cancel holds its handle
+  Stage stage = Stage::kStarting;
+  bool abandoned = false;     // its run ended while the call was being made: the caller cancels
+  std::thread::id canceller;  // while kCancelling
 };
 
 // The process-wide table through which the system's callbacks find their run and their resolve.
 // The system is handed numbers, never addresses: a callback that comes late looks its number up
 // under the lock and finds nothing, and a number is never reused for a later context. Never
 // destroyed, because a late callback may run during process exit.
+// A resolve's handle is used for a cancel only while its completion has not claimed the context,
+// and a completion that arrives during that cancel waits for it: the handle is never cancelled
+// after the completion has returned, when the system may already have freed what it names. The
+// contexts are shared, so whichever side lets go last frees one.
 class PendingResolves {
  public:
+  using Context = std::shared_ptr<ResolveContext>;
+
   static PendingResolves& Get() {
     static PendingResolves* const table = new PendingResolves;
     return *table;
@@ -91,39 +116,62 @@ class PendingResolves {
     return releaseCalls_;
   }
 
-  // A new pending resolve of run; 0 when the run is ending and starts none.
-  uintptr_t AddResolve(const std::shared_ptr<DnsSdSystemRun>& run) {
+  // A new resolve of run; null when the run is ending or has as many resolves as it may.
+  Context AddResolve(const std::shared_ptr<DnsSdSystemRun>& run, bool* full) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!run->open) return 0;
-    auto context = std::make_unique<ResolveContext>();
+    *full = false;
+    if (!run->open) return nullptr;
+    if (CountLocked(run.get()) >= kMaxPendingResolvesPerRun) {
+      *full = true;
+      return nullptr;
+    }
+    auto context = std::make_shared<ResolveContext>();
     context->token = NextToken();
     context->run = run;
-    pending_.push_back(std::move(context));
-    return pending_.back()->token;
+    pending_.push_back(context);
+    return context;
   }
 
-  void StoreCancel(uintptr_t token, const DNS_SERVICE_CANCEL& cancel) {
+  // What DnsServiceResolve answered. True when the caller must cancel the resolve now (its run
+  // ended meanwhile) and then call FinishCancel.
+  bool Started(const Context& context, bool pending, const DNS_SERVICE_CANCEL& cancel) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& context : pending_) {
-      if (context->token != token) continue;
-      context->cancel = cancel;
-      context->cancellable = true;
+    if (!ContainsLocked(context)) return false;  // completed already, or dropped by the end
+    if (!pending) {
+      // The context stays: End waits for it and then drops it (or has already left it here).
+      if (context->abandoned) EraseLocked(context);
+      context->stage = ResolveContext::Stage::kNotStarted;
+      return false;
     }
+    context->cancel = cancel;
+    if (!context->abandoned) {
+      context->stage = ResolveContext::Stage::kPending;
+      return false;
+    }
+    context->stage = ResolveContext::Stage::kCancelling;
+    context->canceller = std::this_thread::get_id();
+    return true;
   }
 
-  // Removes the resolve's context; its run, or null when the context is gone.
+  // The completion claims its context; its run, or null when the context is gone.
   std::shared_ptr<DnsSdSystemRun> CompleteResolve(uintptr_t token) {
     std::shared_ptr<DnsSdSystemRun> run;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-        if ((*it)->token != token) continue;
-        run = std::move((*it)->run);
-        pending_.erase(it);
-        break;
+      std::unique_lock<std::mutex> lock(mutex_);
+      Context context = FindLocked(token);
+      if (context == nullptr) return nullptr;
+      // A cancel on another thread may still be using the handle; on this thread it is the cancel
+      // that is delivering this completion.
+      if (context->stage == ResolveContext::Stage::kCancelling &&
+          context->canceller != std::this_thread::get_id()) {
+        changed_.wait_for(lock, kCancelWaitLimit,
+                          [&] { return context->stage != ResolveContext::Stage::kCancelling; });
+        if (!ContainsLocked(context)) return nullptr;
       }
+      run = context->run;
+      EraseLocked(context);
     }
-    if (run != nullptr) changed_.notify_all();
+    changed_.notify_all();
     return run;
   }
 
@@ -139,20 +187,47 @@ class PendingResolves {
     changed_.wait_for(lock, limit, [&] { return CountLocked(run) == 0; });
   }
 
-  // Takes the run's remaining contexts out: their completions, should they still come, find
-  // nothing.
-  std::vector<std::unique_ptr<ResolveContext>> DropResolves(const DnsSdSystemRun* run) {
-    std::vector<std::unique_ptr<ResolveContext>> dropped;
+  // The next of the run's resolves to cancel, now marked as being cancelled by this thread; null
+  // when none is left. Contexts that never started are dropped, and one whose call has not returned
+  // yet is left to its caller, which cancels it once it has the handle.
+  Context TakeForCancel(const DnsSdSystemRun* run) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = pending_.begin(); it != pending_.end();) {
-      if ((*it)->run.get() == run) {
-        dropped.push_back(std::move(*it));
-        it = pending_.erase(it);
-      } else {
+      const Context context = *it;
+      if (context->run.get() != run || context->abandoned) {
         ++it;
+        continue;
+      }
+      switch (context->stage) {
+        case ResolveContext::Stage::kNotStarted:
+          it = pending_.erase(it);
+          break;
+        case ResolveContext::Stage::kStarting:
+          context->abandoned = true;
+          ++it;
+          break;
+        case ResolveContext::Stage::kPending:
+          context->stage = ResolveContext::Stage::kCancelling;
+          context->canceller = std::this_thread::get_id();
+          return context;
+        case ResolveContext::Stage::kCancelling:
+        case ResolveContext::Stage::kCancelled:
+          ++it;
+          break;
       }
     }
-    return dropped;
+    return nullptr;
+  }
+
+  // The cancel has returned: the context goes, and a completion waiting for the cancel goes on
+  // (and finds it gone).
+  void FinishCancel(const Context& context) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      context->stage = ResolveContext::Stage::kCancelled;
+      EraseLocked(context);
+    }
+    changed_.notify_all();
   }
 
   size_t Count() {
@@ -173,12 +248,24 @@ class PendingResolves {
     for (const auto& context : pending_) n += context->run.get() == run;
     return n;
   }
+  Context FindLocked(uintptr_t token) const {
+    for (const auto& context : pending_)
+      if (context->token == token) return context;
+    return nullptr;
+  }
+  bool ContainsLocked(const Context& context) const {
+    return std::find(pending_.begin(), pending_.end(), context) != pending_.end();
+  }
+  void EraseLocked(const Context& context) {
+    auto it = std::find(pending_.begin(), pending_.end(), context);
+    if (it != pending_.end()) pending_.erase(it);
+  }
 
   std::mutex mutex_;
   std::condition_variable changed_;
   uintptr_t nextToken_ = 1;
   std::map<uintptr_t, std::shared_ptr<DnsSdSystemRun>> runs_;  // by browse context
-  std::vector<std::unique_ptr<ResolveContext>> pending_;        // in the order they started
+  std::vector<Context> pending_;                                // in the order they started
   DnsSystemCalls releaseCalls_;
 };
 
@@ -197,23 +284,30 @@ void KAVEX_SYSTEM_API OnResolveComplete(uint32_t status, void* queryContext,
 
 void StartResolve(const std::shared_ptr<DnsSdSystemRun>& run, char16_t* instanceName) {
   PendingResolves& table = PendingResolves::Get();
-  const uintptr_t token = table.AddResolve(run);
-  if (token == 0) return;
+  bool full = false;
+  const PendingResolves::Context context = table.AddResolve(run, &full);
+  if (context == nullptr) {
+    if (full && !run->fullLogged.exchange(true)) ErrorLog::RecordError("mc", 494);
+    return;
+  }
   DNS_SERVICE_RESOLVE_REQUEST request{};
   request.Version = kDnsQueryRequestVersion1;
   request.InterfaceIndex = 0;
   request.QueryName = instanceName;
   request.pResolveCompletionCallback = &OnResolveComplete;
-  request.pQueryContext = QueryContext(token);
+  request.pQueryContext = QueryContext(context->token);
   // The handle is written to the stack first: the completion may already have run, on another
-  // thread, and freed the context by the time the call returns.
+  // thread, by the time the call returns.
   DNS_SERVICE_CANCEL cancel{};
   DNS_STATUS status = -1;
   if (run->calls.serviceResolve != nullptr) status = run->calls.serviceResolve(&request, &cancel);
-  if (status == kDnsRequestPending) {
-    table.StoreCancel(token, cancel);
+  if (table.Started(context, status == kDnsRequestPending, cancel)) {
+    // The run ended during the call and left this resolve to be cancelled here.
+    if (run->calls.serviceResolveCancel != nullptr) run->calls.serviceResolveCancel(&context->cancel);
+    table.FinishCancel(context);
     return;
   }
+  if (status == kDnsRequestPending) return;
   const uint32_t error = run->lastError != nullptr ? run->lastError() : 0;
   // The context stays pending: End waits for it and then frees it.
   ErrorLog::RecordError(("mc.gle" + std::to_string(error)).c_str(), 699);
@@ -337,14 +431,16 @@ void DnsSdSystemBackend::End() {
   PendingResolves& table = PendingResolves::Get();
   table.CloseRun(run_.get());
   table.WaitForResolves(run_.get(), kResolveWaitLimit);
-  // The resolves that are still under way are cancelled, not just forgotten: a completion must not
-  // call into the engine after the host may have unloaded it. A completion that is being delivered
-  // right now has not reached its context yet, so its handle is still good to cancel.
-  for (const auto& context : table.DropResolves(run_.get())) {
-    if (context->cancellable && environment_.calls.serviceResolveCancel != nullptr)
-      environment_.calls.serviceResolveCancel(&context->cancel);
-  }
+  // No report from here on: a completion racing the cancels below finds no listener.
   run_->Detach();
+  // The resolves that are still under way are cancelled, not just forgotten: a completion must not
+  // call into the engine after the host may have unloaded it. One at a time, each only while its
+  // completion has not claimed it (see PendingResolves).
+  while (const PendingResolves::Context context = table.TakeForCancel(run_.get())) {
+    if (environment_.calls.serviceResolveCancel != nullptr)
+      environment_.calls.serviceResolveCancel(&context->cancel);
+    table.FinishCancel(context);
+  }
   run_.reset();
 }
 

@@ -27,7 +27,8 @@ struct DnsSdSystemRun;
 
 // DNS service discovery through the system's DNS service functions, the fallback when the DNS-SD
 // library cannot browse. The system calls back on threads of its own: the browse callback starts
-// one resolve per instance record, the resolve callback reports the phone once per address family.
+// one resolve per instance record (at most 16 pending per run), the resolve callback reports the
+// phone once per address family.
 // Start, Service and End run on the network discovery thread.
 // Owns: the browse of one run and, through the process-wide table of pending resolves, the context
 // of each resolve it started. The callbacks find their run and their context only through that
@@ -47,7 +48,8 @@ class DnsSdSystemBackend {
   // when more than 8 s have passed since the last start, while budget lasts (one per restart).
   void Service(std::atomic<int>& budget);
   // Cancels the browse, waits up to 2 s for the resolves in flight, then cancels and forgets the
-  // rest. No report is made once it has returned.
+  // rest; a completion that is running meanwhile is never cancelled after it has returned. No report
+  // is made once it has returned.
   void End();
 
   // Resolve contexts of all runs still waiting for their completion (for tests).

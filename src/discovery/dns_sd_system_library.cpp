@@ -16,7 +16,7 @@ double Now() { return EngineClock::Now(); }
 
 // Loaded once and never unloaded: callbacks of the system may come at any time.
 const DnsSdSystemEnvironment* Load() {
-  auto* library = new platform::DynamicLibrary(platform::DynamicLibrary::Load("dnsapi.dll"));
+  auto* library = new platform::DynamicLibrary(platform::DynamicLibrary::LoadFromSystemFolder("dnsapi.dll"));
   if (!library->loaded()) {
     delete library;
     return nullptr;

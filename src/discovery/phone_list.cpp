@@ -58,8 +58,10 @@ void PhoneList::Append(std::unique_ptr<PhoneRecord> record) {
 }
 
 void PhoneList::ReportNetworkPhone(const PhoneId& id, uint16_t kind, const std::string& name,
-                                   const SocketAddress& peer, uint16_t port) {
+                                   const SocketAddress& peer, uint16_t port,
+                                   const HeldByInstance& held) {
   std::lock_guard<std::mutex> guard(mutex_);
+  const bool known = FindLocked(id) != nullptr;
   PhoneRecord& record = FindOrAppendLocked(id, kind);  // an existing record keeps its kind
   if (peer.family == SocketAddress::Family::kIpv4) {
     record.ipv4Address = WithPort(peer, port);
@@ -67,6 +69,38 @@ void PhoneList::ReportNetworkPhone(const PhoneId& id, uint16_t kind, const std::
     record.ipv6Address = WithPort(peer, port);
   }
   ApplyNameRule(record, name);
+  record.lastNetworkReport = ++networkReports_;
+  if (!known) DropStaleNetworkOnlyLocked(record, held);
+}
+
+void PhoneList::DropStaleNetworkOnlyLocked(const PhoneRecord& added, const HeldByInstance& held) {
+  size_t networkOnly = 0;
+  for (const auto& record : records_) networkOnly += record->NetworkOnly();
+  if (networkOnly <= kMaxNetworkOnlyRecords) return;
+
+  std::vector<PhoneRecord*> candidates;
+  for (const auto& record : records_)
+    if (record.get() != &added && record->NetworkOnly() && !record->InSession())
+      candidates.push_back(record.get());
+  std::sort(candidates.begin(), candidates.end(), [](const PhoneRecord* a, const PhoneRecord* b) {
+    return a->lastNetworkReport < b->lastNetworkReport;
+  });
+  size_t excess = networkOnly - kMaxNetworkOnlyRecords;
+  std::vector<const PhoneRecord*> dropped;
+  for (PhoneRecord* candidate : candidates) {
+    if (excess == 0) break;
+    if (held && held(candidate->id)) continue;
+    dropped.push_back(candidate);
+    --excess;
+  }
+  // Records in use are never dropped: the list may stay over the bound by those until later reports
+  // find older ones free.
+  records_.erase(std::remove_if(records_.begin(), records_.end(),
+                                [&](const std::unique_ptr<PhoneRecord>& record) {
+                                  return std::find(dropped.begin(), dropped.end(), record.get()) !=
+                                         dropped.end();
+                                }),
+                 records_.end());
 }
 
 void PhoneList::ReportAdbPhone(const PhoneId& id, uint16_t kind, const std::string& name,

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,11 +41,20 @@ struct PhoneRecord {
   PhoneState state = PhoneState::kIdle;
   int32_t networkScore = 0;
   int32_t usbScore = 0;
+  uint64_t lastNetworkReport = 0;  // the list's count of network reports when this one was heard
+
 
   bool Selectable() const { return kind == kKindNetworkPhone || kind == kKindServiceDiscoveryPhone; }
   bool Reachable() const {
     return !ipv4Address.empty() || !ipv6Address.empty() || !adbAddress.empty() ||
            iosUsbHandle != 0 || iosNetworkHandle != 0;
+  }
+  // Reached by network addresses alone: no bridge forward, no multiplexer handle.
+  bool NetworkOnly() const { return adbAddress.empty() && iosUsbHandle == 0 && iosNetworkHandle == 0; }
+  // A session is using it or about to.
+  bool InSession() const {
+    return state == PhoneState::kConnecting || state == PhoneState::kStreaming ||
+           state == PhoneState::kPasscodeNeeded;
   }
 };
 
@@ -82,9 +92,19 @@ class PhoneList {
   // Appends a record as it is (tests and the reporting operations).
   void Append(std::unique_ptr<PhoneRecord> record);
 
+  // Any host on the LAN can announce made-up identifiers, so at most this many network-only records
+  // are kept: a new one pushes out the one heard from longest ago that no session uses.
+  static constexpr size_t kMaxNetworkOnlyRecords = 64;
+  // Tells whether an instance holds the phone as its current one; called under the list lock.
+  using HeldByInstance = std::function<bool(const PhoneId&)>;
+
   // The three discovery paths. A reported name replaces the stored one only when it is not empty.
+  // A network report that adds a record beyond kMaxNetworkOnlyRecords drops the network-only record
+  // heard from longest ago that is neither in a session nor held (an empty held: none is); the new
+  // record itself always stays.
   void ReportNetworkPhone(const PhoneId& id, uint16_t kind, const std::string& name,
-                          const SocketAddress& peer, uint16_t port);
+                          const SocketAddress& peer, uint16_t port,
+                          const HeldByInstance& held = HeldByInstance());
   void ReportAdbPhone(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t localPort);
   void LoseAdbPhone(const PhoneId& id);
   void ReportUsbmuxPhone(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
@@ -116,9 +136,11 @@ class PhoneList {
 
  private:
   PhoneRecord& FindOrAppendLocked(const PhoneId& id, uint16_t kind);
+  void DropStaleNetworkOnlyLocked(const PhoneRecord& added, const HeldByInstance& held);
 
   std::mutex mutex_;
   std::vector<std::unique_ptr<PhoneRecord>> records_;
+  uint64_t networkReports_ = 0;
 };
 
 }  // namespace kavex

@@ -3,7 +3,7 @@
 
 namespace kavex::platform {
 
-// A library loaded at run time (LoadLibraryW / dlopen) and the functions found in it by name. The
+// A library loaded at run time (LoadLibraryExW / dlopen) and the functions found in it by name. The
 // engine reaches optional system and third-party libraries this way so that its own import table
 // names only libraries every system has.
 // Thread: any; Find may be called from several threads at once. Freed when the object goes.
@@ -24,8 +24,13 @@ class DynamicLibrary {
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
   // name: a file name such as "dnssd.dll" or "libdns_sd.so.1", searched for the way the system
-  // searches for libraries. Not loaded (loaded() false) when it cannot be found or loaded.
+  // searches for libraries. Not loaded (loaded() false) when it cannot be found or loaded. On
+  // Windows that search includes the host's folder, the current folder and PATH, where anybody may
+  // have put a file of that name: only for libraries that live outside the system folder.
   static DynamicLibrary Load(const char* name);
+  // The same, looked for only in the system's own folder (System32; the libraries' dependencies
+  // too). Elsewhere the same as Load.
+  static DynamicLibrary LoadFromSystemFolder(const char* name);
 
   bool loaded() const { return handle_ != nullptr; }
   // The exported symbol's address, or null.

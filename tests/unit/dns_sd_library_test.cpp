@@ -6,13 +6,19 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "discovery/dns_sd_discovery.h"
 #include "discovery/dns_sd_discovery_impl.h"
 #include "discovery/dns_sd_library.h"
+#include "discovery/dns_sd_library_backend.h"
 #include "discovery/dns_sd_system_library.h"
 #include "dns_sd_phone_recorder.h"
 #include "platform/dynamic_library.h"
@@ -55,6 +61,130 @@ class StandIn {
   int (*count_)(const char*) = nullptr;
   int (*log_)(char*, int) = nullptr;
 };
+
+#if defined(_WIN32)
+// ---- where the system's libraries come from ----
+// Anybody may put a DLL beside the host program or into its current folder; a system library loaded
+// by its bare name would be taken from there. These run first: the engine loads dnsapi.dll once
+// per process.
+
+std::wstring ProgramFolder() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, length);
+  return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+// The stand-in, copied under another name beside this program (and in the current folder, which
+// is the same one) for as long as the object lives.
+class PlantedLibrary {
+ public:
+  explicit PlantedLibrary(const wchar_t* name) : path_(ProgramFolder() + L"\\" + name) {
+    planted_ = CopyFileW((ProgramFolder() + L"\\dnssd.dll").c_str(), path_.c_str(), FALSE) != FALSE;
+  }
+  ~PlantedLibrary() {
+    // Should it have been loaded after all, it goes before its file does.
+    for (int i = 0; i < 8; ++i) {
+      const HMODULE module = GetModuleHandleW(path_.c_str());
+      if (module == nullptr || !FreeLibrary(module)) break;
+    }
+    DeleteFileW(path_.c_str());
+  }
+  bool planted() const { return planted_; }
+  const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring path_;
+  bool planted_ = false;
+};
+
+// Every library the loader maps while it lives, by full path, through the loader's notifications
+// (the engine may unload what it looked at before the test can look).
+class LoadRecorder {
+ public:
+  LoadRecorder() : ntdll_(platform::DynamicLibrary::LoadFromSystemFolder("ntdll.dll")) {
+    register_ = ntdll_.FindFunction<Register>("LdrRegisterDllNotification");
+    unregister_ = ntdll_.FindFunction<Unregister>("LdrUnregisterDllNotification");
+    if (register_ != nullptr && unregister_ != nullptr && register_(0, &OnNotification, this, &cookie_) != 0)
+      cookie_ = nullptr;
+  }
+  ~LoadRecorder() {
+    if (cookie_ != nullptr) unregister_(cookie_);
+  }
+  bool ok() const { return cookie_ != nullptr; }
+  std::vector<std::wstring> Loaded() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return loaded_;
+  }
+
+ private:
+  struct CountedText {
+    USHORT length;
+    USHORT capacity;
+    const wchar_t* text;
+  };
+  struct Notification {
+    ULONG flags;
+    const CountedText* fullName;
+    const CountedText* baseName;
+    void* base;
+    ULONG size;
+  };
+  using Callback = void(CALLBACK*)(ULONG reason, const Notification* data, void* context);
+  using Register = LONG(NTAPI*)(ULONG flags, Callback callback, void* context, void** cookie);
+  using Unregister = LONG(NTAPI*)(void* cookie);
+
+  static void CALLBACK OnNotification(ULONG reason, const Notification* data, void* context) {
+    if (reason != 1 || data == nullptr || data->fullName == nullptr) return;  // 1: loaded
+    auto* self = static_cast<LoadRecorder*>(context);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->loaded_.emplace_back(data->fullName->text, data->fullName->length / sizeof(wchar_t));
+  }
+
+  platform::DynamicLibrary ntdll_;
+  Register register_ = nullptr;
+  Unregister unregister_ = nullptr;
+  void* cookie_ = nullptr;
+  std::mutex mutex_;
+  std::vector<std::wstring> loaded_;
+};
+
+bool EndsWithNoCase(const std::wstring& text, const std::wstring& end) {
+  return text.size() >= end.size() && _wcsicmp(text.c_str() + text.size() - end.size(), end.c_str()) == 0;
+}
+
+TEST(SystemLibraryLoading, APlantedSystemLibraryIsNotTheOneLoaded) {
+  if (GetModuleHandleW(L"dnsapi.dll") != nullptr)
+    GTEST_SKIP() << "dnsapi.dll is loaded already: this process cannot tell where the engine looks";
+  PlantedLibrary planted(L"dnsapi.dll");
+  ASSERT_TRUE(planted.planted());
+  LoadRecorder recorder;
+  ASSERT_TRUE(recorder.ok()) << "no loader notifications";
+  InstalledSystemDnsService();
+
+  wchar_t system[MAX_PATH];
+  const std::wstring systemFolder(system, GetSystemDirectoryW(system, MAX_PATH));
+  int fromSystem = 0;
+  for (const std::wstring& path : recorder.Loaded()) {
+    if (!EndsWithNoCase(path, L"\\dnsapi.dll")) continue;
+    EXPECT_NE(_wcsicmp(path.c_str(), planted.path().c_str()), 0) << "the planted library was loaded";
+    fromSystem += _wcsnicmp(path.c_str(), systemFolder.c_str(), systemFolder.size()) == 0;
+  }
+  EXPECT_EQ(fromSystem, 1) << "the system's dnsapi.dll was not loaded";
+}
+
+TEST(SystemLibraryLoading, FromTheSystemFolderOnly) {
+  PlantedLibrary planted(L"kavex-planted.dll");
+  ASSERT_TRUE(planted.planted());
+  // The usual search finds it: it is a library that loads.
+  platform::DynamicLibrary usual = platform::DynamicLibrary::Load("kavex-planted.dll");
+  EXPECT_TRUE(usual.loaded());
+  usual.Free();
+  EXPECT_FALSE(platform::DynamicLibrary::LoadFromSystemFolder("kavex-planted.dll").loaded());
+  EXPECT_FALSE(platform::DynamicLibrary::LoadFromSystemFolder(".\\kavex-planted.dll").loaded());
+  EXPECT_TRUE(platform::DynamicLibrary::LoadFromSystemFolder("kernel32.dll").loaded());
+}
+#endif
 
 std::string FullName(const char* digits) { return std::string(digits) + "._kavexwebcam._tcp.local."; }
 
@@ -164,8 +294,9 @@ TEST_F(DnsSdLibraryTest, OnlyTheFirstAddressOfALookupIsUsed) {
   EXPECT_EQ(0, std::memcmp(phone.peer.address.data(), linkLocal, 16));
   EXPECT_EQ(phone.peer.scopeId, 4u);  // a link-local peer needs its scope to be reached
   EXPECT_EQ(phone.port, 4699);
-  // The look-up was released from inside its own reply, with the second address still queued.
-  EXPECT_EQ(standIn_.Count("deallocated-in-callback"), 1);
+  // The resolve and the look-up were each released from inside their own reply, the look-up with
+  // its second address still queued.
+  EXPECT_EQ(standIn_.Count("deallocated-in-callback"), 2);
   EXPECT_EQ(standIn_.Count("replies-dropped"), 1);
   EXPECT_EQ(standIn_.Count("lookup-calls"), 1);
 }
@@ -182,16 +313,19 @@ TEST_F(DnsSdLibraryTest, ShortFullNameIsLoggedAndNotLookedUp) {
   EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:mc:488");
   EXPECT_EQ(standIn_.Count("lookup-calls"), 0);
   EXPECT_EQ(recorder_.Count(), 0u);
+  EXPECT_EQ(standIn_.Count("live-resolve"), 0) << "a refused name releases its resolve at once";
 }
 
 TEST_F(DnsSdLibraryTest, ReferencesStillWaitingAreReleasedAtEnd) {
-  // A host that never yields an address keeps its resolve and look-up alive until the end.
+  // A host that never yields an address keeps its look-up alive until the end; the resolve went
+  // when it answered.
   Script("service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
          "resolve " + kPhoneA + " " + FullName(kPhoneA) + " silent.local. 4699\n");
   discovery_->Start(recorder_, running_);
   ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("live-lookup") == 1; })) << standIn_.Log();
   ServiceFor(3);
-  EXPECT_EQ(standIn_.Count("live"), 3);
+  EXPECT_EQ(standIn_.Count("live"), 2);
+  EXPECT_EQ(standIn_.Count("live-resolve"), 0);
 
   discovery_->End();
   EXPECT_EQ(standIn_.Count("live"), 0);
@@ -224,11 +358,68 @@ TEST_F(DnsSdLibraryTest, FailedCallsAndErrorRepliesAreSkipped) {
   EXPECT_EQ(phone.id, IdFromHex(c.c_str()));
   EXPECT_EQ(phone.peer.ToString(), "198.18.0.12:0");
   EXPECT_EQ(phone.port, 4702);
-  // Left: the browse and phone B's resolve, whose look-up could not start.
+  // Left: the browse. Phone B's resolve answered (its look-up could not start) and is gone.
   EXPECT_EQ(standIn_.Count("live-browse"), 1);
-  EXPECT_EQ(standIn_.Count("live-resolve"), 1);
+  EXPECT_EQ(standIn_.Count("live-resolve"), 0);
   EXPECT_EQ(standIn_.Count("live-lookup"), 0);
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
+}
+
+// An instance name that no responder will ever resolve, as any host on the LAN can advertise them.
+std::string SilentInstance(int i, int interfaceIndex = 1) {
+  return "service 2 " + std::to_string(interfaceIndex) + " silent-" + std::to_string(i) +
+         " _kavexwebcam._tcp. local.\n";
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(DnsSdLibraryTest, QueriesAreBoundedAndAnInstanceIsNotResolvedTwiceAtOnce) {
+  const int bound = static_cast<int>(DnsSdLibraryBackend::kMaxQueries);
+  std::string script = "service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n" +
+                       SilentInstance(0) + SilentInstance(0, 2);  // again, on another interface
+  for (int i = 1; i <= bound + 2; ++i) script += SilentInstance(i);
+  Script(script + "resolve " + kPhoneA + " " + FullName(kPhoneA) + " a.local. 4699\n"
+                  "address a.local. 198.18.0.2\n");
+  discovery_->Start(recorder_, running_);
+  const int replies = 3 + bound + 2 + 2;  // browse replies, phone A's resolve and address
+  ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("replies-delivered") >= replies; }))
+      << standIn_.Log();
+  ServiceFor(2);
+  EXPECT_EQ(recorder_.Count(), 1u);
+  const std::string log = standIn_.Log();
+  EXPECT_EQ(Occurrences(log, "name=silent-0 "), 1u) << log;
+  EXPECT_EQ(standIn_.Count("resolve-calls"), bound + 1) << "phone A, then silent ones up to the bound";
+  EXPECT_EQ(standIn_.Count("live-resolve"), bound);
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:mc:493");
+}
+
+double g_libraryNow = 0.0;
+double LibraryNow() { return g_libraryNow; }
+
+TEST_F(DnsSdLibraryTest, QueriesThatNeverAnswerAreReleasedWhenTheirTimeIsUp) {
+  Script(SilentInstance(0) +
+         "service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
+         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " silent.local. 4699\n");
+  g_libraryNow = 100.0;
+  DnsSdLibraryBackend backend(InstalledDnsSdLibrary(), &LibraryNow);
+  ASSERT_TRUE(backend.Start(recorder_, running_));
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (standIn_.Count("live-lookup") != 1 && std::chrono::steady_clock::now() < limit) backend.Service();
+  EXPECT_EQ(standIn_.Count("live"), 3) << standIn_.Log();  // the browse, a resolve, a look-up
+
+  g_libraryNow = 100.0 + DnsSdLibraryBackend::kQueryLifetime - 0.01;
+  backend.Service();
+  EXPECT_EQ(standIn_.Count("live"), 3);
+  g_libraryNow = 100.0 + DnsSdLibraryBackend::kQueryLifetime;
+  backend.Service();
+  EXPECT_EQ(standIn_.Count("live"), 1);
+  EXPECT_EQ(standIn_.Count("live-browse"), 1);
+  EXPECT_EQ(backend.queryCount(), 0u);
+  backend.End();
 }
 
 TEST_F(DnsSdLibraryTest, NothingIsProcessedOnceRunningIsCleared) {

@@ -94,7 +94,15 @@ TEST(DnsSdInstanceName, LengthIsCountedUpToTheLimit) {
 
 // ---- a fake of the system's DNS service ----
 
+// What the system keeps for a resolve under way. It is the system's to free once the completion
+// has returned; a cancel that names it after that would read freed memory, so it is kept and only
+// marked finished, which every build can check.
+struct FakeQuery {
+  bool finished = false;
+};
+
 struct FakeResolve {
+  FakeQuery* query = nullptr;
   std::u16string name;
   uint32_t version = 0;
   uint32_t interfaceIndex = 0;
@@ -110,6 +118,10 @@ struct FakeService {
   int wrongFreeType = 0;
   int instancesFreed = 0;
   int resolveCancels = 0;
+  int cancelsOfFinishedResolves = 0;
+  std::vector<std::unique_ptr<FakeQuery>> queries;
+  // Runs inside DnsServiceResolveCancel of a query under way, without the fake's lock.
+  std::function<void(FakeQuery*)> duringCancel;
   DNS_SERVICE_BROWSE_REQUEST lastBrowse{};
   std::u16string lastBrowseQuery;
   std::vector<FakeResolve> resolves;
@@ -167,19 +179,42 @@ DNS_STATUS KAVEX_SYSTEM_API FakeResolveCall(DNS_SERVICE_RESOLVE_REQUEST* request
   DNS_STATUS status;
   {
     std::lock_guard<std::mutex> lock(g_fake->mutex);
+    g_fake->queries.push_back(std::make_unique<FakeQuery>());
+    resolve.query = g_fake->queries.back().get();
     g_fake->resolves.push_back(resolve);
     during = g_fake->duringResolve;
     status = g_fake->resolveStatus;
   }
   if (during) during(resolve);
-  if (status == kDnsRequestPending) cancel->reserved = reinterpret_cast<void*>(0x2000);
+  if (status == kDnsRequestPending) cancel->reserved = resolve.query;
   return status;
 }
 
 DNS_STATUS KAVEX_SYSTEM_API FakeResolveCancel(DNS_SERVICE_CANCEL* cancel) {
-  std::lock_guard<std::mutex> lock(g_fake->mutex);
-  if (cancel->reserved == reinterpret_cast<void*>(0x2000)) ++g_fake->resolveCancels;
+  auto* query = static_cast<FakeQuery*>(cancel->reserved);
+  std::function<void(FakeQuery*)> during;
+  {
+    std::lock_guard<std::mutex> lock(g_fake->mutex);
+    if (query == nullptr) return 87;
+    if (query->finished) {
+      ++g_fake->cancelsOfFinishedResolves;
+      return 87;
+    }
+    ++g_fake->resolveCancels;
+    during = g_fake->duringCancel;
+  }
+  if (during) during(query);
   return 0;
+}
+
+// The system is done with a resolve: its completion has returned.
+void FinishQuery(FakeQuery* query) {
+  std::lock_guard<std::mutex> lock(g_fake->mutex);
+  if (query != nullptr) query->finished = true;
+}
+bool QueryFinished(FakeQuery* query) {
+  std::lock_guard<std::mutex> lock(g_fake->mutex);
+  return query->finished;
 }
 
 void KAVEX_SYSTEM_API FakeFreeInstance(DNS_SERVICE_INSTANCE* instance) {
@@ -308,6 +343,7 @@ class DnsSdSystemTest : public ::testing::Test {
     discovery_.reset();
     EXPECT_EQ(DnsSdSystemBackend::PendingResolveCount(), 0u);
     EXPECT_EQ(fake_->wrongFreeType, 0);
+    EXPECT_EQ(fake_->cancelsOfFinishedResolves, 0) << "a resolve cancelled after its completion returned";
     settings_fixture::DeleteErrorValue();
   }
 
@@ -317,7 +353,10 @@ class DnsSdSystemTest : public ::testing::Test {
     OnSystemThread([&] { request.pBrowseCallback(status, request.pQueryContext, records); });
   }
   void Complete(const FakeResolve& resolve, uint32_t status, DNS_SERVICE_INSTANCE* instance) {
-    OnSystemThread([&] { resolve.callback(status, resolve.context, instance); });
+    OnSystemThread([&] {
+      resolve.callback(status, resolve.context, instance);
+      FinishQuery(resolve.query);
+    });
   }
   FakeResolve ResolveNumber(size_t i) {
     std::lock_guard<std::mutex> lock(fake_->mutex);
@@ -556,6 +595,66 @@ TEST_F(DnsSdSystemTest, CompletionThatOvertakesItsResolveCall) {
   EXPECT_EQ(recorder_.Count(), 2u);
   EXPECT_EQ(fake_->instancesFreed, 2);
   EXPECT_EQ(DnsSdSystemBackend::PendingResolveCount(), 0u);
+}
+
+TEST_F(DnsSdSystemTest, CancelsAtTheEndAndCompletionsInEveryOrder) {
+  discovery_->Start(recorder_, running_);
+  Browse(0, {kInstanceA, kInstanceA, kInstanceA});
+  ASSERT_EQ(ResolveCount(), 3u);
+  const FakeResolve first = ResolveNumber(0), second = ResolveNumber(1), third = ResolveNumber(2);
+  bool thirdDoneDuringItsCancel = false;
+  std::thread late;
+  fake_->duringCancel = [&](FakeQuery* query) {
+    if (query == first.query) {
+      // While the end cancels one resolve, another one completes and the system lets it go: the
+      // end must not cancel that one afterwards.
+      Complete(second, 0, Instance(kInstanceA, kV4, nullptr, 4699));
+      // And the cancelled one's own completion, delivered by the cancel on the calling thread.
+      first.callback(kErrorCancelled, first.context, nullptr);
+    } else if (query == third.query) {
+      // Its completion arrives on another thread while the cancel is still using the handle.
+      late = std::thread([&] { Complete(third, kErrorCancelled, nullptr); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      thirdDoneDuringItsCancel = QueryFinished(third.query);
+    }
+  };
+  discovery_->End();  // after its two-second wait for completions
+  if (late.joinable()) late.join();
+  EXPECT_EQ(fake_->resolveCancels, 2);
+  EXPECT_EQ(fake_->cancelsOfFinishedResolves, 0);
+  EXPECT_FALSE(thirdDoneDuringItsCancel) << "the completion returned while its cancel was running";
+  EXPECT_EQ(recorder_.Count(), 0u) << "nothing is reported once the end has begun cancelling";
+  EXPECT_EQ(fake_->instancesFreed, 1);
+}
+
+TEST_F(DnsSdSystemTest, ResolveStillStartingAtTheEndIsCancelledByItsCaller) {
+  std::mutex gate;
+  std::unique_lock<std::mutex> closed(gate);
+  fake_->duringResolve = [&](const FakeResolve&) { std::lock_guard<std::mutex> wait(gate); };
+  discovery_->Start(recorder_, running_);
+  const DNS_SERVICE_BROWSE_REQUEST request = fake_->lastBrowse;
+  DNS_RECORDW* records = Records({kInstanceA});
+  std::thread system([&] { request.pBrowseCallback(0, request.pQueryContext, records); });
+  while (ResolveCount() == 0) std::this_thread::yield();
+  discovery_->End();  // the call has not returned: there is no handle to cancel yet
+  EXPECT_EQ(fake_->resolveCancels, 0);
+  closed.unlock();
+  system.join();
+  EXPECT_EQ(fake_->resolveCancels, 1) << "left behind, it could complete into an engine that is gone";
+  EXPECT_EQ(DnsSdSystemBackend::PendingResolveCount(), 0u);
+  Complete(ResolveNumber(0), kErrorCancelled, nullptr);
+}
+
+TEST_F(DnsSdSystemTest, PendingResolvesOfARunAreBounded) {
+  discovery_->Start(recorder_, running_);
+  Browse(0, std::vector<std::u16string>(40, kInstanceA));
+  EXPECT_EQ(ResolveCount(), 16u);
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:mc:494");
+  for (size_t i = 0; i < 16; ++i) Complete(ResolveNumber(i), 0, Instance(kInstanceA, kV4, nullptr, 4699));
+  Browse(0, {kInstanceA});  // room again
+  EXPECT_EQ(ResolveCount(), 17u);
+  Complete(ResolveNumber(16), 0, Instance(kInstanceA, kV4, nullptr, 4699));
+  EXPECT_EQ(recorder_.Count(), 17u);
 }
 
 // ---- restarting the browse ----

@@ -11,6 +11,13 @@ PhoneId Id(uint8_t first) {
   return id;
 }
 
+// Made-up identifiers, as a host on the LAN could announce them by the thousand.
+PhoneId FloodId(uint32_t n) {
+  PhoneId id;
+  id.bytes = {0xf1, 0x00, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  return id;
+}
+
 const SocketAddress kPhoneV4 = SocketAddress::Ipv4(198, 18, 0, 2, 0);
 
 class PhoneListTest : public ::testing::Test {
@@ -136,6 +143,52 @@ TEST_F(PhoneListTest, LosingThePathPrunesAndUnknownPhonesAreNamedPhone) {
   EXPECT_FALSE(list.Prune());
   EXPECT_EQ(list.GetPhoneName(Id(1)), "Phone");
   EXPECT_EQ(list.GetPhoneState(Id(1)), PhoneState::kIdle);
+}
+
+TEST_F(PhoneListTest, AFloodOfFreshNetworkIdentifiersKeepsTheListBounded) {
+  list.ReportAdbPhone(Id(1), 2, "cable", 4000);
+  list.ReportUsbmuxPhone(Id(2), 2, 9, false, "mux");
+  for (uint32_t n = 0; n < 5000; ++n) list.ReportNetworkPhone(FloodId(n), 2, "x", kPhoneV4, 4699);
+  EXPECT_EQ(list.Size(), PhoneList::kMaxNetworkOnlyRecords + 2);
+  EXPECT_EQ(Snapshot(Id(1)).id, Id(1)) << "records reached otherwise are not counted nor dropped";
+  EXPECT_EQ(Snapshot(Id(2)).id, Id(2));
+  EXPECT_EQ(Snapshot(FloodId(4999)).id, FloodId(4999));
+  EXPECT_NE(Snapshot(FloodId(0)).id, FloodId(0));
+}
+
+TEST_F(PhoneListTest, TheDroppedRecordIsTheOneHeardLongestAgoThatNobodyUses) {
+  const size_t cap = PhoneList::kMaxNetworkOnlyRecords;
+  for (uint32_t n = 0; n < cap; ++n) list.ReportNetworkPhone(FloodId(n), 2, "x", kPhoneV4, 4699);
+  list.SetPhoneState(NetworkSession(FloodId(0)), PhoneState::kConnecting);
+  list.SetPhoneState(NetworkSession(FloodId(1)), PhoneState::kStreaming);
+  list.SetPhoneState(NetworkSession(FloodId(2)), PhoneState::kPasscodeNeeded);
+  list.ReportNetworkPhone(FloodId(4), 2, "", kPhoneV4, 4699);  // heard again: now the most recent
+  std::vector<PhoneId> asked;
+  const PhoneList::HeldByInstance held = [&](const PhoneId& id) {
+    asked.push_back(id);
+    return id == FloodId(3);
+  };
+
+  list.ReportNetworkPhone(FloodId(1000), 2, "new", kPhoneV4, 4699, held);
+  EXPECT_EQ(list.Size(), cap);
+  EXPECT_NE(Snapshot(FloodId(5)).id, FloodId(5)) << "the oldest free record goes";
+  for (uint32_t kept : {0u, 1u, 2u, 3u, 4u, 6u, 1000u}) EXPECT_EQ(Snapshot(FloodId(kept)).id, FloodId(kept)) << kept;
+  EXPECT_EQ(asked, (std::vector<PhoneId>{FloodId(3), FloodId(5)})) << "only candidates are asked";
+
+  // A known phone reported again adds nothing and drops nothing.
+  list.ReportNetworkPhone(FloodId(6), 2, "", kPhoneV4, 4699, held);
+  EXPECT_EQ(list.Size(), cap);
+  EXPECT_EQ(asked.size(), 2u);
+
+  // The new record is never the one dropped, even when every other one is in use.
+  list.Clear();
+  for (uint32_t n = 0; n < cap; ++n) list.ReportNetworkPhone(FloodId(n), 2, "x", kPhoneV4, 4699);
+  const PhoneList::HeldByInstance all = [](const PhoneId&) { return true; };
+  list.ReportNetworkPhone(FloodId(2000), 2, "", kPhoneV4, 4699, all);
+  EXPECT_EQ(list.Size(), cap + 1);
+  EXPECT_EQ(Snapshot(FloodId(2000)).id, FloodId(2000));
+  list.ReportNetworkPhone(FloodId(2001), 2, "", kPhoneV4, 4699);  // nothing held any more
+  EXPECT_EQ(list.Size(), cap) << "the next report brings it back to the bound";
 }
 
 TEST_F(PhoneListTest, StateReportForAnUnknownPhoneChangesNothing) {

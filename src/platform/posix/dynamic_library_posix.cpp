@@ -12,6 +12,8 @@ DynamicLibrary DynamicLibrary::Load(const char* name) {
   return library;
 }
 
+DynamicLibrary DynamicLibrary::LoadFromSystemFolder(const char* name) { return Load(name); }
+
 void* DynamicLibrary::Find(const char* symbol) const {
   if (handle_ == nullptr || symbol == nullptr) return nullptr;
   return dlsym(handle_, symbol);
