@@ -562,7 +562,16 @@ void EngineInstance::OnPasscodeChallenge(PhoneConnection& connection, uint64_t c
 
 void EngineInstance::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
                                   const SocketAddress& peer, uint16_t port) {
-  PhoneList::Instance().ReportNetworkPhone(id, kind, name, peer, port);
+  // A phone an instance has chosen (still Idle until its connection starts) is never the one the
+  // list drops to make room; called under the list lock, which may be followed by a phone mutex.
+  const auto held = [](const PhoneId& phone) {
+    for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
+      const std::shared_ptr<EngineInstance> instance = InstanceRegistry::Get(i);
+      if (instance != nullptr && instance->currentPhone() == phone) return true;
+    }
+    return false;
+  };
+  PhoneList::Instance().ReportNetworkPhone(id, kind, name, peer, port, held);
   NotifyListChanged();
 }
 

@@ -394,6 +394,20 @@ TEST_F(EngineInstanceTest, RefreshRequestsCoalesceInTheQueue) {
   EXPECT_EQ(Drain(zero).size(), 1u);
 }
 
+// A LAN host announcing fresh identifiers by the hundred cannot push out the phone an instance has
+// just chosen (still Idle until its connection starts).
+TEST_F(EngineInstanceTest, AnnouncementFloodKeepsTheChosenPhone) {
+  EngineInstance& zero = Make(0);
+  const PhoneId chosen = Phone(1);
+  zero.OnPhoneFound(chosen, 2, "mine", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
+  zero.RefreshPhoneList();
+  ASSERT_EQ(zero.currentPhone(), chosen);
+  for (int i = 0; i < 300; ++i)
+    zero.OnPhoneFound(Phone(2, i & 0xff, i >> 8), 2, "flood", SocketAddress::Ipv4(198, 18, 0, 9, 0), 4699);
+  EXPECT_LE(PhoneList::Instance().Size(), PhoneList::kMaxNetworkOnlyRecords);
+  EXPECT_EQ(PhoneList::Instance().GetPhoneName(chosen), "mine");
+}
+
 // Another instance takes this instance's phone: the camera must go back to the placeholder, as it
 // does when a connection is lost, not freeze on the last picture.
 TEST_F(EngineInstanceTest, APhoneTakenByAnotherInstanceLeavesThePlaceholder) {
