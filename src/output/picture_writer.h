@@ -39,7 +39,8 @@ class PictureWriter {
   // format and sets *length to the slot's length field value. True only when a new picture is in
   // the slot. False when nothing was written and the slot must not be announced: a height of 0, an
   // unknown layout (recorded as error 805, "qc"), a format that does not fit a slot, an empty fit
-  // or a picture the scaler refuses; *length and the slot are then untouched.
+  // or a picture the scaler refuses; *length and the slot are then untouched (only a conversion
+  // that fails part way may leave bytes of the slot changed).
   // bars: what the slot holds around its last picture, updated here; null when unknown (the bars
   // are then written).
   bool Write(const AVFrame& picture, const OutputFormat& format, uint8_t* slotData, uint32_t* length,

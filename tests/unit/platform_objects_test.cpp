@@ -392,7 +392,8 @@ TEST(DeviceDrivers, ScanNeedsComAndFindsNoCaptureDevicesUnderWine) {
 
 // A capture device's property bag made by hand: the properties it holds answer as strings, the
 // others fail without writing the VARIANT, as Wine's bag does. It notes what was asked for, and
-// every VARIANT it was handed whose string the caller would free without having set it.
+// every VARIANT it was handed whose string the caller would free without having set it (that
+// string it nulls, so that the test reports the fault instead of crashing on the free).
 class TestPropertyBag final : public IPropertyBag {
  public:
   explicit TestPropertyBag(std::map<std::wstring, std::wstring> properties)
@@ -406,7 +407,10 @@ class TestPropertyBag final : public IPropertyBag {
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE Read(LPCOLESTR name, VARIANT* value, IErrorLog*) override {
     asked.push_back(name);
-    if (value->vt == VT_BSTR && value->bstrVal != nullptr) ++unsetStrings;
+    if (value->vt == VT_BSTR && value->bstrVal != nullptr) {
+      ++unsetStrings;
+      value->bstrVal = nullptr;
+    }
     const auto found = properties_.find(name);
     if (found == properties_.end()) return E_INVALIDARG;
     value->vt = VT_BSTR;
@@ -421,6 +425,13 @@ class TestPropertyBag final : public IPropertyBag {
  private:
   std::map<std::wstring, std::wstring> properties_;
 };
+
+// Leaves a pattern on the stack below the caller, where the next call's frame goes: a VARIANT
+// left unset then holds the pattern rather than a lucky zero.
+__attribute__((noinline)) void DirtyStack() {
+  volatile uint8_t junk[8192];
+  for (size_t i = 0; i < sizeof junk; ++i) junk[i] = 0xA5;
+}
 
 // A device without a readable name or path is left out without freeing what the bag never wrote
 // (a stale pointer would be the string the previous read freed), and only a wanted device's path
@@ -448,6 +459,7 @@ TEST(DeviceDrivers, CaptureDeviceReadSkipsMissingPropertiesAndOtherDevices) {
       SCOPED_TRACE(c.what);
       TestPropertyBag bag(c.properties);
       CaptureDevice device;
+      DirtyStack();
       EXPECT_EQ(ReadCaptureDevice(&bag, wanted, &device), c.listed);
       EXPECT_EQ(bag.asked, c.asked);
       EXPECT_EQ(bag.unsetStrings, 0);
