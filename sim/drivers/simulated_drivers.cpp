@@ -1,5 +1,6 @@
 #include "simulated_drivers.h"
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <mutex>
@@ -97,7 +98,8 @@ SimulatedDrivers::SimulatedDrivers(SimulatedDriversConfig config) : state_(std::
 
 SimulatedDrivers::~SimulatedDrivers() = default;
 
-platform::CaptureScanResult SimulatedDrivers::ScanCaptureDevices(std::vector<platform::CaptureDevice>* devices) {
+platform::CaptureScanResult SimulatedDrivers::ScanCaptureDevices(
+    const std::vector<std::wstring>& wantedNames, std::vector<platform::CaptureDevice>* devices) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   ++state_->scans;
   std::vector<platform::CaptureDevice> found;
@@ -110,8 +112,16 @@ platform::CaptureScanResult SimulatedDrivers::ScanCaptureDevices(std::vector<pla
   ForEachDevice([&](DeviceId id) {
     if (config.Device(id).present) found.push_back({FriendlyName(id), config.PathOf(id)});
   });
+  // The system reports a failed category only when it holds no device at all.
+  const bool anyDevice = !found.empty();
+  found.erase(std::remove_if(found.begin(), found.end(),
+                             [&](const platform::CaptureDevice& device) {
+                               return std::find(wantedNames.begin(), wantedNames.end(),
+                                                device.friendlyName) == wantedNames.end();
+                             }),
+              found.end());
   if (devices != nullptr) *devices = found;
-  return found.empty() ? platform::CaptureScanResult::kCategoryFailed : platform::CaptureScanResult::kScanned;
+  return anyDevice ? platform::CaptureScanResult::kScanned : platform::CaptureScanResult::kCategoryFailed;
 }
 
 std::unique_ptr<platform::Device> SimulatedDrivers::Open(const std::wstring& path, uint32_t* systemError) {

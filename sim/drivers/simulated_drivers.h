@@ -26,7 +26,8 @@ class SimulatedDrivers : public platform::DeviceDrivers {
   SimulatedDrivers(const SimulatedDrivers&) = delete;
   SimulatedDrivers& operator=(const SimulatedDrivers&) = delete;
 
-  platform::CaptureScanResult ScanCaptureDevices(std::vector<platform::CaptureDevice>* devices) override;
+  platform::CaptureScanResult ScanCaptureDevices(const std::vector<std::wstring>& wantedNames,
+                                                 std::vector<platform::CaptureDevice>* devices) override;
   std::unique_ptr<platform::Device> Open(const std::wstring& path, uint32_t* systemError) override;
 
   // The configuration; a change applies from the next request on (open handles stay open).

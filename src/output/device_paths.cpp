@@ -31,8 +31,10 @@ bool ValidIndex(int index) { return index >= 0 && index < kDevices; }
 }  // namespace
 
 void Scan(platform::DeviceDrivers& drivers) {
+  std::vector<std::wstring> wanted(kCameraNames, kCameraNames + kDevices);
+  wanted.insert(wanted.end(), kMicrophoneNames, kMicrophoneNames + kDevices);
   std::vector<platform::CaptureDevice> devices;
-  const platform::CaptureScanResult result = drivers.ScanCaptureDevices(&devices);
+  const platform::CaptureScanResult result = drivers.ScanCaptureDevices(wanted, &devices);
   Tables& tables = GetTables();
   std::lock_guard<std::mutex> lock(tables.mutex);
   for (int i = 0; i < kDevices; ++i) {

@@ -72,7 +72,7 @@ void VirtualCameraOutput::Deliver(const uint8_t* data, size_t length) {
     FrameSlot slot0 = sectionSlot(0);
     FrameSlot slot1 = sectionSlot(1);
     FrameSlot target = OlderSlot(slot0, slot1) == 1 ? slot1 : slot0;
-    slotsWritten_ = true;
+    MarkSlotsWritten();
     std::copy(data, data + length, target.data());
     target.SetTime(static_cast<float>(EngineClock::Now()));
     target.SetReady(true);
@@ -103,52 +103,57 @@ void VirtualCameraOutput::Deliver(const uint8_t* data, size_t length) {
     CheckControls(reply.controlValue, reply.controlFlag != 0);
 }
 
-void VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float timestamp) {
+bool VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float timestamp) {
   // The format is read under the slots lock: a re-form (new format, cleared slots) on the feeder
   // thread happens wholly before or after this picture, never between reading the format and
   // writing the slot, which would leave a picture of the old size ready in the new output.
   std::lock_guard<std::recursive_mutex> slotsHeld(slotsLock_);
   const OutputFormat current = format();
-  if (current.height == 0) return;
+  if (current.height == 0) return false;
   if (current.code > kPixelArgb) {
     ErrorLog::RecordError("qc", 805);
-    return;
+    return false;
   }
+  int chosen = -1;
   FrameSlot target(nullptr);
   if (sectionView_ != nullptr) {
     // The driver clears `ready` when it has taken a picture: a free slot first, else the older.
     FrameSlot slot0 = sectionSlot(0);
     FrameSlot slot1 = sectionSlot(1);
     if (!slot0.ready()) {
-      target = slot0;
+      chosen = 0;
     } else if (!slot1.ready()) {
-      target = slot1;
+      chosen = 1;
     } else {
-      target = slot1.time() <= slot0.time() ? slot1 : slot0;
+      chosen = slot1.time() <= slot0.time() ? 1 : 0;
     }
+    target = sectionSlot(chosen);
   } else {
     if (mutex_ == nullptr || !mutex_->Wait(kMutexWaitMs)) {
       ErrorLog::RecordError("s", 673);
-      return;
+      return false;
     }
     // Both local slots waiting for the feeder: this picture is dropped, the feeder delivers the
     // two pending ones, older first.
-    FrameSlot slot0 = localSlot(0);
-    FrameSlot slot1 = localSlot(1);
-    if (!slot0.ready()) {
-      target = slot0;
-    } else if (!slot1.ready()) {
-      target = slot1;
+    if (!localSlot(0).ready()) {
+      chosen = 0;
+    } else if (!localSlot(1).ready()) {
+      chosen = 1;
     }
     mutex_->Release();
-    if (target.data() == nullptr) return;
+    if (chosen < 0) return false;
+    target = localSlot(chosen);
   }
   slotsWritten_ = true;
   uint32_t length = 0;
-  if (pictureWriter_.Write(picture, current, target.data(), &length)) target.SetLength(length);
+  // Nothing drawn leaves the slot as it was: its old bytes are no new picture to announce.
+  if (!pictureWriter_.Write(picture, current, target.data(), &length, &slotBars_[chosen]))
+    return false;
+  target.SetLength(length);
   target.SetTime(timestamp);
   target.SetReady(true);
   SetEvent();
+  return true;
 }
 
 void VirtualCameraOutput::CheckDemand(const OutputFormat& demanded) {

@@ -26,11 +26,12 @@ class OutputFeeder {
   void Start();
   void Stop();
   bool running() const { return running_.load(); }
+  // A wait inside a tick (feeder thread only) that Stop ends at once, as it ends the feeder's own
+  // sleeps. False when stopped.
+  bool SleepMs(int ms);
 
  private:
   void Run();
-  // False when stopped during the sleep.
-  bool SleepMs(int ms);
 
   std::function<bool()> consumerActive_;
   std::function<bool()> tick_;

@@ -1,6 +1,7 @@
 #include "output/picture_writer.h"
 
 #include <cstddef>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -22,6 +23,52 @@ AVPixelFormat ScalerFormat(uint32_t code) {
     case kPixelI420: return AV_PIX_FMT_YUV420P;
     default: return AV_PIX_FMT_ARGB;
   }
+}
+
+bool SameFormat(const OutputFormat& a, const OutputFormat& b) {
+  return a.width == b.width && a.height == b.height && a.code == b.code;
+}
+
+bool SameFit(const PictureFit& a, const PictureFit& b) {
+  return a.width == b.width && a.height == b.height && a.xOffset == b.xOffset &&
+         a.yOffset == b.yOffset;
+}
+
+// Black in the layout's own bytes: zeros for RGB24, Y 0 with neutral chroma for YUY2 (what a
+// clear of the slots writes). `bytes` starts on a pixel pair.
+void FillBlack(uint8_t* at, size_t bytes, uint32_t code) {
+  if (code != kPixelYuy2) {
+    std::memset(at, 0, bytes);
+    return;
+  }
+  for (size_t i = 0; i + 1 < bytes; i += 2) {
+    at[i] = 0x00;
+    at[i + 1] = 0x80;
+  }
+}
+
+// Writes black everywhere outside the fit of an RGB24 or YUY2 picture; the other layouts have no
+// bars.
+void FillBars(const OutputFormat& format, const PictureFit& fit, uint8_t* slotData) {
+  if (format.code != kPixelRgb24 && format.code != kPixelYuy2) return;
+  const size_t width = format.width;
+  const size_t rows = format.rows();
+  if (fit.width == width && fit.height == rows) return;
+  const size_t pixelBytes = format.code == kPixelRgb24 ? 3 : 2;
+  const size_t rowBytes = pixelBytes * width;
+  // An RGB24 picture stored bottom row first has its top bar at the slot's end.
+  const bool bottomUp = format.code == kPixelRgb24 && format.height < 0;
+  const size_t firstRow = bottomUp ? rows - fit.yOffset - fit.height : fit.yOffset;
+  const size_t endRow = firstRow + fit.height;
+  const size_t left = pixelBytes * fit.xOffset;
+  const size_t right = pixelBytes * (fit.xOffset + fit.width);
+  FillBlack(slotData, firstRow * rowBytes, format.code);
+  for (size_t row = firstRow; row < endRow; ++row) {
+    uint8_t* line = slotData + row * rowBytes;
+    FillBlack(line, left, format.code);
+    FillBlack(line + right, rowBytes - right, format.code);
+  }
+  FillBlack(slotData + endRow * rowBytes, (rows - endRow) * rowBytes, format.code);
 }
 
 }  // namespace
@@ -56,7 +103,7 @@ uint64_t PictureWriter::SlotExtent(const OutputFormat& format) {
 }
 
 bool PictureWriter::Write(const AVFrame& picture, const OutputFormat& format, uint8_t* slotData,
-                          uint32_t* length) {
+                          uint32_t* length, SlotBars* bars) {
   if (format.height == 0) return false;
   if (format.code > kPixelArgb) {
     ErrorLog::RecordError("qc", 805);
@@ -68,12 +115,8 @@ bool PictureWriter::Write(const AVFrame& picture, const OutputFormat& format, ui
 
   const uint64_t width = format.width;
   const uint64_t rows = format.rows();
-  // Every layout's length counts whole rows; a YUY2 demand with a negative height still fills
-  // |height| rows.
-  *length = static_cast<uint32_t>(PictureBytes(format.width, format.height, format.code));
-
   const PictureFit fit = FitPicture(picture.width, picture.height, format.width, format.height, format.code);
-  if (fit.empty()) return true;
+  if (fit.empty()) return false;
 
   // Rows in the slot are the output's full width apart, bars included.
   uint8_t* planes[4] = {nullptr, nullptr, nullptr, nullptr};
@@ -110,8 +153,20 @@ bool PictureWriter::Write(const AVFrame& picture, const OutputFormat& format, ui
                                  static_cast<AVPixelFormat>(ScalerSourceFormat(picture.format)),
                                  static_cast<int>(fit.width), static_cast<int>(fit.height),
                                  ScalerFormat(format.code), SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
-  if (scaler_ == nullptr) return true;
-  sws_scale(scaler_, picture.data, picture.linesize, 0, picture.height, planes, strides);
+  if (scaler_ == nullptr) return false;
+
+  // The bars hold whatever the slot held there: the last picture of another fit (the phone
+  // turned, the format stayed), or a placeholder. They are blackened when that may be so.
+  const bool barsBlack = bars != nullptr && bars->known && SameFormat(bars->format, format) &&
+                         (bars->fit.empty() || SameFit(bars->fit, fit));
+  if (bars != nullptr) bars->known = false;
+  if (!barsBlack) FillBars(format, fit, slotData);
+  if (sws_scale(scaler_, picture.data, picture.linesize, 0, picture.height, planes, strides) <= 0)
+    return false;
+  // Every layout's length counts whole rows; a YUY2 demand with a negative height still fills
+  // |height| rows.
+  *length = static_cast<uint32_t>(PictureBytes(format.width, format.height, format.code));
+  if (bars != nullptr) *bars = SlotBars{true, format, fit};
   return true;
 }
 

@@ -14,6 +14,7 @@ extern "C" {
 
 #include "common/engine_clock.h"
 #include "output/driver_requests.h"
+#include "output/output_feeder.h"
 #include "output/virtual_camera_output.h"
 #include "platform/device_drivers.h"
 #include "platform/drawing_surface.h"
@@ -21,10 +22,8 @@ extern "C" {
 namespace kavex {
 namespace {
 
-// Shared by every camera's feeder: one pacing clock and one animation sequence.
+// Shared by every camera's feeder: one animation sequence.
 std::atomic<uint32_t> gAnimationCounter{0};
-// The time at which the latest placeholder picture of any camera was due.
-std::atomic<double> gPlaceholderClock{0.0};
 
 constexpr double kPlaceholderInterval = 0.1;  // ten pictures a second keep the idle cost low
 const uint8_t kBlankRgb[3] = {0x00, 0xB1, 0x40};
@@ -33,21 +32,6 @@ const wchar_t kCaption[] = L"Looking for the phone";
 // The animation's top edge sits this far above the middle; the caption starts at the middle.
 constexpr int kAnimationRise = 100;
 constexpr int kCaptionHeight = 50;
-
-// Each picture reserves the next free tenth of a second on the shared clock and waits for it, so
-// that all cameras together send ten pictures a second. (Remembering the time read before the
-// wait instead would let every second picture through at once: twenty a second.)
-void PacePlaceholder() {
-  const double now = EngineClock::Now();
-  double previous = gPlaceholderClock.load();
-  double due = now;
-  do {
-    due = std::max(now, previous + kPlaceholderInterval);
-  } while (!gPlaceholderClock.compare_exchange_weak(previous, due));
-  const double remaining = due - now;
-  if (remaining > 0.001)
-    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(remaining * 1000.0)));
-}
 
 void DrawPlaceholder(platform::DrawingSurface& canvas, const AnimatedImage& animation,
                      uint32_t counter) {
@@ -171,6 +155,23 @@ bool VirtualCameraOutput::PlaceholderTick() {
   slotsHeld.unlock();
   PacePlaceholder();
   return true;
+}
+
+void VirtualCameraOutput::PacePlaceholder() {
+  // Each picture reserves the next tenth of a second on this camera's own clock and waits for
+  // it, so that every camera gets ten pictures a second however many show the placeholder.
+  // (Remembering the time read before the wait instead would let every second picture through at
+  // once: twenty a second.)
+  const double now = EngineClock::Now();
+  placeholderDue_ = std::max(now, placeholderDue_ + kPlaceholderInterval);
+  const double remaining = placeholderDue_ - now;
+  if (remaining <= 0.001) return;
+  const int ms = static_cast<int>(remaining * 1000.0);
+  if (feeder_ != nullptr) {
+    feeder_->SleepMs(ms);
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
 }
 
 bool VirtualCameraOutput::BlankTick() {

@@ -73,6 +73,10 @@ VirtualCameraOutput::VirtualCameraOutput(int index, OutputControlListener* contr
 
 VirtualCameraOutput::~VirtualCameraOutput() { Close(); }
 
+std::string VirtualCameraOutput::ObjectTag(uint32_t systemError) const {
+  return "s.C" + std::to_string(index_) + "E" + std::to_string(systemError);
+}
+
 std::string VirtualCameraOutput::DeviceTag(uint32_t systemError) const {
   return "s.C" + std::to_string(index_) + "E" + std::to_string(systemError) + "D" +
          std::to_string(device_paths::LastScanStatus());
@@ -81,10 +85,13 @@ std::string VirtualCameraOutput::DeviceTag(uint32_t systemError) const {
 int VirtualCameraOutput::Open() {
   const int named = NamedIndex(index_);
   uint32_t systemError = 0;
-  // Without these objects the output still works for itself; waits on a missing mutex count as
-  // failed waits and a missing event is never set.
+  // Without these objects the output still opens, but waits on a missing mutex fail (no format
+  // change, no control-code picture) and a missing event is never set: recorded here, once, with
+  // the reason (a name taken by another kind of object, or by an object this user may not open).
   mutex_ = platform::NamedMutex::CreateOrOpen(kMutexNames[named], &systemError);
+  if (mutex_ == nullptr) ErrorLog::RecordError(ObjectTag(systemError).c_str(), 792);
   event_ = platform::NamedEvent::CreateOrOpen(kEventNames[named], true, &systemError);
+  if (event_ == nullptr) ErrorLog::RecordError(ObjectTag(systemError).c_str(), 793);
   surface_ = platform::DrawingSurface::Create();
   animation_.LoadFromModule(AnimatedImage::kPlaceholderResourceId);
 
@@ -127,7 +134,7 @@ void VirtualCameraOutput::OpenSection() {
   sectionView_ = section_->data();
   {
     std::lock_guard<std::recursive_mutex> slots(slotsLock_);
-    slotsWritten_ = true;  // what the driver's memory held before is not known to be cleared
+    MarkSlotsWritten();  // what the driver's memory held before is not known to be cleared
   }
   std::fill(sectionView_ + camera_section::kSlot0,
             sectionView_ + camera_section::kSlot0 + 2 * FrameSlot::kBytes, uint8_t{0});
@@ -294,8 +301,14 @@ FrameSlot VirtualCameraOutput::localSlot(int slot) const {
 }
 
 uint8_t* VirtualCameraOutput::LocalScratch(int slot) {
-  slotsWritten_ = true;
+  MarkSlotsWritten();
   return localSlot(slot).data();
+}
+
+void VirtualCameraOutput::MarkSlotsWritten() {
+  slotsWritten_ = true;
+  slotBars_[0].known = false;
+  slotBars_[1].known = false;
 }
 
 void VirtualCameraOutput::ClearSlot(FrameSlot slot, uint32_t code, bool fillData) {
@@ -314,7 +327,8 @@ void VirtualCameraOutput::ClearSlot(FrameSlot slot, uint32_t code, bool fillData
 
 void VirtualCameraOutput::ClearFrameSlots() {
   std::lock_guard<std::recursive_mutex> slots(slotsLock_);
-  const uint32_t code = format().code;
+  const OutputFormat current = format();
+  const uint32_t code = current.code;
   const bool fillData = slotsWritten_ || clearedToYuy2_ != (code == kPixelYuy2);
   if (sectionView_ != nullptr) {
     ClearSlot(sectionSlot(0), code, fillData);
@@ -325,6 +339,11 @@ void VirtualCameraOutput::ClearFrameSlots() {
   }
   slotsWritten_ = false;
   clearedToYuy2_ = code == kPixelYuy2;
+  // Black everywhere a picture of the current format reaches (a YUY2 clear covers the largest
+  // YUY2 picture a driver takes, not a whole slot).
+  const bool covered =
+      code != kPixelYuy2 || PictureBytes(current.width, current.height, code) <= kYuy2ClearBytes;
+  for (SlotBars& bars : slotBars_) bars = SlotBars{covered, current, PictureFit{}};
 }
 
 

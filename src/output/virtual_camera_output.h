@@ -115,8 +115,10 @@ class VirtualCameraOutput {
   // control-code frame write.
   void Deliver(const uint8_t* data, size_t length);
   // The output step of one decoded picture (decoder thread): scaled and converted straight into a
-  // frame slot, which is then marked ready and announced by the event.
-  void WriteDecodedPicture(const AVFrame& picture, float timestamp);
+  // frame slot, which is then marked ready and announced by the event. True only then; false when
+  // nothing new is in a slot (no size, an unknown layout, a picture that cannot be drawn or does
+  // not fit, no free local slot, the mutex not had).
+  bool WriteDecodedPicture(const AVFrame& picture, float timestamp);
   // The consumer's demanded format against the current one: re-forms the output on a change.
   void CheckDemand(const OutputFormat& demanded);
   // The driver's control value and flag: each change goes to the listener once.
@@ -143,11 +145,16 @@ class VirtualCameraOutput {
   void ResizeSurface(const OutputFormat& format);
   // Placeholder and blank pictures (placeholder.cpp).
   bool PlaceholderTick();
+  // Waits until this camera's next placeholder picture is due; the feeder's stop ends the wait.
+  void PacePlaceholder();
   bool BlankTick();
   bool DeliverControlCodeSlot();
   void SetEvent();
   void ResetEvent();
+  // Something other than the picture writer wrote into the slots. Slots lock held.
+  void MarkSlotsWritten();
   std::string DeviceTag(uint32_t systemError) const;
+  std::string ObjectTag(uint32_t systemError) const;
 
   const int index_;
   OutputControlListener* const controlListener_;
@@ -175,6 +182,9 @@ class VirtualCameraOutput {
   // decode would otherwise rewrite about 33 MB for every packet.
   bool slotsWritten_ = true;
   bool clearedToYuy2_ = false;
+  // What each slot of the current mode holds around its picture, so that the writer blackens the
+  // bars only when the fit moves; guarded by slotsLock_.
+  SlotBars slotBars_[2];
   mutable std::mutex formatLock_;
   OutputFormat format_;
 
@@ -195,6 +205,7 @@ class VirtualCameraOutput {
   uint32_t lastControlValue_ = 0;
   bool lastControlFlag_ = false;
   int blankState_ = 0;  // 0 none, 1 RGB blank written, 2 YUY2 blank written
+  double placeholderDue_ = 0.0;  // when this camera's next placeholder picture is due
   OutputFormat refusedDemand_{0, 0, 0.0f, 0};  // the last demand too large for a frame slot
 };
 

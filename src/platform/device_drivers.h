@@ -39,9 +39,12 @@ class Device {
 class DeviceDrivers {
  public:
   virtual ~DeviceDrivers() = default;
-  // Lists the capture devices by friendly name and device path; devices whose properties cannot be
-  // read are left out. On Windows the calling thread must have COM initialised (the host does that).
-  virtual CaptureScanResult ScanCaptureDevices(std::vector<CaptureDevice>* devices) = 0;
+  // Lists the capture devices whose friendly name is one of wantedNames (exactly), with their
+  // device paths; the paths of other devices are not read, and devices whose properties cannot be
+  // read are left out. The result tells whether the category held any device at all, wanted or
+  // not. On Windows the calling thread must have COM initialised (the host does that).
+  virtual CaptureScanResult ScanCaptureDevices(const std::vector<std::wstring>& wantedNames,
+                                               std::vector<CaptureDevice>* devices) = 0;
   // Opens the device for writing (write sharing, existing devices only). Null on failure, with the
   // system's error code in *systemError.
   virtual std::unique_ptr<Device> Open(const std::wstring& path, uint32_t* systemError) = 0;

@@ -38,6 +38,14 @@ bool Send(Device& device, uint32_t code, const std::vector<uint8_t>& input, std:
   return ok;
 }
 
+// The names the engine asks the scan for.
+std::vector<std::wstring> WantedNames() {
+  std::vector<std::wstring> names;
+  for (int i = 0; i < kDeviceIndexCount; ++i) names.push_back(FriendlyName(CameraDevice(i)));
+  for (int i = 0; i < kDeviceIndexCount; ++i) names.push_back(FriendlyName(MicrophoneDevice(i)));
+  return names;
+}
+
 std::unique_ptr<Device> OpenDevice(SimulatedDrivers& drivers, DeviceId id) {
   uint32_t error = 99;
   std::unique_ptr<Device> device = drivers.Open(drivers.Config().PathOf(id), &error);
@@ -56,10 +64,10 @@ std::vector<uint8_t> Samples(uint32_t count, int16_t first) {
   return bytes;
 }
 
-TEST(SimDriversScan, ListsPresentDevicesAndReportsFailures) {
+TEST(SimDriversScan, ListsWantedPresentDevicesAndReportsFailures) {
   SimulatedDrivers drivers;
   std::vector<CaptureDevice> devices;
-  ASSERT_EQ(drivers.ScanCaptureDevices(&devices), CaptureScanResult::kScanned);
+  ASSERT_EQ(drivers.ScanCaptureDevices(WantedNames(), &devices), CaptureScanResult::kScanned);
   ASSERT_EQ(devices.size(), 8u);
   EXPECT_EQ(devices[0].friendlyName, L"Kavex Webcam");
   EXPECT_EQ(devices[3].friendlyName, L"Kavex Webcam #4");
@@ -67,29 +75,34 @@ TEST(SimDriversScan, ListsPresentDevicesAndReportsFailures) {
   EXPECT_EQ(devices[5].friendlyName, L"Kavex Webcam Audio #2");
   EXPECT_EQ(devices[5].devicePath, DefaultPath(MicrophoneDevice(1)));
 
+  // Names are matched exactly; devices nobody asked for are not listed.
   drivers.UpdateConfig([](SimulatedDriversConfig& c) {
     for (int i = 1; i < kDeviceIndexCount; ++i) c.cameras[i].device.present = c.microphones[i].device.present = false;
     c.foreignDevices.push_back({L"kavex webcam", L"\\\\?\\other#1"});
   });
-  ASSERT_EQ(drivers.ScanCaptureDevices(&devices), CaptureScanResult::kScanned);
-  ASSERT_EQ(devices.size(), 3u);
-  EXPECT_EQ(devices[0].friendlyName, L"kavex webcam");
-  EXPECT_EQ(devices[2].friendlyName, L"Kavex Webcam Audio");
+  ASSERT_EQ(drivers.ScanCaptureDevices(WantedNames(), &devices), CaptureScanResult::kScanned);
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(devices[0].friendlyName, L"Kavex Webcam");
+  EXPECT_EQ(devices[1].friendlyName, L"Kavex Webcam Audio");
 
-  // Nothing to list is what the system reports as a failed category.
+  // Only other devices: the category is not empty, nothing is listed.
   drivers.UpdateConfig([](SimulatedDriversConfig& c) {
-    c.foreignDevices.clear();
     c.cameras[0].device.present = c.microphones[0].device.present = false;
   });
-  EXPECT_EQ(drivers.ScanCaptureDevices(&devices), CaptureScanResult::kCategoryFailed);
+  EXPECT_EQ(drivers.ScanCaptureDevices(WantedNames(), &devices), CaptureScanResult::kScanned);
+  EXPECT_TRUE(devices.empty());
+
+  // Nothing to list is what the system reports as a failed category.
+  drivers.UpdateConfig([](SimulatedDriversConfig& c) { c.foreignDevices.clear(); });
+  EXPECT_EQ(drivers.ScanCaptureDevices(WantedNames(), &devices), CaptureScanResult::kCategoryFailed);
   EXPECT_TRUE(devices.empty());
 
   drivers.SetConfig({});
   drivers.UpdateConfig([](SimulatedDriversConfig& c) { c.scan = CaptureScanResult::kEnumeratorFailed; });
   devices.assign(2, CaptureDevice{});
-  EXPECT_EQ(drivers.ScanCaptureDevices(&devices), CaptureScanResult::kEnumeratorFailed);
+  EXPECT_EQ(drivers.ScanCaptureDevices(WantedNames(), &devices), CaptureScanResult::kEnumeratorFailed);
   EXPECT_TRUE(devices.empty());
-  EXPECT_EQ(drivers.ScanCount(), 4u);
+  EXPECT_EQ(drivers.ScanCount(), 5u);
 }
 
 TEST(SimDriversOpen, OpensByPathCountsHandlesAndReportsErrors) {
@@ -113,10 +126,10 @@ TEST(SimDriversOpen, OpensByPathCountsHandlesAndReportsErrors) {
   EXPECT_EQ(drivers->DescribeEvents(CameraDevice(2)), "open!failed");
 
   std::vector<CaptureDevice> devices;
-  drivers->ScanCaptureDevices(&devices);
-  ASSERT_EQ(devices.size(), 8u);
-  EXPECT_EQ(devices[5].friendlyName, L"Kavex Webcam Audio #2");
-  EXPECT_EQ(devices[5].devicePath.size(), kOverlongPathLength);
+  drivers->ScanCaptureDevices(WantedNames(), &devices);
+  ASSERT_EQ(devices.size(), 7u);
+  EXPECT_EQ(devices[4].friendlyName, L"Kavex Webcam Audio #2");
+  EXPECT_EQ(devices[4].devicePath.size(), kOverlongPathLength);
   EXPECT_TRUE(OpenDevice(*drivers, MicrophoneDevice(1)));
 
   std::unique_ptr<Device> first = OpenDevice(*drivers, CameraDevice(0));

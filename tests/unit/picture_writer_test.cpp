@@ -390,6 +390,20 @@ TEST_F(PictureWriterTest, RefusesWhatItCannotWriteAndTouchesNothing) {
   }
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
 
+  // Nothing to draw is nothing written: a picture whose fit is empty, one the scaler refuses.
+  const FramePtr narrow = MakePicture(16, 2048);
+  FramePtr hardware(av_frame_clone(&landscape()));
+  ASSERT_TRUE(narrow != nullptr && hardware != nullptr);
+  hardware->format = AV_PIX_FMT_VAAPI;
+  for (const AVFrame* picture : {narrow.get(), hardware.get()}) {
+    Slot slot(true);
+    length = 12345;
+    EXPECT_FALSE(writer.Write(*picture, OutputFormat{640, 360, 30.0f, kPixelYuy2}, slot.data(), &length))
+        << picture->width;
+    EXPECT_EQ(length, 12345u);
+    EXPECT_TRUE(slot.AllBlack(true)) << picture->width;
+  }
+
   Slot slot;
   EXPECT_FALSE(writer.Write(landscape(), OutputFormat{640, 480, 30.0f, 4}, slot.data(), &length));
   EXPECT_TRUE(slot.AllBlack());

@@ -15,7 +15,12 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <objbase.h>
+#include <oaidl.h>
+#include <oleauto.h>
 
+#include <map>
+
+#include "platform/win32/device_drivers_win32.h"
 #include "platform/win32/drawing_surface_win32.h"
 #else
 #include <unistd.h>
@@ -330,7 +335,8 @@ TEST(DrawingSurface, GdiDrawsIntoThePictureInTheChosenRowOrder) {
 // Stands in for simulated drivers.
 class NoDrivers final : public DeviceDrivers {
  public:
-  CaptureScanResult ScanCaptureDevices(std::vector<CaptureDevice>*) override {
+  CaptureScanResult ScanCaptureDevices(const std::vector<std::wstring>&,
+                                       std::vector<CaptureDevice>*) override {
     return CaptureScanResult::kScanned;
   }
   std::unique_ptr<Device> Open(const std::wstring&, uint32_t*) override { return nullptr; }
@@ -351,7 +357,8 @@ TEST(DeviceDrivers, SimulatedDriversReplaceTheSystemsUntilCleared) {
 #if !defined(_WIN32)
 TEST(DeviceDrivers, NativeSystemHasNoDevices) {
   std::vector<CaptureDevice> devices = {{L"left over", L"path"}};
-  EXPECT_EQ(SystemDeviceDrivers().ScanCaptureDevices(&devices), CaptureScanResult::kCategoryFailed);
+  EXPECT_EQ(SystemDeviceDrivers().ScanCaptureDevices({L"Kavex Webcam"}, &devices),
+            CaptureScanResult::kCategoryFailed);
   EXPECT_TRUE(devices.empty());
   uint32_t error = 0;
   EXPECT_EQ(SystemDeviceDrivers().Open(L"\\\\?\\root#kavex#0000", &error), nullptr);
@@ -365,7 +372,7 @@ CaptureScanResult ScanOnThread(bool initialiseCom, std::vector<CaptureDevice>* d
   std::thread([&] {
     const bool initialised =
         initialiseCom && SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    result = SystemDeviceDrivers().ScanCaptureDevices(devices);
+    result = SystemDeviceDrivers().ScanCaptureDevices({L"Kavex Webcam"}, devices);
     if (initialised) CoUninitialize();
   }).join();
   return result;
@@ -381,6 +388,87 @@ TEST(DeviceDrivers, ScanNeedsComAndFindsNoCaptureDevicesUnderWine) {
   devices = {{L"left over", L"path"}};
   EXPECT_EQ(ScanOnThread(true, &devices), CaptureScanResult::kCategoryFailed);
   EXPECT_TRUE(devices.empty());
+}
+
+// A capture device's property bag made by hand: the properties it holds answer as strings, the
+// others fail without writing the VARIANT, as Wine's bag does. It notes what was asked for, and
+// every VARIANT it was handed whose string the caller would free without having set it (that
+// string it nulls, so that the test reports the fault instead of crashing on the free).
+class TestPropertyBag final : public IPropertyBag {
+ public:
+  explicit TestPropertyBag(std::map<std::wstring, std::wstring> properties)
+      : properties_(std::move(properties)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }  // lives on the test's stack
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE Read(LPCOLESTR name, VARIANT* value, IErrorLog*) override {
+    asked.push_back(name);
+    if (value->vt == VT_BSTR && value->bstrVal != nullptr) {
+      ++unsetStrings;
+      value->bstrVal = nullptr;
+    }
+    const auto found = properties_.find(name);
+    if (found == properties_.end()) return E_INVALIDARG;
+    value->vt = VT_BSTR;
+    value->bstrVal = SysAllocStringLen(found->second.data(), static_cast<UINT>(found->second.size()));
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Write(LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+
+  std::vector<std::wstring> asked;
+  int unsetStrings = 0;
+
+ private:
+  std::map<std::wstring, std::wstring> properties_;
+};
+
+// Leaves a pattern on the stack below the caller, where the next call's frame goes: a VARIANT
+// left unset then holds the pattern rather than a lucky zero.
+__attribute__((noinline)) void DirtyStack() {
+  volatile uint8_t junk[8192];
+  for (size_t i = 0; i < sizeof junk; ++i) junk[i] = 0xA5;
+}
+
+// A device without a readable name or path is left out without freeing what the bag never wrote
+// (a stale pointer would be the string the previous read freed), and only a wanted device's path
+// is read.
+TEST(DeviceDrivers, CaptureDeviceReadSkipsMissingPropertiesAndOtherDevices) {
+  const std::vector<std::wstring> wanted = {L"Kavex Webcam", L"Kavex Webcam Audio"};
+  const std::wstring path = L"\\\\?\\root#image#0000";
+  struct Case {
+    const char* what;
+    std::map<std::wstring, std::wstring> properties;
+    bool listed;
+    std::vector<std::wstring> asked;
+  };
+  const Case cases[] = {
+      {"no properties", {}, false, {L"FriendlyName"}},
+      {"a wanted name without a path", {{L"FriendlyName", L"Kavex Webcam"}}, false,
+       {L"FriendlyName", L"DevicePath"}},
+      {"another maker's device", {{L"FriendlyName", L"kavex webcam"}, {L"DevicePath", path}}, false,
+       {L"FriendlyName"}},
+      {"a wanted device", {{L"FriendlyName", L"Kavex Webcam Audio"}, {L"DevicePath", path}}, true,
+       {L"FriendlyName", L"DevicePath"}},
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      TestPropertyBag bag(c.properties);
+      CaptureDevice device;
+      DirtyStack();
+      EXPECT_EQ(ReadCaptureDevice(&bag, wanted, &device), c.listed);
+      EXPECT_EQ(bag.asked, c.asked);
+      EXPECT_EQ(bag.unsetStrings, 0);
+      if (c.listed) {
+        EXPECT_EQ(device.friendlyName, L"Kavex Webcam Audio");
+        EXPECT_EQ(device.devicePath, path);
+      }
+    }
+  }
 }
 
 TEST(DeviceDrivers, OpenReportsTheSystemsErrorAndRefusesPathsWithANul) {

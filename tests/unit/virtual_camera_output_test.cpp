@@ -36,6 +36,9 @@ using simdrivers::SimulatedDriversConfig;
 const char* const kSectionNames[4] = {
     "Global\\242C35CFE1974E5AB3C65625F6B417DD", "Global\\1E12F143DCC74A56B08BAF02F2916D56",
     "Global\\A5B4E22091324790839F8988BAD6A329", "Global\\A553BC49BCF64EBD82B611BF1732EFCA"};
+// Camera 1's mutex and event.
+const char kMutexName1[] = "Local\\D0FFE94BCFE84304AB2864C45D3E4F73";
+const char kEventName1[] = "Global\\66745621CA3B44C9B2CE53E2F723DB75";
 
 // A decoded picture of one flat colour (luma `fill`, neutral chroma).
 struct FrameDeleter {
@@ -456,6 +459,128 @@ TEST_F(OutputTest, EveryPictureWrittenIsWipedByTheNextClear) {
   output.ClearFrameSlots();
   EXPECT_EQ(slot0[1], 0);
   EXPECT_EQ(slot1[FrameSlot::kDataBytes - 1], 0);
+}
+
+// A camera 2 in section mode whose consumer demands this format, with both slots cleared.
+class SectionOutputTest : public OutputTest {
+ protected:
+  void Open(uint32_t width, int32_t height, uint32_t code) {
+    SimulatedDriversConfig config = QuietConfig();
+    config.cameras[2].device.present = false;
+    drivers = std::make_unique<SimulatedDrivers>(config);
+    device_paths::Scan(*drivers);
+    section = PublishSection(2, camera_section::kLayoutVersion);
+    ASSERT_NE(section, nullptr);
+    uint8_t* s = section->data();
+    camera_section::WriteU32(s, camera_section::kDemandedWidth, width);
+    camera_section::WriteU32(s, camera_section::kDemandedHeight, static_cast<uint32_t>(height));
+    camera_section::WriteU32(s, camera_section::kDemandedCode, code);
+    output = std::make_unique<VirtualCameraOutput>(2, &controls, *drivers);
+    ASSERT_EQ(output->Open(), 0);
+    ASSERT_TRUE(output->sectionMode());
+    output->ClearFrameSlots();
+    output->event()->Reset();
+  }
+  void TearDown() override {
+    output.reset();
+    if (section != nullptr) camera_section::WriteU32(section->data(), camera_section::kVersion, 0);
+    OutputTest::TearDown();
+  }
+  FrameSlot slot(int index) const {
+    return FrameSlot(section->data() + (index == 0 ? camera_section::kSlot0 : camera_section::kSlot1));
+  }
+
+  std::unique_ptr<SimulatedDrivers> drivers;
+  std::unique_ptr<platform::SharedSection> section;
+  std::unique_ptr<VirtualCameraOutput> output;
+};
+
+// The phone turns while the consumer keeps its landscape format: the pillarbox bars of both slots
+// are black, not strips of the landscape pictures they held before.
+TEST_F(SectionOutputTest, BarsAreBlackAgainWhenThePictureTurns) {
+  Open(1280, 720, kPixelYuy2);
+  EXPECT_TRUE(output->WriteDecodedPicture(*Picture(1280, 720, 200), 1.0f));
+  EXPECT_TRUE(output->WriteDecodedPicture(*Picture(1280, 720, 200), 2.0f));
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(slot(i).ready());
+    slot(i).SetReady(false);  // the consumer took both
+  }
+  // 720 x 1280 lands 400 pixels wide at column 440.
+  EXPECT_TRUE(output->WriteDecodedPicture(*Picture(720, 1280, 100), 3.0f));
+  EXPECT_TRUE(output->WriteDecodedPicture(*Picture(720, 1280, 100), 4.0f));
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    const FrameSlot turned = slot(i);
+    ASSERT_TRUE(turned.ready());
+    const uint8_t* data = turned.data();
+    for (const size_t row : {size_t{0}, size_t{359}, size_t{719}}) {
+      const uint8_t* line = data + row * 1280 * 2;
+      EXPECT_EQ(line[0], 0x00) << row;
+      EXPECT_EQ(line[1], 0x80) << row;
+      EXPECT_EQ(line[2 * 438], 0x00) << row;
+      EXPECT_NEAR(line[2 * 640], 100, 3) << row;
+      EXPECT_EQ(line[2 * 842], 0x00) << row;
+      EXPECT_EQ(line[2 * 1279], 0x00) << row;
+    }
+  }
+}
+
+// Nothing new reaches a slot when the picture cannot be written: the driver must not be told that
+// the slot's old bytes are a new picture.
+TEST_F(SectionOutputTest, PicturesThatCannotBeWrittenMarkNoSlotReady) {
+  struct Case {
+    const char* what;
+    OutputFormat format;
+    int width, height;
+    int pixelFormat;
+  };
+  const Case cases[] = {
+      {"a picture the scaler refuses", {640, 360, 30.0f, kPixelYuy2}, 640, 360, AV_PIX_FMT_VAAPI},
+      {"a picture too narrow to show", {640, 360, 30.0f, kPixelYuy2}, 16, 2048, AV_PIX_FMT_YUV420P},
+      // The byte count fits a slot, the odd width's last pixel pair does not.
+      {"a picture past the slot's end", {777601, 16, 30.0f, kPixelYuy2}, 640, 360, AV_PIX_FMT_YUV420P},
+  };
+  Open(640, 360, kPixelYuy2);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(output->SetOutputFormat(c.format));
+    output->ClearFrameSlots();
+    output->event()->Reset();
+    auto picture = Picture(c.width, c.height, 150);
+    ASSERT_NE(picture, nullptr);
+    picture->format = c.pixelFormat;
+    EXPECT_FALSE(output->WriteDecodedPicture(*picture, 1.0f));
+    EXPECT_FALSE(slot(0).ready());
+    EXPECT_FALSE(slot(1).ready());
+    EXPECT_EQ(slot(0).length(), 0u);
+    EXPECT_FALSE(output->event()->Wait(0));
+  }
+}
+
+// A camera mutex or event that cannot be had (its name taken by another kind of object, or by an
+// object this user may not open) leaves the output unable to hand over pictures: each is recorded
+// at open with its own code and the system's reason.
+TEST_F(OutputTest, NamedObjectsThatCannotBeHadAreRecordedAtOpen) {
+  SimulatedDrivers drivers(QuietConfig());
+  device_paths::Scan(drivers);
+  uint32_t error = 0;
+  {
+    auto squatter = platform::NamedEvent::CreateOrOpen(kMutexName1, false, &error);
+    ASSERT_NE(squatter, nullptr) << error;
+    VirtualCameraOutput output(1, &controls, drivers);
+    output.Open();
+    EXPECT_EQ(output.mutex(), nullptr);
+    EXPECT_EQ(StoredError(), "we:s.C1E6:792");
+  }
+  settings_fixture::DeleteErrorValue();
+  {
+    auto squatter = platform::NamedMutex::CreateOrOpen(kEventName1, &error);
+    ASSERT_NE(squatter, nullptr) << error;
+    VirtualCameraOutput output(1, &controls, drivers);
+    EXPECT_EQ(output.Open(), VirtualCameraOutput::kOpened);
+    EXPECT_EQ(output.event(), nullptr);
+    EXPECT_EQ(StoredError(), "we:s.C1E6:793");
+  }
 }
 
 TEST_F(StreamingControlCodeTest, ControlChangesReachTheListenerOncePerChange) {

@@ -10,7 +10,8 @@ constexpr uint32_t kErrorFileNotFound = 2;
 // paths: its programs bring simulated drivers.
 class NoDeviceDrivers final : public DeviceDrivers {
  public:
-  CaptureScanResult ScanCaptureDevices(std::vector<CaptureDevice>* devices) override {
+  CaptureScanResult ScanCaptureDevices(const std::vector<std::wstring>& /*wantedNames*/,
+                                       std::vector<CaptureDevice>* devices) override {
     devices->clear();
     return CaptureScanResult::kCategoryFailed;
   }

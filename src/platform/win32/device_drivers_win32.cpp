@@ -1,9 +1,11 @@
-#include "platform/device_drivers.h"
+#include "platform/win32/device_drivers_win32.h"
 
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
 #include <strmif.h>
+
+#include <algorithm>
 
 namespace kavex::platform {
 
@@ -56,7 +58,10 @@ class Variant {
 
 bool ReadString(IPropertyBag* bag, const wchar_t* property, std::wstring* text) {
   Variant value;
-  value.get()->vt = VT_BSTR;  // the type we want: the bag converts to it or fails
+  // The type we want: the bag converts to it or fails. A bag that fails leaves the VARIANT as it
+  // was, which the holder then clears: the string must be null, not whatever the stack held.
+  value.get()->vt = VT_BSTR;
+  value.get()->bstrVal = nullptr;
   if (FAILED(bag->Read(property, value.get(), nullptr))) return false;
   if (value.get()->vt != VT_BSTR || value.get()->bstrVal == nullptr) return false;
   text->assign(value.get()->bstrVal, SysStringLen(value.get()->bstrVal));
@@ -89,7 +94,8 @@ class Win32Device final : public Device {
 // Thread: any; stateless. COM must be initialised on the scanning thread by the host.
 class SystemDrivers final : public DeviceDrivers {
  public:
-  CaptureScanResult ScanCaptureDevices(std::vector<CaptureDevice>* devices) override {
+  CaptureScanResult ScanCaptureDevices(const std::vector<std::wstring>& wantedNames,
+                                       std::vector<CaptureDevice>* devices) override {
     devices->clear();
     // Without COM on this thread this fails with CO_E_NOTINITIALIZED, reported like any other
     // enumerator failure.
@@ -118,9 +124,7 @@ class SystemDrivers final : public DeviceDrivers {
         continue;
       }
       CaptureDevice device;
-      if (!ReadString(bag.get(), L"FriendlyName", &device.friendlyName)) continue;
-      ReadString(bag.get(), L"DevicePath", &device.devicePath);  // absent: stays empty
-      devices->push_back(std::move(device));
+      if (ReadCaptureDevice(bag.get(), wantedNames, &device)) devices->push_back(std::move(device));
     }
     return CaptureScanResult::kScanned;
   }
@@ -143,6 +147,15 @@ class SystemDrivers final : public DeviceDrivers {
 };
 
 }  // namespace
+
+bool ReadCaptureDevice(IPropertyBag* bag, const std::vector<std::wstring>& wantedNames,
+                       CaptureDevice* device) {
+  if (!ReadString(bag, L"FriendlyName", &device->friendlyName)) return false;
+  // Other makers' devices are none of the engine's business: their paths are not read.
+  if (std::find(wantedNames.begin(), wantedNames.end(), device->friendlyName) == wantedNames.end())
+    return false;
+  return ReadString(bag, L"DevicePath", &device->devicePath);
+}
 
 DeviceDrivers& SystemDeviceDrivers() {
   static SystemDrivers drivers;
