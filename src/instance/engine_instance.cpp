@@ -545,9 +545,12 @@ void EngineInstance::OnDecodeResult(bool failed, float timestamp) {
   if (slot < 0) return;
   decodeSeconds_ = EngineClock::Now() - packetStart_;
   const AVFrame& picture = *framePair_->frame(slot);
-  output->WriteDecodedPicture(picture, timestamp);
-  if (active_.load()) previewWriter_.Write(picture);
-  callbacks_.ReportVideoSize(picture.width, picture.height);
+  // A picture the camera could not take (no size yet, a layout or size it cannot hold, a scaler
+  // that refused it) is no picture: neither the preview nor the host hears of it.
+  if (output->WriteDecodedPicture(picture, timestamp)) {
+    if (active_.load()) previewWriter_.Write(picture);
+    callbacks_.ReportVideoSize(picture.width, picture.height);
+  }
   framePair_->Release(slot);
   deliverySeconds_ = static_cast<float>(EngineClock::Now() - packetStart_ - decodeSeconds_);
 }
