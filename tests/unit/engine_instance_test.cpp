@@ -418,6 +418,7 @@ TEST_F(EngineInstanceTest, APhoneTakenByAnotherInstanceLeavesThePlaceholder) {
   AddPhone(phone, 2, "shared");
   zero.RefreshPhoneList();
   ASSERT_EQ(zero.currentPhone(), phone);
+  Drain(zero);  // the test plays the connection: the worker must not connect on its own
   RecordingConnection connection(phone, SocketAddress{});
   zero.OnCapabilities(connection, false, {VideoFormat{1280, 720, 30.0f}});
   ASSERT_TRUE(zero.outputStreaming());
