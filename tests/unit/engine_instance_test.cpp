@@ -291,6 +291,11 @@ TEST_F(EngineInstanceTest, NeverOpenedInstanceIsDestroyedCleanly) {
   EXPECT_FALSE(zero.workerRunning());
   zero.Destroy();
   EXPECT_EQ(InstanceRegistry::Get(0), nullptr);
+  // An open that comes after the teardown (EOpen racing EUninitialize) starts nothing and says so
+  // with the engine's own failure, not with a driver's code.
+  EXPECT_EQ(zero.Open(), EngineInstance::kInternalFailure);
+  EXPECT_FALSE(zero.workerRunning());
+  EXPECT_FALSE(zero.opened());
 }
 
 // Host threads keep calling into instances while they run and while they are torn down: nothing
