@@ -9,6 +9,7 @@
 #include "discovery/announcement_socket.h"
 #include "discovery/phone_announcement.h"
 #include "platform/adapters.h"
+#include "platform/thread_name.h"
 #include "protocol/error_log.h"
 
 namespace kavex {
@@ -49,6 +50,7 @@ void NetworkDiscovery::ResetBrowseBudget() {
 
 void NetworkDiscovery::Run() {
   const EngineThreadMark engineThread;
+  platform::NameCurrentThread("kavex-discovery");
   try {
     RunDiscovery();
   } catch (...) {

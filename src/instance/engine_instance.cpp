@@ -97,7 +97,8 @@ int EngineInstance::Open() {
   try {
     // Instance 0 listens for phones on the network from now on.
     if (std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->Start(this);
-    auto worker = std::make_unique<WorkerLoop>(queue_, *this, timing_);
+    auto worker = std::make_unique<WorkerLoop>(queue_, *this, timing_,
+                                               "kavex-worker-" + std::to_string(index_));
     worker->Start();
     std::lock_guard<std::mutex> lock(workerMutex_);
     worker_ = std::move(worker);
@@ -291,7 +292,8 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
   if (peer.empty()) return false;
   DropTcpTransport();
   goodbyeFrom_.store(nullptr);
-  auto transport = std::make_shared<TcpTransport>(*this, kSilenceTimeoutSeconds);
+  auto transport = std::make_shared<TcpTransport>(*this, kSilenceTimeoutSeconds,
+                                                 "kavex-recv-" + std::to_string(index_));
   {
     std::lock_guard<std::mutex> lock(connectionsMutex_);
     tcp_ = transport;
@@ -470,8 +472,9 @@ void EngineInstance::OnCapabilities(PhoneConnection& connection, bool hevc,
   std::unique_ptr<VideoDecoder> decoder;
   framePair_->FreeAll();
   if (framePair_->valid()) {
-    decoder = VideoDecoder::Create(hevc, *framePair_, *this);
-    if (decoder == nullptr && hevc) decoder = VideoDecoder::Create(false, *framePair_, *this);
+    const std::string threadName = "kavex-decode-" + std::to_string(index_);
+    decoder = VideoDecoder::Create(hevc, *framePair_, *this, threadName);
+    if (decoder == nullptr && hevc) decoder = VideoDecoder::Create(false, *framePair_, *this, threadName);
   }
   {
     // Formats, decoder and request change together, under the lock every format request is made

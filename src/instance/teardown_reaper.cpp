@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/engine_thread.h"
+#include "platform/thread_name.h"
 #include "protocol/error_log.h"
 
 namespace kavex {
@@ -39,6 +40,7 @@ void TeardownReaper::Run(std::function<void()> work) {
   try {
     std::thread thread([work, done] {
       const EngineThreadMark engineThread;
+      platform::NameCurrentThread("kavex-teardown");
       try {
         work();
       } catch (...) {

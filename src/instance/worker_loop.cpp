@@ -4,6 +4,7 @@
 
 #include "common/engine_clock.h"
 #include "common/engine_thread.h"
+#include "platform/thread_name.h"
 #include "protocol/error_log.h"
 
 namespace kavex {
@@ -23,8 +24,9 @@ WorkerTiming& RealWorkerTiming() {
   return timing;
 }
 
-WorkerLoop::WorkerLoop(EventQueue& queue, WorkerHandler& handler, WorkerTiming& timing)
-    : queue_(queue), handler_(handler), timing_(timing) {}
+WorkerLoop::WorkerLoop(EventQueue& queue, WorkerHandler& handler, WorkerTiming& timing,
+                       std::string threadName)
+    : queue_(queue), handler_(handler), timing_(timing), threadName_(std::move(threadName)) {}
 
 WorkerLoop::~WorkerLoop() { Stop(); }
 
@@ -33,6 +35,7 @@ void WorkerLoop::Start() {
   running_.store(true);
   thread_ = std::thread([this] {
     const EngineThreadMark engineThread;
+    platform::NameCurrentThread(threadName_);
     Run();
   });
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "common/phone_id.h"
@@ -38,7 +39,9 @@ class WorkerLoop {
   static constexpr int kEventsPerPass = 10;
   static constexpr int kStartupSleeps = 20;  // 2 s before the first pass
 
-  WorkerLoop(EventQueue& queue, WorkerHandler& handler, WorkerTiming& timing);
+  // threadName: what the worker thread is called, for debuggers and process viewers.
+  WorkerLoop(EventQueue& queue, WorkerHandler& handler, WorkerTiming& timing,
+             std::string threadName = "kavex-worker");
   ~WorkerLoop();
   WorkerLoop(const WorkerLoop&) = delete;
   WorkerLoop& operator=(const WorkerLoop&) = delete;
@@ -60,6 +63,7 @@ class WorkerLoop {
   EventQueue& queue_;
   WorkerHandler& handler_;
   WorkerTiming& timing_;
+  const std::string threadName_;
   std::atomic<bool> running_{false};
   std::thread thread_;
 };

@@ -16,6 +16,7 @@ extern "C" {
 
 #include "common/engine_thread.h"
 #include "media/decoded_frame_pair.h"
+#include "platform/thread_name.h"
 #include "media/decoder_sink.h"
 #include "platform/video_acceleration.h"
 #include "protocol/error_log.h"
@@ -90,12 +91,15 @@ VideoDecoder::VideoDecoder(bool hevc, DecodedFramePair& pair, DecoderSink& sink)
     : hevc_(hevc), pair_(pair), sink_(sink) {}
 
 std::unique_ptr<VideoDecoder> VideoDecoder::Create(bool hevc, DecodedFramePair& pair,
-                                                   DecoderSink& sink) {
+                                                   DecoderSink& sink, const std::string& threadName) {
   std::unique_ptr<VideoDecoder> decoder(new VideoDecoder(hevc, pair, sink));
   if (!decoder->Open()) return nullptr;
   decoder->running_ = true;
   try {
-    decoder->thread_ = std::thread(&VideoDecoder::Run, decoder.get());
+    decoder->thread_ = std::thread([raw = decoder.get(), threadName] {
+      platform::NameCurrentThread(threadName);
+      raw->Run();
+    });
   } catch (const std::system_error&) {
     decoder->running_ = false;
     return nullptr;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "media/packet_ring.h"
@@ -34,7 +35,9 @@ class VideoDecoder {
 
   // Null when the codec cannot be set up (for HEVC also: no DXVA2 support or device, or a device
   // that does not list the HEVC Main profile); whatever was made is released. The pair and the sink must outlive the decoder.
-  static std::unique_ptr<VideoDecoder> Create(bool hevc, DecodedFramePair& pair, DecoderSink& sink);
+  // threadName: what the decoder thread is called, for debuggers and process viewers.
+  static std::unique_ptr<VideoDecoder> Create(bool hevc, DecodedFramePair& pair, DecoderSink& sink,
+                                              const std::string& threadName = "kavex-decode");
   // Stops the thread (waking it if it waits; a packet being decoded is finished first), then frees
   // everything the decoder owns.
   ~VideoDecoder();

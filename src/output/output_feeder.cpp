@@ -4,12 +4,14 @@
 #include <utility>
 
 #include "common/engine_thread.h"
+#include "platform/thread_name.h"
 #include "protocol/error_log.h"
 
 namespace kavex {
 
-OutputFeeder::OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick)
-    : consumerActive_(std::move(consumerActive)), tick_(std::move(tick)) {}
+OutputFeeder::OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick,
+                           std::string threadName)
+    : consumerActive_(std::move(consumerActive)), tick_(std::move(tick)), threadName_(std::move(threadName)) {}
 
 OutputFeeder::~OutputFeeder() { Stop(); }
 
@@ -35,6 +37,7 @@ void OutputFeeder::Stop() {
 
 void OutputFeeder::Run() {
   const EngineThreadMark engineThread;
+  platform::NameCurrentThread(threadName_);
   while (running_.load()) {
     try {
       if (consumerActive_()) {

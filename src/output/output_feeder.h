@@ -2,6 +2,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <string>
 #include <mutex>
 #include <thread>
 
@@ -17,7 +18,9 @@ class OutputFeeder {
   static constexpr int kTickSleepMs = 10;
   static constexpr int kIdleSleepMs = 100;
 
-  OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick);
+  // threadName: what the feeder thread is called, for debuggers and process viewers.
+  OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick,
+               std::string threadName = "kavex-feed");
   ~OutputFeeder();
   OutputFeeder(const OutputFeeder&) = delete;
   OutputFeeder& operator=(const OutputFeeder&) = delete;
@@ -35,6 +38,7 @@ class OutputFeeder {
 
   std::function<bool()> consumerActive_;
   std::function<bool()> tick_;
+  const std::string threadName_;
   std::atomic<bool> running_{false};
   std::mutex sleepMutex_;
   std::condition_variable wake_;

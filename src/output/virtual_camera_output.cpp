@@ -217,7 +217,8 @@ bool VirtualCameraOutput::QueryCamera(uint8_t (&reply)[32]) {
 
 int VirtualCameraOutput::StartFeeder() {
   feeder_ = std::make_unique<OutputFeeder>([this] { return ConsumerActive(); },
-                                           [this] { return Tick(); });
+                                           [this] { return Tick(); },
+                                           "kavex-feed-" + std::to_string(index_));
   feeder_->Start();  // no thread to be had is fatal, as running out of memory is
   return kOpened;
 }

@@ -6,6 +6,7 @@
 
 #include "common/engine_clock.h"
 #include "common/engine_thread.h"
+#include "platform/thread_name.h"
 #include "protocol/error_log.h"
 #include "protocol/receive_loop.h"
 #include "protocol/wire_header.h"
@@ -68,8 +69,9 @@ class TcpTransport::SocketSource final : public ByteSource {
   platform::StreamSocket& socket_;
 };
 
-TcpTransport::TcpTransport(TransportListener& owner, double silenceTimeoutSeconds)
-    : owner_(owner), silenceTimeoutSeconds_(silenceTimeoutSeconds) {}
+TcpTransport::TcpTransport(TransportListener& owner, double silenceTimeoutSeconds,
+                           std::string threadName)
+    : owner_(owner), silenceTimeoutSeconds_(silenceTimeoutSeconds), threadName_(std::move(threadName)) {}
 
 TcpTransport::~TcpTransport() {
   open_.store(false);
@@ -155,6 +157,7 @@ bool TcpTransport::ConnectSocket() {
 
 void TcpTransport::RunReceiveThread() {
   const EngineThreadMark engineThread;
+  platform::NameCurrentThread(threadName_);
   tlsReceivingFor = this;
   ReceiveOutcome outcome = ReceiveOutcome::kFailed;
   try {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/socket.h"
@@ -32,7 +33,9 @@ class TcpTransport final : public PhoneConnection {
  public:
   // silenceTimeoutSeconds: the connection ends (closed) after that long without a complete message;
   // 0 or less disables the limit.
-  TcpTransport(TransportListener& owner, double silenceTimeoutSeconds);
+  // threadName: what the receive thread is called, for debuggers and process viewers.
+  TcpTransport(TransportListener& owner, double silenceTimeoutSeconds,
+               std::string threadName = "kavex-recv");
   ~TcpTransport() override;
   TcpTransport(const TcpTransport&) = delete;
   TcpTransport& operator=(const TcpTransport&) = delete;
@@ -77,6 +80,7 @@ class TcpTransport final : public PhoneConnection {
 
   TransportListener& owner_;
   const double silenceTimeoutSeconds_;
+  const std::string threadName_;
   PhoneId phoneId_;
   SocketAddress peer_;
   bool started_ = false;  // under threadMutex_

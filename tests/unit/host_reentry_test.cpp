@@ -23,6 +23,7 @@
 #include "instance/teardown_reaper.h"
 #include "loopback_peer.h"
 #include "platform/address_watch.h"
+#include "platform/thread_name.h"
 #include "protocol/wire_writer.h"
 #include "settings_fixture.h"
 
@@ -237,9 +238,17 @@ std::atomic<int> g_sizeCalls{0};
 std::atomic<bool> g_secondCapabilitiesSent{false};
 std::atomic<bool> g_sizeCallbackReturned{false};
 std::shared_ptr<EngineInstance> g_formatTarget;
+// Where the callbacks ran, by the names the engine gives its threads.
+std::mutex g_namesMutex;
+std::string g_decoderThreadName;
+std::string g_receiveThreadName;
 
 void KAVEX_STDCALL ChangeFormatOnVideoSize(int, int, int) {
   if (g_sizeCalls.fetch_add(1) != 0) return;
+  {
+    std::lock_guard<std::mutex> lock(g_namesMutex);
+    g_decoderThreadName = platform::CurrentThreadName();
+  }
   for (int i = 0; i < 500 && !g_secondCapabilitiesSent.load(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   // Give the receive thread time to reach the decoder swap.
@@ -248,7 +257,11 @@ void KAVEX_STDCALL ChangeFormatOnVideoSize(int, int, int) {
   g_sizeCallbackReturned.store(true);
 }
 
-int KAVEX_STDCALL Automatic(int, const char*) { return 0; }
+int KAVEX_STDCALL Automatic(int, const char*) {
+  std::lock_guard<std::mutex> lock(g_namesMutex);
+  g_receiveThreadName = platform::CurrentThreadName();
+  return 0;
+}
 
 TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive) {
   Watchdog watchdog(60, "format change against a decoder swap");
@@ -291,6 +304,13 @@ TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive
   }
   EXPECT_GE(formatRequests, 2) << "one per capabilities message";
   EXPECT_TRUE(g_sizeCallbackReturned.load()) << "the format change from the callback never returned";
+  // A host's debugger tells the engine's threads apart (where the system can name threads).
+  platform::NameCurrentThread("kavex-test");
+  if (platform::CurrentThreadName() == "kavex-test") {
+    std::lock_guard<std::mutex> lock(g_namesMutex);
+    EXPECT_EQ(g_receiveThreadName, "kavex-recv-2");
+    EXPECT_EQ(g_decoderThreadName, "kavex-decode-2");
+  }
   std::shared_ptr<EngineInstance> instance = std::move(g_formatTarget);
   instance->Destroy();
   PhoneList::Instance().Clear();
