@@ -28,7 +28,6 @@ namespace kavex {
 
 namespace {
 
-constexpr int kIoPending = 997;  // the normal answer to an address-change request
 constexpr double kSilenceTimeoutSeconds = 10.0;
 constexpr double kRefreshStaggerSeconds = 0.5;
 constexpr int32_t kLowestChoosableScore = -1000000;
@@ -59,8 +58,9 @@ EngineInstance::EngineInstance(int index, WorkerTiming& timing)
 
   if (index_ == 0) {
     int error = 0;
+    // A request that is merely pending is a started watch: only a refused one comes back null.
     addressWatch_ = platform::AddressChangeWatch::Start(&error);
-    if (addressWatch_ == nullptr && error != kIoPending) ErrorLog::RecordError("qc", 76);
+    if (addressWatch_ == nullptr) ErrorLog::RecordError("qc", 76);
   }
 }
 

@@ -13,7 +13,8 @@ class AddressChangeWatch {
   // the next change.
   virtual bool CheckAndRearm() = 0;
 
-  // Requests change notification. On failure returns null and stores the system's error code.
+  // Requests change notification (a request left pending is the normal start). On failure returns
+  // null and stores the system's error code.
   static std::unique_ptr<AddressChangeWatch> Start(int* error);
 };
 
