@@ -155,6 +155,8 @@ if wait_for_line "cam0 passcode for $phone:" 60; then
   printf '1234\n' >&4
   expect "streaming" "$(sim_cmd 'wait-streaming 30000')" '^ok'
   wait_for_line "cam0 state Streaming" 20
+  # Streaming is told on the first packet, the size once its picture is decoded: wait for both.
+  wait_for_line "cam0 video size 1280 x 720" 20
 fi
 stop_host
 check "cam0 state PasscodeNeeded"
