@@ -22,10 +22,9 @@ struct EngineEvent {
 };
 
 // First-in first-out queue of events; events are copied in and out whole. A request equal to one
-// still waiting is dropped: a refresh while a refresh waits (the shorter delay stays), a connect to
-// a phone whose connect waits. A refresh only sets the worker's refresh deadline, which the first
-// request sets and later ones leave alone, so nothing is lost (the waiting one keeps its delay); and
-// the queue stays
+// still waiting is dropped: a refresh while a refresh waits, a connect to a phone whose connect
+// waits. A refresh only sets the worker's refresh deadline, which the first request sets and later
+// ones leave alone, so nothing is lost (the waiting one keeps its delay); and the queue stays
 // bounded however fast announcements arrive, also for an instance whose worker never runs.
 // Thread: any. The mutex guards only the queue and is never held while another lock is taken.
 class EventQueue {

@@ -144,6 +144,28 @@ std::vector<uint8_t> Video(const std::vector<uint8_t>& accessUnit, float timesta
   return Message(8, payload);
 }
 
+// A phone reached at the listener's loopback port, entered as discovery would enter it.
+PhoneId LoopbackPhone(const loopback::Listener& listener, uint8_t tag, const char* name) {
+  PhoneId phone;
+  phone.bytes = {tag, static_cast<uint8_t>(tag + 1)};
+  PhoneList::Instance().ReportNetworkPhone(phone, 2, name, SocketAddress::Ipv4(127, 0, 0, 1, 0),
+                                           listener.port());
+  return phone;
+}
+
+// One whole message from the engine: its type and what follows its header. False when none came
+// within timeoutMs.
+bool ReadEngineMessage(loopback::Peer& peer, int timeoutMs, uint32_t* type, std::vector<uint8_t>* payload) {
+  uint8_t header[4];
+  if (!peer.ReceiveExactly(header, 4, timeoutMs)) return false;
+  const uint32_t word = header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
+  const uint32_t length = word & 0xffffff;
+  payload->assign(length > 4 ? length - 4 : 0, 0);
+  if (!payload->empty() && !peer.ReceiveExactly(payload->data(), payload->size(), 1000)) return false;
+  *type = word >> 24;
+  return true;
+}
+
 class HostReentryTest : public ::testing::TestWithParam<Hook> {
  protected:
   void SetUp() override {
@@ -159,9 +181,7 @@ class HostReentryTest : public ::testing::TestWithParam<Hook> {
                                      &On22, &On25, &OnTextList, &OnFormatChoice);
     g_instance->callbacks().RegisterPasscodeKey(&OnPasscodeKey);
     ASSERT_TRUE(listener.ok());
-    phone.bytes = {0x31, 0x32, 0x33, 0x34, 0x35};
-    PhoneList::Instance().ReportNetworkPhone(phone, 2, "Reentrant", SocketAddress::Ipv4(127, 0, 0, 1, 0),
-                                             listener.port());
+    phone = LoopbackPhone(listener, 0x31, "Reentrant");
   }
   void TearDown() override {
     std::shared_ptr<EngineInstance> instance = std::move(g_instance);
@@ -269,10 +289,7 @@ TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive
   platform::SocketLibrary sockets;
   loopback::Listener listener;
   ASSERT_TRUE(listener.ok());
-  PhoneId phone;
-  phone.bytes = {0x41, 0x42};
-  PhoneList::Instance().ReportNetworkPhone(phone, 2, "Turning", SocketAddress::Ipv4(127, 0, 0, 1, 0),
-                                           listener.port());
+  const PhoneId phone = LoopbackPhone(listener, 0x41, "Turning");
   static QuickTiming timing;
   g_formatTarget = EngineInstance::Create(kIndex, timing);
   g_formatTarget->callbacks().Register(nullptr, &ChangeFormatOnVideoSize, nullptr, nullptr, nullptr,
@@ -295,12 +312,9 @@ TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive
   int formatRequests = 0;
   const double deadline = EngineClock::Now() + 20.0;
   while ((formatRequests < 2 || !g_sizeCallbackReturned.load()) && EngineClock::Now() < deadline) {
-    uint8_t header[4];
-    if (!peer->ReceiveExactly(header, 4, 1000)) continue;
-    const uint32_t word = header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
-    std::vector<uint8_t> rest((word & 0xffffff) - 4);
-    if (!rest.empty() && !peer->ReceiveExactly(rest.data(), rest.size(), 1000)) break;
-    if ((word >> 24) == 11) ++formatRequests;
+    uint32_t type = 0;
+    std::vector<uint8_t> payload;
+    if (ReadEngineMessage(*peer, 1000, &type, &payload) && type == 11) ++formatRequests;
   }
   EXPECT_GE(formatRequests, 2) << "one per capabilities message";
   EXPECT_TRUE(g_sizeCallbackReturned.load()) << "the format change from the callback never returned";
@@ -332,10 +346,7 @@ TEST(HostReentry, NoStaleFormatRequestOutlivesNewCapabilities) {
   platform::SocketLibrary sockets;
   loopback::Listener listener;
   ASSERT_TRUE(listener.ok());
-  PhoneId phone;
-  phone.bytes = {0x51, 0x52};
-  PhoneList::Instance().ReportNetworkPhone(phone, 2, "Flipping", SocketAddress::Ipv4(127, 0, 0, 1, 0),
-                                           listener.port());
+  const PhoneId phone = LoopbackPhone(listener, 0x51, "Flipping");
   static QuickTiming timing;
   std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, timing);
   ASSERT_EQ(instance->Open(), 0);
@@ -346,12 +357,10 @@ TEST(HostReentry, NoStaleFormatRequestOutlivesNewCapabilities) {
   // Reads what the engine sent until it has been quiet for a while; the size of the last type 11.
   auto lastRequestedWidth = [&peer] {
     uint32_t width = 0;
-    uint8_t header[4];
-    while (peer->ReceiveExactly(header, 4, 400)) {
-      const uint32_t word = header[0] | header[1] << 8 | header[2] << 16 | uint32_t(header[3]) << 24;
-      std::vector<uint8_t> rest((word & 0xffffff) - 4);
-      if (!rest.empty() && !peer->ReceiveExactly(rest.data(), rest.size(), 1000)) break;
-      if ((word >> 24) == 11 && rest.size() >= 12) std::memcpy(&width, rest.data() + 8, 4);
+    uint32_t type = 0;
+    std::vector<uint8_t> payload;
+    while (ReadEngineMessage(*peer, 400, &type, &payload)) {
+      if (type == 11 && payload.size() >= 12) std::memcpy(&width, payload.data() + 8, 4);
     }
     return width;
   };

@@ -304,6 +304,19 @@ class VideoDecoderTest : public ::testing::Test {
   void SubmitClip(VideoDecoder& decoder, int from, int to) {
     for (int n = from; n < to; ++n) decoder.Submit(clip[n].data(), clip[n].size(), kFirstTime + n);
   }
+  // An H.264 decoder whose thread waits in OnPacketTaken with packet 0 out of the ring, so the
+  // ring's fill is known; null (and a test failure) when it cannot be had.
+  std::unique_ptr<VideoDecoder> HeldDecoder(RecordingSink& sink) {
+    std::unique_ptr<VideoDecoder> decoder = VideoDecoder::Create(false, pair, sink);
+    if (decoder == nullptr) {
+      ADD_FAILURE() << "no H.264 decoder";
+      return nullptr;
+    }
+    sink.Hold();
+    SubmitClip(*decoder, 0, 1);
+    if (!sink.WaitForEvents(1, true)) ADD_FAILURE() << "packet 0 was never taken";
+    return decoder;
+  }
 
   Packets clip;
   DecodedFramePair pair;
@@ -340,13 +353,8 @@ TEST_F(VideoDecoderTest, ClipDecodesToOnePicturePerPacketInOrderAndEmptyPacketsA
 
 TEST_F(VideoDecoderTest, PacketLargerThanTheFreeRingIsDroppedAndLaterOnesAreAccepted) {
   RecordingSink sink(pair);
-  std::unique_ptr<VideoDecoder> decoder = VideoDecoder::Create(false, pair, sink);
+  std::unique_ptr<VideoDecoder> decoder = HeldDecoder(sink);
   ASSERT_NE(decoder, nullptr);
-
-  // The thread waits in OnPacketTaken with packet 0 out of the ring, so the ring's fill is known.
-  sink.Hold();
-  SubmitClip(*decoder, 0, 1);
-  ASSERT_TRUE(sink.WaitForEvents(1, true));
   const std::vector<uint8_t> zeros(4000000, 0);
   decoder->Submit(zeros.data(), zeros.size(), 1.0f);
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
@@ -375,11 +383,8 @@ TEST_F(VideoDecoderTest, PacketLargerThanTheFreeRingIsDroppedAndLaterOnesAreAcce
 
 TEST_F(VideoDecoderTest, FloodOfTinyPacketsIsBoundedByEntriesAndDroppedWithTheOverflowRecord) {
   RecordingSink sink(pair);
-  std::unique_ptr<VideoDecoder> decoder = VideoDecoder::Create(false, pair, sink);
+  std::unique_ptr<VideoDecoder> decoder = HeldDecoder(sink);
   ASSERT_NE(decoder, nullptr);
-  sink.Hold();
-  SubmitClip(*decoder, 0, 1);
-  ASSERT_TRUE(sink.WaitForEvents(1, true));
   const uint8_t byte = 0;
   for (size_t i = 0; i < PacketRing::kCapacityEntries; ++i) decoder->Submit(&byte, 1, 1.0f);
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
