@@ -54,7 +54,7 @@
 #include "kavex_engine.h"
 #include "output/camera_section.h"
 #include "platform/named_objects.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "sim_control.h"
 #ifndef _WIN32
 #include "scoped_simulated_drivers.h"

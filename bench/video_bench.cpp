@@ -32,7 +32,7 @@ extern "C" {
 #endif
 
 #include "bench_platform.h"
-#include "common/engine_clock.h"
+#include "platform/clock.h"
 #include "fixture_file.h"
 #include "media/decoded_frame_pair.h"
 #include "media/decoder_sink.h"
@@ -40,7 +40,7 @@ extern "C" {
 #include "output/device_paths.h"
 #include "output/frame_slot.h"
 #include "output/virtual_camera_output.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "simulated_drivers.h"
 
 namespace {

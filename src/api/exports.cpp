@@ -10,7 +10,7 @@
 #include "instance/teardown_reaper.h"
 #include "kavex_engine.h"
 #include "protocol/control_messages.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 using kavex::EngineInstance;
 using kavex::InstanceTable;
@@ -24,7 +24,7 @@ void Guarded(int code, Body&& body) noexcept {
     body();
   } catch (...) {
     try {
-      kavex::ErrorLog::RecordError("ei", code);
+      kavex::ErrorLog::Record(kavex::error_codes::ExportFailed(code));
     } catch (...) {
     }
   }

@@ -1,9 +1,9 @@
 #include "api/instance_table.h"
 
-#include "api/host_callbacks.h"
+#include "instance/host_callbacks.h"
 #include "instance/engine_instance.h"
 #include "instance/teardown_reaper.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 
@@ -49,7 +49,7 @@ int InstanceTable::OpenNext() {
   try {
     result = instance->Open();
   } catch (...) {
-    ErrorLog::RecordError("ei", 40);
+    ErrorLog::Record(error_codes::kOpenThrew);
   }
   CallHostState(index, result);
   return index;

@@ -1,12 +1,10 @@
 #include "discovery/announcement_socket.h"
 
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 
 namespace {
-
-constexpr char kErrorTag[] = "mc";
 
 SocketAddress AnyAddress(SocketAddress::Family family) {
   SocketAddress any;
@@ -24,7 +22,7 @@ SocketAddress AnnouncementGroupIpv6() {
   return SocketAddress::Ipv6(kGroup, kAnnouncementPort);
 }
 
-bool AnnouncementSocket::CreateAndBind(int bindFailureCode) {
+bool AnnouncementSocket::CreateAndBind(const ErrorCode& bindFailure) {
   const SocketAddress::Family family = ipv4_ ? SocketAddress::Family::kIpv4 : SocketAddress::Family::kIpv6;
   socket_ = platform::DatagramSocket::Create(family);
   if (!socket_.valid()) return false;
@@ -37,7 +35,7 @@ bool AnnouncementSocket::CreateAndBind(int bindFailureCode) {
   }
   socket_.SetReuseAddress();
   if (!socket_.Bind(AnyAddress(family))) {
-    ErrorLog::RecordError(kErrorTag, bindFailureCode);
+    ErrorLog::Record(bindFailure);
     socket_.Close();
     return false;
   }
@@ -45,7 +43,7 @@ bool AnnouncementSocket::CreateAndBind(int bindFailureCode) {
 }
 
 bool Ipv4AnnouncementSocket::Open() {
-  if (!CreateAndBind(kBindFailureCode)) return false;
+  if (!CreateAndBind(kBindFailure)) return false;
   joined_ = socket_.JoinGroup(AnnouncementGroupIpv4(), adapterAddress_);
   if (!joined_) socket_.Close();
   return joined_;
@@ -56,7 +54,7 @@ Ipv4AnnouncementSocket::~Ipv4AnnouncementSocket() {
 }
 
 bool Ipv6AnnouncementSocket::Open() {
-  if (!CreateAndBind(kBindFailureCode)) return false;
+  if (!CreateAndBind(kBindFailure)) return false;
   joined_ = socket_.JoinGroup(AnnouncementGroupIpv6(), interfaceIndex_);
   if (!joined_) socket_.Close();
   return joined_;

@@ -4,7 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "common/socket_address.h"
+#include "common/error_codes.h"
+#include "platform/socket_address.h"
 #include "platform/adapters.h"
 #include "platform/datagram_socket.h"
 
@@ -38,9 +39,9 @@ class AnnouncementSocket {
 
  protected:
   explicit AnnouncementSocket(bool ipv4) : ipv4_(ipv4) {}
-  // Steps shared by both families: create, time-outs, address reuse, bind to any:4698. Logs "mc"
-  // with bindFailureCode when the bind fails.
-  bool CreateAndBind(int bindFailureCode);
+  // Steps shared by both families: create, time-outs, address reuse, bind to any:4698. Records
+  // bindFailure when the bind fails.
+  bool CreateAndBind(const ErrorCode& bindFailure);
 
   const bool ipv4_;
   platform::DatagramSocket socket_;
@@ -49,7 +50,7 @@ class AnnouncementSocket {
 
 class Ipv4AnnouncementSocket final : public AnnouncementSocket {
  public:
-  static constexpr int kBindFailureCode = 119;
+  static constexpr ErrorCode kBindFailure = error_codes::kIpv4AnnouncementBindFailed;
   explicit Ipv4AnnouncementSocket(const SocketAddress& adapterAddress)
       : AnnouncementSocket(true), adapterAddress_(adapterAddress) {}
   ~Ipv4AnnouncementSocket() override;
@@ -61,7 +62,7 @@ class Ipv4AnnouncementSocket final : public AnnouncementSocket {
 
 class Ipv6AnnouncementSocket final : public AnnouncementSocket {
  public:
-  static constexpr int kBindFailureCode = 181;
+  static constexpr ErrorCode kBindFailure = error_codes::kIpv6AnnouncementBindFailed;
   explicit Ipv6AnnouncementSocket(uint32_t interfaceIndex)
       : AnnouncementSocket(false), interfaceIndex_(interfaceIndex) {}
   ~Ipv6AnnouncementSocket() override;

@@ -5,11 +5,9 @@
 // calling convention included (stdcall on Windows, for the functions and for the replies).
 #include <cstdint>
 
-#if defined(_WIN32)
-#define KAVEX_DNSSD_API __stdcall
-#else
-#define KAVEX_DNSSD_API
-#endif
+#include "platform/system_abi.h"
+
+#define KAVEX_DNSSD_API KAVEX_SYSTEM_CALL
 
 struct sockaddr;
 
@@ -20,11 +18,7 @@ using DNSServiceRef = DNSServiceRefOpaque*;
 using DNSServiceFlags = uint32_t;
 using DNSServiceProtocol = uint32_t;
 using DNSServiceErrorType = int32_t;
-#if defined(_WIN32)
-using dnssd_sock_t = uintptr_t;  // SOCKET
-#else
-using dnssd_sock_t = int;
-#endif
+using dnssd_sock_t = platform::NativeSocketHandle;
 
 constexpr DNSServiceErrorType kDNSServiceErr_NoError = 0;
 constexpr DNSServiceErrorType kDNSServiceErr_ServiceNotRunning = -65563;

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/dynamic_library.h"
+#include "platform/system_abi.h"
 
 namespace kavex {
 
@@ -11,11 +12,7 @@ namespace {
 
 using namespace dnssd;
 
-#if defined(_WIN32)
-constexpr const char* kLibraryName = "dnssd.dll";
-#else
-constexpr const char* kLibraryName = "libdns_sd.so.1";
-#endif
+constexpr const char* kLibraryName = platform::kDnsSdLibraryFile;
 
 // The loaded library and its functions. Never destroyed: a late caller during process exit must
 // not find the library unloaded under it.

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "common/engine_clock.h"
+#include "platform/clock.h"
 #include "discovery/dns_sd_instance_name.h"
 #include "discovery/phone_list.h"
 #include "platform/foreign_socket.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 
@@ -136,7 +136,7 @@ void DnsSdLibraryBackend::HandleBrowse(uint32_t interfaceIndex, const char* serv
   for (const Query& query : queries_)
     if (query.instance == instance) return;
   if (queries_.size() >= kMaxQueries) {
-    if (!fullLogged_) ErrorLog::RecordError("mc", 493);
+    if (!fullLogged_) ErrorLog::Record(error_codes::kServiceQueriesFull);
     fullLogged_ = true;
     return;
   }
@@ -160,7 +160,7 @@ void DnsSdLibraryBackend::HandleResolve(DNSServiceRef resolveRef, uint32_t inter
   std::string instance = std::move(resolve->instance);
   Release(resolveRef);
   if (InstanceNameLength(fullname, kInstanceIdLength) < kInstanceIdLength) {
-    ErrorLog::RecordError("mc", 488);
+    ErrorLog::Record(error_codes::kServiceNameTooShort);
     return;
   }
   if (hosttarget == nullptr) return;

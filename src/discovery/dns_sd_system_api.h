@@ -5,11 +5,9 @@
 // units, and the stdcall convention for the functions and their callbacks.
 #include <cstdint>
 
-#if defined(_WIN32)
-#define KAVEX_SYSTEM_API __stdcall
-#else
-#define KAVEX_SYSTEM_API
-#endif
+#include "platform/system_abi.h"
+
+#define KAVEX_SYSTEM_API KAVEX_SYSTEM_CALL
 
 namespace kavex::dnsapi {
 

@@ -13,7 +13,7 @@
 
 #include "discovery/dns_sd_instance_name.h"
 #include "discovery/phone_list.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 
@@ -287,7 +287,7 @@ void StartResolve(const std::shared_ptr<DnsSdSystemRun>& run, char16_t* instance
   bool full = false;
   const PendingResolves::Context context = table.AddResolve(run, &full);
   if (context == nullptr) {
-    if (full && !run->fullLogged.exchange(true)) ErrorLog::RecordError("mc", 494);
+    if (full && !run->fullLogged.exchange(true)) ErrorLog::Record(error_codes::kSystemResolvesFull);
     return;
   }
   DNS_SERVICE_RESOLVE_REQUEST request{};
@@ -310,7 +310,7 @@ void StartResolve(const std::shared_ptr<DnsSdSystemRun>& run, char16_t* instance
   if (status == kDnsRequestPending) return;
   const uint32_t error = run->lastError != nullptr ? run->lastError() : 0;
   // The context stays pending: End waits for it and then frees it.
-  ErrorLog::RecordError(("mc.gle" + std::to_string(error)).c_str(), 699);
+  ErrorLog::Record(error_codes::kSystemResolveFailed, ".gle" + std::to_string(error));
 }
 
 void KAVEX_SYSTEM_API OnBrowse(uint32_t status, void* queryContext, DNS_RECORDW* records) {
@@ -320,7 +320,7 @@ void KAVEX_SYSTEM_API OnBrowse(uint32_t status, void* queryContext, DNS_RECORDW*
   if (run != nullptr) {
     // A cancelled browse (every re-browse cancels one) is no error; other errors may still come
     // with usable records.
-    if (status != 0 && status != kErrorCancelled) ErrorLog::RecordError("mc", 681);
+    if (status != 0 && status != kErrorCancelled) ErrorLog::Record(error_codes::kSystemBrowseFailed);
     for (DNS_RECORDW* record = records; record != nullptr; record = record->pNext)
       if (IsInstanceOwner(record->pName)) StartResolve(run, record->pName);
   }
@@ -329,7 +329,7 @@ void KAVEX_SYSTEM_API OnBrowse(uint32_t status, void* queryContext, DNS_RECORDW*
 
 void ReportInstance(DnsSdSystemRun& run, const DNS_SERVICE_INSTANCE& instance) {
   if (InstanceNameLength(instance.pszInstanceName, kInstanceIdLength) < kInstanceIdLength) {
-    ErrorLog::RecordError("mc", 563);
+    ErrorLog::Record(error_codes::kSystemInstanceNameTooShort);
     return;
   }
   const PhoneId id = PhoneIdFromInstanceName(instance.pszInstanceName);

@@ -1,14 +1,13 @@
 #include "discovery/dns_sd_system_library.h"
 
-#include "common/engine_clock.h"
+#include "platform/clock.h"
 #include "platform/dynamic_library.h"
+#include "platform/system_abi.h"
 #include "platform/system_info.h"
 
 namespace kavex {
 
 namespace {
-
-#if defined(_WIN32)
 
 std::atomic<int> g_rebrowseMode{kRebrowseUndecided};
 
@@ -16,7 +15,9 @@ double Now() { return EngineClock::Now(); }
 
 // Loaded once and never unloaded: callbacks of the system may come at any time.
 const DnsSdSystemEnvironment* Load() {
-  auto* library = new platform::DynamicLibrary(platform::DynamicLibrary::LoadFromSystemFolder("dnsapi.dll"));
+  if (platform::kSystemDnsLibraryFile == nullptr) return nullptr;
+  auto* library = new platform::DynamicLibrary(
+      platform::DynamicLibrary::LoadFromSystemFolder(platform::kSystemDnsLibraryFile));
   if (!library->loaded()) {
     delete library;
     return nullptr;
@@ -44,17 +45,11 @@ const DnsSdSystemEnvironment* Load() {
   return environment;
 }
 
-#endif
-
 }  // namespace
 
 const DnsSdSystemEnvironment* InstalledSystemDnsService() {
-#if defined(_WIN32)
   static const DnsSdSystemEnvironment* const environment = Load();
   return environment;
-#else
-  return nullptr;
-#endif
 }
 
 }  // namespace kavex

@@ -7,10 +7,10 @@
 
 #include "common/engine_thread.h"
 #include "discovery/announcement_socket.h"
-#include "discovery/phone_announcement.h"
+#include "protocol/phone_announcement.h"
 #include "platform/adapters.h"
 #include "platform/thread_name.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 
@@ -56,7 +56,7 @@ void NetworkDiscovery::Run() {
   } catch (...) {
     // Out of memory with a flood of phones: this run ends; the next address change or open
     // starts a new one.
-    ErrorLog::RecordError("ei", 47);
+    ErrorLog::Record(error_codes::kDiscoveryThrew);
     if (dnsSd_ != nullptr) dnsSd_->End();
   }
   running_.store(false);

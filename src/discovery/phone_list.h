@@ -7,18 +7,10 @@
 #include <vector>
 
 #include "common/phone_id.h"
-#include "common/socket_address.h"
+#include "common/phone_state.h"
+#include "platform/socket_address.h"
 
 namespace kavex {
-
-// What the sessions last reported for a phone. The values reach the host unchanged.
-enum class PhoneState : int32_t {
-  kIdle = 0,
-  kFailed = 1,
-  kConnecting = 2,
-  kStreaming = 3,
-  kPasscodeNeeded = 4,
-};
 
 // Phone kinds that the engine may connect to: announced phones and phones found by DNS service
 // discovery.
@@ -56,13 +48,6 @@ struct PhoneRecord {
     return state == PhoneState::kConnecting || state == PhoneState::kStreaming ||
            state == PhoneState::kPasscodeNeeded;
   }
-};
-
-// One line of the list the host is shown.
-struct PhoneListEntry {
-  std::string key;
-  std::string displayName;
-  int32_t selected = 0;
 };
 
 // The decimal text by which the host names a phone: the identifier's first four bytes as a

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "common/phone_id.h"
-#include "common/socket_address.h"
+#include "platform/socket_address.h"
 
 namespace kavex {
 

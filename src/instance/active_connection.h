@@ -4,7 +4,7 @@
 #include <mutex>
 #include <vector>
 
-#include "transport/phone_connection.h"
+#include "protocol/phone_connection.h"
 
 namespace kavex {
 

@@ -6,7 +6,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-#include "common/engine_clock.h"
+#include "platform/clock.h"
 #include "common/engine_thread.h"
 #include "discovery/network_discovery.h"
 #include "discovery/phone_list.h"
@@ -20,7 +20,7 @@ extern "C" {
 #include "platform/address_watch.h"
 #include "protocol/control_messages.h"
 #include "protocol/media_messages.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "protocol/session_messages.h"
 #include "transport/tcp_transport.h"
 
@@ -60,7 +60,7 @@ EngineInstance::EngineInstance(int index, WorkerTiming& timing)
     int error = 0;
     // A request that is merely pending is a started watch: only a refused one comes back null.
     addressWatch_ = platform::AddressChangeWatch::Start(&error);
-    if (addressWatch_ == nullptr) ErrorLog::RecordError("qc", 76);
+    if (addressWatch_ == nullptr) ErrorLog::Record(error_codes::kNoAddressWatch);
   }
 }
 
@@ -82,7 +82,7 @@ int EngineInstance::Open() {
   } catch (...) {
     // No memory for the frame slots or no thread for the feeder: the host learns it through the
     // open result.
-    ErrorLog::RecordError("ei", 42);
+    ErrorLog::Record(error_codes::kOutputCreateFailed);
     result = kInternalFailure;
   }
   {
@@ -104,7 +104,7 @@ int EngineInstance::Open() {
     worker_ = std::move(worker);
   } catch (...) {
     // Out of threads or memory: the host learns it through the open result.
-    ErrorLog::RecordError("ei", 41);
+    ErrorLog::Record(error_codes::kWorkerStartFailed);
     Stop();
     return kInternalFailure;
   }

@@ -5,17 +5,17 @@
 #include <mutex>
 #include <vector>
 
-#include "api/host_callbacks.h"
+#include "instance/host_callbacks.h"
 #include "common/phone_id.h"
 #include "discovery/phone_list.h"
 #include "discovery/phone_listeners.h"
 #include "protocol/message_dispatcher.h"
-#include "transport/phone_connection.h"
+#include "protocol/phone_connection.h"
 #include "instance/active_connection.h"
 #include "instance/engine_event.h"
 #include "instance/worker_loop.h"
 #include "media/decoder_sink.h"
-#include "media/video_format.h"
+#include "common/video_format.h"
 #include "output/preview_buffer.h"
 #include "output/virtual_camera_output.h"
 
@@ -73,7 +73,8 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
 
   int index() const { return index_; }
   HostCallbacks& callbacks() { return callbacks_; }
-  HostNotifier& notifier() { return callbacks_; }
+  // SessionHandler: what the phone sends for the host goes straight to its callbacks.
+  RelayedMessageSink& relay() override { return callbacks_; }
 
   // Creates and opens the output, starts the worker. 0, or the output's error code (the instance is
   // then stopped and stays so).

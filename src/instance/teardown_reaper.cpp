@@ -9,7 +9,7 @@
 
 #include "common/engine_thread.h"
 #include "platform/thread_name.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 namespace {
@@ -44,14 +44,14 @@ void TeardownReaper::Run(std::function<void()> work) {
       try {
         work();
       } catch (...) {
-        ErrorLog::RecordError("ei", 48);
+        ErrorLog::Record(error_codes::kTeardownThrew);
       }
       done->store(true);
     });
     std::lock_guard<std::mutex> lock(reaper.mutex);
     reaper.threads.push_back(TeardownThread{std::move(thread), done});
   } catch (...) {
-    ErrorLog::RecordError("ei", 49);
+    ErrorLog::Record(error_codes::kTeardownThreadFailed);
     std::lock_guard<std::mutex> lock(reaper.mutex);
     reaper.homeless.push_back(std::move(work));
   }

@@ -2,10 +2,10 @@
 
 #include <chrono>
 
-#include "common/engine_clock.h"
+#include "platform/clock.h"
 #include "common/engine_thread.h"
 #include "platform/thread_name.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 
@@ -69,7 +69,7 @@ void WorkerLoop::Run() {
       }
       if (running_.load()) handler_.OnPassEnd();
     } catch (...) {
-      ErrorLog::RecordError("ei", 43);
+      ErrorLog::Record(error_codes::kWorkerThrew);
       timing_.Sleep100Ms();
     }
   }

@@ -7,14 +7,14 @@ extern "C" {
 #include <chrono>
 #include <thread>
 
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 
 DecodedFramePair::DecodedFramePair() {
   for (AVFrame*& frame : frames_) {
     frame = av_frame_alloc();
-    if (frame == nullptr) ErrorLog::RecordError("ob", 16);
+    if (frame == nullptr) ErrorLog::Record(error_codes::kNoPictureFrame);
   }
 }
 

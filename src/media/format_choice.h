@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "media/video_format.h"
+#include "common/video_format.h"
 
 namespace kavex {
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "media/video_format.h"
+#include "common/video_format.h"
 
 namespace kavex {
 

@@ -19,7 +19,7 @@ extern "C" {
 #include "platform/thread_name.h"
 #include "media/decoder_sink.h"
 #include "platform/video_acceleration.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 namespace {
@@ -42,10 +42,10 @@ constexpr int64_t kCodecMaxPixels = int64_t{4096} * 4096;
 // DXVA2 format when wanted and offered, else decodes in software.
 AVPixelFormat ChooseFormat(AVCodecContext* context, const AVPixelFormat* offered) {
   if (int64_t{context->coded_width} * context->coded_height > kMaxCodedPixels) {
-    char tag[40];
-    std::snprintf(tag, sizeof(tag), "sd.W%d.H%d", context->coded_width, context->coded_height);
+    char detail[40];
+    std::snprintf(detail, sizeof(detail), ".W%d.H%d", context->coded_width, context->coded_height);
     try {
-      ErrorLog::RecordError(tag, 236);
+      ErrorLog::Record(error_codes::kPictureTooLarge, detail);
     } catch (...) {
       // Nothing may be thrown through the codec's C frames; the refusal stands unrecorded.
     }
@@ -61,28 +61,28 @@ AVPixelFormat ChooseFormat(AVCodecContext* context, const AVPixelFormat* offered
 
 void RecordSendError(int result) {
   if (result >= 0 || result == AVERROR_INVALIDDATA) return;  // corrupt data is the phone's problem
-  int code = 203;
+  ErrorCode entry = error_codes::kSendFailed;
   if (result == AVERROR(EAGAIN)) {
-    code = 193;
+    entry = error_codes::kSendAgain;
   } else if (result == AVERROR_EOF) {
-    code = 195;
+    entry = error_codes::kSendAfterEnd;
   } else if (result == AVERROR(EINVAL)) {
-    code = 197;
+    entry = error_codes::kSendInvalid;
   } else if (result == AVERROR(ENOMEM)) {
-    code = 199;
+    entry = error_codes::kSendNoMemory;
   }
-  ErrorLog::RecordError("sd", code);
+  ErrorLog::Record(entry);
 }
 
 void RecordReceiveError(int result) {
   if (result == AVERROR(EAGAIN)) return;  // the codec simply wants more data
-  int code = 222;
+  ErrorCode entry = error_codes::kReceiveFailed;
   if (result == AVERROR_EOF) {
-    code = 218;
+    entry = error_codes::kReceiveAfterEnd;
   } else if (result == AVERROR(EINVAL)) {
-    code = 220;
+    entry = error_codes::kReceiveInvalid;
   }
-  ErrorLog::RecordError("sd", code);
+  ErrorLog::Record(entry);
 }
 
 }  // namespace
@@ -132,7 +132,7 @@ bool VideoDecoder::Open() {
       }
     }
     if (hwPixelFormat_ == AV_PIX_FMT_NONE) {
-      ErrorLog::RecordError("sd", 34);
+      ErrorLog::Record(error_codes::kNoHardwareFormat);
       return false;
     }
     context_->hwaccel_flags = AV_HWACCEL_FLAG_IGNORE_LEVEL;
@@ -171,8 +171,8 @@ VideoDecoder::~VideoDecoder() {
 void VideoDecoder::Submit(const uint8_t* data, size_t length, float timestamp) {
   size_t freeBytes = 0;
   if (!ring_.Push(data, length, timestamp, &freeBytes)) {
-    const std::string tag = "sd.L" + std::to_string(length) + ".F" + std::to_string(freeBytes);
-    ErrorLog::RecordError(tag.c_str(), 144);
+    ErrorLog::Record(error_codes::kPacketRingFull,
+                     ".L" + std::to_string(length) + ".F" + std::to_string(freeBytes));
     return;
   }
   // Taking the wait mutex orders this packet against the thread's look at the ring: either the
@@ -196,7 +196,7 @@ void VideoDecoder::Run() {
       if (ring_.Pop(packet_->data, &entry) && entry.length > 0) Decode(entry);
     } catch (...) {
       // Out of memory in the output step: this picture is lost, the stream goes on.
-      ErrorLog::RecordError("ei", 45);
+      ErrorLog::Record(error_codes::kDecoderThrew);
     }
   }
 }

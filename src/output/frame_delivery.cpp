@@ -2,13 +2,13 @@
 // and the checks of what the driver reports back (its consumer's format, its controls).
 #include <cmath>
 
-#include "common/engine_clock.h"
+#include "platform/clock.h"
 #include "output/camera_section.h"
 #include "output/driver_requests.h"
 #include "output/virtual_camera_output.h"
 #include "platform/device_drivers.h"
 #include "platform/named_objects.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 namespace {
@@ -38,7 +38,7 @@ bool VirtualCameraOutput::Tick() {
   }
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (mutex_ == nullptr || !mutex_->Wait(kMutexWaitMs)) {
-      ErrorLog::RecordError("s", 633);
+      ErrorLog::Record(error_codes::kFormatMutexTimeout);
       return false;
     }
     FrameSlot slots[2] = {localSlot(0), localSlot(1)};
@@ -111,7 +111,7 @@ bool VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float time
   const OutputFormat current = format();
   if (current.height == 0) return false;
   if (current.code > kPixelArgb) {
-    ErrorLog::RecordError("qc", 805);
+    ErrorLog::Record(error_codes::kUnknownPixelCode);
     return false;
   }
   int chosen = -1;
@@ -130,7 +130,7 @@ bool VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float time
     target = sectionSlot(chosen);
   } else {
     if (mutex_ == nullptr || !mutex_->Wait(kMutexWaitMs)) {
-      ErrorLog::RecordError("s", 673);
+      ErrorLog::Record(error_codes::kSlotMutexTimeout);
       return false;
     }
     // Both local slots waiting for the feeder: this picture is dropped, the feeder delivers the
@@ -170,7 +170,7 @@ void VirtualCameraOutput::CheckDemand(const OutputFormat& demanded) {
     if (refusedDemand_.width != demanded.width || refusedDemand_.height != demanded.height ||
         refusedDemand_.code != demanded.code) {
       refusedDemand_ = demanded;
-      ErrorLog::RecordError("s", 791);
+      ErrorLog::Record(error_codes::kDemandTooLarge);
     }
     return;
   }

@@ -5,7 +5,7 @@
 
 #include "common/engine_thread.h"
 #include "platform/thread_name.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 
@@ -50,7 +50,7 @@ void OutputFeeder::Run() {
       }
     } catch (...) {
       // Out of memory while drawing or handing over: the camera is tried again after a pause.
-      ErrorLog::RecordError("ei", 46);
+      ErrorLog::Record(error_codes::kFeederThrew);
       SleepMs(kIdleSleepMs);
     }
   }

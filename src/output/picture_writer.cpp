@@ -11,7 +11,7 @@ extern "C" {
 
 #include "output/frame_slot.h"
 #include "output/picture_fit.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 namespace {
@@ -106,7 +106,7 @@ bool PictureWriter::Write(const AVFrame& picture, const OutputFormat& format, ui
                           uint32_t* length, SlotBars* bars) {
   if (format.height == 0) return false;
   if (format.code > kPixelArgb) {
-    ErrorLog::RecordError("qc", 805);
+    ErrorLog::Record(error_codes::kUnknownPixelCode);
     return false;
   }
   // A consumer may demand more than a slot holds; writing it would run past the slot (into the

@@ -12,7 +12,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "common/engine_clock.h"
+#include "platform/clock.h"
 #include "output/driver_requests.h"
 #include "output/output_feeder.h"
 #include "output/virtual_camera_output.h"

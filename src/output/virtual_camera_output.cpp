@@ -16,7 +16,7 @@ extern "C" {
 #include "platform/device_drivers.h"
 #include "platform/drawing_surface.h"
 #include "platform/named_objects.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 namespace kavex {
 namespace {
@@ -73,12 +73,12 @@ VirtualCameraOutput::VirtualCameraOutput(int index, OutputControlListener* contr
 
 VirtualCameraOutput::~VirtualCameraOutput() { Close(); }
 
-std::string VirtualCameraOutput::ObjectTag(uint32_t systemError) const {
-  return "s.C" + std::to_string(index_) + "E" + std::to_string(systemError);
+std::string VirtualCameraOutput::ObjectDetail(uint32_t systemError) const {
+  return ".C" + std::to_string(index_) + "E" + std::to_string(systemError);
 }
 
-std::string VirtualCameraOutput::DeviceTag(uint32_t systemError) const {
-  return "s.C" + std::to_string(index_) + "E" + std::to_string(systemError) + "D" +
+std::string VirtualCameraOutput::DeviceDetail(uint32_t systemError) const {
+  return ".C" + std::to_string(index_) + "E" + std::to_string(systemError) + "D" +
          std::to_string(device_paths::LastScanStatus());
 }
 
@@ -89,9 +89,9 @@ int VirtualCameraOutput::Open() {
   // change, no control-code picture) and a missing event is never set: recorded here, once, with
   // the reason (a name taken by another kind of object, or by an object this user may not open).
   mutex_ = platform::NamedMutex::CreateOrOpen(kMutexNames[named], &systemError);
-  if (mutex_ == nullptr) ErrorLog::RecordError(ObjectTag(systemError).c_str(), 792);
+  if (mutex_ == nullptr) ErrorLog::Record(error_codes::kNoCameraMutex, ObjectDetail(systemError));
   event_ = platform::NamedEvent::CreateOrOpen(kEventNames[named], true, &systemError);
-  if (event_ == nullptr) ErrorLog::RecordError(ObjectTag(systemError).c_str(), 793);
+  if (event_ == nullptr) ErrorLog::Record(error_codes::kNoCameraEvent, ObjectDetail(systemError));
   surface_ = platform::DrawingSurface::Create();
   animation_.LoadFromModule(AnimatedImage::kPlaceholderResourceId);
 
@@ -99,7 +99,7 @@ int VirtualCameraOutput::Open() {
 
   microphoneDevice_ = drivers_.Open(device_paths::MicrophonePath(index_), &systemError);
   if (microphoneDevice_ == nullptr) {
-    ErrorLog::RecordError(DeviceTag(systemError).c_str(), 318);
+    ErrorLog::Record(error_codes::kNoMicrophoneDevice, DeviceDetail(systemError));
     return kMicrophoneMissing;
   }
   const uint32_t attach[2] = {1, static_cast<uint32_t>(index_)};
@@ -109,7 +109,7 @@ int VirtualCameraOutput::Open() {
   uint8_t statusBytes[4] = {};
   if (!microphoneDevice_->Control(driver_requests::kQuery, &query, sizeof query, statusBytes,
                                   sizeof statusBytes, &returned)) {
-    ErrorLog::RecordError("s", 328);
+    ErrorLog::Record(error_codes::kMicrophoneQueryFailed);
     microphoneDevice_.reset();
     return kMicrophoneQueryFailed;
   }
@@ -146,7 +146,7 @@ int VirtualCameraOutput::OpenSectionMode(uint32_t microphoneStatus) {
   if (demanded.width == 0 || !SetOutputFormat(demanded))
     SetOutputFormat(OutputFormat{640, 360, 30.0f, kPixelYuy2});
   if (microphoneStatus != driver_requests::kMicrophoneReady) {
-    ErrorLog::RecordError("s", 347);
+    ErrorLog::Record(error_codes::kSectionMicrophoneNotReady);
     return kDriverNotReady;
   }
   return StartFeeder();
@@ -156,7 +156,7 @@ int VirtualCameraOutput::OpenControlCodeMode(uint32_t microphoneStatus) {
   uint32_t systemError = 0;
   camera_ = drivers_.Open(device_paths::CameraPath(index_), &systemError);
   if (camera_ == nullptr) {
-    ErrorLog::RecordError(DeviceTag(systemError).c_str(), 354);
+    ErrorLog::Record(error_codes::kNoCameraDevice, DeviceDetail(systemError));
     return kCameraMissing;
   }
   const uint32_t attach[2] = {driver_requests::kCameraRequestTag, static_cast<uint32_t>(index_)};
@@ -164,13 +164,13 @@ int VirtualCameraOutput::OpenControlCodeMode(uint32_t microphoneStatus) {
   camera_->Control(driver_requests::kAttach, attach, sizeof attach, nullptr, 0, &returned);
   uint8_t reply[driver_requests::CameraDeviceInfo::kBytes] = {};
   if (!QueryCamera(reply)) {
-    ErrorLog::RecordError("s", 365);
+    ErrorLog::Record(error_codes::kCameraQueryFailed);
     camera_.reset();
     return kCameraQueryFailed;
   }
   const driver_requests::CameraDeviceInfo info = driver_requests::CameraDeviceInfo::Parse(reply);
   if (info.version < driver_requests::kCameraVersion2) {
-    ErrorLog::RecordError("s", 371);
+    ErrorLog::Record(error_codes::kCameraTooOld);
     return kCameraDriverTooOld;
   }
   driverVersion2_ = info.version == driver_requests::kCameraVersion2;
@@ -190,7 +190,7 @@ int VirtualCameraOutput::OpenControlCodeMode(uint32_t microphoneStatus) {
   }
   const bool knownVersion = info.version == driver_requests::kCameraVersion100 || driverVersion2_;
   if (microphoneStatus != driver_requests::kMicrophoneReady || !knownVersion) {
-    ErrorLog::RecordError("s", 387);
+    ErrorLog::Record(error_codes::kCameraDriverMismatch);
     return kDriverNotReady;
   }
   return StartFeeder();
@@ -270,7 +270,7 @@ bool VirtualCameraOutput::SetOutputFormat(const OutputFormat& format) {
   {
     MutexHold hold(mutex_.get());
     if (!hold.held()) {
-      ErrorLog::RecordError("s", 790);
+      ErrorLog::Record(error_codes::kFormatTableMutexTimeout);
       return false;
     }
     std::lock_guard<std::mutex> lock(formatLock_);

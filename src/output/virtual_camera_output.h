@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "media/video_format.h"
+#include "common/video_format.h"
 #include "output/animated_image.h"
 #include "output/frame_slot.h"
 #include "output/microphone_writer.h"
@@ -153,8 +153,8 @@ class VirtualCameraOutput {
   void ResetEvent();
   // Something other than the picture writer wrote into the slots. Slots lock held.
   void MarkSlotsWritten();
-  std::string DeviceTag(uint32_t systemError) const;
-  std::string ObjectTag(uint32_t systemError) const;
+  std::string DeviceDetail(uint32_t systemError) const;
+  std::string ObjectDetail(uint32_t systemError) const;
 
   const int index_;
   OutputControlListener* const controlListener_;

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "common/socket_address.h"
+#include "platform/socket_address.h"
 
 namespace kavex::platform {
 

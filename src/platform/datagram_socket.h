@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/socket_address.h"
+#include "platform/socket_address.h"
 
 namespace kavex::platform {
 

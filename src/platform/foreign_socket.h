@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "common/socket_address.h"
+#include "platform/socket_address.h"
 
 namespace kavex::platform {
 

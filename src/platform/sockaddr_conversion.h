@@ -4,7 +4,7 @@
 // netinet/in.h/arpa/inet.h): the layouts and byte-order helpers are the same names on both.
 #include <cstring>
 
-#include "common/socket_address.h"
+#include "platform/socket_address.h"
 
 namespace kavex::platform {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "media/video_format.h"
+#include "common/video_format.h"
 
 namespace kavex {
 

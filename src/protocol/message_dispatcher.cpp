@@ -1,6 +1,6 @@
 #include "protocol/message_dispatcher.h"
 
-#include "discovery/phone_announcement.h"
+#include "protocol/phone_announcement.h"
 #include "protocol/wire_header.h"
 #include "protocol/wire_reader.h"
 
@@ -31,7 +31,7 @@ void DispatchTextList(SessionHandler& handler, const WireReader& reader) {
     if (i > 0) joined += '/';
     joined += TextField(reader, 12 + i * kTextFieldSize);
   }
-  handler.notifier().ForwardTextList(joined, reader.I32(8));
+  handler.relay().ForwardTextList(joined, reader.I32(8));
 }
 
 void DispatchCapabilities(SessionHandler& handler, PhoneConnection& connection,
@@ -56,7 +56,7 @@ void DispatchMessage(SessionHandler& handler, PhoneConnection& connection, const
                      size_t length) {
   const WireReader reader(message, length);
   if (!reader.Has(0, WireHeader::kSize)) return;
-  HostNotifier& host = handler.notifier();
+  RelayedMessageSink& host = handler.relay();
   switch (WireHeader::Type(reader.U32(0))) {
     case 1:
       // The same block as the multicast announcement; inside a session its header length is the

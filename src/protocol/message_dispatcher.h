@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "api/host_notifier.h"
 #include "common/phone_id.h"
-#include "media/video_format.h"
-#include "transport/phone_connection.h"
+#include "common/video_format.h"
+#include "protocol/phone_connection.h"
+#include "protocol/relayed_messages.h"
 
 namespace kavex {
 
@@ -29,8 +29,8 @@ class SessionHandler {
   virtual void OnCapabilities(PhoneConnection& connection, bool hevc,
                               const std::vector<VideoFormat>& formats) = 0;            // type 10
   virtual void OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) = 0;  // type 23
-  // Types 16, 19 to 22, 24 and 25 go straight to the host.
-  virtual HostNotifier& notifier() = 0;
+  // Types 16, 19 to 22, 24 and 25 are passed on unchanged.
+  virtual RelayedMessageSink& relay() = 0;
 };
 
 // Hands one whole message (header included, exactly `length` bytes) to its handler. A message

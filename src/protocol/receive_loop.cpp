@@ -4,8 +4,8 @@
 #include <new>
 #include <string>
 
-#include "common/engine_clock.h"
-#include "protocol/error_log.h"
+#include "platform/clock.h"
+#include "common/error_log.h"
 #include "protocol/wire_header.h"
 
 namespace kavex {
@@ -64,19 +64,18 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
       const uint32_t length = WireHeader::Length(header);
       const unsigned type = WireHeader::Type(header);
       if (length > WireHeader::kMaxReceivedLength) {
-        std::string tag = records.tag + std::to_string(length) + "." + std::to_string(type);
+        std::string detail = std::to_string(length) + "." + std::to_string(type);
         if (records.lastSentType != nullptr) {
-          tag += "-L" + std::to_string(records.lastSentType->load()) + "-i" + std::to_string(held) +
+          detail += "-L" + std::to_string(records.lastSentType->load()) + "-i" + std::to_string(held) +
                  "." + std::to_string(lastLength) + "." + std::to_string(lastType);
         }
-        ErrorLog::RecordError(tag.c_str(), records.oversizeCode);
+        ErrorLog::Record(records.oversize, detail);
         return ReceiveOutcome::kFailed;
       }
       if (length < WireHeader::kSize) {
         // The header cannot even cover itself: there is no payload for a handler to read, and the
         // stream carries no marker to find the next message by, so the connection is done.
-        const std::string tag = records.tag + std::to_string(length) + "." + std::to_string(type);
-        ErrorLog::RecordError(tag.c_str(), records.shortHeaderCode);
+        ErrorLog::Record(records.shortHeader, std::to_string(length) + "." + std::to_string(type));
         return ReceiveOutcome::kFailed;
       }
       wanted = length;
@@ -85,8 +84,7 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
     const ByteSource::Wait wait = source.WaitReadable(draining ? 0 : kPollMs);
     if (wait.status == ByteSource::Wait::Status::kError) {
       if (!wait.interrupted) {
-        const std::string tag = records.tag + std::to_string(wait.error);
-        ErrorLog::RecordError(tag.c_str(), records.waitErrorCode);
+        ErrorLog::Record(records.waitError, std::to_string(wait.error));
       }
       return ReceiveOutcome::kFailed;
     }

@@ -3,7 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "transport/phone_connection.h"
+#include "common/error_codes.h"
+#include "protocol/phone_connection.h"
 
 namespace kavex {
 
@@ -42,13 +43,12 @@ struct ReceiveLoopState {
 
 // What the loop writes to the error log, so each transport keeps its own tags and codes.
 struct ReceiveLoopRecords {
-  const char* tag = "so.";
-  int oversizeCode = 202;
+  ErrorCode oversize = error_codes::kMessageTooLong;
   // When given, the oversize record also names the type last sent on any such transport, the bytes
   // held and the last complete message: "-L<sent>-i<held>.<length>.<type>".
   const std::atomic<uint8_t>* lastSentType = nullptr;
-  int waitErrorCode = 210;
-  int shortHeaderCode = 229;
+  ErrorCode waitError = error_codes::kReceiveWaitFailed;
+  ErrorCode shortHeader = error_codes::kHeaderTooShort;
 };
 
 enum class ReceiveOutcome { kClosed, kFailed };

@@ -4,10 +4,10 @@
 #include <chrono>
 #include <system_error>
 
-#include "common/engine_clock.h"
+#include "platform/clock.h"
 #include "common/engine_thread.h"
 #include "platform/thread_name.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "protocol/receive_loop.h"
 #include "protocol/wire_header.h"
 
@@ -107,11 +107,11 @@ bool TcpTransport::Start(const SocketAddress& peer, const PhoneId* id) {
 
   platform::StreamSocket socket = platform::StreamSocket::Create(peer.family);
   if (!socket.valid()) {
-    ErrorLog::RecordError("so", 96);
+    ErrorLog::Record(error_codes::kSocketCreateFailed);
     return false;
   }
   if (!socket.SetNoDelay() || !socket.SetNonBlocking()) {
-    ErrorLog::RecordError("so", 101);
+    ErrorLog::Record(error_codes::kSocketOptionsFailed);
     return false;  // the socket closes as it goes out of scope
   }
   {
@@ -164,7 +164,7 @@ void TcpTransport::RunReceiveThread() {
     outcome = ConnectAndReceive();
   } catch (...) {
     // Out of memory in a handler: this connection ends as failed; the host process goes on.
-    ErrorLog::RecordError("ei", 44);
+    ErrorLog::Record(error_codes::kReceiveThrew);
     outcome = ReceiveOutcome::kFailed;
   }
   {
@@ -214,12 +214,12 @@ bool TcpTransport::Send(const uint8_t* data, size_t length) {
       return false;
     }
     if (n == 0) {
-      ErrorLog::RecordError("so", 150);
+      ErrorLog::Record(error_codes::kSendReturnedZero);
       std::this_thread::sleep_for(kZeroSendRetryDelay);
       continue;
     }
     if (static_cast<size_t>(n) > length) {
-      ErrorLog::RecordError("so", 156);
+      ErrorLog::Record(error_codes::kSendReturnedTooMuch);
       sendFailed_.store(true);
       return false;
     }

@@ -8,7 +8,7 @@
 
 #include "platform/socket.h"
 #include "protocol/receive_loop.h"
-#include "transport/phone_connection.h"
+#include "protocol/phone_connection.h"
 
 namespace kavex {
 

@@ -19,7 +19,7 @@
 #include "discovery/phone_list.h"
 #include "instance/engine_instance.h"
 #include "kavex_engine.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "settings_fixture.h"
 #include "sim_control.h"
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "common/socket_address.h"
+#include "platform/socket_address.h"
 
 namespace loopback {
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "transport/phone_connection.h"
+#include "protocol/phone_connection.h"
 
 class RecordingConnection : public kavex::PhoneConnection {
  public:

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "transport/phone_connection.h"
+#include "protocol/phone_connection.h"
 
 struct TransportEvent {
   enum Kind { kConnected, kPacket, kClosed, kFailed };

@@ -22,7 +22,7 @@
 #include "discovery/dns_sd_system_library.h"
 #include "dns_sd_phone_recorder.h"
 #include "platform/dynamic_library.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "settings_fixture.h"
 
 namespace kavex {

@@ -24,7 +24,7 @@
 #include "discovery/dns_sd_instance_name.h"
 #include "discovery/dns_sd_system_api.h"
 #include "dns_sd_phone_recorder.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "settings_fixture.h"
 
 namespace kavex {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "common/engine_clock.h"
+#include "platform/clock.h"
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
 #include "loopback_peer.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "recording_connection.h"
 #include "settings_fixture.h"
 #include "test_drivers.h"

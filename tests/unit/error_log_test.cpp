@@ -1,4 +1,4 @@
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 #include <gtest/gtest.h>
 

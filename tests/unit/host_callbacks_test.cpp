@@ -1,4 +1,4 @@
-#include "api/host_callbacks.h"
+#include "instance/host_callbacks.h"
 
 #include <gtest/gtest.h>
 

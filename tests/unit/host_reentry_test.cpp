@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/engine_clock.h"
+#include "platform/clock.h"
 #include "discovery/phone_list.h"
 #include "fixture_file.h"
 #include "instance/engine_instance.h"

@@ -22,7 +22,7 @@ extern "C" {
 #include "output/picture_writer.h"
 #include "output/preview_buffer.h"
 #include "fixture_file.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "settings_fixture.h"
 
 namespace kavex {

@@ -8,7 +8,7 @@
 
 #include "discovery/phone_list.h"
 #include "instance/engine_instance.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "protocol/wire_writer.h"
 #include "recording_connection.h"
 #include "settings_fixture.h"

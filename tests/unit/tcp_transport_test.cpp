@@ -11,7 +11,7 @@
 
 #include "loopback_peer.h"
 #include "platform/address_watch.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "recording_listener.h"
 #include "settings_fixture.h"
 

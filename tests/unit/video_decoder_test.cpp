@@ -40,7 +40,7 @@ extern "C" {
 #include "media/decoder_sink.h"
 #include "media/packet_ring.h"
 #include "platform/video_acceleration.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "settings_fixture.h"
 
 namespace kavex {

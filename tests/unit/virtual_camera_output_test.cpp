@@ -20,7 +20,7 @@ extern "C" {
 #include "output/device_paths.h"
 #include "output/virtual_camera_output.h"
 #include "platform/named_objects.h"
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 #include "settings_fixture.h"
 #include "simulated_drivers.h"
 #include "test_drivers.h"

@@ -1,4 +1,6 @@
-#include "api/host_callbacks.h"
+#include "instance/host_callbacks.h"
+
+#include "discovery/phone_list.h"
 
 namespace kavex {
 

@@ -1,7 +1,3 @@
-#include "common/engine_clock.h"
-
-#include <cstdint>
-
 #include "platform/clock.h"
 
 namespace kavex {

@@ -1,4 +1,4 @@
-#include "common/socket_address.h"
+#include "platform/socket_address.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <atomic>
 
-#include "api/host_notifier.h"
+#include "instance/host_notifier.h"
 #include "kavex_engine.h"
 
 namespace kavex {

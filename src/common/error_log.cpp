@@ -1,4 +1,4 @@
-#include "protocol/error_log.h"
+#include "common/error_log.h"
 
 #include "platform/settings_store.h"
 
@@ -23,6 +23,10 @@ void ErrorLog::RecordError(const char* tag, int code) {
   std::string text = "we:" + std::string(tag != nullptr ? tag : "") + ":" + std::to_string(code);
   if (text.size() > kTextCapacity - 1) text.resize(kTextCapacity - 1);
   key->WriteString(kValueName, text);
+}
+
+void ErrorLog::Record(const ErrorCode& entry, const std::string& detail) {
+  RecordError((std::string(entry.tag) + detail).c_str(), entry.code);
 }
 
 ErrorLog::StoredEntry ErrorLog::TakeStoredEntry() {

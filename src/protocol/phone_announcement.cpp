@@ -1,4 +1,4 @@
-#include "discovery/phone_announcement.h"
+#include "protocol/phone_announcement.h"
 
 #include "protocol/wire_header.h"
 #include "protocol/wire_reader.h"
