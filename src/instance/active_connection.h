@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "media/ack_sink.h"
+#include "protocol/media_messages.h"
 #include "protocol/phone_connection.h"
 
 namespace kavex {
@@ -12,8 +14,9 @@ namespace kavex {
 // sends on its own initiative goes there. The worker thread replaces or clears it while host threads
 // send on it, so a send holds its own reference: a connection torn down meanwhile stays alive until
 // that send returns.
+// It is also where the video pipeline's acknowledgements go.
 // Thread: any.
-class ActiveConnection {
+class ActiveConnection final : public AckSink {
  public:
   void Set(std::shared_ptr<PhoneConnection> connection) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -30,6 +33,12 @@ class ActiveConnection {
     if (length == 0) return false;
     const std::shared_ptr<PhoneConnection> connection = Get();
     return connection != nullptr && connection->Send(message, length);
+  }
+
+  // AckSink, on the decoder thread.
+  void OnPacketTaken(float timestamp, float decodeSeconds, float deliverySeconds) override {
+    const auto ack = media_messages::DecodeAck(timestamp, decodeSeconds, deliverySeconds);
+    Send(ack.data(), ack.size());
   }
 
  private:

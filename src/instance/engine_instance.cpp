@@ -2,24 +2,15 @@
 
 #include <algorithm>
 
-extern "C" {
-#include <libavutil/frame.h>
-}
-
 #include "platform/clock.h"
 #include "common/engine_thread.h"
 #include "discovery/network_discovery.h"
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
 #include "instance/teardown_reaper.h"
-#include "media/decoded_frame_pair.h"
 #include "media/format_choice.h"
-#include "media/format_presets.h"
-#include "media/video_decoder.h"
-#include "media/opus_audio_decoder.h"
 #include "platform/address_watch.h"
 #include "protocol/control_messages.h"
-#include "protocol/media_messages.h"
 #include "common/error_log.h"
 #include "protocol/session_messages.h"
 #include "transport/tcp_transport.h"
@@ -49,14 +40,8 @@ EngineInstance::EngineInstance(int index, WorkerTiming& timing)
     : index_(index), timing_(timing), callbacks_(index) {
   // Protocol layer. The socket library first: it must outlive every socket of this instance.
   socketLibrary_ = std::make_unique<platform::SocketLibrary>();
-  audioDecoder_ = std::make_unique<OpusAudioDecoder>();
-  audioBuffer_.assign(kAudioBufferSamples, 0);
-  if (index_ == 0) networkDiscovery_ = std::make_shared<NetworkDiscovery>(CreateDnsSdDiscovery());
-
-  // Media layer.
-  framePair_ = std::make_unique<DecodedFramePair>();
-
   if (index_ == 0) {
+    networkDiscovery_ = std::make_shared<NetworkDiscovery>(CreateDnsSdDiscovery());
     int error = 0;
     // A request that is merely pending is a started watch: only a refused one comes back null.
     addressWatch_ = platform::AddressChangeWatch::Start(&error);
@@ -70,10 +55,7 @@ int EngineInstance::Open() {
   std::lock_guard<std::mutex> teardown(teardownMutex_);
   if (destroyed_) return kInternalFailure;
   if (opened()) return 0;  // opened once; the table never opens an instance twice
-  {
-    std::lock_guard<std::mutex> formats(formatMutex_);
-    capabilities_.push_back(VideoFormat{640, 480, 30.0f});
-  }
+  formats_.Reset();
   std::shared_ptr<VirtualCameraOutput> output;
   int result = 0;
   try {
@@ -85,11 +67,8 @@ int EngineInstance::Open() {
     ErrorLog::Record(error_codes::kOutputCreateFailed);
     result = kInternalFailure;
   }
-  {
-    // Kept after a failed open too: what was opened stays until teardown.
-    std::lock_guard<std::mutex> lock(outputMutex_);
-    output_ = std::move(output);
-  }
+  // Kept after a failed open too: what was opened stays until teardown.
+  output_.Set(std::move(output));
   if (result != 0) {
     Stop();
     return result;
@@ -111,10 +90,7 @@ int EngineInstance::Open() {
   return 0;
 }
 
-bool EngineInstance::opened() const {
-  std::lock_guard<std::mutex> lock(outputMutex_);
-  return output_ != nullptr;
-}
+bool EngineInstance::opened() const { return output_.Get() != nullptr; }
 
 bool EngineInstance::outputStreaming() const {
   const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia();
@@ -138,12 +114,7 @@ void EngineInstance::Stop() {
   DropTcpTransport();
   // A handler that ran until its receive thread was joined may have set it again.
   activeConnection_.Clear();
-  std::unique_ptr<VideoDecoder> decoder;
-  {
-    std::lock_guard<std::mutex> lock(decoderMutex_);
-    decoder = std::move(decoder_);
-  }
-  decoder.reset();  // joins its thread; no receive thread feeds it any more
+  video_.EndStream();  // joins the decoder's thread; no receive thread feeds it any more
   // The list is shared by all instances: any instance going away empties it, and discovery fills it
   // again for those that remain.
   PhoneList::Instance().Clear();
@@ -176,20 +147,12 @@ void EngineInstance::TearDown() {
   Stop();
 
   registryReference = InstanceRegistry::Remove(index_, this);
-  std::shared_ptr<VirtualCameraOutput> output;
-  {
-    std::lock_guard<std::mutex> lock(outputMutex_);
-    output = std::move(output_);
-  }
+  std::shared_ptr<VirtualCameraOutput> output = output_.Take();
   // Closed here (its feeder joined), unless a host call still uses it: then as that call returns.
   output.reset();
   addressWatch_.reset();
   queue_.Clear();
-  {
-    std::lock_guard<std::mutex> lock(formatMutex_);
-    capabilities_.clear();
-  }
-  framePair_.reset();
+  formats_.Clear();
 
   std::shared_ptr<NetworkDiscovery> discovery;
   {
@@ -197,7 +160,6 @@ void EngineInstance::TearDown() {
     discovery = std::move(networkDiscovery_);
   }
   discovery.reset();
-  audioDecoder_.reset();
   if (index_ == 0) PhoneList::Instance().Clear();
   socketLibrary_.reset();
 }
@@ -225,34 +187,9 @@ void EngineInstance::OnConnectionLost() {
   Push(EngineEvent::Refresh(0.0));
 }
 
-std::shared_ptr<VirtualCameraOutput> EngineInstance::OutputForMedia() const {
-  std::lock_guard<std::mutex> lock(outputMutex_);
-  return output_;
-}
-
 std::shared_ptr<NetworkDiscovery> EngineInstance::Discovery() const {
   std::lock_guard<std::mutex> lock(discoveryMutex_);
   return networkDiscovery_;
-}
-
-void EngineInstance::SetFormatIndex(int formatIndex) {
-  formatIndex_.store(formatIndex);
-  const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia();
-  if (output != nullptr && output->sectionMode()) {
-    // The driver offers its consumers the chosen size, at 30 and 60 frames a second.
-    std::vector<VideoFormat> rows;
-    const VideoFormat* preset = FormatPreset(formatIndex);
-    if (preset != nullptr && output->FormatTableCapacity() > 0) {
-      rows.push_back(VideoFormat{preset->width, preset->height, 30.0f});
-      rows.push_back(VideoFormat{preset->width, preset->height, 60.06f});
-    }
-    output->WriteFormatTable(rows);
-  }
-  // The phone streams the new choice at once; the decoder takes the new size as it comes.
-  std::lock_guard<std::mutex> lock(formatMutex_);
-  const VideoFormat wanted = WantedFormatLocked();
-  lastRequested_ = wanted;
-  if (activeConnection_.Get() != nullptr) SendFormatRequestLocked(wanted);
 }
 
 PhoneId EngineInstance::currentPhone() const {
@@ -356,11 +293,6 @@ void EngineInstance::SendStoredErrorReport(PhoneConnection& connection) {
   connection.Send(report.data(), report.size());
 }
 
-std::vector<VideoFormat> EngineInstance::capabilities() const {
-  std::lock_guard<std::mutex> lock(formatMutex_);
-  return capabilities_;
-}
-
 void EngineInstance::ApplyStreamingRule(const PhoneConnection& connection) {
   if (PhoneList::Instance().GetPhoneState(connection.phoneId()) != PhoneState::kStreaming)
     SetPhoneState(connection, PhoneState::kStreaming);
@@ -418,26 +350,13 @@ void EngineInstance::OnHello(PhoneConnection& connection) {
 void EngineInstance::OnStatus(PhoneConnection& connection) { ApplyStreamingRule(connection); }
 
 void EngineInstance::OnAudioPacket(PhoneConnection&, const uint8_t* packet, size_t length) {
-  // The receive thread is the only user of the decoder and its buffer; the output exists from
-  // before the first connection until after the last receive thread has been joined.
-  if (audioDecoder_ == nullptr || !audioDecoder_->valid()) return;
-  // An empty packet would have libopus conceal a lost one as long as the whole buffer (480 ms):
-  // sound the phone never sent, and a backlog in the microphone.
-  if (length == 0) return;
-  const int samples =
-      audioDecoder_->Decode(packet, length, audioBuffer_.data(), kAudioBufferSamples);
-  if (samples <= 0) return;  // a packet libopus refuses is lost; nothing reaches the microphone
-  if (const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia())
-    output->WriteAudio(audioBuffer_.data(), static_cast<size_t>(samples));
+  audio_.OnPacket(packet, length);
 }
 
 void EngineInstance::OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
                                    size_t length) {
   ApplyStreamingRule(connection);
-  // The receive thread is the only one that creates, replaces or feeds the decoder while a phone
-  // streams; the lock keeps host threads asking for the codec out of the way.
-  std::lock_guard<std::mutex> lock(decoderMutex_);
-  if (decoder_ != nullptr) decoder_->Submit(data, length, timestamp);
+  video_.Submit(data, length, timestamp);
 }
 
 void EngineInstance::OnCapabilities(PhoneConnection& connection, bool hevc,
@@ -449,113 +368,21 @@ void EngineInstance::OnCapabilities(PhoneConnection& connection, bool hevc,
 
   // A new stream gets a new decoder. The old one goes first, its thread joined with no lock held:
   // that thread may be inside the host's video-size callback, and the host may be changing the
-  // format from there, which needs the decoder lock. Until the new decoder is in place there is
-  // none, so no format request (it names the decoder's codec) can go out for the old stream.
-  std::unique_ptr<VideoDecoder> previous;
-  {
-    std::lock_guard<std::mutex> lock(decoderMutex_);
-    previous = std::move(decoder_);
-  }
-  previous.reset();
+  // format from there. Until the new decoder is in place there is none, so no format request (it
+  // names the decoder's codec) can go out for the old stream.
+  video_.EndStream();
 
   // The connection that delivered the phone's formats is the one everything else goes to.
   activeConnection_.Set(OwnedConnection(connection));
   const std::vector<VideoFormat> sorted = format_choice::SortedPhoneFormats(formats);
-  const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia();
-  // Portrait presets only where the driver can offer them and the phone can fill them.
-  const bool portrait = output != nullptr && output->sectionMode() &&
-                        output->FormatTableCapacity() > 0 && format_choice::ListsPortrait(sorted);
-  // The host chooses with no engine lock held: it may call back into the engine.
-  formatIndex_.store(callbacks_.ChooseFormat(format_choice::ChoiceText(portrait), formatIndex_.load()));
-
-  // The picture slots start empty.
-  std::unique_ptr<VideoDecoder> decoder;
-  framePair_->FreeAll();
-  if (framePair_->valid()) {
-    const std::string threadName = "kavex-decode-" + std::to_string(index_);
-    decoder = VideoDecoder::Create(hevc, *framePair_, *this, threadName);
-    if (decoder == nullptr && hevc) decoder = VideoDecoder::Create(false, *framePair_, *this, threadName);
-  }
-  {
-    // Formats, decoder and request change together, under the lock every format request is made
-    // under: no request computed for the old stream can follow this one.
-    std::lock_guard<std::mutex> lock(formatMutex_);
-    capabilities_ = sorted;
-    {
-      std::lock_guard<std::mutex> decoderLock(decoderMutex_);
-      decoder_ = std::move(decoder);
-    }
-    const VideoFormat wanted = WantedFormatLocked();
-    lastRequested_ = wanted;
-    SendFormatRequestLocked(wanted);
-  }
+  formats_.AskHost(callbacks_, sorted);
+  video_.PrepareStream(hevc);
+  formats_.BeginStream(sorted, [this] { video_.BeginStream(); });
   // The stream starts: the camera stops showing the placeholder and waits for the phone's pictures.
-  if (output != nullptr) {
+  if (const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia()) {
     output->SetStreaming(true);
     output->ClearFrameSlots();
   }
-}
-
-VideoFormat EngineInstance::WantedFormatLocked() {
-  format_choice::Demand demand;
-  demand.instanceActive = active_.load();
-  demand.choice = formatIndex_.load();
-  if (const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia()) {
-    const OutputFormat current = output->format();
-    demand.consumerActive = output->ConsumerActive();
-    demand.outputWidth = current.width;
-    demand.outputHeight = current.height;
-    demand.outputFps = current.fps;
-  }
-  return format_choice::Choose(capabilities_, demand);
-}
-
-void EngineInstance::SendFormatRequestLocked(const VideoFormat& format) {
-  uint32_t codec = 0;
-  {
-    std::lock_guard<std::mutex> lock(decoderMutex_);
-    if (decoder_ == nullptr) return;  // nothing could decode the stream: better none than garbage
-    codec = decoder_->decodesH264() ? media_messages::kCodecH264 : media_messages::kCodecHevc;
-  }
-  const auto request = media_messages::FormatRequest(codec, format);
-  activeConnection_.Send(request.data(), request.size());
-}
-
-void EngineInstance::CheckWantedFormat() {
-  if (activeConnection_.Get() == nullptr) return;
-  std::lock_guard<std::mutex> lock(formatMutex_);
-  const VideoFormat wanted = WantedFormatLocked();
-  if (format_choice::SameFormat(wanted, lastRequested_)) return;
-  lastRequested_ = wanted;
-  SendFormatRequestLocked(wanted);
-}
-
-void EngineInstance::OnPacketTaken(float timestamp) {
-  const auto ack = media_messages::DecodeAck(timestamp, static_cast<float>(decodeSeconds_),
-                                             deliverySeconds_);
-  activeConnection_.Send(ack.data(), ack.size());
-  packetStart_ = EngineClock::Now();
-}
-
-void EngineInstance::OnDecodeResult(bool failed, float timestamp) {
-  const std::shared_ptr<VirtualCameraOutput> output = OutputForMedia();
-  if (output == nullptr) return;
-  if (failed) {
-    output->ClearFrameSlots();
-    return;
-  }
-  const int slot = framePair_->TakeReady();
-  if (slot < 0) return;
-  decodeSeconds_ = EngineClock::Now() - packetStart_;
-  const AVFrame& picture = *framePair_->frame(slot);
-  // A picture the camera could not take (no size yet, a layout or size it cannot hold, a scaler
-  // that refused it) is no picture: neither the preview nor the host hears of it.
-  if (output->WriteDecodedPicture(picture, timestamp)) {
-    if (active_.load()) previewWriter_.Write(picture);
-    callbacks_.ReportVideoSize(picture.width, picture.height);
-  }
-  framePair_->Release(slot);
-  deliverySeconds_ = static_cast<float>(EngineClock::Now() - packetStart_ - decodeSeconds_);
 }
 
 void EngineInstance::OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) {
@@ -624,7 +451,7 @@ void EngineInstance::OnRefreshDue() { RefreshPhoneList(); }
 
 void EngineInstance::OnPassEnd() {
   // About once a second: a consumer that now wants another size gets a stream of that size.
-  CheckWantedFormat();
+  formats_.CheckWantedFormat();
   if (addressWatch_ == nullptr || !addressWatch_->CheckAndRearm()) return;
   addressChanges_.fetch_add(1);
   // The adapters changed: discovery rebuilds its sockets for the new set.

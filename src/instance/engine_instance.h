@@ -14,16 +14,16 @@
 #include "instance/active_connection.h"
 #include "instance/engine_event.h"
 #include "instance/worker_loop.h"
-#include "media/decoder_sink.h"
 #include "common/video_format.h"
-#include "output/preview_buffer.h"
+#include "instance/camera_sinks.h"
+#include "instance/format_negotiator.h"
+#include "instance/shared_output.h"
+#include "media/audio_pipeline.h"
+#include "media/video_pipeline.h"
 #include "output/virtual_camera_output.h"
 
 namespace kavex {
 
-class DecodedFramePair;
-class OpusAudioDecoder;
-class VideoDecoder;
 class TcpTransport;
 class NetworkDiscovery;
 namespace platform {
@@ -38,25 +38,23 @@ class SocketLibrary;
 // or, when the host asks for it from inside a callback, on a teardown thread (TeardownReaper); its
 // worker thread (owned by worker_) makes every connection decision; other instances' worker threads
 // may release its phone; host threads set flags and send user actions. Owns its output (shared with
-// the host calls that are using it), frame slots, audio decoder, a share of the socket library and,
-// for instance 0, the network discovery and the address-change watch.
+// the host calls that are using it), its video and audio pipelines, its format negotiator, a share
+// of the socket library and, for instance 0, the network discovery and the address-change watch.
 //
 // Locks, in the order they may nest (each of the others is a leaf):
 //   the phone list's lock -> the choice mutex -> phoneMutex_;
-//   formatMutex_ -> outputMutex_, decoderMutex_, the active connection's and the transport's send
-//   mutex (every format request is computed and sent under formatMutex_, so none overtakes another).
+//   the negotiator's lock -> the shared output's, the video pipeline's decoder lock, the active
+//   connection's and the transport's send mutex.
 // No thread is joined and no host callback is made while any of them is held.
 class EngineInstance final : public std::enable_shared_from_this<EngineInstance>,
                              public WorkerHandler,
                              public OutputControlListener,
-                             public DecoderSink,
                              public TransportListener,
                              public SessionHandler,
                              public NetworkPhoneListener,
                              public AdbPhoneListener,
                              public UsbmuxPhoneListener {
  public:
-  static constexpr int kAudioBufferSamples = 23040;  // 480 ms at 48000 Hz
   // Values the phone is sent in the capabilities reply and in error reports.
   static constexpr uint32_t kProtocolValueA = 12;
   static constexpr uint32_t kProtocolValueB = 14;
@@ -109,7 +107,7 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   void SetPhoneState(const PhoneConnection& connection, PhoneState state);
   // Sends the stored diagnostic to the phone, once.
   void SendStoredErrorReport(PhoneConnection& connection);
-  std::vector<VideoFormat> capabilities() const;
+  std::vector<VideoFormat> capabilities() const { return formats_.capabilities(); }
 
   // The phone-list refresh: publish the list while a phone is shown, otherwise choose one.
   void RefreshPhoneList();
@@ -126,8 +124,8 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   bool blank() const;
   // The host's size preset: stored, and offered to the camera's consumers through the section's
   // format table.
-  void SetFormatIndex(int formatIndex);
-  int formatIndex() const { return formatIndex_.load(); }
+  void SetFormatIndex(int formatIndex) { formats_.SetFormatIndex(formatIndex); }
+  int formatIndex() const { return formats_.formatIndex(); }
 
   ActiveConnection& activeConnection() { return activeConnection_; }
 
@@ -139,10 +137,6 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   // OutputControlListener: the camera driver's control changes go to the phone.
   void OnControlValue(uint32_t value) override;
   void OnControlFlag(bool flag) override;
-
-  // DecoderSink, on the decoder thread: acknowledge each packet, deliver each picture.
-  void OnPacketTaken(float timestamp) override;
-  void OnDecodeResult(bool failed, float timestamp) override;
 
   // TransportListener, on the connection's receive thread.
   void OnConnected(PhoneConnection& connection) override;
@@ -179,20 +173,10 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   // Destroy's work once the callbacks are closed: stops every thread, then releases everything.
   void TearDown();
   void SetCurrentPhone(const PhoneId& phone);
-  // The output, shared: a caller on any thread keeps it alive for as long as it uses it, so a
-  // teardown running meanwhile never frees it under that caller (the last holder closes it).
-  std::shared_ptr<VirtualCameraOutput> OutputForMedia() const;
+  std::shared_ptr<VirtualCameraOutput> OutputForMedia() const { return output_.Get(); }
   std::shared_ptr<NetworkDiscovery> Discovery() const;
   // The camera goes back to the placeholder with empty slots: the phone's stream is over.
   void ResetOutput();
-  // The format the phone should stream now, for the camera's consumer, the host's choice and
-  // whether the host shows this camera. Requires formatMutex_.
-  VideoFormat WantedFormatLocked();
-  // Type 11 on the active connection, naming the decoder's codec; nothing without a decoder.
-  // Requires formatMutex_.
-  void SendFormatRequestLocked(const VideoFormat& format);
-  // The worker's regular look: a new request when the wanted format moved.
-  void CheckWantedFormat();
   // Requires the list lock.
   const PhoneRecord* ChooseBestPhoneLocked();
   bool overUsb() const { return overUsb_.load(); }
@@ -206,9 +190,21 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   const int index_;
   WorkerTiming& timing_;
 
-  // Protocol layer.
-  std::unique_ptr<OpusAudioDecoder> audioDecoder_;
-  std::vector<int16_t> audioBuffer_;
+  // The host's side: its callbacks, and whether it shows this camera.
+  HostCallbacks callbacks_;
+  std::atomic<bool> active_{false};
+
+  // The camera: its output (shared with the host calls that use it) and the pipelines' end in it.
+  SharedOutput output_;
+  CameraSinks cameraSinks_{output_, callbacks_, active_};
+
+  // The phone's stream: the connection everything goes to (and the acknowledgements), the video
+  // and audio pipelines into the camera, the format negotiation.
+  ActiveConnection activeConnection_;
+  VideoPipeline video_{cameraSinks_, activeConnection_, "kavex-decode-" + std::to_string(index_)};
+  AudioPipeline audio_{cameraSinks_};
+  FormatNegotiator formats_{output_, video_, activeConnection_, active_};
+
   std::atomic<bool> overUsb_{false};
   // Every instance holds its own share: the library stays up while any instance has sockets.
   std::unique_ptr<platform::SocketLibrary> socketLibrary_;
@@ -220,35 +216,13 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   std::mutex connectionsMutex_;
   std::shared_ptr<TcpTransport> tcp_;
 
-  // Media layer.
-  mutable std::mutex outputMutex_;  // guards output_ (the pointer) against open and teardown
-  std::shared_ptr<VirtualCameraOutput> output_;
-  std::unique_ptr<DecodedFramePair> framePair_;
-  // Created, replaced and fed on the receive thread, destroyed by teardown; the codec is read by
-  // host and worker threads. Never held while a decoder is destroyed (which joins its thread).
-  std::mutex decoderMutex_;
-  std::unique_ptr<VideoDecoder> decoder_;
-  // Decoder thread only: when the current packet was taken, and how long the last picture took.
-  double packetStart_ = 0.0;
-  double decodeSeconds_ = 0.0;
-  float deliverySeconds_ = 0.0f;
-  PreviewWriter previewWriter_;
-  ActiveConnection activeConnection_;
   std::unique_ptr<platform::AddressChangeWatch> addressWatch_;  // instance 0
   std::atomic<int> addressChanges_{0};
-  std::atomic<int> formatIndex_{0};
-  mutable std::mutex formatMutex_;  // capabilities_, lastRequested_ and every format request
-  std::vector<VideoFormat> capabilities_;
-  VideoFormat lastRequested_;
-  std::atomic<bool> active_{false};
   EventQueue queue_;
   mutable std::mutex workerMutex_;  // worker_ (the pointer): open and teardown against queries
   std::unique_ptr<WorkerLoop> worker_;
   mutable std::mutex phoneMutex_;
   PhoneId currentPhone_;
-
-  // Host layer.
-  HostCallbacks callbacks_;
 
   // Open and the start of Destroy: an instance torn down is never opened, and never torn down twice.
   std::mutex teardownMutex_;

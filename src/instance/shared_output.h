@@ -1,0 +1,32 @@
+#pragma once
+#include <memory>
+#include <mutex>
+
+#include "output/virtual_camera_output.h"
+
+namespace kavex {
+
+// The instance's output, shared: a caller on any thread keeps it alive for as long as it uses it,
+// so a teardown running meanwhile never frees it under that caller (the last holder closes it).
+// Thread: any.
+class SharedOutput {
+ public:
+  std::shared_ptr<VirtualCameraOutput> Get() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return output_;
+  }
+  void Set(std::shared_ptr<VirtualCameraOutput> output) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    output_ = std::move(output);
+  }
+  std::shared_ptr<VirtualCameraOutput> Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(output_);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<VirtualCameraOutput> output_;
+};
+
+}  // namespace kavex

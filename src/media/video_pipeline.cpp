@@ -1,0 +1,80 @@
+#include "media/video_pipeline.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include "media/ack_sink.h"
+#include "media/frame_sink.h"
+#include "media/video_decoder.h"
+#include "platform/clock.h"
+
+namespace kavex {
+
+VideoPipeline::VideoPipeline(FrameSink& frames, AckSink& acks, std::string threadName)
+    : frames_(frames), acks_(acks), threadName_(std::move(threadName)) {}
+
+VideoPipeline::~VideoPipeline() {
+  pending_.reset();
+  EndStream();
+}
+
+void VideoPipeline::EndStream() {
+  std::unique_ptr<VideoDecoder> previous;
+  {
+    std::lock_guard<std::mutex> lock(decoderMutex_);
+    previous = std::move(decoder_);
+  }
+  previous.reset();  // joins its thread, with no lock held
+}
+
+void VideoPipeline::PrepareStream(bool hevc) {
+  pending_.reset();
+  // The picture slots start empty.
+  pair_.FreeAll();
+  if (!pair_.valid()) return;
+  pending_ = VideoDecoder::Create(hevc, pair_, *this, threadName_);
+  if (pending_ == nullptr && hevc) pending_ = VideoDecoder::Create(false, pair_, *this, threadName_);
+}
+
+void VideoPipeline::BeginStream() {
+  std::unique_ptr<VideoDecoder> previous;
+  {
+    std::lock_guard<std::mutex> lock(decoderMutex_);
+    previous = std::move(decoder_);
+    decoder_ = std::move(pending_);
+  }
+  previous.reset();
+}
+
+void VideoPipeline::Submit(const uint8_t* data, size_t length, float timestamp) {
+  // The lock keeps threads asking for the codec out of the way of a decoder being replaced.
+  std::lock_guard<std::mutex> lock(decoderMutex_);
+  if (decoder_ != nullptr) decoder_->Submit(data, length, timestamp);
+}
+
+VideoCodec VideoPipeline::codec() const {
+  std::lock_guard<std::mutex> lock(decoderMutex_);
+  if (decoder_ == nullptr) return VideoCodec::kNone;
+  return decoder_->decodesH264() ? VideoCodec::kH264 : VideoCodec::kHevc;
+}
+
+void VideoPipeline::OnPacketTaken(float timestamp) {
+  acks_.OnPacketTaken(timestamp, static_cast<float>(decodeSeconds_), deliverySeconds_);
+  packetStart_ = EngineClock::Now();
+}
+
+void VideoPipeline::OnDecodeResult(bool failed, float timestamp) {
+  if (failed) {
+    frames_.OnPictureLost();
+    return;
+  }
+  const int slot = pair_.TakeReady();
+  if (slot < 0) return;
+  decodeSeconds_ = EngineClock::Now() - packetStart_;
+  frames_.OnPicture(*pair_.frame(slot), timestamp);
+  pair_.Release(slot);
+  deliverySeconds_ = static_cast<float>(EngineClock::Now() - packetStart_ - decodeSeconds_);
+}
+
+}  // namespace kavex
