@@ -1,11 +1,8 @@
 // Black-box tests of phone-sim: each case starts the program on loopback (the multicast case in
 // the phone namespace of the test network), plays the engine on the session port with plain
 // sockets and drives the simulator through its control channel.
-//
-//   phone_sim_tests PATH-TO-PHONE-SIM CASE
-//
-// Exit 0 passed, 1 failed, 77 skipped (the case needs the test namespaces).
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -23,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "check.h"
 #include "sim_process.h"
 #include "wire_peer.h"
 
@@ -32,9 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string simPath;
-
-struct Skip {};
+const char kPhoneSim[] = PHONE_SIM_PATH;
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
@@ -70,6 +64,11 @@ class TempDir {
   }
   std::string WriteText(const std::string& name, const std::string& text) {
     return Write(name, Bytes(text.begin(), text.end()));
+  }
+  // A file the program under test writes.
+  std::string Path(const std::string& name) {
+    files_.push_back(path_ + "/" + name);
+    return files_.back();
   }
 
  private:
@@ -149,10 +148,10 @@ Bytes ExpectedCapabilities(const std::vector<Format>& formats, bool hevc) {
 const char kDefaultId[] = "70686f6e652d73696d00000000000001";
 
 void ReadDefaultOpening(EngineSide& engine) {
-  CHECK_EQ(ToHex(engine.ReadMessage()), ToHex(ExpectedAnnouncement(kDefaultId, 2, "Phone Sim")));
-  CHECK_EQ(ToHex(engine.ReadMessage()), "04000003");
-  CHECK_EQ(ToHex(engine.ReadMessage()),
-           ToHex(ExpectedCapabilities({{640, 480, 30}, {1280, 720, 30}, {1920, 1080, 30}}, false)));
+  EXPECT_EQ(ToHex(engine.ReadMessage()), ToHex(ExpectedAnnouncement(kDefaultId, 2, "Phone Sim")));
+  EXPECT_EQ(ToHex(engine.ReadMessage()), "04000003");
+  EXPECT_EQ(ToHex(engine.ReadMessage()),
+            ToHex(ExpectedCapabilities({{640, 480, 30}, {1280, 720, 30}, {1920, 1080, 30}}, false)));
 }
 
 // Reads stream messages for a while and sorts them.
@@ -166,8 +165,6 @@ Collected Collect(EngineSide& engine, int ms) {
   Collected out;
   const auto until = Clock::now() + std::chrono::milliseconds(ms);
   while (Clock::now() < until) {
-    uint8_t probe;
-    (void)probe;
     Bytes message;
     try {
       message = engine.ReadMessage(static_cast<int>(std::max<long long>(1, -ElapsedMs(until))));
@@ -194,189 +191,189 @@ void Drain(EngineSide& engine, int ms) {
   }
 }
 
-void CheckOk(const std::string& reply) { CHECK_MSG(reply.compare(0, 2, "ok") == 0, reply); }
-void CheckErr(const std::string& reply) { CHECK_MSG(reply.compare(0, 4, "err ") == 0, reply); }
+void CheckOk(const std::string& reply) { EXPECT_TRUE(reply.compare(0, 2, "ok") == 0) << reply; }
+void CheckErr(const std::string& reply) { EXPECT_TRUE(reply.compare(0, 4, "err ") == 0) << reply; }
 
 // ---------------------------------------------------------------------------------------------
 // The opening
 
-void Opening() {
-  SimProcess sim(simPath, Args({"--id", "00112233-4455-6677-8899-aabbccddeeff", "--name", "Test Phone",
-                                "--kind", "7", "--format", "1280x720@30", "--format", "640x480@29.97",
-                                "--format", "720x1280@60", "--hevc"}));
+TEST(PhoneSimOpening, AnnouncementHelloCapabilities) {
+  SimProcess sim(kPhoneSim, Args({"--id", "00112233-4455-6677-8899-aabbccddeeff", "--name", "Test Phone",
+                                  "--kind", "7", "--format", "1280x720@30", "--format", "640x480@29.97",
+                                  "--format", "720x1280@60", "--hevc"}));
   EngineSide engine(sim.SessionAddress());
   const Bytes announcement = engine.ReadMessage();
-  CHECK_EQ(announcement.size(), 280u);
-  CHECK_EQ(ToHex(Bytes(announcement.begin(), announcement.begin() + 4)), "18010001");
-  CHECK_EQ(ToHex(announcement),
-           ToHex(ExpectedAnnouncement("00112233445566778899aabbccddeeff", 7, "Test Phone")));
-  CHECK_EQ(ToHex(engine.ReadMessage()), "04000003");
+  EXPECT_EQ(announcement.size(), 280u);
+  EXPECT_EQ(ToHex(Bytes(announcement.begin(), announcement.begin() + 4)), "18010001");
+  EXPECT_EQ(ToHex(announcement),
+            ToHex(ExpectedAnnouncement("00112233445566778899aabbccddeeff", 7, "Test Phone")));
+  EXPECT_EQ(ToHex(engine.ReadMessage()), "04000003");
   const Bytes capabilities = engine.ReadMessage();
-  CHECK_EQ(capabilities.size(), 48u);
-  CHECK_EQ(ToHex(Bytes(capabilities.begin(), capabilities.begin() + 8)), "3000000a00000100");
-  CHECK_EQ(U32(capabilities, 8), 3u);
-  CHECK_EQ(U32(capabilities, 12), 1280u);
-  CHECK_EQ(U32(capabilities, 16), 720u);
-  CHECK_EQ(U32(capabilities, 20), 0x41f00000u);  // 30.0
-  CHECK_EQ(U32(capabilities, 24), 640u);
-  CHECK_EQ(U32(capabilities, 28), 480u);
-  CHECK_EQ(U32(capabilities, 32), FloatBits(29.97f));
-  CHECK_EQ(U32(capabilities, 36), 720u);
-  CHECK_EQ(U32(capabilities, 40), 1280u);
-  CHECK_EQ(U32(capabilities, 44), 0x42700000u);  // 60.0
+  EXPECT_EQ(capabilities.size(), 48u);
+  EXPECT_EQ(ToHex(Bytes(capabilities.begin(), capabilities.begin() + 8)), "3000000a00000100");
+  EXPECT_EQ(U32(capabilities, 8), 3u);
+  EXPECT_EQ(U32(capabilities, 12), 1280u);
+  EXPECT_EQ(U32(capabilities, 16), 720u);
+  EXPECT_EQ(U32(capabilities, 20), 0x41f00000u);  // 30.0
+  EXPECT_EQ(U32(capabilities, 24), 640u);
+  EXPECT_EQ(U32(capabilities, 28), 480u);
+  EXPECT_EQ(U32(capabilities, 32), FloatBits(29.97f));
+  EXPECT_EQ(U32(capabilities, 36), 720u);
+  EXPECT_EQ(U32(capabilities, 40), 1280u);
+  EXPECT_EQ(U32(capabilities, 44), 0x42700000u);  // 60.0
   // No stream before a format request.
-  CHECK(engine.QuietFor(400));
+  EXPECT_TRUE(engine.QuietFor(400));
   ControlClient control(sim.ControlAddress());
   const std::string state = control.Command("state");
-  CHECK_EQ(FieldOf(state, "connected"), "1");
-  CHECK_EQ(FieldOf(state, "streaming"), "0");
-  CHECK_EQ(FieldOf(state, "passcode"), "none");
-  CHECK_EQ(FieldOf(state, "messages_sent"), "3");
+  EXPECT_EQ(FieldOf(state, "connected"), "1");
+  EXPECT_EQ(FieldOf(state, "streaming"), "0");
+  EXPECT_EQ(FieldOf(state, "passcode"), "none");
+  EXPECT_EQ(FieldOf(state, "messages_sent"), "3");
 }
 
-void OpeningWithoutFormats() {
+TEST(PhoneSimOpening, EmptyFormatListAndLongestName) {
   const std::string longName(255, 'n');
-  SimProcess sim(simPath, Args({"--formats", "none", "--name", longName}));
+  SimProcess sim(kPhoneSim, Args({"--formats", "none", "--name", longName}));
   EngineSide engine(sim.SessionAddress());
   const Bytes announcement = engine.ReadMessage();
-  CHECK_EQ(ToHex(announcement), ToHex(ExpectedAnnouncement(kDefaultId, 2, longName)));
-  CHECK_EQ(announcement[279], 0);  // the name keeps its NUL
-  CHECK_EQ(ToHex(engine.ReadMessage()), "04000003");
-  CHECK_EQ(ToHex(engine.ReadMessage()), "0c00000a0000000000000000");
+  EXPECT_EQ(ToHex(announcement), ToHex(ExpectedAnnouncement(kDefaultId, 2, longName)));
+  EXPECT_EQ(announcement[279], 0);  // the name keeps its NUL
+  EXPECT_EQ(ToHex(engine.ReadMessage()), "04000003");
+  EXPECT_EQ(ToHex(engine.ReadMessage()), "0c00000a0000000000000000");
 }
 
 // ---------------------------------------------------------------------------------------------
 // Passcode
 
-void PasscodeRightAnswer() {
+TEST(PhoneSimPasscode, RightAnswerOpens) {
   // Bytes above 0x7f: the key must sign-extend them.
   const std::string passcode = "p\xc3\xa4ss\xff!";
-  CHECK(PasscodeKey("") == 0xcbf29ce484222325ull);
-  CHECK(PasscodeKey("a") == 0xaf63dc4c8601ec8cull);  // plain ASCII: the standard FNV-1a value
+  EXPECT_TRUE(PasscodeKey("") == 0xcbf29ce484222325ull);
+  EXPECT_TRUE(PasscodeKey("a") == 0xaf63dc4c8601ec8cull);  // plain ASCII: the standard FNV-1a value
   const uint64_t challenge = 0x0123456789abcdefull;
-  SimProcess sim(simPath, Args({"--passcode", passcode, "--challenge", "0x0123456789abcdef"}));
+  SimProcess sim(kPhoneSim, Args({"--passcode", passcode, "--challenge", "0x0123456789abcdef"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
 
   const Bytes first = engine.ReadMessage();
-  CHECK_EQ(ToHex(first), "1000001700000000efcdab8967452301");
-  CHECK(engine.QuietFor(300));  // nothing else before the answer
-  CHECK_EQ(FieldOf(control.Command("state"), "passcode"), "pending");
+  EXPECT_EQ(ToHex(first), "1000001700000000efcdab8967452301");
+  EXPECT_TRUE(engine.QuietFor(300));  // nothing else before the answer
+  EXPECT_EQ(FieldOf(control.Command("state"), "passcode"), "pending");
 
   engine.Send(PasscodeAnswer(PasscodeKey(passcode) ^ challenge));
-  CHECK_EQ(ToHex(engine.ReadMessage()), ToHex(ExpectedAnnouncement(kDefaultId, 2, "Phone Sim")));
-  CHECK_EQ(ToHex(engine.ReadMessage()), "04000003");
-  CHECK_EQ(engine.ReadMessage()[3], 10);
-  CHECK_EQ(control.Command("wait-passcode 2000"), "ok passcode=ok");
+  EXPECT_EQ(ToHex(engine.ReadMessage()), ToHex(ExpectedAnnouncement(kDefaultId, 2, "Phone Sim")));
+  EXPECT_EQ(ToHex(engine.ReadMessage()), "04000003");
+  EXPECT_EQ(engine.ReadMessage()[3], 10);
+  EXPECT_EQ(control.Command("wait-passcode 2000"), "ok passcode=ok");
 
   engine.Send(FormatRequest(1, 640, 480, 30));
-  CHECK_EQ(engine.ReadMessageOfType(8)[3], 8);
-  CHECK(control.MultiCommand("complaints").empty());
+  EXPECT_EQ(engine.ReadMessageOfType(8)[3], 8);
+  EXPECT_TRUE(control.MultiCommand("complaints").empty());
 }
 
-void PasscodeWrongAnswer() {
-  SimProcess sim(simPath, Args({"--passcode", "secret"}));
+TEST(PhoneSimPasscode, WrongAnswerClosesThenFreshChallenge) {
+  SimProcess sim(kPhoneSim, Args({"--passcode", "secret"}));
   ControlClient control(sim.ControlAddress());
   uint64_t firstChallenge;
   {
     EngineSide engine(sim.SessionAddress());
     const Bytes challenge = engine.ReadMessage();
-    CHECK_EQ(ToHex(Bytes(challenge.begin(), challenge.begin() + 8)), "1000001700000000");
+    EXPECT_EQ(ToHex(Bytes(challenge.begin(), challenge.begin() + 8)), "1000001700000000");
     firstChallenge = U64(challenge, 8);
     engine.Send(PasscodeAnswer((PasscodeKey("secret") ^ firstChallenge) ^ 1));
     uint8_t byte;
     // Closed at once, with nothing (no announcement) before the end.
-    CHECK_EQ(engine.RecvSome(&byte, 1, 3000), 0);
+    EXPECT_EQ(engine.RecvSome(&byte, 1, 3000), 0);
   }
-  CHECK_EQ(control.Command("wait-disconnected 3000"), "ok");
+  EXPECT_EQ(control.Command("wait-disconnected 3000"), "ok");
   const std::string state = control.Command("state");
-  CHECK_EQ(FieldOf(state, "passcode"), "wrong");
-  CHECK_EQ(FieldOf(state, "connected"), "0");
+  EXPECT_EQ(FieldOf(state, "passcode"), "wrong");
+  EXPECT_EQ(FieldOf(state, "connected"), "0");
 
   // The engine comes back with the right key: a fresh challenge, then the opening.
   EngineSide engine(sim.SessionAddress());
   const Bytes challenge = engine.ReadMessage();
-  CHECK_EQ(challenge[3], 23);
+  EXPECT_EQ(challenge[3], 23);
   const uint64_t second = U64(challenge, 8);
-  CHECK(second != firstChallenge);
+  EXPECT_TRUE(second != firstChallenge);
   engine.Send(PasscodeAnswer(PasscodeKey("secret") ^ second));
-  CHECK_EQ(engine.ReadMessage()[3], 1);
-  CHECK_EQ(engine.ReadMessage()[3], 3);
-  CHECK_EQ(engine.ReadMessage()[3], 10);
-  CHECK_EQ(FieldOf(control.Command("state"), "sessions"), "2");
+  EXPECT_EQ(engine.ReadMessage()[3], 1);
+  EXPECT_EQ(engine.ReadMessage()[3], 3);
+  EXPECT_EQ(engine.ReadMessage()[3], 10);
+  EXPECT_EQ(FieldOf(control.Command("state"), "sessions"), "2");
 }
 
-void PasscodeManualChallenge() {
-  SimProcess sim(simPath, Args({"--manual", "--passcode", "abc", "--challenge", "5"}));
+TEST(PhoneSimPasscode, ManualOpening) {
+  SimProcess sim(kPhoneSim, Args({"--manual", "--passcode", "abc", "--challenge", "5"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
-  CHECK(engine.QuietFor(300));  // manual: nothing on connect
+  EXPECT_TRUE(engine.QuietFor(300));  // manual: nothing on connect
   CheckOk(control.Command("announcement"));
-  CHECK_EQ(engine.ReadMessage()[3], 1);
+  EXPECT_EQ(engine.ReadMessage()[3], 1);
   CheckOk(control.Command("challenge"));
-  CHECK_EQ(ToHex(engine.ReadMessage()), "10000017000000000500000000000000");
+  EXPECT_EQ(ToHex(engine.ReadMessage()), "10000017000000000500000000000000");
   engine.Send(PasscodeAnswer(PasscodeKey("abc") ^ 5));
-  CHECK_EQ(control.Command("wait-passcode 2000"), "ok passcode=ok");
-  CHECK(engine.QuietFor(300));  // manual: no opening after the answer either
+  EXPECT_EQ(control.Command("wait-passcode 2000"), "ok passcode=ok");
+  EXPECT_TRUE(engine.QuietFor(300));  // manual: no opening after the answer either
   CheckOk(control.Command("hello"));
-  CHECK_EQ(ToHex(engine.ReadMessage()), "04000003");
+  EXPECT_EQ(ToHex(engine.ReadMessage()), "04000003");
   CheckOk(control.Command("set formats 320x240@15"));
   CheckOk(control.Command("set hevc 1"));
   CheckOk(control.Command("capabilities"));
-  CHECK_EQ(ToHex(engine.ReadMessage()), ToHex(ExpectedCapabilities({{320, 240, 15}}, true)));
+  EXPECT_EQ(ToHex(engine.ReadMessage()), ToHex(ExpectedCapabilities({{320, 240, 15}}, true)));
   // An answer with no challenge pending is a complaint, not a verdict.
   engine.Send(PasscodeAnswer(1));
-  CHECK_EQ(control.Command("wait-received 23 2000 2"), "ok");
+  EXPECT_EQ(control.Command("wait-received 23 2000 2"), "ok");
   const auto complaints = control.MultiCommand("complaints");
-  CHECK_EQ(complaints.size(), 1u);
-  CHECK_MSG(complaints[0].find("without a pending challenge") != std::string::npos, complaints[0]);
+  EXPECT_EQ(complaints.size(), 1u);
+  EXPECT_TRUE(complaints[0].find("without a pending challenge") != std::string::npos) << complaints[0];
 }
 
 // ---------------------------------------------------------------------------------------------
 // Streaming
 
-void StreamingFromFixtures() {
+TEST(PhoneSimStream, FixturePerCodec) {
   TempDir dir;
   Bytes big(1000);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
   const std::vector<Bytes> h264{{}, {1, 2, 3, 4, 5}, big};
   const std::vector<Bytes> hevc{{0xaa}, {0xbb, 0xcc}};
   const std::vector<Bytes> opus{{0xf8, 0x01}, {0xf8, 0x02, 0x03}};
-  SimProcess sim(simPath,
+  SimProcess sim(kPhoneSim,
                  Args({"--hevc", "--h264-fixture", dir.Write("v.pkt", FixtureFile(h264)), "--hevc-fixture",
                        dir.Write("h.pkt", FixtureFile(hevc)), "--opus-fixture",
                        dir.Write("a.pkt", FixtureFile(opus)), "--video-rate", "50", "--audio-rate", "40"}));
   EngineSide engine(sim.SessionAddress());
   for (int i = 0; i < 3; ++i) engine.ReadMessage();
-  CHECK(engine.QuietFor(300));
+  EXPECT_TRUE(engine.QuietFor(300));
 
   engine.Send(FormatRequest(1, 640, 480, 30));
   const Collected got = Collect(engine, 1000);
-  CHECK(got.other.empty());
-  CHECK_MSG(got.video.size() >= 20 && got.video.size() <= 80,
-            std::to_string(got.video.size()) + " video packets");
-  CHECK_MSG(got.audio.size() >= 15 && got.audio.size() <= 70,
-            std::to_string(got.audio.size()) + " audio packets");
+  EXPECT_TRUE(got.other.empty());
+  EXPECT_TRUE(got.video.size() >= 20 && got.video.size() <= 80)
+      << std::to_string(got.video.size()) + " video packets";
+  EXPECT_TRUE(got.audio.size() >= 15 && got.audio.size() <= 70)
+      << std::to_string(got.audio.size()) + " audio packets";
   float previous = -1;
   for (size_t i = 0; i < got.video.size(); ++i) {
     const Bytes& message = got.video[i];
-    CHECK_EQ(U32(message, 0) & 0xffffff, message.size());
-    CHECK_EQ(ToHex(Payload(message)), ToHex(h264[i % 3]));
+    EXPECT_EQ(U32(message, 0) & 0xffffff, message.size());
+    EXPECT_EQ(ToHex(Payload(message)), ToHex(h264[i % 3]));
     const float timestamp = F32(message, 4);
-    CHECK_MSG(timestamp > previous, "timestamps must grow");
+    EXPECT_TRUE(timestamp > previous) << "timestamps must grow";
     previous = timestamp;
   }
   for (size_t i = 0; i < got.audio.size(); ++i) {
     const Bytes& message = got.audio[i];
-    CHECK_EQ(U32(message, 0), 0x07000000u | static_cast<uint32_t>(message.size()));
-    CHECK_EQ(U32(message, 4), i);  // sequence number
-    CHECK_EQ(ToHex(Payload(message)), ToHex(opus[i % 2]));
+    EXPECT_EQ(U32(message, 0), 0x07000000u | static_cast<uint32_t>(message.size()));
+    EXPECT_EQ(U32(message, 4), i);  // sequence number
+    EXPECT_EQ(ToHex(Payload(message)), ToHex(opus[i % 2]));
   }
   ControlClient control(sim.ControlAddress());
   const std::string state = control.Command("state");
-  CHECK_EQ(FieldOf(state, "streaming"), "1");
-  CHECK_EQ(FieldOf(state, "codec"), "1");
-  CHECK_EQ(FieldOf(state, "format"), "640x480@30");
+  EXPECT_EQ(FieldOf(state, "streaming"), "1");
+  EXPECT_EQ(FieldOf(state, "codec"), "1");
+  EXPECT_EQ(FieldOf(state, "format"), "640x480@30");
 
   // A new request for HEVC: the HEVC packets, from the first one.
   engine.Send(FormatRequest(2, 1280, 720, 30));
@@ -386,45 +383,45 @@ void StreamingFromFixtures() {
     const Bytes message = engine.ReadMessageOfType(8);
     const Bytes payload = Payload(message);
     if (payload == h264[0] || payload == h264[1] || payload == h264[2]) {
-      CHECK_MSG(hevcSeen.empty(), "H.264 packet after the HEVC ones began");
+      EXPECT_TRUE(hevcSeen.empty()) << "H.264 packet after the HEVC ones began";
       continue;
     }
     hevcSeen.push_back(payload);
   }
-  CHECK_EQ(hevcSeen.size(), 3u);
-  CHECK_EQ(ToHex(hevcSeen[0]), "aa");
-  CHECK_EQ(ToHex(hevcSeen[1]), "bbcc");
-  CHECK_EQ(ToHex(hevcSeen[2]), "aa");
-  CHECK_EQ(FieldOf(control.Command("state"), "codec"), "2");
-  CHECK(control.MultiCommand("complaints").empty());
+  EXPECT_EQ(hevcSeen.size(), 3u);
+  EXPECT_EQ(ToHex(hevcSeen[0]), "aa");
+  EXPECT_EQ(ToHex(hevcSeen[1]), "bbcc");
+  EXPECT_EQ(ToHex(hevcSeen[2]), "aa");
+  EXPECT_EQ(FieldOf(control.Command("state"), "codec"), "2");
+  EXPECT_TRUE(control.MultiCommand("complaints").empty());
 }
 
-void StreamingSynthetic() {
-  SimProcess sim(simPath, Args({"--video-bytes", "16", "--audio-bytes", "3", "--audio-rate", "20"}));
+TEST(PhoneSimStream, SyntheticPayloads) {
+  SimProcess sim(kPhoneSim, Args({"--video-bytes", "16", "--audio-bytes", "3", "--audio-rate", "20"}));
   EngineSide engine(sim.SessionAddress());
   ReadDefaultOpening(engine);
   engine.Send(FormatRequest(1, 1280, 720, 10));  // video follows the asked rate: 10 per second
   const Collected got = Collect(engine, 1000);
-  CHECK_MSG(got.video.size() >= 5 && got.video.size() <= 16,
-            std::to_string(got.video.size()) + " video packets");
-  CHECK_MSG(got.audio.size() >= 10 && got.audio.size() <= 30,
-            std::to_string(got.audio.size()) + " audio packets");
+  EXPECT_TRUE(got.video.size() >= 5 && got.video.size() <= 16)
+      << std::to_string(got.video.size()) + " video packets";
+  EXPECT_TRUE(got.audio.size() >= 10 && got.audio.size() <= 30)
+      << std::to_string(got.audio.size()) + " audio packets";
   for (size_t n = 0; n < got.video.size(); ++n) {
     const Bytes payload = Payload(got.video[n]);
-    CHECK_EQ(payload.size(), 16u);
-    CHECK_EQ(U32(payload, 0), n);
-    for (size_t i = 4; i < payload.size(); ++i) CHECK_EQ(payload[i], static_cast<uint8_t>(n + i));
+    EXPECT_EQ(payload.size(), 16u);
+    EXPECT_EQ(U32(payload, 0), n);
+    for (size_t i = 4; i < payload.size(); ++i) EXPECT_EQ(payload[i], static_cast<uint8_t>(n + i));
   }
   for (size_t n = 0; n < got.audio.size(); ++n) {
     const Bytes payload = Payload(got.audio[n]);
-    CHECK_EQ(payload.size(), 3u);
-    CHECK_EQ(payload[0], static_cast<uint8_t>(n));
-    CHECK_EQ(payload[1], static_cast<uint8_t>(n >> 8));
+    EXPECT_EQ(payload.size(), 3u);
+    EXPECT_EQ(payload[0], static_cast<uint8_t>(n));
+    EXPECT_EQ(payload[1], static_cast<uint8_t>(n >> 8));
   }
 }
 
-void DecodeAckChecks() {
-  SimProcess sim(simPath, Args({"--video-rate", "30", "--audio-rate", "0"}));
+TEST(PhoneSimStream, AcknowledgementChecks) {
+  SimProcess sim(kPhoneSim, Args({"--video-rate", "30", "--audio-rate", "0"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
   ReadDefaultOpening(engine);
@@ -435,59 +432,59 @@ void DecodeAckChecks() {
   PutF32(ack, 0.01f);
   PutF32(ack, 0.002f);
   engine.Send(Msg(9, ack));
-  CHECK_EQ(control.Command("wait-received 9 2000"), "ok");
-  CHECK(control.MultiCommand("complaints").empty());
+  EXPECT_EQ(control.Command("wait-received 9 2000"), "ok");
+  EXPECT_TRUE(control.MultiCommand("complaints").empty());
   // An acknowledgement for a picture that was never sent.
   Bytes bogus;
   PutF32(bogus, 12345.5f);
   PutF32(bogus, 0);
   PutF32(bogus, 0);
   engine.Send(Msg(9, bogus));
-  CHECK_EQ(control.Command("wait-received 9 2000 2"), "ok");
+  EXPECT_EQ(control.Command("wait-received 9 2000 2"), "ok");
   const auto complaints = control.MultiCommand("complaints");
-  CHECK_EQ(complaints.size(), 1u);
-  CHECK_MSG(complaints[0].find("decode acknowledgement") != std::string::npos, complaints[0]);
+  EXPECT_EQ(complaints.size(), 1u);
+  EXPECT_TRUE(complaints[0].find("decode acknowledgement") != std::string::npos) << complaints[0];
   // HEVC asked of a phone that offered none.
   engine.Send(FormatRequest(2, 640, 480, 30));
-  CHECK_EQ(control.Command("wait-received 11 2000 2"), "ok");
+  EXPECT_EQ(control.Command("wait-received 11 2000 2"), "ok");
   const auto more = control.MultiCommand("complaints");
-  CHECK_EQ(more.size(), 2u);
-  CHECK_MSG(more[1].find("HEVC") != std::string::npos, more[1]);
+  EXPECT_EQ(more.size(), 2u);
+  EXPECT_TRUE(more[1].find("HEVC") != std::string::npos) << more[1];
 }
 
-void StreamEndsWithConnection() {
-  SimProcess sim(simPath, Args({"--video-rate", "50"}));
+TEST(PhoneSimStream, EndsWithConnection) {
+  SimProcess sim(kPhoneSim, Args({"--video-rate", "50"}));
   ControlClient control(sim.ControlAddress());
   {
     EngineSide engine(sim.SessionAddress());
     ReadDefaultOpening(engine);
     engine.Send(FormatRequest(1, 640, 480, 30));
     engine.ReadMessageOfType(8);
-    CHECK_EQ(control.Command("wait-streaming 2000"), "ok");
+    EXPECT_EQ(control.Command("wait-streaming 2000"), "ok");
   }
-  CHECK_EQ(control.Command("wait-disconnected 3000"), "ok");
+  EXPECT_EQ(control.Command("wait-disconnected 3000"), "ok");
   const std::string before = control.Command("state");
-  CHECK_EQ(FieldOf(before, "connected"), "0");
-  CHECK_EQ(FieldOf(before, "streaming"), "0");
+  EXPECT_EQ(FieldOf(before, "connected"), "0");
+  EXPECT_EQ(FieldOf(before, "streaming"), "0");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  CHECK_EQ(FieldOf(control.Command("state"), "video_sent"), FieldOf(before, "video_sent"));
+  EXPECT_EQ(FieldOf(control.Command("state"), "video_sent"), FieldOf(before, "video_sent"));
 
   // Back again: a new opening, and no stream until asked.
   EngineSide engine(sim.SessionAddress());
   ReadDefaultOpening(engine);
-  CHECK(engine.QuietFor(400));
+  EXPECT_TRUE(engine.QuietFor(400));
   const std::string after = control.Command("state");
-  CHECK_EQ(FieldOf(after, "connected"), "1");
-  CHECK_EQ(FieldOf(after, "sessions"), "2");
-  CHECK_EQ(FieldOf(after, "session"), "2");
-  CHECK_EQ(FieldOf(after, "streaming"), "0");
+  EXPECT_EQ(FieldOf(after, "connected"), "1");
+  EXPECT_EQ(FieldOf(after, "sessions"), "2");
+  EXPECT_EQ(FieldOf(after, "session"), "2");
+  EXPECT_EQ(FieldOf(after, "streaming"), "0");
 }
 
 // ---------------------------------------------------------------------------------------------
 // What the engine sends
 
-void Recording() {
-  SimProcess sim(simPath, Args({"--no-autostream"}));
+TEST(PhoneSimRecorder, RecordsAndChecksEngineMessages) {
+  SimProcess sim(kPhoneSim, Args({"--no-autostream"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
   ReadDefaultOpening(engine);
@@ -532,50 +529,50 @@ void Recording() {
       engine.Send(message);
     }
   }
-  CHECK_EQ(control.Command("wait-received any 3000 9"), "ok");
+  EXPECT_EQ(control.Command("wait-received any 3000 9"), "ok");
   const auto lines = control.MultiCommand("received");
-  CHECK_EQ(lines.size(), sent.size());
+  EXPECT_EQ(lines.size(), sent.size());
   for (size_t i = 0; i < sent.size(); ++i) {
-    CHECK_EQ(FieldOf(lines[i], "type"), std::to_string(sent[i][3]));
-    CHECK_EQ(FieldOf(lines[i], "len"), std::to_string(sent[i].size()));
-    CHECK_EQ(FieldOf(lines[i], "session"), "1");
-    CHECK_EQ(FieldOf(lines[i], "hex"), ToHex(sent[i]));
+    EXPECT_EQ(FieldOf(lines[i], "type"), std::to_string(sent[i][3]));
+    EXPECT_EQ(FieldOf(lines[i], "len"), std::to_string(sent[i].size()));
+    EXPECT_EQ(FieldOf(lines[i], "session"), "1");
+    EXPECT_EQ(FieldOf(lines[i], "hex"), ToHex(sent[i]));
   }
   const auto only16 = control.MultiCommand("received 16");
-  CHECK_EQ(only16.size(), 1u);
-  CHECK_EQ(FieldOf(only16[0], "hex"), "0c000010040000004d000000");
-  CHECK_EQ(control.Command("count 18"), "ok 1");
-  CHECK_EQ(control.Command("count any"), "ok 9");
-  CHECK_EQ(FieldOf(control.Command("last 25"), "hex"), ToHex(Msg(25, distance)));
-  CHECK_EQ(control.Command("last 19"), "err none");
+  EXPECT_EQ(only16.size(), 1u);
+  EXPECT_EQ(FieldOf(only16[0], "hex"), "0c000010040000004d000000");
+  EXPECT_EQ(control.Command("count 18"), "ok 1");
+  EXPECT_EQ(control.Command("count any"), "ok 9");
+  EXPECT_EQ(FieldOf(control.Command("last 25"), "hex"), ToHex(Msg(25, distance)));
+  EXPECT_EQ(control.Command("last 19"), "err none");
   // Only the two types the engine never sends are complaints.
   const auto complaints = control.MultiCommand("complaints");
-  CHECK_EQ(complaints.size(), 2u);
-  CHECK_MSG(complaints[0].find("type 200") != std::string::npos, complaints[0]);
-  CHECK_MSG(complaints[1].find("type 201") != std::string::npos, complaints[1]);
+  EXPECT_EQ(complaints.size(), 2u);
+  EXPECT_TRUE(complaints[0].find("type 200") != std::string::npos) << complaints[0];
+  EXPECT_TRUE(complaints[1].find("type 201") != std::string::npos) << complaints[1];
 
-  CHECK_EQ(control.Command("clear"), "ok");
-  CHECK(control.MultiCommand("received").empty());
-  CHECK_EQ(control.Command("count any"), "ok 0");
+  EXPECT_EQ(control.Command("clear"), "ok");
+  EXPECT_TRUE(control.MultiCommand("received").empty());
+  EXPECT_EQ(control.Command("count any"), "ok 0");
   const auto start = Clock::now();
-  CHECK_EQ(control.Command("wait-received 18 300"), "timeout");
-  CHECK(ElapsedMs(start) >= 250);
+  EXPECT_EQ(control.Command("wait-received 18 300"), "timeout");
+  EXPECT_TRUE(ElapsedMs(start) >= 250);
   // A wait that is already satisfied by a later message.
   engine.Send(Msg(18, focus));
-  CHECK_EQ(control.Command("wait-received 18 2000"), "ok");
+  EXPECT_EQ(control.Command("wait-received 18 2000"), "ok");
   // A malformed one of a known type: wrong length.
   engine.Send(Msg(17, {1, 2, 3, 4}));
-  CHECK_EQ(control.Command("wait-received 17 2000"), "ok");
+  EXPECT_EQ(control.Command("wait-received 17 2000"), "ok");
   const auto malformed = control.MultiCommand("complaints");
-  CHECK_EQ(malformed.size(), 1u);
-  CHECK_MSG(malformed[0].find("type 17 with length 8, expected 12") != std::string::npos, malformed[0]);
+  EXPECT_EQ(malformed.size(), 1u);
+  EXPECT_TRUE(malformed[0].find("type 17 with length 8, expected 12") != std::string::npos) << malformed[0];
 }
 
 // ---------------------------------------------------------------------------------------------
 // Messages sent on command
 
-void StatusMessages() {
-  SimProcess sim(simPath, Args({}));
+TEST(PhoneSimCommands, StatusMessages) {
+  SimProcess sim(kPhoneSim, Args({}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
   ReadDefaultOpening(engine);
@@ -622,8 +619,8 @@ void StatusMessages() {
   };
   for (const Case& c : cases) {
     const std::string reply = control.Command(c.command);
-    CHECK_MSG(reply == "ok len=" + std::to_string(c.hex.size() / 2), c.command + " -> " + reply);
-    CHECK_EQ(ToHex(engine.ReadMessage()), c.hex);
+    EXPECT_TRUE(reply == "ok len=" + std::to_string(c.hex.size() / 2)) << c.command + " -> " + reply;
+    EXPECT_EQ(ToHex(engine.ReadMessage()), c.hex);
   }
   const std::vector<std::string> bad{
       "status 19 1 2 3",
@@ -638,20 +635,20 @@ void StatusMessages() {
       "status 5 zz",
   };
   for (const std::string& command : bad) CheckErr(control.Command(command));
-  CHECK(engine.QuietFor(300));  // a refused command sends nothing
+  EXPECT_TRUE(engine.QuietFor(300));  // a refused command sends nothing
 }
 
-void SendCommands() {
-  SimProcess sim(simPath, Args({"--no-autostream"}));
+TEST(PhoneSimCommands, SendAndSettings) {
+  SimProcess sim(kPhoneSim, Args({"--no-autostream"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
   ReadDefaultOpening(engine);
   CheckOk(control.Command("send 200 0a0b"));
-  CHECK_EQ(ToHex(engine.ReadMessage()), "060000c80a0b");
+  EXPECT_EQ(ToHex(engine.ReadMessage()), "060000c80a0b");
   CheckOk(control.Command("send 3"));
-  CHECK_EQ(ToHex(engine.ReadMessage()), "04000003");
+  EXPECT_EQ(ToHex(engine.ReadMessage()), "04000003");
   CheckOk(control.Command("send-raw 01020304ff"));
-  CHECK_EQ(ToHex(engine.ReadExact(5)), "01020304ff");
+  EXPECT_EQ(ToHex(engine.ReadExact(5)), "01020304ff");
   CheckErr(control.Command("send 256"));
   CheckErr(control.Command("send 3 abc"));
   CheckErr(control.Command("send-raw"));
@@ -660,44 +657,44 @@ void SendCommands() {
   CheckOk(control.Command("set kind 9"));
   CheckOk(control.Command("set id ffeeddccbbaa99887766554433221100"));
   CheckOk(control.Command("announcement"));
-  CHECK_EQ(ToHex(engine.ReadMessage()),
-           ToHex(ExpectedAnnouncement("ffeeddccbbaa99887766554433221100", 9, "Other Phone")));
+  EXPECT_EQ(ToHex(engine.ReadMessage()),
+            ToHex(ExpectedAnnouncement("ffeeddccbbaa99887766554433221100", 9, "Other Phone")));
   CheckErr(control.Command("set kind 70000"));
   CheckErr(control.Command("set formats 1x1"));
   CheckErr(control.Command("set id 1234"));
   CheckErr(control.Command("set hevc 2"));
   // Manual streaming without a format request.
   CheckOk(control.Command("stream on"));
-  CHECK_EQ(engine.ReadMessageOfType(8)[3], 8);
+  EXPECT_EQ(engine.ReadMessageOfType(8)[3], 8);
   CheckOk(control.Command("stream off"));
   Drain(engine, 200);
-  CHECK(engine.QuietFor(400));
+  EXPECT_TRUE(engine.QuietFor(400));
   CheckErr(control.Command("stream maybe"));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Fault modes
 
-void FaultGoodbye() {
-  SimProcess sim(simPath, Args({"--video-rate", "50"}));
+TEST(PhoneSimFaults, Goodbye) {
+  SimProcess sim(kPhoneSim, Args({"--video-rate", "50"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
   ReadDefaultOpening(engine);
   engine.Send(FormatRequest(1, 640, 480, 30));
   engine.ReadMessageOfType(8);
   CheckOk(control.Command("goodbye"));
-  CHECK_EQ(ToHex(engine.ReadMessageOfType(2)), "04000002");
+  EXPECT_EQ(ToHex(engine.ReadMessageOfType(2)), "04000002");
   // The stream stopped behind it and the connection stays open.
-  CHECK(engine.QuietFor(500));
-  CHECK_EQ(FieldOf(control.Command("state"), "connected"), "1");
+  EXPECT_TRUE(engine.QuietFor(500));
+  EXPECT_EQ(FieldOf(control.Command("state"), "connected"), "1");
   CheckOk(control.Command("goodbye close"));
-  CHECK_EQ(ToHex(engine.ReadExact(4)), "04000002");
-  CHECK(engine.WaitEnd(2000) == EngineSide::End::kClosed);
-  CHECK_EQ(control.Command("wait-disconnected 2000"), "ok");
+  EXPECT_EQ(ToHex(engine.ReadExact(4)), "04000002");
+  EXPECT_TRUE(engine.WaitEnd(2000) == EngineSide::End::kClosed);
+  EXPECT_EQ(control.Command("wait-disconnected 2000"), "ok");
 }
 
-void FaultSilence() {
-  SimProcess sim(simPath, Args({"--video-rate", "50"}));
+TEST(PhoneSimFaults, Silence) {
+  SimProcess sim(kPhoneSim, Args({"--video-rate", "50"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
   ReadDefaultOpening(engine);
@@ -705,20 +702,20 @@ void FaultSilence() {
   engine.ReadMessageOfType(8);
   CheckOk(control.Command("silence"));
   Drain(engine, 200);
-  CHECK(engine.QuietFor(700));
+  EXPECT_TRUE(engine.QuietFor(700));
   const std::string state = control.Command("state");
-  CHECK_EQ(FieldOf(state, "silenced"), "1");
-  CHECK_EQ(FieldOf(state, "connected"), "1");
+  EXPECT_EQ(FieldOf(state, "silenced"), "1");
+  EXPECT_EQ(FieldOf(state, "connected"), "1");
   // Asked-for messages still go.
   CheckOk(control.Command("status 19 1 2 3 4"));
-  CHECK_EQ(ToHex(engine.ReadMessage()), "1400001301000000020000000300000004000000");
-  CHECK(engine.QuietFor(300));
+  EXPECT_EQ(ToHex(engine.ReadMessage()), "1400001301000000020000000300000004000000");
+  EXPECT_TRUE(engine.QuietFor(300));
   CheckOk(control.Command("resume"));
-  CHECK_EQ(engine.ReadMessageOfType(8, 2000)[3], 8);
+  EXPECT_EQ(engine.ReadMessageOfType(8, 2000)[3], 8);
 }
 
-void FaultTrickle() {
-  SimProcess sim(simPath, Args({}));
+TEST(PhoneSimFaults, Trickle) {
+  SimProcess sim(kPhoneSim, Args({}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
   ReadDefaultOpening(engine);
@@ -730,41 +727,47 @@ void FaultTrickle() {
   while (got.size() < 20) {
     uint8_t buffer[64];
     const int n = engine.RecvSome(buffer, sizeof buffer, 3000);
-    CHECK_MSG(n > 0, "stream ended or stalled during the trickle");
+    EXPECT_TRUE(n > 0) << "stream ended or stalled during the trickle";
     got.insert(got.end(), buffer, buffer + n);
     ++chunks;
   }
   const long long took = ElapsedMs(start);
-  CHECK_EQ(ToHex(got), "1400001301000000020000000300000004000000");
-  CHECK_MSG(chunks >= 10, std::to_string(chunks) + " reads");
-  CHECK_MSG(took >= 19 * 40 * 8 / 10, std::to_string(took) + " ms");
-  CHECK_EQ(control.ReadLine(), "ok len=20");
+  EXPECT_EQ(ToHex(got), "1400001301000000020000000300000004000000");
+  EXPECT_TRUE(chunks >= 10) << std::to_string(chunks) + " reads";
+  EXPECT_TRUE(took >= 19 * 40 * 8 / 10) << std::to_string(took) + " ms";
+  EXPECT_EQ(control.ReadLine(), "ok len=20");
   // One message only: the next leaves whole.
   const auto again = Clock::now();
   CheckOk(control.Command("status 19 5 6 7 8"));
-  CHECK_EQ(engine.ReadMessage()[4], 5);
-  CHECK(ElapsedMs(again) < 500);
+  EXPECT_EQ(engine.ReadMessage()[4], 5);
+  EXPECT_TRUE(ElapsedMs(again) < 500);
   CheckErr(control.Command("trickle -1"));
 }
 
-void FaultTrickleThenReset() {
-  SimProcess sim(simPath, Args({}));
-  EngineSide engine(sim.SessionAddress());
+TEST(PhoneSimFaults, ResetCutsTrickleShort) {
+  SimProcess sim(kPhoneSim, Args({}));
   ControlClient control(sim.ControlAddress());
   ControlClient other(sim.ControlAddress());
+  {
+    EngineSide engine(sim.SessionAddress());
+    ReadDefaultOpening(engine);
+    CheckOk(control.Command("trickle 300"));
+    control.SendLine("status 21 1 2 3 4");
+    EXPECT_EQ(ToHex(engine.ReadExact(2, 2000)), "1400");
+    // The simulator answers while a message is being trickled...
+    const auto start = Clock::now();
+    EXPECT_EQ(FieldOf(other.Command("state"), "connected"), "1");
+    EXPECT_LT(ElapsedMs(start), 250);
+    // ...and a reset cuts the message short with a reset, not an orderly close.
+    EXPECT_EQ(other.Command("reset"), "ok");
+    EXPECT_LT(ElapsedMs(start), 250);
+    EXPECT_TRUE(engine.WaitEnd(2000) == EngineSide::End::kReset);
+    EXPECT_EQ(control.ReadLine(), "err send failed");
+  }
+  EXPECT_EQ(control.Command("wait-disconnected 2000"), "ok");
+  CheckErr(control.Command("reset"));  // nothing left to reset
+  EngineSide engine(sim.SessionAddress());
   ReadDefaultOpening(engine);
-  CheckOk(control.Command("trickle 300"));
-  control.SendLine("status 21 1 2 3 4");
-  CHECK_EQ(ToHex(engine.ReadExact(2, 2000)), "1400");
-  // The simulator answers while a message is being trickled...
-  const auto start = Clock::now();
-  CHECK_EQ(FieldOf(other.Command("state"), "connected"), "1");
-  CHECK(ElapsedMs(start) < 250);
-  // ...and a reset cuts the message short with a reset, not an orderly close.
-  CHECK_EQ(other.Command("reset"), "ok");
-  CHECK(ElapsedMs(start) < 250);
-  CHECK(engine.WaitEnd(2000) == EngineSide::End::kReset);
-  CHECK_EQ(control.ReadLine(), "err send failed");
 }
 
 // Reads stream messages until a header announcing more than 4,000,000 bytes; returns it.
@@ -774,91 +777,67 @@ Bytes ReadUntilOversizedHeader(EngineSide& engine) {
     Bytes header = engine.ReadExact(4);
     const uint32_t length = U32(header, 0) & 0xffffff;
     if (length > 4000000) return header;
-    CHECK(length >= 4);
+    if (length < 4) throw Failure("short header " + ToHex(header) + " in the stream");
     engine.ReadExact(length - 4);
   }
   throw Failure("no oversized header");
 }
 
-void FaultOversize() {
-  SimProcess sim(simPath, Args({"--video-rate", "50"}));
+TEST(PhoneSimFaults, BrokenHeaders) {
+  SimProcess sim(kPhoneSim, Args({"--video-rate", "50"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
   ReadDefaultOpening(engine);
   engine.Send(FormatRequest(1, 640, 480, 30));
   engine.ReadMessageOfType(8);
-  CHECK_EQ(control.Command("oversize"), "ok hex=01093d08");
-  CHECK_EQ(ToHex(ReadUntilOversizedHeader(engine)), "01093d08");  // 4,000,001 bytes, type 8
-  CHECK(engine.QuietFor(500));                                    // nothing after the broken header
-  CHECK_EQ(control.Command("oversize 16777215 7"), "ok hex=ffffff07");
-  CHECK_EQ(ToHex(engine.ReadExact(4)), "ffffff07");
-  CheckErr(control.Command("oversize 4000000"));
-  CheckErr(control.Command("oversize 16777216"));
-  CHECK(engine.QuietFor(200));
-}
-
-void FaultShortHeader() {
-  SimProcess sim(simPath, Args({}));
-  EngineSide engine(sim.SessionAddress());
-  ControlClient control(sim.ControlAddress());
-  ReadDefaultOpening(engine);
-  CHECK_EQ(control.Command("short-header 2"), "ok hex=02000008");
-  CHECK_EQ(ToHex(engine.ReadExact(4)), "02000008");
-  CHECK_EQ(control.Command("short-header 0 3"), "ok hex=00000003");
-  CHECK_EQ(ToHex(engine.ReadExact(4)), "00000003");
-  CheckErr(control.Command("short-header 4"));
-  CheckErr(control.Command("short-header"));
-  CHECK(engine.QuietFor(300));
-}
-
-void FaultReset() {
-  SimProcess sim(simPath, Args({}));
-  ControlClient control(sim.ControlAddress());
-  {
-    EngineSide engine(sim.SessionAddress());
-    ReadDefaultOpening(engine);
-    CHECK_EQ(control.Command("reset"), "ok");
-    CHECK(engine.WaitEnd(2000) == EngineSide::End::kReset);
+  EXPECT_EQ(control.Command("oversize"), "ok hex=01093d08");
+  EXPECT_EQ(ToHex(ReadUntilOversizedHeader(engine)), "01093d08");  // 4,000,001 bytes, type 8
+  EXPECT_TRUE(engine.QuietFor(500));                               // nothing after the broken header
+  EXPECT_EQ(control.Command("oversize 16777215 7"), "ok hex=ffffff07");
+  EXPECT_EQ(ToHex(engine.ReadExact(4)), "ffffff07");
+  EXPECT_EQ(control.Command("short-header 2"), "ok hex=02000008");
+  EXPECT_EQ(ToHex(engine.ReadExact(4)), "02000008");
+  EXPECT_EQ(control.Command("short-header 0 3"), "ok hex=00000003");
+  EXPECT_EQ(ToHex(engine.ReadExact(4)), "00000003");
+  for (const char* bad : {"oversize 4000000", "oversize 16777216", "short-header 4", "short-header"}) {
+    CheckErr(control.Command(bad));
   }
-  CHECK_EQ(control.Command("wait-disconnected 2000"), "ok");
-  CheckErr(control.Command("reset"));  // nothing left to reset
-  EngineSide engine(sim.SessionAddress());
-  ReadDefaultOpening(engine);
+  EXPECT_TRUE(engine.QuietFor(200));
 }
 
 // ---------------------------------------------------------------------------------------------
 // A misbehaving engine
 
-void EngineGarbage() {
-  SimProcess sim(simPath, Args({"--no-autostream"}));
+TEST(PhoneSimSessions, EngineGarbage) {
+  SimProcess sim(kPhoneSim, Args({"--no-autostream"}));
   ControlClient control(sim.ControlAddress());
   {
     EngineSide engine(sim.SessionAddress());
     ReadDefaultOpening(engine);
     engine.Send(FromHex("02000005"));  // length 2
-    CHECK(engine.WaitEnd(2000) == EngineSide::End::kClosed);
+    EXPECT_TRUE(engine.WaitEnd(2000) == EngineSide::End::kClosed);
   }
-  CHECK_EQ(control.Command("wait-disconnected 2000"), "ok");
+  EXPECT_EQ(control.Command("wait-disconnected 2000"), "ok");
   {
     EngineSide engine(sim.SessionAddress());
     ReadDefaultOpening(engine);
     engine.Send(FromHex("01093d08"));  // 4,000,001 bytes
-    CHECK(engine.WaitEnd(2000) == EngineSide::End::kClosed);
+    EXPECT_TRUE(engine.WaitEnd(2000) == EngineSide::End::kClosed);
   }
-  CHECK_EQ(control.Command("wait-disconnected 2000"), "ok");
+  EXPECT_EQ(control.Command("wait-disconnected 2000"), "ok");
   auto complaints = control.MultiCommand("complaints");
-  CHECK_EQ(complaints.size(), 2u);
-  CHECK_MSG(complaints[0].find("below the 4 header bytes") != std::string::npos, complaints[0]);
-  CHECK_MSG(complaints[1].find("above 4000000") != std::string::npos, complaints[1]);
+  EXPECT_EQ(complaints.size(), 2u);
+  EXPECT_TRUE(complaints[0].find("below the 4 header bytes") != std::string::npos) << complaints[0];
+  EXPECT_TRUE(complaints[1].find("above 4000000") != std::string::npos) << complaints[1];
   {
     // Exactly 4,000,000 bytes is a message.
     EngineSide engine(sim.SessionAddress());
     ReadDefaultOpening(engine);
     Bytes huge = Msg(8, Bytes(4000000 - 4, 0x11));
     engine.Send(huge);
-    CHECK_EQ(control.Command("wait-received 8 5000"), "ok");
-    CHECK(engine.QuietFor(200));
-    CHECK_EQ(FieldOf(control.Command("state"), "connected"), "1");
+    EXPECT_EQ(control.Command("wait-received 8 5000"), "ok");
+    EXPECT_TRUE(engine.QuietFor(200));
+    EXPECT_EQ(FieldOf(control.Command("state"), "connected"), "1");
     // Then noise: whatever it says, the simulator stays up.
     Bytes noise(4096);
     uint32_t seed = 12345;
@@ -869,79 +848,86 @@ void EngineGarbage() {
     engine.Send(noise);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
-  CHECK_EQ(control.Command("ping"), "ok pong");
-  CHECK_EQ(control.Command("wait-disconnected 2000"), "ok");
+  EXPECT_EQ(control.Command("ping"), "ok pong");
+  EXPECT_EQ(control.Command("wait-disconnected 2000"), "ok");
   EngineSide engine(sim.SessionAddress());
   ReadDefaultOpening(engine);
 }
 
-void SecondConnectionRefused() {
-  SimProcess sim(simPath, Args({}));
+TEST(PhoneSimSessions, SecondConnectionRefused) {
+  SimProcess sim(kPhoneSim, Args({}));
   ControlClient control(sim.ControlAddress());
   {
     EngineSide first(sim.SessionAddress());
     ReadDefaultOpening(first);
     EngineSide second(sim.SessionAddress());
     uint8_t byte;
-    CHECK_EQ(second.RecvSome(&byte, 1, 3000), 0);  // closed without a word
+    EXPECT_EQ(second.RecvSome(&byte, 1, 3000), 0);  // closed without a word
     const std::string state = control.Command("state");
-    CHECK_EQ(FieldOf(state, "rejected"), "1");
-    CHECK_EQ(FieldOf(state, "session"), "1");
-    CHECK(first.QuietFor(200));
+    EXPECT_EQ(FieldOf(state, "rejected"), "1");
+    EXPECT_EQ(FieldOf(state, "session"), "1");
+    EXPECT_TRUE(first.QuietFor(200));
   }
   // Closing and coming straight back works.
   EngineSide again(sim.SessionAddress());
   ReadDefaultOpening(again);
-  CHECK_EQ(FieldOf(control.Command("state"), "sessions"), "2");
+  EXPECT_EQ(FieldOf(control.Command("state"), "sessions"), "2");
 }
 
 // ---------------------------------------------------------------------------------------------
 // Control channel, script, process
 
-void ControlProtocol() {
-  SimProcess sim(simPath, Args({}));
+TEST(PhoneSimControl, Protocol) {
+  SimProcess sim(kPhoneSim, Args({}));
   ControlClient control(sim.ControlAddress());
-  CHECK_EQ(control.Command("ping"), "ok pong");
-  CheckErr(control.Command("bogus"));
-  CHECK(control.MultiCommand("help").size() >= 5);
-  const auto bad = control.MultiCommand("received 300");
-  CHECK_EQ(bad.size(), 1u);
-  CheckErr(bad[0]);
+  EXPECT_EQ(control.Command("ping"), "ok pong");
+  EXPECT_EQ(control.Command("bogus"), "err unknown command bogus (try help)");
+  EXPECT_GE(control.MultiCommand("help").size(), 30u);
+  // A wrong argument count, a list command's error (one line, then "."), and the connection
+  // check before the arguments are read.
+  EXPECT_EQ(control.Command("ping now"), "err usage: ping");
+  EXPECT_EQ(control.Command("count"), "err usage: count TYPE|any");
+  for (const char* command : {"received 300", "complaints all"}) {
+    const auto bad = control.MultiCommand(command);
+    ASSERT_EQ(bad.size(), 1u) << command;
+    CheckErr(bad[0]);
+  }
+  EXPECT_EQ(control.Command("send"), "err not connected");
   CheckErr(control.Command("wait-received 11"));
   CheckErr(control.Command("wait-received 11 -5"));
-  CHECK_EQ(control.Command("status 19 1 2 3 4"), "err not connected");
-  CHECK_EQ(control.Command("goodbye"), "err not connected");
+  EXPECT_EQ(control.Command("status 19 1 2 3 4"), "err not connected");
+  EXPECT_EQ(control.Command("goodbye"), "err not connected");
   CheckErr(control.Command("status 24 1 \"unterminated"));
-  CHECK_EQ(control.Command("announce"), "err announcements are off (no --announce-if)");
+  EXPECT_EQ(control.Command("announce"), "err announcements are off (no --announce-if)");
   // Blank lines get no reply; CR LF is fine; pipelined commands answer in order.
   control.SendRaw("\n   \nping\r\nstate\nping\n");
-  CHECK_EQ(control.ReadLine(), "ok pong");
-  CHECK_EQ(FieldOf(control.ReadLine(), "connected"), "0");
-  CHECK_EQ(control.ReadLine(), "ok pong");
+  EXPECT_EQ(control.ReadLine(), "ok pong");
+  EXPECT_EQ(FieldOf(control.ReadLine(), "connected"), "0");
+  EXPECT_EQ(control.ReadLine(), "ok pong");
   // An over-long line: one error, then business as usual.
   control.SendRaw(std::string(70000, 'a') + "\nping\n");
   CheckErr(control.ReadLine());
-  CHECK_EQ(control.ReadLine(), "ok pong");
+  EXPECT_EQ(control.ReadLine(), "ok pong");
   // A client waiting does not hold up another.
   ControlClient waiter(sim.ControlAddress());
   waiter.SendLine("wait-received 18 3000");
   const auto start = Clock::now();
-  CHECK_EQ(control.Command("ping"), "ok pong");
-  CHECK(ElapsedMs(start) < 1000);
+  EXPECT_EQ(control.Command("ping"), "ok pong");
+  EXPECT_TRUE(ElapsedMs(start) < 1000);
   EngineSide engine(sim.SessionAddress());
   Bytes focus;
   PutF32(focus, 0.5f);
   PutF32(focus, 0.5f);
   Put32(focus, 1);
   engine.Send(Msg(18, focus));
-  CHECK_EQ(waiter.ReadLine(), "ok");
-  CHECK_EQ(control.Command("quit"), "ok bye");
-  CHECK(control.ClosedWithin(2000));
-  CHECK_EQ(waiter.Command("shutdown 3"), "ok");
-  CHECK_EQ(sim.Wait(5000), 3);
+  EXPECT_EQ(waiter.ReadLine(), "ok");
+  EXPECT_EQ(control.Command("quit"), "ok bye");
+  EXPECT_TRUE(control.ClosedWithin(2000));
+  EXPECT_EQ(waiter.Command("shutdown 3"), "ok");
+  EXPECT_EQ(sim.Wait(5000), 3);
 }
 
-void Script() {
+TEST(PhoneSimScript, RunsAndEchoes) {
   TempDir dir;
   const std::string script = dir.WriteText("scenario.txt",
                                            "# the engine connects and asks for a format\n"
@@ -954,33 +940,33 @@ void Script() {
                                            "stream off\n"
                                            "goodbye close\n"
                                            "wait-disconnected 5000\n");
-  SimProcess sim(simPath, {"--listen", "127.0.0.1:0", "--script", script, "--once", "--video-rate", "20"});
-  CHECK_EQ(sim.ControlAddress(), "-");
+  SimProcess sim(kPhoneSim, {"--listen", "127.0.0.1:0", "--script", script, "--once", "--video-rate", "20"});
+  EXPECT_EQ(sim.ControlAddress(), "-");
   {
     EngineSide engine(sim.SessionAddress());
     ReadDefaultOpening(engine);
     engine.Send(FormatRequest(1, 640, 480, 30));
-    CHECK_EQ(ToHex(engine.ReadMessageOfType(19)), "1400001301000000020000000300000004000000");
-    CHECK_EQ(ToHex(engine.ReadMessageOfType(2)), "04000002");
-    CHECK(engine.WaitEnd(3000) == EngineSide::End::kClosed);
+    EXPECT_EQ(ToHex(engine.ReadMessageOfType(19)), "1400001301000000020000000300000004000000");
+    EXPECT_EQ(ToHex(engine.ReadMessageOfType(2)), "04000002");
+    EXPECT_TRUE(engine.WaitEnd(3000) == EngineSide::End::kClosed);
   }
-  CHECK_EQ(sim.Wait(5000), 0);  // --once: the session ended, so does the simulator
+  EXPECT_EQ(sim.Wait(5000), 0);  // --once: the session ended, so does the simulator
   const std::string output = sim.ReadOutput(500);
-  CHECK_MSG(output.find("> status 19 1 2 3 4\nok len=20\n") != std::string::npos, output);
-  CHECK_MSG(output.find("> wait-disconnected 5000\nok\n") != std::string::npos, output);
+  EXPECT_TRUE(output.find("> status 19 1 2 3 4\nok len=20\n") != std::string::npos) << output;
+  EXPECT_TRUE(output.find("> wait-disconnected 5000\nok\n") != std::string::npos) << output;
 }
 
-void ScriptFailure() {
+TEST(PhoneSimScript, StopsAtFirstFailure) {
   TempDir dir;
   const std::string script = dir.WriteText("fails.txt", "ping\nwait-received 18 200\nping\n");
-  SimProcess sim(simPath, {"--listen", "127.0.0.1:0", "--script", script});
-  CHECK_EQ(sim.Wait(5000), 1);
+  SimProcess sim(kPhoneSim, {"--listen", "127.0.0.1:0", "--script", script});
+  EXPECT_EQ(sim.Wait(5000), 1);
   const std::string output = sim.ReadOutput(500);
-  CHECK_MSG(output == "> ping\nok pong\n> wait-received 18 200\ntimeout\n", output);
+  EXPECT_TRUE(output == "> ping\nok pong\n> wait-received 18 200\ntimeout\n") << output;
 }
 
-void Sigterm() {
-  SimProcess sim(simPath, Args({"--video-rate", "50"}));
+TEST(PhoneSimProcess, SigtermEndsPromptly) {
+  SimProcess sim(kPhoneSim, Args({"--video-rate", "50"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient waiter(sim.ControlAddress());
   ReadDefaultOpening(engine);
@@ -990,12 +976,12 @@ void Sigterm() {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const auto start = Clock::now();
   sim.Signal(SIGTERM);
-  CHECK_EQ(sim.Wait(5000), 0);
-  CHECK(ElapsedMs(start) < 3000);
-  CHECK(engine.WaitEnd(2000) == EngineSide::End::kClosed);
+  EXPECT_EQ(sim.Wait(5000), 0);
+  EXPECT_TRUE(ElapsedMs(start) < 3000);
+  EXPECT_TRUE(engine.WaitEnd(2000) == EngineSide::End::kClosed);
 }
 
-void BadUsage() {
+TEST(PhoneSimProcess, BadUsage) {
   TempDir dir;
   const Bytes good = FixtureFile({{1, 2, 3}});
   Bytes truncated = FixtureFile({{1, 2, 3}});
@@ -1012,7 +998,8 @@ void BadUsage() {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  CHECK(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(busy, 1) == 0);
+  EXPECT_TRUE(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              ::listen(busy, 1) == 0);
   ::getsockname(busy, reinterpret_cast<sockaddr*>(&address), &length);
   const std::string busyPort = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   const std::vector<Case> cases{
@@ -1033,6 +1020,10 @@ void BadUsage() {
       {{"--opus-fixture", dir.Write("empty.pkt", FixtureFile({}))}, 2, "no packet"},
       {{"--announce-if", "nonexistent0"}, 2, "no interface"},
       {{"--video-rate", "-1"}, 2, "rate"},
+      // A summary that cannot be written fails the run.
+      {{"--listen", "127.0.0.1:0", "--summary", "/nonexistent/summary.txt", "--exit-after", "200"},
+       1,
+       "summary"},
       {{"--listen", "127.0.0.1:0", "--h264-fixture", dir.Write("good.pkt", good), "--exit-after", "200"},
        0,
        ""},
@@ -1040,25 +1031,99 @@ void BadUsage() {
   for (const Case& c : cases) {
     std::string errors;
     std::vector<std::string> args = c.args;
-    const int code = RunToExit(simPath, args, 5000, &errors);
-    CHECK_MSG(code == c.code, args[0] + ": exit " + std::to_string(code) + ", stderr: " + errors);
-    CHECK_MSG(errors.find(c.says) != std::string::npos, args[0] + ": stderr: " + errors);
+    const int code = RunToExit(kPhoneSim, args, 5000, &errors);
+    EXPECT_TRUE(code == c.code) << args[0] + ": exit " + std::to_string(code) + ", stderr: " + errors;
+    EXPECT_TRUE(errors.find(c.says) != std::string::npos) << args[0] + ": stderr: " + errors;
   }
   ::close(busy);
 }
 
-void ProbePort() {
-  SimProcess sim(simPath, Args({"--probe", "127.0.0.1:0", "--id", "0102030405060708090a0b0c0d0e0f10",
-                                "--name", "Probe", "--kind", "9"}));
-  CHECK(sim.ProbeAddress() != "-");
+TEST(PhoneSimOpening, ProbePort) {
+  SimProcess sim(kPhoneSim, Args({"--probe", "127.0.0.1:0", "--id", "0102030405060708090a0b0c0d0e0f10",
+                                  "--name", "Probe", "--kind", "9"}));
+  EXPECT_TRUE(sim.ProbeAddress() != "-");
   for (int i = 0; i < 2; ++i) {
     EngineSide probe(sim.ProbeAddress());
-    CHECK_EQ(ToHex(probe.ReadExact(280)),
-             ToHex(ExpectedAnnouncement("0102030405060708090a0b0c0d0e0f10", 9, "Probe")));
-    CHECK(probe.WaitEnd(2000) == EngineSide::End::kClosed);
+    EXPECT_EQ(ToHex(probe.ReadExact(280)),
+              ToHex(ExpectedAnnouncement("0102030405060708090a0b0c0d0e0f10", 9, "Probe")));
+    EXPECT_TRUE(probe.WaitEnd(2000) == EngineSide::End::kClosed);
   }
   ControlClient control(sim.ControlAddress());
-  CHECK_EQ(FieldOf(control.Command("state"), "sessions"), "0");
+  EXPECT_EQ(FieldOf(control.Command("state"), "sessions"), "0");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The end-of-run summary
+
+std::map<std::string, std::string> Figures(const std::vector<std::string>& lines) {
+  std::map<std::string, std::string> figures;
+  for (const std::string& line : lines) {
+    const size_t space = line.find(' ');
+    EXPECT_NE(space, std::string::npos) << line;
+    EXPECT_TRUE(figures.emplace(line.substr(0, space), line.substr(space + 1)).second) << "twice: " << line;
+  }
+  return figures;
+}
+
+TEST(PhoneSimSummary, FiguresOfTheWholeRun) {
+  TempDir dir;
+  const std::string file = dir.Path("summary.txt");
+  SimProcess sim(kPhoneSim,
+                 Args({"--passcode", "pin", "--challenge", "7", "--video-rate", "50", "--summary", file}));
+  ControlClient control(sim.ControlAddress());
+  {
+    EngineSide wrong(sim.SessionAddress());
+    wrong.ReadMessage();
+    wrong.Send(PasscodeAnswer(1));
+    EXPECT_TRUE(wrong.WaitEnd(3000) == EngineSide::End::kClosed);
+  }
+  EXPECT_EQ(control.Command("wait-disconnected 3000"), "ok");
+  EngineSide engine(sim.SessionAddress());
+  engine.ReadMessage();
+  engine.Send(PasscodeAnswer(PasscodeKey("pin") ^ 7));
+  for (int i = 0; i < 3; ++i) engine.ReadMessage();
+  engine.Send(FormatRequest(1, 1280, 720, 25));
+  for (float decode : {0.010f, 0.020f}) {
+    const Bytes video = engine.ReadMessageOfType(8);
+    Bytes ack;
+    Put32(ack, U32(video, 4));
+    PutF32(ack, decode);
+    PutF32(ack, decode / 5);
+    engine.Send(Msg(9, ack));
+  }
+  EXPECT_EQ(control.Command("wait-received 9 2000 2"), "ok");
+  EXPECT_EQ(control.Command("clear"), "ok");  // the recorder's counts only
+  CheckOk(control.Command("send-raw 0102"));
+  CheckOk(control.Command("goodbye close"));
+  EXPECT_EQ(control.Command("wait-disconnected 3000"), "ok");
+  const std::vector<std::string> live = control.MultiCommand("summary");
+  sim.Signal(SIGTERM);
+  ASSERT_EQ(sim.Wait(5000), 0);
+
+  // Nothing happened after the last session: the file says what the command said.
+  std::ifstream in(file);
+  std::vector<std::string> written;
+  for (std::string line; std::getline(in, line);) written.push_back(line);
+  EXPECT_EQ(written, live);
+  auto figures = Figures(written);
+  const std::map<std::string, std::string> expected{
+      {"sessions", "2"},         {"rejected", "0"},          {"announcements", "0"},
+      {"passcode_ok", "1"},      {"passcode_wrong", "1"},    {"format_requests", "1"},
+      {"format_codec", "1"},     {"format", "1280x720@25"},  {"acks", "2"},
+      {"ack_window", "2"},       {"ack_decode_ms", "15.00"}, {"ack_delivery_ms", "3.00"},
+      {"received_type_23", "2"}, {"received_type_11", "1"},  {"received_type_9", "2"},
+      {"sent_type_23", "2"},     {"sent_type_1", "1"},       {"sent_type_2", "1"},
+      {"sent_other", "1"},       {"complaints", "0"},
+  };
+  for (const auto& [key, value] : expected) EXPECT_EQ(figures[key], value) << key;
+  EXPECT_EQ(figures["video_packets"], figures["sent_type_8"]);
+  EXPECT_GE(std::stoull(figures["video_packets"]), 2u);
+  EXPECT_EQ(figures["audio_packets"], figures["sent_type_7"]);
+  unsigned long long sum = 0;
+  for (const auto& [key, value] : figures) {
+    if (key.rfind("sent_", 0) == 0) sum += std::stoull(value);
+  }
+  EXPECT_EQ(std::to_string(sum), figures["messages_sent"]);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1066,7 +1131,7 @@ void ProbePort() {
 
 int JoinedReceiver(int family, unsigned ifIndex) {
   const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  CHECK(fd >= 0);
+  EXPECT_TRUE(fd >= 0);
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   timeval timeout{0, 200000};
@@ -1075,21 +1140,21 @@ int JoinedReceiver(int family, unsigned ifIndex) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(4698);
-    CHECK(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0);
+    EXPECT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0);
     ip_mreqn join{};
     ::inet_pton(AF_INET, "239.255.188.58", &join.imr_multiaddr);
     join.imr_ifindex = static_cast<int>(ifIndex);
-    CHECK(::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0);
+    EXPECT_TRUE(::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0);
   } else {
     ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
     sockaddr_in6 local{};
     local.sin6_family = AF_INET6;
     local.sin6_port = htons(4698);
-    CHECK(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0);
+    EXPECT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0);
     ipv6_mreq join{};
     ::inet_pton(AF_INET6, "ff02::2:d644", &join.ipv6mr_multiaddr);
     join.ipv6mr_interface = ifIndex;
-    CHECK(::setsockopt(fd, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &join, sizeof join) == 0);
+    EXPECT_TRUE(::setsockopt(fd, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &join, sizeof join) == 0);
   }
   return fd;
 }
@@ -1119,44 +1184,43 @@ Datagram Receive(int fd, int timeoutMs) {
   return {};
 }
 
-void MulticastAnnouncements() {
+TEST(PhoneSimMulticast, AnnouncementsReachThePcSide) {
   const char* phoneNs = std::getenv("KAVEX_NETNS_PHONE");
   const char* phoneAddr = std::getenv("KAVEX_PHONE_ADDR");
   const char* phoneAddr6 = std::getenv("KAVEX_PHONE_ADDR6");
   const char* phoneIf = std::getenv("KAVEX_PHONE_IF");
   const char* pcIf = std::getenv("KAVEX_PC_IF");
   if (!phoneNs || !phoneAddr || !phoneAddr6 || !phoneIf || !pcIf) {
-    std::fprintf(stderr, "skipped: needs the test namespaces (scripts/netns-run.sh)\n");
-    throw Skip{};
+    GTEST_SKIP() << "needs the test namespaces (scripts/netns-run.sh)";
   }
   const unsigned pcIndex = ::if_nametoindex(pcIf);
-  CHECK(pcIndex != 0);
+  EXPECT_TRUE(pcIndex != 0);
   const int v4 = JoinedReceiver(AF_INET, pcIndex);
   const int v6 = JoinedReceiver(AF_INET6, pcIndex);
   const std::string id = "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf";
   const std::string addr = phoneAddr;
-  SimProcess sim(simPath,
+  SimProcess sim(kPhoneSim,
                  {"--listen", addr + ":0", "--control", addr + ":0", "--announce-if", phoneIf,
                   "--announce-interval", "300", "--id", id, "--name", "Net Phone"},
                  phoneNs);
   const Bytes expected = ExpectedAnnouncement(id, 2, "Net Phone");
   const Datagram first4 = Receive(v4, 3000);
-  CHECK_EQ(ToHex(first4.bytes), ToHex(expected));
-  CHECK_EQ(first4.from, addr);
+  EXPECT_EQ(ToHex(first4.bytes), ToHex(expected));
+  EXPECT_EQ(first4.from, addr);
   const Datagram first6 = Receive(v6, 3000);
-  CHECK_EQ(ToHex(first6.bytes), ToHex(expected));
-  CHECK_EQ(first6.from, std::string(phoneAddr6));
+  EXPECT_EQ(ToHex(first6.bytes), ToHex(expected));
+  EXPECT_EQ(first6.from, std::string(phoneAddr6));
   // Periodic: about one every 300 ms.
   int count = 0;
   const auto start = Clock::now();
   while (ElapsedMs(start) < 1500) {
     if (!Receive(v4, 100).bytes.empty()) ++count;
   }
-  CHECK_MSG(count >= 3 && count <= 9, std::to_string(count) + " datagrams in 1.5 s");
+  EXPECT_TRUE(count >= 3 && count <= 9) << std::to_string(count) + " datagrams in 1.5 s";
 
   ControlClient control(sim.ControlAddress());
   CheckOk(control.Command("set name Renamed"));
-  CHECK_EQ(control.Command("announce"), "ok sent=2");
+  EXPECT_EQ(control.Command("announce"), "ok sent=2");
   const Bytes renamed = ExpectedAnnouncement(id, 2, "Renamed");
   bool seen4 = false;
   bool seen6 = false;
@@ -1165,85 +1229,17 @@ void MulticastAnnouncements() {
     seen4 = seen4 || Receive(v4, 50).bytes == renamed;
     seen6 = seen6 || Receive(v6, 50).bytes == renamed;
   }
-  CHECK(seen4 && seen6);
+  EXPECT_TRUE(seen4 && seen6);
 
   // And a session across the veth pair.
   EngineSide engine(sim.SessionAddress());
-  CHECK_EQ(ToHex(engine.ReadMessage()), ToHex(renamed));
-  CHECK_EQ(FieldOf(control.Command("state"), "peer").compare(0, 10, "198.18.0.1"), 0);
+  EXPECT_EQ(ToHex(engine.ReadMessage()), ToHex(renamed));
+  EXPECT_EQ(FieldOf(control.Command("state"), "peer").compare(0, 10, "198.18.0.1"), 0);
   ::close(v4);
   ::close(v6);
   sim.Signal(SIGTERM);
-  CHECK_EQ(sim.Wait(5000), 0);
-}
-
-const std::map<std::string, std::function<void()>>& Cases() {
-  static const std::map<std::string, std::function<void()>> cases{
-      {"opening", Opening},
-      {"opening_without_formats", OpeningWithoutFormats},
-      {"passcode_right_answer", PasscodeRightAnswer},
-      {"passcode_wrong_answer", PasscodeWrongAnswer},
-      {"passcode_manual_challenge", PasscodeManualChallenge},
-      {"streaming_from_fixtures", StreamingFromFixtures},
-      {"streaming_synthetic", StreamingSynthetic},
-      {"decode_ack_checks", DecodeAckChecks},
-      {"stream_ends_with_connection", StreamEndsWithConnection},
-      {"recording", Recording},
-      {"status_messages", StatusMessages},
-      {"send_commands", SendCommands},
-      {"fault_goodbye", FaultGoodbye},
-      {"fault_silence", FaultSilence},
-      {"fault_trickle", FaultTrickle},
-      {"fault_trickle_then_reset", FaultTrickleThenReset},
-      {"fault_oversize", FaultOversize},
-      {"fault_short_header", FaultShortHeader},
-      {"fault_reset", FaultReset},
-      {"engine_garbage", EngineGarbage},
-      {"second_connection_refused", SecondConnectionRefused},
-      {"control_protocol", ControlProtocol},
-      {"script", Script},
-      {"script_failure", ScriptFailure},
-      {"sigterm", Sigterm},
-      {"bad_usage", BadUsage},
-      {"probe_port", ProbePort},
-      {"multicast_announcements", MulticastAnnouncements},
-  };
-  return cases;
+  EXPECT_EQ(sim.Wait(5000), 0);
 }
 
 }  // namespace
 }  // namespace simtest
-
-int main(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: phone_sim_tests PATH-TO-PHONE-SIM CASE|all\n");
-    return 2;
-  }
-  simtest::simPath = argv[1];
-  const std::string wanted = argv[2];
-  int failed = 0;
-  int run = 0;
-  for (const auto& [name, body] : simtest::Cases()) {
-    if (wanted != "all" && wanted != name) continue;
-    ++run;
-    simtest::EndFailures().clear();
-    try {
-      body();
-      if (!simtest::EndFailures().empty()) throw simtest::Failure(simtest::EndFailures().front());
-      std::printf("PASS %s\n", name.c_str());
-    } catch (const simtest::Skip&) {
-      std::printf("SKIP %s\n", name.c_str());
-      if (wanted != "all") return 77;
-    } catch (const std::exception& e) {
-      std::printf("FAIL %s\n%s\n", name.c_str(), e.what());
-      ++failed;
-    }
-    std::fflush(stdout);
-  }
-  if (run == 0) {
-    std::fprintf(stderr, "no case named %s\n", wanted.c_str());
-    return 2;
-  }
-  return failed == 0 ? 0 : 1;
-}

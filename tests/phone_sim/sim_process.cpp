@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
@@ -11,7 +12,7 @@
 #include <chrono>
 #include <thread>
 
-#include "check.h"
+#include "wire_peer.h"
 
 namespace simtest {
 namespace {
@@ -76,11 +77,6 @@ SimProcess::SimProcess(const std::string& program, const std::vector<std::string
   probe_ = Field(line, "probe");
 }
 
-std::vector<std::string>& EndFailures() {
-  static std::vector<std::string> failures;
-  return failures;
-}
-
 SimProcess::~SimProcess() {
   // Every case ends its simulator with SIGTERM, which must give a clean exit: this is where a
   // sanitizer's report at exit (leaks, for one) turns into a failed case.
@@ -90,9 +86,9 @@ SimProcess::~SimProcess() {
     if (code == -1) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
-      EndFailures().push_back("phone-sim did not stop within 5 s of SIGTERM");
+      ADD_FAILURE() << "phone-sim did not stop within 5 s of SIGTERM";
     } else if (code != 0) {
-      EndFailures().push_back("phone-sim exited with " + std::to_string(code) + " on SIGTERM");
+      ADD_FAILURE() << "phone-sim exited with " << code << " on SIGTERM";
     }
   }
   if (stdout_ >= 0) ::close(stdout_);

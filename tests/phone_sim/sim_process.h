@@ -38,9 +38,6 @@ class SimProcess {
   std::string pending_;
 };
 
-// What went wrong when simulators were ended by their destructors (the runner fails the case).
-std::vector<std::string>& EndFailures();
-
 // Runs the program to its end (no ready line expected) and returns its exit code; its stderr
 // goes to `errors`.
 int RunToExit(const std::string& program, const std::vector<std::string>& args, int timeoutMs,

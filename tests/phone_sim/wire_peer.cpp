@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "check.h"
 
 namespace simtest {
 namespace {

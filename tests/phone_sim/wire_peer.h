@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,12 @@
 // control channel. Byte helpers are written here again on purpose, so that the tests do not
 // share the simulator's own layout code.
 namespace simtest {
+
+// What a helper throws when the simulator does not answer as it must (a time-out, a closed
+// stream): the case fails where it stood.
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 using Bytes = std::vector<uint8_t>;
 

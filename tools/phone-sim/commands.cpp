@@ -1,9 +1,13 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <memory>
 
 #include "simulator.h"
 #include "wire.h"
@@ -36,12 +40,6 @@ Reply Timeout() {
 Reply Multi(std::vector<std::string> lines) {
   Reply reply;
   reply.lines = std::move(lines);
-  reply.multiLine = true;
-  return reply;
-}
-
-Reply MultiErr(const std::string& why) {
-  Reply reply = Err(why);
   reply.multiLine = true;
   return reply;
 }
@@ -261,225 +259,336 @@ Reply Set(Simulator& sim, const Words& words) {
   return Ok();
 }
 
-const std::vector<std::string>& HelpLines() {
-  static const std::vector<std::string> lines = {
-      "ping | help | state | quit | shutdown [CODE]",
-      "received [TYPE|any] | last TYPE | count TYPE|any | complaints | clear",
-      "wait-received TYPE|any TIMEOUT_MS [COUNT] | wait-connected MS | wait-disconnected MS",
-      "wait-streaming MS | wait-passcode MS | sleep MS",
-      "status 16 A B | status 19|22 A B C D | status 20 F F F I | status 21 F F F F",
-      "status 24 VALUE [TEXT...] | status 25 I F | status 5 [HEX]",
-      "send TYPE [HEX] | send-raw HEX | announcement | hello | capabilities | challenge",
-      "stream on|off | rate video N|fps | rate audio N",
-      "goodbye [close] | silence | resume | trickle [DELAY_MS] | oversize [LENGTH [TYPE]]",
-      "short-header LENGTH [TYPE] | reset | disconnect | announce",
-      "set name|kind|id|formats|hevc|passcode|challenge|manual|autostream VALUE | set no-passcode",
-  };
-  return lines;
-}
-
 Reply WaitReply(bool done) { return done ? Ok() : Timeout(); }
 
-Reply Dispatch(Simulator& sim, const Words& words) {
-  const std::string& command = words[0];
-  const size_t argc = words.size() - 1;
+Reply SendResult(bool ok) { return ok ? Ok() : Err("send failed"); }
 
-  if (command == "ping") return Ok("pong");
-  if (command == "help") return Multi(HelpLines());
-  if (command == "quit") {
-    Reply reply = Ok("bye");
-    reply.closeClient = true;
-    return reply;
-  }
-  if (command == "shutdown") {
-    long long code = 0;
-    if (argc > 1 || (argc == 1 && !ParseRange(words[1], 0, 255, &code)))
-      return Err("usage: shutdown [CODE 0-255]");
-    sim.RequestStop(static_cast<int>(code));
-    return Ok();
-  }
-  if (command == "state") return State(sim);
+// The wait commands that take one time limit and a condition on the simulator.
+Reply WaitFor(Simulator& sim, const Words& words, const std::function<bool()>& ready) {
+  long long timeout;
+  if (!ParseMs(words[1], &timeout)) return Err("usage: " + words[0] + " MS");
+  return WaitReply(sim.WaitUntil(ready, std::chrono::milliseconds(timeout)));
+}
 
-  // Records of what the engine sent.
-  Recorder& recorder = sim.GetRecorder();
-  if (command == "received") {
-    int type = -1;
-    if (argc > 1 || (argc == 1 && !ParseType(words[1], &type))) return MultiErr("usage: received [TYPE|any]");
-    std::vector<std::string> lines;
-    for (const auto& record : recorder.Snapshot(type)) lines.push_back(RecordLine(record));
-    return Multi(std::move(lines));
-  }
-  if (command == "last") {
-    int type;
-    if (argc != 1 || !ParseType(words[1], &type)) return Err("usage: last TYPE|any");
-    const auto records = recorder.Snapshot(type);
-    if (records.empty()) return Err("none");
-    return Ok(RecordLine(records.back()));
-  }
-  if (command == "count") {
-    int type;
-    if (argc != 1 || !ParseType(words[1], &type)) return Err("usage: count TYPE|any");
-    return Ok(std::to_string(recorder.Count(type)));
-  }
-  if (command == "complaints") {
-    if (argc != 0) return MultiErr("usage: complaints");
-    return Multi(recorder.Complaints());
-  }
-  if (command == "clear") {
-    recorder.Clear();
-    return Ok();
-  }
+Reply Shutdown(Simulator& sim, const Words& words, Session*) {
+  long long code = 0;
+  if (words.size() == 2 && !ParseRange(words[1], 0, 255, &code)) return Err("usage: shutdown [CODE 0-255]");
+  sim.RequestStop(static_cast<int>(code));
+  return Ok();
+}
 
-  // Waiting.
-  if (command == "wait-received") {
-    int type;
-    long long timeout;
-    long long count = 1;
-    if (argc < 2 || argc > 3 || !ParseType(words[1], &type) || !ParseMs(words[2], &timeout) ||
-        (argc == 3 && !ParseRange(words[3], 1, 1000000000, &count))) {
-      return Err("usage: wait-received TYPE|any TIMEOUT_MS [COUNT]");
-    }
-    return WaitReply(
-        recorder.WaitFor(type, static_cast<uint64_t>(count), std::chrono::milliseconds(timeout)));
-  }
-  if (command == "wait-connected" || command == "wait-disconnected" || command == "wait-streaming" ||
-      command == "wait-passcode" || command == "sleep") {
-    long long timeout;
-    if (argc != 1 || !ParseMs(words[1], &timeout)) return Err("usage: " + command + " MS");
-    const auto limit = std::chrono::milliseconds(timeout);
-    if (command == "sleep") {
-      sim.WaitUntil([] { return false; }, limit);
-      return sim.Stopping() ? Err("stopping") : Ok();
-    }
-    if (command == "wait-connected")
-      return WaitReply(sim.WaitUntil([&] { return Live(sim) != nullptr; }, limit));
-    if (command == "wait-disconnected")
-      return WaitReply(sim.WaitUntil([&] { return Live(sim) == nullptr; }, limit));
-    if (command == "wait-streaming") {
-      return WaitReply(sim.WaitUntil(
-          [&] {
-            auto s = Live(sim);
-            return s && s->GetStatus().streaming;
-          },
-          limit));
-    }
-    Session::Passcode verdict = Session::Passcode::kNone;
-    const bool done = sim.WaitUntil(
-        [&] {
-          auto s = sim.Current();
-          if (!s) return false;
-          verdict = s->GetStatus().passcode;
-          return verdict == Session::Passcode::kAccepted || verdict == Session::Passcode::kRejected;
-        },
-        limit);
-    if (!done) return Timeout();
-    return Ok(std::string("passcode=") + PasscodeText(verdict));
-  }
+Reply Received(Simulator& sim, const Words& words, Session*) {
+  int type = -1;
+  if (words.size() == 2 && !ParseType(words[1], &type)) return Err("usage: received [TYPE|any]");
+  std::vector<std::string> lines;
+  for (const auto& record : sim.GetRecorder().Snapshot(type)) lines.push_back(RecordLine(record));
+  return Multi(std::move(lines));
+}
 
-  if (command == "set") return Set(sim, words);
+Reply Last(Simulator& sim, const Words& words, Session*) {
+  int type;
+  if (!ParseType(words[1], &type)) return Err("usage: last TYPE|any");
+  const auto records = sim.GetRecorder().Snapshot(type);
+  if (records.empty()) return Err("none");
+  return Ok(RecordLine(records.back()));
+}
 
-  if (command == "announce") {
-    std::string error;
-    const int sent = sim.GetAnnouncer().AnnounceNow(wire::Announcement(sim.Config().identity), &error);
-    if (sent < 0) return Err(error);
-    return Ok("sent=" + std::to_string(sent));
+Reply Count(Simulator& sim, const Words& words, Session*) {
+  int type;
+  if (!ParseType(words[1], &type)) return Err("usage: count TYPE|any");
+  return Ok(std::to_string(sim.GetRecorder().Count(type)));
+}
+
+Reply WaitReceived(Simulator& sim, const Words& words, Session*) {
+  int type;
+  long long timeout;
+  long long count = 1;
+  if (!ParseType(words[1], &type) || !ParseMs(words[2], &timeout) ||
+      (words.size() == 4 && !ParseRange(words[3], 1, 1000000000, &count))) {
+    return Err("usage: wait-received TYPE|any TIMEOUT_MS [COUNT]");
   }
+  return WaitReply(
+      sim.GetRecorder().WaitFor(type, static_cast<uint64_t>(count), std::chrono::milliseconds(timeout)));
+}
 
-  // Everything below acts on the live connection.
-  if (command == "status") return Status(sim, words);
-  auto session = Live(sim);
-  if (!session) return Err("not connected");
-  const auto sent = [](bool ok) { return ok ? Ok() : Err("send failed"); };
+Reply WaitPasscode(Simulator& sim, const Words& words, Session*) {
+  long long timeout;
+  if (!ParseMs(words[1], &timeout)) return Err("usage: wait-passcode MS");
+  Session::Passcode verdict = Session::Passcode::kNone;
+  const bool done = sim.WaitUntil(
+      [&] {
+        auto s = sim.Current();
+        if (!s) return false;
+        verdict = s->GetStatus().passcode;
+        return verdict == Session::Passcode::kAccepted || verdict == Session::Passcode::kRejected;
+      },
+      std::chrono::milliseconds(timeout));
+  if (!done) return Timeout();
+  return Ok(std::string("passcode=") + PasscodeText(verdict));
+}
+
+Reply Sleep(Simulator& sim, const Words& words, Session*) {
+  long long timeout;
+  if (!ParseMs(words[1], &timeout)) return Err("usage: sleep MS");
+  sim.WaitUntil([] { return false; }, std::chrono::milliseconds(timeout));
+  return sim.Stopping() ? Err("stopping") : Ok();
+}
+
+Reply Announce(Simulator& sim, const Words&, Session*) {
+  std::string error;
+  const int sent = sim.GetAnnouncer().AnnounceNow(wire::Announcement(sim.Config().identity), &error);
+  if (sent < 0) return Err(error);
+  return Ok("sent=" + std::to_string(sent));
+}
+
+Reply Send(Simulator&, const Words& words, Session* session) {
+  long long type;
+  std::vector<uint8_t> payload;
+  if (!ParseRange(words[1], 0, 255, &type) || (words.size() == 3 && !wire::FromHex(words[2], &payload))) {
+    return Err("usage: send TYPE [HEX]");
+  }
+  return SendResult(
+      session->Send(wire::Message(static_cast<uint8_t>(type), payload), Session::Origin::kCommand));
+}
+
+Reply SendRaw(Simulator&, const Words& words, Session* session) {
+  std::vector<uint8_t> bytes;
+  if (!wire::FromHex(words[1], &bytes) || bytes.empty()) return Err("usage: send-raw HEX");
+  return SendResult(session->Send(bytes, Session::Origin::kCommand));
+}
+
+Reply Challenge(Simulator& sim, const Words&, Session* session) {
   const PhoneConfig config = sim.Config();
+  if (!config.passcodeSet) return Err("no passcode set (set passcode TEXT)");
+  return SendResult(session->SendChallenge(config.passcode, !config.manual, Session::Origin::kCommand));
+}
 
-  if (command == "send") {
-    long long type;
-    std::vector<uint8_t> payload;
-    if (argc < 1 || argc > 2 || !ParseRange(words[1], 0, 255, &type) ||
-        (argc == 2 && !wire::FromHex(words[2], &payload))) {
-      return Err("usage: send TYPE [HEX]");
+Reply Stream(Simulator&, const Words& words, Session* session) {
+  if (words[1] != "on" && words[1] != "off") return Err("usage: stream on|off");
+  session->SetStreaming(words[1] == "on");
+  return Ok();
+}
+
+Reply Rate(Simulator& sim, const Words& words, Session* session) {
+  if (words[1] != "video" && words[1] != "audio") return Err("usage: rate video N|fps | rate audio N");
+  double rate;
+  if (words[1] == "video" && words[2] == "fps") {
+    rate = PhoneConfig::kFollowRequest;
+  } else {
+    char* end = nullptr;
+    rate = std::strtod(words[2].c_str(), &end);
+    if (words[2].empty() || *end != '\0' || !std::isfinite(rate) || rate < 0 || rate > 1000) {
+      return Err("rate is 0-1000 packets per second");
     }
-    return sent(session->Send(wire::Message(static_cast<uint8_t>(type), payload), Session::Origin::kCommand));
   }
-  if (command == "send-raw") {
-    std::vector<uint8_t> bytes;
-    if (argc != 1 || !wire::FromHex(words[1], &bytes) || bytes.empty()) return Err("usage: send-raw HEX");
-    return sent(session->Send(bytes, Session::Origin::kCommand));
+  sim.UpdateConfig([&](PhoneConfig& c) { (words[1] == "video" ? c.videoRate : c.audioRate) = rate; });
+  const PhoneConfig now = sim.Config();
+  session->SetRates(now.videoRate, now.audioRate);
+  return Ok();
+}
+
+Reply Goodbye(Simulator&, const Words& words, Session* session) {
+  if (words.size() == 2 && words[1] != "close") return Err("usage: goodbye [close]");
+  session->SetStreaming(false);
+  const bool ok = session->Send(wire::Message(wire::kGoodbye), Session::Origin::kCommand);
+  if (ok && words.size() == 2) session->Disconnect();
+  return SendResult(ok);
+}
+
+Reply Trickle(Simulator&, const Words& words, Session* session) {
+  long long delay = 50;
+  if (words.size() == 2 && !ParseRange(words[1], 0, 10000, &delay))
+    return Err("usage: trickle [DELAY_MS 0-10000]");
+  session->ArmTrickle(static_cast<int>(delay));
+  return Ok();
+}
+
+// A bare header whose length field lies: above the largest message, or below the header itself.
+Reply BrokenHeader(const Words& words, Session* session, bool over) {
+  long long length = over ? wire::kMaxMessage + 1 : 0;
+  long long type = wire::kVideo;
+  const long long low = over ? wire::kMaxMessage + 1 : 0;
+  const long long high = over ? wire::kMaxLengthField : 3;
+  if ((words.size() >= 2 && !ParseRange(words[1], low, high, &length)) ||
+      (words.size() == 3 && !ParseRange(words[2], 0, 255, &type))) {
+    return Err(over ? "usage: oversize [LENGTH 4000001-16777215 [TYPE]]"
+                    : "usage: short-header LENGTH 0-3 [TYPE]");
   }
-  const auto origin = Session::Origin::kCommand;
-  if (command == "announcement") return sent(session->SendAnnouncement(config.identity, origin));
-  if (command == "hello") return sent(session->SendHello(origin));
-  if (command == "capabilities") return sent(session->SendCapabilities(config.formats, config.hevc, origin));
-  if (command == "challenge") {
-    if (!config.passcodeSet) return Err("no passcode set (set passcode TEXT)");
-    return sent(session->SendChallenge(config.passcode, !config.manual, origin));
+  // Nothing automatic follows the broken header, so the engine sees exactly these 4 bytes.
+  session->SetSilenced(true);
+  const std::vector<uint8_t> header =
+      wire::BareHeader(static_cast<uint8_t>(type), static_cast<uint32_t>(length));
+  if (!session->Send(header, Session::Origin::kCommand)) return Err("send failed");
+  return Ok("hex=" + wire::ToHex(header));
+}
+
+Reply Help();
+
+// `session` is the live session for the rows that need one, else null.
+using Handler = Reply (*)(Simulator& sim, const Words& words, Session* session);
+
+// One command of the control channel and of scripts.
+struct CommandRow {
+  const char* name;
+  size_t minArgs;
+  size_t maxArgs;     // kAnyArgs: the handler checks the rest
+  const char* usage;  // the arguments, as in "usage: NAME USAGE"
+  const char* help;
+  Handler handler;
+  bool needsSession = false;  // "err not connected" without a live one, before the arguments are read
+  bool multiLine = false;     // lines, then "." (an error too)
+};
+
+constexpr size_t kAnyArgs = ~size_t{0};
+
+const std::vector<CommandRow>& Commands() {
+  static const std::vector<CommandRow> rows = {
+      {"ping", 0, 0, "", "ok pong", [](Simulator&, const Words&, Session*) { return Ok("pong"); }},
+      {"help", 0, 0, "", "this list", [](Simulator&, const Words&, Session*) { return Help(); }, false, true},
+      {"state", 0, 0, "", "the live (or last) session and the simulator's counts",
+       [](Simulator& sim, const Words&, Session*) { return State(sim); }},
+      {"summary", 0, 0, "", "the run's figures so far, one \"key value\" line each",
+       [](Simulator& sim, const Words&, Session*) { return Multi(sim.SummaryLines()); }, false, true},
+      {"quit", 0, 0, "", "ok bye, then this control connection closes",
+       [](Simulator&, const Words&, Session*) {
+         Reply reply = Ok("bye");
+         reply.closeClient = true;
+         return reply;
+       }},
+      {"shutdown", 0, 1, "[CODE 0-255]", "the simulator exits with CODE (default 0)", Shutdown},
+
+      {"received", 0, 1, "[TYPE|any]", "the recorded messages from the engine, oldest first", Received, false,
+       true},
+      {"last", 1, 1, "TYPE|any", "the newest recorded message of that type", Last},
+      {"count", 1, 1, "TYPE|any", "messages of that type since the last clear", Count},
+      {"complaints", 0, 0, "", "what the engine sent that breaks the protocol",
+       [](Simulator& sim, const Words&, Session*) { return Multi(sim.GetRecorder().Complaints()); }, false,
+       true},
+      {"clear", 0, 0, "", "forget the records, counts and complaints",
+       [](Simulator& sim, const Words&, Session*) {
+         sim.GetRecorder().Clear();
+         return Ok();
+       }},
+
+      {"wait-received", 2, 3, "TYPE|any TIMEOUT_MS [COUNT]", "ok once COUNT (1) such messages arrived",
+       WaitReceived},
+      {"wait-connected", 1, 1, "MS", "ok once a session is live",
+       [](Simulator& sim, const Words& words, Session*) {
+         return WaitFor(sim, words, [&] { return Live(sim) != nullptr; });
+       }},
+      {"wait-disconnected", 1, 1, "MS", "ok once no session is live",
+       [](Simulator& sim, const Words& words, Session*) {
+         return WaitFor(sim, words, [&] { return Live(sim) == nullptr; });
+       }},
+      {"wait-streaming", 1, 1, "MS", "ok once the live session streams",
+       [](Simulator& sim, const Words& words, Session*) {
+         return WaitFor(sim, words, [&] {
+           auto s = Live(sim);
+           return s && s->GetStatus().streaming;
+         });
+       }},
+      {"wait-passcode", 1, 1, "MS", "ok passcode=ok|wrong once the engine answered a challenge",
+       WaitPasscode},
+      {"sleep", 1, 1, "MS", "ok after MS", Sleep},
+
+      {"set", 1, kAnyArgs, "name|kind|id|formats|hevc|passcode|no-passcode|challenge|manual|autostream VALUE",
+       "settings for the next connection (set no-passcode takes no value)",
+       [](Simulator& sim, const Words& words, Session*) { return Set(sim, words); }},
+      {"announce", 0, 0, "", "one multicast announcement now", Announce},
+
+      {"status", 1, kAnyArgs, "TYPE VALUES...",
+       "a status message: 16 A B | 19|22 A B C D | 20 F F F I | 21 F F F F | 24 VALUE [TEXT...] | 25 I F | "
+       "5 [HEX]",
+       [](Simulator& sim, const Words& words, Session*) { return Status(sim, words); }},
+      {"send", 1, 2, "TYPE [HEX]", "a message of any type with the given payload", Send, true},
+      {"send-raw", 1, 1, "HEX", "exactly these bytes", SendRaw, true},
+      {"announcement", 0, 0, "", "the announcement message (type 1)",
+       [](Simulator& sim, const Words&, Session* session) {
+         return SendResult(session->SendAnnouncement(sim.Config().identity, Session::Origin::kCommand));
+       },
+       true},
+      {"hello", 0, 0, "", "the hello (type 3)",
+       [](Simulator&, const Words&, Session* session) {
+         return SendResult(session->SendHello(Session::Origin::kCommand));
+       },
+       true},
+      {"capabilities", 0, 0, "", "the capabilities (type 10) from the current settings",
+       [](Simulator& sim, const Words&, Session* session) {
+         const PhoneConfig config = sim.Config();
+         return SendResult(session->SendCapabilities(config.formats, config.hevc, Session::Origin::kCommand));
+       },
+       true},
+      {"challenge", 0, 0, "", "a passcode challenge (type 23)", Challenge, true},
+      {"stream", 1, 1, "on|off", "start or stop the stream", Stream, true},
+      {"rate", 2, 2, "video N|fps | rate audio N", "stream rates, now and for later connections", Rate, true},
+
+      {"goodbye", 0, 1, "[close]", "stop the stream, send type 2, and with close end the connection", Goodbye,
+       true},
+      {"silence", 0, 0, "", "nothing automatic leaves; commands still send",
+       [](Simulator&, const Words&, Session* session) {
+         session->SetSilenced(true);
+         return Ok();
+       },
+       true},
+      {"resume", 0, 0, "", "end the silence",
+       [](Simulator&, const Words&, Session* session) {
+         session->SetSilenced(false);
+         return Ok();
+       },
+       true},
+      {"trickle", 0, 1, "[DELAY_MS 0-10000]", "the next message leaves one byte at a time (50 ms apart)",
+       Trickle, true},
+      {"oversize", 0, 2, "[LENGTH 4000001-16777215 [TYPE]]", "a bare header above the largest message",
+       [](Simulator&, const Words& words, Session* session) { return BrokenHeader(words, session, true); },
+       true},
+      {"short-header", 1, 2, "LENGTH 0-3 [TYPE]", "a bare header below its own size",
+       [](Simulator&, const Words& words, Session* session) { return BrokenHeader(words, session, false); },
+       true},
+      {"reset", 0, 0, "", "close with a reset (SO_LINGER 0)",
+       [](Simulator&, const Words&, Session* session) {
+         return session->Reset() ? Ok() : Err("not connected");
+       },
+       true},
+      {"disconnect", 0, 0, "", "orderly close (FIN)",
+       [](Simulator&, const Words&, Session* session) {
+         session->Disconnect();
+         return Ok();
+       },
+       true},
+  };
+  return rows;
+}
+
+const CommandRow* Find(const std::string& name) {
+  for (const CommandRow& row : Commands()) {
+    if (name == row.name) return &row;
   }
-  if (command == "stream") {
-    if (argc != 1 || (words[1] != "on" && words[1] != "off")) return Err("usage: stream on|off");
-    session->SetStreaming(words[1] == "on");
-    return Ok();
+  return nullptr;
+}
+
+std::string Syntax(const CommandRow& row) {
+  return *row.usage ? std::string(row.name) + " " + row.usage : std::string(row.name);
+}
+
+Reply Help() {
+  std::vector<std::string> lines;
+  for (const CommandRow& row : Commands()) {
+    std::string line = Syntax(row);
+    line.resize(std::max<size_t>(line.size() + 2, 40), ' ');
+    lines.push_back(line + row.help);
   }
-  if (command == "rate") {
-    if (argc != 2 || (words[1] != "video" && words[1] != "audio"))
-      return Err("usage: rate video N|fps | rate audio N");
-    double rate;
-    if (words[1] == "video" && words[2] == "fps") {
-      rate = PhoneConfig::kFollowRequest;
-    } else {
-      char* end = nullptr;
-      rate = std::strtod(words[2].c_str(), &end);
-      if (words[2].empty() || *end != '\0' || !std::isfinite(rate) || rate < 0 || rate > 1000) {
-        return Err("rate is 0-1000 packets per second");
-      }
-    }
-    sim.UpdateConfig([&](PhoneConfig& c) { (words[1] == "video" ? c.videoRate : c.audioRate) = rate; });
-    const PhoneConfig now = sim.Config();
-    session->SetRates(now.videoRate, now.audioRate);
-    return Ok();
+  return Multi(std::move(lines));
+}
+
+Reply Dispatch(Simulator& sim, const CommandRow& row, const Words& words) {
+  std::shared_ptr<Session> session;
+  if (row.needsSession) {
+    session = Live(sim);
+    if (!session) return Err("not connected");
   }
-  if (command == "goodbye") {
-    if (argc > 1 || (argc == 1 && words[1] != "close")) return Err("usage: goodbye [close]");
-    session->SetStreaming(false);
-    const bool ok = session->Send(wire::Message(wire::kGoodbye), Session::Origin::kCommand);
-    if (ok && argc == 1) session->Disconnect();
-    return sent(ok);
-  }
-  if (command == "silence" || command == "resume") {
-    if (argc != 0) return Err("usage: " + command);
-    session->SetSilenced(command == "silence");
-    return Ok();
-  }
-  if (command == "trickle") {
-    long long delay = 50;
-    if (argc > 1 || (argc == 1 && !ParseRange(words[1], 0, 10000, &delay)))
-      return Err("usage: trickle [DELAY_MS 0-10000]");
-    session->ArmTrickle(static_cast<int>(delay));
-    return Ok();
-  }
-  if (command == "oversize" || command == "short-header") {
-    const bool over = command == "oversize";
-    long long length = over ? wire::kMaxMessage + 1 : 0;
-    long long type = wire::kVideo;
-    const long long low = over ? wire::kMaxMessage + 1 : 0;
-    const long long high = over ? wire::kMaxLengthField : 3;
-    if ((!over && argc < 1) || argc > 2 || (argc >= 1 && !ParseRange(words[1], low, high, &length)) ||
-        (argc == 2 && !ParseRange(words[2], 0, 255, &type))) {
-      return Err(over ? "usage: oversize [LENGTH 4000001-16777215 [TYPE]]"
-                      : "usage: short-header LENGTH 0-3 [TYPE]");
-    }
-    // Nothing automatic follows the broken header, so the engine sees exactly these 4 bytes.
-    session->SetSilenced(true);
-    const std::vector<uint8_t> header =
-        wire::BareHeader(static_cast<uint8_t>(type), static_cast<uint32_t>(length));
-    if (!session->Send(header, Session::Origin::kCommand)) return Err("send failed");
-    return Ok("hex=" + wire::ToHex(header));
-  }
-  if (command == "reset") return session->Reset() ? Ok() : Err("not connected");
-  if (command == "disconnect") {
-    session->Disconnect();
-    return Ok();
-  }
-  return Err("unknown command " + command + " (try help)");
+  const size_t argc = words.size() - 1;
+  if (argc < row.minArgs || argc > row.maxArgs) return Err("usage: " + Syntax(row));
+  return row.handler(sim, words, session.get());
 }
 
 }  // namespace
@@ -516,10 +625,11 @@ Reply Execute(Simulator& sim, const std::string& line) {
   Words words;
   if (!SplitWords(line, &words)) return Err("unterminated quote");
   if (words.empty()) return Err("empty command");
-  const bool multi = words[0] == "received" || words[0] == "complaints" || words[0] == "help";
-  Reply reply = Dispatch(sim, words);
+  const CommandRow* row = Find(words[0]);
+  if (!row) return Err("unknown command " + words[0] + " (try help)");
+  Reply reply = Dispatch(sim, *row, words);
   // Multi-line commands always end with the terminator, errors included.
-  if (multi) reply.multiLine = true;
+  if (row->multiLine) reply.multiLine = true;
   return reply;
 }
 

@@ -53,6 +53,7 @@ const char kUsage[] =
     "  --sessions N              exit after N sessions ended\n"
     "  --exit-after MS           exit after MS milliseconds\n"
     "  --ready-file FILE         write the ready line to FILE too\n"
+    "  --summary FILE            write the end-of-run summary to FILE (\"key value\" lines, README.md)\n"
     "  --quiet                   log errors only\n"
     "Prints \"ready session=ADDR:PORT control=ADDR:PORT|- probe=ADDR:PORT|-\" on stdout once it listens.\n"
     "Exit: 0 done (signal, shutdown, limits), 1 runtime failure or failed script, 2 bad usage or set-up.\n";
@@ -203,6 +204,8 @@ SimOptions ParseOptions(int argc, char** argv) {
       options.exitAfterMs = static_cast<int>(Number(option, value(), 1, 86400000));
     } else if (option == "--ready-file") {
       options.readyFile = value();
+    } else if (option == "--summary") {
+      options.summaryFile = value();
     } else if (option == "--quiet") {
       phonesim::SetQuiet(true);
     } else {

@@ -77,12 +77,13 @@ const char* PasscodeText(Session::Passcode state) {
   return "?";
 }
 
-Session::Session(UniqueFd socket, uint32_t number, PhoneConfig config, Recorder& recorder,
+Session::Session(UniqueFd socket, uint32_t number, PhoneConfig config, Recorder& recorder, RunTally& tally,
                  std::function<void()> onChange)
     : number_(number),
       start_(Clock::now()),
       config_(std::move(config)),
       recorder_(recorder),
+      tally_(tally),
       onChange_(std::move(onChange)),
       socket_(std::move(socket)),
       fd_(socket_.Get()),
@@ -140,6 +141,7 @@ void Session::Changed() {
 void Session::Complain(const std::string& text) {
   LogInfo("session " + std::to_string(number_) + ": " + text);
   recorder_.Complain(number_, text);
+  tally_.Complaint();
 }
 
 Session::Status Session::GetStatus() const {
@@ -202,6 +204,7 @@ bool Session::Send(const std::vector<uint8_t>& bytes, Origin origin) {
     return false;
   }
   ++messagesSent_;
+  tally_.Sent(bytes, origin == Origin::kStream);
   return true;
 }
 
@@ -408,6 +411,7 @@ void Session::ReadLoop() {
     if (held >= 4 && held == length) {
       // Handled before it is recorded: whoever waits for a message sees its effects too.
       Handle(message);
+      tally_.Received(message);
       recorder_.Add(number_, message);
       message.clear();
       held = 0;
@@ -509,6 +513,7 @@ void Session::HandlePasscodeAnswer(const std::vector<uint8_t>& message) {
     passcode_ = accepted ? Passcode::kAccepted : Passcode::kRejected;
     openAfter = openAfterPasscode_;
   }
+  tally_.PasscodeVerdict(accepted);
   LogInfo("session " + std::to_string(number_) + ": passcode answer " + (accepted ? "right" : "wrong"));
   Changed();
   if (!accepted) {

@@ -14,6 +14,7 @@
 #include "config.h"
 #include "net.h"
 #include "recorder.h"
+#include "run_tally.h"
 #include "wire.h"
 
 namespace phonesim {
@@ -43,7 +44,7 @@ class Session {
     uint64_t messagesSent = 0;
   };
 
-  Session(UniqueFd socket, uint32_t number, PhoneConfig config, Recorder& recorder,
+  Session(UniqueFd socket, uint32_t number, PhoneConfig config, Recorder& recorder, RunTally& tally,
           std::function<void()> onChange);
   ~Session();  // ends and joins
   Session(const Session&) = delete;
@@ -105,6 +106,7 @@ class Session {
   const std::chrono::steady_clock::time_point start_;
   PhoneConfig config_;
   Recorder& recorder_;
+  RunTally& tally_;
   std::function<void()> onChange_;
   std::string peer_;
 

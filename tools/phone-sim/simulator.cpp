@@ -110,6 +110,37 @@ uint64_t Simulator::EndedCount() {
   return ended_;
 }
 
+std::vector<std::string> Simulator::SummaryLines() {
+  std::vector<std::string> lines = {
+      "sessions " + std::to_string(SessionCount()),
+      "rejected " + std::to_string(RejectedCount()),
+      "announcements " + std::to_string(announcer_.Sent()),
+  };
+  for (std::string& line : tally_.Lines()) lines.push_back(std::move(line));
+  return lines;
+}
+
+// Whole or not at all: a reader never sees half a summary.
+bool Simulator::WriteSummary() {
+  const std::string temp = options_.summaryFile + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    for (const std::string& line : SummaryLines()) out << line << '\n';
+    out.flush();
+    if (!out) {
+      LogError("cannot write the summary to " + temp);
+      std::remove(temp.c_str());
+      return false;
+    }
+  }
+  if (std::rename(temp.c_str(), options_.summaryFile.c_str()) != 0) {
+    LogError("cannot write the summary to " + options_.summaryFile + ": " + strerror(errno));
+    std::remove(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
 void Simulator::AcceptSession() {
   UniqueFd socket(::accept4(listenSocket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!socket.Valid()) return;
@@ -125,8 +156,8 @@ void Simulator::AcceptSession() {
   previous = std::move(current_);
   const uint32_t number = ++sessions_;
   reaped_ = false;
-  current_ =
-      std::make_shared<Session>(std::move(socket), number, config_, recorder_, [this] { NotifyChanged(); });
+  current_ = std::make_shared<Session>(std::move(socket), number, config_, recorder_, tally_,
+                                       [this] { NotifyChanged(); });
   LogInfo("session " + std::to_string(number) + " from " + current_->PeerText());
   current_->Start();
   changed_.notify_all();
@@ -262,6 +293,9 @@ int Simulator::Run(int signalFd) {
   }
 
   JoinEverything();
+  // Written once every session has ended, so the figures are final. A run whose summary is lost
+  // must not look like a clean one to whoever reads it.
+  if (!options_.summaryFile.empty() && !WriteSummary() && exitCode_ == 0) exitCode_ = 1;
   return exitCode_;
 }
 

@@ -13,6 +13,7 @@
 #include "config.h"
 #include "net.h"
 #include "recorder.h"
+#include "run_tally.h"
 #include "session.h"
 
 namespace phonesim {
@@ -33,6 +34,7 @@ struct SimOptions {
   int sessionLimit = 0;  // exit after this many sessions ended; 0 = no limit
   int exitAfterMs = 0;   // exit after this long; 0 = no limit
   std::string readyFile;
+  std::string summaryFile;  // the end-of-run summary goes there; empty = none
 };
 
 // The simulated phone: the session port (one connection at a time; another one waits up to a
@@ -57,6 +59,8 @@ class Simulator {
   void UpdateConfig(const std::function<void(PhoneConfig&)>& change);
   Recorder& GetRecorder() { return recorder_; }
   Announcer& GetAnnouncer() { return announcer_; }
+  // The figures of the run so far, one "key value" line each (README.md, "Summary").
+  std::vector<std::string> SummaryLines();
   uint64_t SessionCount();
   uint64_t RejectedCount();
   uint64_t EndedCount();
@@ -76,9 +80,11 @@ class Simulator {
   void AnswerProbe();
   void ReapEnded();
   void RunScript();
+  bool WriteSummary();
 
   SimOptions options_;
   Recorder recorder_;
+  RunTally tally_;
   Announcer announcer_;
   UniqueFd listenSocket_;
   UniqueFd probeSocket_;
