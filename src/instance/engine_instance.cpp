@@ -4,11 +4,11 @@
 
 #include "platform/clock.h"
 #include "common/engine_thread.h"
-#include "discovery/network_discovery.h"
 #include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
 #include "instance/teardown_reaper.h"
 #include "media/format_choice.h"
+#include "broker/phone_broker.h"
 #include "platform/address_watch.h"
 #include "protocol/control_messages.h"
 #include "common/error_log.h"
@@ -20,11 +20,6 @@ namespace kavex {
 namespace {
 
 constexpr double kSilenceTimeoutSeconds = 10.0;
-constexpr double kRefreshStaggerSeconds = 0.5;
-constexpr int32_t kLowestChoosableScore = -1000000;
-
-// Held while the automatic choice looks at the other instances, always after the list lock.
-std::mutex g_chooseMutex;
 
 }  // namespace
 
@@ -40,13 +35,7 @@ EngineInstance::EngineInstance(int index, WorkerTiming& timing)
     : index_(index), timing_(timing), callbacks_(index) {
   // Protocol layer. The socket library first: it must outlive every socket of this instance.
   socketLibrary_ = std::make_unique<platform::SocketLibrary>();
-  if (index_ == 0) {
-    networkDiscovery_ = std::make_shared<NetworkDiscovery>(CreateDnsSdDiscovery());
-    int error = 0;
-    // A request that is merely pending is a started watch: only a refused one comes back null.
-    addressWatch_ = platform::AddressChangeWatch::Start(&error);
-    if (addressWatch_ == nullptr) ErrorLog::Record(error_codes::kNoAddressWatch);
-  }
+  if (index_ == 0) brokerAttachment_ = InstanceRegistry::Broker().Attach();
 }
 
 EngineInstance::~EngineInstance() { Destroy(); }
@@ -75,7 +64,7 @@ int EngineInstance::Open() {
   }
   try {
     // Instance 0 listens for phones on the network from now on.
-    if (std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->Start(this);
+    if (index_ == 0) InstanceRegistry::Broker().StartDiscovery(brokerAttachment_);
     auto worker = std::make_unique<WorkerLoop>(queue_, *this, timing_,
                                                "kavex-worker-" + std::to_string(index_));
     worker->Start();
@@ -110,14 +99,14 @@ void EngineInstance::Stop() {
   }
   if (worker != nullptr) worker->Stop();
   activeConnection_.Clear();
-  if (std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->Start(nullptr);
+  if (index_ == 0) InstanceRegistry::Broker().StopDiscovery(brokerAttachment_);
   DropTcpTransport();
   // A handler that ran until its receive thread was joined may have set it again.
   activeConnection_.Clear();
   video_.EndStream();  // joins the decoder's thread; no receive thread feeds it any more
   // The list is shared by all instances: any instance going away empties it, and discovery fills it
   // again for those that remain.
-  PhoneList::Instance().Clear();
+  InstanceRegistry::Broker().Forget();
 }
 
 void EngineInstance::Destroy() {
@@ -150,26 +139,13 @@ void EngineInstance::TearDown() {
   std::shared_ptr<VirtualCameraOutput> output = output_.Take();
   // Closed here (its feeder joined), unless a host call still uses it: then as that call returns.
   output.reset();
-  addressWatch_.reset();
   queue_.Clear();
   formats_.Clear();
-
-  std::shared_ptr<NetworkDiscovery> discovery;
-  {
-    std::lock_guard<std::mutex> lock(discoveryMutex_);
-    discovery = std::move(networkDiscovery_);
-  }
-  discovery.reset();
-  if (index_ == 0) PhoneList::Instance().Clear();
+  if (index_ == 0) InstanceRegistry::Broker().Release(brokerAttachment_);
   socketLibrary_.reset();
 }
 
-void EngineInstance::NotifyListChanged() {
-  for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
-    if (std::shared_ptr<EngineInstance> instance = InstanceRegistry::Get(i))
-      instance->Push(EngineEvent::Refresh(kRefreshStaggerSeconds * i));
-  }
-}
+void EngineInstance::NotifyListChanged() { InstanceRegistry::RefreshAll(); }
 
 void EngineInstance::ReportPhoneState(PhoneState state) { callbacks_.ReportState(static_cast<int>(state)); }
 
@@ -187,11 +163,6 @@ void EngineInstance::OnConnectionLost() {
   Push(EngineEvent::Refresh(0.0));
 }
 
-std::shared_ptr<NetworkDiscovery> EngineInstance::Discovery() const {
-  std::lock_guard<std::mutex> lock(discoveryMutex_);
-  return networkDiscovery_;
-}
-
 PhoneId EngineInstance::currentPhone() const {
   std::lock_guard<std::mutex> lock(phoneMutex_);
   return currentPhone_;
@@ -203,29 +174,9 @@ void EngineInstance::SetCurrentPhone(const PhoneId& phone) {
 }
 
 bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
-  overUsb_.store(false);
-  SocketAddress peer;
-  {
-    PhoneList& list = PhoneList::Instance();
-    std::lock_guard<std::mutex> lock(list.lock());
-    const PhoneRecord* found = nullptr;
-    for (const auto& record : list.records()) {
-      if (record->id == phone &&
-          (record->state == PhoneState::kIdle || record->state == PhoneState::kFailed)) {
-        found = record.get();
-        break;
-      }
-    }
-    if (found == nullptr) return false;  // unknown, or busy with a session already
-    peer = found->ipv4Address.empty() ? found->ipv6Address : found->ipv4Address;
-    // Multiplexer handles come from the USB multiplexing monitor, which is not attached yet, so
-    // no record carries one. The debug bridge's forward is preferred over the network.
-    if (!found->adbAddress.empty()) {
-      peer = found->adbAddress;
-      overUsb_.store(true);
-    }
-  }
-
+  const PhoneBroker::Route route = InstanceRegistry::Broker().RouteTo(phone);
+  overUsb_.store(route.overUsb);
+  const SocketAddress peer = route.peer;
   if (peer.empty()) return false;
   DropTcpTransport();
   goodbyeFrom_.store(nullptr);
@@ -262,7 +213,7 @@ void EngineInstance::ReleasePhone() {
   activeConnection_.Clear();
   SetCurrentPhone(PhoneId{});
   const PhoneId released = DropTcpTransport();
-  PhoneList::Instance().ResetStateToIdle(released);
+  InstanceRegistry::Broker().Free(released);
   // Whoever took the phone, this camera no longer shows it: the placeholder, not a frozen picture.
   ResetOutput();
 }
@@ -274,11 +225,7 @@ std::shared_ptr<PhoneConnection> EngineInstance::OwnedConnection(const PhoneConn
 }
 
 void EngineInstance::SetPhoneState(const SessionInfo& session, PhoneState state) {
-  const PhoneList::StateChange change = PhoneList::Instance().SetPhoneState(session, state);
-  if (change.pruned) NotifyListChanged();
-  if (!change.changed) return;
-  if (state != PhoneState::kConnecting) NotifyListChanged();
-  ReportPhoneState(state);
+  if (InstanceRegistry::Broker().ReportState(session, state)) ReportPhoneState(state);
 }
 
 void EngineInstance::SetPhoneState(const PhoneConnection& connection, PhoneState state) {
@@ -294,7 +241,7 @@ void EngineInstance::SendStoredErrorReport(PhoneConnection& connection) {
 }
 
 void EngineInstance::ApplyStreamingRule(const PhoneConnection& connection) {
-  if (PhoneList::Instance().GetPhoneState(connection.phoneId()) != PhoneState::kStreaming)
+  if (InstanceRegistry::Broker().StateOf(connection.phoneId()) != PhoneState::kStreaming)
     SetPhoneState(connection, PhoneState::kStreaming);
 }
 
@@ -317,7 +264,7 @@ void EngineInstance::OnClosed(PhoneConnection& connection) {
   for (size_t i = 1; i < id.bytes.size(); ++i) placeholderId = placeholderId && id.bytes[i] == 0;
   if (placeholderId) {
     SetPhoneState(connection, PhoneState::kFailed);
-  } else if (PhoneList::Instance().GetPhoneState(id) != PhoneState::kPasscodeNeeded) {
+  } else if (InstanceRegistry::Broker().StateOf(id) != PhoneState::kPasscodeNeeded) {
     // A phone waiting for its passcode keeps that state, so it is not chosen again until the host
     // sets one.
     SetPhoneState(connection, PhoneState::kIdle);
@@ -331,8 +278,7 @@ void EngineInstance::OnPacket(PhoneConnection& connection, const uint8_t* messag
 
 void EngineInstance::OnAnnouncement(PhoneConnection& connection, const PhoneId& announced,
                                     uint16_t kind, const std::string& name) {
-  PhoneList::Instance().UpdateFromAnnouncement(connection.phoneId(), announced, kind, name);
-  NotifyListChanged();
+  InstanceRegistry::Broker().OnAnnouncement(connection.phoneId(), announced, kind, name);
 }
 
 void EngineInstance::OnGoodbye(PhoneConnection& connection) {
@@ -393,43 +339,6 @@ void EngineInstance::OnPasscodeChallenge(PhoneConnection& connection, uint64_t c
   connection.Send(answer.data(), answer.size());
 }
 
-void EngineInstance::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                                  const SocketAddress& peer, uint16_t port) {
-  // A phone an instance has chosen (still Idle until its connection starts) is never the one the
-  // list drops to make room; called under the list lock, which may be followed by a phone mutex.
-  const auto held = [](const PhoneId& phone) {
-    for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
-      const std::shared_ptr<EngineInstance> instance = InstanceRegistry::Get(i);
-      if (instance != nullptr && instance->currentPhone() == phone) return true;
-    }
-    return false;
-  };
-  PhoneList::Instance().ReportNetworkPhone(id, kind, name, peer, port, held);
-  NotifyListChanged();
-}
-
-void EngineInstance::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                                  uint16_t localPort) {
-  PhoneList::Instance().ReportAdbPhone(id, kind, name, localPort);
-  NotifyListChanged();
-}
-
-void EngineInstance::OnPhoneLost(const PhoneId& id) {
-  PhoneList::Instance().LoseAdbPhone(id);
-  if (PhoneList::Instance().Prune()) NotifyListChanged();
-}
-
-void EngineInstance::OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t deviceHandle,
-                                  bool overUsb, const std::string& name) {
-  PhoneList::Instance().ReportUsbmuxPhone(id, kind, deviceHandle, overUsb, name);
-  NotifyListChanged();
-}
-
-void EngineInstance::OnPhoneLost(uint32_t deviceHandle) {
-  PhoneList::Instance().LoseUsbmuxPhone(deviceHandle);
-  if (PhoneList::Instance().Prune()) NotifyListChanged();
-}
-
 void EngineInstance::OnConnectRequest(const PhoneId& phone) {
   // A phone is shown by one instance at a time: take it away from any other first. The scan stops
   // at the first empty slot, as instances are created in index order.
@@ -452,94 +361,31 @@ void EngineInstance::OnRefreshDue() { RefreshPhoneList(); }
 void EngineInstance::OnPassEnd() {
   // About once a second: a consumer that now wants another size gets a stream of that size.
   formats_.CheckWantedFormat();
-  if (addressWatch_ == nullptr || !addressWatch_->CheckAndRearm()) return;
-  addressChanges_.fetch_add(1);
-  // The adapters changed: discovery rebuilds its sockets for the new set.
-  if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->Start(this);
+  if (index_ == 0) InstanceRegistry::Broker().CheckAddresses();
 }
 
 void EngineInstance::RestartServiceDiscovery() {
-  if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->ResetBrowseBudget();
+  if (index_ == 0) InstanceRegistry::Broker().RestartServiceDiscovery();
 }
 
 void EngineInstance::RefreshPhoneList() {
-  PhoneList& list = PhoneList::Instance();
+  PhoneBroker& broker = InstanceRegistry::Broker();
   const PhoneId current = currentPhone();
   if (current.IsZero()) {
-    // Choice mode: take the best free phone. The identifier is claimed under the list lock so that
-    // no other instance's choice can take the same phone.
-    std::lock_guard<std::mutex> lock(list.lock());
-    if (const PhoneRecord* best = ChooseBestPhoneLocked()) {
-      SetCurrentPhone(best->id);
-      Push(EngineEvent::Connect(best->id));
-    }
+    // Choice mode: take the best free phone, claimed under the list lock so that no other
+    // instance's choice can take the same phone.
+    const PhoneId chosen = broker.ChooseFor(index_, [this](const PhoneId& phone) { SetCurrentPhone(phone); });
+    if (!chosen.IsZero()) Push(EngineEvent::Connect(chosen));
     return;
   }
-
-  std::vector<PhoneListEntry> entries;
   bool reconnectOverUsb = false;
-  {
-    std::lock_guard<std::mutex> lock(list.lock());
-    for (const auto& record : list.records()) {
-      if (record->id == current && record->state == PhoneState::kStreaming) {
-        entries.push_back({PhoneKey(record->id), record->name + (overUsb() ? " [USB]" : " [WiFi]"), 1});
-        // The phone streams over the network but a cable now reaches it: move it to the cable.
-        if (!overUsb() && record->usbAvailable) reconnectOverUsb = true;
-      } else if ((record->state == PhoneState::kIdle || record->state == PhoneState::kStreaming ||
-                  record->state == PhoneState::kPasscodeNeeded) &&
-                 !record->name.empty()) {
-        entries.push_back({PhoneKey(record->id), record->name, 0});
-      }
-    }
-  }
+  const std::vector<PhoneListEntry> entries = broker.ListFor(current, overUsb(), &reconnectOverUsb);
   if (reconnectOverUsb) Push(EngineEvent::Connect(current));
   callbacks_.PublishPhoneList(entries);
 }
 
-const PhoneRecord* EngineInstance::ChooseBestPhoneLocked() {
-  // Instances take phones in index order: wait until every lower index shows one.
-  std::vector<PhoneId> taken;
-  for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
-    std::shared_ptr<EngineInstance> instance = InstanceRegistry::Get(i);
-    if (instance == nullptr) {
-      if (i < index_) return nullptr;
-      break;
-    }
-    const PhoneId phone = instance->currentPhone();
-    if (i < index_ && phone.IsZero()) return nullptr;
-    taken.push_back(phone);
-  }
-
-  std::lock_guard<std::mutex> choose(g_chooseMutex);
-  const PhoneRecord* best = nullptr;
-  int32_t bestScore = 0;
-  for (const auto& record : PhoneList::Instance().records()) {
-    if (!record->Selectable()) continue;
-    if (record->state != PhoneState::kIdle && record->state != PhoneState::kFailed) continue;
-    bool isTaken = false;
-    for (const PhoneId& phone : taken) isTaken = isTaken || phone == record->id;
-    if (isTaken) continue;
-    const int32_t score = std::max(record->networkScore, record->usbScore);
-    if (best == nullptr || score > bestScore) {
-      best = record.get();
-      bestScore = score;
-    }
-  }
-  return best != nullptr && bestScore > kLowestChoosableScore ? best : nullptr;
-}
-
 void EngineInstance::SelectPhoneByKey(const std::string& key) {
-  PhoneId chosen;
-  {
-    PhoneList& list = PhoneList::Instance();
-    std::lock_guard<std::mutex> lock(list.lock());
-    for (const auto& record : list.records()) {
-      if (record->Selectable() && PhoneKey(record->id) == key) {
-        chosen = record->id;
-        break;
-      }
-    }
-  }
+  const PhoneId chosen = InstanceRegistry::Broker().FindSelectable(key);
   if (!chosen.IsZero()) Push(EngineEvent::Connect(chosen));
 }
 

@@ -8,7 +8,6 @@
 #include "instance/host_callbacks.h"
 #include "common/phone_id.h"
 #include "discovery/phone_list.h"
-#include "discovery/phone_listeners.h"
 #include "protocol/message_dispatcher.h"
 #include "protocol/phone_connection.h"
 #include "instance/active_connection.h"
@@ -25,9 +24,7 @@
 namespace kavex {
 
 class TcpTransport;
-class NetworkDiscovery;
 namespace platform {
-class AddressChangeWatch;
 class SocketLibrary;
 }  // namespace platform
 
@@ -38,11 +35,12 @@ class SocketLibrary;
 // or, when the host asks for it from inside a callback, on a teardown thread (TeardownReaper); its
 // worker thread (owned by worker_) makes every connection decision; other instances' worker threads
 // may release its phone; host threads set flags and send user actions. Owns its output (shared with
-// the host calls that are using it), its video and audio pipelines, its format negotiator, a share
-// of the socket library and, for instance 0, the network discovery and the address-change watch.
+// the host calls that are using it), its video and audio pipelines, its format negotiator and a
+// share of the socket library. Instance 0 attaches the process-wide phone broker and runs its
+// discovery while it is open.
 //
 // Locks, in the order they may nest (each of the others is a leaf):
-//   the phone list's lock -> the choice mutex -> phoneMutex_;
+//   the phone list's lock -> the broker's choice mutex -> phoneMutex_;
 //   the negotiator's lock -> the shared output's, the video pipeline's decoder lock, the active
 //   connection's and the transport's send mutex.
 // No thread is joined and no host callback is made while any of them is held.
@@ -50,10 +48,7 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
                              public WorkerHandler,
                              public OutputControlListener,
                              public TransportListener,
-                             public SessionHandler,
-                             public NetworkPhoneListener,
-                             public AdbPhoneListener,
-                             public UsbmuxPhoneListener {
+                             public SessionHandler {
  public:
   // Values the phone is sent in the capabilities reply and in error reports.
   static constexpr uint32_t kProtocolValueA = 12;
@@ -85,8 +80,6 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   // Whether the output shows a phone's stream (rather than the placeholder).
   bool outputStreaming() const;
   bool workerRunning() const;
-  // How often instance 0 has seen the machine's addresses change.
-  int addressChanges() const { return addressChanges_.load(); }
 
   void Push(const EngineEvent& event) { queue_.Push(event); }
   EventQueue& queue() { return queue_; }
@@ -157,15 +150,6 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
                       const std::vector<VideoFormat>& formats) override;
   void OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) override;
 
-  // The discovery paths' reports (instance 0 receives them).
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                    const SocketAddress& peer, uint16_t port) override;
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                    uint16_t localPort) override;
-  void OnPhoneLost(const PhoneId& id) override;
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
-                    const std::string& name) override;
-  void OnPhoneLost(uint32_t deviceHandle) override;
  private:
   EngineInstance(int index, WorkerTiming& timing);
   // Teardown steps shared by Destroy and a failed Open. Safe twice.
@@ -174,11 +158,8 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   void TearDown();
   void SetCurrentPhone(const PhoneId& phone);
   std::shared_ptr<VirtualCameraOutput> OutputForMedia() const { return output_.Get(); }
-  std::shared_ptr<NetworkDiscovery> Discovery() const;
   // The camera goes back to the placeholder with empty slots: the phone's stream is over.
   void ResetOutput();
-  // Requires the list lock.
-  const PhoneRecord* ChooseBestPhoneLocked();
   bool overUsb() const { return overUsb_.load(); }
   // The first video or status message of a session marks its phone streaming.
   void ApplyStreamingRule(const PhoneConnection& connection);
@@ -205,19 +186,17 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   AudioPipeline audio_{cameraSinks_};
   FormatNegotiator formats_{output_, video_, activeConnection_, active_};
 
+  // Instance 0: what it attached of the phone broker.
+  uint64_t brokerAttachment_ = 0;
   std::atomic<bool> overUsb_{false};
   // Every instance holds its own share: the library stays up while any instance has sockets.
   std::unique_ptr<platform::SocketLibrary> socketLibrary_;
-  mutable std::mutex discoveryMutex_;  // networkDiscovery_ against host threads during teardown
-  std::shared_ptr<NetworkDiscovery> networkDiscovery_;  // instance 0
   // The connection whose phone said goodbye: its end, however it comes, is a normal one.
   std::atomic<const PhoneConnection*> goodbyeFrom_{nullptr};
   // The TCP connection. Created and dropped by the worker; looked up by receive threads.
   std::mutex connectionsMutex_;
   std::shared_ptr<TcpTransport> tcp_;
 
-  std::unique_ptr<platform::AddressChangeWatch> addressWatch_;  // instance 0
-  std::atomic<int> addressChanges_{0};
   EventQueue queue_;
   mutable std::mutex workerMutex_;  // worker_ (the pointer): open and teardown against queries
   std::unique_ptr<WorkerLoop> worker_;

@@ -2,6 +2,10 @@
 
 #include <mutex>
 
+#include "broker/camera_roster.h"
+#include "broker/phone_broker.h"
+#include "instance/engine_instance.h"
+
 namespace kavex {
 
 namespace {
@@ -11,7 +15,25 @@ std::mutex g_mutex;
 // by a static destructor while the library is being unloaded.
 std::shared_ptr<EngineInstance>* const g_slots = new std::shared_ptr<EngineInstance>[InstanceRegistry::kSlots];
 
+constexpr double kRefreshStaggerSeconds = 0.5;
+
 bool ValidIndex(int index) { return index >= 0 && index < InstanceRegistry::kSlots; }
+
+// The instances as the phone broker sees them.
+class RegistryRoster final : public CameraRoster {
+ public:
+  std::vector<CameraSlot> Cameras() override {
+    std::vector<CameraSlot> cameras(InstanceRegistry::kSlots);
+    for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
+      if (const std::shared_ptr<EngineInstance> instance = InstanceRegistry::Get(i)) {
+        cameras[i].exists = true;
+        cameras[i].phone = instance->currentPhone();
+      }
+    }
+    return cameras;
+  }
+  void OnPhoneListChanged() override { InstanceRegistry::RefreshAll(); }
+};
 
 }  // namespace
 
@@ -32,6 +54,20 @@ std::shared_ptr<EngineInstance> InstanceRegistry::Get(int index) {
   if (!ValidIndex(index)) return nullptr;
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_slots[index];
+}
+
+void InstanceRegistry::RefreshAll() {
+  for (int i = 0; i < kSlots; ++i) {
+    if (std::shared_ptr<EngineInstance> instance = Get(i))
+      instance->Push(EngineEvent::Refresh(kRefreshStaggerSeconds * i));
+  }
+}
+
+PhoneBroker& InstanceRegistry::Broker() {
+  // Never destroyed, like the slots: its discovery may still be running at unload.
+  static RegistryRoster* const roster = new RegistryRoster;
+  static PhoneBroker* const broker = new PhoneBroker(*roster);
+  return *broker;
 }
 
 }  // namespace kavex

@@ -4,6 +4,7 @@
 namespace kavex {
 
 class EngineInstance;
+class PhoneBroker;
 
 // The engine's own table of the live instances, indexed 0 to 3, by which instances see each other
 // (refresh broadcasts, taking a phone over). An instance enters it once constructed and leaves it
@@ -19,6 +20,12 @@ class InstanceRegistry {
   // caller decides where the last reference is dropped.
   static std::shared_ptr<EngineInstance> Remove(int index, const EngineInstance* instance);
   static std::shared_ptr<EngineInstance> Get(int index);
+
+  // Every instance refreshes, staggered by 0.5 s per index so that lower indexes choose phones
+  // first.
+  static void RefreshAll();
+  // The process-wide phone broker, serving the instances of this table. Never destroyed.
+  static PhoneBroker& Broker();
 };
 
 }  // namespace kavex

@@ -17,7 +17,9 @@
 #include "api/instance_table.h"
 #include "api/passcode_key.h"
 #include "discovery/phone_list.h"
+#include "broker/phone_broker.h"
 #include "instance/engine_instance.h"
+#include "instance/instance_registry.h"
 #include "kavex_engine.h"
 #include "common/error_log.h"
 #include "settings_fixture.h"
@@ -126,7 +128,7 @@ class PhoneSession : public ::testing::Test {
 
   // What the phone-side discovery would report: the phone heard at 198.18.0.2.
   void Announce(const Sim& sim) {
-    instance->OnPhoneFound(sim.id, 2, sim.name, kavex::SocketAddress::Ipv4(198, 18, 0, 2, 0), sim.port);
+    kavex::InstanceRegistry::Broker().OnPhoneFound(sim.id, 2, sim.name, kavex::SocketAddress::Ipv4(198, 18, 0, 2, 0), sim.port);
   }
 
   std::vector<std::string> Received(SimControl& control, int type) {

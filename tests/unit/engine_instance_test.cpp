@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "discovery/phone_list.h"
+#include "broker/phone_broker.h"
 #include "instance/instance_registry.h"
 #include "loopback_peer.h"
 #include "common/error_log.h"
@@ -404,11 +405,11 @@ TEST_F(EngineInstanceTest, RefreshRequestsCoalesceInTheQueue) {
 TEST_F(EngineInstanceTest, AnnouncementFloodKeepsTheChosenPhone) {
   EngineInstance& zero = Make(0);
   const PhoneId chosen = Phone(1);
-  zero.OnPhoneFound(chosen, 2, "mine", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
+  kavex::InstanceRegistry::Broker().OnPhoneFound(chosen, 2, "mine", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
   zero.RefreshPhoneList();
   ASSERT_EQ(zero.currentPhone(), chosen);
   for (int i = 0; i < 300; ++i)
-    zero.OnPhoneFound(Phone(2, i & 0xff, i >> 8), 2, "flood", SocketAddress::Ipv4(198, 18, 0, 9, 0), 4699);
+    kavex::InstanceRegistry::Broker().OnPhoneFound(Phone(2, i & 0xff, i >> 8), 2, "flood", SocketAddress::Ipv4(198, 18, 0, 9, 0), 4699);
   EXPECT_LE(PhoneList::Instance().Size(), PhoneList::kMaxNetworkOnlyRecords);
   EXPECT_EQ(PhoneList::Instance().GetPhoneName(chosen), "mine");
 }

@@ -23,7 +23,9 @@
 #include "discovery/network_discovery.h"
 #include "protocol/phone_announcement.h"
 #include "discovery/phone_list.h"
+#include "broker/phone_broker.h"
 #include "instance/engine_instance.h"
+#include "instance/instance_registry.h"
 #include "platform/adapters.h"
 #include "platform/address_watch.h"
 #include "platform/datagram_socket.h"
@@ -150,7 +152,7 @@ TEST(PhoneAnnouncement, SessionMessageOfType1FollowsTheSameRules) {
   PhoneList::Instance().Clear();
   std::shared_ptr<EngineInstance> instance = EngineInstance::Create(1);
   const PhoneId phone = UniqueId(5);
-  instance->OnPhoneFound(phone, 2, "Before", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
+  InstanceRegistry::Broker().OnPhoneFound(phone, 2, "Before", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
   RecordingConnection connection(phone, SocketAddress::Ipv4(198, 18, 0, 2, 4699));
 
   const std::vector<uint8_t> runt = Block(phone, 2, "Runt", 279, 279);

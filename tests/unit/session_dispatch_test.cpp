@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "discovery/phone_list.h"
+#include "broker/phone_broker.h"
 #include "instance/engine_instance.h"
+#include "instance/instance_registry.h"
 #include "common/error_log.h"
 #include "protocol/wire_writer.h"
 #include "recording_connection.h"
@@ -61,7 +63,7 @@ class SessionDispatchTest : public ::testing::Test {
     SetHostStateCallback(&OnState);
     instance = EngineInstance::Create(0);
     phone.bytes = {0x21, 0x43, 0x65, 0x07, 9, 9};
-    instance->OnPhoneFound(phone, 2, "Phone A", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
+    kavex::InstanceRegistry::Broker().OnPhoneFound(phone, 2, "Phone A", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
     connection = std::make_unique<RecordingConnection>(phone, SocketAddress::Ipv4(198, 18, 0, 2, 4699));
   }
   void TearDown() override {

@@ -1,0 +1,211 @@
+#include "broker/phone_broker.h"
+
+#include <algorithm>
+
+#include "broker/camera_roster.h"
+#include "common/error_log.h"
+#include "discovery/network_discovery.h"
+#include "platform/address_watch.h"
+
+namespace kavex {
+
+namespace {
+
+constexpr int32_t kLowestChoosableScore = -1000000;
+
+}  // namespace
+
+PhoneBroker::PhoneBroker(CameraRoster& roster) : roster_(roster), list_(PhoneList::Instance()) {}
+
+PhoneBroker::~PhoneBroker() { Release(0); }
+
+PhoneBroker::Attachment PhoneBroker::Attach() {
+  auto discovery = std::make_shared<NetworkDiscovery>(CreateDnsSdDiscovery());
+  int error = 0;
+  // A request that is merely pending is a started watch: only a refused one comes back null.
+  std::shared_ptr<platform::AddressChangeWatch> watch = platform::AddressChangeWatch::Start(&error);
+  if (watch == nullptr) ErrorLog::Record(error_codes::kNoAddressWatch);
+  std::shared_ptr<NetworkDiscovery> previous;
+  std::shared_ptr<platform::AddressChangeWatch> previousWatch;
+  Attachment attachment = 0;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    previous = std::move(discovery_);
+    previousWatch = std::move(addressWatch_);
+    discovery_ = std::move(discovery);
+    addressWatch_ = std::move(watch);
+    attachment = ++attachment_;
+  }
+  return attachment;  // what a predecessor left goes here, with no lock held
+}
+
+void PhoneBroker::StartDiscovery(Attachment attachment) {
+  if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery(attachment)) discovery->Start(this);
+}
+
+void PhoneBroker::StopDiscovery(Attachment attachment) {
+  if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery(attachment)) discovery->Start(nullptr);
+}
+
+void PhoneBroker::Release(Attachment attachment) {
+  std::shared_ptr<NetworkDiscovery> discovery;
+  std::shared_ptr<platform::AddressChangeWatch> watch;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (attachment != 0 && attachment != attachment_) return;
+    discovery = std::move(discovery_);
+    watch = std::move(addressWatch_);
+  }
+  // Both go with no lock held: the discovery joins its thread, the watch waits for its request.
+  watch.reset();
+  discovery.reset();
+  list_.Clear();
+}
+
+bool PhoneBroker::CheckAddresses() {
+  std::shared_ptr<platform::AddressChangeWatch> watch;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    watch = addressWatch_;
+  }
+  if (watch == nullptr || !watch->CheckAndRearm()) return false;
+  addressChanges_.fetch_add(1);
+  // The adapters changed: discovery rebuilds its sockets for the new set.
+  if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->Start(this);
+  return true;
+}
+
+void PhoneBroker::RestartServiceDiscovery() {
+  if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->ResetBrowseBudget();
+}
+
+std::shared_ptr<NetworkDiscovery> PhoneBroker::Discovery(Attachment attachment) const {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  if (attachment != 0 && attachment != attachment_) return nullptr;
+  return discovery_;
+}
+
+const PhoneRecord* PhoneBroker::ChooseLocked(int index) {
+  // Cameras take phones in index order: wait until every lower index shows one. The scan stops at
+  // the first slot without a camera, as cameras are created in index order.
+  std::vector<PhoneId> taken;
+  const std::vector<CameraSlot> cameras = roster_.Cameras();
+  for (int i = 0; i < static_cast<int>(cameras.size()); ++i) {
+    if (!cameras[i].exists) {
+      if (i < index) return nullptr;
+      break;
+    }
+    if (i < index && cameras[i].phone.IsZero()) return nullptr;
+    taken.push_back(cameras[i].phone);
+  }
+
+  std::lock_guard<std::mutex> choose(chooseMutex_);
+  const PhoneRecord* best = nullptr;
+  int32_t bestScore = 0;
+  for (const auto& record : list_.records()) {
+    if (!record->Selectable()) continue;
+    if (record->state != PhoneState::kIdle && record->state != PhoneState::kFailed) continue;
+    if (std::find(taken.begin(), taken.end(), record->id) != taken.end()) continue;
+    const int32_t score = std::max(record->networkScore, record->usbScore);
+    if (best == nullptr || score > bestScore) {
+      best = record.get();
+      bestScore = score;
+    }
+  }
+  return best != nullptr && bestScore > kLowestChoosableScore ? best : nullptr;
+}
+
+PhoneId PhoneBroker::FindSelectable(const std::string& key) {
+  std::lock_guard<std::mutex> lock(list_.lock());
+  for (const auto& record : list_.records())
+    if (record->Selectable() && PhoneKey(record->id) == key) return record->id;
+  return PhoneId{};
+}
+
+PhoneBroker::Route PhoneBroker::RouteTo(const PhoneId& phone) {
+  std::lock_guard<std::mutex> lock(list_.lock());
+  for (const auto& record : list_.records()) {
+    if (record->id != phone) continue;
+    if (record->state != PhoneState::kIdle && record->state != PhoneState::kFailed) continue;
+    Route route;
+    route.peer = record->ipv4Address.empty() ? record->ipv6Address : record->ipv4Address;
+    // Multiplexer handles come from the USB multiplexing monitor, which is not attached yet, so
+    // no record carries one. The debug bridge's forward is preferred over the network.
+    if (!record->adbAddress.empty()) {
+      route.peer = record->adbAddress;
+      route.overUsb = true;
+    }
+    return route;
+  }
+  return Route{};  // unknown, or busy with a session already
+}
+
+std::vector<PhoneListEntry> PhoneBroker::ListFor(const PhoneId& current, bool overUsb,
+                                                 bool* reconnectOverUsb) {
+  std::vector<PhoneListEntry> entries;
+  *reconnectOverUsb = false;
+  std::lock_guard<std::mutex> lock(list_.lock());
+  for (const auto& record : list_.records()) {
+    if (record->id == current && record->state == PhoneState::kStreaming) {
+      entries.push_back({PhoneKey(record->id), record->name + (overUsb ? " [USB]" : " [WiFi]"), 1});
+      // The phone streams over the network but a cable now reaches it: move it to the cable.
+      if (!overUsb && record->usbAvailable) *reconnectOverUsb = true;
+    } else if ((record->state == PhoneState::kIdle || record->state == PhoneState::kStreaming ||
+                record->state == PhoneState::kPasscodeNeeded) &&
+               !record->name.empty()) {
+      entries.push_back({PhoneKey(record->id), record->name, 0});
+    }
+  }
+  return entries;
+}
+
+bool PhoneBroker::ReportState(const SessionInfo& session, PhoneState state) {
+  const PhoneList::StateChange change = list_.SetPhoneState(session, state);
+  if (change.pruned) roster_.OnPhoneListChanged();
+  if (!change.changed) return false;
+  if (state != PhoneState::kConnecting) roster_.OnPhoneListChanged();
+  return true;
+}
+
+void PhoneBroker::OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& announced,
+                                 uint16_t kind, const std::string& name) {
+  list_.UpdateFromAnnouncement(sessionPhone, announced, kind, name);
+  roster_.OnPhoneListChanged();
+}
+
+void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
+                               const SocketAddress& peer, uint16_t port) {
+  // A phone a camera has chosen (still Idle until its connection starts) is never the one the list
+  // drops to make room; asked under the list lock.
+  const auto held = [this](const PhoneId& phone) {
+    for (const CameraSlot& camera : roster_.Cameras())
+      if (camera.exists && camera.phone == phone) return true;
+    return false;
+  };
+  list_.ReportNetworkPhone(id, kind, name, peer, port, held);
+  roster_.OnPhoneListChanged();
+}
+
+void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
+                               uint16_t localPort) {
+  list_.ReportAdbPhone(id, kind, name, localPort);
+  roster_.OnPhoneListChanged();
+}
+
+void PhoneBroker::OnPhoneLost(const PhoneId& id) {
+  list_.LoseAdbPhone(id);
+  if (list_.Prune()) roster_.OnPhoneListChanged();
+}
+
+void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
+                               const std::string& name) {
+  list_.ReportUsbmuxPhone(id, kind, deviceHandle, overUsb, name);
+  roster_.OnPhoneListChanged();
+}
+
+void PhoneBroker::OnPhoneLost(uint32_t deviceHandle) {
+  list_.LoseUsbmuxPhone(deviceHandle);
+  if (list_.Prune()) roster_.OnPhoneListChanged();
+}
+
+}  // namespace kavex

@@ -1,0 +1,124 @@
+#pragma once
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/phone_id.h"
+#include "common/phone_state.h"
+#include "discovery/phone_list.h"
+#include "discovery/phone_listeners.h"
+#include "platform/socket_address.h"
+
+namespace kavex {
+
+class CameraRoster;
+class NetworkDiscovery;
+namespace platform {
+class AddressChangeWatch;
+}  // namespace platform
+
+// The process-wide side of finding phones, shared by every camera: the phone list, the choice of a
+// phone for a camera, the discovery paths (multicast announcements and DNS-SD; the debug bridge and
+// the multiplexing service report here too), and the watch on the machine's addresses. Engine
+// instance 0 attaches it when it is created, starts and stops its discovery as it opens and stops,
+// and releases it when it goes; it carries none of this state itself.
+//
+// Thread: Attach, StartDiscovery, StopDiscovery and Release on instance 0's host or teardown thread;
+// CheckAddresses on instance 0's worker; the listeners on the discovery threads; the rest on any
+// camera's worker, receive or host thread. Locks: the list lock -> the choice mutex -> whatever
+// Cameras takes; stateMutex_ is a leaf. Nothing is joined and the roster is never told of a
+// change while any of them is held.
+class PhoneBroker final : public NetworkPhoneListener,
+                          public AdbPhoneListener,
+                          public UsbmuxPhoneListener {
+ public:
+  explicit PhoneBroker(CameraRoster& roster);
+  ~PhoneBroker() override;
+  PhoneBroker(const PhoneBroker&) = delete;
+  PhoneBroker& operator=(const PhoneBroker&) = delete;
+
+  // Instance 0 is created: a new network discovery and address watch (not running yet). The
+  // attachment names them: an instance 0 whose teardown finishes late on a teardown thread must not
+  // stop or release what its successor attached meanwhile.
+  using Attachment = uint64_t;
+  Attachment Attach();
+  void StartDiscovery(Attachment attachment);
+  // Stops the discovery thread and waits for it; safe when none runs.
+  void StopDiscovery(Attachment attachment);
+  // Instance 0 goes: discovery and watch released, the list emptied.
+  void Release(Attachment attachment);
+  // Instance 0's worker, about once a second: when the machine's addresses changed, discovery
+  // rebuilds its sockets for the new set. True then.
+  bool CheckAddresses();
+  int addressChanges() const { return addressChanges_.load(); }
+  // The host asked to look for phones again.
+  void RestartServiceDiscovery();
+
+  // The best free phone for the camera with this index, or zero: cameras take phones in index
+  // order, so none while a lower index shows none. claim() runs under the list lock, so no other
+  // camera's choice can take the same phone.
+  template <typename Claim>
+  PhoneId ChooseFor(int index, Claim&& claim) {
+    std::lock_guard<std::mutex> lock(list_.lock());
+    const PhoneRecord* best = ChooseLocked(index);
+    if (best == nullptr) return PhoneId{};
+    claim(best->id);
+    return best->id;
+  }
+  // The selectable phone the host names by this key, or zero.
+  PhoneId FindSelectable(const std::string& key);
+
+  // Where to reach a phone that is free for a session: the debug bridge's forward when there is
+  // one (overUsb), else its network address. Empty when the phone is unknown or busy.
+  struct Route {
+    SocketAddress peer;
+    bool overUsb = false;
+  };
+  Route RouteTo(const PhoneId& phone);
+
+  // The list as the host of a camera showing `current` sees it; reconnectOverUsb tells that the
+  // phone streams over the network while a cable now reaches it.
+  std::vector<PhoneListEntry> ListFor(const PhoneId& current, bool overUsb, bool* reconnectOverUsb);
+
+  // A session's report; the roster hears of it as the change requires. True when the state changed
+  // (the camera's host is then told).
+  bool ReportState(const SessionInfo& session, PhoneState state);
+  PhoneState StateOf(const PhoneId& phone) { return list_.GetPhoneState(phone); }
+  // A phone named itself on a session.
+  void OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& announced, uint16_t kind,
+                      const std::string& name);
+  // A camera let its phone go: the phone is free again, with none of a state report's effects.
+  void Free(const PhoneId& phone) { list_.ResetStateToIdle(phone); }
+  // A camera went away: the list starts again from what discovery hears.
+  void Forget() { list_.Clear(); }
+
+  // The discovery paths' reports.
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
+                    const SocketAddress& peer, uint16_t port) override;
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
+                    uint16_t localPort) override;
+  void OnPhoneLost(const PhoneId& id) override;
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
+                    const std::string& name) override;
+  void OnPhoneLost(uint32_t deviceHandle) override;
+
+ private:
+  // Requires the list lock.
+  const PhoneRecord* ChooseLocked(int index);
+  // The discovery of the current attachment (any, when attachment is zero); null when there is none.
+  std::shared_ptr<NetworkDiscovery> Discovery(Attachment attachment = 0) const;
+
+  CameraRoster& roster_;
+  PhoneList& list_;
+  std::mutex chooseMutex_;
+  mutable std::mutex stateMutex_;  // attachment_, discovery_ and addressWatch_ (the pointers)
+  Attachment attachment_ = 0;
+  // Shared: a host thread restarting DNS-SD keeps it alive while instance 0 goes.
+  std::shared_ptr<NetworkDiscovery> discovery_;
+  std::shared_ptr<platform::AddressChangeWatch> addressWatch_;
+  std::atomic<int> addressChanges_{0};
+};
+
+}  // namespace kavex
