@@ -316,7 +316,7 @@ void ConsoleHost::GivePasscode(const PasscodeRequest& request, const std::string
 void ConsoleHost::OnHostState(int instance, int value) {
   if (opening_ && GetCurrentThreadId() == mainThread_) {
     log_.Event(OpenResultText(instance, value));
-    events_.Write(OpenEvent(instance, value));
+    events_.Write(OpenResultEvent(instance, value));
     return;
   }
   if (value != KAVEX_PHONE_PASSCODE_NEEDED) desk_.OnSessionProgress(instance);

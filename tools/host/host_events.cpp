@@ -15,7 +15,7 @@ std::string Token(const char* text) {
 
 }  // namespace
 
-std::string OpenEvent(int instance, int result) { return Camera("open", instance) + " " + std::to_string(result); }
+std::string OpenResultEvent(int instance, int result) { return Camera("open", instance) + " " + std::to_string(result); }
 
 std::string StateEvent(int instance, int value) { return Camera("state", instance) + " " + std::to_string(value); }
 

@@ -19,7 +19,7 @@
 
 namespace kavexhost {
 
-std::string OpenEvent(int instance, int result);
+std::string OpenResultEvent(int instance, int result);
 std::string StateEvent(int instance, int value);
 std::string PhoneEvent(int instance, int entry, const char* key, const char* displayName, int selected);
 std::string FormatChoiceEvent(int instance, int answer);

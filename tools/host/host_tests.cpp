@@ -367,7 +367,7 @@ TEST(PasscodeDeskTest, AnswerWithoutProgressCountsAsRefused) {
 }
 
 TEST(HostEventLines, SplitOnSpacesWithTheNameLast) {
-  EXPECT_EQ(OpenEvent(2, -1), "open 2 -1");
+  EXPECT_EQ(OpenResultEvent(2, -1), "open 2 -1");
   EXPECT_EQ(StateEvent(0, KAVEX_PHONE_STREAMING), "state 0 3");
   EXPECT_EQ(VideoSizeEvent(1, 1280, 720), "video-size 1 1280 720");
   EXPECT_EQ(FormatChoiceEvent(0, 4), "format-choice 0 4");
