@@ -42,46 +42,34 @@
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/resource.h>
-#include <time.h>
-#endif
-
-#include "bench_platform.h"
-#include "export_table.h"
+#include "camera_section_layout.h"
+#include "camera_section_peer.h"
+#include "cpu_time.h"
+#include "engine_library.h"
 #include "kavex_engine.h"
-#include "output/camera_section.h"
 #include "platform/named_objects.h"
 #include "common/error_log.h"
 #include "sim_control.h"
+#include "wait_until.h"
+#include "wire_records.h"
 #ifndef _WIN32
 #include "scoped_simulated_drivers.h"
 #endif
 
 namespace {
 
-namespace section = kavex::camera_section;
-using Clock = std::chrono::steady_clock;
+namespace layout = testkit::camera_section;
+using testkit::Clock;
+using testkit::ProcessCpuSeconds;
+using testkit::RunningUnderWine;
+using testkit::ThreadCpuSeconds;
 
 constexpr int kCameras = 4;
 constexpr uint32_t kWidth = 1280;
 constexpr int32_t kHeight = 720;
-constexpr uint32_t kYuy2 = 1;
 constexpr float kFps = 30.0f;
 constexpr uint32_t kPictureBytes = 2 * kWidth * kHeight;
 constexpr const char* kPhoneFormat = "1280x720@30";
-
-const char* const kSectionNames[kCameras] = {
-    "Global\\242C35CFE1974E5AB3C65625F6B417DD", "Global\\1E12F143DCC74A56B08BAF02F2916D56",
-    "Global\\A5B4E22091324790839F8988BAD6A329", "Global\\A553BC49BCF64EBD82B611BF1732EFCA"};
-
-// FrameSlot fields, from the slot's start.
-constexpr size_t kSlotOffsets[2] = {section::kSlot0, section::kSlot1};
-constexpr size_t kSlotLength = 24883232;
-constexpr size_t kSlotTime = 24883236;
-constexpr size_t kSlotReady = 24883240;
 
 // The fixture's white bar (the leftmost seventh), sampled once per picture: proof that the
 // consumer took real pictures of the right size rather than counting flags.
@@ -100,50 +88,7 @@ struct Options {
   std::vector<std::pair<std::string, std::string>> watched;  // name, Linux process id
 };
 
-// ---- CPU time --------------------------------------------------------------------------------
-
-#ifdef _WIN32
-double Seconds(const FILETIME& time) {
-  return static_cast<double>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 1e7;
-}
-#endif
-
-// User + system seconds of the whole process (under Wine too: GetProcessTimes there agrees with
-// the kernel's count for the Wine process).
-double ProcessCpuSeconds() {
-#ifdef _WIN32
-  FILETIME creation, exit, kernel, user;
-  if (!GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user)) return 0;
-  return Seconds(kernel) + Seconds(user);
-#else
-  rusage usage{};
-  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-#endif
-}
-
-// User + system seconds of the calling thread.
-double ThreadCpuSeconds() {
-#ifdef _WIN32
-  FILETIME creation, exit, kernel, user;
-  if (!GetThreadTimes(GetCurrentThread(), &creation, &exit, &kernel, &user)) return 0;
-  return Seconds(kernel) + Seconds(user);
-#else
-  timespec now{};
-  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return 0;
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-#endif
-}
-
-bool RunningUnderWine() {
-#ifdef _WIN32
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
+// ---- CPU time of others -----------------------------------------------------------------
 
 // How long the machine's cores were idle, from the kernel's /proc/stat (under Wine through its Z:
 // drive), in USER_HZ ticks (100 a second): what is left of the window's core-seconds was spent on
@@ -210,18 +155,11 @@ class SectionConsumer {
   std::string Publish() {
     for (int camera = 0; camera < kCameras; ++camera) {
       uint32_t error = 0;
-      sections_[camera] = kavex::platform::SharedSection::CreateOrOpen(kSectionNames[camera], section::kSize, &error);
+      sections_[camera] = kavex::platform::SharedSection::CreateOrOpen(layout::SectionName(camera), layout::kBytes, &error);
       if (sections_[camera] == nullptr)
         return "cannot create camera " + std::to_string(camera) + "'s section (error " + std::to_string(error) + ")";
-      uint8_t* s = sections_[camera]->data();
-      uint32_t fpsBits;
-      std::memcpy(&fpsBits, &kFps, 4);
-      section::WriteU32(s, section::kDemandedFps, fpsBits);
-      section::WriteU32(s, section::kDemandedCode, kYuy2);
-      section::WriteU32(s, section::kDemandedHeight, static_cast<uint32_t>(kHeight));
-      section::WriteU32(s, section::kDemandedWidth, kWidth);
-      section::WriteU32(s, section::kConsumerCount, 1);
-      section::WriteU32(s, section::kVersion, section::kLayoutVersion);  // last: the section is complete
+      peers_[camera] = std::make_unique<testkit::CameraSectionPeer>(sections_[camera]->data());
+      peers_[camera]->Publish({kWidth, kHeight, kFps, layout::kYuy2});
     }
     return {};
   }
@@ -277,23 +215,14 @@ class SectionConsumer {
 
   // Under mutex_ (only this thread touches the sections after Publish).
   void TakeReady(int camera) {
-    uint8_t* s = sections_[camera]->data();
+    testkit::CameraSectionPeer& peer = *peers_[camera];
     for (;;) {
-      int slot = -1;
-      float slotTime = 0;
-      for (int i = 0; i < 2; ++i) {
-        if (section::ReadU32(s + kSlotOffsets[i], kSlotReady) == 0) continue;
-        const float time = section::ReadF32(s + kSlotOffsets[i], kSlotTime);
-        if (slot < 0 || time < slotTime) {
-          slot = i;
-          slotTime = time;
-        }
-      }
+      const int slot = peer.OldestReady();
       if (slot < 0) return;
-      uint8_t* base = s + kSlotOffsets[slot];
-      const uint32_t length = section::ReadU32(base, kSlotLength);
-      const int luma = base[(static_cast<size_t>(kSampleY) * kWidth + kSampleX) * 2];
-      section::WriteU32(base, kSlotReady, 0);
+      const float slotTime = peer.Time(slot);
+      const uint32_t length = peer.Length(slot);
+      const int luma = peer.Data(slot)[(static_cast<size_t>(kSampleY) * kWidth + kSampleX) * 2];
+      peer.Free(slot);
       if (!recording_) continue;
       CameraTakes& takes = takes_[camera];
       if (length != kPictureBytes || !LooksWhite(luma)) ++takes.wrongPictures;
@@ -304,6 +233,7 @@ class SectionConsumer {
 
   const std::chrono::milliseconds poll_;
   std::unique_ptr<kavex::platform::SharedSection> sections_[kCameras];
+  std::unique_ptr<testkit::CameraSectionPeer> peers_[kCameras];
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -368,43 +298,31 @@ const char* StateName(int state) {
   }
 }
 
-// The engine's exports: natively linked in, under Windows from engine-simdrivers.dll.
+// The engine's exports through the test kit: natively linked in, under Windows from
+// engine-simdrivers.dll.
 // Thread: main.
 class Engine {
  public:
   std::string Load() {
-#ifdef _WIN32
-    module_ = LoadLibraryA("engine-simdrivers.dll");
-    if (module_ == nullptr) return "cannot load engine-simdrivers.dll (error " + std::to_string(GetLastError()) + ")";
-    const auto resolve = [this](const char* name) {
-      return reinterpret_cast<void*>(GetProcAddress(module_, name));
-    };
-    exports_.EInitialize = reinterpret_cast<EInitializeFn>(resolve("EInitialize"));
-    exports_.EOpen = reinterpret_cast<EOpenFn>(resolve("EOpen"));
-    exports_.EUninitialize = reinterpret_cast<EUninitializeFn>(resolve("EUninitialize"));
-    exports_.SetCallback = reinterpret_cast<SetCallbackFn>(resolve("SetCallback"));
-    if (!exports_.EInitialize || !exports_.EOpen || !exports_.EUninitialize || !exports_.SetCallback)
-      return "engine-simdrivers.dll lacks an export";
-#else
+#ifndef _WIN32
     drivers_ = std::make_unique<kavex::simdrivers::ScopedSimulatedDrivers>();
-    exports_.EInitialize = &EInitialize;
-    exports_.EOpen = &EOpen;
-    exports_.EUninitialize = &EUninitialize;
-    exports_.SetCallback = &SetCallback;
 #endif
-    return {};
+    std::string error;
+    library_.Load("engine-simdrivers.dll", &error);
+    return error;
   }
 
   // Creates and opens the four instances; empty when every open succeeded.
   std::string Open() {
-    exports_.EInitialize(kCameras, &OnState);
+    const testkit::EngineExports& e = library_.exports();
+    e.EInitialize(kCameras, &OnState);
     initialized_ = true;
     for (int camera = 0; camera < kCameras; ++camera)
-      exports_.SetCallback(camera, nullptr, &OnVideoSize, &OnPhoneList, nullptr, nullptr, nullptr,
-                           nullptr, nullptr, nullptr, &OnFormatChoice);
+      e.SetCallback(camera, nullptr, &OnVideoSize, &OnPhoneList, nullptr, nullptr, nullptr, nullptr, nullptr,
+                    nullptr, &OnFormatChoice);
     std::string problems;
     for (int camera = 0; camera < kCameras; ++camera) {
-      const int opened = exports_.EOpen();
+      const int opened = e.EOpen();
       const InstanceNews news = News(camera);
       const int result = news.states.empty() ? 99 : news.states.front();
       if (opened != camera || result != 0)
@@ -416,13 +334,11 @@ class Engine {
 
   void Close() {
     if (initialized_) {
-      for (int camera = kCameras - 1; camera >= 0; --camera) exports_.EUninitialize(camera);
+      for (int camera = kCameras - 1; camera >= 0; --camera) library_.exports().EUninitialize(camera);
       initialized_ = false;
     }
-#ifdef _WIN32
-    if (module_ != nullptr) FreeLibrary(module_);
-    module_ = nullptr;
-#else
+    library_.Unload();
+#ifndef _WIN32
     drivers_.reset();
 #endif
   }
@@ -430,11 +346,9 @@ class Engine {
   ~Engine() { Close(); }
 
  private:
-  ExportTable exports_;
+  testkit::EngineLibrary library_;
   bool initialized_ = false;
-#ifdef _WIN32
-  HMODULE module_ = nullptr;
-#else
+#ifndef _WIN32
   std::unique_ptr<kavex::simdrivers::ScopedSimulatedDrivers> drivers_;
 #endif
 };
@@ -464,11 +378,11 @@ struct Acks {
 Acks ReadAcks(Phone& phone) {
   Acks acks;
   for (const std::string& line : phone.sim->ListCommand("received 9", 30000)) {
-    const std::string hex = SimControl::Field(line, "hex");
-    if (hex.size() != 32) continue;
-    acks.times.push_back(SimControl::HexF32(hex, 4));
-    acks.decodeMs.push_back(SimControl::HexF32(hex, 8) * 1000.0);
-    acks.deliveryMs.push_back(SimControl::HexF32(hex, 12) * 1000.0);
+    const auto ack = testkit::wire_records::DecodeAcknowledgement(SimControl::Field(line, "hex"));
+    if (!ack) continue;
+    acks.times.push_back(ack->timestamp);
+    acks.decodeMs.push_back(ack->decodeSeconds * 1000.0);
+    acks.deliveryMs.push_back(ack->deliverySeconds * 1000.0);
   }
   return acks;
 }
@@ -528,7 +442,6 @@ Phone* PhoneByKey(std::vector<Phone>& phones, const std::string& key) {
   return nullptr;
 }
 
-double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Waits until every instance streams from one of the phones, each phone at the consumer's size;
 // prints each instance as it gets there. True when all four did.
@@ -547,7 +460,7 @@ bool WaitForStreams(std::vector<Phone>& phones, double timeoutSeconds, Clock::ti
       if (!reported[camera]) {
         reported[camera] = true;
         std::printf("  instance %d streams from phone %s (%s) at %.1f s\n", camera, phone->key.c_str(),
-                    phone->control.c_str(), Since(start));
+                    phone->control.c_str(), testkit::SecondsSince(start));
       }
     }
     if (ready == kCameras) return true;
@@ -669,7 +582,7 @@ int main(int argc, char** argv) {
   kavex::ErrorLog::TakeStoredEntry();
 
   std::printf("scale_bench: four phones stream 1280x720 H.264 at 30 fps (and Opus audio) into four cameras at once\n");
-  std::printf("machine: %s, cores %u, build %s\n", bench::Platform().c_str(), std::thread::hardware_concurrency(),
+  std::printf("machine: %s, cores %u, build %s\n", testkit::PlatformName().c_str(), std::thread::hardware_concurrency(),
               KAVEX_BENCH_BUILD_TYPE);
   std::printf("cameras: section mode, each consumer demands 1280x720 YUY2 at 30 fps; this program takes\n"
               "  every picture (older slot first, polled every %d ms) without copying it\n",
@@ -707,7 +620,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "scale_bench: opening failed:%s\n", opened.c_str());
     return 1;
   }
-  std::printf("four instances open at %.1f s; waiting for four streams (up to %.0f s)\n", Since(start),
+  std::printf("four instances open at %.1f s; waiting for four streams (up to %.0f s)\n", testkit::SecondsSince(start),
               options.streamTimeout);
 
   const bool allStream = WaitForStreams(phones, options.streamTimeout, start);
@@ -749,7 +662,7 @@ int main(int argc, char** argv) {
 
   std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000)));
 
-  const double wall = Since(windowStart);
+  const double wall = testkit::SecondsSince(windowStart);
   const double cpuEnd = ProcessCpuSeconds();
   std::vector<double> watchedEnd;
   for (const auto& watched : options.watched) watchedEnd.push_back(KernelCpuSeconds(watched.second));

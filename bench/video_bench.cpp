@@ -27,12 +27,8 @@ extern "C" {
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
-#include "bench_platform.h"
 #include "platform/clock.h"
+#include "cpu_time.h"
 #include "fixture_file.h"
 #include "media/decoded_frame_pair.h"
 #include "media/decoder_sink.h"
@@ -459,7 +455,7 @@ int main(int argc, char** argv) {
   }
 
   std::printf("video_bench: the engine's H.264 video path against bare FFmpeg\n");
-  std::printf("machine: %s, nproc %u, build %s, FFmpeg %s\n", bench::Platform().c_str(),
+  std::printf("machine: %s, nproc %u, build %s, FFmpeg %s\n", testkit::PlatformName().c_str(),
               std::thread::hardware_concurrency(), KAVEX_BENCH_BUILD_TYPE, av_version_info());
   std::printf("fixtures: the %zu-packet clips of tests/fixtures, looped (keyframes at 0 and 30);"
               " mean %.0f / %.0f bytes a packet.\n",

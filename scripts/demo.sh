@@ -78,6 +78,8 @@ fi
 readonly START_WAIT=60 STREAM_WAIT=45 EXIT_WAIT=15
 readonly CONTROL_PORT=4700 SESSION_PORT=4699
 readonly ACK_AVERAGE=30 # acknowledgements averaged for the decode and delivery times
+# Phone states in the host's events (KavexPhoneState).
+readonly STATE_FAILED=1 STATE_CONNECTING=2 STATE_STREAMING=3
 
 say() { printf 'demo: %s\n' "$*"; }
 fail() {
@@ -98,7 +100,7 @@ command -v wine >/dev/null || fail "wine is not installed"
 
 mkdir -p "$out" || fail "cannot create $out"
 out=$(cd "$out" && pwd)
-rm -f "$out"/*.png "$out"/*.log "$out"/summary.txt "$out"/viewer.stats
+rm -f "$out"/*.png "$out"/*.log "$out"/summary.txt "$out"/viewer.stats "$out"/host-events.txt
 work=$(mktemp -d)
 
 # --- teardown -----------------------------------------------------------------------------------
@@ -197,13 +199,19 @@ sim_list() {
   done
   return 1
 }
-field() { grep -oE "(^| )$2=[^ ]*" <<<"$1" | head -n 1 | cut -d= -f2-; }
 
-# The host prints "[ seconds] cam0 ..." lines; the moment of the first line matching PATTERN.
+# The host's events (tools/host --events): "SECONDS EVENT CAMERA VALUES..." lines. The moment of
+# the first event matching PATTERN (an extended regex for what follows the seconds).
+host_events=$out/host-events.txt
 host_time() {
-  grep -E "$1" "$out/host.log" 2>/dev/null | head -n 1 | sed -nE 's/^\[ *([0-9.]+)\].*/\1/p'
+  sed -nE "s/^([0-9.]+) ($1)\$/\1/p" "$host_events" 2>/dev/null | head -n 1
 }
+host_event() { printf '^[0-9.]+ %s$' "$1"; }
 
+# What the phone saw, read from the phone simulator's control channel before it leaves: sets the
+# phone_* variables of the summary. The one place that knows the simulator's replies and the
+# layouts of its recorded messages.
+field() { grep -oE "(^| )$2=[^ ]*" <<<"$1" | head -n 1 | cut -d= -f2-; }
 # Little-endian f32 values at byte offsets of hex dumps (one per line on stdin), averaged, in ms.
 average_f32_ms() {
   local offset=$1 hex value bits=()
@@ -219,6 +227,27 @@ average_f32_ms() {
       sum += s ? -v : v; n++ }
     END { printf "%.2f", sum / n * 1000 }'
 }
+read_phone() {
+  local state request acks codec
+  state=$(sim_command state)
+  request=$(field "$(sim_command 'last 11')" hex)
+  acks=$(sim_list 'received 9' | grep -oE 'hex=[0-9a-f]+' | cut -d= -f2 | tail -n "$ACK_AVERAGE")
+  phone_ack_count=$(sim_command 'count 9' | awk '{ print $2 }')
+  codec=$(field "$state" codec)
+  case $codec in 1) phone_codec=H.264 ;; 2) phone_codec=HEVC ;; *) phone_codec="codec $codec" ;; esac
+  phone_format=$(field "$state" format)
+  phone_request_size=-
+  if [[ ${#request} -ge 40 ]]; then
+    phone_request_size="$((16#${request:30:2}${request:28:2}${request:26:2}${request:24:2}))x$((16#${request:38:2}${request:36:2}${request:34:2}${request:32:2}))"
+  fi
+  phone_video_sent=$(field "$state" video_sent)
+  phone_audio_sent=$(field "$state" audio_sent)
+  phone_ack_window=$(wc -l <<<"$acks" | tr -d ' ')
+  phone_decode_ms=$(average_f32_ms 8 <<<"$acks")
+  phone_delivery_ms=$(average_f32_ms 12 <<<"$acks")
+}
+phone_codec= phone_format= phone_request_size=- phone_video_sent= phone_audio_sent= phone_ack_count=
+phone_ack_window=0 phone_decode_ms=- phone_delivery_ms=-
 
 # --- 1. the camera's consumer -------------------------------------------------------------------
 say "$(now) s: camera viewer: camera 0, 1280x720 YUY2, 30 fps"
@@ -234,17 +263,18 @@ wait_for "$out/viewer.log" 'consumer of' "$START_WAIT" "$viewer_pid" ||
 
 # --- 2. the host with the engine ----------------------------------------------------------------
 say "$(now) s: reference host with engine-simdrivers.dll"
-(cd "$bin" && exec wine ./kavex-host.exe --dll engine-simdrivers.dll --cameras 1 --duration 300) \
+(cd "$bin" && exec wine ./kavex-host.exe --dll engine-simdrivers.dll --cameras 1 --duration 300 \
+  --events "Z:$host_events") \
   <"$work/host.in" >"$out/host.log" 2>&1 &
 host_pid=$!
 exec {host_in}>"$work/host.in"
 show "$out/host.log" host "$host_pid"
-wait_for "$out/host.log" 'cam0 open result' "$START_WAIT" "$host_pid" || fail "the host did not open camera 0"
+wait_for "$host_events" "$(host_event 'open 0 -?[0-9]+')" "$START_WAIT" "$host_pid" || fail "the host did not open camera 0"
 # The host's clock starts with the host: where it lies on ours (to a poll's accuracy) places the
 # phone's start among the host's timestamps.
-host_offset=$(awk -v seen="$(elapsed_ms)" -v t="$(host_time 'cam0 open result')" \
+host_offset=$(awk -v seen="$(elapsed_ms)" -v t="$(host_time 'open 0 -?[0-9]+')" \
   'BEGIN { printf "%.3f", seen / 1000 - t }')
-grep -qE 'cam0 open result 0([^0-9]|$)' "$out/host.log" || fail "camera 0 did not open: $(grep 'open result' "$out/host.log")"
+grep -qE "$(host_event 'open 0 0')" "$host_events" || fail "camera 0 did not open: $(grep -E "$(host_event 'open 0 .*')" "$host_events")"
 wait_for "$out/viewer.log" 'first picture' 15 "$viewer_pid" || fail "no placeholder picture reached the camera"
 pause "$placeholder_time"
 echo "snapshot placeholder-before" >&"$viewer_in"
@@ -261,7 +291,7 @@ wait_for "$work/sim.ready" 'ready' 10 "$sim_pid" || fail "the phone simulator di
 phone_start=$(awk -v ms="$(elapsed_ms)" -v o="$host_offset" 'BEGIN { printf "%.3f", ms / 1000 - o }')
 exec {control}<>"/dev/tcp/$KAVEX_PHONE_ADDR/$CONTROL_PORT" || fail "cannot reach the phone's control channel"
 
-wait_for "$out/host.log" 'cam0 state Streaming' "$STREAM_WAIT" "$host_pid" ||
+wait_for "$host_events" "$(host_event "state 0 $STATE_STREAMING")" "$STREAM_WAIT" "$host_pid" ||
   fail "the engine did not stream from the phone within ${STREAM_WAIT}s"
 echo "phase live" >&"$viewer_in"
 say "$(now) s: streaming"
@@ -271,11 +301,7 @@ pause "$(awk -v a="$live_second" -v b="$live_first" 'BEGIN { print a - b }')"
 echo "snapshot live-2" >&"$viewer_in"
 pause "$(awk -v a="$live_time" -v b="$live_second" 'BEGIN { print a - b }')"
 
-# What the phone saw, before it leaves.
-sim_state=$(sim_command state)
-format_request=$(field "$(sim_command 'last 11')" hex)
-acks=$(sim_list 'received 9' | grep -oE 'hex=[0-9a-f]+' | cut -d= -f2 | tail -n "$ACK_AVERAGE")
-ack_count=$(sim_command 'count 9' | awk '{ print $2 }')
+read_phone # before it leaves
 
 # --- 4. the phone leaves ------------------------------------------------------------------------
 say "$(now) s: the phone says goodbye and stops announcing"
@@ -305,14 +331,15 @@ median_per_second() {
 }
 # The host's moments of the phone's arrival: first noticed (listed or connected to), the connection
 # attempt that led to streaming, streaming; and the attempts that failed before.
-read -r found_t connect_t stream_t failed_attempts < <(awk '
-  { t = $2; sub(/\]/, "", t) }
-  / cam0 (phone list .*"Demo Phone|state Connecting)/ && found == "" { found = t }
-  / cam0 state Connecting/ && streaming == "" { connecting = t }
-  / cam0 state Failed/ && streaming == "" { failed++ }
-  / cam0 state Streaming/ && streaming == "" { streaming = t }
+read -r found_t connect_t stream_t failed_attempts < <(awk -v connecting_state="$STATE_CONNECTING" \
+  -v failed_state="$STATE_FAILED" -v streaming_state="$STATE_STREAMING" '
+  $3 != 0 { next }
+  found == "" && (($2 == "phone" && index($0, " Demo Phone") > 0) || ($2 == "state" && $4 == connecting_state)) { found = $1 }
+  $2 == "state" && $4 == connecting_state && streaming == "" { connecting = $1 }
+  $2 == "state" && $4 == failed_state && streaming == "" { failed++ }
+  $2 == "state" && $4 == streaming_state && streaming == "" { streaming = $1 }
   END { printf "%s %s %s %d\n", found == "" ? "-" : found, connecting == "" ? "-" : connecting,
-          streaming == "" ? "-" : streaming, failed }' <(sed 's/^\[ */[ /' "$out/host.log"))
+          streaming == "" ? "-" : streaming, failed }' "$host_events")
 since_phone() {
   [[ $1 != - ]] || { echo "never"; return; }
   awk -v t="$1" -v p="$phone_start" 'BEGIN { printf "%.2f s", t - p }'
@@ -324,26 +351,19 @@ since_phone() {
   echo "phone found:                $(since_phone "$found_t") after it started announcing (host's timestamps)"
   echo "connected:                  $(since_phone "$connect_t") (failed attempts before: $failed_attempts)"
   echo "streaming:                  $(since_phone "$stream_t")"
-  codec=$(field "$sim_state" codec)
-  case $codec in 1) codec_name=H.264 ;; 2) codec_name=HEVC ;; *) codec_name="codec $codec" ;; esac
-  request_size=-
-  if [[ ${#format_request} -ge 40 ]]; then
-    request_size="$((16#${format_request:30:2}${format_request:28:2}${format_request:26:2}${format_request:24:2}))x$((16#${format_request:38:2}${format_request:36:2}${format_request:34:2}${format_request:32:2}))"
-  fi
-  echo "negotiated format:          $codec_name $(field "$sim_state" format) (format request: $request_size)"
-  echo "video sent by the phone:    $(field "$sim_state" video_sent) pictures"
+  echo "negotiated format:          $phone_codec $phone_format (format request: $phone_request_size)"
+  echo "video sent by the phone:    $phone_video_sent pictures"
   echo "pictures in the camera:     $(stat phase.live.pictures) while streaming, $(stat phase.live.fps) per second" \
     "(per second: $(stat phase.live.per_second)); $(stat phase.live.missed) missed"
   echo "placeholder:                $(median_per_second start) pictures/s before the phone, $(median_per_second after) after it left (medians)"
-  audio=$(field "$sim_state" audio_sent)
-  echo "audio sent by the phone:    ${audio:-0} Opus packets ($(awk -v n="${audio:-0}" 'BEGIN { printf "%.1f", n * 0.02 }') s at 48 kHz) for the simulated microphone"
-  echo "acknowledgements:           ${ack_count:-0}; last $(wc -l <<<"$acks" | tr -d ' '): decode $(average_f32_ms 8 <<<"$acks") ms, delivery $(average_f32_ms 12 <<<"$acks") ms on average"
+  echo "audio sent by the phone:    ${phone_audio_sent:-0} Opus packets ($(awk -v n="${phone_audio_sent:-0}" 'BEGIN { printf "%.1f", n * 0.02 }') s at 48 kHz) for the simulated microphone"
+  echo "acknowledgements:           ${phone_ack_count:-0}; last $phone_ack_window: decode $phone_decode_ms ms, delivery $phone_delivery_ms ms on average"
   echo "snapshots:                  $(cd "$out" && ls -1 *.png 2>/dev/null | tr '\n' ' ')in $out"
   echo "viewer total:               $(stat pictures) pictures in $(stat seconds) s, average $(stat average_fps) per second"
 } | tee "$out/summary.txt"
 
 live=$(stat phase.live.pictures)
-if [[ -z $live || $live -eq 0 || -z ${ack_count:-} || ${ack_count:-0} -eq 0 ]]; then
+if [[ -z $live || $live -eq 0 || -z ${phone_ack_count:-} || ${phone_ack_count:-0} -eq 0 ]]; then
   echo "demo: FAILED: no live pictures reached the camera" >&2
   exit 1
 fi

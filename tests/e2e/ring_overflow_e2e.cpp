@@ -20,30 +20,28 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
-#include "export_table.h"
+#include "camera_section_layout.h"
+#include "engine_library.h"
 #include "kavex_engine.h"
 #include "platform/named_objects.h"
 #include "settings_fixture.h"
 #include "sim_control.h"
+#include "wait_until.h"
+#include "wire_records.h"
 #ifndef _WIN32
 #include "test_drivers.h"
 #endif
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Camera 0's mutex, which the engine shares with the camera driver.
-const char kCameraMutex[] = "Local\\877A906B2F5F43268C9E6D05A19783C9";
+namespace wire = testkit::wire_records;
+using testkit::Clock;
 // Camera 0's consumer size (the simulated camera's default answer): the 16:9 fixture fills it.
 constexpr int kWidth = 640;
 constexpr int kHeight = 360;
@@ -64,20 +62,13 @@ std::vector<int> States() {
 }
 
 bool WaitForState(int value, int timeoutMs) {
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < end) {
-    for (int state : States())
-      if (state == value) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-std::vector<uint8_t> HexBytes(const std::string& hex) {
-  std::vector<uint8_t> bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  return bytes;
+  return testkit::WaitUntil(
+      [value] {
+        for (int state : States())
+          if (state == value) return true;
+        return false;
+      },
+      timeoutMs);
 }
 
 #ifndef _WIN32
@@ -121,19 +112,6 @@ bool CameraShowsBothKeyframes(const kavex::simdrivers::SimulatedDrivers& drivers
   return seen[0] && seen[1];
 }
 
-ExportTable LinkedEngine() {
-  ExportTable table;
-  table.EInitialize = &EInitialize;
-  table.EOpen = &EOpen;
-  table.EUninitialize = &EUninitialize;
-  table.SetCallback = &SetCallback;
-  return table;
-}
-#else
-template <typename Fn>
-Fn Export(HMODULE module, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 #endif
 
 // The engine hands its stored error entry to a phone only in answer to the phone's hello (or
@@ -154,13 +132,12 @@ class ErrorReports {
     const std::vector<std::string> lines = sim_.ListCommand("received 12");
     std::vector<std::string> texts;
     for (size_t i = seen_; i < lines.size(); ++i) {
-      const std::vector<uint8_t> bytes = HexBytes(SimControl::Field(lines[i], "hex"));
-      if (bytes.size() != 268u) {
-        ADD_FAILURE() << "ErrorReport of " << bytes.size() << " bytes";
+      const std::optional<std::string> text = wire::DecodeErrorReport(SimControl::Field(lines[i], "hex"));
+      if (!text) {
+        ADD_FAILURE() << "not an ErrorReport: " << lines[i];
         continue;
       }
-      const char* text = reinterpret_cast<const char*>(bytes.data() + 12);
-      texts.emplace_back(text, strnlen(text, 256));
+      texts.push_back(*text);
     }
     seen_ = lines.size();
     return texts;
@@ -215,17 +192,15 @@ struct Ack {
 };
 Ack LastAck(SimControl& sim) {
   const std::string last = sim.Command("last 9");
-  const std::vector<uint8_t> bytes = HexBytes(SimControl::Field(last, "hex"));
+  const std::optional<wire::Acknowledgement> decoded = wire::DecodeAcknowledgement(SimControl::Field(last, "hex"));
   Ack ack;
-  if (bytes.size() != 16u) {
+  if (!decoded) {
     ADD_FAILURE() << last;
     return ack;
   }
-  float timestamp;
-  std::memcpy(&timestamp, bytes.data() + 4, 4);
-  std::memcpy(&ack.decode, bytes.data() + 8, 4);
-  std::memcpy(&ack.delivery, bytes.data() + 12, 4);
-  ack.lag = std::strtod(SimControl::Field(last, "ms").c_str(), nullptr) / 1000.0 - timestamp;
+  ack.decode = decoded->decodeSeconds;
+  ack.delivery = decoded->deliverySeconds;
+  ack.lag = std::strtod(SimControl::Field(last, "ms").c_str(), nullptr) / 1000.0 - decoded->timestamp;
   return ack;
 }
 
@@ -268,14 +243,6 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
 #ifdef _WIN32
   // The DLL's camera 0 at its drivers' defaults: no section is published and its consumer is
   // active, so it is reached by control codes and the feeder hands it every picture.
-  HMODULE module = LoadLibraryA("engine-simdrivers.dll");
-  ASSERT_NE(module, nullptr) << GetLastError();
-  ExportTable e;
-  e.EInitialize = Export<EInitializeFn>(module, "EInitialize");
-  e.EOpen = Export<EOpenFn>(module, "EOpen");
-  e.EUninitialize = Export<EUninitializeFn>(module, "EUninitialize");
-  e.SetCallback = Export<SetCallbackFn>(module, "SetCallback");
-  ASSERT_TRUE(e.EInitialize && e.EOpen && e.EUninitialize && e.SetCallback);
 #else
   // Camera 0 without a section, read by a consumer: control-code mode, and the feeder hands every
   // picture to the camera. The microphone's writes show that the receive thread keeps going.
@@ -285,8 +252,11 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
   struct RestoreDrivers {
     ~RestoreDrivers() { test_drivers::Drivers().SetConfig(test_drivers::QuietConfig()); }
   } restore;
-  const ExportTable e = LinkedEngine();
 #endif
+  testkit::EngineLibrary engine;
+  std::string loadError;
+  ASSERT_TRUE(engine.Load("engine-simdrivers.dll", &loadError)) << loadError;
+  const testkit::EngineExports& e = engine.exports();
 
   e.EInitialize(1, &OnState);
   e.SetCallback(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -321,7 +291,7 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
   // the ring overflows.
   uint32_t error = 0;
   std::unique_ptr<kavex::platform::NamedMutex> mutex =
-      kavex::platform::NamedMutex::CreateOrOpen(kCameraMutex, &error);
+      kavex::platform::NamedMutex::CreateOrOpen(testkit::camera_section::MutexName(0), &error);
   ASSERT_NE(mutex, nullptr) << error;
   ASSERT_TRUE(mutex->Wait(5000));
   const Clock::time_point heldAt = Clock::now();

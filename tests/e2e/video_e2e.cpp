@@ -17,45 +17,20 @@
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
-#include "export_table.h"
+#include "camera_section_layout.h"
+#include "camera_section_peer.h"
+#include "engine_library.h"
 #include "kavex_engine.h"
 #include "platform/named_objects.h"
 #include "sim_control.h"
+#include "wait_until.h"
+#include "wire_records.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-const char kSection[] = "Global\\242C35CFE1974E5AB3C65625F6B417DD";
-constexpr size_t kSectionSize = 49865088;
-constexpr size_t kConsumerCount = 4;
-constexpr size_t kSlots[2] = {32, 24883296};
-constexpr size_t kLengthOffset = 24883232;
-constexpr size_t kTimeOffset = 24883236;
-constexpr size_t kReadyOffset = 24883240;
-constexpr size_t kDemandedWidth = 49864172;
-constexpr size_t kDemandedHeight = 49864176;
-constexpr size_t kDemandedFps = 49864180;
-constexpr size_t kDemandedCode = 49864184;
-constexpr size_t kControlFlag = 49864572;
-constexpr size_t kControlValue = 49864576;
-
-uint32_t LoadU32(const uint8_t* at) {
-  return __atomic_load_n(reinterpret_cast<const uint32_t*>(at), __ATOMIC_ACQUIRE);
-}
-void StoreU32(uint8_t* at, uint32_t value) {
-  __atomic_store_n(reinterpret_cast<uint32_t*>(at), value, __ATOMIC_RELEASE);
-}
-float LoadF32(const uint8_t* at) {
-  const uint32_t bits = LoadU32(at);
-  float value;
-  std::memcpy(&value, &bits, 4);
-  return value;
-}
+namespace layout = testkit::camera_section;
+namespace wire = testkit::wire_records;
+using testkit::Clock;
 
 std::mutex g_mutex;
 std::vector<int> g_states;
@@ -71,18 +46,6 @@ void KAVEX_STDCALL OnVideoSize(int, int width, int height) {
 }
 int KAVEX_STDCALL OnFormatChoice(int, const char*) { return 0; }
 
-#ifndef _WIN32
-ExportTable LinkedEngine() {
-  ExportTable table;
-  table.EInitialize = &EInitialize;
-  table.EOpen = &EOpen;
-  table.EUninitialize = &EUninitialize;
-  table.SetCallback = &SetCallback;
-  table.ESetVideoFormat = &ESetVideoFormat;
-  return table;
-}
-#endif
-
 // One picture the consumer took from the section.
 struct Taken {
   float time = 0;
@@ -90,48 +53,32 @@ struct Taken {
   std::vector<uint8_t> bytes;  // only when asked for
 };
 
-// The consumer of camera 0: publishes the section and takes pictures as the driver would.
+// The consumer of camera 0: publishes the section and takes pictures as the driver would. The
+// section is the engine's named object of that name (a real one under Windows).
 class Consumer {
  public:
   bool Publish(uint32_t width, int32_t height, uint32_t code) {
     uint32_t error = 0;
-    section_ = kavex::platform::SharedSection::CreateOrOpen(kSection, kSectionSize, &error);
+    section_ = kavex::platform::SharedSection::CreateOrOpen(layout::SectionName(0), layout::kBytes, &error);
     if (section_ == nullptr) return false;
-    uint8_t* s = section_->data();
-    Demand(width, height, code);
-    StoreU32(s + kConsumerCount, 1);
-    StoreU32(s, 6);  // the layout, last: the section is complete
+    peer_ = std::make_unique<testkit::CameraSectionPeer>(section_->data());
+    peer_->Publish({width, height, 30.0f, code});
     return true;
   }
-  void Demand(uint32_t width, int32_t height, uint32_t code) {
-    uint8_t* s = section_->data();
-    const float fps = 30.0f;
-    uint32_t bits;
-    std::memcpy(&bits, &fps, 4);
-    StoreU32(s + kDemandedFps, bits);
-    StoreU32(s + kDemandedCode, code);
-    StoreU32(s + kDemandedHeight, static_cast<uint32_t>(height));
-    StoreU32(s + kDemandedWidth, width);
-  }
+  void Demand(uint32_t width, int32_t height, uint32_t code) { peer_->SetDemand({width, height, 30.0f, code}); }
   // The driver's control state, as its consumer changes it.
-  void Controls(uint32_t value, uint32_t flag) {
-    StoreU32(section_->data() + kControlValue, value);
-    StoreU32(section_->data() + kControlFlag, flag);
-  }
+  void Controls(uint32_t value, uint32_t flag) { peer_->SetControls(value, flag); }
   // Takes every ready picture for `seconds`; keeps the bytes of the last one.
   std::vector<Taken> TakeFor(double seconds, size_t keepBytes) {
     std::vector<Taken> taken;
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
-    uint8_t* s = section_->data();
     while (Clock::now() < end) {
-      for (size_t slot : kSlots) {
-        uint8_t* base = s + slot;
-        if (LoadU32(base + kReadyOffset) == 0) continue;
+      for (int slot = 0; slot < 2; ++slot) {
         Taken picture;
-        picture.time = LoadF32(base + kTimeOffset);
-        picture.length = LoadU32(base + kLengthOffset);
-        if (keepBytes != 0) picture.bytes.assign(base, base + keepBytes);
-        StoreU32(base + kReadyOffset, 0);
+        testkit::SlotPicture took;
+        if (!peer_->Take(slot, keepBytes, &picture.bytes, &took)) continue;
+        picture.time = took.time;
+        picture.length = took.length;
         taken.push_back(std::move(picture));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -141,6 +88,7 @@ class Consumer {
 
  private:
   std::unique_ptr<kavex::platform::SharedSection> section_;
+  std::unique_ptr<testkit::CameraSectionPeer> peer_;
 };
 
 // Luma of pixel (x, y) in a YUY2 picture of the given width.
@@ -151,16 +99,14 @@ int Luma(const std::vector<uint8_t>& picture, int width, int x, int y) {
 bool Near(int value, int expected, int tolerance) { return std::abs(value - expected) <= tolerance; }
 
 bool WaitForState(int value, int timeoutMs) {
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < end) {
-    {
-      std::lock_guard<std::mutex> lock(g_mutex);
-      for (int state : g_states)
-        if (state == value) return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return testkit::WaitUntil(
+      [value] {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        for (int state : g_states)
+          if (state == value) return true;
+        return false;
+      },
+      timeoutMs);
 }
 
 uint64_t VideoSent(SimControl& sim) {
@@ -176,19 +122,16 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
   Consumer consumer;
   ASSERT_TRUE(consumer.Publish(640, 480, 1));  // YUY2, 640 × 480
 
-#ifdef _WIN32
-  HMODULE module = LoadLibraryA("engine-simdrivers.dll");
-  ASSERT_NE(module, nullptr) << GetLastError();
-  ExportTable e;
-  e.EInitialize = reinterpret_cast<EInitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "EInitialize")));
-  e.EOpen = reinterpret_cast<EOpenFn>(reinterpret_cast<void*>(GetProcAddress(module, "EOpen")));
-  e.EUninitialize = reinterpret_cast<EUninitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "EUninitialize")));
-  e.SetCallback = reinterpret_cast<SetCallbackFn>(reinterpret_cast<void*>(GetProcAddress(module, "SetCallback")));
-  ASSERT_TRUE(e.EInitialize && e.EOpen && e.EUninitialize && e.SetCallback);
-#else
-  const ExportTable e = LinkedEngine();
-#endif
+  testkit::EngineLibrary engine;
+  std::string error;
+  ASSERT_TRUE(engine.Load("engine-simdrivers.dll", &error)) << error;
+  const testkit::EngineExports& e = engine.exports();
   e.EInitialize(1, &OnState);
+  // Closed on every way out, before the library goes: no engine thread outlives the test.
+  struct CloseEngine {
+    EUninitializeFn uninitialize;
+    ~CloseEngine() { uninitialize(0); }
+  } close{e.EUninitialize};
   e.SetCallback(0, nullptr, &OnVideoSize, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                 &OnFormatChoice);
   ASSERT_EQ(e.EOpen(), 0);
@@ -202,11 +145,12 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
   ASSERT_TRUE(WaitForState(KAVEX_PHONE_STREAMING, 60000));
   ASSERT_EQ(sim.Command("wait-received 11 30000"), "ok");
   // The phone offers HEVC; without hardware decoding the engine asks for H.264.
-  const std::string request = SimControl::Field(sim.Command("last 11"), "hex");
-  ASSERT_EQ(request.size(), 48u) << request;
-  EXPECT_EQ(SimControl::HexU32(request, 8), 1u) << "codec";
-  EXPECT_EQ(SimControl::HexU32(request, 12), 640u);
-  EXPECT_EQ(SimControl::HexU32(request, 16), 480u);
+  const std::string requestHex = SimControl::Field(sim.Command("last 11"), "hex");
+  const auto request = wire::DecodeFormatRequest(requestHex);
+  ASSERT_TRUE(request) << requestHex;
+  EXPECT_EQ(request->codec, 1u);
+  EXPECT_EQ(request->width, 640u);
+  EXPECT_EQ(request->height, 480u);
 
   // Let the stream settle, then count what reaches the consumer against what the phone sent.
   consumer.TakeFor(1.0, 0);
@@ -237,18 +181,20 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
   EXPECT_EQ(SimControl::Field(sim.Command("state"), "complaints"), "0");
   const std::vector<std::string> acks = sim.ListCommand("received 9");
   ASSERT_GT(acks.size(), 30u);
-  const std::string lastAck = SimControl::Field(acks.back(), "hex");
-  EXPECT_GT(SimControl::HexF32(lastAck, 8), 0.0f) << "decode seconds";
-  EXPECT_GT(SimControl::HexF32(lastAck, 12), 0.0f) << "delivery seconds";
-  EXPECT_LT(SimControl::HexF32(lastAck, 8), 1.0f);
+  const auto lastAck = wire::DecodeAcknowledgement(SimControl::Field(acks.back(), "hex"));
+  ASSERT_TRUE(lastAck) << acks.back();
+  EXPECT_GT(lastAck->decodeSeconds, 0.0f);
+  EXPECT_GT(lastAck->deliverySeconds, 0.0f);
+  EXPECT_LT(lastAck->decodeSeconds, 1.0f);
 
   // The consumer switches to 1280 × 720: the output re-forms, and the phone is asked for that size.
   ASSERT_EQ(sim.Command("clear"), "ok");
   consumer.Demand(1280, 720, 1);
   ASSERT_EQ(sim.Command("wait-received 11 30000"), "ok");
-  const std::string second = SimControl::Field(sim.Command("last 11"), "hex");
-  EXPECT_EQ(SimControl::HexU32(second, 12), 1280u);
-  EXPECT_EQ(SimControl::HexU32(second, 16), 720u);
+  const auto second = wire::DecodeFormatRequest(SimControl::Field(sim.Command("last 11"), "hex"));
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->width, 1280u);
+  EXPECT_EQ(second->height, 720u);
   consumer.TakeFor(1.0, 0);
   const std::vector<Taken> large = consumer.TakeFor(1.0, 2 * 1280 * 720);
   ASSERT_FALSE(large.empty());
@@ -266,8 +212,9 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
   ASSERT_EQ(controls.size(), 2u);
   std::set<std::pair<uint32_t, uint32_t>> seen;
   for (const std::string& line : controls) {
-    const std::string hex = SimControl::Field(line, "hex");
-    seen.emplace(SimControl::HexU32(hex, 4), SimControl::HexU32(hex, 8));
+    const auto control = wire::DecodePhoneControl(SimControl::Field(line, "hex"));
+    ASSERT_TRUE(control) << line;
+    seen.emplace(control->code, control->value);
   }
   const std::set<std::pair<uint32_t, uint32_t>> expectedControls = {{4, 7}, {2, 1}};
   EXPECT_EQ(seen, expectedControls);
@@ -278,7 +225,6 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
     const std::vector<std::pair<int, int>> expected = {{1280, 720}};
     EXPECT_EQ(g_sizes, expected);
   }
-  e.EUninitialize(0);
 }
 
 }  // namespace

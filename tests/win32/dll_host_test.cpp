@@ -8,39 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include "engine_library.h"
 #include "export_table.h"
 
 namespace {
 
-template <typename Fn>
-void Resolve(HMODULE module, const char* name, Fn* slot) {
-  *slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  EXPECT_NE(*slot, nullptr) << name << " is not exported under its plain name";
-}
-
 TEST(EngineDll, EveryExportResolvesByNameAndSurvivesThousandsOfCalls) {
-  HMODULE module = LoadLibraryA("engine-simdrivers.dll");
-  ASSERT_NE(module, nullptr) << "LoadLibrary failed: " << GetLastError();
-
-  ExportTable table;
-  Resolve(module, "EInitialize", &table.EInitialize);
-  Resolve(module, "EOpen", &table.EOpen);
-  Resolve(module, "EUninitialize", &table.EUninitialize);
-  Resolve(module, "SetCallback", &table.SetCallback);
-  Resolve(module, "SetIdleCallback", &table.SetIdleCallback);
-  Resolve(module, "ButtonEvent", &table.ButtonEvent);
-  Resolve(module, "EFocus", &table.EFocus);
-  Resolve(module, "EFocusDistance", &table.EFocusDistance);
-  Resolve(module, "ESetActiveIdx", &table.ESetActiveIdx);
-  Resolve(module, "ESetBlank", &table.ESetBlank);
-  Resolve(module, "ESetVideoFormat", &table.ESetVideoFormat);
-  Resolve(module, "ESelectPhone", &table.ESelectPhone);
-  Resolve(module, "ERefresh", &table.ERefresh);
-  Resolve(module, "ESetPasscode", &table.ESetPasscode);
-  if (::testing::Test::HasFailure()) return;
-
-  RunExportLifecycle(table, 3000);
-  EXPECT_TRUE(FreeLibrary(module));
+  testkit::EngineLibrary library;
+  std::string error;
+  ASSERT_TRUE(library.Load("engine-simdrivers.dll", &error)) << error;
+  RunExportLifecycle(library.exports(), 3000);
+  library.Unload();
 }
 
 int g_openResult = 99;
@@ -61,13 +39,10 @@ TEST(EngineDll, WithoutTheVirtualDevicesOpenFailsAndSaysWhy) {
   // As a host does: COM is up on the thread that opens instance 0, which scans the capture devices.
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
   DeleteStoredError();
-  HMODULE module = LoadLibraryA("engine.dll");
-  ASSERT_NE(module, nullptr) << GetLastError();
-  ExportTable table;
-  Resolve(module, "EInitialize", &table.EInitialize);
-  Resolve(module, "EOpen", &table.EOpen);
-  Resolve(module, "EUninitialize", &table.EUninitialize);
-  if (::testing::Test::HasFailure()) return;
+  testkit::EngineLibrary library;
+  std::string error;
+  ASSERT_TRUE(library.Load("engine.dll", &error)) << error;
+  const testkit::EngineExports& table = library.exports();
   table.EInitialize(1, &OnOpenResult);
   EXPECT_EQ(table.EOpen(), 0);
   EXPECT_EQ(g_openResult, -1) << "no virtual microphone";
@@ -78,7 +53,7 @@ TEST(EngineDll, WithoutTheVirtualDevicesOpenFailsAndSaysWhy) {
   EXPECT_EQ(stored.substr(stored.size() - 6), "D2:318") << stored;
   table.EUninitialize(0);
   DeleteStoredError();
-  EXPECT_TRUE(FreeLibrary(module));
+  library.Unload();
   CoUninitialize();
 }
 

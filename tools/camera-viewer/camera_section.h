@@ -1,23 +1,20 @@
 #pragma once
 // The consumer's end of a virtual camera's shared section: the viewer plays the camera driver's
 // consumer, so it publishes the section (layout version 6, a consumer, the demanded format) and
-// takes pictures by clearing each slot's ready field.
-// Thread: the viewer's main thread. Owns the section mapping, its view and the camera's event.
+// takes pictures by clearing each slot's ready field (the test kit's peer of the section).
+// Thread: the viewer's main thread. Owns the section mapping and the camera's event.
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "camera_section_peer.h"
+#include "named_section.h"
 #include "picture_to_rgb.h"
 
 namespace camera_viewer {
 
-// One picture taken from a slot.
-struct TakenPicture {
-  float time = 0;
-  uint32_t length = 0;       // the slot's length field (the engine leaves it alone for placeholders)
-  bool overwritten = false;  // the slot's time changed while the bytes were copied
-};
+using TakenPicture = testkit::SlotPicture;
 
 class CameraSection {
  public:
@@ -42,12 +39,13 @@ class CameraSection {
   bool EngineAttached() const;
 
  private:
-  CameraSection(int camera, void* mapping, uint8_t* view) : camera_(camera), mapping_(mapping), view_(view) {}
+  CameraSection(int camera, std::unique_ptr<testkit::NamedSection> memory)
+      : camera_(camera), memory_(std::move(memory)), peer_(memory_->data()) {}
   void OpenEventIfCreated();
 
   int camera_;
-  void* mapping_;
-  uint8_t* view_;
+  std::unique_ptr<testkit::NamedSection> memory_;
+  testkit::CameraSectionPeer peer_;
   void* event_ = nullptr;
   unsigned long lastEventTry_ = 0;
 };

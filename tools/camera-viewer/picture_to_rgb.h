@@ -1,20 +1,22 @@
 #pragma once
 // The picture layouts a camera's consumer can demand, and their conversion into plain RGB for
 // display and snapshots. Written for the viewer alone, from the camera contract: like the phone
-// simulator it stands for the outside world and shares no code with the engine, so its own reading
-// of the layouts is what catches the engine's mistakes.
+// simulator it stands for the outside world and shares no code with the engine (only the test kit's
+// reading of the section), so its own reading of the layouts is what catches the engine's mistakes.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "camera_section_layout.h"
+
 namespace camera_viewer {
 
-enum PixelCode : uint32_t {
-  kRgb24 = 0,  // B, G, R per pixel; a negative height stores the bottom row first
-  kYuy2 = 1,   // packed 4:2:2, Y0 U Y1 V
-  kI420 = 2,   // Y plane, then U, then V, each at half width and half height
-  kArgb = 3,   // A, R, G, B per pixel; a negative height stores the bottom row first
-};
+// The layouts and the slot's size are the camera section's (the test kit's).
+using testkit::camera_section::PixelCode;
+using testkit::camera_section::kRgb24;
+using testkit::camera_section::kYuy2;
+using testkit::camera_section::kI420;
+using testkit::camera_section::kArgb;
 
 struct PictureLayout {
   uint32_t width = 0;
@@ -24,8 +26,7 @@ struct PictureLayout {
   uint32_t rows() const { return static_cast<uint32_t>(height < 0 ? -static_cast<int64_t>(height) : height); }
 };
 
-// The largest picture a frame slot holds.
-constexpr size_t kSlotDataBytes = 24883232;
+using testkit::camera_section::kSlotDataBytes;
 
 // Bytes one picture of this layout occupies (0 for an unknown code).
 uint64_t PictureBytes(const PictureLayout& layout);

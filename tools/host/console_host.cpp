@@ -70,9 +70,10 @@ std::string KeyHex(uint64_t key) {
 
 }  // namespace
 
-ConsoleHost::ConsoleHost(const HostOptions& options, HostLog& log, PasscodeFile passcodes)
+ConsoleHost::ConsoleHost(const HostOptions& options, HostLog& log, HostEvents& events, PasscodeFile passcodes)
     : options_(options),
       log_(log),
+      events_(events),
       passcodes_(std::move(passcodes)),
       desk_(kPasscodeAnswerWait),
       wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
@@ -107,13 +108,13 @@ int ConsoleHost::Run() {
 }
 
 bool ConsoleHost::StartEngine() {
-  const std::string path = EnginePathFor(options_.dll);
+  const std::string path = testkit::EnginePathFor(options_.dll);
   std::string error;
   if (!library_.Load(path, &error)) {
     std::fprintf(stderr, "kavex-host: %s\n", error.c_str());
     return false;
   }
-  log_.Info("loaded " + path + ": all " + std::to_string(EngineLibrary::kExportCount) +
+  log_.Info("loaded " + path + ": all " + std::to_string(testkit::kExportCount) +
             " exports resolved");
 
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -126,7 +127,7 @@ bool ConsoleHost::StartEngine() {
 
   g_host = this;
   SetConsoleCtrlHandler(&ConsoleControlHandler, TRUE);
-  const EngineExports& engine = library_.exports();
+  const testkit::EngineExports& engine = library_.exports();
   engine.EInitialize(options_.cameras, &HostStateThunk);
   engineStarted_ = true;
   for (int camera = 0; camera < options_.cameras; ++camera) {
@@ -155,7 +156,7 @@ bool ConsoleHost::StartEngine() {
 void ConsoleHost::StopEngine() {
   if (engineStarted_) {
     engineStarted_ = false;
-    const EngineExports& engine = library_.exports();
+    const testkit::EngineExports& engine = library_.exports();
     for (int camera = options_.cameras - 1; camera >= 0; --camera) engine.EUninitialize(camera);
     log_.Info("cameras uninitialised");
   }
@@ -243,7 +244,7 @@ void ConsoleHost::Execute(const HostCommand& command) {
     return;
   }
   log_.Info("> " + DescribeCommand(command));
-  const EngineExports& engine = library_.exports();
+  const testkit::EngineExports& engine = library_.exports();
   switch (command.kind) {
     case CommandKind::kSelect: engine.ESelectPhone(command.camera, command.key.c_str()); break;
     case CommandKind::kFormat:
@@ -294,7 +295,7 @@ void ConsoleHost::ServePasscodes(bool inputOpen) {
 void ConsoleHost::GivePasscode(const PasscodeRequest& request, const std::string& passcode,
                                const char* source) {
   const std::string camera = "cam" + std::to_string(request.instance);
-  const EngineExports& engine = library_.exports();
+  const testkit::EngineExports& engine = library_.exports();
   const uint64_t key = engine.ESetPasscode(request.id.data(), passcode.c_str());
   if (key == 0) {
     log_.Event(camera + " passcode for " + Quoted(request.name.c_str()) +
@@ -315,10 +316,12 @@ void ConsoleHost::GivePasscode(const PasscodeRequest& request, const std::string
 void ConsoleHost::OnHostState(int instance, int value) {
   if (opening_ && GetCurrentThreadId() == mainThread_) {
     log_.Event(OpenResultText(instance, value));
+    events_.Write(OpenResultEvent(instance, value));
     return;
   }
   if (value != KAVEX_PHONE_PASSCODE_NEEDED) desk_.OnSessionProgress(instance);
   log_.Event(StateText(instance, value));
+  events_.Write(StateEvent(instance, value));
 }
 
 void ConsoleHost::OnPhoneControl(int instance, uint32_t first, uint32_t second) {
@@ -327,11 +330,13 @@ void ConsoleHost::OnPhoneControl(int instance, uint32_t first, uint32_t second) 
 
 void ConsoleHost::OnVideoSize(int instance, int width, int height) {
   log_.Event(VideoSizeText(instance, width, height));
+  events_.Write(VideoSizeEvent(instance, width, height));
 }
 
 void ConsoleHost::OnPhoneList(int instance, int entry, const char* key, const char* displayName,
                               int selected) {
   log_.Event(PhoneListText(instance, entry, key, displayName, selected));
+  events_.Write(PhoneEvent(instance, entry, key, displayName, selected));
 }
 
 void ConsoleHost::OnMessage19(int instance, int32_t a, int32_t b, int32_t c, int32_t d) {
@@ -363,6 +368,7 @@ int ConsoleHost::OnFormatChoice(int instance, const char* formats) {
   // Capabilities come after the opening, so the phone has accepted any passcode it asked for.
   desk_.OnSessionProgress(instance);
   log_.Event(FormatChoiceText(instance, formats, answer));
+  events_.Write(FormatChoiceEvent(instance, answer));
   return answer;
 }
 

@@ -5,11 +5,11 @@
 //
 // Threads: Run and everything it calls is the main thread, which also initialises COM (instance 0's
 // open scans the capture devices through it) and pumps its messages. The On* methods run on engine
-// threads (and on the main thread for the open results); they only print, read the per-camera format
+// threads (and on the main thread for the open results); they only print (the log and the events), read the per-camera format
 // answer and hand passcode requests to the desk, never call the engine, and take no lock but the
 // log's and the desk's.
 //
-// Owns the engine library, the console reader, the passcode desk and the wake event.
+// Owns the engine library (the test kit's loader), the console reader, the passcode desk and the wake event.
 #include <windows.h>
 
 #include <atomic>
@@ -19,6 +19,7 @@
 
 #include "engine_library.h"
 #include "host_command.h"
+#include "host_events.h"
 #include "host_log.h"
 #include "host_options.h"
 #include "passcode_desk.h"
@@ -29,7 +30,7 @@ namespace kavexhost {
 
 class ConsoleHost {
  public:
-  ConsoleHost(const HostOptions& options, HostLog& log, PasscodeFile passcodes);
+  ConsoleHost(const HostOptions& options, HostLog& log, HostEvents& events, PasscodeFile passcodes);
   ConsoleHost(const ConsoleHost&) = delete;
   ConsoleHost& operator=(const ConsoleHost&) = delete;
   ~ConsoleHost();
@@ -70,9 +71,10 @@ class ConsoleHost {
 
   const HostOptions options_;
   HostLog& log_;
+  HostEvents& events_;
   PasscodeFile passcodes_;
   PasscodeDesk desk_;
-  EngineLibrary library_;
+  testkit::EngineLibrary library_;
   HANDLE wake_ = nullptr;
   StdinLines input_;
   const DWORD mainThread_;

@@ -45,7 +45,7 @@ OptionsResult ParseHostOptions(const std::vector<std::string>& args) {
     }
     const bool takesValue = option == "--dll" || option == "--cameras" ||
                             option == "--format-choice" || option == "--passcode-file" ||
-                            option == "--duration";
+                            option == "--events" || option == "--duration";
     if (!takesValue) {
       result.error = "unknown option " + option;
       return result;
@@ -66,6 +66,9 @@ OptionsResult ParseHostOptions(const std::vector<std::string>& args) {
     } else if (option == "--passcode-file") {
       good = !value.empty();
       options.passcodeFile = value;
+    } else if (option == "--events") {
+      good = !value.empty();
+      options.eventsFile = value;
     } else {
       good = ReadSeconds(value, &options.durationSeconds);
     }
@@ -86,6 +89,9 @@ const char* HostUsage() {
          "  --format-choice N     answer to the format choice: 0 automatic, 1-10 a size (default 0)\n"
          "  --passcode-file FILE  passcodes to give phones that ask: NAME=PASSCODE for one phone,\n"
          "                        PASSCODE for any phone; each line is used once\n"
+         "  --events FILE         also write the callbacks scripts wait for, one line each, to FILE\n"
+         "                        (\"SECONDS EVENT CAMERA VALUES\": open, state, phone, format-choice,\n"
+         "                        video-size)\n"
          "  --duration SECONDS    quit after this long (default: run until quit or Ctrl-C)\n"
          "  --quiet               print only the callbacks, passcode prompts and errors\n"
          "Commands on standard input, one per line (help lists them). End of input keeps the host\n"

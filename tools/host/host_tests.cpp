@@ -14,6 +14,7 @@
 
 #include "callback_text.h"
 #include "host_command.h"
+#include "host_events.h"
 #include "host_log.h"
 #include "host_options.h"
 #include "kavex_engine.h"
@@ -133,12 +134,13 @@ TEST(HostOptionsParser, DefaultsAndEveryOption) {
   EXPECT_FALSE(result.options.quiet);
 
   result = Options({"--dll", "engine-simdrivers.dll", "--cameras", "4", "--format-choice", "10",
-                    "--passcode-file", "codes.txt", "--duration", "2.5", "--quiet"});
+                    "--passcode-file", "codes.txt", "--duration", "2.5", "--quiet", "--events", "ev.txt"});
   ASSERT_TRUE(result.ok) << result.error;
   EXPECT_EQ(result.options.dll, "engine-simdrivers.dll");
   EXPECT_EQ(result.options.cameras, 4);
   EXPECT_EQ(result.options.formatChoice, 10);
   EXPECT_EQ(result.options.passcodeFile, "codes.txt");
+  EXPECT_EQ(result.options.eventsFile, "ev.txt");
   EXPECT_EQ(result.options.durationSeconds, 2.5);
   EXPECT_TRUE(result.options.quiet);
   EXPECT_TRUE(Options({"--help"}).options.help);
@@ -150,6 +152,7 @@ TEST(HostOptionsParser, BadValuesAreRefused) {
       {"--format-choice", "11"}, {"--format-choice", "-1"}, {"--duration", "0"},
       {"--duration", "-3"},     {"--duration", "nan"},     {"--duration", "5s"},
       {"--dll", ""},            {"--cameras"},             {"--loud"},
+      {"--events", ""},
   };
   for (const auto& args : bad) {
     const OptionsResult result = Options(args);
@@ -363,6 +366,15 @@ TEST(PasscodeDeskTest, AnswerWithoutProgressCountsAsRefused) {
   EXPECT_TRUE(desk.NextRequest());
 }
 
+TEST(HostEventLines, SplitOnSpacesWithTheNameLast) {
+  EXPECT_EQ(OpenResultEvent(2, -1), "open 2 -1");
+  EXPECT_EQ(StateEvent(0, KAVEX_PHONE_STREAMING), "state 0 3");
+  EXPECT_EQ(VideoSizeEvent(1, 1280, 720), "video-size 1 1280 720");
+  EXPECT_EQ(FormatChoiceEvent(0, 4), "format-choice 0 4");
+  EXPECT_EQ(PhoneEvent(0, 1, "18527 94992", "Video Phone [WiFi]", 1), "phone 0 1 1 18527_94992 Video Phone [WiFi]");
+  EXPECT_EQ(PhoneEvent(3, 0, nullptr, "two\nlines", 0), "phone 3 0 0 - two lines");
+}
+
 // ---- kavex-host.exe against the real engines ---------------------------------------------------
 
 struct HostRun {
@@ -483,8 +495,20 @@ size_t IndexOf(const HostRun& run, const std::string& text) {
 void DeleteStoredError() { RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\Kavex\\webcam", "erd"); }
 
 TEST(HostProgram, OpensFourCamerasOfTheSimulatedDriversAndQuitsAtTheDuration) {
-  const HostRun run = RunHost("--dll engine-simdrivers.dll --cameras 4 --duration 3", "");
+  std::remove("host-events.txt");
+  const HostRun run = RunHost("--dll engine-simdrivers.dll --cameras 4 --duration 3 --events host-events.txt", "");
   ASSERT_EQ(run.exitCode, 0u) << run.text;
+  // The same open results for scripts: "SECONDS open CAMERA RESULT", in index order.
+  std::vector<std::string> events;
+  if (std::FILE* file = std::fopen("host-events.txt", "rb")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, file) != nullptr) events.emplace_back(line);
+    std::fclose(file);
+  }
+  ASSERT_EQ(events.size(), 4u) << run.text;
+  for (int camera = 0; camera < 4; ++camera)
+    EXPECT_TRUE(std::regex_match(events[camera], std::regex("[0-9]+\\.[0-9]{3} open " + std::to_string(camera) + " 0\n")))
+        << events[camera];
   EXPECT_GE(run.seconds, 3.0);
   EXPECT_NE(Find(run, "loaded "), "") << run.text;
   EXPECT_NE(Find(run, "loaded ").find("engine-simdrivers.dll: all 14 exports resolved"),

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "console_host.h"
+#include "host_events.h"
 #include "host_log.h"
 #include "host_options.h"
 #include "passcode_file.h"
@@ -35,6 +36,14 @@ int main(int argc, char** argv) {
     }
   }
   kavexhost::HostLog log(stdout, parsed.options.quiet);
-  kavexhost::ConsoleHost host(parsed.options, log, std::move(passcodes));
+  kavexhost::HostEvents events(log);
+  if (!parsed.options.eventsFile.empty()) {
+    std::string error;
+    if (!events.Open(parsed.options.eventsFile, &error)) {
+      std::fprintf(stderr, "kavex-host: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  kavexhost::ConsoleHost host(parsed.options, log, events, std::move(passcodes));
   return host.Run();
 }

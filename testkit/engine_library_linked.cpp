@@ -1,0 +1,27 @@
+#include "engine_library.h"
+
+namespace testkit {
+
+bool EngineLibrary::Load(const std::string&, std::string*) {
+  exports_.EInitialize = &EInitialize;
+  exports_.EOpen = &EOpen;
+  exports_.EUninitialize = &EUninitialize;
+  exports_.SetCallback = &SetCallback;
+  exports_.SetIdleCallback = &SetIdleCallback;
+  exports_.ButtonEvent = &ButtonEvent;
+  exports_.EFocus = &EFocus;
+  exports_.EFocusDistance = &EFocusDistance;
+  exports_.ESetActiveIdx = &ESetActiveIdx;
+  exports_.ESetBlank = &ESetBlank;
+  exports_.ESetVideoFormat = &ESetVideoFormat;
+  exports_.ESelectPhone = &ESelectPhone;
+  exports_.ERefresh = &ERefresh;
+  exports_.ESetPasscode = &ESetPasscode;
+  return true;
+}
+
+void EngineLibrary::Unload() { exports_ = EngineExports(); }
+
+std::string EnginePathFor(const std::string& dll) { return dll; }
+
+}  // namespace testkit
