@@ -2,18 +2,15 @@
 
 #include <algorithm>
 
-#include "platform/clock.h"
+#include "broker/phone_broker.h"
 #include "common/engine_thread.h"
-#include "discovery/phone_list.h"
+#include "common/error_log.h"
 #include "instance/instance_registry.h"
 #include "instance/teardown_reaper.h"
 #include "media/format_choice.h"
-#include "broker/phone_broker.h"
 #include "platform/address_watch.h"
+#include "platform/clock.h"
 #include "protocol/control_messages.h"
-#include "common/error_log.h"
-#include "protocol/session_messages.h"
-#include "transport/tcp_transport.h"
 
 namespace kavex {
 
@@ -100,7 +97,7 @@ void EngineInstance::Stop() {
   if (worker != nullptr) worker->Stop();
   activeConnection_.Clear();
   if (index_ == 0) InstanceRegistry::Broker().StopDiscovery(brokerAttachment_);
-  DropTcpTransport();
+  DropSession();
   // A handler that ran until its receive thread was joined may have set it again.
   activeConnection_.Clear();
   video_.EndStream();  // joins the decoder's thread; no receive thread feeds it any more
@@ -174,144 +171,56 @@ void EngineInstance::SetCurrentPhone(const PhoneId& phone) {
 }
 
 bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
-  const PhoneBroker::Route route = InstanceRegistry::Broker().RouteTo(phone);
+  PhoneBroker& broker = InstanceRegistry::Broker();
+  const PhoneBroker::Route route = broker.RouteTo(phone);
   overUsb_.store(route.overUsb);
-  const SocketAddress peer = route.peer;
-  if (peer.empty()) return false;
-  DropTcpTransport();
-  goodbyeFrom_.store(nullptr);
-  auto transport = std::make_shared<TcpTransport>(*this, kSilenceTimeoutSeconds,
-                                                 "kavex-recv-" + std::to_string(index_));
+  if (route.peer.empty()) return false;  // unknown, busy with a session already, or no address
+  DropSession();
+  auto session = std::make_shared<PhoneSession>(*this, broker);
   {
-    std::lock_guard<std::mutex> lock(connectionsMutex_);
-    tcp_ = transport;
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    session_ = session;
   }
-  // Connecting is reported before the receive thread starts: a connection refused at once must
-  // not have its Failed overwritten by a late Connecting, which would leave the phone busy for ever.
-  const SessionInfo session{phone, false, peer};
-  SetPhoneState(session, PhoneState::kConnecting);
-  if (transport->Start(peer, &phone)) return true;
-  DropTcpTransport();
-  SetPhoneState(session, PhoneState::kFailed);
+  if (session->Start(route.peer, phone, kSilenceTimeoutSeconds, "kavex-recv-" + std::to_string(index_)))
+    return true;
+  DropSession();
   return false;
 }
 
-PhoneId EngineInstance::DropTcpTransport() {
-  std::shared_ptr<TcpTransport> transport;
+PhoneId EngineInstance::DropSession() {
+  std::shared_ptr<PhoneSession> session;
   {
-    std::lock_guard<std::mutex> lock(connectionsMutex_);
-    transport = std::move(tcp_);
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    session = std::move(session_);
   }
-  if (transport == nullptr) return PhoneId{};
-  // Stopped here, not whenever the last reference goes: a host thread may still hold one for a
-  // send, and a stopped transport calls nobody back.
-  transport->Stop();
-  return transport->phoneId();
+  if (session == nullptr) return PhoneId{};
+  session->Stop();  // joins its receive thread, with no lock held
+  return session->phoneId();
 }
 
 void EngineInstance::ReleasePhone() {
   activeConnection_.Clear();
   SetCurrentPhone(PhoneId{});
-  const PhoneId released = DropTcpTransport();
+  const PhoneId released = DropSession();
   InstanceRegistry::Broker().Free(released);
   // Whoever took the phone, this camera no longer shows it: the placeholder, not a frozen picture.
   ResetOutput();
 }
 
-std::shared_ptr<PhoneConnection> EngineInstance::OwnedConnection(const PhoneConnection& connection) {
-  std::lock_guard<std::mutex> lock(connectionsMutex_);
-  if (tcp_.get() == &connection) return tcp_;
+std::shared_ptr<PhoneConnection> EngineInstance::ConnectionOf(const PhoneSession& session) {
+  std::lock_guard<std::mutex> lock(sessionMutex_);
+  if (session_.get() == &session) return session_->connection();
   return nullptr;
 }
 
-void EngineInstance::SetPhoneState(const SessionInfo& session, PhoneState state) {
-  if (InstanceRegistry::Broker().ReportState(session, state)) ReportPhoneState(state);
-}
+void EngineInstance::OnAudioPacket(const uint8_t* packet, size_t length) { audio_.OnPacket(packet, length); }
 
-void EngineInstance::SetPhoneState(const PhoneConnection& connection, PhoneState state) {
-  SetPhoneState(SessionInfo{connection.phoneId(), connection.overUsb(), connection.peerAddress()}, state);
-}
-
-void EngineInstance::SendStoredErrorReport(PhoneConnection& connection) {
-  const ErrorLog::StoredEntry entry = ErrorLog::TakeStoredEntry();
-  if (!entry.deliver) return;
-  const std::vector<uint8_t> report =
-      session_messages::ErrorReport(kProtocolValueA, kProtocolValueB, entry.text);
-  connection.Send(report.data(), report.size());
-}
-
-void EngineInstance::ApplyStreamingRule(const PhoneConnection& connection) {
-  if (InstanceRegistry::Broker().StateOf(connection.phoneId()) != PhoneState::kStreaming)
-    SetPhoneState(connection, PhoneState::kStreaming);
-}
-
-void EngineInstance::OnConnected(PhoneConnection&) {}
-
-void EngineInstance::OnFailed(PhoneConnection& connection) {
-  // A phone that said goodbye has ended its session; that its close then failed a send of ours
-  // makes it no less a normal end.
-  if (goodbyeFrom_.load() == &connection) {
-    OnClosed(connection);
-    return;
-  }
-  OnConnectionLost();
-  SetPhoneState(connection, PhoneState::kFailed);
-}
-
-void EngineInstance::OnClosed(PhoneConnection& connection) {
-  const PhoneId& id = connection.phoneId();
-  bool placeholderId = id.bytes[0] <= 4;
-  for (size_t i = 1; i < id.bytes.size(); ++i) placeholderId = placeholderId && id.bytes[i] == 0;
-  if (placeholderId) {
-    SetPhoneState(connection, PhoneState::kFailed);
-  } else if (InstanceRegistry::Broker().StateOf(id) != PhoneState::kPasscodeNeeded) {
-    // A phone waiting for its passcode keeps that state, so it is not chosen again until the host
-    // sets one.
-    SetPhoneState(connection, PhoneState::kIdle);
-  }
-  OnConnectionLost();
-}
-
-void EngineInstance::OnPacket(PhoneConnection& connection, const uint8_t* message, size_t length) {
-  DispatchMessage(*this, connection, message, length);
-}
-
-void EngineInstance::OnAnnouncement(PhoneConnection& connection, const PhoneId& announced,
-                                    uint16_t kind, const std::string& name) {
-  InstanceRegistry::Broker().OnAnnouncement(connection.phoneId(), announced, kind, name);
-}
-
-void EngineInstance::OnGoodbye(PhoneConnection& connection) {
-  goodbyeFrom_.store(&connection);
-  SetPhoneState(connection, PhoneState::kIdle);
-  OnConnectionLost();
-}
-
-void EngineInstance::OnHello(PhoneConnection& connection) {
-  SendStoredErrorReport(connection);
-  const std::vector<uint8_t> answer = session_messages::HelloAnswer();
-  connection.Send(answer.data(), answer.size());
-}
-
-void EngineInstance::OnStatus(PhoneConnection& connection) { ApplyStreamingRule(connection); }
-
-void EngineInstance::OnAudioPacket(PhoneConnection&, const uint8_t* packet, size_t length) {
-  audio_.OnPacket(packet, length);
-}
-
-void EngineInstance::OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
-                                   size_t length) {
-  ApplyStreamingRule(connection);
+void EngineInstance::OnVideoPacket(float timestamp, const uint8_t* data, size_t length) {
   video_.Submit(data, length, timestamp);
 }
 
-void EngineInstance::OnCapabilities(PhoneConnection& connection, bool hevc,
-                                    const std::vector<VideoFormat>& formats) {
-  const std::vector<uint8_t> answer =
-      session_messages::CapabilitiesAnswer(kProtocolValueA, kProtocolValueB);
-  connection.Send(answer.data(), answer.size());
-  SendStoredErrorReport(connection);
-
+void EngineInstance::OnStreamOffered(PhoneSession& session, PhoneConnection&, bool hevc,
+                                     const std::vector<VideoFormat>& formats) {
   // A new stream gets a new decoder. The old one goes first, its thread joined with no lock held:
   // that thread may be inside the host's video-size callback, and the host may be changing the
   // format from there. Until the new decoder is in place there is none, so no format request (it
@@ -319,7 +228,7 @@ void EngineInstance::OnCapabilities(PhoneConnection& connection, bool hevc,
   video_.EndStream();
 
   // The connection that delivered the phone's formats is the one everything else goes to.
-  activeConnection_.Set(OwnedConnection(connection));
+  activeConnection_.Set(ConnectionOf(session));
   const std::vector<VideoFormat> sorted = format_choice::SortedPhoneFormats(formats);
   formats_.AskHost(callbacks_, sorted);
   video_.PrepareStream(hevc);
@@ -329,14 +238,6 @@ void EngineInstance::OnCapabilities(PhoneConnection& connection, bool hevc,
     output->SetStreaming(true);
     output->ClearFrameSlots();
   }
-}
-
-void EngineInstance::OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) {
-  SetPhoneState(connection, PhoneState::kPasscodeNeeded);
-  const uint64_t key = callbacks_.GetPasscodeKey(connection.phoneId());
-  if (key == 0) return;  // the host has no key for this phone: the phone will close
-  const std::vector<uint8_t> answer = session_messages::PasscodeAnswer(key, challenge);
-  connection.Send(answer.data(), answer.size());
 }
 
 void EngineInstance::OnConnectRequest(const PhoneId& phone) {

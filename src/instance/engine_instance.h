@@ -8,8 +8,9 @@
 #include "instance/host_callbacks.h"
 #include "common/phone_id.h"
 #include "discovery/phone_list.h"
-#include "protocol/message_dispatcher.h"
 #include "protocol/phone_connection.h"
+#include "session/phone_session.h"
+#include "session/session_listener.h"
 #include "instance/active_connection.h"
 #include "instance/engine_event.h"
 #include "instance/worker_loop.h"
@@ -23,7 +24,6 @@
 
 namespace kavex {
 
-class TcpTransport;
 namespace platform {
 class SocketLibrary;
 }  // namespace platform
@@ -47,12 +47,8 @@ class SocketLibrary;
 class EngineInstance final : public std::enable_shared_from_this<EngineInstance>,
                              public WorkerHandler,
                              public OutputControlListener,
-                             public TransportListener,
-                             public SessionHandler {
+                             public SessionListener {
  public:
-  // Values the phone is sent in the capabilities reply and in error reports.
-  static constexpr uint32_t kProtocolValueA = 12;
-  static constexpr uint32_t kProtocolValueB = 14;
   // Open result when the engine itself failed (no memory, no thread, torn down meanwhile), apart
   // from the output's own results 0 to -6.
   static constexpr int kInternalFailure = KAVEX_OPEN_INTERNAL_FAILURE;
@@ -66,8 +62,6 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
 
   int index() const { return index_; }
   HostCallbacks& callbacks() { return callbacks_; }
-  // SessionHandler: what the phone sends for the host goes straight to its callbacks.
-  RelayedMessageSink& relay() override { return callbacks_; }
 
   // Creates and opens the output, starts the worker. 0, or the output's error code (the instance is
   // then stopped and stays so).
@@ -94,12 +88,6 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   bool ConnectToPhone(const PhoneId& phone);
   void ReleasePhone();
   PhoneId currentPhone() const;
-  // A session's report on its phone: updates the list, refreshes every instance and tells the host
-  // as the change requires.
-  void SetPhoneState(const SessionInfo& session, PhoneState state);
-  void SetPhoneState(const PhoneConnection& connection, PhoneState state);
-  // Sends the stored diagnostic to the phone, once.
-  void SendStoredErrorReport(PhoneConnection& connection);
   std::vector<VideoFormat> capabilities() const { return formats_.capabilities(); }
 
   // The phone-list refresh: publish the list while a phone is shown, otherwise choose one.
@@ -131,24 +119,15 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   void OnControlValue(uint32_t value) override;
   void OnControlFlag(bool flag) override;
 
-  // TransportListener, on the connection's receive thread.
-  void OnConnected(PhoneConnection& connection) override;
-  void OnFailed(PhoneConnection& connection) override;
-  void OnClosed(PhoneConnection& connection) override;
-  void OnPacket(PhoneConnection& connection, const uint8_t* message, size_t length) override;
-
-  // SessionHandler, on the connection's receive thread.
-  void OnAnnouncement(PhoneConnection& connection, const PhoneId& announced, uint16_t kind,
-                      const std::string& name) override;
-  void OnGoodbye(PhoneConnection& connection) override;
-  void OnHello(PhoneConnection& connection) override;
-  void OnStatus(PhoneConnection& connection) override;
-  void OnAudioPacket(PhoneConnection& connection, const uint8_t* packet, size_t length) override;
-  void OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
-                     size_t length) override;
-  void OnCapabilities(PhoneConnection& connection, bool hevc,
-                      const std::vector<VideoFormat>& formats) override;
-  void OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) override;
+  // SessionListener, on the current session's receive thread.
+  void OnPhoneStateChanged(PhoneState state) override { ReportPhoneState(state); }
+  void OnSessionEnded() override { OnConnectionLost(); }
+  void OnStreamOffered(PhoneSession& session, PhoneConnection& connection, bool hevc,
+                       const std::vector<VideoFormat>& formats) override;
+  void OnVideoPacket(float timestamp, const uint8_t* data, size_t length) override;
+  void OnAudioPacket(const uint8_t* packet, size_t length) override;
+  uint64_t PasscodeKey(const PhoneId& phone) override { return callbacks_.GetPasscodeKey(phone); }
+  RelayedMessageSink& relay() override { return callbacks_; }
 
  private:
   EngineInstance(int index, WorkerTiming& timing);
@@ -161,12 +140,10 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   // The camera goes back to the placeholder with empty slots: the phone's stream is over.
   void ResetOutput();
   bool overUsb() const { return overUsb_.load(); }
-  // The first video or status message of a session marks its phone streaming.
-  void ApplyStreamingRule(const PhoneConnection& connection);
-  // The shared reference to one of this instance's connections, if it still is one.
-  std::shared_ptr<PhoneConnection> OwnedConnection(const PhoneConnection& connection);
-  // Ends the TCP connection, if any, without callbacks; returns its phone identifier.
-  PhoneId DropTcpTransport();
+  // The connection of this session, if it still is this instance's.
+  std::shared_ptr<PhoneConnection> ConnectionOf(const PhoneSession& session);
+  // Ends the session, if any, without callbacks; returns its phone identifier.
+  PhoneId DropSession();
 
   const int index_;
   WorkerTiming& timing_;
@@ -191,11 +168,10 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   std::atomic<bool> overUsb_{false};
   // Every instance holds its own share: the library stays up while any instance has sockets.
   std::unique_ptr<platform::SocketLibrary> socketLibrary_;
-  // The connection whose phone said goodbye: its end, however it comes, is a normal one.
-  std::atomic<const PhoneConnection*> goodbyeFrom_{nullptr};
-  // The TCP connection. Created and dropped by the worker; looked up by receive threads.
-  std::mutex connectionsMutex_;
-  std::shared_ptr<TcpTransport> tcp_;
+  // The session with the current phone. Created and dropped by the worker; looked up by its
+  // receive thread.
+  std::mutex sessionMutex_;
+  std::shared_ptr<PhoneSession> session_;
 
   EventQueue queue_;
   mutable std::mutex workerMutex_;  // worker_ (the pointer): open and teardown against queries

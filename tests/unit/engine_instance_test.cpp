@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "discovery/phone_list.h"
 #include "broker/phone_broker.h"
+#include "session/phone_session.h"
 #include "instance/instance_registry.h"
 #include "loopback_peer.h"
 #include "common/error_log.h"
@@ -426,7 +427,8 @@ TEST_F(EngineInstanceTest, APhoneTakenByAnotherInstanceLeavesThePlaceholder) {
   ASSERT_EQ(zero.currentPhone(), phone);
   Drain(zero);  // the test plays the connection: the worker must not connect on its own
   RecordingConnection connection(phone, SocketAddress{});
-  zero.OnCapabilities(connection, false, {VideoFormat{1280, 720, 30.0f}});
+  PhoneSession session(zero, InstanceRegistry::Broker());
+  session.OnCapabilities(connection, false, {VideoFormat{1280, 720, 30.0f}});
   ASSERT_TRUE(zero.outputStreaming());
   one.OnConnectRequest(phone);
   EXPECT_TRUE(zero.currentPhone().IsZero());
@@ -441,8 +443,9 @@ TEST_F(EngineInstanceTest, AFailureAfterTheGoodbyeLeavesThePhoneIdle) {
   AddPhone(phone, 2, "polite");
   SetState(phone, PhoneState::kStreaming);
   RecordingConnection connection(phone, SocketAddress{});
-  zero.OnGoodbye(connection);
-  zero.OnFailed(connection);
+  PhoneSession session(zero, InstanceRegistry::Broker());
+  session.OnGoodbye(connection);
+  session.OnFailed(connection);
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle);
 }
 

@@ -44,7 +44,7 @@ TEST_F(InstanceAudioTest, OpusFixtureReachesTheMicrophoneAs960SamplesPerPacket) 
   // Fewer writes than the backlog history holds: nothing can be thinned, every sample arrives.
   packets.resize(99);
   for (const std::vector<uint8_t>& packet : packets)
-    instance->OnAudioPacket(connection, packet.data(), packet.size());
+    instance->OnAudioPacket(packet.data(), packet.size());
   const simdrivers::MicrophoneRecord record = test_drivers::Drivers().Microphone(kIndex);
   EXPECT_EQ(record.writes, packets.size());
   EXPECT_EQ(record.totalSamples, 960u * packets.size());
@@ -58,8 +58,8 @@ TEST_F(InstanceAudioTest, OpusFixtureReachesTheMicrophoneAs960SamplesPerPacket) 
 
 TEST_F(InstanceAudioTest, PacketsLibopusRefusesOrThatAreEmptyWriteNothing) {
   const uint8_t garbage[] = {0xFF, 0xFF, 0xFF};  // code 3 with an impossible frame count
-  instance->OnAudioPacket(connection, garbage, sizeof garbage);
-  instance->OnAudioPacket(connection, garbage, 0);
+  instance->OnAudioPacket(garbage, sizeof garbage);
+  instance->OnAudioPacket(garbage, 0);
   EXPECT_EQ(test_drivers::Drivers().Microphone(kIndex).writes, 0u);
 }
 

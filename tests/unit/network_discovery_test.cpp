@@ -24,6 +24,7 @@
 #include "protocol/phone_announcement.h"
 #include "discovery/phone_list.h"
 #include "broker/phone_broker.h"
+#include "session/phone_session.h"
 #include "instance/engine_instance.h"
 #include "instance/instance_registry.h"
 #include "platform/adapters.h"
@@ -154,14 +155,15 @@ TEST(PhoneAnnouncement, SessionMessageOfType1FollowsTheSameRules) {
   const PhoneId phone = UniqueId(5);
   InstanceRegistry::Broker().OnPhoneFound(phone, 2, "Before", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
   RecordingConnection connection(phone, SocketAddress::Ipv4(198, 18, 0, 2, 4699));
+  PhoneSession session(*instance, InstanceRegistry::Broker());
 
   const std::vector<uint8_t> runt = Block(phone, 2, "Runt", 279, 279);
-  instance->OnPacket(connection, runt.data(), runt.size());
+  session.OnPacket(connection, runt.data(), runt.size());
   EXPECT_EQ(PhoneList::Instance().GetPhoneName(phone), "Before");
 
   std::vector<uint8_t> noNul = Block(phone, 2, "");
   std::memset(noNul.data() + 24, 's', 256);
-  instance->OnPacket(connection, noNul.data(), noNul.size());
+  session.OnPacket(connection, noNul.data(), noNul.size());
   EXPECT_EQ(PhoneList::Instance().GetPhoneName(phone), std::string(255, 's'));
   instance->Destroy();
   PhoneList::Instance().Clear();

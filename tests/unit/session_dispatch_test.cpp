@@ -8,6 +8,7 @@
 
 #include "discovery/phone_list.h"
 #include "broker/phone_broker.h"
+#include "session/phone_session.h"
 #include "instance/engine_instance.h"
 #include "instance/instance_registry.h"
 #include "common/error_log.h"
@@ -62,6 +63,7 @@ class SessionDispatchTest : public ::testing::Test {
     g_key = 0;
     SetHostStateCallback(&OnState);
     instance = EngineInstance::Create(0);
+    session = std::make_unique<PhoneSession>(*instance, kavex::InstanceRegistry::Broker());
     phone.bytes = {0x21, 0x43, 0x65, 0x07, 9, 9};
     kavex::InstanceRegistry::Broker().OnPhoneFound(phone, 2, "Phone A", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
     connection = std::make_unique<RecordingConnection>(phone, SocketAddress::Ipv4(198, 18, 0, 2, 4699));
@@ -72,7 +74,7 @@ class SessionDispatchTest : public ::testing::Test {
     settings_fixture::DeleteErrorValue();
   }
   void Deliver(const std::vector<uint8_t>& message) {
-    instance->OnPacket(*connection, message.data(), message.size());
+    session->OnPacket(*connection, message.data(), message.size());
   }
   std::vector<int> States() {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -81,6 +83,7 @@ class SessionDispatchTest : public ::testing::Test {
 
   PhoneId phone;
   std::shared_ptr<EngineInstance> instance;
+  std::unique_ptr<PhoneSession> session;  // the instance's session with the phone, as its receive thread sees it
   std::unique_ptr<RecordingConnection> connection;
 };
 
@@ -212,7 +215,7 @@ TEST_F(SessionDispatchTest, CapabilitiesAreSortedBySizeAndMakeTheConnectionActiv
 
 TEST_F(SessionDispatchTest, EndingsSetTheStatesThatDecideTheNextChoice) {
   Deliver(Message(23, std::vector<uint8_t>(12, 0)));
-  instance->OnClosed(*connection);
+  session->OnClosed(*connection);
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kPasscodeNeeded)
       << "a phone waiting for its passcode keeps that state";
 
@@ -224,10 +227,10 @@ TEST_F(SessionDispatchTest, EndingsSetTheStatesThatDecideTheNextChoice) {
 
   // A failure of the connection that said goodbye is that session's normal end; a later
   // connection to the phone that fails drops the address.
-  instance->OnFailed(*connection);
+  session->OnFailed(*connection);
   EXPECT_EQ(PhoneList::Instance().Size(), 1u);
   RecordingConnection next(phone, connection->peerAddress());
-  instance->OnFailed(next);
+  session->OnFailed(next);
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle)
       << "the failure dropped the only address, so the record is gone";
   EXPECT_EQ(PhoneList::Instance().Size(), 0u);

@@ -1,0 +1,86 @@
+#pragma once
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/phone_state.h"
+#include "protocol/message_dispatcher.h"
+#include "protocol/phone_connection.h"
+
+namespace kavex {
+
+class PhoneBroker;
+class SessionListener;
+class TcpTransport;
+struct SessionInfo;
+
+// One connection to one phone, from connect to end: the transport, the dispatch of the phone's
+// messages, the phone's state as this session sees it (reported to the phone broker; changes to
+// the listener), the opening answers with the stored error report, the passcode exchange and the
+// goodbye. It hands the phone's stream to its listener; it never touches a decoder or an output.
+//
+// Thread: Start and Stop on the owning camera's worker (or its teardown); everything else on the
+// connection's receive thread. The listener and the broker outlive the session; the session
+// outlives its receive thread (Stop joins it).
+class PhoneSession final : public TransportListener, public SessionHandler {
+ public:
+  // Values the phone is sent in the capabilities reply and in error reports.
+  static constexpr uint32_t kProtocolValueA = 12;
+  static constexpr uint32_t kProtocolValueB = 14;
+
+  PhoneSession(SessionListener& listener, PhoneBroker& broker);
+  ~PhoneSession() override;
+  PhoneSession(const PhoneSession&) = delete;
+  PhoneSession& operator=(const PhoneSession&) = delete;
+
+  // Connects to the phone over TCP. The phone is reported Connecting before the receive thread
+  // starts, so that a connection refused at once cannot have its Failed overwritten by a late
+  // Connecting. False (the phone reported Failed) when the connection could not even be started.
+  bool Start(const SocketAddress& peer, const PhoneId& phone, double silenceTimeoutSeconds,
+             const std::string& threadName);
+  // Ends the connection without callbacks and joins its thread; safe twice. A host thread may still
+  // hold the connection for a send: it stays valid, and says no.
+  void Stop();
+  // The connection, for sends on the camera's initiative; null before Start.
+  std::shared_ptr<PhoneConnection> connection() const;
+  PhoneId phoneId() const;
+
+  // TransportListener, on the receive thread.
+  void OnConnected(PhoneConnection& connection) override;
+  void OnFailed(PhoneConnection& connection) override;
+  void OnClosed(PhoneConnection& connection) override;
+  void OnPacket(PhoneConnection& connection, const uint8_t* message, size_t length) override;
+
+  // SessionHandler, on the receive thread.
+  void OnAnnouncement(PhoneConnection& connection, const PhoneId& announced, uint16_t kind,
+                      const std::string& name) override;
+  void OnGoodbye(PhoneConnection& connection) override;
+  void OnHello(PhoneConnection& connection) override;
+  void OnStatus(PhoneConnection& connection) override;
+  void OnAudioPacket(PhoneConnection& connection, const uint8_t* packet, size_t length) override;
+  void OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
+                     size_t length) override;
+  void OnCapabilities(PhoneConnection& connection, bool hevc,
+                      const std::vector<VideoFormat>& formats) override;
+  void OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) override;
+  RelayedMessageSink& relay() override;
+
+ private:
+  void ReportState(const SessionInfo& session, PhoneState state);
+  void ReportState(const PhoneConnection& connection, PhoneState state);
+  // The first video or status message of a session marks its phone streaming.
+  void ApplyStreamingRule(const PhoneConnection& connection);
+  // Sends the stored diagnostic to the phone, once.
+  void SendStoredErrorReport(PhoneConnection& connection);
+
+  SessionListener& listener_;
+  PhoneBroker& broker_;
+  mutable std::mutex transportMutex_;  // transport_ (the pointer): Start and Stop against sends
+  std::shared_ptr<TcpTransport> transport_;
+  // The connection whose phone said goodbye: its end, however it comes, is a normal one.
+  std::atomic<const PhoneConnection*> goodbyeFrom_{nullptr};
+};
+
+}  // namespace kavex
