@@ -1,6 +1,6 @@
 #include "protocol/control_messages.h"
 
-#include "protocol/wire_header.h"
+#include "protocol/message_catalogue.h"
 #include "protocol/wire_writer.h"
 
 namespace kavex::control_messages {
@@ -15,7 +15,7 @@ float ScaledValue(int32_t value) { return static_cast<float>(value) / 10000.0f; 
 
 std::vector<uint8_t> ButtonEvent(int32_t code, int32_t value) {
   WireWriter message;
-  message.U32(WireHeader::Encode(kTypeButton, 12)).I32(code);
+  message.U32(message_catalogue::Header(message_catalogue::kControl)).I32(code);
   switch (code) {
     case 2:
     case 3:
@@ -45,15 +45,15 @@ std::vector<uint8_t> ButtonEvent(int32_t code, int32_t value) {
 }
 
 std::vector<uint8_t> ControlChange(int32_t code, int32_t field) {
-  return WireWriter().U32(WireHeader::Encode(kTypeButton, 12)).I32(code).I32(field).Take();
+  return WireWriter().U32(message_catalogue::Header(message_catalogue::kControl)).I32(code).I32(field).Take();
 }
 
 std::vector<uint8_t> Focus(float x, float y, uint8_t flag) {
-  return WireWriter().U32(WireHeader::Encode(kTypeFocus, 16)).F32(x).F32(y).U32(flag).Take();
+  return WireWriter().U32(message_catalogue::Header(message_catalogue::kFocus)).F32(x).F32(y).U32(flag).Take();
 }
 
 std::vector<uint8_t> FocusDistance(int32_t mode, float distance) {
-  return WireWriter().U32(WireHeader::Encode(kTypeFocusDistance, 12)).I32(mode).F32(distance).Take();
+  return WireWriter().U32(message_catalogue::Header(message_catalogue::kFocusDistance)).I32(mode).F32(distance).Take();
 }
 
 }  // namespace kavex::control_messages

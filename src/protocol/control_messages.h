@@ -8,10 +8,6 @@ namespace kavex {
 // message, header included; an empty result means "send nothing".
 namespace control_messages {
 
-constexpr uint8_t kTypeButton = 16;
-constexpr uint8_t kTypeFocus = 18;
-constexpr uint8_t kTypeFocusDistance = 25;
-
 // Type 16: code and a value field whose meaning depends on the code. Unknown codes build nothing.
 std::vector<uint8_t> ButtonEvent(int32_t code, int32_t value);
 // Type 16 with the value field given as is (the camera driver's control changes: code 4 carries a

@@ -1,6 +1,7 @@
 #include "protocol/message_dispatcher.h"
 
 #include "protocol/phone_announcement.h"
+#include "protocol/message_catalogue.h"
 #include "protocol/wire_header.h"
 #include "protocol/wire_reader.h"
 
@@ -21,7 +22,6 @@ std::string TextField(const WireReader& reader, size_t offset) {
 }
 
 void DispatchTextList(SessionHandler& handler, const WireReader& reader) {
-  if (!reader.Has(0, 12)) return;
   // The count comes from the phone; only texts that lie inside the message are read.
   const uint32_t announced = reader.U32(4);
   const size_t fitting = (reader.length() - 12) / kTextFieldSize;
@@ -36,7 +36,6 @@ void DispatchTextList(SessionHandler& handler, const WireReader& reader) {
 
 void DispatchCapabilities(SessionHandler& handler, PhoneConnection& connection,
                           const WireReader& reader) {
-  if (!reader.Has(0, 12)) return;
   const bool hevc = (reader.U8(6) & 1) != 0;
   const uint32_t announced = reader.U32(8);
   const size_t fitting = (reader.length() - 12) / kFormatEntrySize;
@@ -54,60 +53,66 @@ void DispatchCapabilities(SessionHandler& handler, PhoneConnection& connection,
 
 void DispatchMessage(SessionHandler& handler, PhoneConnection& connection, const uint8_t* message,
                      size_t length) {
+  using namespace message_catalogue;
   const WireReader reader(message, length);
   if (!reader.Has(0, WireHeader::kSize)) return;
+  const uint8_t type = WireHeader::Type(reader.U32(0));
+  const Layout* layout = Find(type);
+  // Types the protocol does not use carry nothing for the engine; a message shorter than its
+  // type's layout is dropped, so no field is ever read from beyond it.
+  if (layout == nullptr || length < layout->length) return;
   RelayedMessageSink& host = handler.relay();
-  switch (WireHeader::Type(reader.U32(0))) {
-    case 1:
+  switch (type) {
+    case kAnnouncement:
       // The same block as the multicast announcement; inside a session its header length is the
-      // message's own, so a message shorter than the block is dropped.
+      // message's own.
       if (const std::optional<PhoneAnnouncement> announcement = ParsePhoneAnnouncement(message, length))
         handler.OnAnnouncement(connection, announcement->id, announcement->kind, announcement->name);
       break;
-    case 2:
+    case kGoodbye:
       handler.OnGoodbye(connection);
       break;
-    case 3:
+    case kHello:
       handler.OnHello(connection);
       break;
-    case 5:
+    case kStatus:
       handler.OnStatus(connection);
       break;
-    case 7:
-      if (reader.Has(0, 8)) handler.OnAudioPacket(connection, reader.At(8), length - 8);
+    case kAudio:
+      handler.OnAudioPacket(connection, reader.At(8), length - 8);
       break;
-    case 8:
-      if (reader.Has(0, 8)) handler.OnVideoPacket(connection, reader.F32(4), reader.At(8), length - 8);
+    case kVideo:
+      handler.OnVideoPacket(connection, reader.F32(4), reader.At(8), length - 8);
       break;
-    case 10:
+    case kCapabilities:
       DispatchCapabilities(handler, connection, reader);
       break;
-    case 16:
-      if (reader.Has(0, 12)) host.ForwardPhoneControl(reader.U32(4), reader.U32(8));
+    case kControl:
+      host.ForwardPhoneControl(reader.U32(4), reader.U32(8));
       break;
-    case 19:
-      if (reader.Has(0, 20)) host.ForwardMessage19(reader.I32(4), reader.I32(8), reader.I32(12), reader.I32(16));
+    case kPhoneReport19:
+      host.ForwardMessage19(reader.I32(4), reader.I32(8), reader.I32(12), reader.I32(16));
       break;
-    case 20:
-      if (reader.Has(0, 20)) host.ForwardMessage20(reader.F32(4), reader.F32(8), reader.F32(12), reader.I32(16));
+    case kPhoneReport20:
+      host.ForwardMessage20(reader.F32(4), reader.F32(8), reader.F32(12), reader.I32(16));
       break;
-    case 21:
-      if (reader.Has(0, 20)) host.ForwardMessage21(reader.F32(4), reader.F32(8), reader.F32(12), reader.F32(16));
+    case kPhoneReport21:
+      host.ForwardMessage21(reader.F32(4), reader.F32(8), reader.F32(12), reader.F32(16));
       break;
-    case 22:
-      if (reader.Has(0, 20)) host.ForwardMessage22(reader.I32(4), reader.I32(8), reader.I32(12), reader.I32(16));
+    case kPhoneReport22:
+      host.ForwardMessage22(reader.I32(4), reader.I32(8), reader.I32(12), reader.I32(16));
       break;
-    case 23:
-      if (reader.Has(0, 16)) handler.OnPasscodeChallenge(connection, reader.U64(8));
+    case kPasscode:
+      handler.OnPasscodeChallenge(connection, reader.U64(8));
       break;
-    case 24:
+    case kTextList:
       DispatchTextList(handler, reader);
       break;
-    case 25:
-      if (reader.Has(0, 12)) host.ForwardMessage25(reader.I32(4), reader.F32(8));
+    case kFocusDistance:
+      host.ForwardMessage25(reader.I32(4), reader.F32(8));
       break;
     default:
-      break;  // 0, 4, 6, 9, 11 to 15, 17, 18 and 26 upward carry nothing for the engine
+      break;  // the engine's own messages (4, 9, 11, 12, 17, 18) carry nothing when a phone sends them
   }
 }
 

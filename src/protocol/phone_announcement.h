@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/phone_id.h"
+#include "protocol/message_catalogue.h"
 
 namespace kavex {
 
@@ -16,7 +17,7 @@ namespace kavex {
 //   22  2    not read
 //   24  256  name, up to its first NUL
 struct PhoneAnnouncement {
-  static constexpr size_t kSize = 280;
+  static constexpr size_t kSize = message_catalogue::LengthOf(message_catalogue::kAnnouncement);
   static constexpr uint8_t kMessageType = 1;
   static constexpr size_t kMaxNameLength = 255;
 

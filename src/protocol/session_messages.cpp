@@ -2,20 +2,19 @@
 
 #include <algorithm>
 
-#include "protocol/wire_header.h"
 #include "protocol/wire_writer.h"
 
 namespace kavex::session_messages {
 
-std::vector<uint8_t> HelloAnswer() { return WireWriter().U32(WireHeader::Encode(kTypeHelloAnswer, 4)).Take(); }
+std::vector<uint8_t> HelloAnswer() { return WireWriter().U32(message_catalogue::Header(message_catalogue::kHelloAnswer)).Take(); }
 
 std::vector<uint8_t> CapabilitiesAnswer(uint32_t valueA, uint32_t valueB) {
-  return WireWriter().U32(WireHeader::Encode(kTypeCapabilitiesAnswer, 12)).U32(valueA).U32(valueB).Take();
+  return WireWriter().U32(message_catalogue::Header(message_catalogue::kCapabilitiesAnswer)).U32(valueA).U32(valueB).Take();
 }
 
 std::vector<uint8_t> ErrorReport(uint32_t valueA, uint32_t valueB, const std::string& text) {
   std::vector<uint8_t> message =
-      WireWriter().U32(WireHeader::Encode(kTypeErrorReport, kErrorReportLength)).U32(valueA).U32(valueB).Take();
+      WireWriter().U32(message_catalogue::Header(message_catalogue::kErrorReport)).U32(valueA).U32(valueB).Take();
   message.resize(kErrorReportLength, 0);
   const size_t copied = std::min(text.size(), kErrorReportTextSize - 1);
   std::copy_n(text.begin(), copied, message.begin() + 12);
@@ -25,7 +24,7 @@ std::vector<uint8_t> ErrorReport(uint32_t valueA, uint32_t valueB, const std::st
 std::vector<uint8_t> PasscodeAnswer(uint64_t key, uint64_t challenge) {
   const uint64_t answer = key ^ challenge;
   return WireWriter()
-      .U32(WireHeader::Encode(kTypePasscode, 16))
+      .U32(message_catalogue::Header(message_catalogue::kPasscode))
       .U32(0)
       .U32(static_cast<uint32_t>(answer))
       .U32(static_cast<uint32_t>(answer >> 32))

@@ -3,17 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "protocol/message_catalogue.h"
+
 namespace kavex {
 
 // The engine's answers to a phone's opening messages and challenges. Each returns the whole
 // message, header included.
 namespace session_messages {
 
-constexpr uint8_t kTypeHelloAnswer = 4;
-constexpr uint8_t kTypeCapabilitiesAnswer = 17;
-constexpr uint8_t kTypeErrorReport = 12;
-constexpr uint8_t kTypePasscode = 23;
-constexpr size_t kErrorReportLength = 268;
+constexpr size_t kErrorReportLength = message_catalogue::LengthOf(message_catalogue::kErrorReport);
 constexpr size_t kErrorReportTextSize = 256;
 
 // Type 4, header only: the answer to the phone's hello.

@@ -5,6 +5,9 @@
 
 #include "api/passcode_key.h"
 #include "protocol/control_messages.h"
+#include "protocol/media_messages.h"
+#include "protocol/message_catalogue.h"
+#include "protocol/session_messages.h"
 
 namespace kavex {
 namespace {
@@ -19,6 +22,34 @@ uint32_t Bits(float value) {
   uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   return bits;
+}
+
+// The builders and the dispatcher read one catalogue: each built message's header names its type
+// and exactly the catalogue's length, and no type is listed twice.
+TEST(MessageCatalogue, EveryBuilderWritesItsTypesLayout) {
+  using namespace message_catalogue;
+  const auto format = media_messages::FormatRequest(1, VideoFormat{1280, 720, 30.0f});
+  const auto ack = media_messages::DecodeAck(1.0f, 0.01f, 0.002f);
+  const std::vector<std::pair<Type, std::vector<uint8_t>>> built = {
+      {kHelloAnswer, session_messages::HelloAnswer()},
+      {kCapabilitiesAnswer, session_messages::CapabilitiesAnswer(12, 14)},
+      {kErrorReport, session_messages::ErrorReport(12, 14, std::string(400, 'x'))},
+      {kPasscode, session_messages::PasscodeAnswer(1, 2)},
+      {kControl, control_messages::ControlChange(4, 1)},
+      {kFocus, control_messages::Focus(0.5f, 0.5f, 1)},
+      {kFocusDistance, control_messages::FocusDistance(1, 0.5f)},
+      {kFormatRequest, std::vector<uint8_t>(format.begin(), format.end())},
+      {kDecodeAck, std::vector<uint8_t>(ack.begin(), ack.end())},
+  };
+  for (const auto& [type, message] : built) {
+    SCOPED_TRACE(Find(type)->name);
+    ASSERT_EQ(message.size(), LengthOf(type));
+    EXPECT_EQ(WireHeader::Type(Field(message, 0)), type);
+    EXPECT_EQ(WireHeader::Length(Field(message, 0)), message.size());
+  }
+  for (const Layout& layout : kLayouts) EXPECT_EQ(Find(layout.type), &layout) << layout.name;
+  EXPECT_EQ(Find(0), nullptr);
+  EXPECT_EQ(Find(13), nullptr);
 }
 
 TEST(ButtonEventMessage, EachCodeFillsTheValueFieldItsOwnWay) {
