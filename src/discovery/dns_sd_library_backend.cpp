@@ -7,6 +7,7 @@
 #include "discovery/phone_list.h"
 #include "platform/foreign_socket.h"
 #include "common/error_log.h"
+#include "common/trace.h"
 
 namespace kavex {
 
@@ -190,6 +191,8 @@ void DnsSdLibraryBackend::HandleAddress(DNSServiceRef lookupRef, const sockaddr*
   SocketAddress peer;
   if (running_ != nullptr && running_->load() && listener_ != nullptr &&
       platform::SocketAddressFromNative(address, &peer)) {
+    KAVEX_TRACE_DEBUG("discovery", "DNS-SD library resolved a phone at %s, port %u",
+                      peer.ToString().c_str(), static_cast<unsigned>(port));
     listener_->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peer, port);
   }
 }
