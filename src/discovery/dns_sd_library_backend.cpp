@@ -191,8 +191,11 @@ void DnsSdLibraryBackend::HandleAddress(DNSServiceRef lookupRef, const sockaddr*
   SocketAddress peer;
   if (running_ != nullptr && running_->load() && listener_ != nullptr &&
       platform::SocketAddressFromNative(address, &peer)) {
-    KAVEX_TRACE_DEBUG("discovery", "DNS-SD library resolved a phone at %s, port %u",
-                      peer.ToString().c_str(), static_cast<unsigned>(port));
+    if (Trace::Wants(TraceLevel::kDebug)) {
+      SocketAddress session = peer;
+      session.port = port;
+      KAVEX_TRACE_DEBUG("discovery", "DNS-SD library resolved a phone at %s", session.ToString().c_str());
+    }
     listener_->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peer, port);
   }
 }

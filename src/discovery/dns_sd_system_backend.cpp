@@ -39,8 +39,12 @@ struct DnsSdSystemRun {
     std::lock_guard<std::mutex> lock(reportMutex);
     for (size_t i = 0; i < count; ++i) {
       if (listener == nullptr || running == nullptr || !running->load()) return;
-      KAVEX_TRACE_DEBUG("discovery", "system DNS service resolved a phone at %s, port %u",
-                        peers[i].ToString().c_str(), static_cast<unsigned>(port));
+      if (Trace::Wants(TraceLevel::kDebug)) {
+        SocketAddress session = peers[i];
+        session.port = port;
+        KAVEX_TRACE_DEBUG("discovery", "system DNS service resolved a phone at %s",
+                          session.ToString().c_str());
+      }
       listener->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peers[i],
                              port);
     }
