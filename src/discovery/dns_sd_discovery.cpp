@@ -3,8 +3,13 @@
 #include "discovery/dns_sd_discovery_impl.h"
 #include "discovery/dns_sd_library.h"
 #include "discovery/dns_sd_system_library.h"
+#include "common/trace.h"
 
 namespace kavex {
+
+namespace {
+constexpr const char* kTraceComponent = "discovery";
+}  // namespace
 
 DnsSdDiscoveryImpl::DnsSdDiscoveryImpl(const DnsSdLibraryCalls& library, SystemLoader loadSystem)
     : library_(library), loadSystem_(loadSystem) {}
@@ -16,13 +21,18 @@ void DnsSdDiscoveryImpl::Start(NetworkPhoneListener& listener, const std::atomic
   budget_.store(kBrowseBudget);
   if (library_.Start(listener, running)) {
     backend_ = Backend::kLibrary;
+    KAVEX_TRACE_INFO(kTraceComponent, "DNS-SD back-end: the DNS-SD library");
     return;
   }
   const DnsSdSystemEnvironment* system = loadSystem_ != nullptr ? loadSystem_() : nullptr;
-  if (system == nullptr || !system->calls.Usable()) return;
+  if (system == nullptr || !system->calls.Usable()) {
+    KAVEX_TRACE_INFO(kTraceComponent, "DNS-SD back-end: none; announcements only");
+    return;
+  }
   system_ = std::make_unique<DnsSdSystemBackend>(*system);
   system_->Start(listener, running);
   backend_ = Backend::kSystem;
+  KAVEX_TRACE_INFO(kTraceComponent, "DNS-SD back-end: the system's DNS service");
 }
 
 void DnsSdDiscoveryImpl::Service() {

@@ -7,6 +7,7 @@
 #include "discovery/phone_list.h"
 #include "platform/foreign_socket.h"
 #include "common/error_log.h"
+#include "common/trace.h"
 
 namespace kavex {
 
@@ -190,6 +191,11 @@ void DnsSdLibraryBackend::HandleAddress(DNSServiceRef lookupRef, const sockaddr*
   SocketAddress peer;
   if (running_ != nullptr && running_->load() && listener_ != nullptr &&
       platform::SocketAddressFromNative(address, &peer)) {
+    if (Trace::Wants(TraceLevel::kDebug)) {
+      SocketAddress session = peer;
+      session.port = port;
+      KAVEX_TRACE_DEBUG("discovery", "DNS-SD library resolved a phone at %s", session.ToString().c_str());
+    }
     listener_->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peer, port);
   }
 }

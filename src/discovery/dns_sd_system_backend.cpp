@@ -14,6 +14,7 @@
 #include "discovery/dns_sd_instance_name.h"
 #include "discovery/phone_list.h"
 #include "common/error_log.h"
+#include "common/trace.h"
 
 namespace kavex {
 
@@ -38,6 +39,12 @@ struct DnsSdSystemRun {
     std::lock_guard<std::mutex> lock(reportMutex);
     for (size_t i = 0; i < count; ++i) {
       if (listener == nullptr || running == nullptr || !running->load()) return;
+      if (Trace::Wants(TraceLevel::kDebug)) {
+        SocketAddress session = peers[i];
+        session.port = port;
+        KAVEX_TRACE_DEBUG("discovery", "system DNS service resolved a phone at %s",
+                          session.ToString().c_str());
+      }
       listener->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peers[i],
                              port);
     }

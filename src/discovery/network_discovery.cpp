@@ -11,6 +11,7 @@
 #include "platform/adapters.h"
 #include "platform/thread_name.h"
 #include "common/error_log.h"
+#include "common/trace.h"
 
 namespace kavex {
 
@@ -21,6 +22,7 @@ constexpr size_t kReceiveBufferSize = 560;
 constexpr int kDatagramsPerSocketPerPass = 20;
 constexpr int kIdleSleepSteps = 5;
 constexpr auto kIdleSleepStep = std::chrono::milliseconds(100);
+constexpr const char* kTraceComponent = "discovery";
 
 }  // namespace
 
@@ -57,6 +59,7 @@ void NetworkDiscovery::Run() {
     // Out of memory with a flood of phones: this run ends; the next address change or open
     // starts a new one.
     ErrorLog::Record(error_codes::kDiscoveryThrew);
+    KAVEX_TRACE_ERROR(kTraceComponent, "discovery thread threw; this run ends");
     if (dnsSd_ != nullptr) dnsSd_->End();
   }
   running_.store(false);
@@ -71,6 +74,8 @@ void NetworkDiscovery::RunDiscovery() {
   std::vector<platform::AdapterAddress> adapters;
   platform::ListActiveAdapterAddresses(&adapters);
   std::vector<std::unique_ptr<AnnouncementSocket>> sockets = BuildAnnouncementSockets(adapters);
+  KAVEX_TRACE_INFO(kTraceComponent, "started: %zu announcement sockets for %zu adapter addresses",
+                   sockets.size(), adapters.size());
 
   uint8_t buffer[kReceiveBufferSize];
   while (running_.load()) {
@@ -85,6 +90,9 @@ void NetworkDiscovery::RunDiscovery() {
         const std::optional<PhoneAnnouncement> announcement =
             ParsePhoneAnnouncement(buffer, static_cast<size_t>(received));
         if (!announcement || !running_.load()) continue;
+        KAVEX_TRACE_DEBUG(kTraceComponent, "heard \"%s\" (kind %u) from %s",
+                          announcement->name.c_str(), static_cast<unsigned>(announcement->kind),
+                          source.ToString().c_str());
         // The phone is reached where it was heard from (a link-local peer with its scope), on its
         // session port, whatever port it announced from.
         listener.OnPhoneFound(announcement->id, announcement->kind, announcement->name, source,
@@ -97,6 +105,7 @@ void NetworkDiscovery::RunDiscovery() {
 
   if (dnsSd_ != nullptr) dnsSd_->End();
   sockets.clear();  // leaves the groups
+  KAVEX_TRACE_INFO(kTraceComponent, "stopped");
 }
 
 }  // namespace kavex

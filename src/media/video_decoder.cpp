@@ -20,6 +20,7 @@ extern "C" {
 #include "media/decoder_sink.h"
 #include "platform/video_acceleration.h"
 #include "common/error_log.h"
+#include "common/trace.h"
 
 namespace kavex {
 namespace {
@@ -36,6 +37,8 @@ constexpr int64_t kMaxCodedPixels = int64_t{3840} * 2176;
 // ours. A picture this size still takes only about 25 MB.
 constexpr int64_t kCodecMaxPixels = int64_t{4096} * 4096;
 
+constexpr const char* kTraceComponent = "decoder";
+
 // The codec's get_format hook, asked whenever the picture size or format changes, before any
 // picture or hardware surface of the new size exists (H.264: before anything is sized for it;
 // HEVC has sized its per-block tables by then): refuses a size no frame slot takes; takes the
@@ -49,6 +52,8 @@ AVPixelFormat ChooseFormat(AVCodecContext* context, const AVPixelFormat* offered
     } catch (...) {
       // Nothing may be thrown through the codec's C frames; the refusal stands unrecorded.
     }
+    KAVEX_TRACE_WARN(kTraceComponent, "stream refused: pictures of %d x %d are larger than 3840 x 2160",
+                     context->coded_width, context->coded_height);
     return AV_PIX_FMT_NONE;
   }
   const int wanted = *static_cast<const int*>(context->opaque);
@@ -93,7 +98,12 @@ VideoDecoder::VideoDecoder(bool hevc, DecodedFramePair& pair, DecoderSink& sink)
 std::unique_ptr<VideoDecoder> VideoDecoder::Create(bool hevc, DecodedFramePair& pair,
                                                    DecoderSink& sink, const std::string& threadName) {
   std::unique_ptr<VideoDecoder> decoder(new VideoDecoder(hevc, pair, sink));
-  if (!decoder->Open()) return nullptr;
+  if (!decoder->Open()) {
+    KAVEX_TRACE_WARN(kTraceComponent, "no %s decoder here", hevc ? "HEVC" : "H.264");
+    return nullptr;
+  }
+  KAVEX_TRACE_INFO(kTraceComponent, "decoder created: %s, %s", hevc ? "HEVC" : "H.264",
+                   hevc ? "hardware (DXVA2)" : "software");
   decoder->running_ = true;
   try {
     decoder->thread_ = std::thread([raw = decoder.get(), threadName] {
@@ -133,15 +143,20 @@ bool VideoDecoder::Open() {
     }
     if (hwPixelFormat_ == AV_PIX_FMT_NONE) {
       ErrorLog::Record(error_codes::kNoHardwareFormat);
+      KAVEX_TRACE_INFO(kTraceComponent, "HEVC: this codec build has no DXVA2 format");
       return false;
     }
     context_->hwaccel_flags = AV_HWACCEL_FLAG_IGNORE_LEVEL;
     if (av_hwdevice_ctx_create(&hwDevice_, AV_HWDEVICE_TYPE_DXVA2, nullptr, nullptr, 0) < 0) {
+      KAVEX_TRACE_INFO(kTraceComponent, "HEVC: no DXVA2 device");
       return false;
     }
     // A device without the profile would leave HEVC to software decoding, dearer than H.264 there:
     // failing here has the phone asked for H.264 instead.
-    if (!platform::DeviceDecodesHevc(hwDevice_)) return false;
+    if (!platform::DeviceDecodesHevc(hwDevice_)) {
+      KAVEX_TRACE_INFO(kTraceComponent, "HEVC: the DXVA2 device does not decode HEVC");
+      return false;
+    }
     context_->hw_device_ctx = av_buffer_ref(hwDevice_);
     if (context_->hw_device_ctx == nullptr) return false;
   }

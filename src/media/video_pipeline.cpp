@@ -8,6 +8,7 @@ extern "C" {
 #include "media/frame_sink.h"
 #include "media/video_decoder.h"
 #include "platform/clock.h"
+#include "common/trace.h"
 
 namespace kavex {
 
@@ -32,9 +33,14 @@ void VideoPipeline::PrepareStream(bool hevc) {
   pending_.reset();
   // The picture slots start empty.
   pair_.FreeAll();
-  if (!pair_.valid()) return;
+  if (!pair_.valid()) {
+    KAVEX_TRACE_WARN("decoder", "stream refused: no memory for the picture slots");
+    return;
+  }
   pending_ = VideoDecoder::Create(hevc, pair_, *this, threadName_);
   if (pending_ == nullptr && hevc) pending_ = VideoDecoder::Create(false, pair_, *this, threadName_);
+  if (pending_ == nullptr)
+    KAVEX_TRACE_WARN("decoder", "stream refused: nothing here decodes it; its packets are dropped");
 }
 
 void VideoPipeline::BeginStream() {

@@ -11,5 +11,7 @@ namespace kavex::platform {
 void NameCurrentThread(const std::string& name);
 // The calling thread's name as the system keeps it; empty when it has none or cannot tell.
 std::string CurrentThreadName();
+// The system's identifier of the calling thread, as debuggers and process viewers show it.
+unsigned long CurrentThreadId();
 
 }  // namespace kavex::platform

@@ -8,6 +8,7 @@
 #include "common/engine_thread.h"
 #include "platform/thread_name.h"
 #include "common/error_log.h"
+#include "common/trace.h"
 #include "protocol/receive_loop.h"
 #include "protocol/wire_header.h"
 
@@ -21,6 +22,7 @@ constexpr int kSendWritableLimitMs = 4000;
 // often, so letting go of a transport does not wait out the whole 4 s limit.
 constexpr int kWaitSliceMs = 100;
 constexpr auto kZeroSendRetryDelay = std::chrono::milliseconds(100);
+constexpr const char* kTraceComponent = "transport";
 
 // The transport whose receive thread this is, if any: Stop and the destructor must not join the
 // thread they run on.
@@ -108,6 +110,8 @@ bool TcpTransport::Start(const SocketAddress& peer, const PhoneId* id) {
   platform::StreamSocket socket = platform::StreamSocket::Create(peer.family);
   if (!socket.valid()) {
     ErrorLog::Record(error_codes::kSocketCreateFailed);
+    KAVEX_TRACE_WARN(kTraceComponent, "no socket for %s (error %d)", peer.ToString().c_str(),
+                     platform::LastSocketError());
     return false;
   }
   if (!socket.SetNoDelay() || !socket.SetNonBlocking()) {
@@ -147,12 +151,24 @@ TcpTransport::Writable TcpTransport::WaitWritableWhileOpen(int limitMs) {
 bool TcpTransport::ConnectSocket() {
   switch (socket_.Connect(peer_)) {
     case platform::ConnectStatus::kConnected: return true;
-    case platform::ConnectStatus::kFailed: return false;
+    case platform::ConnectStatus::kFailed:
+      KAVEX_TRACE_WARN(kTraceComponent, "connect to %s failed (error %d)", peer_.ToString().c_str(),
+                       platform::LastSocketError());
+      return false;
     case platform::ConnectStatus::kInProgress: break;
   }
-  if (WaitWritableWhileOpen(kConnectLimitMs) != Writable::kYes) return false;
+  const Writable writable = WaitWritableWhileOpen(kConnectLimitMs);
+  if (writable != Writable::kYes) {
+    KAVEX_TRACE_WARN(kTraceComponent, "connect to %s %s", peer_.ToString().c_str(),
+                     writable == Writable::kLetGo ? "abandoned: let go meanwhile"
+                                                  : "failed: no answer within 4 s");
+    return false;
+  }
   int pending = 0;
-  return socket_.PendingError(&pending) && pending == 0;
+  const bool connected = socket_.PendingError(&pending) && pending == 0;
+  if (!connected)
+    KAVEX_TRACE_WARN(kTraceComponent, "connect to %s failed (error %d)", peer_.ToString().c_str(), pending);
+  return connected;
 }
 
 void TcpTransport::RunReceiveThread() {
@@ -165,6 +181,7 @@ void TcpTransport::RunReceiveThread() {
   } catch (...) {
     // Out of memory in a handler: this connection ends as failed; the host process goes on.
     ErrorLog::Record(error_codes::kReceiveThrew);
+    KAVEX_TRACE_ERROR(kTraceComponent, "receive thread threw; the connection ends as failed");
     outcome = ReceiveOutcome::kFailed;
   }
   {
@@ -174,7 +191,12 @@ void TcpTransport::RunReceiveThread() {
   }
   // The socket is closed before the owner hears of the end, so a send made from the callback fails
   // at once, and an owner that destroys the transport from the callback leaves nothing to do here.
-  if (!open_.exchange(false)) return;
+  const bool reportEnd = open_.exchange(false);
+  KAVEX_TRACE_INFO(kTraceComponent, "connection to %s ended: %s", peer_.ToString().c_str(),
+                   !reportEnd                             ? "let go by the engine"
+                   : outcome == ReceiveOutcome::kClosed ? "closed"
+                                                          : "failed");
+  if (!reportEnd) return;
   if (outcome == ReceiveOutcome::kClosed)
     owner_.OnClosed(*this);
   else
@@ -183,7 +205,9 @@ void TcpTransport::RunReceiveThread() {
 
 ReceiveOutcome TcpTransport::ConnectAndReceive() {
   ReceiveOutcome outcome = ReceiveOutcome::kFailed;
+  KAVEX_TRACE_INFO(kTraceComponent, "connecting to %s", peer_.ToString().c_str());
   if (ConnectSocket()) {
+    KAVEX_TRACE_INFO(kTraceComponent, "connected to %s", peer_.ToString().c_str());
     sendFailed_.store(false);
     SocketSource source(socket_);
     ReceiveLoopState state;
@@ -210,6 +234,8 @@ bool TcpTransport::Send(const uint8_t* data, size_t length) {
       if (platform::IsWouldBlock(platform::LastSocketError()) &&
           WaitWritableWhileOpen(kSendWritableLimitMs) != Writable::kNo)
         continue;
+      KAVEX_TRACE_WARN(kTraceComponent, "send of %zu bytes to %s failed (error %d)", length,
+                       peer_.ToString().c_str(), platform::LastSocketError());
       sendFailed_.store(true);
       return false;
     }

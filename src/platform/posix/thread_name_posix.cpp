@@ -1,6 +1,7 @@
 #include "platform/thread_name.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 namespace kavex::platform {
 
@@ -17,5 +18,7 @@ std::string CurrentThreadName() {
   if (pthread_getname_np(pthread_self(), name, sizeof name) != 0) return std::string();
   return name;
 }
+
+unsigned long CurrentThreadId() { return static_cast<unsigned long>(gettid()); }
 
 }  // namespace kavex::platform

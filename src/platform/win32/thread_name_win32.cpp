@@ -46,4 +46,6 @@ std::string CurrentThreadName() {
   return name;
 }
 
+unsigned long CurrentThreadId() { return GetCurrentThreadId(); }
+
 }  // namespace kavex::platform
