@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/instance_table.h"
+#include "common/trace.h"
 #include "api/passcode_key.h"
 #include "discovery/phone_list.h"
 #include "instance/engine_instance.h"
@@ -40,7 +41,11 @@ std::shared_ptr<EngineInstance> Find(int index) {
 extern "C" {
 
 void KAVEX_CDECL EInitialize(int count, HostStateCallback stateCallback) {
-  Guarded(1, [&] { InstanceTable::Instance().Initialize(count, stateCallback); });
+  Guarded(1, [&] {
+    kavex::Trace::Initialize();
+    KAVEX_TRACE_INFO("api", "EInitialize(%d)", count);
+    InstanceTable::Instance().Initialize(count, stateCallback);
+  });
 }
 
 int KAVEX_CDECL EOpen(void) {
@@ -50,7 +55,10 @@ int KAVEX_CDECL EOpen(void) {
 }
 
 void KAVEX_CDECL EUninitialize(int instance) {
-  Guarded(3, [&] { InstanceTable::Instance().Uninitialize(instance); });
+  Guarded(3, [&] {
+    KAVEX_TRACE_INFO("api", "EUninitialize(%d)", instance);
+    InstanceTable::Instance().Uninitialize(instance);
+  });
 }
 
 void KAVEX_CDECL SetCallback(int instance, PhoneControlCallback phoneControl,

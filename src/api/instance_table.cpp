@@ -1,5 +1,7 @@
 #include "api/instance_table.h"
 
+#include "common/trace.h"
+
 #include "instance/host_callbacks.h"
 #include "instance/engine_instance.h"
 #include "instance/teardown_reaper.h"
@@ -51,6 +53,7 @@ int InstanceTable::OpenNext() {
   } catch (...) {
     ErrorLog::Record(error_codes::kOpenThrew);
   }
+  KAVEX_TRACE_INFO("api", "EOpen: camera %d, open result %d", index, result);
   CallHostState(index, result);
   return index;
 }

@@ -4,6 +4,7 @@
 
 #include "broker/camera_roster.h"
 #include "common/error_log.h"
+#include "common/trace.h"
 #include "discovery/network_discovery.h"
 #include "platform/address_watch.h"
 
@@ -70,6 +71,7 @@ bool PhoneBroker::CheckAddresses() {
   }
   if (watch == nullptr || !watch->CheckAndRearm()) return false;
   addressChanges_.fetch_add(1);
+  KAVEX_TRACE_INFO("broker", "the machine's addresses changed: discovery restarts");
   // The adapters changed: discovery rebuilds its sockets for the new set.
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->Start(this);
   return true;

@@ -5,6 +5,7 @@
 #include "broker/phone_broker.h"
 #include "common/engine_thread.h"
 #include "common/error_log.h"
+#include "common/trace.h"
 #include "instance/instance_registry.h"
 #include "instance/teardown_reaper.h"
 #include "media/format_choice.h"
@@ -119,6 +120,7 @@ void EngineInstance::Destroy() {
   // only after a Destroy anyway, as the registry holds the instance until then.
   if (OnEngineThread()) {
     if (std::shared_ptr<EngineInstance> self = weak_from_this().lock()) {
+      KAVEX_TRACE_INFO("instance", "camera %d: torn down from a callback, on a teardown thread", index_);
       TeardownReaper::Run([self] { self->TearDown(); });
       return;
     }
@@ -143,6 +145,11 @@ void EngineInstance::TearDown() {
 }
 
 void EngineInstance::NotifyListChanged() { InstanceRegistry::RefreshAll(); }
+
+void EngineInstance::OnPhoneStateChanged(PhoneState state) {
+  KAVEX_TRACE_INFO("instance", "camera %d: phone state %d", index_, static_cast<int>(state));
+  ReportPhoneState(state);
+}
 
 void EngineInstance::ReportPhoneState(PhoneState state) { callbacks_.ReportState(static_cast<int>(state)); }
 
@@ -230,6 +237,8 @@ void EngineInstance::OnStreamOffered(PhoneSession& session, PhoneConnection&, bo
   // The connection that delivered the phone's formats is the one everything else goes to.
   activeConnection_.Set(ConnectionOf(session));
   const std::vector<VideoFormat> sorted = format_choice::SortedPhoneFormats(formats);
+  KAVEX_TRACE_INFO("instance", "camera %d: the phone offers %zu formats%s", index_, sorted.size(),
+                   hevc ? " and HEVC" : "");
   formats_.AskHost(callbacks_, sorted);
   video_.PrepareStream(hevc);
   formats_.BeginStream(sorted, [this] { video_.BeginStream(); });
@@ -276,7 +285,10 @@ void EngineInstance::RefreshPhoneList() {
     // Choice mode: take the best free phone, claimed under the list lock so that no other
     // instance's choice can take the same phone.
     const PhoneId chosen = broker.ChooseFor(index_, [this](const PhoneId& phone) { SetCurrentPhone(phone); });
-    if (!chosen.IsZero()) Push(EngineEvent::Connect(chosen));
+    if (!chosen.IsZero()) {
+      KAVEX_TRACE_INFO("instance", "camera %d: chose phone %s", index_, PhoneKey(chosen).c_str());
+      Push(EngineEvent::Connect(chosen));
+    }
     return;
   }
   bool reconnectOverUsb = false;

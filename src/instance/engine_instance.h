@@ -120,7 +120,7 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   void OnControlFlag(bool flag) override;
 
   // SessionListener, on the current session's receive thread.
-  void OnPhoneStateChanged(PhoneState state) override { ReportPhoneState(state); }
+  void OnPhoneStateChanged(PhoneState state) override;
   void OnSessionEnded() override { OnConnectionLost(); }
   void OnStreamOffered(PhoneSession& session, PhoneConnection& connection, bool hevc,
                        const std::vector<VideoFormat>& formats) override;
