@@ -81,6 +81,18 @@ void PhoneBroker::RestartServiceDiscovery() {
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->ResetBrowseBudget();
 }
 
+std::shared_ptr<platform::SocketLibrary> PhoneBroker::ShareSockets() {
+  std::lock_guard<std::mutex> lock(socketsMutex_);
+  std::shared_ptr<platform::SocketLibrary> sockets = sockets_.lock();
+  if (sockets == nullptr) {
+    // The system counts its own start-ups, so one made while the last share is being released
+    // meanwhile keeps the library up.
+    sockets = std::make_shared<platform::SocketLibrary>();
+    sockets_ = sockets;
+  }
+  return sockets;
+}
+
 std::shared_ptr<NetworkDiscovery> PhoneBroker::Discovery(Attachment attachment) const {
   std::lock_guard<std::mutex> lock(stateMutex_);
   if (attachment != 0 && attachment != attachment_) return nullptr;

@@ -17,11 +17,13 @@ class CameraRoster;
 class NetworkDiscovery;
 namespace platform {
 class AddressChangeWatch;
+class SocketLibrary;
 }  // namespace platform
 
 // The process-wide side of finding phones, shared by every camera: the phone list, the choice of a
 // phone for a camera, the discovery paths (multicast announcements and DNS-SD; the debug bridge and
-// the multiplexing service report here too), and the watch on the machine's addresses. Engine
+// the multiplexing service report here too), the watch on the machine's addresses and the socket
+// library. Engine
 // instance 0 attaches it when it is created, starts and stops its discovery as it opens and stops,
 // and releases it when it goes; it carries none of this state itself.
 //
@@ -55,6 +57,9 @@ class PhoneBroker final : public NetworkPhoneListener,
   int addressChanges() const { return addressChanges_.load(); }
   // The host asked to look for phones again.
   void RestartServiceDiscovery();
+  // A share of the socket library: it stays up while any camera holds one, so no camera's going
+  // away resets the others' connections.
+  std::shared_ptr<platform::SocketLibrary> ShareSockets();
 
   // The best free phone for the camera with this index, or zero: cameras take phones in index
   // order, so none while a lower index shows none. claim() runs under the list lock, so no other
@@ -119,6 +124,8 @@ class PhoneBroker final : public NetworkPhoneListener,
   std::shared_ptr<NetworkDiscovery> discovery_;
   std::shared_ptr<platform::AddressChangeWatch> addressWatch_;
   std::atomic<int> addressChanges_{0};
+  std::mutex socketsMutex_;  // sockets_
+  std::weak_ptr<platform::SocketLibrary> sockets_;
 };
 
 }  // namespace kavex

@@ -31,8 +31,8 @@ std::shared_ptr<EngineInstance> EngineInstance::Create(int index, WorkerTiming& 
 
 EngineInstance::EngineInstance(int index, WorkerTiming& timing)
     : index_(index), timing_(timing), callbacks_(index) {
-  // Protocol layer. The socket library first: it must outlive every socket of this instance.
-  socketLibrary_ = std::make_unique<platform::SocketLibrary>();
+  // The socket library first: it must outlive every socket of this instance.
+  socketLibrary_ = InstanceRegistry::Broker().ShareSockets();
   if (index_ == 0) brokerAttachment_ = InstanceRegistry::Broker().Attach();
 }
 

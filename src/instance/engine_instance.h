@@ -166,8 +166,8 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   // Instance 0: what it attached of the phone broker.
   uint64_t brokerAttachment_ = 0;
   std::atomic<bool> overUsb_{false};
-  // Every instance holds its own share: the library stays up while any instance has sockets.
-  std::unique_ptr<platform::SocketLibrary> socketLibrary_;
+  // This camera's share of the socket library: it stays up while any camera has sockets.
+  std::shared_ptr<platform::SocketLibrary> socketLibrary_;
   // The session with the current phone. Created and dropped by the worker; looked up by its
   // receive thread.
   std::mutex sessionMutex_;
