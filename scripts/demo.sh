@@ -77,7 +77,6 @@ fi
 # Bounds for the steps that wait on something (Wine starts, discovery).
 readonly START_WAIT=60 STREAM_WAIT=45 EXIT_WAIT=15
 readonly CONTROL_PORT=4700 SESSION_PORT=4699
-readonly ACK_AVERAGE=30 # acknowledgements averaged for the decode and delivery times
 # Phone states in the host's events (KavexPhoneState).
 readonly STATE_FAILED=1 STATE_CONNECTING=2 STATE_STREAMING=3
 
@@ -208,43 +207,23 @@ host_time() {
 }
 host_event() { printf '^[0-9.]+ %s$' "$1"; }
 
-# What the phone saw, read from the phone simulator's control channel before it leaves: sets the
-# phone_* variables of the summary. The one place that knows the simulator's replies and the
-# layouts of its recorded messages.
-field() { grep -oE "(^| )$2=[^ ]*" <<<"$1" | head -n 1 | cut -d= -f2-; }
-# Little-endian f32 values at byte offsets of hex dumps (one per line on stdin), averaged, in ms.
-average_f32_ms() {
-  local offset=$1 hex value bits=()
-  while read -r hex; do
-    value=${hex:$((2 * offset)):8}
-    [[ ${#value} == 8 ]] || continue
-    bits+=($((16#${value:6:2}${value:4:2}${value:2:2}${value:0:2})))
-  done
-  ((${#bits[@]})) || { echo "-"; return; }
-  printf '%s\n' "${bits[@]}" | awk '
-    { s = int($1 / 2147483648); e = int($1 / 8388608) % 256; m = $1 % 8388608
-      v = (e == 0) ? m / 8388608 * 2 ^ -126 : (1 + m / 8388608) * 2 ^ (e - 127)
-      sum += s ? -v : v; n++ }
-    END { printf "%.2f", sum / n * 1000 }'
-}
+# What the phone saw, from the phone simulator's own summary of the run (tools/phone-sim/README.md),
+# asked for before it leaves: sets the phone_* variables of the summary.
 read_phone() {
-  local state request acks codec
-  state=$(sim_command state)
-  request=$(field "$(sim_command 'last 11')" hex)
-  acks=$(sim_list 'received 9' | grep -oE 'hex=[0-9a-f]+' | cut -d= -f2 | tail -n "$ACK_AVERAGE")
-  phone_ack_count=$(sim_command 'count 9' | awk '{ print $2 }')
-  codec=$(field "$state" codec)
+  local summary codec
+  summary=$(sim_list summary)
+  summary_value() { awk -v key="$1" '$1 == key { print $2; exit }' <<<"$summary"; }
+  codec=$(summary_value format_codec)
   case $codec in 1) phone_codec=H.264 ;; 2) phone_codec=HEVC ;; *) phone_codec="codec $codec" ;; esac
-  phone_format=$(field "$state" format)
+  phone_format=$(summary_value format)
   phone_request_size=-
-  if [[ ${#request} -ge 40 ]]; then
-    phone_request_size="$((16#${request:30:2}${request:28:2}${request:26:2}${request:24:2}))x$((16#${request:38:2}${request:36:2}${request:34:2}${request:32:2}))"
-  fi
-  phone_video_sent=$(field "$state" video_sent)
-  phone_audio_sent=$(field "$state" audio_sent)
-  phone_ack_window=$(wc -l <<<"$acks" | tr -d ' ')
-  phone_decode_ms=$(average_f32_ms 8 <<<"$acks")
-  phone_delivery_ms=$(average_f32_ms 12 <<<"$acks")
+  [[ $phone_format == - || -z $phone_format ]] || phone_request_size=${phone_format%@*}
+  phone_video_sent=$(summary_value video_packets)
+  phone_audio_sent=$(summary_value audio_packets)
+  phone_ack_count=$(summary_value acks)
+  phone_ack_window=$(summary_value ack_window)
+  phone_decode_ms=$(summary_value ack_decode_ms)
+  phone_delivery_ms=$(summary_value ack_delivery_ms)
 }
 phone_codec= phone_format= phone_request_size=- phone_video_sent= phone_audio_sent= phone_ack_count=
 phone_ack_window=0 phone_decode_ms=- phone_delivery_ms=-

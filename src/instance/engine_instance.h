@@ -5,22 +5,20 @@
 #include <mutex>
 #include <vector>
 
-#include "instance/host_callbacks.h"
 #include "common/phone_id.h"
-#include "discovery/phone_list.h"
-#include "protocol/phone_connection.h"
-#include "session/phone_session.h"
-#include "session/session_listener.h"
-#include "instance/active_connection.h"
-#include "instance/engine_event.h"
-#include "instance/worker_loop.h"
 #include "common/video_format.h"
+#include "instance/active_connection.h"
 #include "instance/camera_sinks.h"
+#include "instance/engine_event.h"
 #include "instance/format_negotiator.h"
+#include "instance/host_callbacks.h"
 #include "instance/shared_output.h"
+#include "instance/worker_loop.h"
 #include "media/audio_pipeline.h"
 #include "media/video_pipeline.h"
 #include "output/virtual_camera_output.h"
+#include "session/phone_session.h"
+#include "session/session_listener.h"
 
 namespace kavex {
 
@@ -28,8 +26,9 @@ namespace platform {
 class SocketLibrary;
 }  // namespace platform
 
-// Everything the engine keeps for one virtual camera: the phone it shows, its connection, its
-// decoding state, the output it feeds and the host's callbacks.
+// One virtual camera: it wires its phone session, its video and audio pipelines, its format
+// negotiator and its output together, runs its worker (every connection decision) and keeps the
+// host's callbacks. What is shared by every camera lives in the phone broker.
 //
 // Threads: constructed and opened on host threads (the export calls); destroyed on a host thread,
 // or, when the host asks for it from inside a callback, on a teardown thread (TeardownReaper); its
