@@ -112,16 +112,3 @@ std::string SimControl::Field(const std::string& reply, const std::string& key) 
   const size_t start = at + marker.size();
   return reply.substr(start, reply.find(' ', start) - start);
 }
-
-uint32_t SimControl::HexU32(const std::string& hex, size_t byte) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | std::stoul(hex.substr(2 * (byte + i), 2), nullptr, 16);
-  return value;
-}
-
-float SimControl::HexF32(const std::string& hex, size_t byte) {
-  const uint32_t bits = HexU32(hex, byte);
-  float value;
-  std::memcpy(&value, &bits, 4);
-  return value;
-}

@@ -22,10 +22,6 @@ class SimControl {
   std::vector<std::string> ListCommand(const std::string& command, int timeoutMs = 30000);
   // The value of "key=" in a reply line such as state's ("" when absent).
   static std::string Field(const std::string& reply, const std::string& key);
-  // The little-endian u32 or f32 at byte offset `byte` of a message given as hex (a record's
-  // "hex=" field).
-  static uint32_t HexU32(const std::string& hex, size_t byte);
-  static float HexF32(const std::string& hex, size_t byte);
 
  private:
   std::string ReadLine(int timeoutMs);
