@@ -80,6 +80,11 @@ int LastScanStatus() {
   return tables.status;
 }
 
+std::string FailureDetail(int index, uint32_t systemError) {
+  return ".C" + std::to_string(index) + "E" + std::to_string(systemError) + "D" +
+         std::to_string(LastScanStatus());
+}
+
 const wchar_t* CameraName(int index) { return ValidIndex(index) ? kCameraNames[index] : L""; }
 const wchar_t* MicrophoneName(int index) {
   return ValidIndex(index) ? kMicrophoneNames[index] : L"";

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace kavex {
@@ -29,6 +31,8 @@ void Scan(platform::DeviceDrivers& drivers);
 std::wstring CameraPath(int index);
 std::wstring MicrophonePath(int index);
 int LastScanStatus();
+// The tag of a device that could not be opened: ".C<index>E<system error>D<scan status>".
+std::string FailureDetail(int index, uint32_t systemError);
 
 const wchar_t* CameraName(int index);
 const wchar_t* MicrophoneName(int index);

@@ -1,162 +1,107 @@
-// Frame delivery on the feeder thread: the tick, the hand-over of finished pictures to the driver,
-// and the checks of what the driver reports back (its consumer's format, its controls).
+// The output's per-picture work: the feeder's tick (blank picture, placeholder, or the stream's
+// hand-overs), the decoder's output step, and what the driver reports back (its consumer's format,
+// its controls).
 #include <cmath>
 
-#include "platform/clock.h"
-#include "output/camera_section.h"
-#include "output/driver_requests.h"
-#include "output/virtual_camera_output.h"
-#include "platform/device_drivers.h"
-#include "platform/named_objects.h"
 #include "common/error_log.h"
+#include "output/output_feeder.h"
+#include "output/virtual_camera_output.h"
 
 namespace kavex {
-namespace {
-
-// The slot to hand over or overwrite: the one holding the older picture.
-int OlderSlot(const FrameSlot& slot0, const FrameSlot& slot1) {
-  return slot1.time() < slot0.time() ? 1 : 0;
-}
-
-}  // namespace
 
 bool VirtualCameraOutput::Tick() {
+  if (channel_ == nullptr) return false;
   if (blank() && !streaming()) {
-    std::lock_guard<std::recursive_mutex> slotsHeld(slotsLock_);
-    return BlankTick();
+    std::lock_guard<std::mutex> slotsHeld(slotsLock_);
+    return BlankTickLocked();
   }
-  blankState_ = 0;
+  painter_.ForgetBlank();
   // The placeholder holds the slots only while it draws and hands over, not while it paces.
   if (!streaming()) return PlaceholderTick();
-  std::unique_lock<std::recursive_mutex> slotsHeld(slotsLock_);
-  if (sectionView_ != nullptr) {
-    // Pictures reach the section from the decoder thread; the feeder only watches the driver.
-    CheckDemand(SectionDemand());
-    CheckControls(camera_section::ReadU32(sectionView_, camera_section::kControlValue),
-                  camera_section::ReadU32(sectionView_, camera_section::kControlFlag) != 0);
-    return false;
-  }
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (mutex_ == nullptr || !mutex_->Wait(kMutexWaitMs)) {
-      ErrorLog::Record(error_codes::kFormatMutexTimeout);
-      return false;
-    }
-    FrameSlot slots[2] = {localSlot(0), localSlot(1)};
-    int chosen = -1;
-    if (slots[0].ready() && slots[1].ready()) {
-      chosen = OlderSlot(slots[0], slots[1]);
-    } else if (slots[0].ready()) {
-      chosen = 0;
-    } else if (slots[1].ready()) {
-      chosen = 1;
-    }
-    mutex_->Release();
-    if (chosen >= 0) {
-      Deliver(slots[chosen].data(), slots[chosen].length());
-      slots[chosen].SetReady(false);
-      ResetEvent();
-      return true;
-    }
-    if (attempt == 0 && event_ != nullptr) {
-      slotsHeld.unlock();  // the decoder needs the slots to fill one
-      event_->Wait(kEventWaitMs);
-      slotsHeld.lock();
-    }
-  }
-  return false;
+  std::unique_lock<std::mutex> slotsHeld(slotsLock_);
+  DriverReport report;
+  const bool handedOver = channel_->FeedStream(slotsHeld, &report);
+  ApplyReportLocked(report);
+  return handedOver;
 }
 
-void VirtualCameraOutput::Deliver(const uint8_t* data, size_t length) {
-  if (length > FrameSlot::kDataBytes) length = FrameSlot::kDataBytes;
-  if (sectionView_ != nullptr) {
-    FrameSlot slot0 = sectionSlot(0);
-    FrameSlot slot1 = sectionSlot(1);
-    FrameSlot target = OlderSlot(slot0, slot1) == 1 ? slot1 : slot0;
-    MarkSlotsWritten();
-    std::copy(data, data + length, target.data());
-    target.SetTime(static_cast<float>(EngineClock::Now()));
-    target.SetReady(true);
-    CheckDemand(SectionDemand());
-    return;
+bool VirtualCameraOutput::PlaceholderTick() {
+  const OutputFormat current = format();
+  {
+    std::lock_guard<std::mutex> slotsHeld(slotsLock_);
+    DriverReport report;
+    if (painter_.PaintPlaceholder(current, *channel_, &report)) ApplyReportLocked(report);
   }
-  if (camera_ == nullptr) return;
-  uint8_t replyBytes[driver_requests::FrameWriteReply::kBytes] = {};
-  uint32_t returned = 0;
-  const uint32_t code = driver_requests::FrameWriteCode(index_, driverVersion2_);
-  if (!camera_->Control(code, data, static_cast<uint32_t>(length), replyBytes, sizeof replyBytes,
-                        &returned) ||
-      returned == 0)
-    return;  // the next picture is tried
-  const driver_requests::FrameWriteReply reply = driver_requests::FrameWriteReply::Parse(replyBytes);
-  if (reply.valid != 0) {
-    OutputFormat demanded;
-    demanded.width = reply.width;
-    demanded.code = reply.yuy2 != 0 ? kPixelYuy2 : kPixelRgb24;
-    demanded.height = reply.height;
-    // A version-2 driver states RGB heights top-down positive; the engine's negative height says
-    // the same thing.
-    if (driverVersion2_ && demanded.code == kPixelRgb24) demanded.height = -demanded.height;
-    demanded.fps = driver_requests::FpsFromDuration(reply.frameDuration);
-    CheckDemand(demanded);
+  // The wait is the feeder's own, so that closing the output ends it at once.
+  const int waitMs = painter_.ReserveNextPicture();
+  if (waitMs > 0 && feeder_ != nullptr) feeder_->SleepMs(waitMs);
+  return true;
+}
+
+bool VirtualCameraOutput::BlankTickLocked() {
+  DriverReport report;
+  if (painter_.PaintBlank(format(), *channel_, &report)) {
+    ApplyReportLocked(report);
+  } else {
+    // The blank picture for this size went out already: the driver may want another size now.
+    TakeAskedSizeLocked();
   }
-  if (returned >= driver_requests::FrameWriteReply::kBytes)
-    CheckControls(reply.controlValue, reply.controlFlag != 0);
+  signals_.ResetEvent();
+  return true;
+}
+
+void VirtualCameraOutput::TakeAskedSizeLocked() {
+  OutputFormat asked;
+  if (!channel_->AskDemand(&asked)) return;
+  std::lock_guard<std::mutex> lock(formatLock_);
+  uint32_t width = format_.width;
+  int32_t height = format_.height;
+  if (asked.width != 0 && asked.height != 0) {
+    width = asked.width;
+    height = asked.height;
+  }
+  // A size (or a layout) the slots cannot hold is not taken over: the next blank picture would
+  // be written past the slot.
+  if (PictureBytes(width, height, asked.code) > FrameSlot::kDataBytes) return;
+  if (width != format_.width || height != format_.height) painter_.ForgetBlank();
+  format_.code = asked.code;
+  format_.width = width;
+  format_.height = height;
+}
+
+void VirtualCameraOutput::ApplyReportLocked(const DriverReport& report) {
+  if (report.hasDemand) CheckDemandLocked(report.demand);
+  if (report.hasControls) CheckControls(report.controlValue, report.controlFlag);
 }
 
 bool VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float timestamp) {
   // The format is read under the slots lock: a re-form (new format, cleared slots) on the feeder
   // thread happens wholly before or after this picture, never between reading the format and
   // writing the slot, which would leave a picture of the old size ready in the new output.
-  std::lock_guard<std::recursive_mutex> slotsHeld(slotsLock_);
+  std::lock_guard<std::mutex> slotsHeld(slotsLock_);
+  if (channel_ == nullptr) return false;
   const OutputFormat current = format();
   if (current.height == 0) return false;
   if (current.code > kPixelArgb) {
     ErrorLog::Record(error_codes::kUnknownPixelCode);
     return false;
   }
-  int chosen = -1;
-  FrameSlot target(nullptr);
-  if (sectionView_ != nullptr) {
-    // The driver clears `ready` when it has taken a picture: a free slot first, else the older.
-    FrameSlot slot0 = sectionSlot(0);
-    FrameSlot slot1 = sectionSlot(1);
-    if (!slot0.ready()) {
-      chosen = 0;
-    } else if (!slot1.ready()) {
-      chosen = 1;
-    } else {
-      chosen = slot1.time() <= slot0.time() ? 1 : 0;
-    }
-    target = sectionSlot(chosen);
-  } else {
-    if (mutex_ == nullptr || !mutex_->Wait(kMutexWaitMs)) {
-      ErrorLog::Record(error_codes::kSlotMutexTimeout);
-      return false;
-    }
-    // Both local slots waiting for the feeder: this picture is dropped, the feeder delivers the
-    // two pending ones, older first.
-    if (!localSlot(0).ready()) {
-      chosen = 0;
-    } else if (!localSlot(1).ready()) {
-      chosen = 1;
-    }
-    mutex_->Release();
-    if (chosen < 0) return false;
-    target = localSlot(chosen);
-  }
-  slotsWritten_ = true;
+  const int chosen = channel_->SlotForPicture();
+  if (chosen < 0) return false;
+  FrameSlot target = channel_->Slot(chosen);
+  channel_->NotePictureWrite();
   uint32_t length = 0;
   // Nothing drawn leaves the slot as it was: its old bytes are no new picture to announce.
-  if (!pictureWriter_.Write(picture, current, target.data(), &length, &slotBars_[chosen]))
+  if (!pictureWriter_.Write(picture, current, target.data(), &length, channel_->bars(chosen)))
     return false;
   target.SetLength(length);
   target.SetTime(timestamp);
   target.SetReady(true);
-  SetEvent();
+  signals_.SetEvent();
   return true;
 }
 
-void VirtualCameraOutput::CheckDemand(const OutputFormat& demanded) {
+void VirtualCameraOutput::CheckDemandLocked(const OutputFormat& demanded) {
   const OutputFormat current = format();
   if (demanded.width == current.width && demanded.height == current.height &&
       demanded.code == current.code && std::fabs(demanded.fps - current.fps) <= 0.5f)
@@ -175,7 +120,7 @@ void VirtualCameraOutput::CheckDemand(const OutputFormat& demanded) {
     return;
   }
   if (!SetOutputFormat(demanded)) return;  // the mutex was busy: the next check tries again
-  ClearFrameSlots();
+  ClearFrameSlotsLocked();
 }
 
 void VirtualCameraOutput::CheckControls(uint32_t value, bool flag) {

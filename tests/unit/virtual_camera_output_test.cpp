@@ -17,7 +17,9 @@ extern "C" {
 }
 
 #include "output/camera_section.h"
+#include "output/camera_signals.h"
 #include "output/device_paths.h"
+#include "output/section_channel.h"
 #include "output/virtual_camera_output.h"
 #include "platform/named_objects.h"
 #include "common/error_log.h"
@@ -36,9 +38,10 @@ using simdrivers::SimulatedDriversConfig;
 const char* const kSectionNames[4] = {
     "Global\\242C35CFE1974E5AB3C65625F6B417DD", "Global\\1E12F143DCC74A56B08BAF02F2916D56",
     "Global\\A5B4E22091324790839F8988BAD6A329", "Global\\A553BC49BCF64EBD82B611BF1732EFCA"};
-// Camera 1's mutex and event.
+// Camera 1's mutex and event, camera 2's event.
 const char kMutexName1[] = "Local\\D0FFE94BCFE84304AB2864C45D3E4F73";
 const char kEventName1[] = "Global\\66745621CA3B44C9B2CE53E2F723DB75";
+const char kEventName2[] = "Global\\20C7C78A21BB4053AF929B37EA9B5B6A";
 
 // A decoded picture of one flat colour (luma `fill`, neutral chroma).
 struct FrameDeleter {
@@ -447,18 +450,27 @@ TEST_F(OutputTest, EveryPictureWrittenIsWipedByTheNextClear) {
   output.ClearFrameSlots();
   EXPECT_TRUE(isBlack(slot0));
 
-  // A picture handed over whole (the placeholder's way into the section).
-  std::vector<uint8_t> grey(2 * 640 * 360, 0x40);
-  output.Deliver(grey.data(), grey.size());
-  output.ClearFrameSlots();
-  EXPECT_TRUE(isBlack(slot0) && isBlack(slot1));
-
   // A clear for another layout writes that layout's black even when nothing was drawn since.
   camera_section::WriteU32(s, camera_section::kDemandedCode, kPixelRgb24);
   ASSERT_TRUE(output.SetOutputFormat({640, 360, 30.0f, kPixelRgb24}));
   output.ClearFrameSlots();
   EXPECT_EQ(slot0[1], 0);
   EXPECT_EQ(slot1[FrameSlot::kDataBytes - 1], 0);
+  output.Close();
+
+  // A picture handed over whole (the placeholder's way into the section), on the channel alone.
+  CameraSignals signals;
+  LocalFrameSlots local;
+  const OutputFormat yuy2{640, 360, 30.0f, kPixelYuy2};
+  std::unique_ptr<SectionChannel> channel = SectionChannel::Open(2, signals, local);
+  ASSERT_NE(channel, nullptr);
+  channel->ClearSlots(yuy2);
+  channel->ClearSlots(yuy2);
+  std::vector<uint8_t> grey(2 * 640 * 360, 0x40);
+  channel->HandOver(grey.data(), grey.size());
+  EXPECT_EQ(slot0[0], 0x40);
+  channel->ClearSlots(yuy2);
+  EXPECT_TRUE(isBlack(slot0) && isBlack(slot1));
 }
 
 // A camera 2 in section mode whose consumer demands this format, with both slots cleared.
@@ -479,7 +491,10 @@ class SectionOutputTest : public OutputTest {
     ASSERT_EQ(output->Open(), 0);
     ASSERT_TRUE(output->sectionMode());
     output->ClearFrameSlots();
-    output->event()->Reset();
+    uint32_t error = 0;
+    event = platform::NamedEvent::CreateOrOpen(kEventName2, true, &error);
+    ASSERT_NE(event, nullptr) << error;
+    event->Reset();
   }
   void TearDown() override {
     output.reset();
@@ -492,6 +507,7 @@ class SectionOutputTest : public OutputTest {
 
   std::unique_ptr<SimulatedDrivers> drivers;
   std::unique_ptr<platform::SharedSection> section;
+  std::unique_ptr<platform::NamedEvent> event;  // the driver's view of the camera's event
   std::unique_ptr<VirtualCameraOutput> output;
 };
 
@@ -545,7 +561,7 @@ TEST_F(SectionOutputTest, PicturesThatCannotBeWrittenMarkNoSlotReady) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(output->SetOutputFormat(c.format));
     output->ClearFrameSlots();
-    output->event()->Reset();
+    event->Reset();
     auto picture = Picture(c.width, c.height, 150);
     ASSERT_NE(picture, nullptr);
     picture->format = c.pixelFormat;
@@ -553,7 +569,7 @@ TEST_F(SectionOutputTest, PicturesThatCannotBeWrittenMarkNoSlotReady) {
     EXPECT_FALSE(slot(0).ready());
     EXPECT_FALSE(slot(1).ready());
     EXPECT_EQ(slot(0).length(), 0u);
-    EXPECT_FALSE(output->event()->Wait(0));
+    EXPECT_FALSE(event->Wait(0));
   }
 }
 
@@ -569,8 +585,8 @@ TEST_F(OutputTest, NamedObjectsThatCannotBeHadAreRecordedAtOpen) {
     ASSERT_NE(squatter, nullptr) << error;
     VirtualCameraOutput output(1, &controls, drivers);
     output.Open();
-    EXPECT_EQ(output.mutex(), nullptr);
     EXPECT_EQ(StoredError(), "we:s.C1E6:792");
+    EXPECT_FALSE(output.SetOutputFormat({640, 360, 30.0f, kPixelYuy2}));
   }
   settings_fixture::DeleteErrorValue();
   {
@@ -578,7 +594,6 @@ TEST_F(OutputTest, NamedObjectsThatCannotBeHadAreRecordedAtOpen) {
     ASSERT_NE(squatter, nullptr) << error;
     VirtualCameraOutput output(1, &controls, drivers);
     EXPECT_EQ(output.Open(), VirtualCameraOutput::kOpened);
-    EXPECT_EQ(output.event(), nullptr);
     EXPECT_EQ(StoredError(), "we:s.C1E6:793");
   }
 }
@@ -643,6 +658,37 @@ TEST_F(OutputTest, SectionControlsReachTheListenerOncePerChange) {
   output.Close();
   EXPECT_EQ(controls.values(), (std::vector<uint32_t>{3, 4}));
   EXPECT_EQ(controls.flags(), (std::vector<bool>{true, false}));
+}
+
+// A consumer that changes its demand re-forms the output whatever the feeder is doing: handing
+// over the placeholder (the hand-over reports the demand) or watching a stream.
+TEST_F(OutputTest, SectionDemandsReformTheOutputFromEveryTick) {
+  SimulatedDrivers drivers(QuietConfig());
+  device_paths::Scan(drivers);
+  auto section = PublishSection(1, camera_section::kLayoutVersion);
+  ASSERT_NE(section, nullptr);
+  uint8_t* s = section->data();
+  camera_section::WriteU32(s, camera_section::kConsumerCount, 1);
+  VirtualCameraOutput output(1, &controls, drivers);
+  ASSERT_EQ(output.Open(), 0);
+  auto demand = [&](uint32_t width, int32_t height) {
+    const float fps = 30.0f;
+    uint32_t bits;
+    std::memcpy(&bits, &fps, 4);
+    camera_section::WriteU32(s, camera_section::kDemandedFps, bits);
+    camera_section::WriteU32(s, camera_section::kDemandedCode, kPixelYuy2);
+    camera_section::WriteU32(s, camera_section::kDemandedHeight, static_cast<uint32_t>(height));
+    camera_section::WriteU32(s, camera_section::kDemandedWidth, width);
+    for (int i = 0; i < 500 && output.format().width != width; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return output.format().width == width && output.format().height == height;
+  };
+  EXPECT_TRUE(demand(320, 180));
+  output.SetStreaming(true);
+  EXPECT_TRUE(demand(480, 270));
+  EXPECT_TRUE(output.WriteDecodedPicture(*Picture(480, 270, 90), 1.0f));
+  output.Close();
+  camera_section::WriteU32(s, camera_section::kConsumerCount, 0);
 }
 
 TEST_F(OutputTest, BlankPicturesAreGreenAndSentOncePerSize) {

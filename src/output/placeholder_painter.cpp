@@ -1,22 +1,17 @@
 // What the camera shows while no phone streams: the placeholder picture, or the plain green blank
-// picture when the host has blanked the cameras. Both run on the feeder thread.
+// picture when the host has blanked the cameras.
+#include "output/placeholder_painter.h"
+
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstring>
-#include <string>
-#include <thread>
 
 extern "C" {
 #include <libswscale/swscale.h>
 }
 
 #include "platform/clock.h"
-#include "output/driver_requests.h"
-#include "output/output_feeder.h"
-#include "output/virtual_camera_output.h"
-#include "platform/device_drivers.h"
 #include "platform/drawing_surface.h"
 
 namespace kavex {
@@ -119,45 +114,67 @@ size_t ConvertRows(SwsContext** scaler, const uint8_t* source, int width, int ro
 
 }  // namespace
 
-bool VirtualCameraOutput::PlaceholderTick() {
-  const OutputFormat current = format();
-  const int width = static_cast<int>(current.width);
-  const int rows = static_cast<int>(current.rows());
+PlaceholderPainter::PlaceholderPainter() = default;
+
+PlaceholderPainter::~PlaceholderPainter() { Release(); }
+
+void PlaceholderPainter::Load() {
+  canvas_ = platform::DrawingSurface::Create();
+  animation_.LoadFromModule(AnimatedImage::kPlaceholderResourceId);
+}
+
+void PlaceholderPainter::Release() {
+  animation_.Release();
+  canvas_.reset();
+  sws_freeContext(scaler_);
+  scaler_ = nullptr;
+}
+
+void PlaceholderPainter::ResizeCanvas(const OutputFormat& format) {
+  if (canvas_ == nullptr) return;
+  // The picture is stored top row first for RGB with a positive height, or for the other codes with
+  // a negative one: the row order in which each is handed over.
+  const bool topDown = format.code == kPixelRgb24 ? format.height > 0 : format.height < 0;
+  canvas_->Resize(static_cast<int>(format.width), static_cast<int>(format.rows()), topDown);
+}
+
+bool PlaceholderPainter::PaintPlaceholder(const OutputFormat& format, CameraChannel& channel,
+                                          DriverReport* report) {
+  const int width = static_cast<int>(format.width);
+  const int rows = static_cast<int>(format.rows());
   const uint32_t counter = gAnimationCounter.fetch_add(1);
-  std::unique_lock<std::recursive_mutex> slotsHeld(slotsLock_);
-  platform::DrawingSurface* canvas = surface_.get();
-  // The blank tick takes a control-code driver's new size without rebuilding the canvas.
+  platform::DrawingSurface* canvas = canvas_.get();
+  // The blank picture takes a control-code driver's new size without rebuilding the canvas.
   if (canvas != nullptr && (canvas->pixels() == nullptr || canvas->width() != width ||
                             canvas->height() != rows))
-    ResizeSurface(current);
-  if (canvas != nullptr && canvas->pixels() != nullptr && canvas->width() == width &&
-      canvas->height() == rows) {
-    DrawPlaceholder(*canvas, animation_, counter);
-    if (current.code == kPixelRgb24) {
-      const bool topRowFirst = current.height > 0;
-      if (canvas->stride() == 3 * width && canvas->topDown() == topRowFirst) {
-        Deliver(canvas->pixels(), 3 * static_cast<size_t>(width) * rows);
-      } else {
-        // The driver takes rows exactly 3 × width bytes apart; the canvas pads them to 4.
-        uint8_t* scratch = LocalScratch(0);
-        Deliver(scratch, CompactRows(*canvas, topRowFirst, scratch));
-      }
+    ResizeCanvas(format);
+  if (canvas == nullptr || canvas->pixels() == nullptr || canvas->width() != width ||
+      canvas->height() != rows)
+    return false;
+  DrawPlaceholder(*canvas, animation_, counter);
+  if (format.code == kPixelRgb24) {
+    const bool topRowFirst = format.height > 0;
+    if (canvas->stride() == 3 * width && canvas->topDown() == topRowFirst) {
+      *report = channel.HandOver(canvas->pixels(), 3 * static_cast<size_t>(width) * rows);
     } else {
-      const bool topRowFirst = current.code != kPixelArgb || current.height > 0;
-      uint8_t* packed = LocalScratch(0);
-      CompactRows(*canvas, topRowFirst, packed);
-      uint8_t* scratch = LocalScratch(1);
-      // Without a converter nothing is sent: the slot's stale bytes are no picture of this size.
-      const size_t bytes = ConvertRows(&placeholderScaler_, packed, width, rows, current, scratch);
-      if (bytes > 0) Deliver(scratch, bytes);
+      // The driver takes rows exactly 3 × width bytes apart; the canvas pads them to 4.
+      uint8_t* scratch = channel.Scratch(0);
+      *report = channel.HandOver(scratch, CompactRows(*canvas, topRowFirst, scratch));
     }
+    return true;
   }
-  slotsHeld.unlock();
-  PacePlaceholder();
+  const bool topRowFirst = format.code != kPixelArgb || format.height > 0;
+  uint8_t* packed = channel.Scratch(0);
+  CompactRows(*canvas, topRowFirst, packed);
+  uint8_t* scratch = channel.Scratch(1);
+  // Without a converter nothing is sent: the slot's stale bytes are no picture of this size.
+  const size_t bytes = ConvertRows(&scaler_, packed, width, rows, format, scratch);
+  if (bytes == 0) return false;
+  *report = channel.HandOver(scratch, bytes);
   return true;
 }
 
-void VirtualCameraOutput::PacePlaceholder() {
+int PlaceholderPainter::ReserveNextPicture() {
   // Each picture reserves the next tenth of a second on this camera's own clock and waits for
   // it, so that every camera gets ten pictures a second however many show the placeholder.
   // (Remembering the time read before the wait instead would let every second picture through at
@@ -165,62 +182,33 @@ void VirtualCameraOutput::PacePlaceholder() {
   const double now = EngineClock::Now();
   placeholderDue_ = std::max(now, placeholderDue_ + kPlaceholderInterval);
   const double remaining = placeholderDue_ - now;
-  if (remaining <= 0.001) return;
-  const int ms = static_cast<int>(remaining * 1000.0);
-  if (feeder_ != nullptr) {
-    feeder_->SleepMs(ms);
-  } else {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  }
+  if (remaining <= 0.001) return 0;
+  return static_cast<int>(remaining * 1000.0);
 }
 
-bool VirtualCameraOutput::BlankTick() {
-  const OutputFormat current = format();
-  const size_t width = current.width;
-  const size_t rows = current.rows();
-  uint8_t* scratch = LocalScratch(0);
-  if (current.code == kPixelRgb24 && blankState_ != 1) {
+bool PlaceholderPainter::PaintBlank(const OutputFormat& format, CameraChannel& channel,
+                                    DriverReport* report) {
+  const size_t width = format.width;
+  const size_t rows = format.rows();
+  if (format.code == kPixelRgb24 && blankState_ != 1) {
     blankState_ = 1;
+    uint8_t* scratch = channel.Scratch(0);
     const size_t rowBytes = 3 * width;
     for (size_t x = 0; x < width; ++x) std::memcpy(scratch + 3 * x, kBlankRgb, 3);
     for (size_t row = 1; row < rows; ++row)
       std::memcpy(scratch + row * rowBytes, scratch, rowBytes);
-    Deliver(scratch, rowBytes * rows);
-    ResetEvent();
+    *report = channel.HandOver(scratch, rowBytes * rows);
     return true;
   }
-  if (current.code == kPixelYuy2 && blankState_ != 2) {
+  if (format.code == kPixelYuy2 && blankState_ != 2) {
     blankState_ = 2;
+    uint8_t* scratch = channel.Scratch(0);
     const size_t bytes = 2 * width * rows;
     for (size_t i = 0; i + 4 <= bytes; i += 4) std::memcpy(scratch + i, kBlankYuy2, 4);
-    Deliver(scratch, bytes);
-    ResetEvent();
+    *report = channel.HandOver(scratch, bytes);
     return true;
   }
-  // The blank picture for this size went out already: ask the control-code driver whether its
-  // consumer now wants another size, and send a new blank picture if so.
-  uint8_t reply[driver_requests::CameraDeviceInfo::kBytes];
-  if (camera_ != nullptr && QueryCamera(reply)) {
-    const driver_requests::CameraDeviceInfo info = driver_requests::CameraDeviceInfo::Parse(reply);
-    const uint32_t code = info.yuy2 != 0 ? kPixelYuy2 : kPixelRgb24;
-    std::lock_guard<std::mutex> lock(formatLock_);
-    uint32_t width = format_.width;
-    int32_t height = format_.height;
-    if (info.width != 0 && info.height != 0) {
-      width = info.width;
-      height = info.height;
-    }
-    // A size (or a layout) the slots cannot hold is not taken over: the next blank picture would
-    // be written past the slot.
-    if (PictureBytes(width, height, code) <= FrameSlot::kDataBytes) {
-      if (width != format_.width || height != format_.height) blankState_ = 0;
-      format_.code = code;
-      format_.width = width;
-      format_.height = height;
-    }
-  }
-  ResetEvent();
-  return true;
+  return false;
 }
 
 }  // namespace kavex
