@@ -3,31 +3,34 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kavex_camera_contract.h"
+
 namespace kavex {
 
-// The shared memory through which a section-based camera driver takes pictures: byte offsets of
-// every field the engine reads or writes. The section is written by another process (the driver and
+// The shared memory through which a section-based camera driver takes pictures: the engine's names
+// for the contract's offsets, and how it reads and writes them. The section is written by another process (the driver and
 // its consumer), so every field is read with a fresh load, never cached.
 namespace camera_section {
 
-constexpr size_t kSize = 49865088;
-constexpr uint32_t kLayoutVersion = 6;
+namespace contract = kavex_camera::section;
+constexpr size_t kSize = contract::kBytes;
+constexpr uint32_t kLayoutVersion = contract::kLayoutVersion;
 
-constexpr size_t kVersion = 0;
-constexpr size_t kConsumerCount = 4;
-constexpr size_t kSlot0 = 32;
-constexpr size_t kSlot1 = 24883296;
-constexpr size_t kEngineAttached = 49862564;
-constexpr size_t kDemandedWidth = 49864172;
-constexpr size_t kDemandedHeight = 49864176;
-constexpr size_t kDemandedFps = 49864180;
-constexpr size_t kDemandedCode = 49864184;
-constexpr size_t kControlFlag = 49864572;
-constexpr size_t kControlValue = 49864576;
-constexpr size_t kFormatTableCapacity = 49864580;
-constexpr size_t kFormatTableCount = 49864584;
-constexpr size_t kFormatTableRows = 49864588;
-constexpr size_t kFormatTableRowBytes = 16;
+constexpr size_t kVersion = contract::kVersion;
+constexpr size_t kConsumerCount = contract::kConsumerCount;
+constexpr size_t kSlot0 = contract::kSlotOffsets[0];
+constexpr size_t kSlot1 = contract::kSlotOffsets[1];
+constexpr size_t kEngineAttached = contract::kEngineAttached;
+constexpr size_t kDemandedWidth = contract::kDemandedWidth;
+constexpr size_t kDemandedHeight = contract::kDemandedHeight;
+constexpr size_t kDemandedFps = contract::kDemandedFps;
+constexpr size_t kDemandedCode = contract::kDemandedCode;
+constexpr size_t kControlFlag = contract::kControlFlag;
+constexpr size_t kControlValue = contract::kControlValue;
+constexpr size_t kFormatTableCapacity = contract::kFormatTableCapacity;
+constexpr size_t kFormatTableCount = contract::kFormatTableCount;
+constexpr size_t kFormatTableRows = contract::kFormatTableRows;
+constexpr size_t kFormatTableRowBytes = contract::kFormatTableRowBytes;
 // The engine writes at most this many rows.
 constexpr uint32_t kMaxFormatTableRows = 2;
 

@@ -4,18 +4,13 @@
 #include <string>
 
 #include "common/error_log.h"
+#include "kavex_camera_contract.h"
 #include "platform/named_objects.h"
 
 namespace kavex {
 namespace {
 
-constexpr int kNamedIndexes = 4;
-const char* const kMutexNames[kNamedIndexes] = {
-    "Local\\877A906B2F5F43268C9E6D05A19783C9", "Local\\D0FFE94BCFE84304AB2864C45D3E4F73",
-    "Local\\7E6EC30702974F539FBD718F4AB67FC1", "Local\\11B7EAD53EBA4EADA85E09247EACE933"};
-const char* const kEventNames[kNamedIndexes] = {
-    "Global\\86A5E7A53B494A4AB6DFCF3422E84227", "Global\\66745621CA3B44C9B2CE53E2F723DB75",
-    "Global\\20C7C78A21BB4053AF929B37EA9B5B6A", "Global\\B37069356A2441CDB1C88A40072BE542"};
+constexpr int kNamedIndexes = kavex_camera::kCameras;
 
 std::string ObjectDetail(int index, uint32_t systemError) {
   return ".C" + std::to_string(index) + "E" + std::to_string(systemError);
@@ -31,9 +26,9 @@ void CameraSignals::Open(int index) {
   uint32_t systemError = 0;
   // Recorded here, once, with the reason (a name taken by another kind of object, or by an object
   // this user may not open): afterwards the camera only misses pictures, silently.
-  mutex_ = platform::NamedMutex::CreateOrOpen(kMutexNames[named], &systemError);
+  mutex_ = platform::NamedMutex::CreateOrOpen(kavex_camera::kMutexNames[named], &systemError);
   if (mutex_ == nullptr) ErrorLog::Record(error_codes::kNoCameraMutex, ObjectDetail(index, systemError));
-  event_ = platform::NamedEvent::CreateOrOpen(kEventNames[named], true, &systemError);
+  event_ = platform::NamedEvent::CreateOrOpen(kavex_camera::kEventNames[named], true, &systemError);
   if (event_ == nullptr) ErrorLog::Record(error_codes::kNoCameraEvent, ObjectDetail(index, systemError));
 }
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kavex_camera_contract.h"
+
 namespace kavex {
 
 // One picture slot, in the shared camera section or in the output's own memory (same layout):
@@ -12,11 +14,11 @@ namespace kavex {
 // Thread: any; the slot does not own its memory.
 class FrameSlot {
  public:
-  static constexpr size_t kBytes = 24883264;
-  static constexpr size_t kDataBytes = 24883232;
-  static constexpr size_t kLengthOffset = 24883232;
-  static constexpr size_t kTimeOffset = 24883236;
-  static constexpr size_t kReadyOffset = 24883240;
+  static constexpr size_t kBytes = kavex_camera::slot::kBytes;
+  static constexpr size_t kDataBytes = kavex_camera::slot::kDataBytes;
+  static constexpr size_t kLengthOffset = kavex_camera::slot::kLength;
+  static constexpr size_t kTimeOffset = kavex_camera::slot::kTime;
+  static constexpr size_t kReadyOffset = kavex_camera::slot::kReady;
 
   explicit FrameSlot(uint8_t* base) : base_(base) {}
 

@@ -2,14 +2,16 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "kavex_camera_contract.h"
+
 namespace kavex {
 
 // The pixel layouts a camera driver takes.
 enum OutputPixelCode : uint32_t {
-  kPixelRgb24 = 0,  // B, G, R per pixel; a negative height stores the bottom row first
-  kPixelYuy2 = 1,   // packed 4:2:2, Y0 U Y1 V
-  kPixelI420 = 2,   // Y plane, then U, then V at half width and half height
-  kPixelArgb = 3,   // A, R, G, B per pixel
+  kPixelRgb24 = kavex_camera::kRgb24,
+  kPixelYuy2 = kavex_camera::kYuy2,
+  kPixelI420 = kavex_camera::kI420,
+  kPixelArgb = kavex_camera::kArgb,
 };
 
 // What the camera's consumer currently receives.

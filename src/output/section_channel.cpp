@@ -11,10 +11,7 @@
 namespace kavex {
 namespace {
 
-constexpr int kSections = 4;
-const char* const kSectionNames[kSections] = {
-    "Global\\242C35CFE1974E5AB3C65625F6B417DD", "Global\\1E12F143DCC74A56B08BAF02F2916D56",
-    "Global\\A5B4E22091324790839F8988BAD6A329", "Global\\A553BC49BCF64EBD82B611BF1732EFCA"};
+constexpr int kSections = kavex_camera::kCameras;
 
 // A consumer that demands nothing (or more than a slot holds) is shown this.
 const OutputFormat kDefaultFormat{640, 360, 30.0f, kPixelYuy2};
@@ -25,8 +22,8 @@ std::unique_ptr<SectionChannel> SectionChannel::Open(int index, CameraSignals& s
                                                      LocalFrameSlots& local) {
   if (index < 0 || index >= kSections) return nullptr;
   uint32_t systemError = 0;
-  auto section = platform::SharedSection::CreateOrOpen(kSectionNames[index], camera_section::kSize,
-                                                       &systemError);
+  auto section = platform::SharedSection::CreateOrOpen(kavex_camera::kSectionNames[index],
+                                                       camera_section::kSize, &systemError);
   if (section == nullptr || section->size() < camera_section::kSize ||
       camera_section::ReadU32(section->data(), camera_section::kVersion) !=
           camera_section::kLayoutVersion)

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "kavex_camera_contract.h"
 #include "output/animated_image.h"
 #include "output/camera_section.h"
 #include "output/virtual_camera_output.h"
@@ -31,7 +32,7 @@ using test_drivers::Drivers;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kSectionIndex = 3;
-const char kSectionName[] = "Global\\A553BC49BCF64EBD82B611BF1732EFCA";  // camera 3's section
+const char* const kSectionName = kavex_camera::kSectionNames[3];
 
 // Black and the caption's colour in RGB and in limited-range luma.
 constexpr int kRgbBlack = 0;

@@ -16,6 +16,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "kavex_camera_contract.h"
 #include "output/camera_section.h"
 #include "output/camera_signals.h"
 #include "output/device_paths.h"
@@ -35,13 +36,11 @@ using simdrivers::MicrophoneDevice;
 using simdrivers::SimulatedDrivers;
 using simdrivers::SimulatedDriversConfig;
 
-const char* const kSectionNames[4] = {
-    "Global\\242C35CFE1974E5AB3C65625F6B417DD", "Global\\1E12F143DCC74A56B08BAF02F2916D56",
-    "Global\\A5B4E22091324790839F8988BAD6A329", "Global\\A553BC49BCF64EBD82B611BF1732EFCA"};
+using kavex_camera::kSectionNames;
 // Camera 1's mutex and event, camera 2's event.
-const char kMutexName1[] = "Local\\D0FFE94BCFE84304AB2864C45D3E4F73";
-const char kEventName1[] = "Global\\66745621CA3B44C9B2CE53E2F723DB75";
-const char kEventName2[] = "Global\\20C7C78A21BB4053AF929B37EA9B5B6A";
+const char* const kMutexName1 = kavex_camera::kMutexNames[1];
+const char* const kEventName1 = kavex_camera::kEventNames[1];
+const char* const kEventName2 = kavex_camera::kEventNames[2];
 
 // A decoded picture of one flat colour (luma `fill`, neutral chroma).
 struct FrameDeleter {
