@@ -29,10 +29,8 @@ std::string Text(const char* text) { return text != nullptr ? text : ""; }
 
 }  // namespace
 
-DnsSdLibraryBackend::DnsSdLibraryBackend(const DnsSdLibraryCalls& calls, double (*now)())
-    : calls_(calls), now_(now) {}
-
-double DnsSdLibraryBackend::Now() const { return now_ != nullptr ? now_() : EngineClock::Now(); }
+DnsSdLibraryBackend::DnsSdLibraryBackend(const DnsSdLibraryCalls& calls, Clock& clock)
+    : calls_(calls), clock_(clock) {}
 
 bool DnsSdLibraryBackend::Start(NetworkPhoneListener& listener, const std::atomic<bool>& running) {
   End();
@@ -86,7 +84,7 @@ void DnsSdLibraryBackend::Release(DNSServiceRef ref) {
 }
 
 void DnsSdLibraryBackend::ReleaseExpired() {
-  const double now = Now();
+  const double now = clock_.Now();
   for (size_t i = 0; i < queries_.size();) {
     if (now >= queries_[i].deadline) {
       const DNSServiceRef ref = queries_[i].ref;
@@ -147,7 +145,7 @@ void DnsSdLibraryBackend::HandleBrowse(uint32_t interfaceIndex, const char* serv
   if (error != kDNSServiceErr_NoError || resolve == nullptr) return;
   Query query;
   query.ref = resolve;
-  query.deadline = Now() + kQueryLifetime;
+  query.deadline = clock_.Now() + kQueryLifetime;
   query.instance = std::move(instance);
   queries_.push_back(std::move(query));
 }
@@ -174,7 +172,7 @@ void DnsSdLibraryBackend::HandleResolve(DNSServiceRef resolveRef, uint32_t inter
   Query lookup;
   lookup.ref = lookupRef;
   lookup.lookup = true;
-  lookup.deadline = Now() + kQueryLifetime;
+  lookup.deadline = clock_.Now() + kQueryLifetime;
   lookup.instance = std::move(instance);
   lookup.id = id;
   lookup.portNetworkOrder = portNetworkOrder;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/phone_id.h"
+#include "platform/clock.h"
 #include "discovery/dns_sd_api.h"
 #include "discovery/phone_listeners.h"
 
@@ -23,8 +24,8 @@ class DnsSdLibraryBackend {
   static constexpr size_t kMaxQueries = 16;
   static constexpr double kQueryLifetime = 10.0;  // seconds
 
-  // now: seconds on a monotonic clock (the engine clock unless a test brings its own).
-  explicit DnsSdLibraryBackend(const DnsSdLibraryCalls& calls, double (*now)() = nullptr);
+  // clock: what the queries' lifetimes are measured on; it must outlive the back-end.
+  explicit DnsSdLibraryBackend(const DnsSdLibraryCalls& calls, Clock& clock = EngineClock::AsClock());
   ~DnsSdLibraryBackend() { End(); }
   DnsSdLibraryBackend(const DnsSdLibraryBackend&) = delete;
   DnsSdLibraryBackend& operator=(const DnsSdLibraryBackend&) = delete;
@@ -77,10 +78,9 @@ class DnsSdLibraryBackend {
   void Release(dnssd::DNSServiceRef ref);
   void ReleaseExpired();
   void Poll(dnssd::DNSServiceRef ref);
-  double Now() const;
 
   const DnsSdLibraryCalls calls_;
-  double (*const now_)();
+  Clock& clock_;
   NetworkPhoneListener* listener_ = nullptr;
   const std::atomic<bool>* running_ = nullptr;
   dnssd::DNSServiceRef browse_ = nullptr;

@@ -61,7 +61,9 @@ namespace {
 constexpr const char16_t* kQueryName = u"_kavexwebcam._tcp.local";
 constexpr double kRebrowseInterval = 8.0;  // seconds; the browse must be older than this
 constexpr uint32_t kLastBuildThatGoesQuiet = 21995;
-constexpr auto kResolveWaitLimit = std::chrono::milliseconds(20 * 100);
+constexpr double kResolveWaitSeconds = 2.0;
+// The end's wait looks at its clock at least this often; a completion wakes it at once.
+constexpr auto kResolveWaitSlice = std::chrono::milliseconds(50);
 // Every host on the LAN can add instance records; each one costs a resolve until it completes.
 constexpr size_t kMaxPendingResolvesPerRun = 16;
 // How long a completion waits for a cancel of its own resolve that another thread has begun. A
@@ -189,9 +191,11 @@ class PendingResolves {
     runs_.erase(run->token);
   }
 
-  void WaitForResolves(const DnsSdSystemRun* run, std::chrono::milliseconds limit) {
+  // Until the run's resolves have all completed, or seconds have passed on clock.
+  void WaitForResolves(const DnsSdSystemRun* run, double seconds, Clock& clock) {
+    const double deadline = clock.Now() + seconds;
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, limit, [&] { return CountLocked(run) == 0; });
+    while (CountLocked(run) != 0 && clock.Now() < deadline) changed_.wait_for(lock, kResolveWaitSlice);
   }
 
   // The next of the run's resolves to cancel, now marked as being cancelled by this thread; null
@@ -400,7 +404,11 @@ void DnsSdSystemBackend::Browse() {
     status = environment_.calls.serviceBrowse(&request_, &browseCancel_);
   // Only a browse that is under way has a handle that may be cancelled.
   browseActive_ = status == kDnsRequestPending;
-  lastBrowse_ = environment_.now != nullptr ? environment_.now() : 0.0;
+  lastBrowse_ = Now();
+}
+
+double DnsSdSystemBackend::Now() const {
+  return (environment_.clock != nullptr ? *environment_.clock : EngineClock::AsClock()).Now();
 }
 
 int DnsSdSystemBackend::RebrowseModeNow() {
@@ -421,8 +429,7 @@ int DnsSdSystemBackend::RebrowseModeNow() {
 void DnsSdSystemBackend::Service(std::atomic<int>& budget) {
   if (run_ == nullptr || RebrowseModeNow() != kRebrowse) return;
   if (budget.load() <= 0) return;
-  const double now = environment_.now != nullptr ? environment_.now() : 0.0;
-  if (!(now - lastBrowse_ > kRebrowseInterval)) return;
+  if (!(Now() - lastBrowse_ > kRebrowseInterval)) return;
   budget.fetch_sub(1);
   if (browseActive_ && environment_.calls.serviceBrowseCancel != nullptr)
     environment_.calls.serviceBrowseCancel(&browseCancel_);
@@ -437,7 +444,8 @@ void DnsSdSystemBackend::End() {
   browseActive_ = false;
   PendingResolves& table = PendingResolves::Get();
   table.CloseRun(run_.get());
-  table.WaitForResolves(run_.get(), kResolveWaitLimit);
+  table.WaitForResolves(run_.get(), kResolveWaitSeconds,
+                        environment_.clock != nullptr ? *environment_.clock : EngineClock::AsClock());
   // No report from here on: a completion racing the cancels below finds no listener.
   run_->Detach();
   // The resolves that are still under way are cancelled, not just forgotten: a completion must not

@@ -6,6 +6,7 @@
 
 #include "discovery/dns_sd_system_api.h"
 #include "discovery/phone_listeners.h"
+#include "platform/clock.h"
 #include "platform/system_info.h"
 
 namespace kavex {
@@ -19,7 +20,8 @@ struct DnsSdSystemEnvironment {
   DnsSystemCalls calls;
   uint32_t (*lastError)() = nullptr;                               // after a failed call
   bool (*systemVersion)(platform::SystemVersion* out) = nullptr;  // null: unknown
-  double (*now)() = nullptr;                                       // seconds, monotonic
+  // What the rebrowse interval and the end's wait for resolves are measured on.
+  Clock* clock = &EngineClock::AsClock();
   std::atomic<int>* rebrowseMode = nullptr;                        // a RebrowseMode
 };
 
@@ -58,6 +60,7 @@ class DnsSdSystemBackend {
  private:
   void Browse();
   int RebrowseModeNow();
+  double Now() const;
 
   const DnsSdSystemEnvironment environment_;
   std::shared_ptr<DnsSdSystemRun> run_;

@@ -1,6 +1,5 @@
 #include "discovery/dns_sd_system_library.h"
 
-#include "platform/clock.h"
 #include "platform/dynamic_library.h"
 #include "platform/system_abi.h"
 #include "platform/system_info.h"
@@ -10,8 +9,6 @@ namespace kavex {
 namespace {
 
 std::atomic<int> g_rebrowseMode{kRebrowseUndecided};
-
-double Now() { return EngineClock::Now(); }
 
 // Loaded once and never unloaded: callbacks of the system may come at any time.
 const DnsSdSystemEnvironment* Load() {
@@ -40,7 +37,6 @@ const DnsSdSystemEnvironment* Load() {
   environment->calls = calls;
   environment->lastError = &platform::LastSystemError;
   environment->systemVersion = &platform::QuerySystemVersion;
-  environment->now = &Now;
   environment->rebrowseMode = &g_rebrowseMode;
   return environment;
 }

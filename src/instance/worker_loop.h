@@ -6,6 +6,7 @@
 
 #include "common/phone_id.h"
 #include "instance/engine_event.h"
+#include "platform/clock.h"
 
 namespace kavex {
 
@@ -21,12 +22,10 @@ class WorkerHandler {
   virtual void OnPassEnd() = 0;
 };
 
-// The loop's sense of time. The real one reads EngineClock and sleeps; tests drive a virtual one so
-// that deadlines can be checked exactly.
-class WorkerTiming {
+// The loop's sense of time: a clock it can also sleep on. The real one reads EngineClock and
+// sleeps; tests drive a virtual one so that deadlines can be checked exactly.
+class WorkerTiming : public Clock {
  public:
-  virtual ~WorkerTiming() = default;
-  virtual double Now() = 0;
   virtual void Sleep100Ms() = 0;
 };
 

@@ -9,6 +9,11 @@ struct CounterBase {
   double frequency = static_cast<double>(platform::CounterFrequency());
 };
 
+class EngineClockSource final : public Clock {
+ public:
+  double Now() override { return EngineClock::Now(); }
+};
+
 }  // namespace
 
 double EngineClock::Now() {
@@ -16,6 +21,12 @@ double EngineClock::Now() {
   static const CounterBase base;
   const uint64_t elapsed = platform::ReadCounter() - base.start;
   return static_cast<double>(elapsed) / base.frequency;
+}
+
+Clock& EngineClock::AsClock() {
+  // Never destroyed: engine threads may still read it while the process exits.
+  static EngineClockSource* const clock = new EngineClockSource;
+  return *clock;
 }
 
 }  // namespace kavex

@@ -33,8 +33,9 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[WireHeader::kMaxReceivedLength]);
   if (!buffer) return ReceiveOutcome::kFailed;
 
+  Clock& clock = state.clock != nullptr ? *state.clock : EngineClock::AsClock();
   size_t held = 0;
-  double lastCompleteTime = EngineClock::Now();
+  double lastCompleteTime = clock.Now();
   uint32_t lastLength = 0;
   unsigned lastType = 0;
   bool connectedReported = false;
@@ -49,13 +50,14 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
     // for a short while, so a phone that keeps sending cannot hold a broken connection open.
     bool draining = false;
     if (IsSet(state.sendFailed)) {
-      if (drainUntil == 0.0) drainUntil = EngineClock::Now() + kDrainSeconds;
-      if (EngineClock::Now() > drainUntil) return ReceiveOutcome::kFailed;
+      const double now = clock.Now();
+      if (drainUntil == 0.0) drainUntil = now + kDrainSeconds;
+      if (now > drainUntil) return ReceiveOutcome::kFailed;
       draining = true;
     }
     // Measured from the last complete message: a peer trickling bytes does not keep it alive.
     if (state.silenceTimeoutSeconds > 0.0 &&
-        EngineClock::Now() - lastCompleteTime > state.silenceTimeoutSeconds)
+        clock.Now() - lastCompleteTime > state.silenceTimeoutSeconds)
       return ReceiveOutcome::kClosed;
 
     size_t wanted = WireHeader::kSize;
@@ -120,7 +122,7 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
     lastType = WireHeader::Type(header);
     listener.OnPacket(connection, buffer.get(), length);
     held = 0;
-    lastCompleteTime = EngineClock::Now();
+    lastCompleteTime = clock.Now();
   }
 }
 

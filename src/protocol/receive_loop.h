@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/error_codes.h"
+#include "platform/clock.h"
 #include "protocol/phone_connection.h"
 
 namespace kavex {
@@ -39,6 +40,7 @@ struct ReceiveLoopState {
   const std::atomic<bool>* streamClosed = nullptr;   // optional; set by a local Close: ends closed
   const std::atomic<bool>* sendFailed = nullptr;     // optional; set by a failed send: ends failed
   double silenceTimeoutSeconds = 0.0;                // without a complete message; <= 0: no limit
+  Clock* clock = &EngineClock::AsClock();            // what the silence limit and the drain use
 };
 
 // What the loop writes to the error log, so each transport keeps its own tags and codes.

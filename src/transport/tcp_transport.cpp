@@ -72,8 +72,11 @@ class TcpTransport::SocketSource final : public ByteSource {
 };
 
 TcpTransport::TcpTransport(TransportListener& owner, double silenceTimeoutSeconds,
-                           std::string threadName)
-    : owner_(owner), silenceTimeoutSeconds_(silenceTimeoutSeconds), threadName_(std::move(threadName)) {}
+                           std::string threadName, Clock& clock)
+    : owner_(owner),
+      silenceTimeoutSeconds_(silenceTimeoutSeconds),
+      clock_(clock),
+      threadName_(std::move(threadName)) {}
 
 TcpTransport::~TcpTransport() {
   open_.store(false);
@@ -136,10 +139,10 @@ bool TcpTransport::Start(const SocketAddress& peer, const PhoneId* id) {
 }
 
 TcpTransport::Writable TcpTransport::WaitWritableWhileOpen(int limitMs) {
-  const double deadline = EngineClock::Now() + limitMs / 1000.0;
+  const double deadline = clock_.Now() + limitMs / 1000.0;
   for (;;) {
     if (!open_.load() || socketGone_.load()) return Writable::kLetGo;
-    const double remainingMs = (deadline - EngineClock::Now()) * 1000.0;
+    const double remainingMs = (deadline - clock_.Now()) * 1000.0;
     if (remainingMs <= 0.0) return Writable::kNo;
     const int sliceMs = std::min(kWaitSliceMs, static_cast<int>(remainingMs) + 1);
     const platform::SocketWait waited = socket_.WaitWritable(sliceMs);
@@ -215,6 +218,7 @@ ReceiveOutcome TcpTransport::ConnectAndReceive() {
     state.streamClosed = &socketGone_;
     state.sendFailed = &sendFailed_;
     state.silenceTimeoutSeconds = silenceTimeoutSeconds_;
+    state.clock = &clock_;
     ReceiveLoopRecords records;  // "so." with 202 / 210 / 229
     records.lastSentType = &lastSentType_;
     outcome = RunReceiveLoop(source, state, records, *this, owner_);

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/socket.h"
 #include "protocol/receive_loop.h"
 #include "protocol/phone_connection.h"
@@ -34,8 +35,10 @@ class TcpTransport final : public PhoneConnection {
   // silenceTimeoutSeconds: the connection ends (closed) after that long without a complete message;
   // 0 or less disables the limit.
   // threadName: what the receive thread is called, for debuggers and process viewers.
+  // clock: what the silence limit and the connect and send limits are measured on; it must outlive
+  // the transport.
   TcpTransport(TransportListener& owner, double silenceTimeoutSeconds,
-               std::string threadName = "kavex-recv");
+               std::string threadName = "kavex-recv", Clock& clock = EngineClock::AsClock());
   ~TcpTransport() override;
   TcpTransport(const TcpTransport&) = delete;
   TcpTransport& operator=(const TcpTransport&) = delete;
@@ -80,6 +83,7 @@ class TcpTransport final : public PhoneConnection {
 
   TransportListener& owner_;
   const double silenceTimeoutSeconds_;
+  Clock& clock_;
   const std::string threadName_;
   PhoneId phoneId_;
   SocketAddress peer_;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "wait_until.h"
+
 namespace kavex::platform {
 namespace {
 
@@ -45,11 +47,8 @@ TEST(AddressChangeWatch, ReportsAnAddressAddedToALink) {
   EXPECT_FALSE(watch->CheckAndRearm());
 
   ASSERT_EQ(std::system("ip addr add 198.18.255.7/32 dev lo"), 0);
-  bool seen = false;
-  for (int i = 0; i < 50 && !seen; ++i) {  // generous: netlink reports within milliseconds
-    seen = watch->CheckAndRearm();
-    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  // Generous: netlink reports within milliseconds.
+  const bool seen = testkit::WaitUntil([&] { return watch->CheckAndRearm(); }, 5000);
   std::system("ip addr del 198.18.255.7/32 dev lo");
   EXPECT_TRUE(seen);
 }

@@ -21,6 +21,7 @@
 #include "discovery/dns_sd_library_backend.h"
 #include "discovery/dns_sd_system_library.h"
 #include "dns_sd_phone_recorder.h"
+#include "fake_clock.h"
 #include "platform/dynamic_library.h"
 #include "common/error_log.h"
 #include "settings_fixture.h"
@@ -397,24 +398,21 @@ TEST_F(DnsSdLibraryTest, QueriesAreBoundedAndAnInstanceIsNotResolvedTwiceAtOnce)
   EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:mc:493");
 }
 
-double g_libraryNow = 0.0;
-double LibraryNow() { return g_libraryNow; }
-
 TEST_F(DnsSdLibraryTest, QueriesThatNeverAnswerAreReleasedWhenTheirTimeIsUp) {
   Script(SilentInstance(0) +
          "service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
          "resolve " + kPhoneA + " " + FullName(kPhoneA) + " silent.local. 4699\n");
-  g_libraryNow = 100.0;
-  DnsSdLibraryBackend backend(InstalledDnsSdLibrary(), &LibraryNow);
+  FakeClock clock(100.0);
+  DnsSdLibraryBackend backend(InstalledDnsSdLibrary(), clock);
   ASSERT_TRUE(backend.Start(recorder_, running_));
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (standIn_.Count("live-lookup") != 1 && std::chrono::steady_clock::now() < limit) backend.Service();
   EXPECT_EQ(standIn_.Count("live"), 3) << standIn_.Log();  // the browse, a resolve, a look-up
 
-  g_libraryNow = 100.0 + DnsSdLibraryBackend::kQueryLifetime - 0.01;
+  clock.Advance(DnsSdLibraryBackend::kQueryLifetime - 0.01);
   backend.Service();
   EXPECT_EQ(standIn_.Count("live"), 3);
-  g_libraryNow = 100.0 + DnsSdLibraryBackend::kQueryLifetime;
+  clock.Advance(0.01);
   backend.Service();
   EXPECT_EQ(standIn_.Count("live"), 1);
   EXPECT_EQ(standIn_.Count("live-browse"), 1);

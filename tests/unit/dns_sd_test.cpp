@@ -24,8 +24,10 @@
 #include "discovery/dns_sd_instance_name.h"
 #include "discovery/dns_sd_system_api.h"
 #include "dns_sd_phone_recorder.h"
+#include "fake_clock.h"
 #include "common/error_log.h"
 #include "settings_fixture.h"
+#include "wait_until.h"
 
 namespace kavex {
 namespace {
@@ -132,7 +134,6 @@ struct FakeService {
   platform::SystemVersion version{10, 0, 19045};
   bool versionKnown = true;
   int versionQueries = 0;
-  double now = 100.0;
 };
 
 FakeService* g_fake = nullptr;
@@ -235,7 +236,6 @@ bool FakeVersion(platform::SystemVersion* out) {
   *out = g_fake->version;
   return true;
 }
-double FakeNow() { return g_fake->now; }
 
 DnsSdSystemEnvironment g_environment;
 const DnsSdSystemEnvironment* LoadFakeSystem() { return &g_environment; }
@@ -333,7 +333,7 @@ class DnsSdSystemTest : public ::testing::Test {
     g_environment.calls.serviceFreeInstance = &FakeFreeInstance;
     g_environment.lastError = &FakeLastError;
     g_environment.systemVersion = &FakeVersion;
-    g_environment.now = &FakeNow;
+    g_environment.clock = &clock_;
     g_environment.rebrowseMode = &mode_;
     ErrorLog::RecordError("setup", 0);
     settings_fixture::DeleteErrorValue();
@@ -368,10 +368,18 @@ class DnsSdSystemTest : public ::testing::Test {
   }
   // The discovery thread's pass, some seconds after the previous one.
   void PassAfter(double seconds) {
-    fake_->now += seconds;
+    clock_.Advance(seconds);
     discovery_->Service();
   }
 
+  // Ends the run and lets its wait for resolves pass on the clock: each look moves it half a second.
+  void EndAfterItsWait() {
+    clock_.SetStep(0.5);
+    discovery_->End();
+    clock_.SetStep(0.0);
+  }
+
+  FakeClock clock_;
   std::atomic<int> mode_{kRebrowseUndecided};
   std::unique_ptr<FakeService> fake_;
   PhoneRecorder recorder_;
@@ -509,11 +517,11 @@ TEST_F(DnsSdSystemTest, ResolveThatDoesNotStartIsLoggedAndHoldsTheEndForTwoSecon
   EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:mc.gle1460:699");
   EXPECT_EQ(DnsSdSystemBackend::PendingResolveCount(), 1u);
 
-  const auto before = std::chrono::steady_clock::now();
-  discovery_->End();
-  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
-  EXPECT_GE(waited, 1.9);
-  EXPECT_LT(waited, 3.5);
+  const double before = clock_.Peek();
+  EndAfterItsWait();
+  const double waited = clock_.Peek() - before;
+  EXPECT_GE(waited, 2.0);
+  EXPECT_LE(waited, 3.0);
   EXPECT_EQ(DnsSdSystemBackend::PendingResolveCount(), 0u);
   EXPECT_EQ(fake_->resolveCancels, 0);  // it never started: there is nothing to cancel
 }
@@ -522,16 +530,20 @@ TEST_F(DnsSdSystemTest, EndWaitsOnlyUntilTheLastResolveCompletes) {
   discovery_->Start(recorder_, running_);
   Browse(0, {kInstanceA});
   const FakeResolve resolve = ResolveNumber(0);
+  // The clock stands still: only the completion can end the wait.
+  const uint64_t readings = clock_.Readings();
+  std::atomic<bool> ended{false};
+  bool endedByCompletion = false;
   std::thread system([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    testkit::WaitUntil([&] { return clock_.Readings() > readings; }, 10000);  // the end is waiting
     resolve.callback(0, resolve.context, Instance(kInstanceA, kV4, nullptr, 4699));
+    endedByCompletion = testkit::WaitUntil([&] { return ended.load(); }, 5000);
+    clock_.Advance(10.0);  // releases an end that missed the completion
   });
-  const auto before = std::chrono::steady_clock::now();
   discovery_->End();
-  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+  ended = true;
   system.join();
-  EXPECT_GE(waited, 0.25);
-  EXPECT_LT(waited, 1.5);
+  EXPECT_TRUE(endedByCompletion) << "the end waited for its limit, not for the completion";
   EXPECT_EQ(fake_->instancesFreed, 1);
   EXPECT_EQ(fake_->resolveCancels, 0);  // completed resolves are not cancelled
 }
@@ -546,7 +558,7 @@ TEST_F(DnsSdSystemTest, LateCallbacksAfterTheEndTouchNothingThatIsGone) {
 
   // The resolve outlives the run: End gives up on it after its wait, and everything the run
   // had (the discovery, its listener, the running flag) goes away.
-  discovery_->End();
+  EndAfterItsWait();
   EXPECT_EQ(fake_->resolveCancels, 1);  // given up on, and cancelled with its own handle
   discovery_.reset();
   listener.reset();
@@ -614,11 +626,12 @@ TEST_F(DnsSdSystemTest, CancelsAtTheEndAndCompletionsInEveryOrder) {
     } else if (query == third.query) {
       // Its completion arrives on another thread while the cancel is still using the handle.
       late = std::thread([&] { Complete(third, kErrorCancelled, nullptr); });
+      // Only its return could show a completion that does not wait for the cancel: give it time to.
       std::this_thread::sleep_for(std::chrono::milliseconds(150));
       thirdDoneDuringItsCancel = QueryFinished(third.query);
     }
   };
-  discovery_->End();  // after its two-second wait for completions
+  EndAfterItsWait();
   if (late.joinable()) late.join();
   EXPECT_EQ(fake_->resolveCancels, 2);
   EXPECT_EQ(fake_->cancelsOfFinishedResolves, 0);
@@ -636,7 +649,7 @@ TEST_F(DnsSdSystemTest, ResolveStillStartingAtTheEndIsCancelledByItsCaller) {
   DNS_RECORDW* records = Records({kInstanceA});
   std::thread system([&] { request.pBrowseCallback(0, request.pQueryContext, records); });
   while (ResolveCount() == 0) std::this_thread::yield();
-  discovery_->End();  // the call has not returned: there is no handle to cancel yet
+  EndAfterItsWait();  // the call has not returned: there is no handle to cancel yet
   EXPECT_EQ(fake_->resolveCancels, 0);
   closed.unlock();
   system.join();

@@ -18,6 +18,7 @@
 #include "recording_connection.h"
 #include "settings_fixture.h"
 #include "test_drivers.h"
+#include "wait_until.h"
 
 namespace kavex {
 namespace {
@@ -197,13 +198,13 @@ TEST_F(EngineInstanceTest, AConnectionRefusedAtOnceLeavesTheInstanceFreeToChoose
     PhoneList::Instance().ReportNetworkPhone(phone, 2, "Refuser", SocketAddress::Ipv4(127, 0, 0, 1, 0),
                                              closedPort);
     zero.OnConnectRequest(phone);
-    for (int i = 0; i < 500; ++i) {
-      const PhoneState state = PhoneList::Instance().GetPhoneState(phone);
-      if (state != PhoneState::kConnecting) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(zero.currentPhone().IsZero()) << "attempt " << attempt << " left a phone without a connection";
+    ASSERT_TRUE(testkit::WaitUntil(
+        [&] {
+          return PhoneList::Instance().GetPhoneState(phone) != PhoneState::kConnecting &&
+                 zero.currentPhone().IsZero();
+        },
+        5000, 2))
+        << "attempt " << attempt << " left a phone without a connection";
     Drain(zero);
   }
 }

@@ -26,6 +26,7 @@
 #include "platform/thread_name.h"
 #include "protocol/wire_writer.h"
 #include "settings_fixture.h"
+#include "wait_until.h"
 
 namespace kavex {
 namespace {
@@ -231,8 +232,8 @@ TEST_P(HostReentryTest, UninitializeFromInsideTheCallbackTearsTheCameraDownClean
     ASSERT_NE(peer, nullptr);
     PlayPhone(*peer);
   }
-  for (int i = 0; i < 1000 && !g_torn.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(g_torn.load()) << "the callback under test was never called";
+  ASSERT_TRUE(testkit::WaitUntil([] { return g_torn.load(); }, 10000))
+      << "the callback under test was never called";
 
   // The host's next call from one of its own threads finds every engine thread of the camera
   // joined: nothing of it runs any more.
@@ -269,9 +270,8 @@ void KAVEX_STDCALL ChangeFormatOnVideoSize(int, int, int) {
     std::lock_guard<std::mutex> lock(g_namesMutex);
     g_decoderThreadName = platform::CurrentThreadName();
   }
-  for (int i = 0; i < 500 && !g_secondCapabilitiesSent.load(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  // Give the receive thread time to reach the decoder swap.
+  testkit::WaitUntil([] { return g_secondCapabilitiesSent.load(); }, 5000);
+  // Give the receive thread time to reach the decoder swap: nothing outside shows that it has.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   if (std::shared_ptr<EngineInstance> instance = g_formatTarget) instance->SetFormatIndex(3);
   g_sizeCallbackReturned.store(true);
@@ -303,8 +303,7 @@ TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive
   const auto clip = fixture_file::ReadPackets("h264-1280x720.psimpkt");
   ASSERT_GE(clip.size(), 10u);
   for (int n = 0; n < 10; ++n) peer->SendAll(Video(clip[n], 1.0f + n));
-  for (int i = 0; i < 500 && g_sizeCalls.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_GT(g_sizeCalls.load(), 0) << "no picture was decoded";
+  ASSERT_TRUE(testkit::WaitUntil([] { return g_sizeCalls.load() > 0; }, 5000)) << "no picture was decoded";
   peer->SendAll(Capabilities(1920, 1080));  // the phone turned: a new stream, a new decoder
   g_secondCapabilitiesSent.store(true);
 
@@ -354,14 +353,18 @@ TEST(HostReentry, NoStaleFormatRequestOutlivesNewCapabilities) {
   std::unique_ptr<loopback::Peer> peer = listener.Accept(10000);
   ASSERT_NE(peer, nullptr);
 
-  // Reads what the engine sent until it has been quiet for a while; the size of the last type 11.
+  // The size of the last type 11 the engine sent before it answered a hello sent after everything
+  // else: the receive thread answers that hello only once it has handled the capabilities, and the
+  // host thread has been joined by then, so nothing sent for this round can come after the answer.
   auto lastRequestedWidth = [&peer] {
+    peer->SendAll(Message(3, {}));
     uint32_t width = 0;
     uint32_t type = 0;
     std::vector<uint8_t> payload;
-    while (ReadEngineMessage(*peer, 400, &type, &payload)) {
+    while (ReadEngineMessage(*peer, 5000, &type, &payload) && type != 4) {
       if (type == 11 && payload.size() >= 12) std::memcpy(&width, payload.data() + 8, 4);
     }
+    EXPECT_EQ(type, 4u) << "the hello was never answered";
     return width;
   };
   for (int round = 0; round < 12; ++round) {

@@ -5,17 +5,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <memory>
-#include <thread>
 #include <vector>
 
+#include "fake_clock.h"
 #include "loopback_peer.h"
 #include "platform/address_watch.h"
 #include "common/error_log.h"
 #include "recording_listener.h"
 #include "settings_fixture.h"
 #include "transport/tcp_transport.h"
+#include "wait_until.h"
 
 namespace kavex {
 namespace {
@@ -89,107 +89,6 @@ TEST_F(ReceiveLoop, LengthLimitIsFourMillionBytesInclusive) {
   EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:so.4000001.8-L11-i4.260.7:202");
 }
 
-TEST_F(ReceiveLoop, StreamTrickledByteByByteIsAssembled) {
-  TcpTransport transport(owner_, 10.0);
-  auto peer = Connect(transport);
-  ASSERT_TRUE(peer);
-  std::vector<uint8_t> stream = loopback::Message(1, 20, 5);
-  const std::vector<uint8_t> headerOnly = loopback::Message(2, 4);
-  const std::vector<uint8_t> last = loopback::Message(3, 9, 100);
-  stream.insert(stream.end(), headerOnly.begin(), headerOnly.end());
-  stream.insert(stream.end(), last.begin(), last.end());
-  for (uint8_t byte : stream) {
-    ASSERT_TRUE(peer->SendAll(&byte, 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  ASSERT_TRUE(owner_.WaitFor(Kind::kPacket, 3, kWaitMs));
-  const auto events = owner_.Events();
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[1].bytes, loopback::Message(1, 20, 5));
-  EXPECT_EQ(events[2].bytes, headerOnly);
-  EXPECT_EQ(events[3].bytes, last);
-}
-
-TEST_F(ReceiveLoop, TrickledBytesDoNotHoldOffTheSilenceLimit) {
-  TcpTransport transport(owner_, 0.5);
-  auto peer = Connect(transport);
-  ASSERT_TRUE(peer);
-  // 60 bytes at one per 100 ms would complete the message after 6 s.
-  std::atomic<bool> stop{false};
-  std::thread trickle([&] {
-    for (uint8_t byte : loopback::Message(6, 60)) {
-      if (stop || !peer->SendAll(&byte, 1)) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-  });
-  const bool ended = owner_.WaitForEnd(4000);
-  stop = true;
-  trickle.join();
-  ASSERT_TRUE(ended) << "silence limit was reset by bytes of an incomplete message";
-  EXPECT_EQ(owner_.Count(Kind::kClosed), 1u);
-  EXPECT_EQ(owner_.Count(Kind::kPacket), 0u);
-  EXPECT_EQ(owner_.Count(Kind::kConnected), 0u);
-}
-
-TEST_F(ReceiveLoop, EachCompleteMessageRestartsTheSilenceLimitUntilSilenceCloses) {
-  TcpTransport transport(owner_, 1.0);
-  auto peer = Connect(transport);
-  ASSERT_TRUE(peer);
-  // 12 messages over 1.8 s: longer than the limit altogether, never between two messages.
-  for (int i = 0; i < 12; ++i) {
-    ASSERT_TRUE(peer->SendAll(loopback::Message(4, 4)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  }
-  ASSERT_TRUE(owner_.WaitForEnd(kWaitMs));
-  const auto events = owner_.Events();
-  ASSERT_EQ(events.size(), 14u);
-  for (size_t i = 1; i <= 12; ++i) ExpectPacket(events[i], 4, 4);
-  EXPECT_EQ(events.back().kind, Kind::kClosed);
-  EXPECT_TRUE(peer->WaitForEnd(kWaitMs)) << "socket left open";
-}
-
-TEST_F(ReceiveLoop, OnConnectedComesOnceRightBeforeTheFirstPacket) {
-  std::atomic<bool> firstMessageSent{false};
-  bool firstSentAtConnected = false;
-  owner_.onConnected = [&] { firstSentAtConnected = firstMessageSent.load(); };
-  TcpTransport transport(owner_, 10.0);
-  auto peer = Connect(transport);
-  ASSERT_TRUE(peer);
-  const std::vector<uint8_t> first = loopback::Message(3, 12, 40);
-  ASSERT_TRUE(peer->SendAll(first.data(), 2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // room for an early callback
-  firstMessageSent = true;
-  ASSERT_TRUE(peer->SendAll(first.data() + 2, first.size() - 2));
-  ASSERT_TRUE(peer->SendAll(loopback::Message(4, 4)));
-  ASSERT_TRUE(owner_.WaitFor(Kind::kPacket, 2, kWaitMs));
-
-  const auto events = owner_.Events();
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0].kind, Kind::kConnected);
-  EXPECT_EQ(events[1].bytes, first);
-  ExpectPacket(events[2], 4, 4);
-  EXPECT_TRUE(firstSentAtConnected) << "OnConnected before the first message was complete";
-}
-
-TEST_F(ReceiveLoop, SilenceWithoutAnyMessageEndsClosedAndZeroLimitNeverDoes) {
-  {
-    TcpTransport transport(owner_, 0.5);
-    auto peer = Connect(transport);
-    ASSERT_TRUE(peer);
-    ASSERT_TRUE(owner_.WaitForEnd(kWaitMs));
-    ASSERT_EQ(owner_.Events().size(), 1u);
-    EXPECT_EQ(owner_.Events()[0].kind, Kind::kClosed);
-  }
-  RecordingListener owner;
-  TcpTransport transport(owner, 0.0);
-  auto peer = Connect(transport);
-  ASSERT_TRUE(peer);
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  ASSERT_TRUE(peer->SendAll(loopback::Message(2, 8)));
-  ASSERT_TRUE(owner.WaitFor(Kind::kPacket, 1, kWaitMs));
-  EXPECT_EQ(owner.Count(Kind::kClosed) + owner.Count(Kind::kFailed), 0u);
-}
-
 TEST_F(ReceiveLoop, HeaderLengthBelowFourFailsWithRecordAndDeliversNothing) {
   for (uint32_t length : {0u, 3u}) {
     SCOPED_TRACE(length);
@@ -205,6 +104,206 @@ TEST_F(ReceiveLoop, HeaderLengthBelowFourFailsWithRecordAndDeliversNothing) {
     EXPECT_EQ(owner.Events()[0].kind, Kind::kFailed);
     EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:so." + std::to_string(length) + ".5:229");
   }
+}
+
+// What the phone sends, on the fake clock's timeline: each chunk becomes readable at its time, and
+// waiting for bytes moves the clock to the next chunk, or by the whole wait when none is due
+// within it. After the last chunk the phone is silent, or closes the stream. A loop that has not
+// ended after kGiveUpWaits waits is failed, so a fault shows as a failure rather than a hang.
+class TimedBytes : public ByteSource {
+ public:
+  static constexpr int kGiveUpWaits = 100000;
+  TimedBytes(FakeClock& clock, size_t maxPerRead, bool closesAtEnd)
+      : clock_(clock), maxPerRead_(maxPerRead), closesAtEnd_(closesAtEnd) {}
+  void Add(double atSeconds, std::vector<uint8_t> bytes) { chunks_.push_back({atSeconds, std::move(bytes)}); }
+  size_t taken() const { return taken_; }
+
+  Wait WaitReadable(int timeoutMs) override {
+    Wait wait;
+    if (++waits_ > kGiveUpWaits) {
+      wait.status = Wait::Status::kError;
+      return wait;
+    }
+    wait.status = Wait::Status::kReadable;
+    if (Unread() > 0) return wait;
+    const size_t due = started_ ? current_ + 1 : 0;
+    if (due >= chunks_.size()) {
+      if (closesAtEnd_) return wait;  // the end of the stream is readable
+    } else {
+      const double now = clock_.Peek();
+      if (chunks_[due].at <= now + timeoutMs / 1000.0) {
+        if (chunks_[due].at > now) clock_.Advance(chunks_[due].at - now);
+        current_ = due;
+        position_ = 0;
+        started_ = true;
+        return wait;
+      }
+    }
+    clock_.Advance(timeoutMs / 1000.0);
+    wait.status = Wait::Status::kNothing;
+    return wait;
+  }
+  Received Receive(uint8_t* into, size_t wanted) override {
+    Received got;
+    if (Unread() == 0) {
+      const bool over = started_ ? current_ + 1 >= chunks_.size() : chunks_.empty();
+      if (!(over && closesAtEnd_)) got.status = Received::Status::kNothing;
+      return got;  // kEnded: the phone closed
+    }
+    const std::vector<uint8_t>& bytes = chunks_[current_].bytes;
+    got.status = Received::Status::kData;
+    got.count = std::min({wanted, bytes.size() - position_, maxPerRead_});
+    std::copy(bytes.begin() + position_, bytes.begin() + position_ + got.count, into);
+    position_ += got.count;
+    taken_ += got.count;
+    return got;
+  }
+
+ private:
+  struct Chunk {
+    double at;
+    std::vector<uint8_t> bytes;
+  };
+  size_t Unread() const { return started_ ? chunks_[current_].bytes.size() - position_ : 0; }
+
+  FakeClock& clock_;
+  const size_t maxPerRead_;
+  const bool closesAtEnd_;
+  std::vector<Chunk> chunks_;
+  size_t current_ = 0;
+  size_t position_ = 0;
+  bool started_ = false;
+  size_t taken_ = 0;
+  int waits_ = 0;
+};
+
+class NoConnection : public PhoneConnection {
+ public:
+  bool Send(const uint8_t*, size_t) override { return false; }
+  void Close() override {}
+  const PhoneId& phoneId() const override { return id_; }
+  bool overUsb() const override { return false; }
+  const SocketAddress& peerAddress() const override { return address_; }
+
+ private:
+  PhoneId id_;
+  SocketAddress address_;
+};
+
+// The loop alone on the fake clock: the phone's bytes come from a TimedBytes script.
+class ReceiveLoopTimed : public ::testing::Test {
+ protected:
+  ReceiveOutcome Run(TimedBytes& source, double silenceLimit, RecordingListener& owner) {
+    ReceiveLoopState state;
+    state.open = &open_;
+    state.silenceTimeoutSeconds = silenceLimit;
+    state.clock = &clock_;
+    return RunReceiveLoop(source, state, ReceiveLoopRecords{}, connection_, owner);
+  }
+  ReceiveOutcome Run(TimedBytes& source, double silenceLimit) { return Run(source, silenceLimit, owner_); }
+  double Elapsed() const { return clock_.Peek() - kStart; }
+
+  static constexpr double kStart = 100.0;
+  FakeClock clock_{kStart};
+  std::atomic<bool> open_{true};
+  NoConnection connection_;
+  RecordingListener owner_;
+};
+
+TEST_F(ReceiveLoopTimed, StreamTrickledByteByByteIsAssembled) {
+  std::vector<uint8_t> stream = loopback::Message(1, 20, 5);
+  const std::vector<uint8_t> headerOnly = loopback::Message(2, 4);
+  const std::vector<uint8_t> last = loopback::Message(3, 9, 100);
+  stream.insert(stream.end(), headerOnly.begin(), headerOnly.end());
+  stream.insert(stream.end(), last.begin(), last.end());
+  TimedBytes source(clock_, 1, /*closesAtEnd=*/true);
+  for (size_t i = 0; i < stream.size(); ++i) source.Add(kStart + 0.002 * i, {stream[i]});
+  EXPECT_EQ(Run(source, 10.0), ReceiveOutcome::kClosed);
+  const auto events = owner_.Events();
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[1].bytes, loopback::Message(1, 20, 5));
+  EXPECT_EQ(events[2].bytes, headerOnly);
+  EXPECT_EQ(events[3].bytes, last);
+}
+
+TEST_F(ReceiveLoopTimed, TrickledBytesDoNotHoldOffTheSilenceLimit) {
+  // 60 bytes at one per 100 ms would complete the message after 6 s.
+  TimedBytes source(clock_, 1, /*closesAtEnd=*/false);
+  const std::vector<uint8_t> message = loopback::Message(6, 60);
+  for (size_t i = 0; i < message.size(); ++i) source.Add(kStart + 0.1 * i, {message[i]});
+  EXPECT_EQ(Run(source, 0.5), ReceiveOutcome::kClosed);
+  EXPECT_LE(source.taken(), 7u) << "silence limit was reset by bytes of an incomplete message";
+  EXPECT_LE(Elapsed(), 0.7);
+  EXPECT_EQ(owner_.Count(Kind::kPacket), 0u);
+  EXPECT_EQ(owner_.Count(Kind::kConnected), 0u);
+}
+
+TEST_F(ReceiveLoopTimed, EachCompleteMessageRestartsTheSilenceLimitUntilSilenceCloses) {
+  // 12 messages over 1.8 s: longer than the limit altogether, never between two messages.
+  TimedBytes source(clock_, 64, /*closesAtEnd=*/false);
+  for (int i = 0; i < 12; ++i) source.Add(kStart + 0.15 * i, loopback::Message(4, 4));
+  EXPECT_EQ(Run(source, 1.0), ReceiveOutcome::kClosed);
+  const auto events = owner_.Events();
+  ASSERT_EQ(events.size(), 13u);
+  for (size_t i = 1; i <= 12; ++i) ExpectPacket(events[i], 4, 4);
+  // Silence is measured from the last message (at 1.65 s), to within one poll.
+  EXPECT_GE(Elapsed(), 1.65 + 1.0 - 1e-6);
+  EXPECT_LE(Elapsed(), 1.65 + 1.0 + 0.1 + 1e-6);
+}
+
+TEST_F(ReceiveLoopTimed, OnConnectedComesOnceRightBeforeTheFirstPacket) {
+  const std::vector<uint8_t> first = loopback::Message(3, 12, 40);
+  TimedBytes source(clock_, 64, /*closesAtEnd=*/true);
+  source.Add(kStart, {first.begin(), first.begin() + 2});
+  source.Add(kStart + 0.3, {first.begin() + 2, first.end()});
+  source.Add(kStart + 0.4, loopback::Message(4, 4));
+  size_t takenAtConnected = 0;
+  owner_.onConnected = [&] { takenAtConnected = source.taken(); };
+  EXPECT_EQ(Run(source, 10.0), ReceiveOutcome::kClosed);
+
+  const auto events = owner_.Events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].kind, Kind::kConnected);
+  EXPECT_EQ(events[1].bytes, first);
+  ExpectPacket(events[2], 4, 4);
+  EXPECT_EQ(takenAtConnected, first.size()) << "OnConnected before the first message was complete";
+}
+
+TEST_F(ReceiveLoopTimed, SilenceWithoutAnyMessageEndsClosedAndZeroLimitNeverDoes) {
+  TimedBytes silent(clock_, 64, /*closesAtEnd=*/false);
+  EXPECT_EQ(Run(silent, 0.5), ReceiveOutcome::kClosed);
+  EXPECT_TRUE(owner_.Events().empty());
+  EXPECT_GE(Elapsed(), 0.5 - 1e-6);
+  EXPECT_LE(Elapsed(), 0.6 + 1e-6);
+
+  // Without a limit, a message after a long silence still arrives; the phone's close ends it.
+  RecordingListener owner;
+  TimedBytes late(clock_, 64, /*closesAtEnd=*/true);
+  late.Add(clock_.Peek() + 1000.0, loopback::Message(2, 8));
+  EXPECT_EQ(Run(late, 0.0, owner), ReceiveOutcome::kClosed);
+  EXPECT_EQ(owner.Count(Kind::kPacket), 1u);
+}
+
+// The transport measures its silence limit on the clock it is given, ends the connection as closed
+// and closes the socket.
+TEST_F(ReceiveLoop, SilenceLimitEndsTheTransportClosedOnItsClock) {
+  FakeClock clock;
+  TcpTransport transport(owner_, 1.0, "kavex-recv", clock);
+  auto peer = Connect(transport);
+  ASSERT_TRUE(peer);
+  ASSERT_TRUE(peer->SendAll(loopback::Message(4, 4)));
+  ASSERT_TRUE(owner_.WaitFor(Kind::kPacket, 1, kWaitMs));  // the limit now runs from this message
+  clock.Advance(0.9);
+  ASSERT_TRUE(peer->SendAll(loopback::Message(4, 4)));
+  ASSERT_TRUE(owner_.WaitFor(Kind::kPacket, 2, kWaitMs)) << "ended before its limit";
+  // Two more readings: the loop has taken the message's time and come round to its next check.
+  const uint64_t readings = clock.Readings();
+  ASSERT_TRUE(testkit::WaitUntil([&] { return clock.Readings() >= readings + 2; }, kWaitMs));
+  clock.Advance(1.1);
+  ASSERT_TRUE(owner_.WaitForEnd(kWaitMs));
+  EXPECT_EQ(owner_.Events().back().kind, Kind::kClosed);
+  EXPECT_EQ(owner_.Count(Kind::kPacket), 2u);
+  EXPECT_TRUE(peer->WaitForEnd(kWaitMs)) << "socket left open";
 }
 
 // Bytes the phone already sent, served without a socket: readable until they run out, then either
@@ -241,19 +340,6 @@ class SilentBytes : public ByteSource {
   Received Receive(uint8_t*, size_t) override { return Received{}; }
 };
 
-class NoConnection : public PhoneConnection {
- public:
-  bool Send(const uint8_t*, size_t) override { return false; }
-  void Close() override {}
-  const PhoneId& phoneId() const override { return id_; }
-  bool overUsb() const override { return false; }
-  const SocketAddress& peerAddress() const override { return address_; }
-
- private:
-  PhoneId id_;
-  SocketAddress address_;
-};
-
 // A phone says goodbye and closes; the engine's next acknowledgement fails before the receive thread
 // has read the goodbye. The goodbye still reaches its handler before the connection ends as failed
 // (the session's handling of the goodbye keeps the phone Idle). A stream that ends during the
@@ -263,9 +349,14 @@ class NoConnection : public PhoneConnection {
 TEST(ReceiveLoopAfterFailedSend, MessagesAlreadyReceivedAreHandledFirst) {
   std::atomic<bool> open{true};
   std::atomic<bool> sendFailed{true};
+  // Each look at the clock moves it by a millisecond: the drain's quarter second passes after a
+  // few hundred passes of the loop, however fast they run.
+  FakeClock clock;
+  clock.SetStep(0.001);
   ReceiveLoopState state;
   state.open = &open;
   state.sendFailed = &sendFailed;
+  state.clock = &clock;
   NoConnection connection;
 
   std::vector<uint8_t> sent = loopback::Message(8, 40, 1);

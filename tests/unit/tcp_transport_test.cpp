@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "fake_clock.h"
 #include "loopback_peer.h"
 #include "platform/address_watch.h"
 #include "common/error_log.h"
@@ -191,7 +192,9 @@ TEST_F(TcpTransportTest, FullSendBufferMakesSendWaitInsteadOfFailing) {
     sent = transport.Send(big.data(), big.size());
     done = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Nothing shows a send that waits but its not returning: a send that fails on a full buffer
+  // returns at once, well within this.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(done) << "the buffers took everything (or Send gave up): nothing was tested";
   std::vector<uint8_t> arrived(big.size());
   const bool received = peer->ReceiveExactly(arrived.data(), arrived.size(), kWaitMs);
@@ -204,12 +207,15 @@ TEST_F(TcpTransportTest, FullSendBufferMakesSendWaitInsteadOfFailing) {
 
 TEST_F(TcpTransportTest, StopDoesNotWaitOutASendStuckOnAFullBuffer) {
   loopback::Listener server(false, 16 * 1024);
-  TcpTransport transport(owner_, 10.0);
+  // The clock stands still, so the send's own 4 s limit can never end it: only the stop can.
+  FakeClock clock;
+  TcpTransport transport(owner_, 10.0, "kavex-recv", clock);
   auto peer = Establish(transport, server, owner_);
   ASSERT_TRUE(peer);
   const std::vector<uint8_t> big(16000000, 0x42);  // the phone never reads it
   bool sent = false;
   std::thread sender([&] { sent = transport.Send(big.data(), big.size()); });
+  // The sender is stuck on the full buffer by now; nothing outside shows when it got there.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const auto before = std::chrono::steady_clock::now();
   transport.Stop();
@@ -270,9 +276,11 @@ TEST_F(TcpTransportTest, StopRacingStartLeavesNothingRunning) {
     // A start that came after the stop must not have set the transport going.
     const uint8_t message[4] = {4, 0, 0, 2};
     EXPECT_FALSE(transport.Send(message, sizeof message)) << "round " << round;
+    // Only a connection that should not be there could call back: the accept's wait gives a
+    // thread that wrongly went on the chance to connect, and a connection that came, to deliver.
     std::unique_ptr<loopback::Peer> peer = server.Accept(20);
-    if (peer) peer->SendAll(loopback::Message(1, 8));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (peer && peer->SendAll(loopback::Message(1, 8)))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(owner.Events().size(), 0u) << "round " << round << ": a stopped transport called back";
   }
 }
