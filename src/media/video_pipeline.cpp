@@ -15,12 +15,10 @@ namespace kavex {
 VideoPipeline::VideoPipeline(FrameSink& frames, AckSink& acks, std::string threadName)
     : frames_(frames), acks_(acks), threadName_(std::move(threadName)) {}
 
-VideoPipeline::~VideoPipeline() {
-  pending_.reset();
-  EndStream();
-}
+VideoPipeline::~VideoPipeline() { EndStream(); }
 
 void VideoPipeline::EndStream() {
+  pending_.reset();  // a decoder BeginStream replaced, or one never begun
   std::unique_ptr<VideoDecoder> previous;
   {
     std::lock_guard<std::mutex> lock(decoderMutex_);
@@ -44,13 +42,12 @@ void VideoPipeline::PrepareStream(bool hevc) {
 }
 
 void VideoPipeline::BeginStream() {
-  std::unique_ptr<VideoDecoder> previous;
-  {
-    std::lock_guard<std::mutex> lock(decoderMutex_);
-    previous = std::move(decoder_);
-    decoder_ = std::move(pending_);
-  }
-  previous.reset();
+  // Called under the negotiator's lock, where no decoder may be destroyed (that joins its thread,
+  // which may be waiting for that lock inside a host callback). EndStream has normally left nothing
+  // in place; whatever was there waits in pending_ for the next PrepareStream, EndStream's caller or
+  // the destructor to release it with no lock held.
+  std::lock_guard<std::mutex> lock(decoderMutex_);
+  std::swap(decoder_, pending_);
 }
 
 void VideoPipeline::Submit(const uint8_t* data, size_t length, float timestamp) {

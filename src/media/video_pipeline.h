@@ -35,7 +35,8 @@ class VideoPipeline final : private DecoderSink {
 
   // A new stream, in three steps so that its owner can make its format choice in between:
   // EndStream joins the old decoder; PrepareStream empties the slots and makes the new one (H.264
-  // when HEVC cannot be decoded here; none at all when nothing can); BeginStream puts it in place.
+  // when HEVC cannot be decoded here; none at all when nothing can); BeginStream puts it in place
+  // and destroys nothing, so it may run under a lock.
   void EndStream();
   void PrepareStream(bool hevc);
   void BeginStream();
