@@ -71,7 +71,9 @@ inline constexpr ErrorCode kDemandTooLarge{"s", 791};
 inline constexpr ErrorCode kNoCameraMutex{"s", 792};
 inline constexpr ErrorCode kNoCameraEvent{"s", 793};
 
-// "mc": finding phones on the network.
+// "mc": finding phones (on the network, and through the Android debug bridge).
+inline constexpr ErrorCode kAdbPipeFailed{"mc", 89};
+inline constexpr ErrorCode kAdbStartFailed{"mc.", 106};  // "<system error>"
 inline constexpr ErrorCode kIpv4AnnouncementBindFailed{"mc", 119};
 inline constexpr ErrorCode kIpv6AnnouncementBindFailed{"mc", 181};
 inline constexpr ErrorCode kServiceNameTooShort{"mc", 488};
