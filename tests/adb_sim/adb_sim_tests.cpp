@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim_process.h"
@@ -125,9 +127,18 @@ class AdbSim : public ::testing::Test {
     serverPort_ = FreePort();
     ::setenv("KAVEX_ADB_DEVICES", script_.c_str(), 1);
     ::setenv("KAVEX_ADB_PORT", std::to_string(serverPort_).c_str(), 1);
+    serverLog_ = dir_ + "/server.log";
+    ::setenv("KAVEX_ADB_SERVER_LOG", serverLog_.c_str(), 1);
   }
   void TearDown() override {
     Adb({"kill-server"});
+    // The server says nothing unless something went wrong (a sanitizer report in those builds). It
+    // exits just after answering: a report at its exit may come a moment later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::ifstream log(serverLog_);
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "") << "the server wrote";
+    ::unlink(serverLog_.c_str());
     ::unlink(script_.c_str());
     ::rmdir(dir_.c_str());
   }
@@ -135,6 +146,7 @@ class AdbSim : public ::testing::Test {
 
   std::string dir_;
   std::string script_;
+  std::string serverLog_;
   uint16_t serverPort_ = 0;
 };
 

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #endif
 
@@ -49,6 +50,9 @@ bool StartDetachedSelf(const std::vector<std::string>& args, std::string* error)
     return false;
   }
   path[length] = '\0';
+  // The server's error stream: normally nowhere; a test may keep it (sanitizer reports) in a file.
+  const char* log = std::getenv(kServerLogVariable);
+  const std::string errorPath = log != nullptr && *log != '\0' ? log : "/dev/null";
   std::vector<char*> argv;
   argv.push_back(path);
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -66,8 +70,9 @@ bool StartDetachedSelf(const std::vector<std::string>& args, std::string* error)
     if (null >= 0) {
       ::dup2(null, 0);
       ::dup2(null, 1);
-      ::dup2(null, 2);
     }
+    const int errors = ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (errors >= 0) ::dup2(errors, 2);
     rlimit limit{};
     const int top = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
                         ? static_cast<int>(limit.rlim_cur)
