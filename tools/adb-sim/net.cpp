@@ -119,8 +119,11 @@ Socket ListenLoopback(uint16_t port, std::string* error) {
     *error = LastSocketError();
     return Socket();
   }
+#ifndef _WIN32
+  // Winsock's SO_REUSEADDR would let a second server take a port that one already listens on.
   const int on = 1;
-  ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
+  ::setsockopt(socket.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

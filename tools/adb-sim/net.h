@@ -36,7 +36,7 @@ class Socket {
 // Winsock start-up (nothing elsewhere); once per process before any socket.
 bool StartNetwork();
 
-// A TCP listener on 127.0.0.1:port (SO_REUSEADDR, so a restarted server rebinds at once).
+// A TCP listener on 127.0.0.1:port; a port in use fails (a restarted server rebinds at once).
 Socket ListenLoopback(uint16_t port, std::string* error);
 // A TCP connection to host:port (numeric IPv4), given up after timeoutMs.
 Socket ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, std::string* error);
