@@ -31,6 +31,9 @@ struct SimulatedDrivers::State {
     events.push_back({kind, code, outcome, 1});
   }
 
+  // The time on the configured clock (the engine's when none is set). Under the lock.
+  double Now() const { return config.clock != nullptr ? config.clock->Now() : EngineClock::Now(); }
+
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
   SimulatedDriversConfig config;
@@ -68,7 +71,7 @@ class SimulatedDevice : public platform::Device {
         outcome = state_->microphones[id_.index].Control(state_->config.microphones[id_.index],
                                                          state_->config.sampleCap, code, input, inputLength,
                                                          output, outputLength, &written,
-                                                         SimulatedMicrophone::Clock::now());
+                                                         state_->Now());
       }
       if (outcome == RequestOutcome::kRefused) ++state_->RecordOf(id_).refused;
       state_->Log(id_, DeviceEvent::Kind::kControl, code, outcome);
@@ -144,7 +147,7 @@ std::unique_ptr<platform::Device> SimulatedDrivers::Open(const std::wstring& pat
     }
     ++record.opens;
     if (++record.openHandles == 1 && id.role == DeviceRole::kMicrophone) {
-      state_->microphones[id.index].FirstOpen(config.microphones[id.index], SimulatedMicrophone::Clock::now());
+      state_->microphones[id.index].FirstOpen(config.microphones[id.index], state_->Now());
     }
     state_->Log(id, DeviceEvent::Kind::kOpened, 0, RequestOutcome::kAnswered);
     device = std::make_unique<SimulatedDevice>(state_, id);
@@ -211,12 +214,12 @@ void SimulatedDrivers::ClearRecords() {
 
 uint32_t SimulatedDrivers::MicrophoneBacklog(int index) const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->microphones.at(index).Backlog(SimulatedMicrophone::Clock::now());
+  return state_->microphones.at(index).Backlog(state_->Now());
 }
 
 void SimulatedDrivers::SetMicrophoneBacklog(int index, uint32_t bytes) {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->microphones.at(index).SetBacklog(bytes, SimulatedMicrophone::Clock::now());
+  state_->microphones.at(index).SetBacklog(bytes, state_->Now());
 }
 
 bool SimulatedDrivers::WaitForFrames(int index, uint64_t count, std::chrono::milliseconds timeout) const {

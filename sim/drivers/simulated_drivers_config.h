@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver_contract.h"
+#include "platform/clock.h"
 #include "platform/device_drivers.h"
 
 namespace kavex::simdrivers {
@@ -51,6 +52,9 @@ struct SimulatedDriversConfig {
   std::vector<platform::CaptureDevice> foreignDevices;
   // Microphone samples kept per device (the first ones; the counts go on past the cap).
   size_t sampleCap = 480000;
+  // What the microphones' backlogs drain on (null: the engine's clock); must outlive the drivers.
+  // Set it before the first open: a backlog is not carried from one clock's time to another's.
+  Clock* clock = &EngineClock::AsClock();
 
   DeviceConfig& Device(DeviceId id);
   const DeviceConfig& Device(DeviceId id) const;

@@ -5,28 +5,28 @@
 
 namespace kavex::simdrivers {
 
-void SimulatedMicrophone::FirstOpen(const MicrophoneConfig& config, Clock::time_point now) {
+void SimulatedMicrophone::FirstOpen(const MicrophoneConfig& config, double now) {
   SetBacklog(config.initialBacklogBytes, now);
 }
 
-double SimulatedMicrophone::Remaining(Clock::time_point now) const {
-  double seconds = std::chrono::duration<double>(now - backlogAt_).count();
+double SimulatedMicrophone::Remaining(double now) const {
+  const double seconds = now - backlogAt_;
   return std::max(0.0, backlog_ - std::max(0.0, seconds) * kBacklogDrainBytesPerSecond);
 }
 
-uint32_t SimulatedMicrophone::Backlog(Clock::time_point now) const {
+uint32_t SimulatedMicrophone::Backlog(double now) const {
   double left = Remaining(now);
   return left >= 4294967295.0 ? UINT32_MAX : static_cast<uint32_t>(left);
 }
 
-void SimulatedMicrophone::SetBacklog(uint32_t bytes, Clock::time_point now) {
+void SimulatedMicrophone::SetBacklog(uint32_t bytes, double now) {
   backlog_ = bytes;
   backlogAt_ = now;
 }
 
 RequestOutcome SimulatedMicrophone::Control(const MicrophoneConfig& config, size_t sampleCap, uint32_t code,
                                             const void* input, uint32_t inputLength, void* output,
-                                            uint32_t outputLength, uint32_t* returned, Clock::time_point now) {
+                                            uint32_t outputLength, uint32_t* returned, double now) {
   const auto* in = static_cast<const uint8_t*>(input);
   auto* out = static_cast<uint8_t*>(output);
   // A length without its buffer is what a driver sees as an invalid user buffer.
@@ -57,7 +57,7 @@ RequestOutcome SimulatedMicrophone::Control(const MicrophoneConfig& config, size
 
 RequestOutcome SimulatedMicrophone::Write(const MicrophoneConfig& config, size_t sampleCap, const uint8_t* input,
                                           uint32_t inputLength, uint8_t* output, uint32_t outputLength,
-                                          uint32_t* returned, Clock::time_point now) {
+                                          uint32_t* returned, double now) {
   if (inputLength % 2 != 0 || outputLength < kMicrophoneWriteReplyBytes) return RequestOutcome::kRefused;
   if (config.writeFails) {
     ++record_.failedWrites;

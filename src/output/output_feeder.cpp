@@ -1,6 +1,8 @@
 #include "output/output_feeder.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <utility>
 
 #include "common/engine_thread.h"
@@ -10,8 +12,11 @@
 namespace kavex {
 
 OutputFeeder::OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick,
-                           std::string threadName)
-    : consumerActive_(std::move(consumerActive)), tick_(std::move(tick)), threadName_(std::move(threadName)) {}
+                           std::string threadName, OutputTiming timing)
+    : consumerActive_(std::move(consumerActive)),
+      tick_(std::move(tick)),
+      threadName_(std::move(threadName)),
+      timing_(timing) {}
 
 OutputFeeder::~OutputFeeder() { Stop(); }
 
@@ -57,8 +62,18 @@ void OutputFeeder::Run() {
 }
 
 bool OutputFeeder::SleepMs(int ms) {
+  Clock& clock = *timing_.clock;
+  const double end = clock.Now() + ms / 1000.0;
   std::unique_lock<std::mutex> lock(sleepMutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running_.load(); });
+  while (running_.load()) {
+    // Less than a millisecond short is the timers' grain, not time still to wait; and a clock that
+    // went back never stretches a pause past what was asked.
+    const double remainingMs = std::min(static_cast<double>(ms), (end - clock.Now()) * 1000.0);
+    if (remainingMs < 1.0) break;
+    int sliceMs = static_cast<int>(std::ceil(remainingMs));
+    if (timing_.pollMs > 0) sliceMs = std::min(sliceMs, timing_.pollMs);
+    wake_.wait_for(lock, std::chrono::milliseconds(sliceMs), [this] { return !running_.load(); });
+  }
   return running_.load();
 }
 

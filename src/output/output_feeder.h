@@ -6,11 +6,14 @@
 #include <mutex>
 #include <thread>
 
+#include "output/output_timing.h"
+
 namespace kavex {
 
 // The thread that keeps a virtual camera supplied: while a program reads the camera it ticks every
 // 10 ms (20 ticks, then it asks again whether anyone still reads), otherwise it looks every 100 ms.
-// Its sleeps end at once when it is stopped, so closing an output never waits out a sleep.
+// Its sleeps end at once when it is stopped, so closing an output never waits out a sleep. The
+// sleeps are measured on the timing's clock.
 // Thread: Start and Stop on the output's owner thread; the callbacks run on the feeder thread.
 class OutputFeeder {
  public:
@@ -20,7 +23,7 @@ class OutputFeeder {
 
   // threadName: what the feeder thread is called, for debuggers and process viewers.
   OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick,
-               std::string threadName = "kavex-feed");
+               std::string threadName = "kavex-feed", OutputTiming timing = {});
   ~OutputFeeder();
   OutputFeeder(const OutputFeeder&) = delete;
   OutputFeeder& operator=(const OutputFeeder&) = delete;
@@ -39,6 +42,7 @@ class OutputFeeder {
   std::function<bool()> consumerActive_;
   std::function<bool()> tick_;
   const std::string threadName_;
+  const OutputTiming timing_;
   std::atomic<bool> running_{false};
   std::mutex sleepMutex_;
   std::condition_variable wake_;

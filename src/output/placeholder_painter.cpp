@@ -114,7 +114,7 @@ size_t ConvertRows(SwsContext** scaler, const uint8_t* source, int width, int ro
 
 }  // namespace
 
-PlaceholderPainter::PlaceholderPainter() = default;
+PlaceholderPainter::PlaceholderPainter(Clock& clock) : clock_(clock) {}
 
 PlaceholderPainter::~PlaceholderPainter() { Release(); }
 
@@ -179,7 +179,7 @@ int PlaceholderPainter::ReserveNextPicture() {
   // it, so that every camera gets ten pictures a second however many show the placeholder.
   // (Remembering the time read before the wait instead would let every second picture through at
   // once: twenty a second.)
-  const double now = EngineClock::Now();
+  const double now = clock_.Now();
   placeholderDue_ = std::max(now, placeholderDue_ + kPlaceholderInterval);
   const double remaining = placeholderDue_ - now;
   if (remaining <= 0.001) return 0;

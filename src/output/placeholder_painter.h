@@ -5,6 +5,7 @@
 #include "output/animated_image.h"
 #include "output/camera_channel.h"
 #include "output/output_format.h"
+#include "platform/clock.h"
 
 struct SwsContext;
 
@@ -22,7 +23,8 @@ class DrawingSurface;
 // Owns the drawing surface, the animation and the converter of its pictures.
 class PlaceholderPainter {
  public:
-  PlaceholderPainter();
+  // clock: what the pace is measured on; must outlive the painter.
+  explicit PlaceholderPainter(Clock& clock = EngineClock::AsClock());
   ~PlaceholderPainter();
   PlaceholderPainter(const PlaceholderPainter&) = delete;
   PlaceholderPainter& operator=(const PlaceholderPainter&) = delete;
@@ -41,6 +43,7 @@ class PlaceholderPainter {
   int ReserveNextPicture();
 
  private:
+  Clock& clock_;
   std::unique_ptr<platform::DrawingSurface> canvas_;
   AnimatedImage animation_;
   SwsContext* scaler_ = nullptr;

@@ -17,8 +17,12 @@ VirtualCameraOutput::VirtualCameraOutput(int index, OutputControlListener* contr
     : VirtualCameraOutput(index, controlListener, platform::ActiveDeviceDrivers()) {}
 
 VirtualCameraOutput::VirtualCameraOutput(int index, OutputControlListener* controlListener,
-                                         platform::DeviceDrivers& drivers)
-    : index_(index), controlListener_(controlListener), drivers_(drivers) {}
+                                         platform::DeviceDrivers& drivers, OutputTiming timing)
+    : index_(index),
+      controlListener_(controlListener),
+      drivers_(drivers),
+      timing_(timing),
+      painter_(*timing.clock) {}
 
 VirtualCameraOutput::~VirtualCameraOutput() { Close(); }
 
@@ -70,7 +74,7 @@ int VirtualCameraOutput::Open() {
 int VirtualCameraOutput::StartFeeder() {
   feeder_ = std::make_unique<OutputFeeder>([this] { return ConsumerActive(); },
                                            [this] { return Tick(); },
-                                           "kavex-feed-" + std::to_string(index_));
+                                           "kavex-feed-" + std::to_string(index_), timing_);
   feeder_->Start();  // no thread to be had is fatal, as running out of memory is
   return kOpened;
 }

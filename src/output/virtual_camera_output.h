@@ -12,6 +12,7 @@
 #include "output/local_frame_slots.h"
 #include "output/microphone_writer.h"
 #include "output/output_format.h"
+#include "output/output_timing.h"
 #include "output/picture_writer.h"
 #include "output/placeholder_painter.h"
 
@@ -58,8 +59,9 @@ class VirtualCameraOutput {
   static constexpr int kCameraDriverTooOld = CameraChannel::kCameraDriverTooOld;
 
   // drivers: the device road (the system's, or simulated ones in tests); must outlive the output.
+  // timing: the clock of the feeder's pauses and the placeholder's pace (the engine's by default).
   VirtualCameraOutput(int index, OutputControlListener* controlListener,
-                      platform::DeviceDrivers& drivers);
+                      platform::DeviceDrivers& drivers, OutputTiming timing = {});
   VirtualCameraOutput(int index, OutputControlListener* controlListener);
   ~VirtualCameraOutput();
   VirtualCameraOutput(const VirtualCameraOutput&) = delete;
@@ -130,6 +132,7 @@ class VirtualCameraOutput {
   const int index_;
   OutputControlListener* const controlListener_;
   platform::DeviceDrivers& drivers_;
+  const OutputTiming timing_;
 
   CameraSignals signals_;
   LocalFrameSlots localSlots_;  // allocated once with the output

@@ -3,13 +3,13 @@
 // a backlog in the microphone is worn down by thinning.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "fake_clock.h"
 #include "fixture_file.h"
 #include "instance/engine_instance.h"
 #include "output/microphone_writer.h"
@@ -63,10 +63,13 @@ TEST_F(InstanceAudioTest, PacketsLibopusRefusesOrThatAreEmptyWriteNothing) {
   EXPECT_EQ(test_drivers::Drivers().Microphone(kIndex).writes, 0u);
 }
 
-// Real time: the simulated microphone drains at 48,000 samples a second while 20 ms packets arrive
-// at the same pace, so a backlog stays where it is unless thinning wears it down.
+// The simulated microphone drains at 48,000 samples a second while 20 ms packets arrive at the same
+// pace (both on one fake clock), so a backlog stays where it is unless thinning wears it down.
 TEST(MicrophoneBacklog, ThinningBringsAHeldBacklogDown) {
-  simdrivers::SimulatedDrivers drivers(test_drivers::QuietConfig());
+  FakeClock clock;
+  simdrivers::SimulatedDriversConfig config = test_drivers::QuietConfig();
+  config.clock = &clock;
+  simdrivers::SimulatedDrivers drivers(config);
   uint32_t error = 0;
   std::unique_ptr<platform::Device> microphone =
       drivers.Open(drivers.Config().PathOf(simdrivers::MicrophoneDevice(0)), &error);
@@ -76,18 +79,11 @@ TEST(MicrophoneBacklog, ThinningBringsAHeldBacklogDown) {
   MicrophoneWriter writer;
   writer.SetDevice(microphone.get());
   const std::vector<int16_t> packet(960, 100);
-  const auto start = std::chrono::steady_clock::now();
-  auto next = start;
-  uint32_t lowest = kStartBytes;
   double secondsToHalf = 0;
-  for (int i = 0; i < 400; ++i) {  // 8 s of sound
-    next += std::chrono::milliseconds(20);
-    std::this_thread::sleep_until(next);
+  for (int i = 1; i <= 400; ++i) {  // 8 s of sound
+    clock.Advance(0.02);
     writer.Write(packet.data(), packet.size());
-    const uint32_t backlog = drivers.MicrophoneBacklog(0);
-    if (backlog < lowest) lowest = backlog;
-    if (secondsToHalf == 0 && backlog < kStartBytes / 2)
-      secondsToHalf = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (secondsToHalf == 0 && drivers.MicrophoneBacklog(0) < kStartBytes / 2) secondsToHalf = 0.02 * i;
   }
   const uint32_t end = drivers.MicrophoneBacklog(0);
   if (secondsToHalf > 0)

@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 extern "C" {
@@ -24,9 +23,11 @@ extern "C" {
 #include "output/virtual_camera_output.h"
 #include "platform/named_objects.h"
 #include "common/error_log.h"
+#include "fake_clock.h"
 #include "settings_fixture.h"
 #include "simulated_drivers.h"
 #include "test_drivers.h"
+#include "wait_until.h"
 
 namespace kavex {
 namespace {
@@ -91,7 +92,10 @@ std::string StoredError() { return ErrorLog::TakeStoredEntry().text; }
 
 class OutputTest : public ::testing::Test {
  protected:
-  void SetUp() override { settings_fixture::DeleteErrorValue(); }
+  void SetUp() override {
+    settings_fixture::DeleteErrorValue();
+    clock.SetStep(0.005);
+  }
   void TearDown() override {
     settings_fixture::DeleteErrorValue();
     // Later tests of this process find the program's drivers' devices again.
@@ -109,7 +113,16 @@ class OutputTest : public ::testing::Test {
     return section;
   }
 
+  // Feeder time on a clock that steps at every reading: it passes only while the feeder runs, and
+  // fast, so that a test sees many ticks go by in a few milliseconds.
+  bool FeederTimePasses(double seconds) {
+    const double until = clock.Peek() + seconds;
+    return testkit::WaitUntil([&] { return clock.Peek() >= until; }, 10000, 1);
+  }
+
   RecordingControls controls;
+  FakeClock clock;
+  OutputTiming timing{&clock, 1};  // for the outputs whose feeder time a test lets pass
 };
 
 TEST_F(OutputTest, OpenResultsFollowTheDevicesPresent) {
@@ -215,7 +228,7 @@ TEST_F(OutputTest, ControlCodeModeTakesTheCamerasFormat) {
   SimulatedDrivers drivers(config);
   device_paths::Scan(drivers);
 
-  VirtualCameraOutput first(0, &controls, drivers);
+  VirtualCameraOutput first(0, &controls, drivers, timing);
   ASSERT_EQ(first.Open(), 0);
   EXPECT_FALSE(first.sectionMode());
   OutputFormat format = first.format();
@@ -234,7 +247,8 @@ TEST_F(OutputTest, ControlCodeModeTakesTheCamerasFormat) {
   EXPECT_EQ(format.fps, 30.0f);
 
   // Nobody reads the camera: the feeder only asks, and no picture is written.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const uint64_t asked = drivers.Camera(0).device.queries;
+  EXPECT_TRUE(testkit::WaitUntil([&] { return drivers.Camera(0).device.queries >= asked + 3; }, 10000, 1));
   EXPECT_EQ(drivers.Camera(0).frames, 0u);
   EXPECT_FALSE(first.ConsumerActive());
   drivers.UpdateConfig([](SimulatedDriversConfig& c) { c.cameras[0].info.consumerActive = 1; });
@@ -617,8 +631,7 @@ TEST_F(StreamingControlCodeTest, TheConsumersDemandReformsTheOutput) {
   uint64_t frames = drivers->Camera(0).frames;
   ASSERT_TRUE(DeliverOne(1, frames++));
   // The reply is applied after the write returns: the output is re-formed and its slots cleared.
-  for (int i = 0; i < 1000 && output->format().width != 1280u; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  testkit::WaitUntil([&] { return output->format().width == 1280u; }, 10000, 5);
   EXPECT_EQ(output->format().width, 1280u);
   EXPECT_EQ(output->format().height, 720);
   ASSERT_TRUE(DeliverOne(2, frames++));
@@ -639,18 +652,18 @@ TEST_F(OutputTest, SectionControlsReachTheListenerOncePerChange) {
   auto section = PublishSection(1, camera_section::kLayoutVersion);
   uint8_t* s = section->data();
   camera_section::WriteU32(s, camera_section::kConsumerCount, 1);
-  VirtualCameraOutput output(1, &controls, drivers);
+  VirtualCameraOutput output(1, &controls, drivers, timing);
   ASSERT_EQ(output.Open(), 0);
   output.SetStreaming(true);
   auto waitFor = [&](size_t values, size_t flags) {
-    for (int i = 0; i < 500 && (controls.values().size() < values || controls.flags().size() < flags); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testkit::WaitUntil(
+        [&] { return controls.values().size() >= values && controls.flags().size() >= flags; }, 10000);
   };
   camera_section::WriteU32(s, camera_section::kControlValue, 3);
   waitFor(1, 0);
   camera_section::WriteU32(s, camera_section::kControlFlag, 5);  // any non-zero is on
   waitFor(1, 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // many ticks, no change
+  EXPECT_TRUE(FeederTimePasses(0.2));  // many ticks, no change
   camera_section::WriteU32(s, camera_section::kControlValue, 4);
   camera_section::WriteU32(s, camera_section::kControlFlag, 0);
   waitFor(2, 2);
@@ -668,7 +681,7 @@ TEST_F(OutputTest, SectionDemandsReformTheOutputFromEveryTick) {
   ASSERT_NE(section, nullptr);
   uint8_t* s = section->data();
   camera_section::WriteU32(s, camera_section::kConsumerCount, 1);
-  VirtualCameraOutput output(1, &controls, drivers);
+  VirtualCameraOutput output(1, &controls, drivers, timing);
   ASSERT_EQ(output.Open(), 0);
   auto demand = [&](uint32_t width, int32_t height) {
     const float fps = 30.0f;
@@ -678,8 +691,7 @@ TEST_F(OutputTest, SectionDemandsReformTheOutputFromEveryTick) {
     camera_section::WriteU32(s, camera_section::kDemandedCode, kPixelYuy2);
     camera_section::WriteU32(s, camera_section::kDemandedHeight, static_cast<uint32_t>(height));
     camera_section::WriteU32(s, camera_section::kDemandedWidth, width);
-    for (int i = 0; i < 500 && output.format().width != width; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testkit::WaitUntil([&] { return output.format().width == width; }, 10000);
     return output.format().width == width && output.format().height == height;
   };
   EXPECT_TRUE(demand(320, 180));
@@ -698,11 +710,11 @@ TEST_F(OutputTest, BlankPicturesAreGreenAndSentOncePerSize) {
   config.cameras[0].info.height = 2;
   SimulatedDrivers drivers(config);
   device_paths::Scan(drivers);
-  VirtualCameraOutput output(0, &controls, drivers);
+  VirtualCameraOutput output(0, &controls, drivers, timing);
   output.SetBlank(true);
   ASSERT_EQ(output.Open(), 0);
   ASSERT_TRUE(drivers.WaitForFrames(0, 1, std::chrono::seconds(10)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(FeederTimePasses(0.3));  // thirty ticks
   EXPECT_EQ(drivers.Camera(0).frames, 1u);
   std::vector<uint8_t> expected;
   for (int i = 0; i < 8; ++i) expected.insert(expected.end(), {0x00, 0xB1, 0x40});
@@ -714,7 +726,7 @@ TEST_F(OutputTest, BlankPicturesAreGreenAndSentOncePerSize) {
     c.cameras[0].info.width = 6;
   });
   ASSERT_TRUE(drivers.WaitForFrames(0, 2, std::chrono::seconds(10)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(FeederTimePasses(0.3));
   EXPECT_EQ(drivers.Camera(0).frames, 2u);
   expected.clear();
   for (int i = 0; i < 6; ++i) expected.insert(expected.end(), {0x6F, 0x65, 0x6F, 0x30});
