@@ -535,6 +535,13 @@ if ((use_wine)); then
       wine_in_pc timeout "$WINEBOOT_TIMEOUT" wineboot
   fi
 
+  # No X server here: Wine's null display driver still gives programs their windows (the engine's
+  # hidden notification window, found by its class name), where the X driver would refuse them.
+  if ! grep -q '^"Graphics"="null"' "$prefix/user.reg" 2>/dev/null; then
+    run_quiet "choosing Wine's null display driver" \
+      wine_in_pc wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
+  fi
+
   [[ $leak_demo == wine-iface ]] && add_leak_iface
   check_c_ipconfig
   check_d_processes

@@ -6,6 +6,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <dbt.h>
+
+#include <thread>
 #endif
 
 namespace kavex::platform {
@@ -20,15 +22,26 @@ TEST(UsbNotificationWindow, ArrivalRemovalAndResumeReachTheWatcher) {
   HWND found = FindWindowW(L"szAppNamee", nullptr);
   ASSERT_NE(found, nullptr);
 
+  // Device changes carry a pointer, so the system only sends them (a post is refused): the sender
+  // waits until the watcher's thread pumps.
+  const auto sendAndPump = [&](WPARAM change) {
+    std::thread sender(
+        [&] { SendMessageTimeoutW(found, WM_DEVICECHANGE, change, 0, SMTO_NORMAL, 3000, nullptr); });
+    for (int i = 0; i < 200 && CurrentUsbEvent() == UsbEvent::kNone; ++i) {
+      window->Pump();
+      Sleep(10);
+    }
+    sender.join();
+  };
   ResetUsbEvent();
-  PostMessageW(found, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
-  EXPECT_EQ(CurrentUsbEvent(), UsbEvent::kNone) << "nothing before the watcher pumps";
-  window->Pump();
+  sendAndPump(DBT_DEVICEARRIVAL);
   EXPECT_EQ(CurrentUsbEvent(), UsbEvent::kArrived);
-  PostMessageW(found, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0);
-  window->Pump();
+  ResetUsbEvent();
+  sendAndPump(DBT_DEVICEREMOVECOMPLETE);
   EXPECT_EQ(CurrentUsbEvent(), UsbEvent::kRemoved);
+  ResetUsbEvent();
   PostMessageW(found, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+  EXPECT_EQ(CurrentUsbEvent(), UsbEvent::kNone) << "nothing before the watcher pumps";
   window->Pump();
   EXPECT_EQ(CurrentUsbEvent(), UsbEvent::kResumed);
   ResetUsbEvent();

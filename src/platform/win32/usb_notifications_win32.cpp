@@ -4,7 +4,6 @@
 #include <dbt.h>
 
 #include <atomic>
-#include <cstdio>
 
 namespace kavex::platform {
 
@@ -68,7 +67,6 @@ std::unique_ptr<UsbNotificationWindow> UsbNotificationWindow::Create() {
   HWND window = CreateWindowExW(0, kClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
                                 nullptr, nullptr);
   HDEVNOTIFY notification = nullptr;
-  if (window == nullptr) fprintf(stderr, "CreateWindowExW failed: %lu\n", GetLastError());
   if (window != nullptr) {
     DEV_BROADCAST_DEVICEINTERFACE_W filter{};
     filter.dbcc_size = sizeof filter;
