@@ -537,9 +537,15 @@ if ((use_wine)); then
 
   # No X server here: Wine's null display driver still gives programs their windows (the engine's
   # hidden notification window, found by its class name), where the X driver would refuse them.
+  # The session's desktop takes its driver as it starts: once the choice is made (once per prefix),
+  # the session starts again.
   if ! grep -q '^"Graphics"="null"' "$prefix/user.reg" 2>/dev/null; then
     run_quiet "choosing Wine's null display driver" \
       wine_in_pc wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
+    stop_wineserver
+    run_quiet "starting wineserver in $PC_NS" wine_in_pc wineserver -p
+    run_quiet "starting the Wine session (wineboot, limit ${WINEBOOT_TIMEOUT}s)" \
+      wine_in_pc timeout "$WINEBOOT_TIMEOUT" wineboot
   fi
 
   [[ $leak_demo == wine-iface ]] && add_leak_iface
