@@ -87,7 +87,7 @@ void PhoneSession::OnClosed(PhoneConnection& connection) {
   const PhoneId& id = connection.phoneId();
   bool placeholderId = id.bytes[0] <= 4;
   for (size_t i = 1; i < id.bytes.size(); ++i) placeholderId = placeholderId && id.bytes[i] == 0;
-  if (placeholderId) {
+  if (placeholderId || !heardFromPhone_.load()) {
     ReportState(connection, PhoneState::kFailed);
   } else if (broker_.StateOf(id) != PhoneState::kPasscodeNeeded) {
     // A phone waiting for its passcode keeps that state, so it is not chosen again until the host
@@ -98,6 +98,7 @@ void PhoneSession::OnClosed(PhoneConnection& connection) {
 }
 
 void PhoneSession::OnPacket(PhoneConnection& connection, const uint8_t* message, size_t length) {
+  heardFromPhone_.store(true);
   DispatchMessage(*this, connection, message, length);
 }
 

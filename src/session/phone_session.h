@@ -81,6 +81,10 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   std::shared_ptr<TcpTransport> transport_;
   // The connection whose phone said goodbye: its end, however it comes, is a normal one.
   std::atomic<const PhoneConnection*> goodbyeFrom_{nullptr};
+  // Set by the first whole message. A stream that ends before it is a connection that failed: a
+  // bridge forward to a phone that is gone accepts and closes at once, and calling that a normal
+  // end would have the camera reconnect to it many times a second.
+  std::atomic<bool> heardFromPhone_{false};
 };
 
 }  // namespace kavex
