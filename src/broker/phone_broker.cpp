@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "broker/adb_watcher.h"
 #include "broker/camera_roster.h"
 #include "common/error_log.h"
 #include "common/trace.h"
@@ -21,6 +22,13 @@ PhoneBroker::PhoneBroker(CameraRoster& roster) : roster_(roster), list_(PhoneLis
 PhoneBroker::~PhoneBroker() { Release(0); }
 
 PhoneBroker::Attachment PhoneBroker::Attach() {
+  // A predecessor's watcher goes first: its window class must be free before the new one starts.
+  std::shared_ptr<AdbWatcher> previousWatcher;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    previousWatcher = std::move(adbWatcher_);
+  }
+  previousWatcher.reset();
   auto discovery = std::make_shared<NetworkDiscovery>(CreateDnsSdDiscovery());
   int error = 0;
   // A request that is merely pending is a started watch: only a refused one comes back null.
@@ -37,27 +45,39 @@ PhoneBroker::Attachment PhoneBroker::Attach() {
     addressWatch_ = std::move(watch);
     attachment = ++attachment_;
   }
+  // Made after the attachment so that its first reports find the list of this instance 0.
+  auto adbWatcher = std::make_shared<AdbWatcher>(this);
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (attachment == attachment_) adbWatcher_ = std::move(adbWatcher);
+  }
   return attachment;  // what a predecessor left goes here, with no lock held
 }
 
 void PhoneBroker::StartDiscovery(Attachment attachment) {
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery(attachment)) discovery->Start(this);
+  if (const std::shared_ptr<AdbWatcher> watcher = Watcher(attachment)) watcher->SetListener(this);
 }
 
 void PhoneBroker::StopDiscovery(Attachment attachment) {
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery(attachment)) discovery->Start(nullptr);
+  if (const std::shared_ptr<AdbWatcher> watcher = Watcher(attachment)) watcher->SetListener(nullptr);
 }
 
 void PhoneBroker::Release(Attachment attachment) {
   std::shared_ptr<NetworkDiscovery> discovery;
   std::shared_ptr<platform::AddressChangeWatch> watch;
+  std::shared_ptr<AdbWatcher> adbWatcher;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (attachment != 0 && attachment != attachment_) return;
     discovery = std::move(discovery_);
     watch = std::move(addressWatch_);
+    adbWatcher = std::move(adbWatcher_);
   }
-  // Both go with no lock held: the discovery joins its thread, the watch waits for its request.
+  // All go with no lock held: the discovery and the bridge watcher join their threads, the watch
+  // waits for its request.
+  adbWatcher.reset();
   watch.reset();
   discovery.reset();
   list_.Clear();
@@ -97,6 +117,12 @@ std::shared_ptr<NetworkDiscovery> PhoneBroker::Discovery(Attachment attachment) 
   std::lock_guard<std::mutex> lock(stateMutex_);
   if (attachment != 0 && attachment != attachment_) return nullptr;
   return discovery_;
+}
+
+std::shared_ptr<AdbWatcher> PhoneBroker::Watcher(Attachment attachment) const {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  if (attachment != 0 && attachment != attachment_) return nullptr;
+  return adbWatcher_;
 }
 
 const PhoneRecord* PhoneBroker::ChooseLocked(int index) {

@@ -13,6 +13,7 @@
 
 namespace kavex {
 
+class AdbWatcher;
 class CameraRoster;
 class NetworkDiscovery;
 namespace platform {
@@ -41,7 +42,8 @@ class PhoneBroker final : public NetworkPhoneListener,
   PhoneBroker(const PhoneBroker&) = delete;
   PhoneBroker& operator=(const PhoneBroker&) = delete;
 
-  // Instance 0 is created: a new network discovery and address watch (not running yet). The
+  // Instance 0 is created: a new network discovery and address watch (not running yet) and a new
+  // debug bridge watcher (running, reporting here). The
   // attachment names them: an instance 0 whose teardown finishes late on a teardown thread must not
   // stop or release what its successor attached meanwhile.
   using Attachment = uint64_t;
@@ -114,15 +116,17 @@ class PhoneBroker final : public NetworkPhoneListener,
   const PhoneRecord* ChooseLocked(int index);
   // The discovery of the current attachment (any, when attachment is zero); null when there is none.
   std::shared_ptr<NetworkDiscovery> Discovery(Attachment attachment = 0) const;
+  std::shared_ptr<AdbWatcher> Watcher(Attachment attachment) const;
 
   CameraRoster& roster_;
   PhoneList& list_;
   std::mutex chooseMutex_;
-  mutable std::mutex stateMutex_;  // attachment_, discovery_ and addressWatch_ (the pointers)
+  mutable std::mutex stateMutex_;  // attachment_, discovery_, addressWatch_, adbWatcher_ (the pointers)
   Attachment attachment_ = 0;
   // Shared: a host thread restarting DNS-SD keeps it alive while instance 0 goes.
   std::shared_ptr<NetworkDiscovery> discovery_;
   std::shared_ptr<platform::AddressChangeWatch> addressWatch_;
+  std::shared_ptr<AdbWatcher> adbWatcher_;
   std::atomic<int> addressChanges_{0};
   std::mutex socketsMutex_;  // sockets_
   std::weak_ptr<platform::SocketLibrary> sockets_;

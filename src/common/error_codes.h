@@ -26,6 +26,7 @@ inline constexpr ErrorCode kFeederThrew{"ei", 46};
 inline constexpr ErrorCode kDiscoveryThrew{"ei", 47};
 inline constexpr ErrorCode kTeardownThrew{"ei", 48};
 inline constexpr ErrorCode kTeardownThreadFailed{"ei", 49};
+inline constexpr ErrorCode kAdbWatcherThrew{"ei", 50};
 
 // "qc": the machine's configuration.
 inline constexpr ErrorCode kNoAddressWatch{"qc", 76};

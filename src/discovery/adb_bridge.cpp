@@ -5,19 +5,25 @@
 
 namespace kavex {
 
-std::string RunAdb(const std::string& arguments, bool waitForOutput, const std::atomic<bool>& running) {
+AdbOutput RunAdb(const std::string& arguments, bool waitForOutput, const std::atomic<bool>& running) {
   const platform::ProgramRun run = platform::RunProgram("adb", arguments, waitForOutput, running);
+  AdbOutput output;
   switch (run.failure) {
     case platform::ProgramRun::Failure::kPipe:
       ErrorLog::Record(error_codes::kAdbPipeFailed);
-      return "err";
+      output.text = "err";
+      return output;
     case platform::ProgramRun::Failure::kStart:
-      ErrorLog::Record(error_codes::kAdbStartFailed, std::to_string(run.systemError));
-      return "err";
+      output.text = "err";
+      output.missing = run.notFound;
+      output.systemError = run.systemError;
+      if (!output.missing) ErrorLog::Record(error_codes::kAdbStartFailed, std::to_string(run.systemError));
+      return output;
     case platform::ProgramRun::Failure::kNone:
       break;
   }
-  return run.output;
+  output.text = run.output;
+  return output;
 }
 
 }  // namespace kavex

@@ -60,12 +60,12 @@ bool AdbDeviceTable::AddFromListing(const std::string& listing) {
 std::vector<std::string> AdbDeviceTable::AssignPorts() {
   std::vector<std::string> forwards;
   for (AdbDeviceEntry& entry : entries_) {
-    entry.announcementPort = NextPort(entries_, kFirstAnnouncementPort,
+    entry.announcementPort = NextPort(entries_, firstAnnouncementPort_,
                                       [](const AdbDeviceEntry& e) { return e.announcementPort; });
     forwards.push_back("-s " + entry.serial + " forward tcp:" + std::to_string(entry.announcementPort) +
                        " tcp:" + std::to_string(kDeviceAnnouncementPort));
     entry.sessionPort =
-        NextPort(entries_, kFirstSessionPort, [](const AdbDeviceEntry& e) { return e.sessionPort; });
+        NextPort(entries_, firstSessionPort_, [](const AdbDeviceEntry& e) { return e.sessionPort; });
     forwards.push_back("-s " + entry.serial + " forward tcp:" + std::to_string(entry.sessionPort) +
                        " tcp:" + std::to_string(kDeviceSessionPort));
   }

@@ -32,6 +32,11 @@ class AdbDeviceTable {
   // The bridge's output is read like any outside input: at most this many devices are kept.
   static constexpr size_t kMaxDevices = 16;
 
+  // Tests may give the local ports another start, away from a real bridge's.
+  explicit AdbDeviceTable(uint16_t firstAnnouncementPort = kFirstAnnouncementPort,
+                          uint16_t firstSessionPort = kFirstSessionPort)
+      : firstAnnouncementPort_(firstAnnouncementPort), firstSessionPort_(firstSessionPort) {}
+
   // Adds the usable devices of one "devices" listing: lines ending in "device\r\n", the serial being
   // the text before "device\r" with its trailing white space removed; network devices (":5555"),
   // serials already known, and serials that could not be passed safely on a command line are
@@ -49,6 +54,8 @@ class AdbDeviceTable {
   static bool BridgeMissing(const std::string& listing);
 
  private:
+  uint16_t firstAnnouncementPort_;
+  uint16_t firstSessionPort_;
   std::vector<AdbDeviceEntry> entries_;
 };
 

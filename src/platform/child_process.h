@@ -10,6 +10,7 @@ struct ProgramRun {
   enum class Failure { kNone, kPipe, kStart };
   Failure failure = Failure::kNone;
   uint32_t systemError = 0;  // with kStart: why the system could not start it
+  bool notFound = false;     // with kStart: the system found no such program
   std::string output;        // what it wrote to its standard output and error
 };
 

@@ -1,5 +1,7 @@
 #include "protocol/phone_announcement.h"
 
+#include <algorithm>
+
 #include "protocol/wire_header.h"
 #include "protocol/wire_reader.h"
 
@@ -20,7 +22,13 @@ std::optional<PhoneAnnouncement> ParsePhoneAnnouncement(const uint8_t* data, siz
   if (WireHeader::Type(header) != PhoneAnnouncement::kMessageType ||
       WireHeader::Length(header) < PhoneAnnouncement::kSize)
     return std::nullopt;
+  AnnouncementBlock block;
+  std::copy(data, data + block.size(), block.begin());
+  return ReadAnnouncementBlock(block);
+}
 
+PhoneAnnouncement ReadAnnouncementBlock(const AnnouncementBlock& block) {
+  const WireReader reader(block.data(), block.size());
   PhoneAnnouncement announcement;
   announcement.id = PhoneId::FromBytes(reader.At(kIdOffset));
   announcement.kind = reader.U16(kKindOffset);

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -29,5 +30,10 @@ struct PhoneAnnouncement {
 // Reads the block at the start of `data`. Nothing unless at least 280 bytes are there and the
 // header says type 1 with a length of at least 280; bytes after the block are ignored.
 std::optional<PhoneAnnouncement> ParsePhoneAnnouncement(const uint8_t* data, size_t length);
+
+// Reads the fields of a whole 280-byte block whatever its header says (a bridge probe keeps the
+// first 280 bytes of a type-1 message, zero-filled when the message was shorter).
+using AnnouncementBlock = std::array<uint8_t, PhoneAnnouncement::kSize>;
+PhoneAnnouncement ReadAnnouncementBlock(const AnnouncementBlock& block);
 
 }  // namespace kavex

@@ -34,6 +34,7 @@ TEST(ChildProcess, AProgramThatIsNotThereIsAStartFailure) {
   const ProgramRun run = RunProgram("kavex-no-such-program", "devices", true, running);
   EXPECT_EQ(run.failure, ProgramRun::Failure::kStart);
   EXPECT_NE(run.systemError, 0u);
+  EXPECT_TRUE(run.notFound);  // the bridge watcher takes this as the bridge not being installed
   EXPECT_TRUE(run.output.empty());
 }
 

@@ -65,6 +65,7 @@ ProgramRun RunProgram(const std::string& name, const std::string& arguments, boo
     close(pipeEnds[0]);
     run.failure = ProgramRun::Failure::kStart;
     run.systemError = static_cast<uint32_t>(started);
+    run.notFound = started == ENOENT;
     return run;
   }
 

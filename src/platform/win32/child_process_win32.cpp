@@ -54,6 +54,7 @@ ProgramRun RunProgram(const std::string& name, const std::string& arguments, boo
                       nullptr, &startup, &process)) {
     run.failure = ProgramRun::Failure::kStart;
     run.systemError = GetLastError();
+    run.notFound = run.systemError == ERROR_FILE_NOT_FOUND || run.systemError == ERROR_PATH_NOT_FOUND;
     return run;
   }
   Handle processHandle{process.hProcess}, threadHandle{process.hThread};

@@ -1,0 +1,228 @@
+#include "broker/adb_watcher.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/engine_thread.h"
+#include "common/error_log.h"
+#include "common/trace.h"
+#include "platform/thread_name.h"
+#include "platform/usb_notifications.h"
+#include "transport/tcp_transport.h"
+
+namespace kavex {
+
+namespace {
+
+constexpr double kProbeSilenceSeconds = 10.0;
+constexpr int kProbeSteps = 20;         // 2 s for the phone's announcement
+constexpr int kArrivalSettleSteps = 20; // a device that just arrived gets 2 s before the scan
+constexpr int kResumeSettleSteps = 50;  // after a resume, 5 s before every device is taken afresh
+constexpr auto kStep = std::chrono::milliseconds(100);
+
+}  // namespace
+
+AdbWatcher::AdbWatcher(AdbPhoneListener* listener, Options options)
+    : options_(std::move(options)),
+      listener_(listener),
+      table_(options_.firstAnnouncementPort, options_.firstSessionPort) {
+  try {
+    thread_ = std::thread(&AdbWatcher::Run, this);
+  } catch (const std::system_error&) {
+    running_.store(false);  // no thread: no phones over USB this time
+  }
+}
+
+AdbWatcher::~AdbWatcher() {
+  {
+    std::lock_guard<std::mutex> lock(napMutex_);
+    running_.store(false);
+  }
+  napWake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void AdbWatcher::SetListener(AdbPhoneListener* listener) {
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  listener_ = listener;
+  if (listener == nullptr) return;
+  std::vector<std::pair<Block, uint16_t>> identified;
+  {
+    std::lock_guard<std::mutex> table(tableMutex_);
+    for (const AdbDeviceEntry& entry : table_.entries())
+      identified.emplace_back(entry.announcement, entry.sessionPort);
+  }
+  for (const auto& [block, sessionPort] : identified) {
+    const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
+    if (announcement.kind != 0 && !announcement.id.IsZero())
+      listener->OnPhoneFound(announcement.id, announcement.kind, announcement.name, sessionPort);
+  }
+}
+
+void AdbWatcher::OnFailed(PhoneConnection&) { probeResult_.store(kProbeFailed); }
+
+void AdbWatcher::OnClosed(PhoneConnection&) {
+  // The phone's announcement port closes right after its block: an answer already in stays.
+  int waiting = kProbeWaiting;
+  probeResult_.compare_exchange_strong(waiting, kProbeFailed);
+}
+
+void AdbWatcher::OnPacket(PhoneConnection&, const uint8_t* message, size_t length) {
+  if (length < 4 || message[3] != PhoneAnnouncement::kMessageType) return;
+  {
+    std::lock_guard<std::mutex> lock(probeMutex_);
+    // A shorter message leaves the rest of the block zero rather than whatever followed it.
+    probeBlock_.fill(0);
+    std::copy(message, message + std::min(length, probeBlock_.size()), probeBlock_.begin());
+  }
+  probeResult_.store(kProbeAnswered);
+}
+
+void AdbWatcher::Run() {
+  const EngineThreadMark engineThread;
+  platform::NameCurrentThread("kavex-adb");
+  try {
+    Watch();
+  } catch (...) {
+    // Out of memory, say: phones on a cable are not found until instance 0 is made again.
+    ErrorLog::Record(error_codes::kAdbWatcherThrew);
+  }
+  running_.store(false);
+}
+
+void AdbWatcher::Watch() {
+  const AdbOutput first = options_.runner("devices", true, running_);
+  if (first.missing || AdbDeviceTable::BridgeMissing(first.text)) {
+    KAVEX_TRACE_INFO("adb", "no debug bridge on this machine: phones on a cable are not looked for");
+    return;
+  }
+  std::unique_ptr<platform::UsbNotificationWindow> window = platform::UsbNotificationWindow::Create();
+  if (window == nullptr) return;  // another watcher's window is there
+
+  while (running_.load()) {
+    Scan();
+    std::vector<size_t> lost;
+    size_t count = 0;
+    {
+      std::lock_guard<std::mutex> lock(tableMutex_);
+      count = table_.entries().size();
+    }
+    for (size_t i = 0; i < count && running_.load(); ++i)
+      if (!Probe(i)) lost.push_back(i);
+    // A device that did not answer goes, and is forwarded and probed afresh at the next pass.
+    for (auto it = lost.rbegin(); it != lost.rend(); ++it) {
+      Block announcement;
+      {
+        std::lock_guard<std::mutex> lock(tableMutex_);
+        std::vector<AdbDeviceEntry>& entries = table_.entries();
+        announcement = entries[*it].announcement;
+        entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(*it));
+      }
+      ReportLost(announcement);
+    }
+
+    using platform::UsbEvent;
+    for (int i = 0; i < options_.passWaitSteps && running_.load() &&
+                    platform::CurrentUsbEvent() == UsbEvent::kNone;
+         ++i) {
+      window->Pump();
+      Nap();
+    }
+    for (int i = 0; i < kArrivalSettleSteps && running_.load() &&
+                    platform::CurrentUsbEvent() == UsbEvent::kArrived;
+         ++i) {
+      window->Pump();
+      Nap();
+    }
+    if (platform::CurrentUsbEvent() == UsbEvent::kResumed) {
+      for (int i = 0; i < kResumeSettleSteps && running_.load(); ++i) {
+        window->Pump();
+        Nap();
+      }
+      // After sleep the bridge's forwards may be gone: every device is taken afresh, unreported.
+      std::lock_guard<std::mutex> lock(tableMutex_);
+      table_.Clear();
+    }
+    platform::ResetUsbEvent();
+  }
+  window.reset();
+  // The user's session ending leaves the bridge's server for the next one, as the bridge expects.
+  if (platform::StopBridgeAtExit()) options_.runner("kill-server", false, running_);
+}
+
+void AdbWatcher::Scan() {
+  const AdbOutput listing = options_.runner("devices", true, running_);
+  if (!running_.load()) return;
+  if (listing.missing) {
+    // It was there at the first listing and has gone since: worth a record, and a retry next pass.
+    ErrorLog::Record(error_codes::kAdbStartFailed, std::to_string(listing.systemError));
+    return;
+  }
+  std::vector<std::string> forwards;
+  {
+    std::lock_guard<std::mutex> lock(tableMutex_);
+    if (table_.AddFromListing(listing.text)) forwards = table_.AssignPorts();
+  }
+  for (const std::string& forward : forwards) {
+    if (!running_.load()) return;
+    options_.runner(forward, false, running_);
+  }
+}
+
+bool AdbWatcher::Probe(size_t index) {
+  uint16_t announcementPort = 0;
+  uint16_t sessionPort = 0;
+  {
+    std::lock_guard<std::mutex> lock(tableMutex_);
+    AdbDeviceEntry& entry = table_.entries()[index];
+    entry.probing = true;
+    announcementPort = entry.announcementPort;
+    sessionPort = entry.sessionPort;
+  }
+  {
+    TcpTransport probe(*this, kProbeSilenceSeconds, "kavex-adb-probe");
+    probeResult_.store(kProbeWaiting);
+    if (!probe.Start(SocketAddress::Ipv4(127, 0, 0, 1, announcementPort), nullptr)) return false;
+    for (int step = 0; step < kProbeSteps && running_.load() && probeResult_.load() == kProbeWaiting; ++step)
+      Nap();
+  }  // the probe's receive thread is joined here: nothing writes the block any more
+  if (probeResult_.load() != kProbeAnswered) return false;
+  Block block;
+  {
+    std::lock_guard<std::mutex> lock(probeMutex_);
+    block = probeBlock_;
+  }
+  // A block without an identifier names no phone: the all-zero identifier means "none" everywhere.
+  if (ReadAnnouncementBlock(block).id.IsZero()) return false;
+  {
+    std::lock_guard<std::mutex> lock(tableMutex_);
+    AdbDeviceEntry& entry = table_.entries()[index];
+    entry.probing = false;
+    entry.announcement = block;
+  }
+  ReportFound(block, sessionPort);
+  return true;
+}
+
+void AdbWatcher::ReportFound(const Block& block, uint16_t sessionPort) {
+  const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  if (running_.load() && listener_ != nullptr)
+    listener_->OnPhoneFound(announcement.id, announcement.kind, announcement.name, sessionPort);
+}
+
+void AdbWatcher::ReportLost(const Block& block) {
+  const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  if (running_.load() && listener_ != nullptr) listener_->OnPhoneLost(announcement.id);
+}
+
+void AdbWatcher::Nap() {
+  std::unique_lock<std::mutex> lock(napMutex_);
+  napWake_.wait_for(lock, kStep, [this] { return !running_.load(); });
+}
+
+}  // namespace kavex

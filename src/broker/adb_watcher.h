@@ -1,0 +1,91 @@
+#pragma once
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "discovery/adb_bridge.h"
+#include "discovery/adb_devices.h"
+#include "discovery/phone_listeners.h"
+#include "protocol/phone_announcement.h"
+#include "protocol/phone_connection.h"
+
+namespace kavex {
+
+// Finds Android phones on a cable through the debug bridge: lists the bridge's devices, has it
+// forward two local ports to each (the phone's announcement port and its session port), reads the
+// phone's announcement through the first and reports the phone with the second as its USB address.
+// One pass every 30 s, sooner when the system reports a USB device arriving or leaving or the
+// machine resuming. One per process, made with engine instance 0 and gone with it.
+//
+// Thread: its own thread from construction to destruction owns the device table, the notification
+// window and the probe connection; a probe's receive thread writes the probe result and block
+// (probeMutex_). SetListener and the destructor run on instance 0's host or teardown thread.
+// Locks: listenerMutex_ is held while the listener is called (so that once SetListener(nullptr)
+// returns no report is under way), then the listener's own; tableMutex_ and probeMutex_ are leaves.
+class AdbWatcher final : public TransportListener {
+ public:
+  struct Options {
+    AdbRunner runner = RunAdb;
+    // The wait between passes, in 100 ms steps (30 s).
+    int passWaitSteps = 300;
+    uint16_t firstAnnouncementPort = AdbDeviceTable::kFirstAnnouncementPort;
+    uint16_t firstSessionPort = AdbDeviceTable::kFirstSessionPort;
+  };
+
+  explicit AdbWatcher(AdbPhoneListener* listener) : AdbWatcher(listener, Options{}) {}
+  AdbWatcher(AdbPhoneListener* listener, Options options);
+  // Stops the thread and waits for it (at most the bridge command under way plus its 5 s exit wait,
+  // and the closing "kill-server").
+  ~AdbWatcher() override;
+  AdbWatcher(const AdbWatcher&) = delete;
+  AdbWatcher& operator=(const AdbWatcher&) = delete;
+
+  // A listener is told at once of every phone already identified, then of every change; with none,
+  // nothing is reported from the moment this returns.
+  void SetListener(AdbPhoneListener* listener);
+  // False once the thread has ended (the bridge is missing, or the window could not be made).
+  bool running() const { return running_.load(); }
+
+  // The probe connection's reports.
+  void OnConnected(PhoneConnection&) override {}
+  void OnFailed(PhoneConnection&) override;
+  void OnClosed(PhoneConnection&) override;
+  void OnPacket(PhoneConnection& connection, const uint8_t* message, size_t length) override;
+
+ private:
+  using Block = AnnouncementBlock;
+  enum ProbeResult { kProbeFailed = 0, kProbeWaiting = 1, kProbeAnswered = 2 };
+
+  void Run();
+  void Watch();
+  void Scan();
+  // Probes the entry at `index`: true when it answered with an announcement that names a phone.
+  bool Probe(size_t index);
+  void ReportFound(const Block& announcement, uint16_t sessionPort);
+  void ReportLost(const Block& announcement);
+  // Sleeps one 100 ms step, or less when the watcher is stopped meanwhile.
+  void Nap();
+
+  const Options options_;
+  std::atomic<bool> running_{true};
+
+  std::mutex listenerMutex_;
+  AdbPhoneListener* listener_ = nullptr;
+
+  std::mutex tableMutex_;  // written by the watcher thread, read by SetListener
+  AdbDeviceTable table_;
+
+  std::mutex probeMutex_;
+  std::atomic<int> probeResult_{kProbeFailed};
+  Block probeBlock_{};
+
+  std::mutex napMutex_;
+  std::condition_variable napWake_;
+
+  std::thread thread_;
+};
+
+}  // namespace kavex

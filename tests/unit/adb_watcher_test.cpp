@@ -1,0 +1,245 @@
+// The debug bridge watcher against a scripted bridge and a phone's announcement port on loopback:
+// what it forwards, which phones it reports found and lost, and how it ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "broker/adb_watcher.h"
+#include "common/error_log.h"
+#include "loopback_peer.h"
+#include "platform/address_watch.h"
+
+namespace kavex {
+namespace {
+
+constexpr int kWaitMs = 15000;
+const char kListing[] = "List of devices attached\r\nR5CT01\tdevice\r\n\r\n";
+
+// A bridge that prints a listing the test sets, records every command, and says whether it exists.
+class ScriptedBridge {
+ public:
+  AdbOutput Run(const std::string& arguments) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_.push_back(arguments);
+    AdbOutput output;
+    output.missing = missing_;
+    output.text = missing_ ? "err" : (arguments == "devices" ? listing_ : "");
+    return output;
+  }
+  void SetListing(const std::string& listing) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    listing_ = listing;
+  }
+  void SetMissing() { missing_ = true; }
+  std::vector<std::string> Commands() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string listing_ = kListing;
+  bool missing_ = false;
+  std::vector<std::string> commands_;
+};
+
+struct Report {
+  bool found;
+  PhoneId id;
+  uint16_t kind;
+  std::string name;
+  uint16_t port;
+};
+
+class RecordingListener : public AdbPhoneListener {
+ public:
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t port) override {
+    Add({true, id, kind, name, port});
+  }
+  void OnPhoneLost(const PhoneId& id) override { Add({false, id, 0, "", 0}); }
+  // Waits for the report number `n` (from 0).
+  bool WaitFor(size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return reports_.size() > n; });
+  }
+  Report At(size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reports_.at(n);
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reports_.size();
+  }
+
+ private:
+  void Add(Report report) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_.push_back(std::move(report));
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Report> reports_;
+};
+
+PhoneId Id(uint8_t last) {
+  PhoneId id;
+  id.bytes.fill(0x5a);
+  id.bytes[15] = last;
+  return id;
+}
+
+// A type-1 message of `length` bytes (280 is a whole announcement) naming the phone.
+std::vector<uint8_t> Announcement(const PhoneId& id, uint16_t kind, const std::string& name, size_t length) {
+  std::vector<uint8_t> block(std::max<size_t>(length, 280), 0);
+  block[0] = static_cast<uint8_t>(length);
+  block[1] = static_cast<uint8_t>(length >> 8);
+  block[3] = 1;
+  std::copy(id.bytes.begin(), id.bytes.end(), block.begin() + 4);
+  block[20] = static_cast<uint8_t>(kind);
+  std::memcpy(block.data() + 24, name.data(), std::min<size_t>(name.size(), 255));
+  block.resize(length);
+  return block;
+}
+
+// The phone's announcement port: each connection gets the next message of `replies` and is closed.
+class AnnouncementPort {
+ public:
+  explicit AnnouncementPort(std::vector<std::vector<uint8_t>> replies)
+      : replies_(std::move(replies)), thread_([this] { Serve(); }) {}
+  ~AnnouncementPort() {
+    stop_ = true;
+    thread_.join();
+  }
+  uint16_t port() const { return listener_.port(); }
+
+ private:
+  void Serve() {
+    for (size_t next = 0; !stop_ && next < replies_.size();) {
+      std::unique_ptr<loopback::Peer> peer = listener_.Accept(100);
+      if (peer == nullptr) continue;
+      peer->SendAll(replies_[next++]);
+      peer->Close();
+    }
+  }
+  loopback::Listener listener_;
+  std::vector<std::vector<uint8_t>> replies_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The watcher's probes and the phone's port need the system's socket library up.
+class AdbWatcherTest : public ::testing::Test {
+  platform::SocketLibrary sockets_;
+};
+
+AdbWatcher::Options Scripted(ScriptedBridge& bridge, uint16_t announcementPort) {
+  AdbWatcher::Options options;
+  options.runner = [&bridge](const std::string& arguments, bool, const std::atomic<bool>&) {
+    return bridge.Run(arguments);
+  };
+  options.passWaitSteps = 3;  // a pass every ~0.3 s instead of 30 s
+  options.firstAnnouncementPort = announcementPort;
+  options.firstSessionPort = 27100;
+  return options;
+}
+
+TEST_F(AdbWatcherTest, AnIdentifiedPhoneIsFoundAndLostWithItsIdentifierOnceItStopsAnswering) {
+  // Pass 1: a whole announcement (and the close right after it, which must not undo the answer).
+  // Pass 2: a type-1 message of 30 bytes: the rest of the block is zero, not the earlier name.
+  // Pass 3: nothing answers any more.
+  AnnouncementPort phone({Announcement(Id(1), 2, "Cable Phone With A Long Name", 280),
+                          Announcement(Id(1), 2, "Cable!", 30)});
+  ScriptedBridge bridge;
+  RecordingListener listener;
+  {
+    AdbWatcher watcher(&listener, Scripted(bridge, phone.port()));
+    ASSERT_TRUE(listener.WaitFor(2));
+    const Report first = listener.At(0);
+    EXPECT_TRUE(first.found);
+    EXPECT_EQ(first.id, Id(1));
+    EXPECT_EQ(first.kind, 2);
+    EXPECT_EQ(first.name, "Cable Phone With A Long Name");
+    EXPECT_EQ(first.port, 27100);
+    const Report second = listener.At(1);
+    EXPECT_TRUE(second.found);
+    EXPECT_EQ(second.name, "Cable!");
+    const Report lost = listener.At(2);
+    EXPECT_FALSE(lost.found);
+    EXPECT_EQ(lost.id, Id(1));
+  }
+  const std::vector<std::string> commands = bridge.Commands();
+  const std::string announcementForward =
+      "-s R5CT01 forward tcp:" + std::to_string(phone.port()) + " tcp:4697";
+  ASSERT_GE(commands.size(), 4u);
+  EXPECT_EQ(commands[0], "devices");
+  EXPECT_EQ(commands[2], announcementForward);
+  EXPECT_EQ(commands[3], "-s R5CT01 forward tcp:27100 tcp:4699");
+  // The forwards are made when the device is new, not again while it stays identified: one up to
+  // the third pass's listing (the first listing only looks for the bridge).
+  auto third = commands.begin();
+  for (int listings = 0; third != commands.end() && listings < 4; ++third) listings += *third == "devices";
+  EXPECT_EQ(std::count(commands.begin(), third, announcementForward), 1);
+  EXPECT_EQ(commands.back(), "kill-server");  // the watcher's end stops the bridge's server
+}
+
+TEST_F(AdbWatcherTest, ADeviceThatNeverAnswersIsLostWithAZeroIdentifierAndProbedAfresh) {
+  const loopback::RefusingPort refusing;  // the forward leads nowhere
+  ScriptedBridge bridge;
+  RecordingListener listener;
+  AdbWatcher watcher(&listener, Scripted(bridge, refusing.address().port));
+  ASSERT_TRUE(listener.WaitFor(1));
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_FALSE(listener.At(i).found);
+    EXPECT_TRUE(listener.At(i).id.IsZero());
+  }
+  // Dropped each time, so each pass forwards it again.
+  const std::vector<std::string> commands = bridge.Commands();
+  EXPECT_GE(std::count(commands.begin(), commands.end(), "-s R5CT01 forward tcp:27100 tcp:4699"), 2);
+}
+
+TEST_F(AdbWatcherTest, ANewListenerHearsOfIdentifiedPhonesAndNoListenerSilencesTheWatcher) {
+  AnnouncementPort phone({Announcement(Id(7), 2, "Seven", 280)});
+  ScriptedBridge bridge;
+  RecordingListener first;
+  AdbWatcher watcher(&first, Scripted(bridge, phone.port()));
+  ASSERT_TRUE(first.WaitFor(0));
+  // Set while the phone is still identified (its second probe fails only at the next pass).
+  RecordingListener second;
+  watcher.SetListener(&second);
+  ASSERT_GE(second.Count(), 1u);
+  EXPECT_TRUE(second.At(0).found);
+  EXPECT_EQ(second.At(0).id, Id(7));
+  watcher.SetListener(nullptr);
+  const size_t heard = second.Count() + first.Count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // two or more passes, unheard
+  EXPECT_EQ(second.Count() + first.Count(), heard);
+}
+
+TEST_F(AdbWatcherTest, AMissingBridgeEndsTheWatcherQuietly) {
+  ErrorLog::TakeStoredEntry();
+  for (const bool absent : {true, false}) {
+    ScriptedBridge bridge;
+    if (absent) bridge.SetMissing();  // no program at all
+    else bridge.SetListing("sh: 1: adb: not found\r\n");
+    RecordingListener listener;
+    AdbWatcher watcher(&listener, Scripted(bridge, 27000));
+    for (int i = 0; i < 100 && watcher.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(watcher.running());
+    // One listing, no forwards, and no "kill-server" for a bridge that is not there.
+    EXPECT_EQ(bridge.Commands(), std::vector<std::string>{"devices"});
+    EXPECT_EQ(listener.Count(), 0u);
+  }
+  EXPECT_TRUE(ErrorLog::TakeStoredEntry().text.empty());
+}
+
+}  // namespace
+}  // namespace kavex
