@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -32,10 +34,27 @@ bool WaitForExit(pid_t child, int milliseconds) {
   }
 }
 
+// Programs that had not ended within their wait: reaped by a later run once they end, so that a
+// bridge that hangs now and then leaves no zombies behind in the host's process.
+std::mutex leftoverMutex;
+std::vector<pid_t> leftovers;
+
+void ReapLeftovers() {
+  std::lock_guard<std::mutex> lock(leftoverMutex);
+  leftovers.erase(std::remove_if(leftovers.begin(), leftovers.end(),
+                                 [](pid_t child) {
+                                   int status = 0;
+                                   const pid_t done = waitpid(child, &status, WNOHANG);
+                                   return done == child || (done < 0 && errno != EINTR);
+                                 }),
+                  leftovers.end());
+}
+
 }  // namespace
 
 ProgramRun RunProgram(const std::string& name, const std::string& arguments, bool waitForOutput,
                       const std::atomic<bool>& running) {
+  ReapLeftovers();
   ProgramRun run;
   int pipeEnds[2];
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
@@ -90,9 +109,12 @@ ProgramRun RunProgram(const std::string& name, const std::string& arguments, boo
     }
   }
   close(pipeEnds[0]);
-  // A program that does not end in 5 s is left running, as the system's own helpers are; it is
-  // reaped here when it has ended, so no zombie stays behind.
-  WaitForExit(child, 5000);
+  // A program that does not end in 5 s is left running, as the system's own helpers are, and reaped
+  // by a later run.
+  if (!WaitForExit(child, 5000)) {
+    std::lock_guard<std::mutex> lock(leftoverMutex);
+    leftovers.push_back(child);
+  }
   return run;
 }
 
