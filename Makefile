@@ -2,6 +2,8 @@
 #              run every test tier inside private network namespaces.
 # make demo  - the engine on simulators: a phone found on the test network streams into a virtual
 #              camera; snapshots, logs and a summary go to out/demo/ (scripts/demo.sh).
+# make demo-usb - the same with an Android phone on the cable, reached through the debug bridge
+#              stand-in; out/demo-usb/.
 # make bench - the video path's benchmarks, native and under Wine (figures only, no pass or fail).
 SHELL := /bin/bash
 BUILD := build
@@ -9,7 +11,7 @@ CACHE ?= /var/cache/kavex-engine
 export KAVEX_CACHE := $(CACHE)
 JOBS ?= 2
 
-.PHONY: test setup deps build build-win32 build-native demo bench clean
+.PHONY: test setup deps build build-win32 build-native demo demo-usb bench clean
 
 test: build
 	scripts/netns-run.sh -- scripts/run-tests.sh
@@ -43,6 +45,9 @@ build-native: setup
 
 demo: build
 	scripts/netns-run.sh -- scripts/demo.sh
+
+demo-usb: build
+	scripts/netns-run.sh -- scripts/demo.sh --usb
 
 # The benchmark programs alone, in the folders and with the settings of `make build`; then run
 # natively and under Wine, each in the test network. BENCH_ARGS (video_bench): e.g. --frames 120

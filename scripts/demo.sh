@@ -11,12 +11,20 @@
 # it, connects and streams (snapshots live-1, live-2); the phone says goodbye and goes away (the
 # placeholder returns: snapshot placeholder-after). Then a summary. PNGs and logs go to --out.
 #
-#   scripts/demo.sh [--short] [--bin-dir DIR] [--phone-sim PATH] [--fixtures DIR] [--out DIR]
+# With --usb the phone is an Android phone on the cable instead: it never announces itself and is
+# reached only through the debug bridge's forwards. adb.exe (the bridge stand-in) sits beside the
+# host, where the engine's command line finds it; its device script lists the phone from the start
+# (the cable is in before the host starts); at the end the phone is unplugged (the script lists
+# nothing) as it says goodbye.
+#
+#   scripts/demo.sh [--short] [--usb] [--bin-dir DIR] [--phone-sim PATH] [--adb PATH] [--fixtures DIR] [--out DIR]
 #
 #   --short      about 12 s instead of 20 (the CI test demo_short)
+#   --usb        the phone on the cable, through adb.exe (default out dir out/demo-usb)
 #   --bin-dir    where camera-viewer.exe, kavex-host.exe and engine-simdrivers.dll are
 #                (default build/win32/bin)
 #   --phone-sim  the native phone simulator (default build/native/bin/phone-sim)
+#   --adb        the bridge stand-in for --usb (default build/win32/bin/adb-sim/adb.exe)
 #   --fixtures   the media fixtures (default tests/fixtures)
 #   --out        snapshots, logs and summary (default out/demo)
 #
@@ -31,19 +39,23 @@ self=$root/scripts/demo.sh
 usage() { sed -n '/^#   scripts\/demo.sh/,/^#   --out/p' "$self" | sed 's/^# \{0,1\}//' >&2; }
 
 short=0
+usb=0
 bin=$root/build/win32/bin
 sim=$root/build/native/bin/phone-sim
+adb=
 fixtures=$root/tests/fixtures
-out=$root/out/demo
+out=
 original_args=("$@")
 while (($#)); do
   case $1 in
     --short) short=1 ;;
-    --bin-dir | --phone-sim | --fixtures | --out)
+    --usb) usb=1 ;;
+    --bin-dir | --phone-sim | --adb | --fixtures | --out)
       (($# >= 2)) || { usage; exit 2; }
       case $1 in
         --bin-dir) bin=$2 ;;
         --phone-sim) sim=$2 ;;
+        --adb) adb=$2 ;;
         --fixtures) fixtures=$2 ;;
         --out) out=$2 ;;
       esac
@@ -54,6 +66,9 @@ while (($#)); do
   esac
   shift
 done
+
+[[ -n $out ]] || { ((usb)) && out=$root/out/demo-usb || out=$root/out/demo; }
+[[ -n $adb ]] || adb=$bin/adb-sim/adb.exe
 
 if [[ -z ${KAVEX_NETNS_PC:-} ]]; then
   # The engine joins multicast groups on every adapter it sees: only inside the test network.
@@ -76,7 +91,7 @@ else
 fi
 # Bounds for the steps that wait on something (Wine starts, discovery).
 readonly START_WAIT=60 STREAM_WAIT=45 EXIT_WAIT=15
-readonly CONTROL_PORT=4700 SESSION_PORT=4699
+readonly CONTROL_PORT=4700 SESSION_PORT=4699 ANNOUNCEMENT_PORT=4697 BRIDGE_PORT=15037
 # Phone states in the host's events (KavexPhoneState).
 readonly STATE_FAILED=1 STATE_CONNECTING=2 STATE_STREAMING=3
 
@@ -90,6 +105,7 @@ for need in "$bin/camera-viewer.exe" "$bin/kavex-host.exe" "$bin/engine-simdrive
   [[ -f $need ]] || fail "$need is missing (make build-win32 builds it)"
 done
 [[ -x $sim ]] || fail "no phone simulator at $sim (make build-native builds it)"
+((usb)) && { [[ -f $adb ]] || fail "$adb is missing (make build-win32 builds it)"; }
 for need in h264-1280x720.psimpkt opus-tone-48k.psimpkt; do
   [[ -f $fixtures/$need ]] || fail "fixture $fixtures/$need is missing"
 done
@@ -101,6 +117,14 @@ mkdir -p "$out" || fail "cannot create $out"
 out=$(cd "$out" && pwd)
 rm -f "$out"/*.png "$out"/*.log "$out"/summary.txt "$out"/viewer.stats "$out"/host-events.txt
 work=$(mktemp -d)
+# Over USB the host runs from a folder of its own with the bridge beside it, as a host ships it.
+host_dir=$bin
+if ((usb)); then
+  host_dir=$work/host
+  mkdir -p "$host_dir" && cp "$bin/kavex-host.exe" "$bin/engine-simdrivers.dll" "$adb" "$host_dir/" ||
+    fail "cannot prepare the host's folder"
+  export KAVEX_ADB_PORT=$BRIDGE_PORT KAVEX_ADB_DEVICES=$work/devices.txt
+fi
 
 # --- teardown -----------------------------------------------------------------------------------
 viewer_pid= host_pid= sim_pid= viewer_in= host_in= control=
@@ -138,6 +162,8 @@ teardown() {
   done
   for pid in "${tail_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
   wait 2>/dev/null
+  # The engine stops the bridge's server when it closes; not when the host was killed.
+  ((usb)) && (cd "$host_dir" && timeout 20 wine ./adb.exe kill-server) >/dev/null 2>&1
   rm -rf "$work"
   exit "$rc"
 }
@@ -228,6 +254,28 @@ read_phone() {
 phone_codec= phone_format= phone_request_size=- phone_video_sent= phone_audio_sent= phone_ack_count=
 phone_ack_window=0 phone_decode_ms=- phone_delivery_ms=-
 
+# The phone: over the network it announces itself every 500 ms; over USB it only answers on its
+# announcement and session ports, which the bridge forwards, and the bridge lists it.
+start_phone() {
+  local reach
+  if ((usb)); then
+    say "$(now) s: phone simulator on the cable (bridge device R5CT1234), streaming the H.264 1280x720 and Opus fixtures"
+    printf 'style crlf\ndevice R5CT1234 device %s\n' "$KAVEX_PHONE_ADDR" >"$KAVEX_ADB_DEVICES"
+    reach=(--probe "$KAVEX_PHONE_ADDR:$ANNOUNCEMENT_PORT")
+  else
+    say "$(now) s: phone simulator announcing on $KAVEX_PHONE_IF, streaming the H.264 1280x720 and Opus fixtures"
+    reach=(--announce-if "$KAVEX_PHONE_IF" --announce-family 4 --announce-interval 500)
+  fi
+  ip netns exec "$KAVEX_NETNS_PHONE" "$sim" --ready-file "$work/sim.ready" \
+    --listen "$KAVEX_PHONE_ADDR:$SESSION_PORT" --control "$KAVEX_PHONE_ADDR:$CONTROL_PORT" "${reach[@]}" \
+    --name "Demo Phone" \
+    --h264-fixture "$fixtures/h264-1280x720.psimpkt" --opus-fixture "$fixtures/opus-tone-48k.psimpkt" \
+    >"$out/phone-sim.log" 2>&1 &
+  sim_pid=$!
+  wait_for "$work/sim.ready" 'ready' 10 "$sim_pid" || fail "the phone simulator did not start: $(tail -n 5 "$out/phone-sim.log")"
+  exec {control}<>"/dev/tcp/$KAVEX_PHONE_ADDR/$CONTROL_PORT" || fail "cannot reach the phone's control channel"
+}
+
 # --- 1. the camera's consumer -------------------------------------------------------------------
 say "$(now) s: camera viewer: camera 0, 1280x720 YUY2, 30 fps"
 mkfifo "$work/viewer.in" "$work/host.in"
@@ -241,8 +289,9 @@ wait_for "$out/viewer.log" 'consumer of' "$START_WAIT" "$viewer_pid" ||
   fail "the camera viewer did not publish the camera section"
 
 # --- 2. the host with the engine ----------------------------------------------------------------
+((usb)) && start_phone
 say "$(now) s: reference host with engine-simdrivers.dll"
-(cd "$bin" && exec wine ./kavex-host.exe --dll engine-simdrivers.dll --cameras 1 --duration 300 \
+(cd "$host_dir" && exec wine ./kavex-host.exe --dll engine-simdrivers.dll --cameras 1 --duration 300 \
   --events "Z:$host_events") \
   <"$work/host.in" >"$out/host.log" 2>&1 &
 host_pid=$!
@@ -255,20 +304,18 @@ host_offset=$(awk -v seen="$(elapsed_ms)" -v t="$(host_time 'open 0 -?[0-9]+')" 
   'BEGIN { printf "%.3f", seen / 1000 - t }')
 grep -qE "$(host_event 'open 0 0')" "$host_events" || fail "camera 0 did not open: $(grep -E "$(host_event 'open 0 .*')" "$host_events")"
 wait_for "$out/viewer.log" 'first picture' 15 "$viewer_pid" || fail "no placeholder picture reached the camera"
-pause "$placeholder_time"
+# Over USB the phone is already there: the placeholder shows only while the engine lists it.
+((usb)) || pause "$placeholder_time"
 echo "snapshot placeholder-before" >&"$viewer_in"
 
 # --- 3. the phone appears -----------------------------------------------------------------------
-say "$(now) s: phone simulator announcing on $KAVEX_PHONE_IF, streaming the H.264 1280x720 and Opus fixtures"
-ip netns exec "$KAVEX_NETNS_PHONE" "$sim" --ready-file "$work/sim.ready" \
-  --listen "$KAVEX_PHONE_ADDR:$SESSION_PORT" --control "$KAVEX_PHONE_ADDR:$CONTROL_PORT" \
-  --announce-if "$KAVEX_PHONE_IF" --announce-family 4 --announce-interval 500 --name "Demo Phone" \
-  --h264-fixture "$fixtures/h264-1280x720.psimpkt" --opus-fixture "$fixtures/opus-tone-48k.psimpkt" \
-  >"$out/phone-sim.log" 2>&1 &
-sim_pid=$!
-wait_for "$work/sim.ready" 'ready' 10 "$sim_pid" || fail "the phone simulator did not start: $(tail -n 5 "$out/phone-sim.log")"
-phone_start=$(awk -v ms="$(elapsed_ms)" -v o="$host_offset" 'BEGIN { printf "%.3f", ms / 1000 - o }')
-exec {control}<>"/dev/tcp/$KAVEX_PHONE_ADDR/$CONTROL_PORT" || fail "cannot reach the phone's control channel"
+if ((usb)); then
+  say "$(now) s: the phone is on the cable from the start; the engine lists it through adb.exe"
+  phone_start=$(host_time 'open 0 -?[0-9]+')
+else
+  start_phone
+  phone_start=$(awk -v ms="$(elapsed_ms)" -v o="$host_offset" 'BEGIN { printf "%.3f", ms / 1000 - o }')
+fi
 
 wait_for "$host_events" "$(host_event "state 0 $STATE_STREAMING")" "$STREAM_WAIT" "$host_pid" ||
   fail "the engine did not stream from the phone within ${STREAM_WAIT}s"
@@ -283,8 +330,13 @@ pause "$(awk -v a="$live_time" -v b="$live_second" 'BEGIN { print a - b }')"
 read_phone # before it leaves
 
 # --- 4. the phone leaves ------------------------------------------------------------------------
-say "$(now) s: the phone says goodbye and stops announcing"
 echo "phase after" >&"$viewer_in"
+if ((usb)); then
+  say "$(now) s: the phone is unplugged (the bridge lists nothing) and says goodbye"
+  printf 'style crlf\n' >"$KAVEX_ADB_DEVICES"
+else
+  say "$(now) s: the phone says goodbye and stops announcing"
+fi
 sim_command "goodbye close" >/dev/null
 sim_command shutdown >/dev/null
 exec {control}>&-
@@ -324,10 +376,20 @@ since_phone() {
   awk -v t="$1" -v p="$phone_start" 'BEGIN { printf "%.2f s", t - p }'
 }
 
+# How the host was shown the phone while it streamed: its name with " [USB]" or " [WiFi]".
+listed_as=$(awk '$2 == "phone" && $3 == 0 && $5 == 1 { $1 = $2 = $3 = $4 = $5 = $6 = ""; name = substr($0, 7) }
+  END { print name == "" ? "-" : name }' "$host_events")
+if ((usb)); then
+  phone_origin="after the host opened the camera, the cable already in"
+else
+  phone_origin="after it started announcing"
+fi
+
 {
   echo
   echo "== demo summary"
-  echo "phone found:                $(since_phone "$found_t") after it started announcing (host's timestamps)"
+  echo "phone found:                $(since_phone "$found_t") $phone_origin (host's timestamps)"
+  echo "listed as:                  $listed_as"
   echo "connected:                  $(since_phone "$connect_t") (failed attempts before: $failed_attempts)"
   echo "streaming:                  $(since_phone "$stream_t")"
   echo "negotiated format:          $phone_codec $phone_format (format request: $phone_request_size)"
@@ -344,6 +406,10 @@ since_phone() {
 live=$(stat phase.live.pictures)
 if [[ -z $live || $live -eq 0 || -z ${phone_ack_count:-} || ${phone_ack_count:-0} -eq 0 ]]; then
   echo "demo: FAILED: no live pictures reached the camera" >&2
+  exit 1
+fi
+if ((usb)) && [[ $listed_as != *" [USB]" ]]; then
+  echo "demo: FAILED: the phone was not listed as streaming over USB" >&2
   exit 1
 fi
 exit 0

@@ -1,0 +1,395 @@
+// An Android phone on the cable, end to end under Windows: this program is the host (it loads
+// engine-simdrivers.dll and opens camera 0) and plays the system around the engine: it "plugs" and
+// "unplugs" the phone by rewriting the bridge's device script and tells the engine's hidden window
+// what the system would (device arrival and removal, the end of the session). The bridge is
+// adb.exe beside this program, found by the engine's plain command line; the phone simulator on
+// the phone side answers only through the bridge's forwards unless a case lets it announce itself.
+//
+// Started by run_usb_e2e.sh, one case per process (instance 0 is opened once per process), each
+// with a bridge server port and a device script of its own.
+#include <winsock2.h>
+// after winsock2.h
+#include <windows.h>
+
+#include <dbt.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera_section_layout.h"
+#include "camera_section_peer.h"
+#include "engine_library.h"
+#include "kavex_engine.h"
+#include "platform/named_objects.h"
+#include "settings_fixture.h"
+#include "sim_control.h"
+#include "wait_until.h"
+#include "wire_records.h"
+
+namespace {
+
+namespace layout = testkit::camera_section;
+using testkit::Clock;
+using testkit::SecondsSince;
+
+constexpr int kStreamWaitMs = 60000;  // generous: every bridge command is a Wine process start
+constexpr char kPhoneName[] = "Cable Phone";
+
+struct Event {
+  Clock::time_point at;
+  int state = -1;           // a state report, or -1
+  std::string displayName;  // a list entry
+  int selected = 0;
+};
+
+std::mutex g_mutex;
+std::vector<Event> g_events;
+
+void KAVEX_STDCALL OnState(int instance, int value) {
+  if (instance != 0) return;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_events.push_back({Clock::now(), value, "", 0});
+}
+
+void KAVEX_STDCALL OnPhoneList(int instance, int, const char*, const char* displayName, int selected) {
+  if (instance != 0) return;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_events.push_back({Clock::now(), -1, displayName, selected});
+}
+
+int KAVEX_STDCALL OnFormatChoice(int, const char*) { return 0; }
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// The first state report of this value after `since` (the open result counts as state 0).
+bool StateSince(int value, Clock::time_point since, Clock::time_point* at = nullptr) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  for (const Event& event : g_events) {
+    if (event.state == value && event.at >= since) {
+      if (at != nullptr) *at = event.at;
+      return true;
+    }
+  }
+  return false;
+}
+
+int LastState() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  for (auto it = g_events.rbegin(); it != g_events.rend(); ++it)
+    if (it->state >= 0) return it->state;
+  return -1;
+}
+
+Clock::time_point LastStateAt() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  for (auto it = g_events.rbegin(); it != g_events.rend(); ++it)
+    if (it->state >= 0) return it->at;
+  return Clock::time_point();
+}
+
+bool SelectedEntrySince(const std::string& displayName, Clock::time_point since) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  for (const Event& event : g_events)
+    if (event.at >= since && event.selected == 1 && event.displayName == displayName) return true;
+  return false;
+}
+
+std::string History(Clock::time_point origin) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  std::string text;
+  for (const Event& event : g_events) {
+    char line[320];
+    const double seconds = std::chrono::duration<double>(event.at - origin).count();
+    if (event.state >= 0)
+      std::snprintf(line, sizeof line, "\n  %+.2f s state %d", seconds, event.state);
+    else
+      std::snprintf(line, sizeof line, "\n  %+.2f s list \"%s\" selected=%d", seconds, event.displayName.c_str(),
+                    event.selected);
+    text += line;
+  }
+  return text;
+}
+
+// True when something accepts a TCP connection on 127.0.0.1:port.
+bool Accepts(int port) {
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool accepted = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::closesocket(s);
+  return accepted;
+}
+
+HWND NotificationWindow() { return FindWindowW(L"szAppNamee", nullptr); }
+
+// What the system sends the window. A notification's lParam points at its description, as the
+// system's does; the window is another thread's, so the call waits for its next dispatch.
+bool SendToWindow(UINT message, WPARAM wParam, LPARAM lParam) {
+  HWND window = NotificationWindow();
+  if (window == nullptr) return false;
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 15000, &result) != 0;
+}
+
+bool SendDeviceChange(WPARAM event) {
+  struct {
+    DEV_BROADCAST_DEVICEINTERFACE_W header;
+    wchar_t rest[96];
+  } notice{};
+  notice.header.dbcc_size = sizeof notice;
+  notice.header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  notice.header.dbcc_classguid = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+  wcscpy(notice.header.dbcc_name, L"\\\\?\\USB#VID_18D1&PID_4EE7#R5CT1234#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+  return SendToWindow(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice));
+}
+
+class Usb : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (Env("KAVEX_USB_SIM_CONTROL").empty()) GTEST_SKIP() << "run through run_usb_e2e.sh";
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    adbPort_ = std::atoi(Env("KAVEX_ADB_PORT").c_str());
+    settings_fixture::DeleteErrorValue();
+    std::string error;
+    ASSERT_TRUE(engine_.Load(testkit::EnginePathFor("engine-simdrivers.dll"), &error)) << error;
+  }
+
+  void TearDown() override {
+    Close();
+    engine_.Unload();
+    settings_fixture::DeleteErrorValue();
+    WSACleanup();
+  }
+
+  // What a host does: one camera, the callbacks, open it.
+  void Open() {
+    const testkit::EngineExports& e = engine_.exports();
+    opened_ = Clock::now();
+    e.EInitialize(1, &OnState);
+    e.SetCallback(0, nullptr, nullptr, &OnPhoneList, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                  &OnFormatChoice);
+    ASSERT_EQ(e.EOpen(), 0);
+    ASSERT_TRUE(StateSince(0, opened_)) << "open result";
+    open_ = true;
+  }
+
+  void Close() {
+    if (open_) engine_.exports().EUninitialize(0);
+    open_ = false;
+  }
+
+  // The bridge lists the phone (at the simulator's address, as the runner gave it) or nothing.
+  static void WriteDevices(bool attached) {
+    std::ofstream script(Env("KAVEX_ADB_DEVICES"), std::ios::trunc);
+    script << "style crlf\n";
+    if (attached) script << Env("KAVEX_USB_DEVICE_LINE") << "\n";
+    ASSERT_TRUE(script.good()) << Env("KAVEX_ADB_DEVICES");
+  }
+
+  // Until the window exists and the first listing has started the bridge's server, then a little
+  // longer: the first pass must be over, or it would find a phone plugged in now by itself.
+  void WaitForFirstPass(bool noPhoneYet = true) {
+    ASSERT_TRUE(testkit::WaitUntil([] { return NotificationWindow() != nullptr; }, 30000)) << "no hidden window";
+    ASSERT_TRUE(testkit::WaitUntil([this] { return Accepts(adbPort_); }, 30000)) << "no bridge server";
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    if (noPhoneYet) {
+      ASSERT_FALSE(StateSince(KAVEX_PHONE_CONNECTING, opened_)) << "a phone before any was plugged in";
+    }
+  }
+
+  bool WaitForStateSince(int value, Clock::time_point since, int timeoutMs, Clock::time_point* at = nullptr) {
+    return testkit::WaitUntil([&] { return StateSince(value, since, at); }, timeoutMs);
+  }
+  bool WaitForSelectedEntry(const std::string& label, Clock::time_point since, int timeoutMs) {
+    return testkit::WaitUntil([&] { return SelectedEntrySince(std::string(kPhoneName) + label, since); }, timeoutMs);
+  }
+
+  void Timing(const char* what, Clock::time_point from, Clock::time_point to) {
+    std::printf("[ TIMING   ] %s: %.2f s\n", what, std::chrono::duration<double>(to - from).count());
+    std::fflush(stdout);
+  }
+
+  testkit::EngineLibrary engine_;
+  int adbPort_ = 0;
+  Clock::time_point opened_;
+  bool open_ = false;
+};
+
+// The consumer of camera 0 (section mode, 640 × 480 YUY2): the section is a real named object.
+class Consumer {
+ public:
+  bool Publish() {
+    uint32_t error = 0;
+    section_ = kavex::platform::SharedSection::CreateOrOpen(layout::SectionName(0), layout::kBytes, &error);
+    if (section_ == nullptr) return false;
+    peer_ = std::make_unique<testkit::CameraSectionPeer>(section_->data());
+    peer_->Publish({640, 480, 30.0f, 1});
+    return true;
+  }
+  // Pictures of the full size taken within `seconds`.
+  int TakeFor(double seconds) {
+    int taken = 0;
+    const Clock::time_point start = Clock::now();
+    while (SecondsSince(start) < seconds) {
+      for (int slot = 0; slot < 2; ++slot) {
+        std::vector<uint8_t> bytes;
+        testkit::SlotPicture picture;
+        if (peer_->Take(slot, 0, &bytes, &picture) && picture.length == 2u * 640 * 480) ++taken;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return taken;
+  }
+
+ private:
+  std::unique_ptr<kavex::platform::SharedSection> section_;
+  std::unique_ptr<testkit::CameraSectionPeer> peer_;
+};
+
+// Plugged in before the host starts: the first pass forwards, probes and reports the phone, which
+// the simulator serves only behind the forwards.
+TEST_F(Usb, PhoneOnTheCableIsFoundAndStreamsIntoTheCamera) {
+  SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
+  ASSERT_TRUE(sim.connected());
+  Consumer consumer;
+  ASSERT_TRUE(consumer.Publish());
+
+  WriteDevices(true);
+  const Clock::time_point listed = Clock::now();
+  Open();
+  Clock::time_point streaming;
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, listed, kStreamWaitMs, &streaming)) << History(listed);
+  Timing("device listed to Streaming (engine start included)", listed, streaming);
+
+  EXPECT_TRUE(WaitForSelectedEntry(" [USB]", listed, 10000)) << History(listed);
+  EXPECT_FALSE(SelectedEntrySince(std::string(kPhoneName) + " [WiFi]", listed));
+  EXPECT_EQ(SimControl::Field(sim.Command("state"), "announcements"), "0") << "never heard on the network";
+  const int pictures = consumer.TakeFor(3.0);
+  std::printf("usb: %d pictures reached the camera in 3 s\n", pictures);
+  EXPECT_GE(pictures, 30);
+  EXPECT_EQ(SimControl::Field(sim.Command("state"), "complaints"), "0");
+}
+
+// Plugged in while the watcher waits out its half-minute: the arrival notice brings the next
+// pass about two seconds later. Unplugged: the phone goes; plugged in again, it comes back.
+TEST_F(Usb, ArrivalNoticeFindsThePhoneAndRemovalLetsItGo) {
+  SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
+  ASSERT_TRUE(sim.connected());
+  WriteDevices(false);
+  Open();
+  WaitForFirstPass();
+  if (HasFatalFailure()) return;
+
+  WriteDevices(true);
+  const Clock::time_point plugged = Clock::now();
+  ASSERT_TRUE(SendDeviceChange(DBT_DEVICEARRIVAL));
+  Clock::time_point streaming;
+  // The watcher's own next pass is at least 25 s away: anything sooner came from the notice.
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, plugged, 20000, &streaming)) << History(plugged);
+  Timing("arrival notice to Streaming", plugged, streaming);
+  EXPECT_TRUE(WaitForSelectedEntry(" [USB]", plugged, 10000)) << History(plugged);
+
+  // The cable is pulled: the bridge lists nothing and the phone's connection ends; then the system
+  // reports the removal. Until a pass drops the phone's forward, the engine may keep trying it (the
+  // bridge accepts and closes at once); after the notice's pass it must come to rest.
+  WriteDevices(false);
+  const Clock::time_point unplugged = Clock::now();
+  ASSERT_EQ(sim.Command("goodbye close"), "ok");
+  ASSERT_TRUE(testkit::WaitUntil([] { return LastState() != KAVEX_PHONE_STREAMING; }, 20000)) << History(unplugged);
+  const Clock::time_point removal = Clock::now();
+  ASSERT_TRUE(SendDeviceChange(DBT_DEVICEREMOVECOMPLETE));
+  const bool rested = testkit::WaitUntil([] { return SecondsSince(LastStateAt()) > 3.0; }, 15000, 100);
+  Timing("removal notice to the last connection attempt", removal, LastStateAt());
+  ASSERT_TRUE(rested) << "still connecting to an unplugged phone" << History(unplugged);
+  EXPECT_NE(LastState(), KAVEX_PHONE_STREAMING) << History(unplugged);
+
+  WriteDevices(true);
+  const Clock::time_point replugged = Clock::now();
+  ASSERT_TRUE(SendDeviceChange(DBT_DEVICEARRIVAL));
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, replugged, 20000, &streaming)) << History(replugged);
+  Timing("second arrival notice to Streaming", replugged, streaming);
+  EXPECT_EQ(SimControl::Field(sim.Command("state"), "complaints"), "0");
+}
+
+// Closing the engine stops the bridge's server, unless the user's session is ending.
+TEST_F(Usb, ClosingTheEngineStopsTheBridgeServer) {
+  WriteDevices(false);
+  Open();
+  WaitForFirstPass();
+  if (HasFatalFailure()) return;
+  Close();
+  EXPECT_TRUE(testkit::WaitUntil([this] { return !Accepts(adbPort_); }, 15000)) << "the server still runs";
+}
+
+TEST_F(Usb, LogOffLeavesTheBridgeServerRunning) {
+  WriteDevices(false);
+  Open();
+  WaitForFirstPass();
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(SendToWindow(WM_QUERYENDSESSION, 0, static_cast<LPARAM>(ENDSESSION_LOGOFF)));
+  Close();
+  // A stop would have been asked for before the close returned; give it time to take effect.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_TRUE(Accepts(adbPort_)) << "the server was stopped";
+}
+
+// The phone streams over the network (it announces itself); plugged in, it moves to the cable.
+TEST_F(Usb, PhoneStreamingOverWifiMovesToTheCable) {
+  SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
+  ASSERT_TRUE(sim.connected());
+  WriteDevices(false);
+  Open();
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, opened_, kStreamWaitMs)) << History(opened_);
+  ASSERT_TRUE(WaitForSelectedEntry(" [WiFi]", opened_, 10000)) << History(opened_);
+  WaitForFirstPass(false);
+  if (HasFatalFailure()) return;
+
+  WriteDevices(true);
+  const Clock::time_point plugged = Clock::now();
+  ASSERT_TRUE(SendDeviceChange(DBT_DEVICEARRIVAL));
+  EXPECT_TRUE(WaitForSelectedEntry(" [USB]", plugged, 30000)) << History(opened_);
+  EXPECT_EQ(LastState(), KAVEX_PHONE_STREAMING) << History(opened_);
+  EXPECT_EQ(SimControl::Field(sim.Command("state"), "complaints"), "0");
+}
+
+// Without a bridge (none beside the program, or one that says it is not installed) the watcher
+// gives up quietly: no window, no error record; the network path is untouched.
+TEST_F(Usb, MissingBridgeLeavesTheNetworkPathAlone) {
+  SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
+  ASSERT_TRUE(sim.connected());
+  Open();
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, opened_, kStreamWaitMs)) << History(opened_);
+  EXPECT_TRUE(WaitForSelectedEntry(" [WiFi]", opened_, 10000)) << History(opened_);
+  EXPECT_EQ(NotificationWindow(), nullptr);
+  EXPECT_FALSE(Accepts(adbPort_)) << "a bridge server runs";
+
+  // Whatever was recorded went to the phone at its opening; a hello now fetches anything later.
+  const std::string answers = sim.Command("count 4");
+  ASSERT_EQ(answers.rfind("ok ", 0), 0u) << answers;
+  ASSERT_EQ(sim.Command("hello").rfind("ok", 0), 0u);
+  ASSERT_EQ(sim.Command("wait-received 4 10000 " + std::to_string(std::atoi(answers.c_str() + 3) + 1)), "ok");
+  const std::regex bridgeRecord("we:mc(\\.[^:]*)?:(89|106)");
+  for (const std::string& line : sim.ListCommand("received 12")) {
+    const auto text = testkit::wire_records::DecodeErrorReport(SimControl::Field(line, "hex"));
+    ASSERT_TRUE(text) << line;
+    EXPECT_FALSE(std::regex_match(*text, bridgeRecord)) << *text;
+  }
+}
+
+}  // namespace
