@@ -47,6 +47,8 @@ struct MuxClientApi {
   int (*delete_pair_record)(const char* id);
 };
 
+void PrintTo(const MuxClientApi* api, std::ostream* out) { *out << api->name; }
+
 const MuxClientApi kSystemLibrary = {
     "system",
     usbmuxd_get_device_list,
@@ -326,10 +328,12 @@ TEST_P(UsbmuxdSim, PairRecordsRoundTrip) {
   EXPECT_LT(api().delete_pair_record(kUsbUdid), 0);
 }
 
+// Over TCP, as under Windows. Over a unix socket the system library, once its first reconnection
+// fails, waits for the default socket's directory to change, and a socket elsewhere never brings
+// it back.
 TEST_P(UsbmuxdSim, RestartMakesTheEventThreadReconnect) {
-  for (const std::string& address : {UnixAddress(), TcpAddress()}) {
-    SCOPED_TRACE(address);
-    UseAddress(address);
+  {
+    const std::string address = TcpAddress();
     EventLog log;
     usbmuxd_subscription_context_t context = nullptr;
     ASSERT_EQ(api().events_subscribe(&context, EventLog::Callback, &log), 0);
