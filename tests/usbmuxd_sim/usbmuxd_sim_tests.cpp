@@ -1,0 +1,418 @@
+// Smoke tests of the multiplexing service stand-in, driven by a client library of the service's
+// C API (usbmuxd.h). Every scenario takes the client as a table of functions, so that a second
+// client of the same API runs the same scenarios against the same stand-in; the system's own
+// library is the reference, and the only one wired here.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <usbmuxd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim_process.h"
+#include "wire_peer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The client under test: the calls of usbmuxd.h the engine makes.
+struct MuxClientApi {
+  const char* name;
+  int (*get_device_list)(usbmuxd_device_info_t** list);
+  int (*device_list_free)(usbmuxd_device_info_t** list);
+  int (*events_subscribe)(usbmuxd_subscription_context_t* context, usbmuxd_event_cb_t callback, void* user);
+  int (*events_unsubscribe)(usbmuxd_subscription_context_t context);
+  int (*connect)(uint32_t handle, unsigned short port);
+  int (*disconnect)(int sfd);
+  int (*recv_timeout)(int sfd, char* data, uint32_t length, uint32_t* received, unsigned int timeoutMs);
+  int (*read_buid)(char** buid);
+  int (*read_pair_record)(const char* id, char** data, uint32_t* size);
+  int (*save_pair_record_with_device_id)(const char* id, uint32_t device, const char* data, uint32_t size);
+  int (*delete_pair_record)(const char* id);
+};
+
+void PrintTo(const MuxClientApi* api, std::ostream* out) { *out << api->name; }
+
+const MuxClientApi kSystemLibrary = {
+    "system",
+    usbmuxd_get_device_list,
+    usbmuxd_device_list_free,
+    usbmuxd_events_subscribe,
+    usbmuxd_events_unsubscribe,
+    usbmuxd_connect,
+    usbmuxd_disconnect,
+    usbmuxd_recv_timeout,
+    usbmuxd_read_buid,
+    usbmuxd_read_pair_record,
+    usbmuxd_save_pair_record_with_device_id,
+    usbmuxd_delete_pair_record,
+};
+
+constexpr uint32_t kUsbId = 3;
+constexpr uint32_t kNetworkId = 9;
+constexpr char kUsbUdid[] = "00008030-000A11112222333E";
+constexpr char kNetworkUdid[] = "00008101-00BB22223333444F";
+
+// One usbmuxd-sim started by a test; on destruction it is stopped and must exit cleanly, having
+// said nothing on its error stream (a sanitizer report there fails the case).
+class MuxSim {
+ public:
+  MuxSim(const std::string& dir, const std::vector<std::string>& args) : log_(dir + "/sim.log") {
+    const std::string ready = dir + "/sim.ready";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::freopen(log_.c_str(), "w", stderr);
+      std::freopen("/dev/null", "w", stdout);
+      std::vector<std::string> words{USBMUXD_SIM_PATH, "--quiet", "--ready-file", ready};
+      words.insert(words.end(), args.begin(), args.end());
+      std::vector<char*> argv;
+      for (auto& word : words) argv.push_back(&word[0]);
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    std::string line;
+    while (line.empty()) {
+      if (Clock::now() > deadline) throw simtest::Failure("usbmuxd-sim gave no ready line: " + Log());
+      std::this_thread::sleep_for(milliseconds(20));
+      std::ifstream in(ready);
+      std::getline(in, line);
+    }
+    unix_ = simtest::FieldOf(line, "unix");
+    tcp_ = simtest::FieldOf(line, "tcp");
+    control_ = simtest::FieldOf(line, "control");
+  }
+  ~MuxSim() {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    if (::waitpid(pid_, &status, WNOHANG) == 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      ADD_FAILURE() << "usbmuxd-sim did not stop on SIGTERM";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(Log(), "") << "usbmuxd-sim wrote on its error stream";
+  }
+  std::string Log() const {
+    std::ifstream in(log_);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  const std::string& UnixPath() const { return unix_; }
+  const std::string& Tcp() const { return tcp_; }
+  const std::string& Control() const { return control_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string log_;
+  std::string unix_;
+  std::string tcp_;
+  std::string control_;
+};
+
+// What the event callback heard, in order.
+struct Heard {
+  int type;
+  uint32_t handle;
+  std::string udid;
+  bool operator==(const Heard& o) const { return type == o.type && handle == o.handle; }
+};
+std::ostream& operator<<(std::ostream& out, const Heard& h) {
+  static const char* const kNames[] = {"?", "add", "remove", "paired"};
+  return out << kNames[h.type >= 1 && h.type <= 3 ? h.type : 0] << ' ' << h.handle;
+}
+
+class EventLog {
+ public:
+  static void Callback(const usbmuxd_event_t* event, void* user) {
+    auto* self = static_cast<EventLog*>(user);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->events_.push_back({event->event, event->device.handle, event->device.udid});
+    self->changed_.notify_all();
+  }
+  // The events once there are at least count of them (or whatever came within timeoutMs).
+  std::vector<Heard> WaitFor(size_t count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, milliseconds(timeoutMs), [&] { return events_.size() >= count; });
+    return events_;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Heard> events_;
+};
+
+std::vector<usbmuxd_device_info_t> ListDevices(const MuxClientApi& api, int* result) {
+  usbmuxd_device_info_t* list = nullptr;
+  *result = api.get_device_list(&list);
+  std::vector<usbmuxd_device_info_t> devices;
+  if (*result > 0 && list) devices.assign(list, list + *result);
+  if (list) api.device_list_free(&list);
+  return devices;
+}
+
+// A loopback port nobody listens on right now.
+uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+std::string PortOf(const std::string& hostPort) { return hostPort.substr(hostPort.rfind(':') + 1); }
+
+class UsbmuxdSim : public ::testing::TestWithParam<const MuxClientApi*> {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/usbmuxd-sim-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    script_ = dir_ + "/devices.txt";
+    WriteScript("device 3 " + std::string(kUsbUdid) + " usb product=0x12a8 location=0x14100000\n" +
+                "device 9 " + kNetworkUdid + " network address=198.18.0.2 product=0x12a8\n");
+    sim_ = std::make_unique<MuxSim>(dir_, std::vector<std::string>{"--unix", dir_ + "/usbmuxd", "--tcp",
+                                                                   "127.0.0.1:0", "--control", "127.0.0.1:0",
+                                                                   "--devices", script_});
+    control_ = std::make_unique<simtest::ControlClient>(sim_->Control());
+    UseAddress(TcpAddress());
+  }
+  void TearDown() override {
+    control_.reset();
+    sim_.reset();
+    std::system(("rm -rf " + dir_).c_str());
+  }
+  void WriteScript(const std::string& text) {
+    const std::string partial = script_ + ".partial";
+    std::ofstream(partial) << text;
+    std::rename(partial.c_str(), script_.c_str());
+  }
+  std::string UnixAddress() const { return "UNIX:" + sim_->UnixPath(); }
+  std::string TcpAddress() const { return "127.0.0.1:" + PortOf(sim_->Tcp()); }
+  static void UseAddress(const std::string& address) { ::setenv("USBMUXD_SOCKET_ADDRESS", address.c_str(), 1); }
+  std::string Command(const std::string& line) { return control_->Command(line); }
+
+  const MuxClientApi& api() const { return *GetParam(); }
+
+  std::string dir_;
+  std::string script_;
+  std::unique_ptr<MuxSim> sim_;
+  std::unique_ptr<simtest::ControlClient> control_;
+};
+
+TEST_P(UsbmuxdSim, ListsScriptedDevicesOverEitherAddressAndRereadsTheScript) {
+  for (const std::string& address : {UnixAddress(), TcpAddress()}) {
+    SCOPED_TRACE(address);
+    UseAddress(address);
+    int result = 0;
+    const auto devices = ListDevices(api(), &result);
+    ASSERT_EQ(result, 2);
+    EXPECT_EQ(devices[0].handle, kUsbId);
+    EXPECT_EQ(devices[0].product_id, 0x12a8u);
+    EXPECT_STREQ(devices[0].udid, kUsbUdid);
+    EXPECT_EQ(devices[0].conn_type, CONNECTION_TYPE_USB);
+    EXPECT_EQ(devices[1].handle, kNetworkId);
+    EXPECT_STREQ(devices[1].udid, kNetworkUdid);
+    EXPECT_EQ(devices[1].conn_type, CONNECTION_TYPE_NETWORK);
+    // The network address as a BSD socket address: family byte 2, the IPv4 address at offset 4.
+    EXPECT_EQ(devices[1].conn_data[1], 2);
+    EXPECT_EQ(0, std::memcmp(devices[1].conn_data + 4, "\xc6\x12\x00\x02", 4));
+  }
+
+  WriteScript("device 9 " + std::string(kNetworkUdid) + " network address=198.18.0.2\n");
+  int result = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  std::vector<usbmuxd_device_info_t> devices;
+  do {
+    std::this_thread::sleep_for(milliseconds(50));
+    devices = ListDevices(api(), &result);
+  } while (result != 1 && Clock::now() < deadline);
+  ASSERT_EQ(result, 1) << "the rewritten script was not read";
+  EXPECT_EQ(devices[0].handle, kNetworkId);
+}
+
+TEST_P(UsbmuxdSim, EventsFollowTheControlChannelInOrder) {
+  UseAddress(UnixAddress());
+  EventLog log;
+  usbmuxd_subscription_context_t context = nullptr;
+  ASSERT_EQ(api().events_subscribe(&context, EventLog::Callback, &log), 0);
+  // The devices already attached come right after the subscription.
+  ASSERT_EQ(log.WaitFor(2, 5000).size(), 2u);
+  ASSERT_EQ(Command("attach 12 0000000000000000000000000000000000000012 usb product=0x12a8"), "ok");
+  ASSERT_EQ(Command("detach 12"), "ok");
+  ASSERT_EQ(Command("pair 3"), "ok");
+  ASSERT_EQ(Command("detach 3"), "ok");
+  const std::vector<Heard> heard = log.WaitFor(6, 5000);
+  EXPECT_EQ(api().events_unsubscribe(context), 0);
+  const std::vector<Heard> expected = {{UE_DEVICE_ADD, kUsbId, ""},    {UE_DEVICE_ADD, kNetworkId, ""},
+                                       {UE_DEVICE_ADD, 12, ""},        {UE_DEVICE_REMOVE, 12, ""},
+                                       {UE_DEVICE_PAIRED, kUsbId, ""}, {UE_DEVICE_REMOVE, kUsbId, ""}};
+  EXPECT_EQ(heard, expected);
+  ASSERT_GE(heard.size(), 1u);
+  EXPECT_EQ(heard[0].udid, kUsbUdid);
+}
+
+TEST_P(UsbmuxdSim, ConnectReachesTheDevicesPortsAndRefusesTheRest) {
+  simtest::SimProcess phone(PHONE_SIM_PATH, {"--listen", "127.0.0.1:0", "--probe", "127.0.0.1:0"});
+  ASSERT_EQ(Command("attach 5 0000000000000000000000000000000000000005 usb 4697=" + PortOf(phone.ProbeAddress()) +
+                    " 4699=" + PortOf(phone.SessionAddress()) + " 4701=" + std::to_string(FreePort())),
+            "ok");
+
+  const int probe = api().connect(5, 4697);
+  ASSERT_GE(probe, 0);
+  std::string block;
+  for (int i = 0; i < 50 && block.size() < 280; ++i) {
+    char buffer[512];
+    uint32_t got = 0;
+    if (api().recv_timeout(probe, buffer, sizeof buffer, &got, 100) < 0 && got == 0 && !block.empty()) break;
+    block.append(buffer, got);
+  }
+  EXPECT_EQ(block.size(), 280u);
+  api().disconnect(probe);
+
+  const int session = api().connect(5, 4699);
+  EXPECT_GE(session, 0);
+  if (session >= 0) api().disconnect(session);
+
+  EXPECT_LT(api().connect(5, 4698), 0) << "an unmapped port";
+  EXPECT_LT(api().connect(5, 4701), 0) << "a mapped port where nothing listens";
+  EXPECT_LT(api().connect(77, 4697), 0) << "a device that is not attached";
+}
+
+TEST_P(UsbmuxdSim, PairRecordsRoundTrip) {
+  char* buid = nullptr;
+  ASSERT_EQ(api().read_buid(&buid), 0);
+  ASSERT_NE(buid, nullptr);
+  EXPECT_GT(std::strlen(buid), 0u);
+  std::free(buid);
+
+  const std::string record = "<plist>a pair record\0with a zero</plist>";
+  ASSERT_EQ(api().save_pair_record_with_device_id(kUsbUdid, kUsbId, record.data(), record.size()), 0);
+  char* data = nullptr;
+  uint32_t size = 0;
+  ASSERT_EQ(api().read_pair_record(kUsbUdid, &data, &size), 0);
+  EXPECT_EQ(std::string(data, size), record);
+  std::free(data);
+  EXPECT_EQ(api().delete_pair_record(kUsbUdid), 0);
+  data = nullptr;
+  EXPECT_LT(api().read_pair_record(kUsbUdid, &data, &size), 0);
+  std::free(data);
+  EXPECT_LT(api().delete_pair_record(kUsbUdid), 0);
+}
+
+// Over TCP, as under Windows. Over a unix socket the system library, once its first reconnection
+// fails, waits for the default socket's directory to change, and a socket elsewhere never brings
+// it back.
+TEST_P(UsbmuxdSim, RestartMakesTheEventThreadReconnect) {
+  {
+    const std::string address = TcpAddress();
+    EventLog log;
+    usbmuxd_subscription_context_t context = nullptr;
+    ASSERT_EQ(api().events_subscribe(&context, EventLog::Callback, &log), 0);
+    ASSERT_EQ(log.WaitFor(2, 5000).size(), 2u);
+    log.Clear();
+    const auto start = Clock::now();
+    ASSERT_EQ(Command("restart 500"), "ok");
+    const std::vector<Heard> heard = log.WaitFor(4, 15000);
+    const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    api().events_unsubscribe(context);
+    // The library removes every device when the service goes, and hears them again once it is back.
+    const std::vector<Heard> expected = {{UE_DEVICE_REMOVE, kUsbId, ""},
+                                         {UE_DEVICE_REMOVE, kNetworkId, ""},
+                                         {UE_DEVICE_ADD, kUsbId, ""},
+                                         {UE_DEVICE_ADD, kNetworkId, ""}};
+    EXPECT_EQ(heard, expected);
+    std::printf("[ %s ] %s: devices back %lld ms after a 500 ms restart\n", api().name, address.c_str(),
+                static_cast<long long>(ms));
+  }
+}
+
+TEST_P(UsbmuxdSim, MalformedRepliesAreErrorsNotCrashes) {
+  for (const char* mode : {"bad-plist", "unknown-type", "truncated", "tiny-length", "no-number"}) {
+    SCOPED_TRACE(mode);
+    ASSERT_EQ(Command(std::string("malformed ") + mode), "ok");
+    int result = 0;
+    ListDevices(api(), &result);
+    const int deleted = api().delete_pair_record("nobody");
+    const int connected = api().connect(kUsbId, 4697);
+    if (connected >= 0) api().disconnect(connected);
+    // The system library takes a Result without its Number for success; only the broken streams
+    // must be errors.
+    if (std::string(mode) == "no-number") continue;
+    EXPECT_LT(result, 0) << "device list";
+    EXPECT_LT(deleted, 0) << "a Result reply";
+    EXPECT_LT(connected, 0) << "connect";
+  }
+  ASSERT_EQ(Command("malformed off"), "ok");
+  int result = 0;
+  ListDevices(api(), &result);
+  EXPECT_EQ(result, 2);
+}
+
+TEST_P(UsbmuxdSim, BadRequestsGetBadCommandAndTheServiceLivesOn) {
+  const std::string tcp = sim_->Tcp();
+  auto request = [&](uint32_t length, uint32_t version, uint32_t type, const std::string& body) {
+    simtest::EngineSide peer(tcp);
+    simtest::Bytes bytes;
+    simtest::Put32(bytes, length);
+    simtest::Put32(bytes, version);
+    simtest::Put32(bytes, type);
+    simtest::Put32(bytes, 7);
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    peer.Send(bytes);
+    const simtest::Bytes header = peer.ReadExact(16);
+    const simtest::Bytes reply = peer.ReadExact(simtest::U32(header, 0) - 16);
+    EXPECT_EQ(simtest::U32(header, 12), 7u) << "the tag comes back";
+    return std::string(reply.begin(), reply.end());
+  };
+  auto number = [](const std::string& reply) {
+    const size_t at = reply.find("<key>Number</key>");
+    return at == std::string::npos ? -1 : std::atoi(reply.c_str() + reply.find("<integer>", at) + 9);
+  };
+  const std::string junk = "not a property list";
+  EXPECT_EQ(number(request(16 + junk.size(), 1, 8, junk)), 1);
+  const std::string noType = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>";
+  EXPECT_EQ(number(request(16 + noType.size(), 1, 8, noType)), 1);
+  EXPECT_EQ(number(request(16 + noType.size(), 0, 8, noType)), 6) << "another protocol version";
+  EXPECT_EQ(number(request(16 + noType.size(), 1, 3, noType)), 1) << "a binary message type";
+  EXPECT_EQ(number(request(0x7fffffff, 1, 8, "")), 1) << "a length over the bound";
+
+  int result = 0;
+  ListDevices(api(), &result);
+  EXPECT_EQ(result, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, UsbmuxdSim, ::testing::Values(&kSystemLibrary),
+                         [](const ::testing::TestParamInfo<const MuxClientApi*>& info) {
+                           return std::string(info.param->name);
+                         });
+
+}  // namespace
