@@ -196,19 +196,19 @@ bool AdbWatcher::Probe(size_t index) {
     block = probeBlock_;
   }
   // A block without an identifier names no phone: the all-zero identifier means "none" everywhere.
-  if (ReadAnnouncementBlock(block).id.IsZero()) return false;
+  const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
+  if (announcement.id.IsZero()) return false;
   {
     std::lock_guard<std::mutex> lock(tableMutex_);
     AdbDeviceEntry& entry = table_.entries()[index];
     entry.probing = false;
     entry.announcement = block;
   }
-  ReportFound(block, sessionPort);
+  ReportFound(announcement, sessionPort);
   return true;
 }
 
-void AdbWatcher::ReportFound(const Block& block, uint16_t sessionPort) {
-  const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
+void AdbWatcher::ReportFound(const PhoneAnnouncement& announcement, uint16_t sessionPort) {
   std::lock_guard<std::mutex> lock(listenerMutex_);
   if (running_.load() && listener_ != nullptr)
     listener_->OnPhoneFound(announcement.id, announcement.kind, announcement.name, sessionPort);

@@ -64,7 +64,7 @@ class AdbWatcher final : public TransportListener {
   void Scan();
   // Probes the entry at `index`: true when it answered with an announcement that names a phone.
   bool Probe(size_t index);
-  void ReportFound(const Block& announcement, uint16_t sessionPort);
+  void ReportFound(const PhoneAnnouncement& announcement, uint16_t sessionPort);
   void ReportLost(const Block& announcement);
   // Sleeps one 100 ms step, or less when the watcher is stopped meanwhile.
   void Nap();

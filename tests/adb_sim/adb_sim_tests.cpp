@@ -89,19 +89,6 @@ AdbRun Adb(const std::vector<std::string>& args) {
   return run;
 }
 
-// A loopback port nobody listens on right now.
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 bool Accepts(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -124,7 +111,7 @@ class AdbSim : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
     script_ = dir_ + "/devices.txt";
-    serverPort_ = FreePort();
+    serverPort_ = simtest::FreeLoopbackPort();
     ::setenv("KAVEX_ADB_DEVICES", script_.c_str(), 1);
     ::setenv("KAVEX_ADB_PORT", std::to_string(serverPort_).c_str(), 1);
     serverLog_ = dir_ + "/server.log";
@@ -173,8 +160,8 @@ TEST_F(AdbSim, DevicesListsTheScriptInEitherStyleAndRereadsIt) {
 
 TEST_F(AdbSim, ForwardsReachThePhonesAnnouncementAndSessionPorts) {
   SimProcess phone(PHONE_SIM_PATH, {"--listen", "127.0.0.1:0", "--probe", "127.0.0.1:0", "--name", "USB Phone"});
-  const uint16_t announcementPort = FreePort();
-  const uint16_t sessionPort = FreePort();
+  const uint16_t announcementPort = simtest::FreeLoopbackPort();
+  const uint16_t sessionPort = simtest::FreeLoopbackPort();
   Script("device emu1 device 127.0.0.1 4697=" + std::to_string(PortOf(phone.ProbeAddress())) +
          " 4699=" + std::to_string(PortOf(phone.SessionAddress())) + "\ndevice R58 unauthorized\n");
   const std::string local1 = "tcp:" + std::to_string(announcementPort);

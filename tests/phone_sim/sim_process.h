@@ -1,6 +1,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,8 @@ class SimProcess {
 // goes to `errors`.
 int RunToExit(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
               std::string* errors);
+
+// A loopback port nobody listens on right now, for a simulator to take.
+uint16_t FreeLoopbackPort();
 
 }  // namespace simtest

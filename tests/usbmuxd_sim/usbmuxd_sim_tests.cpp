@@ -175,19 +175,6 @@ std::vector<usbmuxd_device_info_t> ListDevices(const MuxClientApi& api, int* res
   return devices;
 }
 
-// A loopback port nobody listens on right now.
-uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 std::string PortOf(const std::string& hostPort) { return hostPort.substr(hostPort.rfind(':') + 1); }
 
 class UsbmuxdSim : public ::testing::TestWithParam<const MuxClientApi*> {
@@ -283,7 +270,7 @@ TEST_P(UsbmuxdSim, EventsFollowTheControlChannelInOrder) {
 TEST_P(UsbmuxdSim, ConnectReachesTheDevicesPortsAndRefusesTheRest) {
   simtest::SimProcess phone(PHONE_SIM_PATH, {"--listen", "127.0.0.1:0", "--probe", "127.0.0.1:0"});
   ASSERT_EQ(Command("attach 5 0000000000000000000000000000000000000005 usb 4697=" + PortOf(phone.ProbeAddress()) +
-                    " 4699=" + PortOf(phone.SessionAddress()) + " 4701=" + std::to_string(FreePort())),
+                    " 4699=" + PortOf(phone.SessionAddress()) + " 4701=" + std::to_string(simtest::FreeLoopbackPort())),
             "ok");
 
   const int probe = api().connect(5, 4697);

@@ -74,7 +74,7 @@ struct Server::Connection {
 struct Server::Endpoint {
   enum class Kind { kUnix, kTcp, kControl };
   Kind kind;
-  std::string spec;   // as given
+  std::string address;  // as given
   std::string bound;  // what clients connect to
   Fd fd;              // touched by its acceptor thread only, once running
   std::atomic<bool> open{false};
@@ -87,13 +87,13 @@ Server::~Server() { Stop(); }
 
 bool Server::Bind(Endpoint* endpoint, std::string* error) {
   if (endpoint->kind == Endpoint::Kind::kUnix) {
-    endpoint->fd = ListenUnix(endpoint->spec, error);
-    endpoint->bound = endpoint->spec;
+    endpoint->fd = ListenUnix(endpoint->address, error);
+    endpoint->bound = endpoint->address;
   } else {
     std::string host;
     uint16_t port = 0;
     // Once bound, a restart takes the same port again even when any port was asked for.
-    const std::string& where = endpoint->bound.empty() ? endpoint->spec : endpoint->bound;
+    const std::string& where = endpoint->bound.empty() ? endpoint->address : endpoint->bound;
     if (!SplitHostPort(where, &host, &port)) {
       *error = "not ADDR:PORT: " + where;
       return false;
@@ -105,11 +105,11 @@ bool Server::Bind(Endpoint* endpoint, std::string* error) {
 }
 
 bool Server::Start(std::string* error) {
-  auto add = [this](Endpoint::Kind kind, const std::string& spec) {
-    if (spec.empty()) return;
+  auto add = [this](Endpoint::Kind kind, const std::string& address) {
+    if (address.empty()) return;
     endpoints_.push_back(std::make_unique<Endpoint>());
     endpoints_.back()->kind = kind;
-    endpoints_.back()->spec = spec;
+    endpoints_.back()->address = address;
   };
   add(Endpoint::Kind::kUnix, options_.unixPath);
   add(Endpoint::Kind::kTcp, options_.tcp);
@@ -168,7 +168,7 @@ void Server::AcceptLoop(Endpoint* endpoint) {
       if (endpoint->fd.Valid()) {
         endpoint->fd.Close();
         // Gone, as the socket of a service that has stopped is gone.
-        if (endpoint->kind == Endpoint::Kind::kUnix) ::unlink(endpoint->spec.c_str());
+        if (endpoint->kind == Endpoint::Kind::kUnix) ::unlink(endpoint->address.c_str());
         std::lock_guard<std::mutex> lock(mutex_);
         endpoint->open = false;
         changed_.notify_all();
@@ -189,7 +189,7 @@ void Server::AcceptLoop(Endpoint* endpoint) {
     Fd client(::accept4(endpoint->fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (client.Valid()) Admit(std::move(client), !service);
   }
-  if (endpoint->fd.Valid() && endpoint->kind == Endpoint::Kind::kUnix) ::unlink(endpoint->spec.c_str());
+  if (endpoint->fd.Valid() && endpoint->kind == Endpoint::Kind::kUnix) ::unlink(endpoint->address.c_str());
   endpoint->fd.Close();
 }
 
