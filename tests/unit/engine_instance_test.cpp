@@ -218,10 +218,15 @@ TEST_F(EngineInstanceTest, CableAppearingWhileStreamingOverTheNetworkReselectsTh
   SetState(phone, PhoneState::kStreaming);
   zero.RefreshPhoneList();
   EXPECT_TRUE(Drain(zero).empty());
+  // Marked reachable by cable but with no cable route to take (a refused one, say): reconnecting
+  // would only come back over the network, at every refresh.
   {
     std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
     PhoneList::Instance().FindLocked(phone)->usbAvailable = true;
   }
+  zero.RefreshPhoneList();
+  EXPECT_TRUE(Drain(zero).empty());
+  PhoneList::Instance().ReportUsbmuxPhone(phone, 2, 5, true, "");
   zero.RefreshPhoneList();
   std::vector<EngineEvent> events = Drain(zero);
   ASSERT_EQ(events.size(), 1u);
