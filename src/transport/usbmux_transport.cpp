@@ -92,7 +92,8 @@ void UsbmuxTransport::Stop() {
 
 bool UsbmuxTransport::Open(uint32_t deviceHandle, bool overUsb, const PhoneId& id, uint16_t port) {
   std::lock_guard<std::mutex> lock(threadMutex_);
-  if (started_ || stopped_.load() || socket_.load() >= 0) return false;
+  if (openTried_ || stopped_.load()) return false;
+  openTried_ = true;
   phoneId_ = id;
   deviceHandle_ = deviceHandle;
   overUsb_ = overUsb;

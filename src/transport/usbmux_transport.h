@@ -71,7 +71,8 @@ class UsbmuxTransport final : public SessionTransport {
   uint32_t deviceHandle_ = 0;
   bool overUsb_ = false;
   const SocketAddress noAddress_;
-  bool started_ = false;  // under threadMutex_
+  bool openTried_ = false;  // under threadMutex_
+  bool started_ = false;    // under threadMutex_
   std::atomic<bool> stopped_{false};
 
   std::mutex sendMutex_;
