@@ -23,12 +23,16 @@ PhoneBroker::PhoneBroker(CameraRoster& roster) : roster_(roster), list_(PhoneLis
 PhoneBroker::~PhoneBroker() { Release(0); }
 
 PhoneBroker::Attachment PhoneBroker::Attach() {
-  // A predecessor's watcher goes first: its window class must be free before the new one starts.
+  // A predecessor's watcher and monitor go first: the watcher's window class must be free before
+  // the new one starts, and the monitor's subscription is one at a time.
   std::shared_ptr<AdbWatcher> previousWatcher;
+  std::shared_ptr<UsbmuxDeviceMonitor> previousMonitor;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     previousWatcher = std::move(adbWatcher_);
+    previousMonitor = std::move(usbmuxMonitor_);
   }
+  previousMonitor.reset();
   previousWatcher.reset();
   auto discovery = std::make_shared<NetworkDiscovery>(CreateDnsSdDiscovery());
   int error = 0;
@@ -49,12 +53,10 @@ PhoneBroker::Attachment PhoneBroker::Attach() {
   // Made after the attachment so that their first reports find the list of this instance 0.
   auto adbWatcher = std::make_shared<AdbWatcher>(this);
   auto usbmuxMonitor = std::make_shared<UsbmuxDeviceMonitor>(this);
-  std::shared_ptr<UsbmuxDeviceMonitor> previousMonitor;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (attachment == attachment_) {
       adbWatcher_ = std::move(adbWatcher);
-      previousMonitor = std::move(usbmuxMonitor_);
       usbmuxMonitor_ = std::move(usbmuxMonitor);
     }
   }

@@ -28,6 +28,8 @@ UsbmuxDeviceMonitor::~UsbmuxDeviceMonitor() {
   }
   napWake_.notify_all();
   if (thread_.joinable()) thread_.join();
+  // With no lock held: unsubscribing joins the library's event thread.
+  if (subscribed_) options_.table->Unsubscribe();
 }
 
 void UsbmuxDeviceMonitor::SetListener(UsbmuxPhoneListener* listener) {
@@ -42,7 +44,8 @@ void UsbmuxDeviceMonitor::Run() {
   const EngineThreadMark engineThread;
   platform::NameCurrentThread("kavex-usbmux");
   try {
-    if (!options_.table->EnsureSubscribed()) {
+    subscribed_ = options_.table->Subscribe();
+    if (!subscribed_) {
       running_.store(false);
       return;
     }

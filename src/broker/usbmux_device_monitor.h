@@ -12,10 +12,10 @@
 namespace kavex {
 
 // Finds iPhones through the USB multiplexing service: subscribes to the service's device events
-// (once per process, into UsbmuxDeviceTable), opens a short stream to each new device's
-// announcement port (4697, else the session port 4699) and reads the phone's 280-byte block, and
-// reports phones found and devices removed. One per process, made with engine instance 0 and gone
-// with it; the subscription and the table stay.
+// (into UsbmuxDeviceTable), opens a short stream to each new device's announcement port (4697,
+// else the session port 4699) and reads the phone's 280-byte block, and reports phones found and
+// devices removed. One per process, made with engine instance 0 and gone with it, subscription
+// included: a monitor is made only once its predecessor is gone.
 //
 // Thread: its own thread from construction to destruction probes and reports; SetListener and the
 // destructor run on instance 0's host or teardown thread. Locks: listenerMutex_ is held while the
@@ -34,7 +34,8 @@ class UsbmuxDeviceMonitor {
 
   explicit UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener) : UsbmuxDeviceMonitor(listener, Options{}) {}
   UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, Options options);
-  // Stops the thread and waits for it: at most one probe (the service's connect and a 200 ms read).
+  // Stops the thread and waits for it (at most one probe: the service's connect and a 200 ms read),
+  // then ends the subscription, joining the library's event thread.
   ~UsbmuxDeviceMonitor();
   UsbmuxDeviceMonitor(const UsbmuxDeviceMonitor&) = delete;
   UsbmuxDeviceMonitor& operator=(const UsbmuxDeviceMonitor&) = delete;
@@ -52,6 +53,7 @@ class UsbmuxDeviceMonitor {
 
   const Options options_;
   std::atomic<bool> running_{true};
+  bool subscribed_ = false;  // written by the thread, read by the destructor after the join
 
   std::mutex listenerMutex_;
   UsbmuxPhoneListener* listener_ = nullptr;

@@ -16,29 +16,34 @@ void OnServiceEvent(const usbmuxd_event_t* event, void*) {
 }  // namespace
 
 UsbmuxDeviceTable& UsbmuxDeviceTable::Instance() {
-  // Never destroyed: see the class comment.
+  // Never destroyed: a thread may still ask for it while the process exits.
   static UsbmuxDeviceTable* const table = new UsbmuxDeviceTable();
   return *table;
 }
 
-bool UsbmuxDeviceTable::EnsureSubscribed() {
+bool UsbmuxDeviceTable::Subscribe() {
   // The table's mutex is not held across the call: the library may deliver the devices already
-  // attached from its thread before the call returns. The subscribe mutex keeps a monitor that
-  // starts while its predecessor is still going from subscribing a second time.
+  // attached from its thread before the call returns.
   std::lock_guard<std::mutex> subscribing(subscribeMutex_);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (subscribed_) return true;
-  }
-  usbmuxd_subscription_context_t context = nullptr;
-  const int result = usbmuxd_events_subscribe(&context, OnServiceEvent, nullptr);
+  if (context_ != nullptr) return true;
+  const int result = usbmuxd_events_subscribe(&context_, OnServiceEvent, nullptr);
   if (result != 0) {
+    context_ = nullptr;
     KAVEX_TRACE_WARN("usbmux", "the multiplexing service's events could not be subscribed to (%d)", result);
     return false;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  subscribed_ = true;
   return true;
+}
+
+void UsbmuxDeviceTable::Unsubscribe() {
+  std::lock_guard<std::mutex> subscribing(subscribeMutex_);
+  if (context_ == nullptr) return;
+  // Joins the library's event thread, which may be inside OnEvent waiting for mutex_: not held.
+  usbmuxd_events_unsubscribe(context_);
+  context_ = nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.clear();
+  removed_.clear();
 }
 
 void UsbmuxDeviceTable::OnEvent(int event, const usbmuxd_device_info_t& device) {

@@ -19,12 +19,13 @@ struct UsbmuxDeviceEntry {
 };
 
 // The devices the multiplexing service reports, and the handles it reported removed that nobody
-// has been told of yet. Process-wide and never destroyed: the service subscription that feeds it
-// is made once and outlives every monitor, and its event thread may still report while the process
-// exits.
+// has been told of yet: one table for the process, fed by one subscription at a time, which the
+// monitor of the current instance 0 holds. No subscription outlives its monitor: its thread runs
+// in the engine's code, and a host may unload the engine once its last camera is gone.
 //
 // Thread: OnEvent on the service library's event thread; the rest on the monitor thread and on
-// whoever sets the monitor's listener. The table's mutex is a leaf: nothing is called under it.
+// whoever sets the monitor's listener or destroys it. The table's mutex is a leaf: nothing is
+// called under it.
 class UsbmuxDeviceTable {
  public:
   // A service that reports without end cannot make the engine grow: a machine has a few devices,
@@ -34,9 +35,12 @@ class UsbmuxDeviceTable {
 
   static UsbmuxDeviceTable& Instance();
 
-  // The subscription, once per process. False when the service library refused it (a later
-  // monitor tries again).
-  bool EnsureSubscribed();
+  // Subscribes to the service's events. False when the service library refused. Requires that
+  // no subscription is held.
+  bool Subscribe();
+  // Ends the subscription (its thread joined) and forgets every device and removal: the next
+  // subscription hears the attached devices anew. Safe without one.
+  void Unsubscribe();
   // What the subscription hears; also what tests feed it.
   void OnEvent(int event, const usbmuxd_device_info_t& device);
 
@@ -65,9 +69,9 @@ class UsbmuxDeviceTable {
  private:
   UsbmuxDeviceTable() = default;
 
-  std::mutex subscribeMutex_;  // held across the subscription call; then mutex_
+  std::mutex subscribeMutex_;  // held across the (un)subscribe calls; then mutex_
+  usbmuxd_subscription_context_t context_ = nullptr;  // under subscribeMutex_
   std::mutex mutex_;
-  bool subscribed_ = false;
   std::vector<UsbmuxDeviceEntry> entries_;
   std::vector<uint32_t> removed_;
 };
