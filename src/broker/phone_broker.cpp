@@ -4,6 +4,7 @@
 
 #include "broker/adb_watcher.h"
 #include "broker/camera_roster.h"
+#include "broker/usbmux_device_monitor.h"
 #include "common/error_log.h"
 #include "common/trace.h"
 #include "discovery/network_discovery.h"
@@ -45,11 +46,17 @@ PhoneBroker::Attachment PhoneBroker::Attach() {
     addressWatch_ = std::move(watch);
     attachment = ++attachment_;
   }
-  // Made after the attachment so that its first reports find the list of this instance 0.
+  // Made after the attachment so that their first reports find the list of this instance 0.
   auto adbWatcher = std::make_shared<AdbWatcher>(this);
+  auto usbmuxMonitor = std::make_shared<UsbmuxDeviceMonitor>(this);
+  std::shared_ptr<UsbmuxDeviceMonitor> previousMonitor;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    if (attachment == attachment_) adbWatcher_ = std::move(adbWatcher);
+    if (attachment == attachment_) {
+      adbWatcher_ = std::move(adbWatcher);
+      previousMonitor = std::move(usbmuxMonitor_);
+      usbmuxMonitor_ = std::move(usbmuxMonitor);
+    }
   }
   return attachment;  // what a predecessor left goes here, with no lock held
 }
@@ -57,26 +64,31 @@ PhoneBroker::Attachment PhoneBroker::Attach() {
 void PhoneBroker::StartDiscovery(Attachment attachment) {
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery(attachment)) discovery->Start(this);
   if (const std::shared_ptr<AdbWatcher> watcher = Watcher(attachment)) watcher->SetListener(this);
+  if (const std::shared_ptr<UsbmuxDeviceMonitor> monitor = Monitor(attachment)) monitor->SetListener(this);
 }
 
 void PhoneBroker::StopDiscovery(Attachment attachment) {
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery(attachment)) discovery->Start(nullptr);
   if (const std::shared_ptr<AdbWatcher> watcher = Watcher(attachment)) watcher->SetListener(nullptr);
+  if (const std::shared_ptr<UsbmuxDeviceMonitor> monitor = Monitor(attachment)) monitor->SetListener(nullptr);
 }
 
 void PhoneBroker::Release(Attachment attachment) {
   std::shared_ptr<NetworkDiscovery> discovery;
   std::shared_ptr<platform::AddressChangeWatch> watch;
   std::shared_ptr<AdbWatcher> adbWatcher;
+  std::shared_ptr<UsbmuxDeviceMonitor> usbmuxMonitor;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (attachment != 0 && attachment != attachment_) return;
     discovery = std::move(discovery_);
     watch = std::move(addressWatch_);
     adbWatcher = std::move(adbWatcher_);
+    usbmuxMonitor = std::move(usbmuxMonitor_);
   }
-  // All go with no lock held: the discovery and the bridge watcher join their threads, the watch
-  // waits for its request.
+  // All go with no lock held: the discovery, the bridge watcher and the multiplexer monitor join
+  // their threads, the watch waits for its request.
+  usbmuxMonitor.reset();
   adbWatcher.reset();
   watch.reset();
   discovery.reset();
@@ -94,6 +106,13 @@ bool PhoneBroker::CheckAddresses() {
   KAVEX_TRACE_INFO("broker", "the machine's addresses changed: discovery restarts");
   // The adapters changed: discovery rebuilds its sockets for the new set.
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery()) discovery->Start(this);
+  // The list may have dropped phones meanwhile: the multiplexer's are told again.
+  std::shared_ptr<UsbmuxDeviceMonitor> monitor;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    monitor = usbmuxMonitor_;
+  }
+  if (monitor != nullptr) monitor->SetListener(this);
   return true;
 }
 
@@ -117,6 +136,12 @@ std::shared_ptr<NetworkDiscovery> PhoneBroker::Discovery(Attachment attachment) 
   std::lock_guard<std::mutex> lock(stateMutex_);
   if (attachment != 0 && attachment != attachment_) return nullptr;
   return discovery_;
+}
+
+std::shared_ptr<UsbmuxDeviceMonitor> PhoneBroker::Monitor(Attachment attachment) const {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  if (attachment != 0 && attachment != attachment_) return nullptr;
+  return usbmuxMonitor_;
 }
 
 std::shared_ptr<AdbWatcher> PhoneBroker::Watcher(Attachment attachment) const {
@@ -169,15 +194,21 @@ PhoneBroker::Route PhoneBroker::RouteTo(const PhoneId& phone) {
     if (record->state != PhoneState::kIdle && record->state != PhoneState::kFailed) continue;
     Route route;
     route.peer = record->ipv4Address.empty() ? record->ipv6Address : record->ipv4Address;
-    // Multiplexer handles come from the USB multiplexing monitor, which is not attached yet, so
-    // no record carries one. The debug bridge's forward is preferred over the network.
-    if (!record->adbAddress.empty()) {
+    if (record->iosUsbHandle != 0 || record->iosNetworkHandle != 0) {
+      route.usbmuxCable = record->iosUsbHandle != 0;
+      route.usbmuxHandle = route.usbmuxCable ? record->iosUsbHandle : record->iosNetworkHandle;
+      // A refused multiplexer falls back to the network, never to a bridge forward.
+    } else if (!record->adbAddress.empty()) {
       route.peer = record->adbAddress;
       route.overUsb = true;
     }
     return route;
   }
   return Route{};  // unknown, or busy with a session already
+}
+
+void PhoneBroker::OnUsbmuxRefused(uint32_t deviceHandle, bool cable) {
+  list_.LowerUsbScore(deviceHandle, cable);
 }
 
 std::vector<PhoneListEntry> PhoneBroker::ListFor(const PhoneId& current, bool overUsb,
@@ -188,8 +219,11 @@ std::vector<PhoneListEntry> PhoneBroker::ListFor(const PhoneId& current, bool ov
   for (const auto& record : list_.records()) {
     if (record->id == current && record->state == PhoneState::kStreaming) {
       entries.push_back({PhoneKey(record->id), record->name + (overUsb ? " [USB]" : " [WiFi]"), 1});
-      // The phone streams over the network but a cable now reaches it: move it to the cable.
-      if (!overUsb && record->usbAvailable) *reconnectOverUsb = true;
+      // The phone streams over the network but a cable now reaches it: move it to the cable. Only
+      // where there is a cable route to take, or the camera would reconnect over the network at
+      // every refresh.
+      if (!overUsb && record->usbAvailable && (record->iosUsbHandle != 0 || !record->adbAddress.empty()))
+        *reconnectOverUsb = true;
     } else if ((record->state == PhoneState::kIdle || record->state == PhoneState::kStreaming ||
                 record->state == PhoneState::kPasscodeNeeded) &&
                !record->name.empty()) {

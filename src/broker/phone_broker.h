@@ -14,6 +14,7 @@
 namespace kavex {
 
 class AdbWatcher;
+class UsbmuxDeviceMonitor;
 class CameraRoster;
 class NetworkDiscovery;
 namespace platform {
@@ -42,8 +43,8 @@ class PhoneBroker final : public NetworkPhoneListener,
   PhoneBroker(const PhoneBroker&) = delete;
   PhoneBroker& operator=(const PhoneBroker&) = delete;
 
-  // Instance 0 is created: a new network discovery and address watch (not running yet) and a new
-  // debug bridge watcher (running, reporting here). The
+  // Instance 0 is created: a new network discovery and address watch (not running yet), a new
+  // debug bridge watcher and a new multiplexing service monitor (running, reporting here). The
   // attachment names them: an instance 0 whose teardown finishes late on a teardown thread must not
   // stop or release what its successor attached meanwhile.
   using Attachment = uint64_t;
@@ -77,13 +78,20 @@ class PhoneBroker final : public NetworkPhoneListener,
   // The selectable phone the host names by this key, or zero.
   PhoneId FindSelectable(const std::string& key);
 
-  // Where to reach a phone that is free for a session: the debug bridge's forward when there is
-  // one (overUsb), else its network address. Empty when the phone is unknown or busy.
+  // Where to reach a phone that is free for a session. First the multiplexing service, when it
+  // knows the phone: its cable handle, else its network handle (usbmuxHandle, usbmuxCable). Then,
+  // or when the service refuses, TCP to peer: the debug bridge's forward when there is one and no
+  // multiplexer handle (overUsb), else the network address. Empty when the phone is unknown or busy.
   struct Route {
+    uint32_t usbmuxHandle = 0;
+    bool usbmuxCable = false;
     SocketAddress peer;
     bool overUsb = false;
   };
   Route RouteTo(const PhoneId& phone);
+  // The multiplexing service refused a session with the device: the phone's score through it
+  // falls, and a refused cable no longer draws a phone streaming over the network onto it.
+  void OnUsbmuxRefused(uint32_t deviceHandle, bool cable);
 
   // The list as the host of a camera showing `current` sees it; reconnectOverUsb tells that the
   // phone streams over the network while a cable now reaches it.
@@ -117,16 +125,18 @@ class PhoneBroker final : public NetworkPhoneListener,
   // The discovery of the current attachment (any, when attachment is zero); null when there is none.
   std::shared_ptr<NetworkDiscovery> Discovery(Attachment attachment = 0) const;
   std::shared_ptr<AdbWatcher> Watcher(Attachment attachment) const;
+  std::shared_ptr<UsbmuxDeviceMonitor> Monitor(Attachment attachment) const;
 
   CameraRoster& roster_;
   PhoneList& list_;
   std::mutex chooseMutex_;
-  mutable std::mutex stateMutex_;  // attachment_, discovery_, addressWatch_, adbWatcher_ (the pointers)
+  mutable std::mutex stateMutex_;  // attachment_, discovery_, addressWatch_, adbWatcher_, usbmuxMonitor_ (the pointers)
   Attachment attachment_ = 0;
   // Shared: a host thread restarting DNS-SD keeps it alive while instance 0 goes.
   std::shared_ptr<NetworkDiscovery> discovery_;
   std::shared_ptr<platform::AddressChangeWatch> addressWatch_;
   std::shared_ptr<AdbWatcher> adbWatcher_;
+  std::shared_ptr<UsbmuxDeviceMonitor> usbmuxMonitor_;
   std::atomic<int> addressChanges_{0};
   std::mutex socketsMutex_;  // sockets_
   std::weak_ptr<platform::SocketLibrary> sockets_;

@@ -27,6 +27,7 @@ inline constexpr ErrorCode kDiscoveryThrew{"ei", 47};
 inline constexpr ErrorCode kTeardownThrew{"ei", 48};
 inline constexpr ErrorCode kTeardownThreadFailed{"ei", 49};
 inline constexpr ErrorCode kAdbWatcherThrew{"ei", 50};
+inline constexpr ErrorCode kUsbmuxMonitorThrew{"ei", 51};
 
 // "qc": the machine's configuration.
 inline constexpr ErrorCode kNoAddressWatch{"qc", 76};
@@ -41,6 +42,8 @@ inline constexpr ErrorCode kSendReturnedTooMuch{"so", 156};
 inline constexpr ErrorCode kMessageTooLong{"so.", 202};
 inline constexpr ErrorCode kReceiveWaitFailed{"so.", 210};
 inline constexpr ErrorCode kHeaderTooShort{"so.", 229};
+// A stream through the USB multiplexing service.
+inline constexpr ErrorCode kUsbMessageTooLong{"ub.", 298};  // "<length>.<type>"
 
 // "sd": the video decoder. Some get the sizes involved appended to the tag.
 inline constexpr ErrorCode kNoHardwareFormat{"sd", 34};

@@ -162,7 +162,8 @@ PhoneList::StateChange PhoneList::SetPhoneState(const SessionInfo& session, Phon
         int32_t& score = viaUsb ? record->usbScore : record->networkScore;
         score = Raised(score);
       } else if (state == PhoneState::kFailed) {
-        if (record->kind == kKindNetworkPhone && record->adbAddress == session.peer) {
+        // An empty peer (a multiplexer session) is no bridge forward, even on a record without one.
+        if (record->kind == kKindNetworkPhone && !session.peer.empty() && record->adbAddress == session.peer) {
           record->usbAvailable = false;
           record->adbAddress = SocketAddress{};
         } else if (session.overUsb) {
@@ -199,11 +200,12 @@ void PhoneList::UpdateFromAnnouncement(const PhoneId& sessionId, const PhoneId& 
   }
 }
 
-void PhoneList::LowerUsbScore(uint32_t deviceHandle) {
+void PhoneList::LowerUsbScore(uint32_t deviceHandle, bool cable) {
   std::lock_guard<std::mutex> guard(mutex_);
   for (auto& record : records_) {
     if (record->iosNetworkHandle == deviceHandle || record->iosUsbHandle == deviceHandle) {
       record->usbScore -= 1;
+      if (cable && record->iosUsbHandle == deviceHandle) record->usbAvailable = false;
       return;
     }
   }

@@ -107,7 +107,10 @@ class PhoneList {
   // announced name (even an empty one) and kind.
   void UpdateFromAnnouncement(const PhoneId& sessionId, const PhoneId& announcedId, uint16_t kind,
                               const std::string& name);
-  void LowerUsbScore(uint32_t deviceHandle);
+  // The multiplexing service refused a session with this device: the phone's USB score falls by
+  // one; a refused cable handle also stops counting as a cable that reaches the phone, until the
+  // service reports the phone again.
+  void LowerUsbScore(uint32_t deviceHandle, bool cable);
   // Drops records that no path reaches any more. True when any was dropped.
   bool Prune();
 

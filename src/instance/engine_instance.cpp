@@ -180,16 +180,39 @@ void EngineInstance::SetCurrentPhone(const PhoneId& phone) {
 bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
   PhoneBroker& broker = InstanceRegistry::Broker();
   const PhoneBroker::Route route = broker.RouteTo(phone);
+  const std::string threadName = "kavex-recv-" + std::to_string(index_);
+  if (route.usbmuxHandle != 0) {
+    // Through the multiplexing service first: by cable, or over the network as the service
+    // reaches the device.
+    overUsb_.store(route.usbmuxCable);
+    if (StartSession([&](PhoneSession& session) {
+          return session.StartUsbmux(route.usbmuxHandle, route.usbmuxCable, phone, threadName);
+        }))
+      return true;
+    broker.OnUsbmuxRefused(route.usbmuxHandle, route.usbmuxCable);
+    if (route.peer.empty()) {
+      if (broker.ReportState(SessionInfo{phone, route.usbmuxCable, SocketAddress{}}, PhoneState::kFailed))
+        OnPhoneStateChanged(PhoneState::kFailed);
+      return false;
+    }
+  }
+  // A refused multiplexer falls back to the network address: the camera is not on the cable then.
   overUsb_.store(route.overUsb);
   if (route.peer.empty()) return false;  // unknown, busy with a session already, or no address
+  return StartSession([&](PhoneSession& session) {
+    return session.Start(route.peer, phone, kSilenceTimeoutSeconds, threadName);
+  });
+}
+
+template <typename Starter>
+bool EngineInstance::StartSession(Starter&& start) {
   DropSession();
-  auto session = std::make_shared<PhoneSession>(*this, broker);
+  auto session = std::make_shared<PhoneSession>(*this, InstanceRegistry::Broker());
   {
     std::lock_guard<std::mutex> lock(sessionMutex_);
     session_ = session;
   }
-  if (session->Start(route.peer, phone, kSilenceTimeoutSeconds, "kavex-recv-" + std::to_string(index_)))
-    return true;
+  if (start(*session)) return true;
   DropSession();
   return false;
 }

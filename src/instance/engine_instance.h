@@ -85,6 +85,10 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
 
   // Worker thread only (or another instance's worker taking the phone over).
   bool ConnectToPhone(const PhoneId& phone);
+  // Replaces the session with a new one that start() connects; false (the new one dropped) when
+  // it could not.
+  template <typename Starter>
+  bool StartSession(Starter&& start);
   void ReleasePhone();
   PhoneId currentPhone() const;
   std::vector<VideoFormat> capabilities() const { return formats_.capabilities(); }

@@ -5,6 +5,7 @@
 #include "protocol/session_messages.h"
 #include "session/session_listener.h"
 #include "transport/tcp_transport.h"
+#include "transport/usbmux_transport.h"
 
 namespace kavex {
 
@@ -28,8 +29,24 @@ bool PhoneSession::Start(const SocketAddress& peer, const PhoneId& phone,
   return false;
 }
 
+bool PhoneSession::StartUsbmux(uint32_t deviceHandle, bool cable, const PhoneId& phone,
+                               const std::string& threadName) {
+  auto transport = std::make_shared<UsbmuxTransport>(*this, threadName);
+  if (!transport->Open(deviceHandle, cable, phone)) return false;
+  {
+    std::lock_guard<std::mutex> lock(transportMutex_);
+    transport_ = transport;
+  }
+  const SessionInfo session{phone, cable, SocketAddress{}};
+  ReportState(session, PhoneState::kConnecting);
+  if (transport->StartReceiving()) return true;
+  Stop();
+  ReportState(session, PhoneState::kFailed);
+  return false;
+}
+
 void PhoneSession::Stop() {
-  std::shared_ptr<TcpTransport> transport;
+  std::shared_ptr<SessionTransport> transport;
   {
     std::lock_guard<std::mutex> lock(transportMutex_);
     transport = transport_;

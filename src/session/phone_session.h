@@ -13,7 +13,7 @@ namespace kavex {
 
 class PhoneBroker;
 class SessionListener;
-class TcpTransport;
+class SessionTransport;
 struct SessionInfo;
 
 // One connection to one phone, from connect to end: the transport, the dispatch of the phone's
@@ -35,11 +35,16 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   PhoneSession(const PhoneSession&) = delete;
   PhoneSession& operator=(const PhoneSession&) = delete;
 
-  // Connects to the phone over TCP. The phone is reported Connecting before the receive thread
+  // Connects to the phone over TCP (a network address, or a debug bridge forward). The phone is reported Connecting before the receive thread
   // starts, so that a connection refused at once cannot have its Failed overwritten by a late
   // Connecting. False (the phone reported Failed) when the connection could not even be started.
   bool Start(const SocketAddress& peer, const PhoneId& phone, double silenceTimeoutSeconds,
              const std::string& threadName);
+  // Connects through the USB multiplexing service to the device with this handle (cable: the
+  // service reaches it by cable). False, with nothing reported, when the service refuses: the
+  // caller decides what comes next. The phone is reported Connecting once the service has opened
+  // the stream, before the receive thread starts.
+  bool StartUsbmux(uint32_t deviceHandle, bool cable, const PhoneId& phone, const std::string& threadName);
   // Ends the connection without callbacks and joins its thread; safe twice. A host thread may still
   // hold the connection for a send: it stays valid, and says no.
   void Stop();
@@ -78,7 +83,7 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   SessionListener& listener_;
   PhoneBroker& broker_;
   mutable std::mutex transportMutex_;  // transport_ (the pointer): Start and Stop against sends
-  std::shared_ptr<TcpTransport> transport_;
+  std::shared_ptr<SessionTransport> transport_;
   // The connection whose phone said goodbye: its end, however it comes, is a normal one.
   std::atomic<const PhoneConnection*> goodbyeFrom_{nullptr};
   // Set by the first whole message. A stream that ends before it is a connection that failed: a

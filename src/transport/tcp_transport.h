@@ -10,6 +10,7 @@
 #include "platform/socket.h"
 #include "protocol/receive_loop.h"
 #include "protocol/phone_connection.h"
+#include "transport/session_transport.h"
 
 namespace kavex {
 
@@ -30,7 +31,7 @@ namespace kavex {
 // send mutex) or by the destructor of a transport whose thread never ran: Close merely shuts the
 // stream down, so the receive thread never waits on a descriptor number that was reused meanwhile.
 // The receive loop owns its message buffer.
-class TcpTransport final : public PhoneConnection {
+class TcpTransport final : public SessionTransport {
  public:
   // silenceTimeoutSeconds: the connection ends (closed) after that long without a complete message;
   // 0 or less disables the limit.
@@ -55,7 +56,7 @@ class TcpTransport final : public PhoneConnection {
   //
   // The owner may drop its last reference (run the destructor) inside OnClosed / OnFailed, but not
   // inside OnConnected / OnPacket: the receive loop still uses the transport after those return.
-  void Stop();
+  void Stop() override;
 
   bool Send(const uint8_t* data, size_t length) override;
   // Shuts the stream down; the receive thread then ends the connection as closed.

@@ -75,6 +75,7 @@ SimProcess::SimProcess(const std::string& program, const std::vector<std::string
   const std::string line = pending_.substr(0, newline);
   pending_.erase(0, newline + 1);
   if (line.compare(0, 6, "ready ") != 0) throw Failure("unexpected first line: " + line);
+  ready_ = line;
   session_ = Field(line, "session");
   control_ = Field(line, "control");
   probe_ = Field(line, "probe");

@@ -21,6 +21,8 @@ class SimProcess {
   const std::string& SessionAddress() const { return session_; }
   const std::string& ControlAddress() const { return control_; }
   const std::string& ProbeAddress() const { return probe_; }
+  // The whole ready line, for simulators that name other endpoints.
+  const std::string& ReadyLine() const { return ready_; }
 
   void Signal(int signalNumber);
   // Waits for the exit; returns the exit code, 128+N for a signal, -1 on time-out.
@@ -36,6 +38,7 @@ class SimProcess {
   std::string session_;
   std::string control_;
   std::string probe_;
+  std::string ready_;
   std::string pending_;
 };
 

@@ -46,6 +46,12 @@ void SetState(const PhoneId& id, PhoneState state) {
   PhoneList::Instance().FindLocked(id)->state = state;
 }
 
+PhoneRecord Snapshot(const PhoneId& id) {
+  std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+  const PhoneRecord* record = PhoneList::Instance().FindLocked(id);
+  return record != nullptr ? *record : PhoneRecord{};
+}
+
 std::vector<EngineEvent> Drain(EngineInstance& instance) {
   std::vector<EngineEvent> events;
   while (auto event = instance.queue().Pop()) events.push_back(*event);
@@ -182,6 +188,40 @@ TEST_F(EngineInstanceTest, PhoneReachedThroughTheBridgeForwardIsListedAsUsb) {
   EXPECT_TRUE(Drain(zero).empty()) << "already on the cable: no reselect";
 }
 
+TEST_F(EngineInstanceTest, AMultiplexerThatRefusesFallsBackToTheNetworkAndNeverToTheForward) {
+  // No multiplexing service runs for this program: every session it is asked for is refused.
+  g_listed.clear();
+  EngineInstance& zero = Make(0);
+  zero.callbacks().Register(nullptr, nullptr, &RecordListEntry, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr);
+  loopback::Listener network;
+  loopback::Listener forward;
+  ASSERT_TRUE(network.ok() && forward.ok());
+  const PhoneId phone = Phone(12);
+  PhoneList::Instance().ReportNetworkPhone(phone, 2, "iPhone", SocketAddress::Ipv4(127, 0, 0, 1, 0), network.port());
+  PhoneList::Instance().ReportAdbPhone(phone, 2, "", forward.port());
+  PhoneList::Instance().ReportUsbmuxPhone(phone, 2, 0x4711, true, "");
+  const int32_t usbScore = Snapshot(phone).usbScore;
+
+  zero.OnConnectRequest(phone);
+  std::unique_ptr<loopback::Peer> phoneEnd = network.Accept(5000);
+  ASSERT_NE(phoneEnd, nullptr) << "the network address after the refusal";
+  EXPECT_EQ(forward.Accept(200), nullptr) << "never the bridge forward";
+  EXPECT_EQ(Snapshot(phone).usbScore, usbScore - 1);
+  SetState(phone, PhoneState::kStreaming);
+  zero.RefreshPhoneList();
+  EXPECT_EQ(g_listed, (std::vector<std::string>{"0:" + PhoneKey(phone) + ":iPhone [WiFi]:1"}));
+  EXPECT_TRUE(Drain(zero).empty()) << "a refused cable does not pull the stream off the network";
+  zero.ReleasePhone();
+
+  // Only the handle: the refusal fails the phone.
+  const PhoneId cableOnly = Phone(13);
+  PhoneList::Instance().ReportUsbmuxPhone(cableOnly, 2, 0x4712, true, "");
+  zero.OnConnectRequest(cableOnly);
+  EXPECT_EQ(PhoneList::Instance().GetPhoneState(cableOnly), PhoneState::kFailed);
+  EXPECT_TRUE(zero.currentPhone().IsZero());
+}
+
 TEST_F(EngineInstanceTest, AConnectionRefusedAtOnceLeavesTheInstanceFreeToChooseAgain) {
   EngineInstance& zero = Make(0);
   uint16_t closedPort = 0;
@@ -218,10 +258,15 @@ TEST_F(EngineInstanceTest, CableAppearingWhileStreamingOverTheNetworkReselectsTh
   SetState(phone, PhoneState::kStreaming);
   zero.RefreshPhoneList();
   EXPECT_TRUE(Drain(zero).empty());
+  // Marked reachable by cable but with no cable route to take (a refused one, say): reconnecting
+  // would only come back over the network, at every refresh.
   {
     std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
     PhoneList::Instance().FindLocked(phone)->usbAvailable = true;
   }
+  zero.RefreshPhoneList();
+  EXPECT_TRUE(Drain(zero).empty());
+  PhoneList::Instance().ReportUsbmuxPhone(phone, 2, 5, true, "");
   zero.RefreshPhoneList();
   std::vector<EngineEvent> events = Drain(zero);
   ASSERT_EQ(events.size(), 1u);

@@ -125,11 +125,15 @@ TEST_F(PhoneListTest, BridgeFailureDropsTheForwardAndUsbFailureLowersItsScore) {
   EXPECT_FALSE(record.usbAvailable);
   EXPECT_FALSE(record.ipv4Address.empty());
 
+  // A multiplexer session has no peer address: on a record without a forward that is no bridge
+  // failure, but the cable's.
   list.ReportUsbmuxPhone(Id(2), 2, 9, true, "i");
-  list.SetPhoneState(SessionInfo{Id(2), true, SocketAddress::Ipv4(127, 0, 0, 1, 62078)}, PhoneState::kFailed);
+  list.SetPhoneState(SessionInfo{Id(2), true, SocketAddress{}}, PhoneState::kFailed);
   EXPECT_EQ(Snapshot(Id(2)).usbScore, -1);
-  list.LowerUsbScore(9);
+  EXPECT_TRUE(Snapshot(Id(2)).usbAvailable);
+  list.LowerUsbScore(9, true);
   EXPECT_EQ(Snapshot(Id(2)).usbScore, -2);
+  EXPECT_FALSE(Snapshot(Id(2)).usbAvailable) << "a refused cable draws no stream onto it";
 }
 
 TEST_F(PhoneListTest, LosingThePathPrunesAndUnknownPhonesAreNamedPhone) {

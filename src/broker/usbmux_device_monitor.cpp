@@ -1,0 +1,106 @@
+#include "broker/usbmux_device_monitor.h"
+
+#include <chrono>
+
+#include "common/engine_thread.h"
+#include "common/error_codes.h"
+#include "common/error_log.h"
+#include "common/trace.h"
+#include "platform/thread_name.h"
+
+namespace kavex {
+
+namespace {
+
+constexpr auto kPassSleep = std::chrono::milliseconds(100);
+
+}  // namespace
+
+UsbmuxDeviceMonitor::UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, Options options)
+    : options_(options), listener_(listener) {
+  thread_ = std::thread(&UsbmuxDeviceMonitor::Run, this);
+}
+
+UsbmuxDeviceMonitor::~UsbmuxDeviceMonitor() {
+  {
+    std::lock_guard<std::mutex> lock(napMutex_);
+    running_.store(false);
+  }
+  napWake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void UsbmuxDeviceMonitor::SetListener(UsbmuxPhoneListener* listener) {
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  listener_ = listener;
+  if (listener == nullptr) return;
+  for (const UsbmuxDeviceTable::Announced& entry : options_.table->AnnouncedEntries())
+    listener->OnPhoneFound(entry.announcement.id, entry.announcement.kind, entry.handle, entry.cable, "");
+}
+
+void UsbmuxDeviceMonitor::Run() {
+  const EngineThreadMark engineThread;
+  platform::NameCurrentThread("kavex-usbmux");
+  try {
+    if (!options_.table->EnsureSubscribed()) {
+      running_.store(false);
+      return;
+    }
+    while (running_.load()) {
+      for (const UsbmuxDeviceTable::Probe& device :
+           options_.table->DueForProbe(options_.clock->Now(), options_.probeIntervalSeconds)) {
+        if (!running_.load()) break;
+        Probe(device);
+      }
+      const std::vector<uint32_t> removed = options_.table->TakeRemoved();
+      if (!removed.empty()) {
+        std::lock_guard<std::mutex> lock(listenerMutex_);
+        for (const uint32_t handle : removed)
+          if (listener_ != nullptr) listener_->OnPhoneLost(handle);
+      }
+      Nap();
+    }
+  } catch (...) {
+    // Out of memory, say: iPhones are not looked for until instance 0 is made again.
+    ErrorLog::Record(error_codes::kUsbmuxMonitorThrew);
+  }
+  running_.store(false);
+}
+
+void UsbmuxDeviceMonitor::Probe(const UsbmuxDeviceTable::Probe& device) {
+  int socket = usbmuxd_connect(device.handle, kAnnouncementPort);
+  if (socket < 0) socket = usbmuxd_connect(device.handle, kSessionPort);
+  AnnouncementBlock block{};
+  bool whole = false;
+  if (socket >= 0) {
+    // One read: a block that does not come whole within it is discarded and asked for again at
+    // the next probe, rather than waited for while other devices queue behind it.
+    uint32_t got = 0;
+    const int result = usbmuxd_recv_timeout(socket, reinterpret_cast<char*>(block.data()),
+                                            static_cast<uint32_t>(block.size()), &got, kProbeReadMs);
+    whole = result == 0 && got >= block.size();
+    usbmuxd_disconnect(socket);
+  }
+  options_.table->StoreProbe(device.handle, options_.clock->Now(), whole ? &block : nullptr);
+  if (!whole) {
+    KAVEX_TRACE_DEBUG("usbmux", "device %u: no announcement (%s)", device.handle,
+                      socket < 0 ? "both ports refused" : "not whole within 200 ms");
+    return;
+  }
+  const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
+  // Only a block read by this probe is reported: a failed read has no kind to tell of. An all-zero
+  // identifier is kept (the device is not probed again when it has a kind) but names no phone.
+  if (announcement.id.IsZero()) return;
+  KAVEX_TRACE_INFO("usbmux", "device %u announces a phone of kind %u (%s)", device.handle,
+                   announcement.kind, device.cable ? "cable" : "network");
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  if (running_.load() && listener_ != nullptr)
+    listener_->OnPhoneFound(announcement.id, announcement.kind, device.handle, device.cable, "");
+}
+
+void UsbmuxDeviceMonitor::Nap() {
+  std::unique_lock<std::mutex> lock(napMutex_);
+  napWake_.wait_for(lock, kPassSleep, [this] { return !running_.load(); });
+}
+
+}  // namespace kavex

@@ -1,0 +1,64 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "broker/usbmux_device_table.h"
+#include "discovery/phone_listeners.h"
+#include "platform/clock.h"
+
+namespace kavex {
+
+// Finds iPhones through the USB multiplexing service: subscribes to the service's device events
+// (once per process, into UsbmuxDeviceTable), opens a short stream to each new device's
+// announcement port (4697, else the session port 4699) and reads the phone's 280-byte block, and
+// reports phones found and devices removed. One per process, made with engine instance 0 and gone
+// with it; the subscription and the table stay.
+//
+// Thread: its own thread from construction to destruction probes and reports; SetListener and the
+// destructor run on instance 0's host or teardown thread. Locks: listenerMutex_ is held while the
+// listener is called (so once SetListener(nullptr) returns no report is under way), then the
+// listener's own; the table's mutex is a leaf, never held across a probe or a report.
+class UsbmuxDeviceMonitor {
+ public:
+  struct Options {
+    double probeIntervalSeconds = 2.0;
+    Clock* clock = &EngineClock::AsClock();
+    UsbmuxDeviceTable* table = &UsbmuxDeviceTable::Instance();
+  };
+  static constexpr uint16_t kAnnouncementPort = 4697;
+  static constexpr uint16_t kSessionPort = 4699;
+  static constexpr unsigned kProbeReadMs = 200;
+
+  explicit UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener) : UsbmuxDeviceMonitor(listener, Options{}) {}
+  UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, Options options);
+  // Stops the thread and waits for it: at most one probe (the service's connect and a 200 ms read).
+  ~UsbmuxDeviceMonitor();
+  UsbmuxDeviceMonitor(const UsbmuxDeviceMonitor&) = delete;
+  UsbmuxDeviceMonitor& operator=(const UsbmuxDeviceMonitor&) = delete;
+
+  // A listener is told at once of every phone already announced, then of every change; with none,
+  // nothing is reported from the moment this returns.
+  void SetListener(UsbmuxPhoneListener* listener);
+  // False once the thread has ended (the subscription was refused).
+  bool running() const { return running_.load(); }
+
+ private:
+  void Run();
+  void Probe(const UsbmuxDeviceTable::Probe& device);
+  void Nap();
+
+  const Options options_;
+  std::atomic<bool> running_{true};
+
+  std::mutex listenerMutex_;
+  UsbmuxPhoneListener* listener_ = nullptr;
+
+  std::mutex napMutex_;
+  std::condition_variable napWake_;
+  std::thread thread_;
+};
+
+}  // namespace kavex

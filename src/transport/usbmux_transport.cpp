@@ -1,0 +1,177 @@
+#include "transport/usbmux_transport.h"
+
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "common/engine_thread.h"
+#include "common/error_codes.h"
+#include "common/error_log.h"
+#include "common/trace.h"
+#include "platform/thread_name.h"
+#include "protocol/receive_loop.h"
+#include "usbmux/usbmuxd.h"
+
+namespace kavex {
+
+namespace {
+
+constexpr unsigned kReceiveWaitMs = 100;
+constexpr const char* kTraceComponent = "transport";
+
+// The transport whose receive thread this is, if any: Stop and the destructor must not join the
+// thread they run on.
+thread_local const void* tlsReceivingFor = nullptr;
+
+}  // namespace
+
+// The receive loop's view of the stream. The service's receive call waits by itself, so the loop's
+// own wait answers at once. Runs on the receive thread only.
+class UsbmuxTransport::ServiceSource final : public ByteSource {
+ public:
+  explicit ServiceSource(int socket) : socket_(socket) {}
+
+  Wait WaitReadable(int) override {
+    Wait wait;
+    wait.status = Wait::Status::kReadable;
+    return wait;
+  }
+
+  Received Receive(uint8_t* into, size_t wanted) override {
+    uint32_t got = 0;
+    const int result = usbmuxd_recv_timeout(socket_, reinterpret_cast<char*>(into),
+                                            static_cast<uint32_t>(wanted), &got, kReceiveWaitMs);
+    Received received;
+    if (got > 0 && got <= wanted) {
+      received.status = Received::Status::kData;
+      received.count = got;
+    } else if (result == -ECONNRESET) {
+      received.status = Received::Status::kEnded;  // the phone closed the stream
+    } else {
+      // A time-out, or an error the service's library reports without ending the stream: only the
+      // silence limit ends the connection then. An error that comes back at once would otherwise
+      // spin the loop for the whole limit.
+      received.status = Received::Status::kNothing;
+      if (result != 0 && result != -ETIMEDOUT)
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReceiveWaitMs));
+    }
+    return received;
+  }
+
+ private:
+  const int socket_;
+};
+
+UsbmuxTransport::UsbmuxTransport(TransportListener& owner, std::string threadName, Clock& clock)
+    : owner_(owner), clock_(clock), threadName_(std::move(threadName)) {}
+
+UsbmuxTransport::~UsbmuxTransport() {
+  open_.store(false);
+  if (tlsReceivingFor == this) {
+    // Destroyed from its own OnClosed: the receive thread touches nothing of the transport after it.
+    if (receiveThread_.joinable()) receiveThread_.detach();
+    return;
+  }
+  Stop();
+  // Opened, never started: the stream is still ours to close.
+  const int socket = socket_.exchange(-1);
+  if (socket >= 0) usbmuxd_disconnect(socket);
+}
+
+void UsbmuxTransport::Stop() {
+  if (tlsReceivingFor == this) {
+    stopped_.store(true);
+    open_.store(false);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(threadMutex_);
+  stopped_.store(true);
+  open_.store(false);
+  if (receiveThread_.joinable()) receiveThread_.join();
+}
+
+bool UsbmuxTransport::Open(uint32_t deviceHandle, bool overUsb, const PhoneId& id, uint16_t port) {
+  std::lock_guard<std::mutex> lock(threadMutex_);
+  if (openTried_ || stopped_.load()) return false;
+  openTried_ = true;
+  phoneId_ = id;
+  deviceHandle_ = deviceHandle;
+  overUsb_ = overUsb;
+  KAVEX_TRACE_INFO(kTraceComponent, "connecting to device %u port %u through the multiplexing service",
+                   deviceHandle, port);
+  const int socket = usbmuxd_connect(deviceHandle, port);
+  if (socket < 0) {
+    KAVEX_TRACE_WARN(kTraceComponent, "the multiplexing service refused device %u port %u (%d)",
+                     deviceHandle, port, socket);
+    return false;
+  }
+  socket_.store(socket);
+  open_.store(true);
+  return true;
+}
+
+bool UsbmuxTransport::StartReceiving() {
+  std::lock_guard<std::mutex> lock(threadMutex_);
+  if (started_ || stopped_.load() || socket_.load() < 0) return false;
+  try {
+    receiveThread_ = std::thread(&UsbmuxTransport::RunReceiveThread, this);
+  } catch (const std::system_error&) {
+    open_.store(false);
+    usbmuxd_disconnect(socket_.exchange(-1));
+    return false;
+  }
+  started_ = true;
+  return true;
+}
+
+void UsbmuxTransport::RunReceiveThread() {
+  const EngineThreadMark engineThread;
+  platform::NameCurrentThread(threadName_);
+  tlsReceivingFor = this;
+  try {
+    ServiceSource source(socket_.load());
+    ReceiveLoopState state;
+    state.open = &open_;
+    state.silenceTimeoutSeconds = kSilenceLimitSeconds;
+    state.clock = &clock_;
+    ReceiveLoopRecords records;
+    records.oversize = error_codes::kUsbMessageTooLong;  // "ub.<length>.<type>"
+    // Whatever way the loop ends, it is a close here: the owner hears OnClosed or nothing.
+    RunReceiveLoop(source, state, records, *this, owner_);
+  } catch (...) {
+    ErrorLog::Record(error_codes::kReceiveThrew);
+    KAVEX_TRACE_ERROR(kTraceComponent, "receive thread threw; the connection ends");
+  }
+  // Closed with no lock held: a send blocked on a phone that reads nothing must not hold up the
+  // end (and with it the owner's Stop). A send that races with it gets an error from the service's
+  // library, as the handle is gone.
+  const int socket = socket_.exchange(-1);
+  if (socket >= 0) usbmuxd_disconnect(socket);
+  const bool reportEnd = open_.exchange(false);
+  KAVEX_TRACE_INFO(kTraceComponent, "connection to device %u ended: %s", deviceHandle_,
+                   reportEnd ? "closed" : "let go by the engine");
+  if (reportEnd) owner_.OnClosed(*this);
+}
+
+bool UsbmuxTransport::Send(const uint8_t* data, size_t length) {
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  while (length > 0) {
+    const int socket = socket_.load();
+    if (socket < 0 || !open_.load()) return false;
+    uint32_t sent = 0;
+    const uint32_t chunk = length > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(length);
+    const int result = usbmuxd_send(socket, reinterpret_cast<const char*>(data), chunk, &sent);
+    // The library sends what the socket takes at once: the rest goes in further calls, so that a
+    // message is never cut short on the wire.
+    if (result != 0 || sent == 0 || sent > chunk) {
+      KAVEX_TRACE_WARN(kTraceComponent, "send of %zu bytes to device %u failed (%d)", length,
+                       deviceHandle_, result);
+      return false;
+    }
+    data += sent;
+    length -= sent;
+  }
+  return true;
+}
+
+}  // namespace kavex

@@ -1,0 +1,88 @@
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/socket_address.h"
+#include "transport/session_transport.h"
+
+namespace kavex {
+
+// A phone connection through the USB multiplexing service: a stream to the phone's session port,
+// opened by the service, on a cable or over the network as the service reaches the device.
+//
+// Threads:
+// - Open and StartReceiving run on the owner's worker: the first asks the service for the stream (a
+//   blocking request to a local service), the second starts the receive thread;
+// - the receive thread runs the receive loop over the service's receive call (100 ms waits, a fixed
+//   5 s silence limit), closes the stream, and alone calls the owner back: OnConnected and OnPacket
+//   through the loop, then OnClosed when the connection ends by itself. It never reports OnFailed:
+//   whatever ends the stream (the phone closing it, silence, an oversized or impossible header) is
+//   a close;
+// - Send runs on any thread, serialised by the send mutex so every message leaves whole;
+// - Stop and the destructor clear the open flag and join the receive thread, which then ends within
+//   one 100 ms wait without calling the owner.
+//
+// Owns the service connection (closed by the receive thread, or by StartReceiving and the
+// destructor when no thread ran) and the receive thread; the receive loop owns its 4,000,000-byte buffer.
+class UsbmuxTransport final : public SessionTransport {
+ public:
+  static constexpr uint16_t kSessionPort = 4699;
+  static constexpr double kSilenceLimitSeconds = 5.0;
+
+  explicit UsbmuxTransport(TransportListener& owner, std::string threadName = "kavex-recv",
+                           Clock& clock = EngineClock::AsClock());
+  ~UsbmuxTransport() override;
+  UsbmuxTransport(const UsbmuxTransport&) = delete;
+  UsbmuxTransport& operator=(const UsbmuxTransport&) = delete;
+
+  // Connects to the device's port through the service. overUsb: the service reaches the device by
+  // cable. False when the service refuses, or the transport was opened or stopped before: a
+  // transport is never reopened. The owner records the phone as connecting before it starts the
+  // receive thread, so that the first messages' reports come after that.
+  bool Open(uint32_t deviceHandle, bool overUsb, const PhoneId& id, uint16_t port = kSessionPort);
+  // Starts the receive thread of an open transport. False (the stream closed, no callback) when
+  // the thread cannot be made or the transport is not open.
+  bool StartReceiving();
+  void Stop() override;
+
+  bool Send(const uint8_t* data, size_t length) override;
+  // Nothing to do: the receive thread closes the stream as it ends.
+  void Close() override {}
+  const PhoneId& phoneId() const override { return phoneId_; }
+  bool overUsb() const override { return overUsb_; }
+  // No address: the service knows the device by its handle.
+  const SocketAddress& peerAddress() const override { return noAddress_; }
+  uint32_t deviceHandle() const { return deviceHandle_; }
+
+ private:
+  class ServiceSource;
+
+  void RunReceiveThread();
+
+  TransportListener& owner_;
+  Clock& clock_;
+  const std::string threadName_;
+  PhoneId phoneId_;
+  uint32_t deviceHandle_ = 0;
+  bool overUsb_ = false;
+  const SocketAddress noAddress_;
+  bool openTried_ = false;  // under threadMutex_
+  bool started_ = false;    // under threadMutex_
+  std::atomic<bool> stopped_{false};
+
+  std::mutex sendMutex_;
+  // The service's handle of the stream, -1 when none. Set by Open before the thread starts and
+  // cleared by the receive thread once it has closed the stream.
+  std::atomic<int> socket_{-1};
+  std::atomic<bool> open_{false};
+  // Open against Stop: the thread and the fields Open writes change under it.
+  std::mutex threadMutex_;
+  std::thread receiveThread_;
+};
+
+}  // namespace kavex

@@ -1,0 +1,402 @@
+// The engine's side of the USB multiplexing service (the device monitor and the USB transport)
+// against tools/usbmuxd-sim, with the phone's ports played by the test. The same file is built
+// against each client library of the service the native build can link (ours and the system's):
+// both programs must pass, which is what shows the engine sees the same through either.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "broker/usbmux_device_monitor.h"
+#include "common/error_log.h"
+#include "fake_clock.h"
+#include "protocol/phone_announcement.h"
+#include "sim_process.h"
+#include "transport/usbmux_transport.h"
+#include "wire_peer.h"
+
+namespace kavex {
+namespace {
+
+using std::chrono::milliseconds;
+
+// One service for the whole program: the engine subscribes to its events once per process.
+class ServiceEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    sim_ = std::make_unique<simtest::SimProcess>(
+        USBMUXD_SIM_PATH, std::vector<std::string>{"--quiet", "--tcp", "127.0.0.1:0", "--control", "127.0.0.1:0"});
+    const std::string tcp = simtest::FieldOf(sim_->ReadyLine(), "tcp");
+    ::setenv("USBMUXD_SOCKET_ADDRESS", tcp.c_str(), 1);
+    control_ = std::make_unique<simtest::ControlClient>(sim_->ControlAddress());
+  }
+  void TearDown() override {
+    control_.reset();
+    sim_.reset();
+  }
+  static std::string Command(const std::string& line) { return control_->Command(line); }
+
+ private:
+  static std::unique_ptr<simtest::SimProcess> sim_;
+  static std::unique_ptr<simtest::ControlClient> control_;
+};
+std::unique_ptr<simtest::SimProcess> ServiceEnvironment::sim_;
+std::unique_ptr<simtest::ControlClient> ServiceEnvironment::control_;
+const auto* const kService = ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);
+
+// A device port played by the test: a loopback listener whose every connection is handed to
+// `serve` on a thread of its own, and closed when serve returns. Counts the connections.
+class DevicePort {
+ public:
+  explicit DevicePort(std::function<void(int)> serve) : serve_(std::move(serve)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener_, 8) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+      throw std::runtime_error("no listener");
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] {
+      for (;;) {
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd < 0 || stopping_.load()) {
+          if (fd >= 0) ::close(fd);
+          return;
+        }
+        accepted_.fetch_add(1);
+        std::lock_guard<std::mutex> lock(mutex_);
+        connections_.emplace_back([this, fd] {
+          serve_(fd);
+          ::close(fd);
+        });
+      }
+    });
+  }
+  ~DevicePort() {
+    stopping_.store(true);
+    ::shutdown(listener_, SHUT_RDWR);
+    ::close(listener_);
+    acceptor_.join();
+    for (std::thread& connection : connections_) connection.join();
+  }
+  uint16_t port() const { return port_; }
+  int accepted() const { return accepted_.load(); }
+  // Set when serving threads should stop what they do.
+  bool stopping() const { return stopping_.load(); }
+
+ private:
+  std::function<void(int)> serve_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> accepted_{0};
+  std::mutex mutex_;
+  std::vector<std::thread> connections_;
+  std::thread acceptor_;
+};
+
+bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+PhoneId IdOf(uint8_t first) {
+  PhoneId id;
+  id.bytes[0] = first;
+  id.bytes[15] = 0x5a;
+  return id;
+}
+
+// The phone's 280-byte block: a type-1 header, identifier, kind.
+std::vector<uint8_t> Announcement(const PhoneId& id, uint16_t kind) {
+  std::vector<uint8_t> block(PhoneAnnouncement::kSize, 0);
+  block[0] = static_cast<uint8_t>(block.size());
+  block[1] = static_cast<uint8_t>(block.size() >> 8);
+  block[3] = PhoneAnnouncement::kMessageType;
+  std::memcpy(&block[4], id.bytes.data(), 16);
+  block[20] = static_cast<uint8_t>(kind);
+  block[21] = static_cast<uint8_t>(kind >> 8);
+  std::memcpy(&block[24], "Cable iPhone", 12);
+  return block;
+}
+
+// A port that sends `bytes` and then holds the connection until the test ends it or the peer goes.
+std::function<void(int)> Answering(std::vector<uint8_t> bytes) {
+  return [bytes](int fd) {
+    SendAll(fd, bytes);
+    char sink[64];
+    while (::recv(fd, sink, sizeof sink, 0) > 0) {
+    }
+  };
+}
+
+void Attach(uint32_t id, const std::string& type, const std::string& ports) {
+  ASSERT_EQ(ServiceEnvironment::Command("attach " + std::to_string(id) + " 0000000000000000000000000000000000" +
+                                        std::to_string(100000 + id) + " " + type + " " + ports),
+            "ok");
+}
+void Detach(uint32_t id) { ServiceEnvironment::Command("detach " + std::to_string(id)); }
+
+template <typename Predicate>
+bool WaitUntil(Predicate done, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return true;
+}
+
+// What a monitor told its listener, in order.
+class Heard final : public UsbmuxPhoneListener {
+ public:
+  struct Report {
+    bool found;
+    PhoneId id;
+    uint16_t kind;
+    uint32_t handle;
+    bool cable;
+  };
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t handle, bool overUsb, const std::string&) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_.push_back({true, id, kind, handle, overUsb});
+  }
+  void OnPhoneLost(uint32_t handle) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_.push_back({false, PhoneId{}, 0, handle, false});
+  }
+  std::vector<Report> reports() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reports_;
+  }
+  int Count(bool found, uint32_t handle) {
+    int count = 0;
+    for (const Report& report : reports()) count += report.found == found && report.handle == handle;
+    return count;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Report> reports_;
+};
+
+TEST(UsbmuxMonitor, ReportsPhonesByCableAndNetworkTheirRemovalAndAgainToANewListener) {
+  const PhoneId cablePhone = IdOf(0x31);
+  const PhoneId networkPhone = IdOf(0x32);
+  DevicePort cableProbe(Answering(Announcement(cablePhone, 2)));
+  DevicePort cableSession(Answering({}));
+  DevicePort networkProbe(Answering(Announcement(networkPhone, 2)));
+  Heard heard;
+  UsbmuxDeviceTable& table = UsbmuxDeviceTable::Instance();
+  {
+    UsbmuxDeviceMonitor monitor(&heard);
+    Attach(101, "usb", "4697=" + std::to_string(cableProbe.port()) + " 4699=" + std::to_string(cableSession.port()));
+    Attach(102, "network", "4697=" + std::to_string(networkProbe.port()));
+    ASSERT_TRUE(WaitUntil([&] { return heard.Count(true, 101) == 1 && heard.Count(true, 102) == 1; }, 10000));
+    std::vector<Heard::Report> reports = heard.reports();
+    for (const Heard::Report& report : reports) {
+      EXPECT_EQ(report.kind, 2);
+      EXPECT_EQ(report.id, report.handle == 101 ? cablePhone : networkPhone);
+      EXPECT_EQ(report.cable, report.handle == 101) << "the service's connection type";
+    }
+    EXPECT_EQ(cableSession.accepted(), 0) << "an announcement port that answers leaves the session port alone";
+
+    // The service repeating a device changes nothing; a removal of a device it never told of is
+    // still passed on, once.
+    const size_t devices = table.size();
+    usbmuxd_device_info_t again{};
+    again.handle = 102;
+    table.OnEvent(UE_DEVICE_ADD, again);
+    EXPECT_EQ(table.size(), devices);
+    usbmuxd_device_info_t unknown{};
+    unknown.handle = 999;
+    table.OnEvent(UE_DEVICE_REMOVE, unknown);
+    Detach(101);
+    ASSERT_TRUE(WaitUntil([&] { return heard.Count(false, 101) == 1 && heard.Count(false, 999) == 1; }, 5000));
+
+    Heard second;
+    monitor.SetListener(&second);
+    ASSERT_EQ(second.reports().size(), 1u) << "the phones announced so far, at once";
+    EXPECT_EQ(second.reports()[0].handle, 102u);
+    monitor.SetListener(nullptr);
+    Detach(102);
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(second.Count(false, 102), 0) << "no listener, no report";
+  }
+  EXPECT_EQ(heard.Count(true, 101), 1) << "an announced device is not probed again";
+}
+
+TEST(UsbmuxMonitor, RetriesEveryIntervalUntilAWholeBlockAndNeverReportsAZeroIdentifier) {
+  FakeClock clock;
+  std::vector<uint8_t> shortBlock = Announcement(IdOf(0x41), 2);
+  shortBlock.resize(100);
+  DevicePort shortSession(Answering(shortBlock));  // 4697 refused, 4699 cut short
+  DevicePort zeroProbe(Answering(Announcement(PhoneId{}, 2)));
+  Heard heard;
+  UsbmuxDeviceMonitor::Options options;
+  options.clock = &clock;
+  UsbmuxDeviceMonitor monitor(&heard, options);
+  Attach(111, "usb", "4699=" + std::to_string(shortSession.port()));
+  Attach(112, "usb", "");
+  Attach(113, "usb", "4697=" + std::to_string(zeroProbe.port()));
+
+  ASSERT_TRUE(WaitUntil([&] { return shortSession.accepted() == 1 && zeroProbe.accepted() == 1; }, 10000));
+  std::this_thread::sleep_for(milliseconds(600));
+  EXPECT_EQ(shortSession.accepted(), 1) << "not due before its interval";
+  clock.Advance(2.0);
+  ASSERT_TRUE(WaitUntil([&] { return shortSession.accepted() == 2; }, 5000)) << "a short block is asked for again";
+  clock.Advance(2.0);
+  ASSERT_TRUE(WaitUntil([&] { return shortSession.accepted() == 3; }, 5000));
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(zeroProbe.accepted(), 1) << "a zero identifier with a kind is kept: not probed again";
+  EXPECT_TRUE(heard.reports().empty()) << "nothing whole, no identifier: nothing to report";
+  for (uint32_t id : {111u, 112u, 113u}) Detach(id);
+}
+
+// What a transport told its owner.
+class Owner final : public TransportListener {
+ public:
+  void OnConnected(PhoneConnection&) override { connected_.fetch_add(1); }
+  void OnFailed(PhoneConnection&) override { failed_.fetch_add(1); }
+  void OnClosed(PhoneConnection&) override { closed_.fetch_add(1); }
+  void OnPacket(PhoneConnection&, const uint8_t* message, size_t length) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lengths_.push_back(length);
+    intact_ = intact_ && (length < 5 || message[length - 1] == static_cast<uint8_t>(length));
+  }
+  std::vector<size_t> lengths() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lengths_;
+  }
+  bool intact() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return intact_;
+  }
+  std::atomic<int> connected_{0}, failed_{0}, closed_{0};
+
+ private:
+  std::mutex mutex_;
+  std::vector<size_t> lengths_;
+  bool intact_ = true;
+};
+
+// A message of `length` bytes as the phone frames it (type 8), its last byte the length's low byte.
+std::vector<uint8_t> Message(uint32_t length, size_t actualBytes) {
+  std::vector<uint8_t> message(actualBytes, 0);
+  message[0] = static_cast<uint8_t>(length);
+  message[1] = static_cast<uint8_t>(length >> 8);
+  message[2] = static_cast<uint8_t>(length >> 16);
+  message[3] = 8;
+  message.back() = static_cast<uint8_t>(length);
+  return message;
+}
+
+TEST(UsbmuxTransport, TakesAMessageOfTheWholeBufferAndEndsOnOneByteMore) {
+  ErrorLog::TakeStoredEntry();
+  std::vector<uint8_t> stream = Message(4000000, 4000000);
+  const std::vector<uint8_t> tooLong = Message(4000001, 16);
+  stream.insert(stream.end(), tooLong.begin(), tooLong.end());
+  DevicePort session(Answering(stream));
+  Attach(121, "usb", "4699=" + std::to_string(session.port()));
+  Owner owner;
+  UsbmuxTransport transport(owner);
+  ASSERT_TRUE(transport.Open(121, true, IdOf(0x51)));
+  EXPECT_TRUE(transport.overUsb());
+  ASSERT_TRUE(transport.StartReceiving());
+  ASSERT_TRUE(WaitUntil([&] { return owner.closed_.load() == 1; }, 15000));
+  EXPECT_EQ(owner.lengths(), std::vector<size_t>{4000000});
+  EXPECT_TRUE(owner.intact());
+  EXPECT_EQ(owner.connected_.load(), 1);
+  EXPECT_EQ(owner.failed_.load(), 0) << "a stream through the service only ever closes";
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:ub.4000001.8:298");
+  EXPECT_FALSE(transport.Send(stream.data(), 16)) << "an ended stream sends nothing";
+  Detach(121);
+}
+
+TEST(UsbmuxTransport, ClosesWhenThePhoneDoesOrFallsSilentAndNotWhenLetGo) {
+  FakeClock clock;
+  std::atomic<int> received{0};
+  DevicePort session([&](int fd) {
+    // Echoes the size of what it gets as one small message per message, then closes when the
+    // engine's side sends a message of type 0x7f.
+    for (;;) {
+      uint8_t header[4];
+      if (::recv(fd, header, 4, MSG_WAITALL) != 4) return;
+      const uint32_t length = header[0] | header[1] << 8 | header[2] << 16;
+      std::vector<uint8_t> body(length - 4);
+      if (!body.empty() && ::recv(fd, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size()))
+        return;
+      received.fetch_add(1);
+      if (header[3] == 0x7f) return;
+      SendAll(fd, Message(8, 8));
+    }
+  });
+  Attach(122, "network", "4699=" + std::to_string(session.port()));
+
+  {  // the phone closes
+    Owner owner;
+    UsbmuxTransport transport(owner, "kavex-recv", clock);
+    ASSERT_TRUE(transport.Open(122, false, IdOf(0x52)));
+    EXPECT_FALSE(transport.overUsb());
+    ASSERT_TRUE(transport.StartReceiving());
+    const std::vector<uint8_t> big = Message(1 << 20, 1 << 20);
+    ASSERT_TRUE(transport.Send(big.data(), big.size())) << "a message larger than a socket buffer leaves whole";
+    ASSERT_TRUE(WaitUntil([&] { return owner.lengths().size() == 1; }, 5000));
+    const std::vector<uint8_t> bye = Message(4, 4);
+    std::vector<uint8_t> last = bye;
+    last[3] = 0x7f;
+    ASSERT_TRUE(transport.Send(last.data(), last.size()));
+    ASSERT_TRUE(WaitUntil([&] { return owner.closed_.load() == 1; }, 5000));
+  }
+  {  // the phone falls silent
+    Owner owner;
+    UsbmuxTransport transport(owner, "kavex-recv", clock);
+    ASSERT_TRUE(transport.Open(122, false, IdOf(0x52)));
+    ASSERT_TRUE(transport.StartReceiving());
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(owner.closed_.load(), 0);
+    clock.Advance(5.1);
+    ASSERT_TRUE(WaitUntil([&] { return owner.closed_.load() == 1; }, 5000));
+  }
+  {  // let go while the phone is still there
+    Owner owner;
+    auto transport = std::make_unique<UsbmuxTransport>(owner, "kavex-recv", clock);
+    ASSERT_TRUE(transport->Open(122, false, IdOf(0x52)));
+    ASSERT_TRUE(transport->StartReceiving());
+    const std::vector<uint8_t> ping = Message(6, 6);
+    ASSERT_TRUE(transport->Send(ping.data(), ping.size()));
+    ASSERT_TRUE(WaitUntil([&] { return owner.lengths().size() == 1; }, 5000));
+    transport.reset();
+    EXPECT_EQ(owner.closed_.load() + owner.failed_.load(), 0);
+  }
+  Owner owner;
+  UsbmuxTransport refused(owner);
+  EXPECT_FALSE(refused.Open(122, false, IdOf(0x52), 4698)) << "a port the device does not serve";
+  EXPECT_FALSE(refused.Open(122, false, IdOf(0x52))) << "never reopened";
+  UsbmuxTransport unknown(owner);
+  EXPECT_FALSE(unknown.Open(77777, true, IdOf(0x52)));
+  Detach(122);
+}
+
+}  // namespace
+}  // namespace kavex
