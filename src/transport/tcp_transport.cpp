@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <system_error>
 
 #include "platform/clock.h"
 #include "common/engine_thread.h"
@@ -23,10 +22,6 @@ constexpr int kSendWritableLimitMs = 4000;
 constexpr int kWaitSliceMs = 100;
 constexpr auto kZeroSendRetryDelay = std::chrono::milliseconds(100);
 constexpr const char* kTraceComponent = "transport";
-
-// The transport whose receive thread this is, if any: Stop and the destructor must not join the
-// thread they run on.
-thread_local const void* tlsReceivingFor = nullptr;
 
 }  // namespace
 
@@ -78,35 +73,14 @@ TcpTransport::TcpTransport(TransportListener& owner, double silenceTimeoutSecond
       clock_(clock),
       threadName_(std::move(threadName)) {}
 
-TcpTransport::~TcpTransport() {
-  open_.store(false);
-  if (tlsReceivingFor == this) {
-    // An owner that drops its last reference inside OnClosed / OnFailed destroys the transport on
-    // the receive thread itself; that thread touches nothing of the transport after the callback.
-    if (receiveThread_.joinable()) receiveThread_.detach();
-    return;
-  }
-  Stop();
-}
+TcpTransport::~TcpTransport() { receiver_.Release(); }
 
-void TcpTransport::Stop() {
-  if (tlsReceivingFor == this) {
-    stopped_.store(true);
-    open_.store(false);
-    return;
-  }
-  // Under the start lock: a Start running on the owner's worker while another instance lets go of
-  // the transport either finishes first (and its thread is joined here) or finds it stopped.
-  std::lock_guard<std::mutex> lock(threadMutex_);
-  stopped_.store(true);
-  open_.store(false);
-  if (receiveThread_.joinable()) receiveThread_.join();
-}
+void TcpTransport::Stop() { receiver_.Stop(); }
 
 bool TcpTransport::Start(const SocketAddress& peer, const PhoneId* id) {
-  std::lock_guard<std::mutex> lock(threadMutex_);
+  std::lock_guard<std::mutex> lock(receiver_.startMutex());
   // Checked first: the address and identifier of a running transport are read by other threads.
-  if (started_ || stopped_.load()) return false;
+  if (started_ || receiver_.stopped()) return false;
   peer_ = peer;
   if (id != nullptr) phoneId_ = *id;
 
@@ -126,9 +100,7 @@ bool TcpTransport::Start(const SocketAddress& peer, const PhoneId* id) {
     socket_ = std::move(socket);
   }
   open_.store(true);
-  try {
-    receiveThread_ = std::thread(&TcpTransport::RunReceiveThread, this);
-  } catch (const std::system_error&) {
+  if (!receiver_.Start([this] { RunReceiveThread(); })) {
     open_.store(false);
     std::lock_guard<std::mutex> lock(sendMutex_);
     socket_.Close();
@@ -177,7 +149,6 @@ bool TcpTransport::ConnectSocket() {
 void TcpTransport::RunReceiveThread() {
   const EngineThreadMark engineThread;
   platform::NameCurrentThread(threadName_);
-  tlsReceivingFor = this;
   ReceiveOutcome outcome = ReceiveOutcome::kFailed;
   try {
     outcome = ConnectAndReceive();

@@ -10,6 +10,7 @@
 #include "platform/socket.h"
 #include "protocol/receive_loop.h"
 #include "protocol/phone_connection.h"
+#include "transport/receive_thread.h"
 #include "transport/session_transport.h"
 
 namespace kavex {
@@ -88,8 +89,7 @@ class TcpTransport final : public SessionTransport {
   const std::string threadName_;
   PhoneId phoneId_;
   SocketAddress peer_;
-  bool started_ = false;  // under threadMutex_
-  std::atomic<bool> stopped_{false};
+  bool started_ = false;  // under the receiver's start mutex
 
   std::mutex sendMutex_;
   // Replaced or closed only under sendMutex_, and once started only by the receive thread, which
@@ -98,9 +98,8 @@ class TcpTransport final : public SessionTransport {
   std::atomic<bool> socketGone_{false};  // closed (or shut down by Close): no more sending
   std::atomic<bool> open_{false};        // set by Start; cleared by Stop, the destructor, the end
   std::atomic<bool> sendFailed_{false};  // the error flag: set by a failed send
-  // Start against Stop: the fields Start writes, the thread and the open flag change under it.
-  std::mutex threadMutex_;
-  std::thread receiveThread_;
+  // Start against Stop: the fields Start writes change under its start mutex.
+  ReceiveThread receiver_{open_};
 };
 
 }  // namespace kavex

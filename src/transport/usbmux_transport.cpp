@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <system_error>
 
 #include "common/engine_thread.h"
 #include "common/error_codes.h"
@@ -18,10 +17,6 @@ namespace {
 
 constexpr unsigned kReceiveWaitMs = 100;
 constexpr const char* kTraceComponent = "transport";
-
-// The transport whose receive thread this is, if any: Stop and the destructor must not join the
-// thread they run on.
-thread_local const void* tlsReceivingFor = nullptr;
 
 }  // namespace
 
@@ -66,33 +61,17 @@ UsbmuxTransport::UsbmuxTransport(TransportListener& owner, std::string threadNam
     : owner_(owner), clock_(clock), threadName_(std::move(threadName)) {}
 
 UsbmuxTransport::~UsbmuxTransport() {
-  open_.store(false);
-  if (tlsReceivingFor == this) {
-    // Destroyed from its own OnClosed: the receive thread touches nothing of the transport after it.
-    if (receiveThread_.joinable()) receiveThread_.detach();
-    return;
-  }
-  Stop();
+  if (receiver_.Release()) return;
   // Opened, never started: the stream is still ours to close.
   const int socket = socket_.exchange(-1);
   if (socket >= 0) usbmuxd_disconnect(socket);
 }
 
-void UsbmuxTransport::Stop() {
-  if (tlsReceivingFor == this) {
-    stopped_.store(true);
-    open_.store(false);
-    return;
-  }
-  std::lock_guard<std::mutex> lock(threadMutex_);
-  stopped_.store(true);
-  open_.store(false);
-  if (receiveThread_.joinable()) receiveThread_.join();
-}
+void UsbmuxTransport::Stop() { receiver_.Stop(); }
 
 bool UsbmuxTransport::Open(uint32_t deviceHandle, bool overUsb, const PhoneId& id, uint16_t port) {
-  std::lock_guard<std::mutex> lock(threadMutex_);
-  if (openTried_ || stopped_.load()) return false;
+  std::lock_guard<std::mutex> lock(receiver_.startMutex());
+  if (openTried_ || receiver_.stopped()) return false;
   openTried_ = true;
   phoneId_ = id;
   deviceHandle_ = deviceHandle;
@@ -111,11 +90,9 @@ bool UsbmuxTransport::Open(uint32_t deviceHandle, bool overUsb, const PhoneId& i
 }
 
 bool UsbmuxTransport::StartReceiving() {
-  std::lock_guard<std::mutex> lock(threadMutex_);
-  if (started_ || stopped_.load() || socket_.load() < 0) return false;
-  try {
-    receiveThread_ = std::thread(&UsbmuxTransport::RunReceiveThread, this);
-  } catch (const std::system_error&) {
+  std::lock_guard<std::mutex> lock(receiver_.startMutex());
+  if (started_ || receiver_.stopped() || socket_.load() < 0) return false;
+  if (!receiver_.Start([this] { RunReceiveThread(); })) {
     open_.store(false);
     usbmuxd_disconnect(socket_.exchange(-1));
     return false;
@@ -127,7 +104,6 @@ bool UsbmuxTransport::StartReceiving() {
 void UsbmuxTransport::RunReceiveThread() {
   const EngineThreadMark engineThread;
   platform::NameCurrentThread(threadName_);
-  tlsReceivingFor = this;
   try {
     ServiceSource source(socket_.load());
     ReceiveLoopState state;

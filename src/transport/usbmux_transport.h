@@ -8,6 +8,7 @@
 
 #include "platform/clock.h"
 #include "platform/socket_address.h"
+#include "transport/receive_thread.h"
 #include "transport/session_transport.h"
 
 namespace kavex {
@@ -71,18 +72,16 @@ class UsbmuxTransport final : public SessionTransport {
   uint32_t deviceHandle_ = 0;
   bool overUsb_ = false;
   const SocketAddress noAddress_;
-  bool openTried_ = false;  // under threadMutex_
-  bool started_ = false;    // under threadMutex_
-  std::atomic<bool> stopped_{false};
+  bool openTried_ = false;  // under the receiver's start mutex
+  bool started_ = false;    // under the receiver's start mutex
 
   std::mutex sendMutex_;
   // The service's handle of the stream, -1 when none. Set by Open before the thread starts and
   // cleared by the receive thread once it has closed the stream.
   std::atomic<int> socket_{-1};
   std::atomic<bool> open_{false};
-  // Open against Stop: the thread and the fields Open writes change under it.
-  std::mutex threadMutex_;
-  std::thread receiveThread_;
+  // Open against Stop: the fields Open writes change under its start mutex.
+  ReceiveThread receiver_{open_};
 };
 
 }  // namespace kavex

@@ -1,0 +1,51 @@
+#include "transport/receive_thread.h"
+
+#include <system_error>
+
+namespace kavex {
+
+namespace {
+
+// The receive thread this thread is, if any.
+thread_local const ReceiveThread* tlsCurrent = nullptr;
+
+}  // namespace
+
+bool ReceiveThread::OnThisThread() const { return tlsCurrent == this; }
+
+bool ReceiveThread::Start(std::function<void()> body) {
+  try {
+    thread_ = std::thread([this, body = std::move(body)] {
+      tlsCurrent = this;
+      body();
+    });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void ReceiveThread::Stop() {
+  if (OnThisThread()) {
+    stopped_.store(true);
+    open_.store(false);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(startMutex_);
+  stopped_.store(true);
+  open_.store(false);
+  if (thread_.joinable()) thread_.join();
+}
+
+bool ReceiveThread::Release() {
+  open_.store(false);
+  if (OnThisThread()) {
+    stopped_.store(true);
+    if (thread_.joinable()) thread_.detach();
+    return true;
+  }
+  Stop();
+  return false;
+}
+
+}  // namespace kavex
