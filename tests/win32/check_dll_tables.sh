@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks engine.dll's tables: it must import only Windows system DLLs (everything else is linked in
-# statically) and export every engine entry point under its plain, undecorated name.
+# statically) and export every engine entry point, and the usbmux client's and libplist's public
+# functions, under their plain, undecorated names.
 set -euo pipefail
 dll=$1
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
@@ -21,6 +22,17 @@ done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p')
 for name in EInitialize EOpen EUninitialize SetCallback SetIdleCallback ButtonEvent EFocus \
             EFocusDistance ESetActiveIdx ESetBlank ESetVideoFormat ESelectPhone ERefresh ESetPasscode; do
+  if ! grep -qx "$name" <<<"$exports"; then
+    echo "missing export: $name"
+    status=1
+  fi
+done
+# The usbmux client's and libplist's public functions, under their own names, as engine.def lists
+# them (linked in statically: nothing of them may come from another DLL).
+def=$(dirname "$0")/../../src/engine.def
+libraryNames=$(sed -e 's/;.*//' -e 's/^[[:space:]]*//' "$def" | grep -E '^(usbmuxd_|libusbmuxd_|plist_)' | awk '{print $1}' || true)
+[[ $(wc -w <<<"$libraryNames") -ge 90 ]] || { echo "engine.def lists too few library exports"; status=1; }
+for name in $libraryNames; do
   if ! grep -qx "$name" <<<"$exports"; then
     echo "missing export: $name"
     status=1

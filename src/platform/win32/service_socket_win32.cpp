@@ -1,0 +1,99 @@
+#include "platform/service_socket.h"
+
+// winsock2.h must come before windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <mutex>
+
+#include "platform/sockaddr_conversion.h"
+
+namespace kavex::platform {
+
+bool StartSocketLayer() {
+  // Counted by Winsock and never released: the process ends with the socket layer still started,
+  // which is what a library without a teardown call of its own must accept.
+  static std::once_flag once;
+  static bool started = false;
+  std::call_once(once, [] {
+    WSADATA data;
+    started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  });
+  return started;
+}
+
+int ErrnoOfSocketError(int socketError) {
+  switch (socketError) {
+    case WSAECONNRESET: return ECONNRESET;
+    case WSAECONNREFUSED: return ECONNREFUSED;
+    case WSAECONNABORTED: return ECONNABORTED;
+    case WSAETIMEDOUT: return ETIMEDOUT;
+    case WSAENOTCONN: return ENOTCONN;
+    case WSAESHUTDOWN: return EPIPE;
+    case WSAEWOULDBLOCK: return EWOULDBLOCK;
+    case WSAEINPROGRESS: return EINPROGRESS;
+    case WSAENETDOWN: return ENETDOWN;
+    case WSAENETUNREACH: return ENETUNREACH;
+    case WSAEHOSTUNREACH: return EHOSTUNREACH;
+    case WSAEADDRNOTAVAIL: return EADDRNOTAVAIL;
+    case WSAEAFNOSUPPORT: return EAFNOSUPPORT;
+    case WSAENOTSOCK: return ENOTSOCK;
+    case WSAEINTR: return EINTR;
+    case WSAEINVAL: return EINVAL;
+    case WSAEMFILE: return EMFILE;
+    case WSAENOBUFS: return ENOBUFS;
+    case WSAEMSGSIZE: return EMSGSIZE;
+    case WSANOTINITIALISED: return ENETDOWN;
+    default: return EIO;
+  }
+}
+
+std::vector<SocketAddress> ResolveStreamHost(const std::string& host, uint16_t port) {
+  std::vector<SocketAddress> endpoints;
+  if (host.empty() || !StartSocketLayer()) return endpoints;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return endpoints;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    SocketAddress address;
+    if (entry->ai_addr == nullptr || !FromSockaddr(entry->ai_addr, &address)) continue;
+    address.port = port;
+    endpoints.push_back(address);
+  }
+  freeaddrinfo(found);
+  return endpoints;
+}
+
+bool LocalStreamSocketsAvailable() { return false; }
+
+// The service is reached over TCP here: no unix-domain sockets.
+int LocalStreamSocket::Connect(const std::string&) { return EAFNOSUPPORT; }
+
+SocketWait LocalStreamSocket::WaitReadable(int) {
+  SocketWait result;
+  result.status = SocketWait::Status::kError;
+  result.error = WSAENOTSOCK;
+  return result;
+}
+
+SocketWait LocalStreamSocket::WaitWritable(int timeoutMs) { return WaitReadable(timeoutMs); }
+
+long LocalStreamSocket::Send(const uint8_t*, size_t) {
+  WSASetLastError(WSAENOTSOCK);
+  return -1;
+}
+
+long LocalStreamSocket::Receive(uint8_t*, size_t) {
+  WSASetLastError(WSAENOTSOCK);
+  return -1;
+}
+
+void LocalStreamSocket::Shutdown() {}
+
+void LocalStreamSocket::Close() { handle_ = -1; }
+
+}  // namespace kavex::platform

@@ -1,0 +1,46 @@
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "usbmux/usbmux_client_address.h"
+
+namespace kavex::usbmux {
+
+// One connection to the service (its unix socket or TCP), non-blocking, every result a 0 or a
+// count, or a negative errno value. After a successful Connect request it is the device port's
+// byte stream.
+// Thread: the opener owns it; once it is a device stream, one thread may send while others wait and
+// receive (the handle table keeps it alive for them).
+class ServiceStream {
+ public:
+  virtual ~ServiceStream() = default;
+  // 0 when readable (also at the end or on an error: the next Receive tells), -ETIMEDOUT, -errno.
+  // timeoutMs < 0 waits without limit.
+  virtual int WaitReadable(int timeoutMs) = 0;
+  virtual int WaitWritable(int timeoutMs) = 0;
+  // Bytes moved (0 from Receive: the peer closed), -EWOULDBLOCK when nothing can move now, -errno.
+  virtual long Send(const uint8_t* data, size_t length) = 0;
+  virtual long Receive(uint8_t* into, size_t capacity) = 0;
+  // Ends both directions; a waiting reader wakes.
+  virtual void Shutdown() = 0;
+};
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// Connects to the service at address; nothing, with *error (-errno), when it cannot. A TCP
+// endpoint that does not answer within connectTimeoutMs counts as refused.
+std::unique_ptr<ServiceStream> ConnectService(const ServiceAddress& address, int connectTimeoutMs, int* error);
+
+// Sends all of data, waiting while the socket is full for at most stallTimeoutMs at a time.
+// 0, or -errno (-ETIMEDOUT for a peer that stopped reading); *sent counts what went either way.
+int SendAll(ServiceStream& stream, const uint8_t* data, size_t length, int stallTimeoutMs, size_t* sent);
+
+// Reads exactly length bytes by deadline. 0, -ETIMEDOUT, -ECONNRESET when the peer closed first,
+// -ECANCELED once *stop is set (looked at every tenth of a second), -errno.
+int ReadExact(ServiceStream& stream, uint8_t* into, size_t length, Deadline deadline,
+              const std::atomic<bool>* stop = nullptr);
+
+}  // namespace kavex::usbmux
