@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -325,17 +326,25 @@ TEST_P(UsbmuxdSim, EventsFollowTheControlChannelInOrder) {
   ASSERT_GE(heard.size(), 5u);
   EXPECT_EQ(heard[0].udid, kUsbUdid);
   EXPECT_EQ(heard[4].udid, kUsbUdid) << "a pairing names the whole device";
-  // Unsubscribing reports what is still attached as removed, before the call returns; then nothing.
+  // Unsubscribing reports what is still attached as removed, before the call returns; then
+  // nothing. Under load the system library may also report a device again whose removal it had
+  // just delivered (seen: "remove 3" twice): the exact list is ours to hold to only.
   const std::vector<Heard> after = log.WaitFor(7, 0);
-  ASSERT_EQ(after.size(), 7u);
-  EXPECT_EQ(after[6], (Heard{UE_DEVICE_REMOVE, kNetworkId, ""}));
+  const Heard networkRemoved{UE_DEVICE_REMOVE, kNetworkId, ""};
+  if (api().ours) {
+    ASSERT_EQ(after.size(), 7u);
+    EXPECT_EQ(after[6], networkRemoved);
+  } else {
+    ASSERT_GE(after.size(), 7u);
+    EXPECT_NE(std::find(after.begin() + 6, after.end(), networkRemoved), after.end());
+  }
   // The system library frees the context: a second call is ours to check only.
   if (api().ours) {
     EXPECT_LT(api().events_unsubscribe(context), 0) << "a context already unsubscribed";
   }
   ASSERT_EQ(Command("attach 13 0000000000000000000000000000000000000013 usb"), "ok");
   std::this_thread::sleep_for(milliseconds(300));  // nothing may come: no later event could show it
-  EXPECT_EQ(log.WaitFor(8, 0).size(), 7u);
+  EXPECT_EQ(log.WaitFor(after.size() + 1, 0).size(), after.size());
 }
 
 TEST_P(UsbmuxdSim, ConnectReachesTheDevicesPortsAndRefusesTheRest) {
