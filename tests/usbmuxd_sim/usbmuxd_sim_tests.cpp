@@ -366,12 +366,23 @@ TEST_P(UsbmuxdSim, ConnectReachesTheDevicesPortsAndRefusesTheRest) {
   api().disconnect(probe);
 
   const int session = api().connect(5, 4699);
-  EXPECT_GE(session, 0);
-  if (session >= 0) api().disconnect(session);
+  ASSERT_GE(session, 0);
 
   EXPECT_LT(api().connect(5, 4698), 0) << "an unmapped port";
   EXPECT_LT(api().connect(5, 4701), 0) << "a mapped port where nothing listens";
   EXPECT_LT(api().connect(77, 4697), 0) << "a device that is not attached";
+
+  // Unplugged: the session's stream ends (after whatever the phone had sent), as with a real cable.
+  ASSERT_EQ(Command("detach 5"), "ok");
+  int result = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  do {
+    char buffer[4096];
+    uint32_t got = 0;
+    result = api().recv_timeout(session, buffer, sizeof buffer, &got, 100);
+  } while ((result >= 0 || result == -ETIMEDOUT) && Clock::now() < deadline);
+  EXPECT_TRUE(result < 0 && result != -ETIMEDOUT) << "the stream outlived the detach: " << result;
+  api().disconnect(session);
 }
 
 TEST_P(UsbmuxdSim, PairRecordsRoundTrip) {

@@ -57,6 +57,7 @@ struct Server::Connection {
   std::mutex m;
   std::condition_variable cv;
   Fd upstream;                    // the device's port, once Connected
+  uint32_t device = 0;            // whose port that is
   std::deque<std::string> out;    // events for a listener
   bool listening = false;
   bool dropped = false;
@@ -391,6 +392,7 @@ Server::Next Server::HandleConnect(const std::shared_ptr<Connection>& c, uint32_
     std::lock_guard<std::mutex> lock(c->m);
     if (c->dropped) return Next::kClose;
     c->upstream = std::move(upstream);
+    c->device = static_cast<uint32_t>(id);
   }
   return ReplyResult(c, tag, kResultOk) ? Next::kProxy : Next::kClose;
 }
@@ -482,6 +484,15 @@ void Server::DetachLocked(uint32_t id) {
   if (found == devices_.end()) return;
   devices_.erase(found);
   BroadcastLocked(EventBody("Detached", id).get());
+  // A pulled cable ends every stream to the phone: its clients read the end, as from the service.
+  for (const auto& c : connections_) {
+    bool proxied = false;
+    {
+      std::lock_guard<std::mutex> lock(c->m);
+      proxied = c->upstream.Valid() && c->device == id;
+    }
+    if (proxied) c->Cut();
+  }
 }
 
 std::string Server::Reload() {
