@@ -27,7 +27,15 @@ run_tier() {
   fi
   echo "== $name"
   local log=$logs/$name.log
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs" 2>&1 | tee "$log"
+  # Unix sockets are not kept apart by the test network: natively, the engine's default service
+  # socket would be this machine's own multiplexing service, and through it real phones. Native
+  # tiers are pointed at a socket that does not exist unless a test names its own simulator.
+  if [[ $name == native* ]]; then
+    USBMUXD_SOCKET_ADDRESS=${USBMUXD_SOCKET_ADDRESS:-UNIX:$build/no-usbmux-service} \
+      ctest --test-dir "$dir" --output-on-failure -j "$jobs" 2>&1 | tee "$log"
+  else
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" 2>&1 | tee "$log"
+  fi
   local status=${PIPESTATUS[0]}
   local line total bad
   line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
