@@ -15,6 +15,7 @@
 #   5. stops the wineserver and Xvfb, also on failure and on INT/TERM.
 # PROGRAM's exit code is returned; 3 when not inside the test network, 4 when set-up failed.
 # Should this script be killed outright, netns-run.sh still kills what it left in the namespace.
+# shellcheck disable=SC2317 # cleanup is reached through traps
 set -euo pipefail
 
 readonly EXIT_REFUSED=3 EXIT_SETUP=4
