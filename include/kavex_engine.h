@@ -116,6 +116,21 @@ void KAVEX_CDECL ERefresh(void);
  * and hands it back through PasscodeKeyCallback. Returns 0 when no instance exists. */
 uint64_t KAVEX_CDECL ESetPasscode(const uint8_t* phoneId, const char* passcode);
 
+/* The preview: a Direct3D 9 render target (an IDirect3DSurface9) that the host composes into its
+ * window, and on which Render draws the active camera's latest picture. stdcall, exported under
+ * their decorated names ("_SetSize@8" ...). Results are HRESULTs (0 is S_OK). Settings take effect
+ * at the next GetBackBufferNoRef; after a display change that call gives no surface once, and the
+ * host asks again. Without Direct3D 9, GetBackBufferNoRef fails (E_FAIL) and gives no surface. */
+int32_t KAVEX_STDCALL SetSize(uint32_t width, uint32_t height);
+int32_t KAVEX_STDCALL SetAlpha(int32_t useAlpha);
+int32_t KAVEX_STDCALL SetNumDesiredSamples(uint32_t samples);
+/* The screen point (a POINT passed by value) on whose monitor the preview is shown. */
+int32_t KAVEX_STDCALL SetAdapter(int32_t x, int32_t y);
+/* The render target, without a reference added: valid until the next call of these functions. */
+int32_t KAVEX_STDCALL GetBackBufferNoRef(void** surface);
+int32_t KAVEX_STDCALL Render(void);
+void KAVEX_STDCALL Destroy(void);
+
 /* Pointer types for hosts that resolve the exports with GetProcAddress. */
 typedef void(KAVEX_CDECL* EInitializeFn)(int, HostStateCallback);
 typedef int(KAVEX_CDECL* EOpenFn)(void);
@@ -134,6 +149,13 @@ typedef void(KAVEX_CDECL* ESetVideoFormatFn)(int, int);
 typedef void(KAVEX_CDECL* ESelectPhoneFn)(int, const char*);
 typedef void(KAVEX_CDECL* ERefreshFn)(void);
 typedef uint64_t(KAVEX_CDECL* ESetPasscodeFn)(const uint8_t*, const char*);
+typedef int32_t(KAVEX_STDCALL* SetSizeFn)(uint32_t, uint32_t);
+typedef int32_t(KAVEX_STDCALL* SetAlphaFn)(int32_t);
+typedef int32_t(KAVEX_STDCALL* SetNumDesiredSamplesFn)(uint32_t);
+typedef int32_t(KAVEX_STDCALL* SetAdapterFn)(int32_t, int32_t);
+typedef int32_t(KAVEX_STDCALL* GetBackBufferNoRefFn)(void**);
+typedef int32_t(KAVEX_STDCALL* RenderFn)(void);
+typedef void(KAVEX_STDCALL* DestroyFn)(void);
 
 #ifdef __cplusplus
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks engine.dll's tables: it must import only Windows system DLLs (everything else is linked in
 # statically) and export every engine entry point, and the usbmux client's and libplist's public
-# functions, under their plain, undecorated names.
+# functions under their plain, undecorated names, and the preview functions under their decorated
+# stdcall names.
 set -euo pipefail
 dll=$1
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
@@ -24,6 +25,18 @@ for name in EInitialize EOpen EUninitialize SetCallback SetIdleCallback ButtonEv
             EFocusDistance ESetActiveIdx ESetBlank ESetVideoFormat ESelectPhone ERefresh ESetPasscode; do
   if ! grep -qx "$name" <<<"$exports"; then
     echo "missing export: $name"
+    status=1
+  fi
+done
+# The preview's stdcall functions, under exactly their decorated names (and not also undecorated).
+for name in _SetSize@8 _SetAlpha@4 _SetNumDesiredSamples@4 _SetAdapter@8 _GetBackBufferNoRef@4 _Render@0 \
+            _Destroy@0; do
+  if ! grep -qx "$name" <<<"$exports"; then
+    echo "missing export: $name"
+    status=1
+  fi
+  if grep -qx "${name#_}" <<<"$exports" || grep -qx "${name%@*}" <<<"$exports"; then
+    echo "the preview function ${name%@*} is also exported under another name"
     status=1
   fi
 done
