@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/sockaddr_conversion.h"
+#include "platform/resolve_stream_host.h"
 
 namespace kavex::platform {
 
@@ -20,20 +21,7 @@ bool StartSocketLayer() { return true; }
 int ErrnoOfSocketError(int socketError) { return socketError != 0 ? socketError : EIO; }
 
 std::vector<SocketAddress> ResolveStreamHost(const std::string& host, uint16_t port) {
-  std::vector<SocketAddress> endpoints;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return endpoints;
-  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    SocketAddress address;
-    if (entry->ai_addr == nullptr || !FromSockaddr(entry->ai_addr, &address)) continue;
-    address.port = port;
-    endpoints.push_back(address);
-  }
-  freeaddrinfo(found);
-  return endpoints;
+  return ResolveWithGetaddrinfo(host, port);
 }
 
 bool LocalStreamSocketsAvailable() { return true; }

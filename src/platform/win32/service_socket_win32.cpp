@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/sockaddr_conversion.h"
+#include "platform/resolve_stream_host.h"
 
 namespace kavex::platform {
 
@@ -51,21 +52,8 @@ int ErrnoOfSocketError(int socketError) {
 }
 
 std::vector<SocketAddress> ResolveStreamHost(const std::string& host, uint16_t port) {
-  std::vector<SocketAddress> endpoints;
-  if (host.empty() || !StartSocketLayer()) return endpoints;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return endpoints;
-  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    SocketAddress address;
-    if (entry->ai_addr == nullptr || !FromSockaddr(entry->ai_addr, &address)) continue;
-    address.port = port;
-    endpoints.push_back(address);
-  }
-  freeaddrinfo(found);
-  return endpoints;
+  if (!StartSocketLayer()) return {};  // getaddrinfo needs Winsock up
+  return ResolveWithGetaddrinfo(host, port);
 }
 
 bool LocalStreamSocketsAvailable() { return false; }
