@@ -235,12 +235,13 @@ std::vector<PhoneListEntry> PhoneBroker::ListFor(const PhoneId& current, bool ov
   return entries;
 }
 
-bool PhoneBroker::ReportState(const SessionInfo& session, PhoneState state) {
+PhoneBroker::StateReport PhoneBroker::ReportState(const SessionInfo& session, PhoneState state) {
   const PhoneList::StateChange change = list_.SetPhoneState(session, state);
   if (change.pruned) roster_.OnPhoneListChanged();
-  if (!change.changed) return false;
+  if (!change.listed) return StateReport::kUnlisted;
+  if (!change.changed) return StateReport::kUnchanged;
   if (state != PhoneState::kConnecting) roster_.OnPhoneListChanged();
-  return true;
+  return StateReport::kChanged;
 }
 
 void PhoneBroker::OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& announced,

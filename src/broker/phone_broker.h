@@ -97,9 +97,12 @@ class PhoneBroker final : public NetworkPhoneListener,
   // phone streams over the network while a cable now reaches it.
   std::vector<PhoneListEntry> ListFor(const PhoneId& current, bool overUsb, bool* reconnectOverUsb);
 
-  // A session's report; the roster hears of it as the change requires. True when the state changed
-  // (the camera's host is then told).
-  bool ReportState(const SessionInfo& session, PhoneState state);
+  // A session's report; the roster hears of it as the change requires. kChanged: the phone's state
+  // in the list changed (the camera's host is then told). kUnlisted: the phone has no record any
+  // more (its cable was pulled or its addresses went before its session ended); only the session
+  // knows what its host last heard then.
+  enum class StateReport { kUnchanged, kChanged, kUnlisted };
+  StateReport ReportState(const SessionInfo& session, PhoneState state);
   PhoneState StateOf(const PhoneId& phone) { return list_.GetPhoneState(phone); }
   // A phone named itself on a session.
   void OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& announced, uint16_t kind,

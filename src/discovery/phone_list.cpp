@@ -154,6 +154,7 @@ PhoneList::StateChange PhoneList::SetPhoneState(const SessionInfo& session, Phon
   {
     std::lock_guard<std::mutex> guard(mutex_);
     PhoneRecord* record = FindLocked(session.id);
+    result.listed = record != nullptr;
     if (record != nullptr) {
       result.changed = record->state != state;
       record->state = state;

@@ -98,6 +98,7 @@ class PhoneList {
 
   struct StateChange {
     bool changed = false;  // the record's state differed from the new one
+    bool listed = false;   // the phone had a record
     bool pruned = false;   // records were dropped: every instance must refresh
   };
   // A session's report. Scores rise on streaming and fall on failure; a failure drops the address

@@ -191,7 +191,8 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
       return true;
     broker.OnUsbmuxRefused(route.usbmuxHandle, route.usbmuxCable);
     if (route.peer.empty()) {
-      if (broker.ReportState(SessionInfo{phone, route.usbmuxCable, SocketAddress{}}, PhoneState::kFailed))
+      if (broker.ReportState(SessionInfo{phone, route.usbmuxCable, SocketAddress{}}, PhoneState::kFailed) ==
+          PhoneBroker::StateReport::kChanged)
         OnPhoneStateChanged(PhoneState::kFailed);
       return false;
     }

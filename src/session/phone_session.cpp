@@ -67,7 +67,13 @@ PhoneId PhoneSession::phoneId() const {
 }
 
 void PhoneSession::ReportState(const SessionInfo& session, PhoneState state) {
-  if (broker_.ReportState(session, state)) listener_.OnPhoneStateChanged(state);
+  const PhoneBroker::StateReport report = broker_.ReportState(session, state);
+  const PhoneState previous = lastReported_.exchange(state);
+  // A phone dropped from the list while its session ran (a pulled cable is heard from the service
+  // before the stream ends) still has its end told: the host would show it streaming otherwise.
+  if (report == PhoneBroker::StateReport::kChanged ||
+      (report == PhoneBroker::StateReport::kUnlisted && previous != state))
+    listener_.OnPhoneStateChanged(state);
 }
 
 void PhoneSession::ReportState(const PhoneConnection& connection, PhoneState state) {

@@ -90,6 +90,8 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   // bridge forward to a phone that is gone accepts and closes at once, and calling that a normal
   // end would have the camera reconnect to it many times a second.
   std::atomic<bool> heardFromPhone_{false};
+  // What this session last reported, for a phone whose record is gone.
+  std::atomic<PhoneState> lastReported_{PhoneState::kIdle};
 };
 
 }  // namespace kavex

@@ -15,6 +15,8 @@ e2e_setup() {
   pids=()
   runner=()
   [[ $program == *.exe ]] && runner=(wine)
+  # The engine's trace of each case, shown with the simulators' logs when the case fails.
+  export KAVEX_TRACE=${KAVEX_TRACE:-$work/engine.log}
   trap e2e_cleanup EXIT
 }
 
@@ -56,10 +58,11 @@ e2e_run_cases() {
   [[ -n $cases ]] || e2e_fail "the program lists no cases"
   for case in $cases; do
     [[ -n $before ]] && "$before" "$case"
+    [[ $KAVEX_TRACE == "$work/engine.log" ]] && rm -f "$work/engine.log"
     if ! "${runner[@]}" "$program" --gtest_filter="$case"; then
       failed=$((failed + 1))
       echo "$e2e_name: FAILED $case; simulator logs:" >&2
-      tail -n 20 "$work"/*.log >&2
+      tail -n 40 "$work"/*.log >&2
     fi
     [[ -n $before ]] && e2e_stop_sims
   done

@@ -148,6 +148,20 @@ TEST_F(SessionDispatchTest, FirstStreamedMessageMarksStreamingOnce) {
   EXPECT_EQ(States(), (std::vector<int>{3}));
 }
 
+// A pulled cable: the service's removal drops the phone from the list before its stream ends.
+// The end is still the host's to hear, once; the camera would show the phone streaming otherwise.
+TEST_F(SessionDispatchTest, AStreamThatOutlivesItsListEntryStillReportsItsEnd) {
+  PhoneBroker& broker = InstanceRegistry::Broker();
+  PhoneList::Instance().Clear();
+  broker.OnPhoneFound(phone, 2, 7u, true, "Cable Phone");
+  Deliver(Message(8, {0, 0, 0, 0, 1, 2, 3}));
+  broker.OnPhoneLost(7u);
+  ASSERT_EQ(PhoneList::Instance().Size(), 0u);
+  session->OnClosed(*connection);
+  session->OnClosed(*connection);
+  EXPECT_EQ(States(), (std::vector<int>{3, 0}));
+}
+
 TEST_F(SessionDispatchTest, TextListJoinsOnlyTheTextsInsideTheMessage) {
   instance->callbacks().Register(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                  nullptr, &OnTextList, nullptr);
