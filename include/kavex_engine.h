@@ -177,6 +177,17 @@ struct KavexEngineExports {
   ERefreshFn ERefresh = nullptr;
   ESetPasscodeFn ESetPasscode = nullptr;
 };
+
+/* The seven preview functions as one table, every pointer empty until the host fills it. */
+struct KavexPreviewExports {
+  SetSizeFn SetSize = nullptr;
+  SetAlphaFn SetAlpha = nullptr;
+  SetNumDesiredSamplesFn SetNumDesiredSamples = nullptr;
+  SetAdapterFn SetAdapter = nullptr;
+  GetBackBufferNoRefFn GetBackBufferNoRef = nullptr;
+  RenderFn Render = nullptr;
+  DestroyFn Destroy = nullptr;
+};
 #endif
 
 #endif /* KAVEX_ENGINE_H */

@@ -9,7 +9,10 @@
 # Timeline: the viewer publishes the camera and the host opens it (the placeholder appears:
 # snapshot placeholder-before); the phone starts announcing a few seconds later; the engine finds
 # it, connects and streams (snapshots live-1, live-2); the phone says goodbye and goes away (the
-# placeholder returns: snapshot placeholder-after). Then a summary. PNGs and logs go to --out.
+# placeholder returns: snapshot placeholder-after). While it streams, the host renders camera 0 on
+# the engine's preview surface and saves the render target (preview.png). Then a summary. PNGs and
+# logs go to --out. The Windows programs run on a private X display (scripts/wine-display.sh), as
+# Wine draws Direct3D 9 only there.
 #
 # With --usb the phone is an Android phone on the cable instead: it never announces itself and is
 # reached only through the debug bridge's forwards. adb.exe (the bridge stand-in) sits beside the
@@ -29,7 +32,7 @@
 #   --out        snapshots, logs and summary (default out/demo)
 #
 # Runs itself inside scripts/netns-run.sh unless it is already inside (KAVEX_NETNS_PC set, as under
-# `make test`). Exit codes: 0 live pictures reached the camera; 1 they did not, or a step failed;
+# `make test`), then inside scripts/wine-display.sh. Exit codes: 0 live pictures reached the camera; 1 they did not, or a step failed;
 # 2 bad usage.
 set -uo pipefail
 
@@ -73,6 +76,12 @@ done
 if [[ -z ${KAVEX_NETNS_PC:-} ]]; then
   # The engine joins multicast groups on every adapter it sees: only inside the test network.
   exec "$root/scripts/netns-run.sh" -- "$self" "${original_args[@]}"
+fi
+if [[ -z ${KAVEX_DEMO_DISPLAY:-} ]]; then
+  # The host's preview is drawn with Direct3D 9, which Wine has only on an X display: every Windows
+  # program of the demo runs in the display runner's prefix, on its private X server.
+  export KAVEX_DEMO_DISPLAY=1
+  exec "$root/scripts/wine-display.sh" --command "$self" "${original_args[@]}"
 fi
 
 # --- timeline (seconds) -------------------------------------------------------------------------
@@ -327,6 +336,13 @@ pause "$(awk -v a="$live_second" -v b="$live_first" 'BEGIN { print a - b }')"
 echo "snapshot live-2" >&"$viewer_in"
 pause "$(awk -v a="$live_time" -v b="$live_second" 'BEGIN { print a - b }')"
 
+# The preview as the host's window would show it: camera 0 marked as the one the user looks at, its
+# pictures rendered on the engine's Direct3D 9 surface and the render target saved.
+echo "active 0" >&"$host_in"
+echo "preview Z:$out/preview.png 5" >&"$host_in"
+wait_for "$out/host.log" 'preview: ' 20 "$host_pid" || fail "the host did not render the preview"
+preview_line=$(tr -d '\r' <"$out/host.log" | sed -n 's/.*preview: //p' | head -n 1)
+
 read_phone # before it leaves
 
 # --- 4. the phone leaves ------------------------------------------------------------------------
@@ -399,6 +415,7 @@ fi
   echo "placeholder:                $(median_per_second start) pictures/s before the phone, $(median_per_second after) after it left (medians)"
   echo "audio sent by the phone:    ${phone_audio_sent:-0} Opus packets ($(awk -v n="${phone_audio_sent:-0}" 'BEGIN { printf "%.1f", n * 0.02 }') s at 48 kHz) for the simulated microphone"
   echo "acknowledgements:           ${phone_ack_count:-0}; last $phone_ack_window: decode $phone_decode_ms ms, delivery $phone_delivery_ms ms on average"
+  echo "preview:                    $preview_line"
   echo "snapshots:                  $(cd "$out" && ls -1 *.png 2>/dev/null | tr '\n' ' ')in $out"
   echo "viewer total:               $(stat pictures) pictures in $(stat seconds) s, average $(stat average_fps) per second"
 } | tee "$out/summary.txt"
@@ -406,6 +423,12 @@ fi
 live=$(stat phase.live.pictures)
 if [[ -z $live || $live -eq 0 || -z ${phone_ack_count:-} || ${phone_ack_count:-0} -eq 0 ]]; then
   echo "demo: FAILED: no live pictures reached the camera" >&2
+  exit 1
+fi
+# The preview shows the phone's colour bars, not an empty target: most of it lit.
+lit=$(sed -nE 's/.*, ([0-9]+)% lit.*/\1/p' <<<"$preview_line")
+if [[ ! -s $out/preview.png || -z $lit || $lit -lt 50 ]]; then
+  echo "demo: FAILED: the preview did not show the phone's picture ($preview_line)" >&2
   exit 1
 fi
 if ((usb)) && [[ $listed_as != *" [USB]" ]]; then

@@ -537,7 +537,7 @@ if ((use_wine)); then
 
   # No X server here: Wine's null display driver still gives programs their windows (the engine's
   # hidden notification window, found by its class name), where the X driver would refuse them.
-  # Programs that need Direct3D run through tests/win32/run_d3d_test.sh (Xvfb, a prefix of its own).
+  # Programs that need Direct3D run through scripts/wine-display.sh (Xvfb, a prefix of its own).
   # The session's desktop takes its driver as it starts: once the choice is made (once per prefix),
   # the session starts again.
   if ! grep -q '^"Graphics"="null"' "$prefix/user.reg" 2>/dev/null; then

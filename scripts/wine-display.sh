@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Run one Windows program under Wine with a real X display, for Direct3D 9.
 #
-#   tests/win32/run_d3d_test.sh PROGRAM.exe [ARGS...]
+#   scripts/wine-display.sh PROGRAM.exe [ARGS...]
+#   scripts/wine-display.sh --command COMMAND [ARGS...]
+#
+# The second form runs a command (a script that starts several Windows programs, such as the demo)
+# with WINEPREFIX and DISPLAY set to the display prefix and its X server, so that every `wine` it
+# runs shares that prefix's wineserver.
 #
 # Runs inside scripts/netns-run.sh (it refuses otherwise). The rest of the Wine tier keeps the
 # null display driver, which has no Direct3D rendering, and Wine takes the display driver per
@@ -22,10 +27,15 @@ readonly EXIT_REFUSED=3 EXIT_SETUP=4
 readonly RUN_TIMEOUT=${KAVEX_D3D_TIMEOUT:-300}
 readonly WINEBOOT_TIMEOUT=300 LOCK_WAIT=600
 
-log() { printf 'run_d3d_test: %s\n' "$*" >&2; }
+log() { printf 'wine-display: %s\n' "$*" >&2; }
 die() { local code=$1; shift; log "$*"; exit "$code"; }
 
-(($# >= 1)) || die 2 "usage: $0 PROGRAM.exe [ARGS...]"
+plain_command=0
+if [[ ${1:-} == --command ]]; then
+  plain_command=1
+  shift
+fi
+(($# >= 1)) || die 2 "usage: $0 PROGRAM.exe [ARGS...] | --command COMMAND [ARGS...]"
 [[ $RUN_TIMEOUT =~ ^[0-9]+$ ]] || die 2 "KAVEX_D3D_TIMEOUT must be whole seconds, not '$RUN_TIMEOUT'"
 for tool in Xvfb wine wineserver wineboot flock timeout ip; do
   command -v "$tool" >/dev/null || die "$EXIT_SETUP" "required tool '$tool' not found (scripts/setup-host.sh installs it)"
@@ -165,7 +175,11 @@ fi
 # --- the program ---------------------------------------------------------------
 # In the background so that TERM reaches our trap at once.
 rc=0
-wine_x timeout "$RUN_TIMEOUT" wine "$@" &
+if ((plain_command)); then
+  wine_x timeout "$RUN_TIMEOUT" "$@" &
+else
+  wine_x timeout "$RUN_TIMEOUT" wine "$@" &
+fi
 program_pid=$!
 wait "$program_pid" || rc=$?
 program_pid=''

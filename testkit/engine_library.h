@@ -1,7 +1,8 @@
 #pragma once
-// The engine as a host reaches it: a table of all fourteen exports. In the Windows build the table
-// is filled as any host fills it, LoadLibrary and then every export by its plain name through
-// GetProcAddress, into pointers of the calling conventions the public header declares. In the
+// The engine as a host reaches it: a table of all fourteen exports and one of the seven preview
+// functions. In the Windows build the tables are filled as any host fills them, LoadLibrary and
+// then every export by its exported name through GetProcAddress, into pointers of the calling
+// conventions the public header declares. In the
 // native build there is no DLL: the table points at the engine linked into the program (which must
 // then link the engine itself).
 // Thread: the owner's. Owns the module handle; the engine must have been shut down (every instance
@@ -13,8 +14,10 @@
 namespace testkit {
 
 using EngineExports = ::KavexEngineExports;
+using PreviewExports = ::KavexPreviewExports;
 
 constexpr int kExportCount = 14;
+constexpr int kPreviewExportCount = 7;
 
 // Calls visit(name, pointer) for each export of the table, in the table's order; the pointer is a
 // reference of the export's own type.
@@ -36,6 +39,18 @@ void VisitExports(Table& e, Visit&& visit) {
   visit("ESetPasscode", e.ESetPasscode);
 }
 
+// The same for the preview table, under the decorated stdcall names the DLL exports.
+template <typename Table, typename Visit>
+void VisitPreviewExports(Table& e, Visit&& visit) {
+  visit("_SetSize@8", e.SetSize);
+  visit("_SetAlpha@4", e.SetAlpha);
+  visit("_SetNumDesiredSamples@4", e.SetNumDesiredSamples);
+  visit("_SetAdapter@8", e.SetAdapter);
+  visit("_GetBackBufferNoRef@4", e.GetBackBufferNoRef);
+  visit("_Render@0", e.Render);
+  visit("_Destroy@0", e.Destroy);
+}
+
 class EngineLibrary {
  public:
   EngineLibrary() = default;
@@ -50,10 +65,12 @@ class EngineLibrary {
   void Unload();
 
   const EngineExports& exports() const { return exports_; }
+  const PreviewExports& preview() const { return preview_; }
 
  private:
   void* module_ = nullptr;
   EngineExports exports_;
+  PreviewExports preview_;
 };
 
 // Windows: a bare file name is taken from the folder of the running program (where the engine

@@ -17,10 +17,20 @@ bool EngineLibrary::Load(const std::string&, std::string*) {
   exports_.ESelectPhone = &ESelectPhone;
   exports_.ERefresh = &ERefresh;
   exports_.ESetPasscode = &ESetPasscode;
+  preview_.SetSize = &SetSize;
+  preview_.SetAlpha = &SetAlpha;
+  preview_.SetNumDesiredSamples = &SetNumDesiredSamples;
+  preview_.SetAdapter = &SetAdapter;
+  preview_.GetBackBufferNoRef = &GetBackBufferNoRef;
+  preview_.Render = &Render;
+  preview_.Destroy = &Destroy;
   return true;
 }
 
-void EngineLibrary::Unload() { exports_ = EngineExports(); }
+void EngineLibrary::Unload() {
+  exports_ = EngineExports();
+  preview_ = PreviewExports();
+}
 
 std::string EnginePathFor(const std::string& dll) { return dll; }
 

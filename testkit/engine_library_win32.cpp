@@ -15,12 +15,15 @@ bool EngineLibrary::Load(const std::string& path, std::string* error) {
     return false;
   }
   EngineExports found;
+  PreviewExports foundPreview;
   std::vector<std::string> missing;
-  VisitExports(found, [&](const char* name, auto& slot) {
+  const auto resolve = [&](const char* name, auto& slot) {
     using Fn = std::remove_reference_t<decltype(slot)>;
     slot = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
     if (slot == nullptr) missing.push_back(name);
-  });
+  };
+  VisitExports(found, resolve);
+  VisitPreviewExports(foundPreview, resolve);
   if (!missing.empty()) {
     std::string names;
     for (const std::string& name : missing) names += (names.empty() ? "" : ", ") + name;
@@ -30,6 +33,7 @@ bool EngineLibrary::Load(const std::string& path, std::string* error) {
   }
   module_ = module;
   exports_ = found;
+  preview_ = foundPreview;
   return true;
 }
 
@@ -37,6 +41,7 @@ void EngineLibrary::Unload() {
   if (module_ != nullptr) FreeLibrary(static_cast<HMODULE>(module_));
   module_ = nullptr;
   exports_ = EngineExports();
+  preview_ = PreviewExports();
 }
 
 std::string EnginePathFor(const std::string& dll) {

@@ -133,6 +133,7 @@ TEST(KitEngine, TheLoaderFindsEveryExport) {
   // preview's under their stdcall names).
   std::ifstream def(KAVEX_ENGINE_DEF);
   std::vector<std::string> defined;
+  std::vector<std::string> definedPreview;
   std::string line;
   while (std::getline(def, line)) {
     std::istringstream words(line.substr(0, line.find(';')));
@@ -140,7 +141,11 @@ TEST(KitEngine, TheLoaderFindsEveryExport) {
     while (words >> word) {
       const bool library = word.rfind("usbmuxd_", 0) == 0 || word.rfind("libusbmuxd_", 0) == 0 ||
                            word.rfind("plist_", 0) == 0;
-      // The preview's stdcall functions ("_SetSize@8 = SetSize@8") are not the kit's.
+      // The preview's stdcall functions: "_SetSize@8 = SetSize@8", the exported name first.
+      if (word.rfind('_', 0) == 0 && word.find('@') != std::string::npos) {
+        definedPreview.push_back(word);
+        continue;
+      }
       const bool preview = word == "=" || word.find('@') != std::string::npos;
       if (word != "LIBRARY" && word != "EXPORTS" && word.find('.') == std::string::npos && !library && !preview)
         defined.push_back(word);
@@ -149,13 +154,18 @@ TEST(KitEngine, TheLoaderFindsEveryExport) {
   std::vector<std::string> listed;
   testkit::VisitExports(library.exports(), [&](const char* name, auto) { listed.emplace_back(name); });
   EXPECT_EQ(listed, defined);
+  std::vector<std::string> listedPreview;
+  testkit::VisitPreviewExports(library.preview(), [&](const char* name, auto) { listedPreview.emplace_back(name); });
+  EXPECT_EQ(listedPreview, definedPreview);
 #endif
   int found = 0;
-  testkit::VisitExports(library.exports(), [&](const char* name, auto pointer) {
+  const auto count = [&](const char* name, auto pointer) {
     EXPECT_NE(pointer, nullptr) << name;
     found += pointer != nullptr;
-  });
-  EXPECT_EQ(found, testkit::kExportCount);
+  };
+  testkit::VisitExports(library.exports(), count);
+  testkit::VisitPreviewExports(library.preview(), count);
+  EXPECT_EQ(found, testkit::kExportCount + testkit::kPreviewExportCount);
 }
 
 // A section's memory under a camera's name: mapped by the kit as another process would under

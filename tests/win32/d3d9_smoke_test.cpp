@@ -1,6 +1,6 @@
 // Direct3D 9 as the camera preview will meet it: the device the host hands us a render target on,
 // a picture uploaded through a locked offscreen surface and stretched onto the target, read back.
-// Under Wine this needs a real display (tests/win32/run_d3d_test.sh); with the null display driver
+// Under Wine this needs a real display (scripts/wine-display.sh); with the null display driver
 // the device cannot be made, which this program reports as a failure, not a skip.
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 // The preview surface on real Direct3D 9 (Wine's, on an X server): the host's calls as a host makes
 // them, the render target read back and compared with the picture the preview buffer held.
-// Runs through tests/win32/run_d3d_test.sh, which gives it a display.
+// Runs through scripts/wine-display.sh, which gives it a display.
 #include <windows.h>
 // after windows.h
 #include <d3d9.h>
@@ -17,6 +17,7 @@
 
 #include "kavex_engine.h"
 #include "output/preview_buffer.h"
+#include "render_target.h"
 
 namespace {
 
@@ -60,26 +61,10 @@ D3DSURFACE_DESC Describe(IDirect3DSurface9* surface) {
 
 // The render target's pixels, through a system-memory copy.
 std::vector<uint32_t> ReadBack(IDirect3DSurface9* target) {
-  const D3DSURFACE_DESC desc = Describe(target);
-  IDirect3DDevice9* device = nullptr;
-  target->GetDevice(&device);
-  IDirect3DSurface9* copy = nullptr;
-  std::vector<uint32_t> pixels;
-  if (SUCCEEDED(device->CreateOffscreenPlainSurface(desc.Width, desc.Height, desc.Format, D3DPOOL_SYSTEMMEM, &copy,
-                                                    nullptr)) &&
-      SUCCEEDED(device->GetRenderTargetData(target, copy))) {
-    D3DLOCKED_RECT locked{};
-    if (SUCCEEDED(copy->LockRect(&locked, nullptr, D3DLOCK_READONLY))) {
-      pixels.resize(static_cast<size_t>(desc.Width) * desc.Height);
-      for (UINT y = 0; y < desc.Height; ++y)
-        std::memcpy(&pixels[static_cast<size_t>(y) * desc.Width],
-                    static_cast<const uint8_t*>(locked.pBits) + static_cast<size_t>(y) * locked.Pitch, desc.Width * 4);
-      copy->UnlockRect();
-    }
-  }
-  if (copy != nullptr) copy->Release();
-  device->Release();
-  return pixels;
+  testkit::RenderTargetPixels read;
+  std::string error;
+  EXPECT_TRUE(testkit::ReadRenderTarget(target, &read, &error)) << error;
+  return read.pixels;
 }
 
 // Every pixel of the target against the picture scaled to it (nearest neighbour); pixels on the

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "callback_text.h"
+#include "preview_capture.h"
 
 namespace kavexhost {
 namespace {
@@ -237,6 +238,7 @@ void ConsoleHost::HandleLine(const std::string& line) {
 
 void ConsoleHost::Execute(const HostCommand& command) {
   const bool perCamera = command.kind != CommandKind::kBlank && command.kind != CommandKind::kRefresh &&
+                         command.kind != CommandKind::kPreview &&
                          command.kind != CommandKind::kHelp && command.kind != CommandKind::kQuit;
   if (perCamera && command.camera >= options_.cameras) {
     log_.Event("error: no camera " + std::to_string(command.camera) + " (--cameras " +
@@ -262,6 +264,11 @@ void ConsoleHost::Execute(const HostCommand& command) {
       engine.ESetActiveIdx(command.camera < 0 ? 4 : command.camera);
       break;
     case CommandKind::kRefresh: engine.ERefresh(); break;
+    case CommandKind::kPreview:
+      log_.Event(CapturePreview(
+          library_.preview(), command.key, command.first,
+          [](void* host, unsigned ms) { static_cast<ConsoleHost*>(host)->WaitForWork(ms); }, this));
+      break;
     case CommandKind::kHelp: {
       std::istringstream lines(CommandHelp());
       std::string line;

@@ -141,6 +141,13 @@ ParsedLine ParseCommandLine(const std::string& line) {
   } else if (name == "refresh") {
     command.kind = CommandKind::kRefresh;
     reader.Arity(0, "refresh");
+  } else if (name == "preview") {
+    command.kind = CommandKind::kPreview;
+    command.first = kDefaultPreviewRenders;
+    if (words.size() == 2 || reader.Arity(2, "preview FILE [RENDERS]")) {
+      command.key = words[1];
+      if (words.size() == 3) reader.Int(2, 1, kMaxPreviewRenders, "renders", &command.first);
+    }
   } else if (name == "help") {
     command.kind = CommandKind::kHelp;
     reader.Arity(0, "help");
@@ -178,6 +185,8 @@ std::string DescribeCommand(const HostCommand& command) {
     case CommandKind::kActive:
       return command.camera < 0 ? std::string("active none") : "active " + camera;
     case CommandKind::kRefresh: return "refresh";
+    case CommandKind::kPreview:
+      return "preview " + Quoted(command.key.c_str()) + " after " + std::to_string(command.first) + " renders";
     case CommandKind::kHelp: return "help";
     case CommandKind::kQuit: return "quit";
   }
@@ -193,6 +202,8 @@ const char* CommandHelp() {
          "focus-distance CAM MODE DIST    send a focus mode and distance\n"
          "active CAM|none                 mark the camera the user looks at\n"
          "refresh                         restart DNS service browsing\n"
+         "preview FILE [RENDERS]          render the active camera's picture RENDERS times (default 3)\n"
+         "                                on the preview surface and save it as a PNG\n"
          "help                            this list\n"
          "quit                            close every camera and exit\n";
 }

@@ -6,6 +6,10 @@
 
 namespace kavexhost {
 
+// preview: how often the picture is rendered before the target is saved, a frame time apart.
+constexpr int32_t kDefaultPreviewRenders = 3;
+constexpr long kMaxPreviewRenders = 100;
+
 enum class CommandKind {
   kSelect,         // select CAM KEY            -> ESelectPhone
   kFormat,         // format CAM N              -> ESetVideoFormat
@@ -15,6 +19,7 @@ enum class CommandKind {
   kFocusDistance,  // focus-distance CAM MODE DIST -> EFocusDistance
   kActive,         // active CAM|none           -> ESetActiveIdx
   kRefresh,        // refresh                   -> ERefresh
+  kPreview,        // preview FILE [RENDERS]    -> GetBackBufferNoRef, Render, the target saved as a PNG
   kHelp,           // help
   kQuit,           // quit
 };
@@ -22,11 +27,11 @@ enum class CommandKind {
 struct HostCommand {
   CommandKind kind = CommandKind::kHelp;
   int camera = 0;       // 0-3; -1 for "active none"
-  int32_t first = 0;    // format index, blank flag, button code, focus flag, focus mode
+  int32_t first = 0;    // format index, blank flag, button code, focus flag, focus mode, renders
   int32_t second = 0;   // button value
   float x = 0.0f;       // focus x, focus distance
   float y = 0.0f;       // focus y
-  std::string key;      // select
+  std::string key;      // select; preview: the PNG's path
 };
 
 enum class ParseStatus { kCommand, kEmpty, kError };

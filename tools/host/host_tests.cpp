@@ -77,6 +77,11 @@ TEST(HostCommandParser, EveryCommandCarriesItsArguments) {
   EXPECT_EQ(MustParse("active none").camera, -1);
 
   EXPECT_EQ(MustParse("refresh").kind, CommandKind::kRefresh);
+  c = MustParse("preview Z:/tmp/p.png");
+  EXPECT_EQ(c.kind, CommandKind::kPreview);
+  EXPECT_EQ(c.key, "Z:/tmp/p.png");
+  EXPECT_EQ(c.first, kDefaultPreviewRenders);
+  EXPECT_EQ(MustParse("preview p.png 10").first, 10);
   EXPECT_EQ(MustParse("help").kind, CommandKind::kHelp);
   EXPECT_EQ(MustParse("quit\r").kind, CommandKind::kQuit);
 }
@@ -105,6 +110,8 @@ TEST(HostCommandParser, MistakesAreRefusedWithTheReason) {
   EXPECT_NE(ErrorOf("focus 0 nan 0.5 1").find("x must be a finite number"), std::string::npos);
   EXPECT_NE(ErrorOf("focus-distance 0 1 inf").find("distance"), std::string::npos);
   EXPECT_NE(ErrorOf("focus 0 0.5 1e99 1").find("y"), std::string::npos);
+  EXPECT_NE(ErrorOf("preview").find("usage: preview FILE [RENDERS]"), std::string::npos);
+  EXPECT_NE(ErrorOf("preview p.png 0").find("renders must be an integer from 1 to 100"), std::string::npos);
   // The first mistake is the one reported.
   EXPECT_NE(ErrorOf("button 9 x y").find("camera"), std::string::npos);
 }
@@ -549,6 +556,7 @@ TEST(HostProgram, CommandsFromStandardInputReachTheEngineUntilQuit) {
       "active none\n"
       "select 0 1852794992\n"
       "refresh\n"
+      "preview no-display.png 1\n"
       "# a comment\n"
       "button 3 4 1\n"
       "jump\n"
@@ -566,6 +574,8 @@ TEST(HostProgram, CommandsFromStandardInputReachTheEngineUntilQuit) {
   EXPECT_NE(Find(run, "quit               "), "") << "help lists the commands";
   EXPECT_EQ(Find(run, "error: no camera"), "error: no camera 3 (--cameras 2)");
   EXPECT_NE(Find(run, "error: unknown command \"jump\""), "");
+  // Wine's display here has no Direct3D: the preview says so and the host goes on.
+  EXPECT_NE(Find(run, "preview: no preview surface (GetBackBufferNoRef 0x8"), "") << run.text;
   EXPECT_EQ(Find(run, "> blank 0"), "");
   EXPECT_LT(IndexOf(run, "> quit"), IndexOf(run, "quit"));
   EXPECT_LT(IndexOf(run, "quit"), IndexOf(run, "cameras uninitialised"));
