@@ -1,5 +1,6 @@
 #include "api/instance_table.h"
 
+#include "common/engine_thread.h"
 #include "common/trace.h"
 
 #include "instance/host_callbacks.h"
@@ -32,6 +33,9 @@ void InstanceTable::Initialize(int count, HostStateCallback stateCallback) {
     std::shared_ptr<EngineInstance> instance = EngineInstance::Create(i);
     instance->callbacks().Clear();
     std::lock_guard<std::mutex> lock(mutex_);
+    // Without a pin (natively, an engine linked into the program has no object of its own to
+    // reference) the engine runs as before.
+    if (!modulePin_.held() && !modulePin_.Hold()) KAVEX_TRACE_DEBUG("api", "the engine's module is not pinned");
     slots_[i] = std::move(instance);
   }
 }
@@ -69,6 +73,22 @@ void InstanceTable::Uninitialize(int index) {
   // From a host thread this also finishes teardowns that callbacks asked for; from a callback it
   // returns at once, and the camera's threads end as soon as the callbacks running on them return.
   TeardownReaper::JoinAll();
+  ReleaseModuleWhenIdle();
+}
+
+void InstanceTable::ReleaseModuleWhenIdle() {
+  // On an engine thread (a callback) nothing has been joined: the module stays until a host
+  // thread comes back.
+  if (OnEngineThread()) return;
+  platform::ModulePin pin;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::shared_ptr<EngineInstance>& slot : slots_)
+      if (slot != nullptr) return;
+    if (!TeardownReaper::Idle()) return;
+    pin = std::move(modulePin_);
+  }
+  pin.Release();  // the loader's lock, not with ours held
 }
 
 std::shared_ptr<EngineInstance> InstanceTable::Get(int index) {

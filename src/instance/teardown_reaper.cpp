@@ -74,6 +74,12 @@ void TeardownReaper::JoinAll() {
   }
 }
 
+bool TeardownReaper::Idle() {
+  Reaper& reaper = GetReaper();
+  std::lock_guard<std::mutex> lock(reaper.mutex);
+  return reaper.threads.empty() && reaper.homeless.empty();
+}
+
 void TeardownReaper::JoinFinished() {
   if (OnEngineThread()) return;
   Reaper& reaper = GetReaper();

@@ -21,6 +21,8 @@ class TeardownReaper {
   static void JoinAll();
   // Joins the teardown threads that have already finished, without waiting.
   static void JoinFinished();
+  // True when no teardown thread is left to join and no work waits for one.
+  static bool Idle();
 };
 
 }  // namespace kavex

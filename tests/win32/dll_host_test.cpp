@@ -57,4 +57,35 @@ TEST(EngineDll, WithoutTheVirtualDevicesOpenFailsAndSaysWhy) {
   CoUninitialize();
 }
 
+// A host that unloads the engine with a camera still initialised: the engine keeps itself loaded
+// while the camera's threads run in it; once the last camera is uninitialised, the host's
+// FreeLibrary unloads it for real.
+TEST(EngineDll, StaysLoadedWhileACameraExistsAndGoesWithTheLast) {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  const std::string path = testkit::EnginePathFor("engine-simdrivers.dll");
+  ASSERT_EQ(GetModuleHandleA(path.c_str()), nullptr) << "loaded before the test";
+  HMODULE module = LoadLibraryA(path.c_str());
+  ASSERT_NE(module, nullptr);
+  const auto initialize = reinterpret_cast<EInitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "EInitialize")));
+  const auto open = reinterpret_cast<EOpenFn>(reinterpret_cast<void*>(GetProcAddress(module, "EOpen")));
+  const auto uninitialize =
+      reinterpret_cast<EUninitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "EUninitialize")));
+  ASSERT_TRUE(initialize != nullptr && open != nullptr && uninitialize != nullptr);
+  initialize(1, &OnOpenResult);
+  EXPECT_EQ(open(), 0);
+
+  FreeLibrary(module);
+  EXPECT_EQ(GetModuleHandleA(path.c_str()), module) << "unloaded under a running camera";
+  Sleep(1500);  // the camera's threads go on in the module; the process must survive them
+
+  // Loaded again, the host reaches the same engine and ends the camera as it should have.
+  HMODULE again = LoadLibraryA(path.c_str());
+  EXPECT_EQ(again, module);
+  uninitialize(0);
+  FreeLibrary(again);
+  EXPECT_EQ(GetModuleHandleA(path.c_str()), nullptr) << "still loaded after the last camera went";
+  DeleteStoredError();
+  CoUninitialize();
+}
+
 }  // namespace
