@@ -163,6 +163,10 @@ void EngineInstance::ResetOutput() {
 void EngineInstance::OnConnectionLost() {
   activeConnection_.Clear();
   SetCurrentPhone(PhoneId{});
+  // What the phone sent before it left is not decoded into a camera that has moved on: its decoder
+  // goes first (joined here, on the receive thread that ended, with no lock held, as when a new
+  // stream replaces it), then the placeholder comes back.
+  video_.EndStream();
   ResetOutput();
   Push(EngineEvent::Refresh(0.0));
 }

@@ -21,7 +21,11 @@
 #include "fixture_file.h"
 #include "instance/engine_instance.h"
 #include "instance/teardown_reaper.h"
+#include "camera_section_layout.h"
+#include "camera_section_peer.h"
 #include "loopback_peer.h"
+#include "platform/named_objects.h"
+#include "output/preview_buffer.h"
 #include "platform/address_watch.h"
 #include "platform/thread_name.h"
 #include "protocol/wire_writer.h"
@@ -380,6 +384,73 @@ TEST(HostReentry, NoStaleFormatRequestOutlivesNewCapabilities) {
     EXPECT_EQ(lastRequestedWidth(), width) << "round " << round;
   }
   instance->Destroy();
+  PhoneList::Instance().Clear();
+  settings_fixture::DeleteErrorValue();
+}
+
+}  // namespace
+}  // namespace kavex
+
+namespace kavex {
+namespace {
+
+std::atomic<int> g_departureState{-1};
+void KAVEX_STDCALL OnDepartureState(int index, int value) {
+  if (index == kIndex) g_departureState.store(value);
+}
+
+// A phone that says goodbye with seconds of video still queued for the decoder: once the camera has
+// moved on, none of that backlog reaches it (seen here through the preview, which the active
+// camera's pictures fill whenever it is empty).
+TEST(PhoneDeparture, TheBacklogOfAPhoneThatLeftIsNotDecodedIntoTheCamera) {
+  Watchdog watchdog(60, "a departure with a backlog");
+  PhoneList::Instance().Clear();
+  platform::SocketLibrary sockets;
+  loopback::Listener listener;
+  ASSERT_TRUE(listener.ok());
+  const PhoneId phone = LoopbackPhone(listener, 0x51, "Leaving");
+  // The camera's consumer: without one the camera takes no picture, and the preview none either.
+  uint32_t error = 0;
+  std::unique_ptr<platform::SharedSection> section = platform::SharedSection::CreateOrOpen(
+      testkit::camera_section::SectionName(kIndex), testkit::camera_section::kBytes, &error);
+  ASSERT_NE(section, nullptr) << error;
+  testkit::CameraSectionPeer consumer(section->data());
+  consumer.Publish({640, 480, 30.0f, 1});
+  SetHostStateCallback(&OnDepartureState);
+  static QuickTiming timing;
+  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, timing);
+  instance->SetActive(true);
+  ASSERT_EQ(instance->Open(), 0);
+  instance->Push(EngineEvent::Connect(phone));
+  std::unique_ptr<loopback::Peer> peer = listener.Accept(10000);
+  ASSERT_NE(peer, nullptr);
+  peer->SendAll(Message(3, {}));
+  peer->SendAll(Capabilities(1280, 720));
+  const auto clip = fixture_file::ReadPackets("h264-1280x720.psimpkt");
+  ASSERT_FALSE(clip.empty());
+  // Far more than the decoder gets through before the goodbye is read: the clip, over and over.
+  std::vector<uint8_t> burst;
+  for (int n = 0; n < 3000; ++n) {
+    const std::vector<uint8_t> packet = Video(clip[n % clip.size()], 1.0f + n / 30.0f);
+    burst.insert(burst.end(), packet.begin(), packet.end());
+  }
+  const std::vector<uint8_t> goodbye = Message(2, {});
+  burst.insert(burst.end(), goodbye.begin(), goodbye.end());
+  ASSERT_TRUE(peer->SendAll(burst));
+  ASSERT_TRUE(testkit::WaitUntil([] { return g_departureState.load() == static_cast<int>(PhoneState::kIdle); }, 20000))
+      << "the goodbye was never heard";
+  PreviewBuffer* preview = PreviewBuffer::Get();
+  ASSERT_NE(preview, nullptr);
+  EXPECT_TRUE(preview->full()) << "the phone's pictures never reached the camera";
+  // The state is told just before the camera lets the stream go: a picture in flight may still land.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  preview->MarkPreviewEmpty();
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_FALSE(preview->full()) << "pictures of the phone that left still reach the camera";
+
+  instance->Destroy();
+  SetHostStateCallback(nullptr);
+  preview->MarkPreviewEmpty();
   PhoneList::Instance().Clear();
   settings_fixture::DeleteErrorValue();
 }
