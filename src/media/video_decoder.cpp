@@ -231,13 +231,20 @@ void VideoDecoder::Decode(const PacketRing::Entry& entry) {
   const int result = avcodec_receive_frame(context_, received);
   bool failed = result != 0;
   if (!failed && received != target) {
-    av_frame_unref(target);
     if (received->hw_frames_ctx != nullptr) {
+      // The slot keeps the buffers of its last transfer when this picture has the same size and
+      // leaves video memory the same way: otherwise every picture would cost a new 3-12 MB frame.
+      const bool reuse = target->buf[0] != nullptr && target->hw_frames_ctx == nullptr &&
+                         target->width == received->width && target->height == received->height &&
+                         target->format == transferFormat_ && av_frame_is_writable(target) != 0;
+      if (!reuse) av_frame_unref(target);
       // A picture that could not leave video memory is no picture: an empty frame must not be
       // delivered as one.
       failed = av_hwframe_transfer_data(target, received, 0) < 0;
+      if (!failed) transferFormat_ = target->format;
       av_frame_unref(received);
     } else {
+      av_frame_unref(target);
       av_frame_move_ref(target, received);
     }
   }

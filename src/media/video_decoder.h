@@ -62,6 +62,7 @@ class VideoDecoder {
   AVCodecContext* context_ = nullptr;
   AVPacket* packet_ = nullptr;
   AVFrame* hwFrame_ = nullptr;  // an HEVC picture as received, before it moves to its slot
+  int transferFormat_ = -1;     // the pixel format pictures leave video memory in (AV_PIX_FMT_NONE until one has)
   AVBufferRef* hwDevice_ = nullptr;
   int hwPixelFormat_ = -1;  // AV_PIX_FMT_NONE; the codec's get_format hook reads it
 
