@@ -62,6 +62,14 @@ class SimulatedDevice : public platform::Device {
                uint32_t* returned) override {
     uint32_t written = 0;
     RequestOutcome outcome;
+    if (id_.role == DeviceRole::kCamera) {
+      std::function<void(uint32_t)> hook;
+      {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        hook = state_->config.cameras[id_.index].beforeRequest;
+      }
+      if (hook) hook(code);
+    }
     {
       std::lock_guard<std::mutex> lock(state_->mutex);
       if (id_.role == DeviceRole::kCamera) {

@@ -40,6 +40,9 @@ struct CameraConfig {
   std::optional<FrameWriteReply> reply;
   // Output bytes a picture write reports (at most 28); fewer test the engine's short-reply rules.
   uint32_t replyBytes = kFrameWriteReplyBytes;
+  // Called with each control code the camera gets, on the caller's thread, before the request is
+  // handled and with no lock of the drivers held: a test holds a request there.
+  std::function<void(uint32_t code)> beforeRequest;
 };
 
 struct SimulatedDriversConfig {

@@ -69,8 +69,12 @@ class CameraChannel {
   // Hands over a finished picture (length bytes, at most a slot's data).
   virtual DriverReport HandOver(const uint8_t* data, size_t length) = 0;
   // A feeder tick while a phone streams; true when it handed a picture over. May release
-  // slotsHeld while it waits for the decoder, and holds it again on return.
+  // slotsHeld while it waits for the decoder or while the driver takes a picture (handingOver()
+  // says so meanwhile), and holds it again on return.
   virtual bool FeedStream(std::unique_lock<std::mutex>& slotsHeld, DriverReport* report) = 0;
+  // A picture is being handed over with the slots lock let go: the slot it is read from stays
+  // ready until then, so the decoder never picks it; a clear must wait. Slots lock held.
+  bool handingOver() const { return handingOver_; }
   // Asks the driver which size and layout its consumer wants now (width and height 0 when it
   // names none). False when the driver cannot be asked.
   virtual bool AskDemand(OutputFormat* demand);
@@ -94,6 +98,7 @@ class CameraChannel {
   explicit CameraChannel(LocalFrameSlots& local) : local_(local) {}
 
   LocalFrameSlots& local_;
+  bool handingOver_ = false;  // slots lock
 
  private:
   bool slotsWritten_ = true;

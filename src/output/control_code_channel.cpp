@@ -176,7 +176,13 @@ bool ControlCodeChannel::FeedStream(std::unique_lock<std::mutex>& slotsHeld, Dri
     signals_.ReleaseMutex();
     if (chosen >= 0) {
       FrameSlot slot = slots[chosen];
+      // The driver takes the picture with the slots let go, so that the decoder converts the
+      // next one into the other slot meanwhile; this one stays ready until it has gone.
+      handingOver_ = true;
+      slotsHeld.unlock();
       *report = HandOver(slot.data(), slot.length());
+      slotsHeld.lock();
+      handingOver_ = false;
       slot.SetReady(false);
       signals_.ResetEvent();
       return true;

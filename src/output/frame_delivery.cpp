@@ -21,6 +21,7 @@ bool VirtualCameraOutput::Tick() {
   std::unique_lock<std::mutex> slotsHeld(slotsLock_);
   DriverReport report;
   const bool handedOver = channel_->FeedStream(slotsHeld, &report);
+  if (handedOver) handOverEnded_.notify_all();
   ApplyReportLocked(report);
   return handedOver;
 }

@@ -129,7 +129,9 @@ OutputFormat VirtualCameraOutput::format() const {
 }
 
 void VirtualCameraOutput::ClearFrameSlots() {
-  std::lock_guard<std::mutex> slots(slotsLock_);
+  std::unique_lock<std::mutex> slots(slotsLock_);
+  // Not through a picture the driver is still taking: the wait is the driver's write, no longer.
+  handOverEnded_.wait(slots, [this] { return channel_ == nullptr || !channel_->handingOver(); });
   ClearFrameSlotsLocked();
 }
 

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -143,8 +144,11 @@ class VirtualCameraOutput {
   // feeder hands them (and the placeholder, drawn in them) over, and a new or lost stream clears
   // them. One lock keeps a clear from tearing through a picture being written or handed over. It
   // is taken once per path: a hand-over that re-forms the output clears the slots under the hold it
-  // already has.
+  // already has. A control-code driver takes its picture with the lock let go (the decoder fills
+  // the other slot meanwhile); a clear waits for that hand-over to end.
   std::mutex slotsLock_;
+  // Signalled when a hand-over that let the slots lock go has ended (a clear waits for it).
+  std::condition_variable handOverEnded_;
   // Set by Open and dropped by Close, on the owner thread while no other thread uses the output.
   std::unique_ptr<CameraChannel> channel_;
   mutable std::mutex formatLock_;

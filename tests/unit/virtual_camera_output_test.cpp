@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -644,6 +646,57 @@ TEST_F(StreamingControlCodeTest, TheConsumersDemandReformsTheOutput) {
   output->Close();
   EXPECT_EQ(output->format().width, 1280u);
   EXPECT_EQ(StoredError(), "we:s:791");
+}
+
+// A driver that takes its time over a picture: the decoder meanwhile converts the next one into
+// the other slot, and a clear waits until the driver is done with the slot it reads.
+TEST_F(StreamingControlCodeTest, TheDecoderFillsTheOtherSlotWhileTheDriverTakesAPicture) {
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool holding = false;
+    bool open = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  drivers->UpdateConfig([gate](SimulatedDriversConfig& c) {
+    c.cameras[0].beforeRequest = [gate](uint32_t code) {
+      if (code < simdrivers::kWriteCode) return;  // attach, detach, query
+      std::unique_lock<std::mutex> lock(gate->mutex);
+      gate->holding = true;
+      gate->changed.notify_all();
+      gate->changed.wait(lock, [&] { return gate->open; });
+    };
+  });
+  // Whatever fails below, the driver lets its picture go before the output closes.
+  struct Opener {
+    std::shared_ptr<Gate> gate;
+    ~Opener() {
+      std::lock_guard<std::mutex> lock(gate->mutex);
+      gate->open = true;
+      gate->changed.notify_all();
+    }
+  } opener{gate};
+
+  OfferPicture(1, 1.0f);
+  {
+    std::unique_lock<std::mutex> lock(gate->mutex);
+    ASSERT_TRUE(gate->changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate->holding; }))
+        << "the feeder never handed the picture over";
+  }
+  auto second = std::async(std::launch::async, [&] { return output->WriteDecodedPicture(*Picture(640, 360, 2), 2.0f); });
+  ASSERT_EQ(second.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "the decoder waited for the driver's write";
+  EXPECT_TRUE(second.get());
+  auto cleared = std::async(std::launch::async, [&] { output->ClearFrameSlots(); });
+  EXPECT_EQ(cleared.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+      << "a clear went through the picture the driver is reading";
+  {
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    gate->open = true;
+    gate->changed.notify_all();
+  }
+  EXPECT_EQ(cleared.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  drivers->UpdateConfig([](SimulatedDriversConfig& c) { c.cameras[0].beforeRequest = nullptr; });
 }
 
 TEST_F(OutputTest, SectionControlsReachTheListenerOncePerChange) {
