@@ -60,6 +60,26 @@ bool Accepts(int port) {
   return accepted;
 }
 
+// Asks the bridge's server to stop, as `adb kill-server` does (the stand-in's own request); its
+// forwards go with it. True once it said OKAY.
+bool KillBridgeServer(int port) {
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return false;
+  const DWORD waitMs = 5000;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&waitMs), sizeof waitMs);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::send(s, "kill\n", 5, 0) == 5) {
+    char buffer[64];
+    for (int got; (got = ::recv(s, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<size_t>(got));
+  }
+  ::closesocket(s);
+  return reply.rfind("OKAY", 0) == 0;
+}
+
 HWND NotificationWindow() { return FindWindowW(L"szAppNamee", nullptr); }
 
 // What the system sends the window. A notification's lParam points at its description, as the
@@ -243,6 +263,30 @@ TEST_F(Usb, ArrivalNoticeFindsThePhoneAndRemovalLetsItGo) {
   ASSERT_TRUE(SendDeviceChange(DBT_DEVICEARRIVAL));
   ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, replugged, 20000, &streaming)) << History(replugged);
   Timing("second arrival notice to Streaming", replugged, streaming);
+  EXPECT_EQ(SimControl::Field(sim.Command("state"), "complaints"), "0");
+}
+
+// The bridge's server dies while the phone streams: its forwards go with it and the stream ends;
+// the watcher's next pass (within half a minute) starts a server, forwards again, and the phone
+// streams again in the same process.
+TEST_F(Usb, ABridgeServerKilledMidStreamComesBackWithThePhone) {
+  SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
+  ASSERT_TRUE(sim.connected());
+  Consumer consumer;
+  ASSERT_TRUE(consumer.Publish());
+  WriteDevices(true);
+  const Clock::time_point listed = Clock::now();
+  Open();
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, listed, kStreamWaitMs)) << History(listed);
+
+  const Clock::time_point killed = Clock::now();
+  ASSERT_TRUE(KillBridgeServer(adbPort_)) << "the bridge's server did not take the request";
+  ASSERT_TRUE(testkit::WaitUntil([] { return LastState() != KAVEX_PHONE_STREAMING; }, 20000)) << History(killed);
+  Clock::time_point again;
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, killed, 90000, &again)) << History(killed);
+  Timing("bridge server killed to Streaming again", killed, again);
+  EXPECT_TRUE(Accepts(adbPort_)) << "streaming again without a bridge server";
+  EXPECT_GE(consumer.TakeFor(3.0), 30);
   EXPECT_EQ(SimControl::Field(sim.Command("state"), "complaints"), "0");
 }
 

@@ -210,6 +210,21 @@ TEST_F(Usbmux, UnpluggedWhileStreamingTheCameraFallsBackAndReplugStreamsAgain) {
   EXPECT_GE(std::atoi(SimControl::Field(phone_->Command("state"), "sessions").c_str()), 2);
 }
 
+// The service goes away and comes back while the phone streams: the stream ends with it, and once
+// the service is back (and tells of the device again) the phone streams again by itself.
+TEST_F(Usbmux, AServiceRestartWhileStreamingEndsTheStreamAndThePhoneComesBack) {
+  Plug();
+  Open();
+  ExpectStreamingOverTheCable(opened_, kFirstStreamWaitMs, "open to Streaming over the cable");
+  if (HasFatalFailure()) return;
+
+  const Clock::time_point restarted = Clock::now();
+  ASSERT_EQ(service_->Command("restart 1000"), "ok");
+  ASSERT_TRUE(testkit::WaitUntil([] { return LastState() != KAVEX_PHONE_STREAMING; }, 15000)) << History(restarted);
+  ExpectStreamingOverTheCable(restarted, kStreamWaitMs, "service restart to Streaming again");
+  EXPECT_GE(std::atoi(SimControl::Field(phone_->Command("state"), "sessions").c_str()), 2);
+}
+
 // The service goes away and comes back while nothing streams: the client's event thread
 // subscribes again by itself, and a phone plugged in afterwards is found.
 TEST_F(Usbmux, PhonePluggedInAfterAServiceRestartIsFound) {
