@@ -8,6 +8,7 @@
 #include "platform/thread_name.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
 #include "protocol/wire_header.h"
 
@@ -183,7 +184,8 @@ ReceiveOutcome TcpTransport::ConnectAndReceive() {
   if (ConnectSocket()) {
     KAVEX_TRACE_INFO(kTraceComponent, "connected to %s", peer_.ToString().c_str());
     sendFailed_.store(false);
-    SocketSource source(socket_);
+    SocketSource socketSource(socket_);
+    ReadAheadSource source(socketSource);
     ReceiveLoopState state;
     state.open = &open_;
     state.streamClosed = &socketGone_;

@@ -8,6 +8,7 @@
 #include "common/error_log.h"
 #include "common/trace.h"
 #include "platform/thread_name.h"
+#include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
 #include "usbmux/usbmuxd.h"
 
@@ -105,7 +106,8 @@ void UsbmuxTransport::RunReceiveThread() {
   const EngineThreadMark engineThread;
   platform::NameCurrentThread(threadName_);
   try {
-    ServiceSource source(socket_.load());
+    ServiceSource serviceSource(socket_.load());
+    ReadAheadSource source(serviceSource);
     ReceiveLoopState state;
     state.open = &open_;
     state.silenceTimeoutSeconds = kSilenceLimitSeconds;

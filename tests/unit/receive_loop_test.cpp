@@ -1,4 +1,5 @@
 // Framing of the receive loop, driven through a TCP transport by a phone end on the loopback.
+#include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
 
 #include <gtest/gtest.h>
@@ -387,6 +388,56 @@ TEST(ReceiveLoopAfterFailedSend, MessagesAlreadyReceivedAreHandledFirst) {
   EXPECT_EQ(RunReceiveLoop(streaming, state, ReceiveLoopRecords{}, connection, flooded),
             ReceiveOutcome::kFailed);
   EXPECT_GT(flooded.Count(Kind::kPacket), 0u);
+}
+
+// The read-ahead in front of the stream: a stream of small messages costs a read per 64 KB, not
+// two per message; every message arrives whole and in order, also those that straddle a read;
+// a picture larger than the read-ahead is read straight into the message; and what was read ahead
+// is handed out before the end of the stream.
+TEST(ReadAhead, FewReadsForManyMessagesAndNothingLostAtTheEnd) {
+  class CountingBytes final : public ByteSource {
+   public:
+    explicit CountingBytes(std::vector<uint8_t> bytes) : inner_(std::move(bytes), false) {}
+    Wait WaitReadable(int timeoutMs) override { return inner_.WaitReadable(timeoutMs); }
+    Received Receive(uint8_t* into, size_t wanted) override {
+      ++reads;
+      largest = std::max(largest, wanted);
+      return inner_.Receive(into, wanted);
+    }
+    int reads = 0;
+    size_t largest = 0;
+
+   private:
+    BufferedBytes inner_;
+  };
+  std::vector<uint8_t> sent;
+  std::vector<uint8_t> small;  // what the listener keeps: every message but the picture
+  for (int n = 0; n < 2000; ++n) {
+    const std::vector<uint8_t> message = loopback::Message(7, 60 + n % 7, static_cast<uint8_t>(n));
+    sent.insert(sent.end(), message.begin(), message.end());
+    small.insert(small.end(), message.begin(), message.end());
+  }
+  const std::vector<uint8_t> picture = loopback::Message(8, 200000, 9);
+  sent.insert(sent.end(), picture.begin(), picture.end());
+  const std::vector<uint8_t> goodbye = loopback::Header(2, 4);
+  sent.insert(sent.end(), goodbye.begin(), goodbye.end());
+  small.insert(small.end(), goodbye.begin(), goodbye.end());
+
+  CountingBytes stream(sent);
+  ReadAheadSource source(stream);
+  std::atomic<bool> open{true};
+  ReceiveLoopState state;
+  state.open = &open;
+  NoConnection connection;
+  RecordingListener owner;
+  EXPECT_EQ(RunReceiveLoop(source, state, ReceiveLoopRecords{}, connection, owner), ReceiveOutcome::kClosed);
+  std::vector<uint8_t> received;
+  for (const auto& event : owner.Events())
+    if (event.kind == Kind::kPacket) received.insert(received.end(), event.bytes.begin(), event.bytes.end());
+  EXPECT_EQ(owner.Count(Kind::kPacket), 2002u);
+  EXPECT_EQ(received, small) << "messages lost, cut or reordered";
+  EXPECT_LT(stream.reads, 40) << "the stream was read message by message";
+  EXPECT_GE(stream.largest, 200000u - 70000u) << "the picture went through the read-ahead's copy";
 }
 
 }  // namespace
