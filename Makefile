@@ -54,7 +54,10 @@ demo-usb: build
 # --runs 3. SCALE_BENCH_ARGS (scale_bench, four cameras from four simulated phones): e.g. --seconds 40.
 BENCH_ARGS ?=
 SCALE_BENCH_ARGS ?=
+# The realistic streams video_bench decodes (bench/make-bench-streams.sh; made once into the cache).
+BENCH_STREAMS ?= /var/cache/kavex-engine/bench-streams
 bench: deps
+	bench/make-bench-streams.sh $(BENCH_STREAMS)
 	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD)/native -j $(JOBS) --target video_bench scale_bench phone-sim
 	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -65,9 +68,9 @@ bench: deps
 	@mkdir -p $(abspath $(BUILD))/native/bench-settings
 	@echo "=== native ==="
 	scripts/netns-run.sh --no-wine -- env KAVEX_SETTINGS_DIR=$(abspath $(BUILD))/native/bench-settings \
-	  $(BUILD)/native/bin/video_bench $(BENCH_ARGS)
+	  $(BUILD)/native/bin/video_bench --clips $(BENCH_STREAMS) $(BENCH_ARGS)
 	@echo "=== win32 under Wine ==="
-	scripts/netns-run.sh -- wine $(BUILD)/win32/bin/video_bench.exe $(BENCH_ARGS)
+	scripts/netns-run.sh -- wine $(BUILD)/win32/bin/video_bench.exe --clips Z:$(BENCH_STREAMS) $(BENCH_ARGS)
 	@echo "=== four cameras, native ==="
 	scripts/netns-run.sh --no-wine -- env KAVEX_SETTINGS_DIR=$(abspath $(BUILD))/native/bench-settings \
 	  bench/run_scale_bench.sh $(BUILD)/native/bin/phone-sim $(BUILD)/native/bin/scale_bench \

@@ -59,6 +59,8 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev libopus-dev libplist-dev libusbmuxd-dev
   # test harness
   iproute2 procps
+  # the benchmarks' realistic streams (libx264, libx265) and their plots
+  ffmpeg python3-matplotlib
 )
 apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 

@@ -12,9 +12,11 @@ std::string Path(const char* name) {
 #endif
 }
 
-std::vector<std::vector<uint8_t>> ReadPackets(const char* name) {
+std::vector<std::vector<uint8_t>> ReadPackets(const char* name) { return ReadPacketsAt(Path(name)); }
+
+std::vector<std::vector<uint8_t>> ReadPacketsAt(const std::string& path) {
   std::vector<std::vector<uint8_t>> packets;
-  FILE* file = std::fopen(Path(name).c_str(), "rb");
+  FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return packets;
   char magic[8];
   if (std::fread(magic, 1, 8, file) == 8 && std::string(magic, 8) == "PSIMPKT1") {
