@@ -657,6 +657,12 @@ TEST_F(StreamingControlCodeTest, TheDecoderFillsTheOtherSlotWhileTheDriverTakesA
     bool holding = false;
     bool open = false;
   };
+  // A stream's picture has gone to the driver first: the feeder is past any placeholder picture,
+  // whose hand-over the gate below would hold with the slots lock taken.
+  ASSERT_TRUE(DeliverOne(0, drivers->Camera(0).frames));
+  ASSERT_TRUE(testkit::WaitUntil(
+      [&] { return !output->localSlot(0).ready() && !output->localSlot(1).ready(); }, 10000, 5))
+      << "pictures left waiting for the driver";
   auto gate = std::make_shared<Gate>();
   drivers->UpdateConfig([gate](SimulatedDriversConfig& c) {
     c.cameras[0].beforeRequest = [gate](uint32_t code) {
@@ -667,7 +673,10 @@ TEST_F(StreamingControlCodeTest, TheDecoderFillsTheOtherSlotWhileTheDriverTakesA
       gate->changed.wait(lock, [&] { return gate->open; });
     };
   });
-  // Whatever fails below, the driver lets its picture go before the output closes.
+  std::future<bool> second;
+  std::future<void> cleared;
+  // Whatever fails below, the driver lets its picture go before anything waits for the calls
+  // still running (destroyed first, as declared last).
   struct Opener {
     std::shared_ptr<Gate> gate;
     ~Opener() {
@@ -677,17 +686,17 @@ TEST_F(StreamingControlCodeTest, TheDecoderFillsTheOtherSlotWhileTheDriverTakesA
     }
   } opener{gate};
 
-  OfferPicture(1, 1.0f);
+  OfferPicture(1, 10.0f);
   {
     std::unique_lock<std::mutex> lock(gate->mutex);
     ASSERT_TRUE(gate->changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate->holding; }))
         << "the feeder never handed the picture over";
   }
-  auto second = std::async(std::launch::async, [&] { return output->WriteDecodedPicture(*Picture(640, 360, 2), 2.0f); });
+  second = std::async(std::launch::async, [&] { return output->WriteDecodedPicture(*Picture(640, 360, 2), 11.0f); });
   ASSERT_EQ(second.wait_for(std::chrono::seconds(10)), std::future_status::ready)
       << "the decoder waited for the driver's write";
   EXPECT_TRUE(second.get());
-  auto cleared = std::async(std::launch::async, [&] { output->ClearFrameSlots(); });
+  cleared = std::async(std::launch::async, [&] { output->ClearFrameSlots(); });
   EXPECT_EQ(cleared.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
       << "a clear went through the picture the driver is reading";
   {
