@@ -9,7 +9,7 @@
 #
 #   four_phones_start FIXTURES_DIR [MORE SIMULATOR OPTIONS...]
 # sets phone_args (--phone N=ADDR:4700, four times, for the program) and phone_pids (the
-# simulators' process ids). With four_phones_respawn=1 each simulator runs in a loop that starts it
+# simulators' process ids; of the first simulator of each loop when respawning). With four_phones_respawn=1 each simulator runs in a loop that starts it
 # again when it exits with `shutdown 10+N` (N seconds later, so that a phone can vanish and come
 # back); any other exit ends the loop.
 
@@ -18,9 +18,14 @@ phone_args=()
 phone_pids=()
 
 e2e_extra_cleanup() {
+  # A respawning loop stopped between two runs of its simulator starts no other; one stopped while
+  # its simulator runs stops it itself, this is for the one in between.
   touch "$work/phones.stop"
+  local pidfile pid
   for pidfile in "$work"/phone*.pid; do
-    [[ -s $pidfile ]] && kill -TERM "$(cat "$pidfile")" 2>/dev/null
+    [[ -s $pidfile ]] || continue
+    pid=$(cat "$pidfile")
+    [[ $(cat "/proc/$pid/comm" 2>/dev/null) == phone-sim ]] && kill -TERM "$pid"
   done
   for link in "${links[@]}"; do ip link del "$link" 2>/dev/null; done
 }
@@ -83,11 +88,11 @@ four_phones_start() {
       --h264-fixture "$fixtures/h264-1280x720.psimpkt" --opus-fixture "$fixtures/opus-tone-48k.psimpkt" "$@")
     if [[ ${four_phones_respawn:-0} == 1 ]]; then
       four_phones_start_respawning "phone$n" "${options[@]}"
+      phone_pids+=("$(cat "$work/phone$n.pid")")
     else
       e2e_start_sim "phone$n" "${options[@]}"
-      echo "${pids[-1]}" >"$work/phone$n.pid"
+      phone_pids+=("${pids[-1]}")
     fi
-    phone_pids+=("$(cat "$work/phone$n.pid")")
     phone_args+=(--phone "$n=$addr:4700")
   done
 }

@@ -474,7 +474,7 @@ int main(int argc, char** argv) {
   PrintSummary(samples, tally, ranSeconds, options.seed);
   const bool longRun = options.minutes >= 10;
   const std::vector<soak::Growth> growth =
-      soak::JudgeGrowth(samples, longRun, ranSeconds, options.warmupSeconds);
+      soak::JudgeGrowth(samples, longRun, options.minutes * 60, options.warmupSeconds);
   bool grew = false;
   std::printf("  growth (%s):\n", longRun ? "second half: its first sample to its largest"
                                           : "first sample after the warm-up to the last");
