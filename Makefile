@@ -5,13 +5,15 @@
 # make demo-usb - the same with an Android phone on the cable, reached through the debug bridge
 #              stand-in; out/demo-usb/.
 # make bench - the video path's benchmarks, native and under Wine (figures only, no pass or fail).
+# make soak  - an hour of four phones with faults at random against four cameras, native and under
+#              Wine; memory, handles and threads sampled (out/soak/). SOAK_MINUTES, SOAK_SEED.
 SHELL := /bin/bash
 BUILD := build
 CACHE ?= /var/cache/kavex-engine
 export KAVEX_CACHE := $(CACHE)
 JOBS ?= 2
 
-.PHONY: test setup deps build build-win32 build-native demo demo-usb bench clean
+.PHONY: test setup deps build build-win32 build-native demo demo-usb bench soak clean
 
 test: build
 	scripts/netns-run.sh -- scripts/run-tests.sh
@@ -78,6 +80,29 @@ bench: deps
 	@echo "=== four cameras, win32 under Wine ==="
 	scripts/netns-run.sh -- bench/run_scale_bench.sh $(BUILD)/native/bin/phone-sim \
 	  $(BUILD)/win32/bin/scale_bench.exe tests/fixtures $(SCALE_BENCH_ARGS)
+
+# The soak program alone, in the folders and with the settings of `make build`; then an hour (or
+# SOAK_MINUTES) natively and an hour under Wine, each in the test network, a sample a minute.
+# SOAK_SEED repeats a run's faults (its seed is printed); SOAK_TIERS picks native and/or win32.
+SOAK_MINUTES ?= 60
+SOAK_SEED ?=
+SOAK_TIERS ?= native win32
+soak: deps
+	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD)/native -j $(JOBS) --target soak phone-sim
+	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
+	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
+	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
+	$(if $(filter win32,$(SOAK_TIERS)),cmake --build $(BUILD)/win32 -j $(JOBS) --target soak)
+	@mkdir -p $(abspath $(BUILD))/native/soak-settings
+	$(if $(filter native,$(SOAK_TIERS)),SOAK_SEED=$(SOAK_SEED) scripts/netns-run.sh --no-wine -- \
+	  env KAVEX_SETTINGS_DIR=$(abspath $(BUILD))/native/soak-settings \
+	  tests/soak/run_soak.sh $(BUILD)/native/bin/phone-sim $(BUILD)/native/bin/soak tests/fixtures out/soak/native \
+	  --minutes $(SOAK_MINUTES) --sample-seconds 60)
+	$(if $(filter win32,$(SOAK_TIERS)),SOAK_SEED=$(SOAK_SEED) scripts/netns-run.sh -- \
+	  tests/soak/run_soak.sh $(BUILD)/native/bin/phone-sim $(BUILD)/win32/bin/soak.exe tests/fixtures out/soak/win32 \
+	  --minutes $(SOAK_MINUTES) --sample-seconds 60)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,25 @@
+#pragma once
+// What a long run watches of its own process, which holds the engine: memory, kernel handles (open
+// descriptors natively) and threads. A figure that cannot be read is -1.
+// Thread: any.
+#include <cstdint>
+
+namespace soak {
+
+struct ProcessFigures {
+  // Natively the resident set (VmRSS); under Windows the working set.
+  int64_t residentKiB = -1;
+  // Natively the data segment (VmData: heap and anonymous mappings, thread stacks included); under
+  // Windows the private bytes (PrivateUsage), the figure that grows with a leak.
+  int64_t privateKiB = -1;
+  int64_t handles = -1;
+  int64_t threads = -1;
+};
+
+ProcessFigures ReadProcessFigures();
+
+// The names of the two memory figures on this platform, for the printed lines.
+const char* ResidentName();
+const char* PrivateName();
+
+}  // namespace soak
