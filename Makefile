@@ -5,13 +5,15 @@
 # make demo-usb - the same with an Android phone on the cable, reached through the debug bridge
 #              stand-in; out/demo-usb/.
 # make bench - the video path's benchmarks, native and under Wine (figures only, no pass or fail).
+# make fuzz  - every libFuzzer target for FUZZ_SECONDS (default 180) each, in the test network
+#              (scripts/fuzz.sh); crashes go to build/fuzz-artifacts/ and fail the run.
 SHELL := /bin/bash
 BUILD := build
 CACHE ?= /var/cache/kavex-engine
 export KAVEX_CACHE := $(CACHE)
 JOBS ?= 2
 
-.PHONY: test setup deps build build-win32 build-native demo demo-usb bench clean
+.PHONY: test setup deps build build-win32 build-native demo demo-usb bench fuzz clean
 
 test: build
 	scripts/netns-run.sh -- scripts/run-tests.sh
@@ -75,6 +77,12 @@ bench: deps
 	@echo "=== four cameras, win32 under Wine ==="
 	scripts/netns-run.sh -- bench/run_scale_bench.sh $(BUILD)/native/bin/phone-sim \
 	  $(BUILD)/win32/bin/scale_bench.exe tests/fixtures $(SCALE_BENCH_ARGS)
+
+# FUZZ_SECONDS=N per target, FUZZ_PARALLEL=N targets at once, FUZZ_TARGETS="a_fuzzer b_fuzzer".
+FUZZ_TARGETS ?=
+export FUZZ_SECONDS FUZZ_PARALLEL FUZZ_ARGS
+fuzz: setup
+	scripts/fuzz.sh $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD)
