@@ -134,7 +134,7 @@ class RecordingHandler final : public SessionHandler, public RelayedMessageSink 
     ++calls;
   }
   void OnCapabilities(PhoneConnection&, bool, const std::vector<VideoFormat>& formats) override {
-    Check(12 + formats.size() * 12 <= messageLength);
+    Check(12 + formats.size() * 12 <= messageLength && formats.size() <= kMaxListedFormats);
     lastFormats = formats.size();
     ++calls;
   }
