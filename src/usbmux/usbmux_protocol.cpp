@@ -160,7 +160,8 @@ bool DeviceFromAttached(const void* attachedDict, usbmuxd_device_info_t* device)
     device->conn_type = CONNECTION_TYPE_NETWORK;
     // The phone's socket address as the service saw it; cut to the field like everything else.
     const std::vector<uint8_t> address = DataOf(properties, "NetworkAddress").value_or(std::vector<uint8_t>{});
-    std::memcpy(device->conn_data, address.data(), std::min(address.size(), sizeof device->conn_data));
+    if (!address.empty())
+      std::memcpy(device->conn_data, address.data(), std::min(address.size(), sizeof device->conn_data));
   } else {
     return false;  // neither on a cable nor on the network: nothing a client could connect through
   }
