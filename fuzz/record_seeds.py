@@ -258,6 +258,9 @@ def main():
     write(args.out, "stream_fuzzer", "media", bytes([1, 0xff, 0x10, 0xff, 0x80, 0xff, 0x04, 0xff]) + b"".join(cut))
     write(args.out, "stream_fuzzer", "statuses-goodbye", small + statuses)
     write(args.out, "stream_fuzzer", "passcode", whole + challenge)
+    # The same through the transports' read-ahead (plan byte 0, bit 2).
+    write(args.out, "stream_fuzzer", "media-read-ahead", bytes([5, 0xff, 0x10, 0xff, 0x80, 0xff, 0x04, 0xff]) + b"".join(cut))
+    write(args.out, "stream_fuzzer", "statuses-goodbye-read-ahead", bytes([small[0] | 4]) + small[1:] + statuses)
 
     capabilities = [m for m in split_messages(opening) if header(m, 0)[1] == 10][0]
     demands = {

@@ -3,7 +3,8 @@
 // session handler that records what would reach the host and the phone.
 //
 // Input: 8 bytes of plan, then the stream. Plan byte 0: bit 0 marks the sends as failed after the
-// first message (the drain path); bit 1 lets the source answer "nothing yet" between chunks.
+// first message (the drain path); bit 1 lets the source answer "nothing yet" between chunks; bit 2
+// puts the transports' read-ahead between the loop and the source, where the build has it.
 // Plan bytes 1-7, used in turn: the size of each read (0: nothing this time, never twice in a row,
 // so every input ends; 0xf0 and above: everything the loop asks for).
 //
@@ -23,6 +24,10 @@
 #include "protocol/receive_loop.h"
 #include "protocol/wire_header.h"
 #include "support/fake_error_log.h"
+#if __has_include("protocol/read_ahead_source.h")
+#include "protocol/read_ahead_source.h"
+#define KAVEX_FUZZ_READ_AHEAD 1
+#endif
 
 namespace kavex {
 namespace {
@@ -235,10 +240,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::atomic<uint8_t> lastSent{11};
   records.lastSentType = &lastSent;
 
-  PlannedSource source(plan, stream, streamSize);
+  PlannedSource planned(plan, stream, streamSize);
+  ByteSource* source = &planned;
+#ifdef KAVEX_FUZZ_READ_AHEAD
+  ReadAheadSource readAhead(planned);
+  if ((plan[0] & 4) != 0) source = &readAhead;
+#endif
   FakeConnection connection;
   Listener listener(expected, stream, (plan[0] & 1) != 0 ? &sendFailed : nullptr);
-  const ReceiveOutcome outcome = RunReceiveLoop(source, state, records, connection, listener);
+  const ReceiveOutcome outcome = RunReceiveLoop(*source, state, records, connection, listener);
 
   if (sendFailed.load()) {
     // A failed send ends the connection as failed; the drain hands over what is readable at once,
