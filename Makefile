@@ -7,13 +7,15 @@
 # make bench - the video path's benchmarks, native and under Wine (figures only, no pass or fail).
 # make soak  - an hour of four phones with faults at random against four cameras, native and under
 #              Wine; memory, handles and threads sampled (out/soak/). SOAK_MINUTES, SOAK_SEED.
+# make fuzz  - every libFuzzer target for FUZZ_SECONDS (default 180) each, in the test network
+#              (scripts/fuzz.sh); crashes go to build/fuzz-artifacts/ and fail the run.
 SHELL := /bin/bash
 BUILD := build
 CACHE ?= /var/cache/kavex-engine
 export KAVEX_CACHE := $(CACHE)
 JOBS ?= 2
 
-.PHONY: test setup deps build build-win32 build-native demo demo-usb bench soak clean
+.PHONY: test setup deps build build-win32 build-native demo demo-usb bench soak fuzz clean
 
 test: build
 	scripts/netns-run.sh -- scripts/run-tests.sh
@@ -103,6 +105,12 @@ soak: deps
 	$(if $(filter win32,$(SOAK_TIERS)),SOAK_SEED=$(SOAK_SEED) scripts/netns-run.sh -- \
 	  tests/soak/run_soak.sh $(BUILD)/native/bin/phone-sim $(BUILD)/win32/bin/soak.exe tests/fixtures out/soak/win32 \
 	  --minutes $(SOAK_MINUTES) --sample-seconds 60)
+
+# FUZZ_SECONDS=N per target, FUZZ_PARALLEL=N targets at once, FUZZ_TARGETS="a_fuzzer b_fuzzer".
+FUZZ_TARGETS ?=
+export FUZZ_SECONDS FUZZ_PARALLEL FUZZ_ARGS
+fuzz: setup
+	scripts/fuzz.sh $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD)

@@ -39,7 +39,8 @@ void DispatchCapabilities(SessionHandler& handler, PhoneConnection& connection,
   const bool hevc = (reader.U8(6) & 1) != 0;
   const uint32_t announced = reader.U32(8);
   const size_t fitting = (reader.length() - 12) / kFormatEntrySize;
-  const size_t count = announced < fitting ? announced : fitting;
+  size_t count = announced < fitting ? announced : fitting;
+  if (count > kMaxListedFormats) count = kMaxListedFormats;
   std::vector<VideoFormat> formats;
   formats.reserve(count);
   for (size_t i = 0; i < count; ++i) {

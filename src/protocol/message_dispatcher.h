@@ -33,6 +33,11 @@ class SessionHandler {
   virtual RelayedMessageSink& relay() = 0;
 };
 
+// A phone lists a few dozen formats; a message could carry 333,332. Only the first this many reach
+// the handler, so sorting and choosing (under the negotiator's lock, every second) stay cheap
+// whatever a phone sends.
+constexpr size_t kMaxListedFormats = 1024;
+
 // Hands one whole message (header included, exactly `length` bytes) to its handler. A message
 // shorter than its type's layout is dropped: its fields are never read from beyond it. Unknown
 // types are ignored.

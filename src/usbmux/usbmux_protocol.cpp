@@ -66,12 +66,13 @@ std::optional<uint64_t> UintOf(plist_t dict, const char* key) {
 std::optional<std::string> StringOf(plist_t dict, const char* key) {
   plist_t node = plist_dict_get_item(dict, key);
   if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* text = nullptr;
-  plist_get_string_val(node, &text);
+  // Not plist_get_string_val: it asserts that the text holds no NUL, which the service's bytes
+  // decide, and an assert ends the host's process. The text counts up to its first NUL.
+  uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
   if (text == nullptr) return std::nullopt;
-  std::string value(text);
-  std::free(text);
-  return value;
+  const void* nul = std::memchr(text, '\0', static_cast<size_t>(length));
+  return std::string(text, nul != nullptr ? static_cast<const char*>(nul) - text : static_cast<size_t>(length));
 }
 
 std::optional<std::vector<uint8_t>> DataOf(plist_t dict, const char* key) {
@@ -159,7 +160,8 @@ bool DeviceFromAttached(const void* attachedDict, usbmuxd_device_info_t* device)
     device->conn_type = CONNECTION_TYPE_NETWORK;
     // The phone's socket address as the service saw it; cut to the field like everything else.
     const std::vector<uint8_t> address = DataOf(properties, "NetworkAddress").value_or(std::vector<uint8_t>{});
-    std::memcpy(device->conn_data, address.data(), std::min(address.size(), sizeof device->conn_data));
+    if (!address.empty())
+      std::memcpy(device->conn_data, address.data(), std::min(address.size(), sizeof device->conn_data));
   } else {
     return false;  // neither on a cable nor on the network: nothing a client could connect through
   }

@@ -225,6 +225,17 @@ TEST_F(SessionDispatchTest, CapabilitiesAreSortedBySizeAndMakeTheConnectionActiv
   Deliver(Message(10, WireWriter().U32(0).U32(5).Take()));  // claims 5 entries, carries none
   ASSERT_EQ(instance->capabilities().size(), 1u);
   EXPECT_EQ(instance->capabilities()[0].height, 480u);
+
+  // Only the first kMaxListedFormats of a longer list count: none of the larger ones after them.
+  WireWriter many;
+  many.U32(0).U32(kMaxListedFormats + 500);
+  for (size_t i = 0; i < kMaxListedFormats + 500; ++i) {
+    const bool kept = i < kMaxListedFormats;
+    many.U32(kept ? 320 : 3840).U32(kept ? 240 : 2160).F32(30.0f);
+  }
+  Deliver(Message(10, many.Take()));
+  ASSERT_EQ(instance->capabilities().size(), kMaxListedFormats);
+  EXPECT_EQ(instance->capabilities().back().width, 320u);
 }
 
 TEST_F(SessionDispatchTest, EndingsSetTheStatesThatDecideTheNextChoice) {
