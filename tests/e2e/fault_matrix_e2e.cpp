@@ -359,6 +359,7 @@ TEST_P(FaultMatrix, SessionEndsAsItShouldAndThePhoneStreamsAgain) {
   EXPECT_TRUE(SelectedEntrySince(std::string(kPhoneName) + " [WiFi]", g_shared->opened));
 
   // The error record goes to the next phone that connects: one more session collects it.
+  std::string all;
   if (row.record != nullptr) {
     if (Sessions() == sessionsBefore) {
       const Clock::time_point again = Clock::now();
@@ -366,7 +367,6 @@ TEST_P(FaultMatrix, SessionEndsAsItShouldAndThePhoneStreamsAgain) {
       ExpectStreaming(again, kStreamWaitMs, "streaming after a goodbye that collects the record");
     }
     const std::vector<std::string> reports = ReportTexts(sim());
-    std::string all;
     for (const std::string& text : reports) all += " \"" + text + "\"";
     if (*row.record == '\0') {
       EXPECT_TRUE(reports.empty()) << "records:" << all;
@@ -375,8 +375,8 @@ TEST_P(FaultMatrix, SessionEndsAsItShouldAndThePhoneStreamsAgain) {
       EXPECT_EQ(reports[0].rfind(row.record, 0), 0u) << "record: " << reports[0];
     }
   }
-  std::printf("[ FAULT    ] %s: ended with %d, streaming again %.1f s after the fault, %d sessions\n", row.name,
-              ending, SecondsSince(faulted), Sessions() - sessionsBefore);
+  std::printf("[ FAULT    ] %s: ended with %d, streaming again %.1f s after the fault, %d sessions, records:%s\n",
+              row.name, ending, SecondsSince(faulted), Sessions() - sessionsBefore, all.empty() ? " -" : all.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, ::testing::ValuesIn(kRows),
