@@ -301,11 +301,24 @@ void CorruptVideo(FaultMatrix& t) {
   t.Wait(3);
 }
 
-// A few seconds of hostile messages among the stream (goodbyes among them), then a plain phone.
+// A few seconds of hostile messages among the stream, then a plain phone that closes its session
+// and must be chosen again: whatever the hostile goodbyes, capabilities and challenges did, the
+// engine connects afresh.
 void Chaos(FaultMatrix& t) {
   t.Command("chaos 20261208 60");
   t.Wait(6);
   t.Command("chaos off");
+  t.Wait(1);  // plain video again: the phone streams, whatever state a hostile challenge left
+  // A hostile goodbye may have the engine choose the phone again just now, so the session to
+  // close is the one that streams.
+  const int sessions = t.Sessions();
+  std::string reply;
+  for (int attempt = 0; attempt < 3 && reply != "ok"; ++attempt) {
+    ASSERT_EQ(t.sim().Command("wait-streaming 30000"), "ok");
+    reply = t.sim().Command("goodbye close");
+  }
+  ASSERT_EQ(reply, "ok");
+  EXPECT_TRUE(testkit::WaitUntil([&] { return t.Sessions() > sessions; }, kStreamWaitMs)) << "not chosen again";
 }
 
 const Row kRows[] = {
