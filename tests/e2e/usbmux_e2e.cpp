@@ -210,6 +210,24 @@ TEST_F(Usbmux, UnpluggedWhileStreamingTheCameraFallsBackAndReplugStreamsAgain) {
   EXPECT_GE(std::atoi(SimControl::Field(phone_->Command("state"), "sessions").c_str()), 2);
 }
 
+// The service goes away while the phone streams through it: the stream ends with the service's
+// connections, and once the service is back and reports the device again the phone streams again.
+TEST_F(Usbmux, ServiceRestartedWhileStreamingStreamsAgain) {
+  Plug();
+  Open();
+  ExpectStreamingOverTheCable(opened_, kFirstStreamWaitMs, "open to Streaming over the cable");
+  if (HasFatalFailure()) return;
+
+  const Clock::time_point restarted = Clock::now();
+  ASSERT_EQ(service_->Command("restart 1000"), "ok");
+  ASSERT_TRUE(testkit::WaitUntil([] { return LastState() != KAVEX_PHONE_STREAMING; }, 15000)) << History(restarted);
+  Timing("restart to the end of Streaming", restarted, Clock::now());
+  ASSERT_TRUE(testkit::WaitUntil([this] { return Listeners() == 1; }, 20000, 100))
+      << "the engine's subscription did not come back";
+  ExpectStreamingOverTheCable(restarted, kStreamWaitMs, "restart to Streaming again");
+  EXPECT_GE(std::atoi(SimControl::Field(phone_->Command("state"), "sessions").c_str()), 2);
+}
+
 // The service goes away and comes back while nothing streams: the client's event thread
 // subscribes again by itself, and a phone plugged in afterwards is found.
 TEST_F(Usbmux, PhonePluggedInAfterAServiceRestartIsFound) {
