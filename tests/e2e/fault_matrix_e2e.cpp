@@ -29,6 +29,7 @@
 #include "host_event_log.h"
 #include "kavex_engine.h"
 #include "platform/named_objects.h"
+#include "settings_fixture.h"
 #include "sim_control.h"
 #include "wait_until.h"
 #include "wire_records.h"
@@ -162,6 +163,8 @@ class FaultMatrix : public ::testing::TestWithParam<Row> {
     g_shared = new Shared;
     if (Env("KAVEX_FAULT_SIM_CONTROL").empty()) return;
     g_shared->sim = std::make_unique<SimControl>(Env("KAVEX_FAULT_SIM_CONTROL"));
+    // A record left by another program would reach the first row's phone as if it were its own.
+    settings_fixture::DeleteErrorValue();
     std::string error;
     if (!g_shared->sim->connected() || !g_shared->consumer.Publish() ||
         !g_shared->engine.Load(testkit::EnginePathFor("engine-simdrivers.dll"), &error)) {
@@ -173,6 +176,7 @@ class FaultMatrix : public ::testing::TestWithParam<Row> {
   static void TearDownTestSuite() {
     if (g_shared->open) g_shared->engine.exports().EUninitialize(0);
     g_shared->engine.Unload();
+    settings_fixture::DeleteErrorValue();
     delete g_shared;
     g_shared = nullptr;
   }
