@@ -68,3 +68,29 @@ e2e_run_cases() {
   done
   exit $((failed > 0))
 }
+
+# e2e_serve_hooks DIR: in the background, answers every DIR/NAME.req a test program writes by
+# running the runner's function hook_NAME (what only the runner may do, such as changing the test
+# network) and writing its exit code to DIR/NAME.done. Its output goes to hooks.log.
+e2e_serve_hooks() {
+  local dir=$1
+  mkdir -p "$dir"
+  (
+    while :; do
+      for request in "$dir"/*.req; do
+        [[ -e $request ]] || continue
+        name=$(basename "$request" .req)
+        rm -f "$request"
+        code=127
+        if declare -F "hook_$name" >/dev/null; then
+          echo "hook $name" >>"$work/hooks.log"
+          "hook_$name" >>"$work/hooks.log" 2>&1
+          code=$?
+        fi
+        echo "$code" >"$dir/$name.done.tmp" && mv "$dir/$name.done.tmp" "$dir/$name.done"
+      done
+      sleep 0.1
+    done
+  ) &
+  pids+=($!)
+}

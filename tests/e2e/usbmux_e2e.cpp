@@ -210,9 +210,9 @@ TEST_F(Usbmux, UnpluggedWhileStreamingTheCameraFallsBackAndReplugStreamsAgain) {
   EXPECT_GE(std::atoi(SimControl::Field(phone_->Command("state"), "sessions").c_str()), 2);
 }
 
-// The service goes away and comes back while the phone streams: the stream ends with it, and once
-// the service is back (and tells of the device again) the phone streams again by itself.
-TEST_F(Usbmux, AServiceRestartWhileStreamingEndsTheStreamAndThePhoneComesBack) {
+// The service goes away while the phone streams through it: the stream ends with the service's
+// connections, and once the service is back and reports the device again the phone streams again.
+TEST_F(Usbmux, ServiceRestartedWhileStreamingStreamsAgain) {
   Plug();
   Open();
   ExpectStreamingOverTheCable(opened_, kFirstStreamWaitMs, "open to Streaming over the cable");
@@ -221,7 +221,10 @@ TEST_F(Usbmux, AServiceRestartWhileStreamingEndsTheStreamAndThePhoneComesBack) {
   const Clock::time_point restarted = Clock::now();
   ASSERT_EQ(service_->Command("restart 1000"), "ok");
   ASSERT_TRUE(testkit::WaitUntil([] { return LastState() != KAVEX_PHONE_STREAMING; }, 15000)) << History(restarted);
-  ExpectStreamingOverTheCable(restarted, kStreamWaitMs, "service restart to Streaming again");
+  Timing("restart to the end of Streaming", restarted, Clock::now());
+  ASSERT_TRUE(testkit::WaitUntil([this] { return Listeners() == 1; }, 20000, 100))
+      << "the engine's subscription did not come back";
+  ExpectStreamingOverTheCable(restarted, kStreamWaitMs, "restart to Streaming again");
   EXPECT_GE(std::atoi(SimControl::Field(phone_->Command("state"), "sessions").c_str()), 2);
 }
 

@@ -714,6 +714,67 @@ TEST(PhoneSimFaults, Silence) {
   EXPECT_EQ(engine.ReadMessageOfType(8, 2000)[3], 8);
 }
 
+// Hostile messages among the stream: well framed, of many types, at lengths around their layouts;
+// the same seed gives the same ones; `chaos off` leaves the plain stream.
+TEST(PhoneSimFaults, ChaosIsSeededWellFramedAndStopsOnCommand) {
+  // The fixed lengths of the protocol's types, for telling "just below" and "just above".
+  const std::map<int, uint32_t> layouts = {{1, 280}, {2, 4},   {3, 4},   {4, 4},   {5, 4},   {7, 8},
+                                           {8, 8},   {9, 16},  {10, 12}, {11, 24}, {12, 268}, {16, 12},
+                                           {17, 12}, {18, 16}, {19, 20}, {20, 20}, {21, 20}, {22, 20},
+                                           {23, 16}, {24, 12}, {25, 12}};
+  const auto hostile = [](EngineSide& engine, size_t count) {
+    std::vector<std::pair<int, uint32_t>> seen;
+    const Clock::time_point start = Clock::now();
+    while (seen.size() < count && ElapsedMs(start) < 10000) {
+      const Bytes message = engine.ReadMessage(5000);
+      const uint32_t length = U32(message, 0) & 0xffffff;
+      EXPECT_EQ(length, message.size());
+      if (message[3] == 8 && length == 2008) continue;  // the synthetic stream
+      seen.emplace_back(message[3], length);
+    }
+    return seen;
+  };
+  std::vector<std::pair<int, uint32_t>> first;
+  for (int run = 0; run < 2; ++run) {
+    SimProcess sim(kPhoneSim, Args({"--chaos", "7:300", "--audio-rate", "0", "--video-rate", "30"}));
+    EngineSide engine(sim.SessionAddress());
+    ControlClient control(sim.ControlAddress());
+    ReadDefaultOpening(engine);  // nothing hostile before the stream starts
+    engine.Send(FormatRequest(1, 640, 480, 30));
+    const auto seen = hostile(engine, 40);
+    ASSERT_EQ(seen.size(), 40u);
+    if (run == 1) {
+      EXPECT_EQ(seen, first) << "the same seed, the same messages";
+      continue;
+    }
+    first = seen;
+    std::map<int, int> types;
+    int below = 0, above = 0;
+    for (const auto& [type, length] : seen) {
+      ++types[type];
+      const auto layout = layouts.find(type);
+      if (layout == layouts.end()) continue;
+      below += length + 1 == layout->second;
+      above += length == layout->second + 1;
+    }
+    EXPECT_GE(types.size(), 10u);
+    EXPECT_GT(below, 0);
+    EXPECT_GT(above, 0);
+
+    const std::string off = control.Command("chaos off");
+    // The last one read may not be counted yet: the count follows the send.
+    EXPECT_GE(std::atoi(off.substr(off.find("sent=") + 5).c_str()), 39) << off;
+    CheckOk(control.Command("silence"));
+    Drain(engine, 300);
+    CheckOk(control.Command("resume"));
+    for (int i = 0; i < 10; ++i) {
+      const Bytes message = engine.ReadMessage(3000);
+      EXPECT_EQ(message[3], 8);
+      EXPECT_EQ(message.size(), 2008u);
+    }
+  }
+}
+
 TEST(PhoneSimFaults, Trickle) {
   SimProcess sim(kPhoneSim, Args({}));
   EngineSide engine(sim.SessionAddress());

@@ -422,6 +422,46 @@ Reply BrokenHeader(const Words& words, Session* session, bool over) {
   return Ok("hex=" + wire::ToHex(header));
 }
 
+// Now on the live session and on every later connection, until `chaos off`.
+Reply Chaos(Simulator& sim, const Words& words, Session*) {
+  ChaosSettings chaos;
+  if (words.size() == 1) {
+    auto session = Live(sim);
+    if (!session) return Ok(sim.Config().chaos.on ? "on sent=0" : "off sent=0");
+    const Session::Status status = session->GetStatus();
+    return Ok(std::string(status.chaos.on ? "on" : "off") + " sent=" + std::to_string(status.chaosSent));
+  }
+  if (words.size() == 2 && words[1] != "off") return Err("usage: chaos [SEED RATE | off]");
+  if (words.size() == 3) {
+    if (!ParseChaos(words[1] + ":" + words[2], &chaos)) return Err("usage: chaos SEED RATE (RATE above 0, at most 1000)");
+  }
+  sim.UpdateConfig([&](PhoneConfig& c) { c.chaos = chaos; });
+  uint64_t sent = 0;
+  if (auto session = Live(sim)) {
+    sent = session->GetStatus().chaosSent;
+    session->SetChaos(chaos);
+  }
+  return Ok("sent=" + std::to_string(sent));
+}
+
+Reply Corrupt(Simulator&, const Words& words, Session* session) {
+  long long count;
+  long long seed = 1;
+  if (!ParseRange(words[1], 0, 1000000, &count) ||
+      (words.size() == 3 && !ParseRange(words[2], 0, 0x7fffffffffffffffLL, &seed))) {
+    return Err("usage: corrupt COUNT [SEED]");
+  }
+  session->CorruptVideo(static_cast<uint32_t>(count), static_cast<uint64_t>(seed));
+  return Ok();
+}
+
+Reply Refuse(Simulator& sim, const Words& words, Session*) {
+  if (words[1] != "on" && words[1] != "off") return Err("usage: refuse on|off");
+  std::string error;
+  if (!sim.SetRefusing(words[1] == "on", &error)) return Err(error);
+  return Ok();
+}
+
 Reply Help();
 
 // `session` is the live session for the rows that need one, else null.
@@ -554,6 +594,12 @@ const std::vector<CommandRow>& Commands() {
          session->Disconnect();
          return Ok();
        },
+       true},
+      {"refuse", 1, 1, "on|off", "close the session port (connections are refused) or open it again", Refuse},
+      {"chaos", 0, 2, "[SEED RATE | off]",
+       "hostile messages among the stream, RATE a second, now and on later connections; alone: on|off sent=N",
+       Chaos},
+      {"corrupt", 1, 2, "COUNT [SEED]", "random bytes in the payloads of the next COUNT video packets", Corrupt,
        true},
   };
   return rows;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos.h"
 #include "fixture.h"
 #include "wire.h"
 
@@ -34,6 +35,8 @@ struct PhoneConfig {
   std::shared_ptr<const PacketSource> opus;
   size_t videoBytes = 2000;  // synthetic sizes
   size_t audioBytes = 80;
+
+  ChaosSettings chaos;  // off unless --chaos or the chaos command asks for it
 };
 
 }  // namespace phonesim

@@ -43,6 +43,7 @@ const char kUsage[] =
     "  --h264-fixture FILE       video payloads when H.264 is asked for (packet file, README.md)\n"
     "  --hevc-fixture FILE       video payloads when HEVC is asked for\n"
     "  --opus-fixture FILE       audio payloads\n"
+    "  --chaos SEED[:RATE]       hostile messages among the stream, RATE a second (default 20), seeded\n"
     "  --announce-if IFNAME      multicast announcements on this interface (test network only)\n"
     "  --announce-family 4|6|both  (default both)\n"
     "  --announce-interval MS    period of the announcements (default 1000; 0 = on command only)\n"
@@ -179,6 +180,9 @@ SimOptions ParseOptions(int argc, char** argv) {
       options.phone.h264 = Fixture(value());
     } else if (option == "--hevc-fixture") {
       options.phone.hevcPackets = Fixture(value());
+    } else if (option == "--chaos") {
+      const std::string text = value();
+      if (!phonesim::ParseChaos(text, &options.phone.chaos)) Usage("--chaos needs SEED or SEED:RATE (RATE above 0, at most 1000), not '" + text + "'");
     } else if (option == "--opus-fixture") {
       options.phone.opus = Fixture(value());
     } else if (option == "--announce-if") {

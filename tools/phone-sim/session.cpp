@@ -91,6 +91,7 @@ Session::Session(UniqueFd socket, uint32_t number, PhoneConfig config, Recorder&
       audioRate_(config_.audioRate),
       syntheticVideo_(PacketSource::Synthetic(config_.videoBytes)),
       syntheticAudio_(PacketSource::Synthetic(config_.audioBytes)) {
+  if (config_.chaos.on) SetChaos(config_.chaos);
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
   if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
@@ -155,6 +156,8 @@ Session::Status Session::GetStatus() const {
     status.format = format_;
     status.videoSent = videoSent_;
     status.audioSent = audioSent_;
+    status.chaos = chaos_;
+    status.chaosSent = chaosSent_;
   }
   status.messagesSent = messagesSent_;
   status.open = !ended_ && !stopping_;
@@ -171,7 +174,7 @@ bool Session::Send(const std::vector<uint8_t>& bytes, Origin origin) {
     // Checked under the send lock: once `silence`, `goodbye` or a broken header has been sent,
     // no automatic message can slip in behind it.
     std::lock_guard<std::mutex> stateLock(stateMutex_);
-    if (silenced_ || (origin == Origin::kStream && !streaming_)) return false;
+    if (silenced_ || (origin != Origin::kAuto && !streaming_)) return false;
   }
   bool ok = true;
   bool interrupted = false;
@@ -284,6 +287,22 @@ void Session::SetSilenced(bool silenced) {
   }
   streamWake_.notify_all();
   Changed();
+}
+
+void Session::SetChaos(const ChaosSettings& chaos) {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    chaos_ = chaos;
+    chaosSource_ = chaos.on ? std::make_unique<ChaosSource>(chaos.seed) : nullptr;
+    streamParamsChanged_ = true;
+  }
+  streamWake_.notify_all();
+}
+
+void Session::CorruptVideo(uint32_t count, uint64_t seed) {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  corruptLeft_ = count;
+  corruptRandom_.seed(seed);
 }
 
 void Session::ArmTrickle(int delayMs) {
@@ -582,6 +601,8 @@ void Session::StreamLoop() {
   std::unique_lock<std::mutex> lock(stateMutex_);
   Clock::time_point nextVideo;
   Clock::time_point nextAudio;
+  Clock::time_point nextChaos;
+  const ChaosSource* scheduledChaos = nullptr;
   bool running = false;
   while (!stopping_) {
     if (!streaming_ || silenced_) {
@@ -602,12 +623,15 @@ void Session::StreamLoop() {
         nextVideo = now;
         nextAudio = now;
       }
+      if (!running || chaosSource_.get() != scheduledChaos) nextChaos = now;
+      scheduledChaos = chaosSource_.get();
       running = true;
       streamParamsChanged_ = false;
     }
     const bool video = videoRate > 0;
     const bool audio = audioRate > 0;
-    if (!video && !audio) {
+    const bool chaos = chaosSource_ != nullptr;
+    if (!video && !audio && !chaos) {
       streamWake_.wait(lock,
                        [this] { return stopping_ || streamParamsChanged_ || !streaming_ || silenced_; });
       continue;
@@ -615,6 +639,7 @@ void Session::StreamLoop() {
     Clock::time_point due = Clock::time_point::max();
     if (video && nextVideo < due) due = nextVideo;
     if (audio && nextAudio < due) due = nextAudio;
+    if (chaos && nextChaos < due) due = nextChaos;
     if (now < due) {
       streamWake_.wait_until(
           lock, due, [this] { return stopping_ || streamParamsChanged_ || !streaming_ || silenced_; });
@@ -624,7 +649,15 @@ void Session::StreamLoop() {
     const auto behind = std::chrono::seconds(1);
     if (video && nextVideo <= now) {
       const auto& source = codec_ == wire::kCodecHevc ? config_.hevcPackets : config_.h264;
-      const std::vector<uint8_t> payload = (source ? source : syntheticVideo_)->Payload(videoIndex_++);
+      std::vector<uint8_t> payload = (source ? source : syntheticVideo_)->Payload(videoIndex_++);
+      if (corruptLeft_ > 0) {
+        --corruptLeft_;
+        // The start code and the first unit's header stay, so the decoder takes the packet in
+        // and meets the damage inside it.
+        for (size_t i = 6; i < payload.size(); ++i) {
+          if (corruptRandom_() % 8 == 0) payload[i] = static_cast<uint8_t>(corruptRandom_());
+        }
+      }
       const float timestamp = std::chrono::duration<float>(now - start_).count();
       RememberTimestamp(timestamp);
       lock.unlock();
@@ -646,6 +679,20 @@ void Session::StreamLoop() {
       nextAudio +=
           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / audioRate));
       if (Clock::now() - nextAudio > behind) nextAudio = Clock::now();
+    }
+    if (chaos && nextChaos <= now && !stopping_) {
+      const std::vector<uint8_t> message = chaosSource_->Next();
+      // An engine may acknowledge a hostile video packet too; that is no fault of the engine's.
+      if (message[3] == wire::kVideo && message.size() >= 8) {
+        RememberTimestamp(wire::GetF32(message.data() + 4));
+      }
+      const double rate = chaos_.rate;
+      lock.unlock();
+      const bool sent = Send(message, Origin::kChaos);
+      lock.lock();
+      if (sent) ++chaosSent_;
+      nextChaos += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+      if (Clock::now() - nextChaos > behind) nextChaos = Clock::now();
     }
   }
 }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "chaos.h"
 #include "config.h"
 #include "net.h"
 #include "recorder.h"
@@ -29,8 +30,9 @@ class Session {
  public:
   enum class Passcode { kNone, kPending, kAccepted, kRejected };
   // kAuto: the opening and replies, held back by silence. kStream: stream packets, held back by
-  // silence and by streaming being off. kCommand: what a control command asks for, always sent.
-  enum class Origin { kAuto, kStream, kCommand };
+  // silence and by streaming being off. kChaos: the hostile messages among the stream, held back
+  // like it. kCommand: what a control command asks for, always sent.
+  enum class Origin { kAuto, kStream, kChaos, kCommand };
 
   struct Status {
     bool open = false;
@@ -42,6 +44,8 @@ class Session {
     uint64_t videoSent = 0;
     uint64_t audioSent = 0;
     uint64_t messagesSent = 0;
+    ChaosSettings chaos;
+    uint64_t chaosSent = 0;
   };
 
   Session(UniqueFd socket, uint32_t number, PhoneConfig config, Recorder& recorder, RunTally& tally,
@@ -79,6 +83,12 @@ class Session {
   void SetRates(double videoRate, double audioRate);
   // Silence: nothing automatic leaves (stream, opening, replies); the socket stays open.
   void SetSilenced(bool silenced);
+  // Hostile messages among the stream from now on (chaos.h); `on` false stops them. A new seed
+  // starts its sequence from the beginning.
+  void SetChaos(const ChaosSettings& chaos);
+  // The next `count` video packets of the stream leave with random bytes in their payload
+  // (seeded, so a run can be repeated).
+  void CorruptVideo(uint32_t count, uint64_t seed);
   // The next message leaves one byte at a time, `delayMs` apart.
   void ArmTrickle(int delayMs);
   // Graceful close (FIN) after anything queued.
@@ -151,6 +161,11 @@ class Session {
   uint64_t audioSent_ = 0;
   uint64_t videoIndex_ = 0;  // fixture position; back to 0 on each format request
   uint64_t audioIndex_ = 0;
+  ChaosSettings chaos_;
+  std::unique_ptr<ChaosSource> chaosSource_;
+  uint64_t chaosSent_ = 0;
+  uint32_t corruptLeft_ = 0;
+  std::mt19937_64 corruptRandom_;
   std::shared_ptr<const PacketSource> syntheticVideo_;
   std::shared_ptr<const PacketSource> syntheticAudio_;
   std::array<uint32_t, 4096> sentTimestamps_{};

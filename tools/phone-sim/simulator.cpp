@@ -40,6 +40,8 @@ bool Simulator::Setup(std::string* error) {
   listenSocket_ = ListenTcp(options_.listen, error);
   if (!listenSocket_.Valid()) return false;
   sessionAddress_ = LocalEndpointText(listenSocket_.Get());
+  boundListen_.length = sizeof boundListen_.address;
+  ::getsockname(listenSocket_.Get(), reinterpret_cast<sockaddr*>(&boundListen_.address), &boundListen_.length);
   if (options_.probe) {
     probeSocket_ = ListenTcp(options_.probeEndpoint, error);
     if (!probeSocket_.Valid()) return false;
@@ -196,6 +198,26 @@ void Simulator::ReapEnded() {
   }
 }
 
+bool Simulator::SetRefusing(bool refusing, std::string* error) {
+  refuseWanted_ = refusing;
+  if (WaitUntil([&] { return refusing_ == refusing; }, std::chrono::seconds(5))) return true;
+  *error = refusing ? "the session port did not close" : "the session port did not open again (see the log)";
+  return false;
+}
+
+void Simulator::ApplyRefusing() {
+  if (refuseWanted_) {
+    listenSocket_.Reset();
+  } else if (!listenSocket_.Valid()) {
+    std::string error;
+    listenSocket_ = ListenTcp(boundListen_, &error);
+    if (!listenSocket_.Valid()) LogError("session port: " + error);
+  }
+  refusing_ = !listenSocket_.Valid();
+  LogInfo(refusing_ ? "session port closed" : "session port open");
+  NotifyChanged();
+}
+
 void Simulator::RunScript() {
   std::ifstream in(options_.scriptPath);
   if (!in) {
@@ -246,10 +268,15 @@ int Simulator::Run(int signalFd) {
   bool holding = false;
   std::chrono::steady_clock::time_point holdingSince;
   while (!stopping_) {
+    if (refuseWanted_ != refusing_) {
+      ApplyRefusing();
+      if (refusing_) holding = false;
+    }
     pollfd entries[3];
     nfds_t count = 0;
-    const int listenIndex = holding ? -1 : static_cast<int>(count);
-    if (!holding) entries[count++] = {listenSocket_.Get(), POLLIN, 0};
+    const bool listening = !holding && listenSocket_.Valid();
+    const int listenIndex = listening ? static_cast<int>(count) : -1;
+    if (listening) entries[count++] = {listenSocket_.Get(), POLLIN, 0};
     const int signalIndex = signalFd >= 0 ? static_cast<int>(count) : -1;
     if (signalFd >= 0) entries[count++] = {signalFd, POLLIN, 0};
     const int probeIndex = probeSocket_.Valid() ? static_cast<int>(count) : -1;

@@ -70,6 +70,10 @@ class Simulator {
   bool WaitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
   void NotifyChanged();
 
+  // Closes the session port (connections are refused, announcements go on) or opens it again on
+  // the same address; returns once the main thread has done it.
+  bool SetRefusing(bool refusing, std::string* error);
+
   std::string SessionAddress() const { return sessionAddress_; }
   std::string ControlAddress() const { return controlAddress_; }
 
@@ -79,6 +83,7 @@ class Simulator {
   bool CurrentLive();
   void AnswerProbe();
   void ReapEnded();
+  void ApplyRefusing();
   void RunScript();
   bool WriteSummary();
 
@@ -86,7 +91,10 @@ class Simulator {
   Recorder recorder_;
   RunTally tally_;
   Announcer announcer_;
-  UniqueFd listenSocket_;
+  UniqueFd listenSocket_;  // closed while refusing; main thread only
+  Endpoint boundListen_;   // where it listens, its port chosen
+  std::atomic<bool> refuseWanted_{false};
+  std::atomic<bool> refusing_{false};
   UniqueFd probeSocket_;
   std::unique_ptr<ControlServer> control_;
   std::string sessionAddress_;
