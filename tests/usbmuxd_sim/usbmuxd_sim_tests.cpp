@@ -616,9 +616,14 @@ TEST_P(UsbmuxdSim, DeviceStreamsCarryBothWaysAndTheirHandlesEndWithDisconnect) {
   EXPECT_EQ(got, 0u);
 
   EXPECT_EQ(api().disconnect(handle), 0);
-  EXPECT_LT(api().disconnect(handle), 0) << "disconnected twice";
-  EXPECT_LT(api().send(handle, "x", 1, &sent), 0);
-  EXPECT_LT(api().recv_timeout(handle, buffer, sizeof buffer, &got, 10), 0);
+  // The service's usual library hands out the socket's descriptor as the handle and closes
+  // whatever descriptor has that number now, another thread's once it is reused: only ours keeps
+  // handles apart and refuses a stale one.
+  if (api().ours) {
+    EXPECT_LT(api().disconnect(handle), 0) << "disconnected twice";
+    EXPECT_LT(api().send(handle, "x", 1, &sent), 0);
+    EXPECT_LT(api().recv_timeout(handle, buffer, sizeof buffer, &got, 10), 0);
+  }
   EXPECT_LT(api().disconnect(-1), 0);
   EXPECT_LT(api().disconnect(123456), 0);
 }
