@@ -4,7 +4,8 @@
 #              camera; snapshots, logs and a summary go to out/demo/ (scripts/demo.sh).
 # make demo-usb - the same with an Android phone on the cable, reached through the debug bridge
 #              stand-in; out/demo-usb/.
-# make bench - the video path's benchmarks, native and under Wine (figures only, no pass or fail).
+# make bench - the video path's benchmarks, native and under Wine (figures only, no pass or fail);
+#              out/bench/summary.json and plots.
 # make soak  - an hour of four phones with faults at random against four cameras, native and under
 #              Wine; memory, handles and threads sampled (out/soak/). SOAK_MINUTES, SOAK_SEED.
 # make fuzz  - every libFuzzer target for FUZZ_SECONDS (default 180) each, in the test network
@@ -53,13 +54,16 @@ demo: build
 demo-usb: build
 	scripts/netns-run.sh -- scripts/demo.sh --usb
 
-# The benchmark programs alone, in the folders and with the settings of `make build`; then run
-# natively and under Wine, each in the test network. BENCH_ARGS (video_bench): e.g. --frames 120
-# --runs 3. SCALE_BENCH_ARGS (scale_bench, four cameras from four simulated phones): e.g. --seconds 40.
+# The benchmark programs alone, in the folders and with the settings of `make build`; then, in the
+# test network, natively and under Wine: one camera against bare FFmpeg (video_bench), four cameras
+# and the idle placeholder (bench/run_scale_scenarios.sh). Each writes its figures as JSON into
+# out/bench/<tier>/; bench/plot.py gathers them into out/bench/summary.json and draws the plots.
+# BENCH_ARGS (video_bench): e.g. --frames 120 --runs 3. SCALE_BENCH_ARGS (scale_bench): e.g. --seconds 40.
 BENCH_ARGS ?=
 SCALE_BENCH_ARGS ?=
-# The realistic streams video_bench decodes (bench/make-bench-streams.sh; made once into the cache).
+# The realistic streams the benchmarks decode (bench/make-bench-streams.sh; made once into the cache).
 BENCH_STREAMS ?= /var/cache/kavex-engine/bench-streams
+BENCH_OUT := out/bench
 bench: deps
 	bench/make-bench-streams.sh $(BENCH_STREAMS)
 	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -69,19 +73,22 @@ bench: deps
 	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
 	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
 	cmake --build $(BUILD)/win32 -j $(JOBS) --target video_bench scale_bench
-	@mkdir -p $(abspath $(BUILD))/native/bench-settings
-	@echo "=== native ==="
+	@rm -rf $(BENCH_OUT) && mkdir -p $(BENCH_OUT)/native $(BENCH_OUT)/win32 $(abspath $(BUILD))/native/bench-settings
+	@echo "=== one camera, native ==="
 	scripts/netns-run.sh --no-wine -- env KAVEX_SETTINGS_DIR=$(abspath $(BUILD))/native/bench-settings \
-	  $(BUILD)/native/bin/video_bench --clips $(BENCH_STREAMS) $(BENCH_ARGS)
-	@echo "=== win32 under Wine ==="
-	scripts/netns-run.sh -- wine $(BUILD)/win32/bin/video_bench.exe --clips Z:$(BENCH_STREAMS) $(BENCH_ARGS)
-	@echo "=== four cameras, native ==="
+	  bench/run_video_bench.sh $(BUILD)/native/bin/video_bench --clips $(BENCH_STREAMS) \
+	  --json $(BENCH_OUT)/native/video.json $(BENCH_ARGS)
+	@echo "=== one camera, win32 under Wine ==="
+	scripts/netns-run.sh -- bench/run_video_bench.sh $(BUILD)/win32/bin/video_bench.exe --clips Z:$(BENCH_STREAMS) \
+	  --json Z:$(CURDIR)/$(BENCH_OUT)/win32/video.json $(BENCH_ARGS)
+	@echo "=== four cameras and the idle placeholder, native ==="
 	scripts/netns-run.sh --no-wine -- env KAVEX_SETTINGS_DIR=$(abspath $(BUILD))/native/bench-settings \
-	  bench/run_scale_bench.sh $(BUILD)/native/bin/phone-sim $(BUILD)/native/bin/scale_bench \
-	  tests/fixtures $(SCALE_BENCH_ARGS)
-	@echo "=== four cameras, win32 under Wine ==="
-	scripts/netns-run.sh -- bench/run_scale_bench.sh $(BUILD)/native/bin/phone-sim \
-	  $(BUILD)/win32/bin/scale_bench.exe tests/fixtures $(SCALE_BENCH_ARGS)
+	  bench/run_scale_scenarios.sh $(BUILD)/native/bin/phone-sim $(BUILD)/native/bin/scale_bench \
+	  tests/fixtures $(BENCH_STREAMS) $(BENCH_OUT)/native $(SCALE_BENCH_ARGS)
+	@echo "=== four cameras and the idle placeholder, win32 under Wine ==="
+	scripts/netns-run.sh -- bench/run_scale_scenarios.sh $(BUILD)/native/bin/phone-sim \
+	  $(BUILD)/win32/bin/scale_bench.exe tests/fixtures $(BENCH_STREAMS) $(BENCH_OUT)/win32 $(SCALE_BENCH_ARGS)
+	bench/plot.py $(BENCH_OUT)
 
 # The soak program alone, in the folders and with the settings of `make build`; then an hour (or
 # SOAK_MINUTES) natively and an hour under Wine, each in the test network, a sample a minute.

@@ -2,10 +2,15 @@
 // step against bare FFmpeg doing the same work in this process, and the latency from a packet's
 // arrival to its picture waiting in the camera's frame slot. Prints figures; never judges them.
 //
-//   video_bench [--frames N] [--runs N] [--latency-seconds S] [--clips DIR]
+//   video_bench [--frames N] [--runs N] [--latency-seconds S] [--clips DIR] [--json FILE]
+//               [--wineserver PID]
 //
 // --clips: the realistic streams of bench/make-bench-streams.sh (DIR as this program's file
 // functions name it: under Wine on drive Z:) instead of the light committed clips.
+// --json: the figures again, machine-readable, with every paced picture's latency (bench/plot.py
+// draws them).
+// --wineserver: under Wine, the Linux process number of the wineserver that serves this program,
+// whose CPU time each path costs is reported beside the path's own.
 //
 // Thread: main drives everything; the decoder thread runs the sink (the output step), which hands
 // its timings back through a mutex.
@@ -56,6 +61,8 @@ struct Options {
   int runs = 9;
   double latencySeconds = 6.0;
   std::string clips;  // empty: the committed clips
+  std::string json;
+  std::string wineserver;  // Linux process number, or empty
 };
 
 struct Clip {
@@ -228,6 +235,20 @@ struct RunResult {
 
 float Timestamp(size_t index) { return static_cast<float>(index); }
 
+// A phone's pace: packet i is due 1/30 s after packet i-1, the first shortly after the start.
+class PhonePace {
+ public:
+  PhonePace()
+      : period_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(kFramePeriodSeconds))),
+        first_(std::chrono::steady_clock::now() + std::chrono::milliseconds(50)) {}
+  void WaitFor(size_t index) const { std::this_thread::sleep_until(first_ + period_ * static_cast<int64_t>(index)); }
+
+ private:
+  std::chrono::steady_clock::duration period_;
+  std::chrono::steady_clock::time_point first_;
+};
+
 constexpr size_t kBurstWindow = 32;  // packets a burst has waiting at most
 
 // The engine: one packet submitted at a time, each awaited through OnDecodeResult (one by one),
@@ -277,7 +298,13 @@ class BarePath {
     av_free(slot_);
   }
 
-  RunResult Run(size_t frames) {
+  // Packets back to back.
+  RunResult Run(size_t frames) { return Decode(frames, nullptr); }
+  // Packets at a phone's pace; each packet's copy + decode + conversion time, ms, into `latencies`.
+  RunResult RunPaced(size_t frames, std::vector<double>* latencies) { return Decode(frames, latencies); }
+
+ private:
+  RunResult Decode(size_t frames, std::vector<double>* pacedLatencies) {
     RunResult run;
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     AVCodecContext* context = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
@@ -296,8 +323,12 @@ class BarePath {
     double decoding = 0;
     double converting = 0;
     if (ready) {
+      const PhonePace pace;
+      if (pacedLatencies != nullptr) pacedLatencies->clear();
       const double start = EngineClock::Now();
       for (size_t i = 0; i < frames; ++i) {
+        if (pacedLatencies != nullptr) pace.WaitFor(i);
+        const double packetAt = EngineClock::Now();
         const std::vector<uint8_t>& data = clip_.packets[i % clip_.packets.size()];
         std::memcpy(packet->data, data.data(), data.size());
         std::memset(packet->data + data.size(), 0, AV_INPUT_BUFFER_PADDING_SIZE);
@@ -307,8 +338,10 @@ class BarePath {
         const bool decoded = avcodec_receive_frame(context, frame) == 0;
         const double decodeEnd = EngineClock::Now();
         if (decoded && Convert(*frame)) ++pictures;
+        const double convertEnd = EngineClock::Now();
         decoding += decodeEnd - decodeStart;
-        converting += EngineClock::Now() - decodeEnd;
+        converting += convertEnd - decodeEnd;
+        if (pacedLatencies != nullptr) pacedLatencies->push_back((convertEnd - packetAt) * 1000.0);
       }
       elapsed = EngineClock::Now() - start;
     }
@@ -324,7 +357,6 @@ class BarePath {
     return run;
   }
 
- private:
   bool Convert(const AVFrame& frame) {
     const AVPixelFormat source = frame.format == AV_PIX_FMT_YUVJ420P
                                      ? AV_PIX_FMT_YUV420P
@@ -347,12 +379,17 @@ struct PathRuns {
   std::vector<double> ms;
   std::vector<double> decodeMs;
   std::vector<double> outputMs;
+  double serverSeconds = 0;  // the wineserver's CPU time over all the runs of this path
+  size_t frames = 0;
 
-  void Add(const RunResult& run) {
+  void Add(const RunResult& run, size_t runFrames, double serverCpu) {
     ms.push_back(run.msPerFrame);
     decodeMs.push_back(run.decodeMs);
     outputMs.push_back(run.outputMs);
+    serverSeconds += serverCpu;
+    frames += runFrames;
   }
+  double ServerMsPerFrame() const { return frames > 0 ? serverSeconds * 1000.0 / static_cast<double>(frames) : 0; }
 };
 
 struct ThroughputRow {
@@ -384,10 +421,11 @@ struct LatencyRow {
   std::vector<double> totalMs;   // Submit to the picture in the slot
   std::vector<double> outputMs;  // of which the output step
   std::vector<double> queueMs;   // of which Submit to the decoder thread taking the packet
+  std::vector<double> bareMs;    // bare FFmpeg at the same pace: copy + decode + conversion
 };
 
 // Packets submitted at 30 fps, each when its time comes, as the receive thread would.
-LatencyRow MeasureLatency(EnginePath& path, const Clip& clip, double seconds) {
+LatencyRow MeasureLatency(EnginePath& path, BarePath& bare, const Clip& clip, double seconds) {
   LatencyRow row;
   const size_t frames = static_cast<size_t>(seconds * 30.0);
   if (frames == 0) return row;
@@ -396,11 +434,9 @@ LatencyRow MeasureLatency(EnginePath& path, const Clip& clip, double seconds) {
   if (decoder == nullptr) return row;
   path.sink.Begin(frames);
   std::vector<double> submitAt(frames, 0);
-  const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(kFramePeriodSeconds));
-  const auto first = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+  const PhonePace pace;
   for (size_t i = 0; i < frames; ++i) {
-    std::this_thread::sleep_until(first + period * static_cast<int64_t>(i));
+    pace.WaitFor(i);
     const std::vector<uint8_t>& packet = clip.packets[i % clip.packets.size()];
     submitAt[i] = EngineClock::Now();
     decoder->Submit(packet.data(), packet.size(), Timestamp(i));
@@ -413,8 +449,71 @@ LatencyRow MeasureLatency(EnginePath& path, const Clip& clip, double seconds) {
     row.queueMs.push_back((path.sink.taken()[i] - submitAt[i]) * 1000.0);
   }
   row.frames = frames;
-  row.ok = path.sink.failures() == 0;
+  row.ok = path.sink.failures() == 0 && bare.RunPaced(frames, &row.bareMs).ok;
   return row;
+}
+
+std::string SizeName(const Clip& clip) { return std::to_string(clip.width) + "x" + std::to_string(clip.height); }
+
+// A JSON array of numbers, rounded to the microsecond.
+std::string JsonArray(const std::vector<double>& values) {
+  std::string text = "[";
+  char number[32];
+  for (size_t i = 0; i < values.size(); ++i) {
+    std::snprintf(number, sizeof number, "%s%.3f", i == 0 ? "" : ",", values[i]);
+    text += number;
+  }
+  return text + "]";
+}
+
+// The distribution of one path's paced latencies, with every sample for the plots.
+std::string JsonLatency(const std::vector<double>& ms) {
+  char head[160];
+  std::snprintf(head, sizeof head, "{\"median\": %.3f, \"p99\": %.3f, \"max\": %.3f, \"samples\": ", Median(ms),
+                Percentile(ms, 99), Percentile(ms, 100));
+  return head + JsonArray(ms) + "}";
+}
+
+bool WriteJson(const Options& options, const std::vector<Clip>& clips, const std::vector<ThroughputRow>& throughput,
+               const std::vector<LatencyRow>& latency) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(options.json.c_str(), "w"), std::fclose);
+  if (file == nullptr) return false;
+  FILE* out = file.get();
+  std::fprintf(out, "{\"bench\": \"video\", \"tier\": \"%s\", \"platform\": \"%s\", \"content\": \"%s\",\n",
+               testkit::RunningUnderWine() ? "win32" : "native", testkit::PlatformName().c_str(),
+               options.clips.empty() ? "light" : "realistic");
+  std::fprintf(out, " \"frames\": %zu, \"runs\": %d, \"target_ratio\": %.2f, \"sizes\": [\n", options.frames,
+               options.runs, kOverheadTarget);
+  for (size_t c = 0; c < clips.size(); ++c) {
+    const ThroughputRow& row = throughput[c];
+    const LatencyRow& paced = latency[c];
+    std::fprintf(out, "  {\"size\": \"%s\", \"mean_packet_bytes\": %.0f,\n", SizeName(clips[c]).c_str(),
+                 clips[c].meanPacketBytes);
+    std::fprintf(out,
+                 "   \"bare_ms\": %.4f, \"one_by_one_ms\": %.4f, \"one_by_one_ratio\": %.4f, \"burst_ms\": %.4f,"
+                 " \"burst_ratio\": %.4f,\n",
+                 Median(row.bare.ms), Median(row.oneByOne.ms), PairedRatio(row.oneByOne.ms, row.bare.ms),
+                 Median(row.burst.ms), PairedRatio(row.burst.ms, row.bare.ms));
+    std::fprintf(out, "   \"wineserver_ms_per_frame\": {\"bare\": %.4f, \"one_by_one\": %.4f, \"burst\": %.4f},\n",
+                 row.bare.ServerMsPerFrame(), row.oneByOne.ServerMsPerFrame(), row.burst.ServerMsPerFrame());
+    if (paced.ok) {
+      std::fprintf(out, "   \"paced_ratio\": %.4f, \"p99_gap_ms\": %.4f,\n", Median(paced.totalMs) / Median(paced.bareMs),
+                   Percentile(paced.totalMs, 99) - Percentile(paced.bareMs, 99));
+      std::fprintf(out, "   \"latency_ms\": {\"engine\": %s,\n     \"bare\": %s}}", JsonLatency(paced.totalMs).c_str(),
+                   JsonLatency(paced.bareMs).c_str());
+    } else {
+      std::fprintf(out, "   \"paced_ratio\": null, \"latency_ms\": null}");
+    }
+    std::fprintf(out, "%s\n", c + 1 < clips.size() ? "," : "");
+  }
+  std::fprintf(out, "]}\n");
+  return std::ferror(out) == 0;
+}
+
+// The wineserver's CPU seconds so far, or 0 when there is none to watch.
+double ServerCpuSeconds(const Options& options) {
+  if (options.wineserver.empty()) return 0;
+  return std::max(testkit::LinuxProcessCpuSeconds(options.wineserver), 0.0);
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -430,6 +529,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->latencySeconds = std::atof(value);
     } else if (arg == "--clips") {
       options->clips = value;
+    } else if (arg == "--json") {
+      options->json = value;
+    } else if (arg == "--wineserver") {
+      options->wineserver = value;
     } else {
       return false;
     }
@@ -442,7 +545,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: video_bench [--frames N] [--runs N] [--latency-seconds S] [--clips DIR]\n");
+    std::fprintf(stderr,
+                 "usage: video_bench [--frames N] [--runs N] [--latency-seconds S] [--clips DIR] [--json FILE]\n"
+                 "                   [--wineserver PID]\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -507,6 +612,7 @@ int main(int argc, char** argv) {
       for (int step = 0; step < 3; ++step) {
         const int which = (step + run + 3) % 3;
         RunResult result;
+        const double serverBefore = ServerCpuSeconds(options);
         if (which == 0) result = bare.Run(options.frames);
         if (which == 1) result = RunEngine(engine, clip, options.frames, true);
         if (which == 2) result = RunEngine(engine, clip, options.frames, false);
@@ -518,14 +624,15 @@ int main(int argc, char** argv) {
                        clip.width, clip.height, result.whiteLuma);
           return 1;
         }
+        const double serverCpu = ServerCpuSeconds(options) - serverBefore;
         if (run < 0) continue;
         (which == 0 ? throughput[c].bare : which == 1 ? throughput[c].oneByOne : throughput[c].burst)
-            .Add(result);
+            .Add(result, options.frames, serverCpu);
       }
       std::printf(".");
     }
     std::printf(" latency %.0f s", options.latencySeconds);
-    latency[c] = MeasureLatency(engine, clip, options.latencySeconds);
+    latency[c] = MeasureLatency(engine, bare, clip, options.latencySeconds);
     if (options.latencySeconds > 0 && !latency[c].ok) {
       std::fprintf(stderr, "\nvideo_bench: latency run at %dx%d failed\n", clip.width, clip.height);
       allOk = false;
@@ -545,7 +652,7 @@ int main(int argc, char** argv) {
     const double bareMs = Median(row.bare.ms);
     const double oneMs = Median(row.oneByOne.ms);
     const double burstMs = Median(row.burst.ms);
-    const std::string size = std::to_string(clips[c].width) + "x" + std::to_string(clips[c].height);
+    const std::string size = SizeName(clips[c]);
     std::printf("  %-10s %8.3f +-%4.1f%% %8.3f +-%4.1f%% %8.3f %8.3f +-%4.1f%% %8.3f\n", size.c_str(),
                 bareMs, SpreadPercent(row.bare.ms), oneMs, SpreadPercent(row.oneByOne.ms),
                 PairedRatio(row.oneByOne.ms, row.bare.ms), burstMs, SpreadPercent(row.burst.ms),
@@ -556,7 +663,7 @@ int main(int argc, char** argv) {
               "  conversion) + the rest (engine 1-by-1: the packet copies and the two thread hand-offs)\n");
   for (size_t c = 0; c < clips.size(); ++c) {
     const ThroughputRow& row = throughput[c];
-    const std::string size = std::to_string(clips[c].width) + "x" + std::to_string(clips[c].height);
+    const std::string size = SizeName(clips[c]);
     const double bareDecode = Median(row.bare.decodeMs);
     const double bareOutput = Median(row.bare.outputMs);
     const double oneDecode = Median(row.oneByOne.decodeMs);
@@ -566,23 +673,47 @@ int main(int argc, char** argv) {
                 oneOutput, Median(row.oneByOne.ms) - oneDecode - oneOutput);
   }
 
+  if (!options.wineserver.empty()) {
+    std::printf("\n  the wineserver's CPU per frame, ms (its requests are the output step's named mutex and\n"
+                "  event and the decoder's waits): the ratio without it takes the engine's extra share out\n");
+    for (size_t c = 0; c < clips.size(); ++c) {
+      const ThroughputRow& row = throughput[c];
+      const double extra = row.oneByOne.ServerMsPerFrame() - row.bare.ServerMsPerFrame();
+      std::printf("  %-10s bare %.3f  engine 1-by-1 %.3f  burst %.3f   1-by-1 ratio without it %.3f\n",
+                  SizeName(clips[c]).c_str(), row.bare.ServerMsPerFrame(), row.oneByOne.ServerMsPerFrame(),
+                  row.burst.ServerMsPerFrame(), (Median(row.oneByOne.ms) - extra) / Median(row.bare.ms));
+    }
+  }
+
   if (options.latencySeconds > 0) {
-    std::printf("\nLatency, ms: Submit to the picture in the frame slot, packets at 30 fps for %.0f s\n",
-                options.latencySeconds);
-    std::printf("  %-10s %7s %9s %9s %9s %13s %13s\n", "size", "frames", "median", "p99", "max",
-                "queue median", "output median");
+    std::printf("\nPaced at 30 fps for %.0f s, ms from the packet to its picture in the frame slot (engine:\n"
+                "  Submit to the output step's end; bare: copy + decode + conversion). paced ratio: engine /\n"
+                "  bare medians (target %.2f); p99 gap: engine p99 - bare p99 (target 1 ms)\n",
+                options.latencySeconds, kOverheadTarget);
+    std::printf("  %-10s %7s %8s %8s %8s %8s %8s %8s %8s %8s\n", "size", "frames", "median", "p99", "max",
+                "bare med", "bare p99", "bare max", "ratio", "p99 gap");
     for (size_t c = 0; c < clips.size(); ++c) {
       const LatencyRow& row = latency[c];
-      const std::string size = std::to_string(clips[c].width) + "x" + std::to_string(clips[c].height);
       if (!row.ok) {
-        std::printf("  %-10s failed\n", size.c_str());
+        std::printf("  %-10s failed\n", SizeName(clips[c]).c_str());
         continue;
       }
-      std::printf("  %-10s %7zu %9.3f %9.3f %9.3f %13.3f %13.3f\n", size.c_str(), row.frames,
-                  Median(row.totalMs), Percentile(row.totalMs, 99), Percentile(row.totalMs, 100),
-                  Median(row.queueMs), Median(row.outputMs));
+      std::printf("  %-10s %7zu %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f\n", SizeName(clips[c]).c_str(),
+                  row.frames, Median(row.totalMs), Percentile(row.totalMs, 99), Percentile(row.totalMs, 100),
+                  Median(row.bareMs), Percentile(row.bareMs, 99), Percentile(row.bareMs, 100),
+                  Median(row.totalMs) / Median(row.bareMs),
+                  Percentile(row.totalMs, 99) - Percentile(row.bareMs, 99));
     }
-    std::printf("  queue: Submit to the decoder thread taking the packet; output: the output step\n");
+    std::printf("  of the engine's median: queue (Submit to the decoder thread taking the packet) / output step\n");
+    for (size_t c = 0; c < clips.size(); ++c)
+      if (latency[c].ok)
+        std::printf("  %-10s %.3f / %.3f\n", SizeName(clips[c]).c_str(), Median(latency[c].queueMs),
+                    Median(latency[c].outputMs));
+  }
+
+  if (!options.json.empty() && !WriteJson(options, clips, throughput, latency)) {
+    std::fprintf(stderr, "video_bench: cannot write %s\n", options.json.c_str());
+    allOk = false;
   }
 
   const std::string logged = kavex::ErrorLog::TakeStoredEntry().text;

@@ -41,7 +41,23 @@ SRC
   changed=1
 fi
 
-apt-get update -qq
+# A mirror in the middle of a sync (or a proxy holding a stale copy) answers with index files of
+# the wrong size: try again, then go on with the indexes that did arrive. With the security suite's
+# i386 index missing, its amd64 versions would be chosen for libraries that must match their i386
+# twins exactly; installing from the release's own suite keeps both architectures on one version.
+install_from=()
+for attempt in 1 2 3; do
+  if apt-get update -qq; then
+    break
+  fi
+  if [[ $attempt -eq 3 ]]; then
+    release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    echo "setup-host: apt-get update failed 3 times; installing from $release's own suite" >&2
+    install_from=(-t "$release")
+  else
+    sleep 20
+  fi
+done
 
 packages=(
   # cross toolchain and the Windows side
@@ -62,7 +78,7 @@ packages=(
   # the benchmarks' realistic streams (libx264, libx265) and their plots
   ffmpeg python3-matplotlib
 )
-apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+apt-get install -y -qq --no-install-recommends "${install_from[@]}" "${packages[@]}" >/dev/null
 
 mkdir -p "$(dirname "$stamp")"
 touch "$stamp"

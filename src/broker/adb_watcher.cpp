@@ -111,7 +111,7 @@ void AdbWatcher::Watch() {
       count = table_.entries().size();
     }
     for (size_t i = 0; i < count && running_.load(); ++i)
-      if (!Probe(i)) lost.push_back(i);
+      if (!Probe(i) && !(Reforward(i) && Probe(i))) lost.push_back(i);
     // A device that did not answer goes, and is forwarded and probed afresh at the next pass.
     for (auto it = lost.rbegin(); it != lost.rend(); ++it) {
       Block announcement;
@@ -170,6 +170,23 @@ void AdbWatcher::Scan() {
     if (!running_.load()) return;
     options_.runner(forward, false, running_);
   }
+}
+
+bool AdbWatcher::Reforward(size_t index) {
+  std::vector<std::string> forwards;
+  {
+    std::lock_guard<std::mutex> lock(tableMutex_);
+    const AdbDeviceEntry& entry = table_.entries()[index];
+    // One that never answered is simply dropped and forwarded afresh with the next listing.
+    if (ReadAnnouncementBlock(entry.announcement).id.IsZero()) return false;
+    forwards = AdbDeviceTable::ForwardsOf(entry);
+  }
+  KAVEX_TRACE_INFO("adb", "an identified phone stopped answering: forwarding its ports again");
+  for (const std::string& forward : forwards) {
+    if (!running_.load()) return false;
+    options_.runner(forward, false, running_);
+  }
+  return running_.load();
 }
 
 bool AdbWatcher::Probe(size_t index) {

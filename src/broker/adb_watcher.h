@@ -64,6 +64,11 @@ class AdbWatcher final : public TransportListener {
   void Scan();
   // Probes the entry at `index`: true when it answered with an announcement that names a phone.
   bool Probe(size_t index);
+  // A phone that answered before and stops answering may only have lost its forwards (the bridge's
+  // server was restarted, and a new server knows the same device but none of its forwards): makes
+  // them again, so that a second probe in the same pass can keep the phone. False for an entry that
+  // never answered.
+  bool Reforward(size_t index);
   void ReportFound(const PhoneAnnouncement& announcement, uint16_t sessionPort);
   void ReportLost(const Block& announcement);
   // Sleeps one 100 ms step, or less when the watcher is stopped meanwhile.

@@ -62,14 +62,17 @@ std::vector<std::string> AdbDeviceTable::AssignPorts() {
   for (AdbDeviceEntry& entry : entries_) {
     entry.announcementPort = NextPort(entries_, firstAnnouncementPort_,
                                       [](const AdbDeviceEntry& e) { return e.announcementPort; });
-    forwards.push_back("-s " + entry.serial + " forward tcp:" + std::to_string(entry.announcementPort) +
-                       " tcp:" + std::to_string(kDeviceAnnouncementPort));
     entry.sessionPort =
         NextPort(entries_, firstSessionPort_, [](const AdbDeviceEntry& e) { return e.sessionPort; });
-    forwards.push_back("-s " + entry.serial + " forward tcp:" + std::to_string(entry.sessionPort) +
-                       " tcp:" + std::to_string(kDeviceSessionPort));
+    for (std::string& forward : ForwardsOf(entry)) forwards.push_back(std::move(forward));
   }
   return forwards;
+}
+
+std::vector<std::string> AdbDeviceTable::ForwardsOf(const AdbDeviceEntry& entry) {
+  const std::string device = "-s " + entry.serial + " forward tcp:";
+  return {device + std::to_string(entry.announcementPort) + " tcp:" + std::to_string(kDeviceAnnouncementPort),
+          device + std::to_string(entry.sessionPort) + " tcp:" + std::to_string(kDeviceSessionPort)};
 }
 
 bool AdbDeviceTable::BridgeMissing(const std::string& listing) {

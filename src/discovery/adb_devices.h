@@ -45,6 +45,9 @@ class AdbDeviceTable {
   // Gives every entry, in order, its announcement and session ports, and returns the bridge
   // arguments of the forwards to make, two per entry.
   std::vector<std::string> AssignPorts();
+  // The bridge arguments of the two forwards that `entry`'s ports already stand for, to make them
+  // again after the bridge's server lost them.
+  static std::vector<std::string> ForwardsOf(const AdbDeviceEntry& entry);
 
   std::vector<AdbDeviceEntry>& entries() { return entries_; }
   const std::vector<AdbDeviceEntry>& entries() const { return entries_; }

@@ -191,6 +191,30 @@ TEST_F(AdbWatcherTest, AnIdentifiedPhoneIsFoundAndLostWithItsIdentifierOnceItSto
   EXPECT_EQ(commands.back(), "kill-server");  // the watcher's end stops the bridge's server
 }
 
+// The bridge's server restarted between two passes: the new server lists the same device but has
+// none of its forwards, so the phone's probe fails once. The watcher makes the forwards again and
+// probes again in the same pass: the phone is found again and never reported lost.
+TEST_F(AdbWatcherTest, AnIdentifiedPhoneWhoseProbeFailsOnceIsForwardedAgainAndNotLost) {
+  AnnouncementPort phone({Announcement(Id(3), 2, "Three", 280), {}, Announcement(Id(3), 2, "Three", 280)});
+  ScriptedBridge bridge;
+  RecordingListener listener;
+  {
+    AdbWatcher watcher(&listener, Scripted(bridge, phone.port()));
+    ASSERT_TRUE(listener.WaitFor(1));
+    EXPECT_TRUE(listener.At(0).found);
+    EXPECT_TRUE(listener.At(1).found);
+    EXPECT_EQ(listener.At(1).id, Id(3));
+  }
+  const std::vector<std::string> commands = bridge.Commands();
+  const std::string announcementForward =
+      "-s R5CT01 forward tcp:" + std::to_string(phone.port()) + " tcp:4697";
+  // Forwarded when new, then once more for the failed probe, both before the third pass's listing.
+  auto third = commands.begin();
+  for (int listings = 0; third != commands.end() && listings < 4; ++third) listings += *third == "devices";
+  EXPECT_EQ(std::count(commands.begin(), third, announcementForward), 2);
+  EXPECT_EQ(std::count(commands.begin(), third, "-s R5CT01 forward tcp:27100 tcp:4699"), 2);
+}
+
 TEST_F(AdbWatcherTest, ADeviceThatNeverAnswersIsLostWithAZeroIdentifierAndProbedAfresh) {
   const loopback::RefusingPort refusing;  // the forward leads nowhere
   ScriptedBridge bridge;
