@@ -26,6 +26,7 @@
 #include "media/format_choice.h"
 #include "protocol/message_catalogue.h"
 #include "protocol/message_dispatcher.h"
+#include "support/silent_connection.h"
 
 namespace kavex {
 namespace {
@@ -47,19 +48,6 @@ bool Same(const VideoFormat& a, const VideoFormat& b) {
   return a.width == b.width && a.height == b.height &&
          std::memcmp(&a.framesPerSecond, &b.framesPerSecond, sizeof(float)) == 0;
 }
-
-class FakeConnection final : public PhoneConnection {
- public:
-  bool Send(const uint8_t*, size_t) override { return true; }
-  void Close() override {}
-  const PhoneId& phoneId() const override { return id_; }
-  bool overUsb() const override { return false; }
-  const SocketAddress& peerAddress() const override { return peer_; }
-
- private:
-  PhoneId id_;
-  SocketAddress peer_;
-};
 
 class NegotiatingHandler final : public SessionHandler, public RelayedMessageSink {
  public:
@@ -160,7 +148,7 @@ Offer OneInput(const uint8_t* data, size_t size) {
 
   NegotiatingHandler handler(demand);
   handler.messageLength = message.size();
-  FakeConnection connection;
+  SilentConnection connection;
   DispatchMessage(handler, connection, message.data(), message.size());
   Check(handler.offered);
   return Offer{handler.listedCount, handler.choiceMs};

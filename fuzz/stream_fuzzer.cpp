@@ -24,6 +24,7 @@
 #include "protocol/receive_loop.h"
 #include "protocol/wire_header.h"
 #include "support/fake_error_log.h"
+#include "support/silent_connection.h"
 #if __has_include("protocol/read_ahead_source.h")
 #include "protocol/read_ahead_source.h"
 #define KAVEX_FUZZ_READ_AHEAD 1
@@ -94,19 +95,6 @@ class PlannedSource final : public ByteSource {
   size_t offset_ = 0;
   size_t step_ = 0;
   bool saidNothing_ = false;
-};
-
-class FakeConnection final : public PhoneConnection {
- public:
-  bool Send(const uint8_t*, size_t) override { return true; }
-  void Close() override {}
-  const PhoneId& phoneId() const override { return id_; }
-  bool overUsb() const override { return false; }
-  const SocketAddress& peerAddress() const override { return peer_; }
-
- private:
-  PhoneId id_;
-  SocketAddress peer_;
 };
 
 // Counts and last values of what the dispatcher hands on, each checked against the message it
@@ -246,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ReadAheadSource readAhead(planned);
   if ((plan[0] & 4) != 0) source = &readAhead;
 #endif
-  FakeConnection connection;
+  SilentConnection connection;
   Listener listener(expected, stream, (plan[0] & 1) != 0 ? &sendFailed : nullptr);
   const ReceiveOutcome outcome = RunReceiveLoop(*source, state, records, connection, listener);
 

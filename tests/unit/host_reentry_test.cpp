@@ -158,6 +158,25 @@ PhoneId LoopbackPhone(const loopback::Listener& listener, uint8_t tag, const cha
   return phone;
 }
 
+// A phone entered by hand, listening on loopback, for one scenario; the phone list and the error
+// record are left empty behind it.
+struct HandEnteredPhone {
+  HandEnteredPhone(uint8_t tag, const char* name) : id(LoopbackPhone(listener, tag, name)) {}
+  ~HandEnteredPhone() {
+    PhoneList::Instance().Clear();
+    settings_fixture::DeleteErrorValue();
+  }
+  // Has `instance` connect to the phone: the phone's end of the connection, or null.
+  std::unique_ptr<loopback::Peer> Connect(EngineInstance& instance) {
+    instance.Push(EngineEvent::Connect(id));
+    return listener.Accept(10000);
+  }
+
+  platform::SocketLibrary sockets;  // the phone's end needs it under Windows
+  loopback::Listener listener;
+  PhoneId id;
+};
+
 // One whole message from the engine: its type and what follows its header. False when none came
 // within timeoutMs.
 bool ReadEngineMessage(loopback::Peer& peer, int timeoutMs, uint32_t* type, std::vector<uint8_t>* payload) {
@@ -290,17 +309,14 @@ int KAVEX_STDCALL Automatic(int, const char*) {
 TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive) {
   Watchdog watchdog(60, "format change against a decoder swap");
   PhoneList::Instance().Clear();
-  platform::SocketLibrary sockets;
-  loopback::Listener listener;
-  ASSERT_TRUE(listener.ok());
-  const PhoneId phone = LoopbackPhone(listener, 0x41, "Turning");
+  HandEnteredPhone phone(0x41, "Turning");
+  ASSERT_TRUE(phone.listener.ok());
   static QuickTiming timing;
   g_formatTarget = EngineInstance::Create(kIndex, timing);
   g_formatTarget->callbacks().Register(nullptr, &ChangeFormatOnVideoSize, nullptr, nullptr, nullptr,
                                        nullptr, nullptr, nullptr, nullptr, &Automatic);
   ASSERT_EQ(g_formatTarget->Open(), 0);
-  g_formatTarget->Push(EngineEvent::Connect(phone));
-  std::unique_ptr<loopback::Peer> peer = listener.Accept(10000);
+  std::unique_ptr<loopback::Peer> peer = phone.Connect(*g_formatTarget);
   ASSERT_NE(peer, nullptr);
   peer->SendAll(Message(3, {}));
   peer->SendAll(Capabilities(1280, 720));
@@ -330,8 +346,6 @@ TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive
   }
   std::shared_ptr<EngineInstance> instance = std::move(g_formatTarget);
   instance->Destroy();
-  PhoneList::Instance().Clear();
-  settings_fixture::DeleteErrorValue();
 }
 
 }  // namespace
@@ -346,15 +360,12 @@ namespace {
 TEST(HostReentry, NoStaleFormatRequestOutlivesNewCapabilities) {
   Watchdog watchdog(120, "format requests against new capabilities");
   PhoneList::Instance().Clear();
-  platform::SocketLibrary sockets;
-  loopback::Listener listener;
-  ASSERT_TRUE(listener.ok());
-  const PhoneId phone = LoopbackPhone(listener, 0x51, "Flipping");
+  HandEnteredPhone phone(0x51, "Flipping");
+  ASSERT_TRUE(phone.listener.ok());
   static QuickTiming timing;
   std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, timing);
   ASSERT_EQ(instance->Open(), 0);
-  instance->Push(EngineEvent::Connect(phone));
-  std::unique_ptr<loopback::Peer> peer = listener.Accept(10000);
+  std::unique_ptr<loopback::Peer> peer = phone.Connect(*instance);
   ASSERT_NE(peer, nullptr);
 
   // The size of the last type 11 the engine sent before it answered a hello sent after everything
@@ -384,8 +395,6 @@ TEST(HostReentry, NoStaleFormatRequestOutlivesNewCapabilities) {
     EXPECT_EQ(lastRequestedWidth(), width) << "round " << round;
   }
   instance->Destroy();
-  PhoneList::Instance().Clear();
-  settings_fixture::DeleteErrorValue();
 }
 
 }  // namespace
@@ -405,10 +414,8 @@ void KAVEX_STDCALL OnDepartureState(int index, int value) {
 TEST(PhoneDeparture, TheBacklogOfAPhoneThatLeftIsNotDecodedIntoTheCamera) {
   Watchdog watchdog(60, "a departure with a backlog");
   PhoneList::Instance().Clear();
-  platform::SocketLibrary sockets;
-  loopback::Listener listener;
-  ASSERT_TRUE(listener.ok());
-  const PhoneId phone = LoopbackPhone(listener, 0x51, "Leaving");
+  HandEnteredPhone phone(0x51, "Leaving");
+  ASSERT_TRUE(phone.listener.ok());
   // The camera's consumer: without one the camera takes no picture, and the preview none either.
   uint32_t error = 0;
   std::unique_ptr<platform::SharedSection> section = platform::SharedSection::CreateOrOpen(
@@ -421,8 +428,7 @@ TEST(PhoneDeparture, TheBacklogOfAPhoneThatLeftIsNotDecodedIntoTheCamera) {
   std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, timing);
   instance->SetActive(true);
   ASSERT_EQ(instance->Open(), 0);
-  instance->Push(EngineEvent::Connect(phone));
-  std::unique_ptr<loopback::Peer> peer = listener.Accept(10000);
+  std::unique_ptr<loopback::Peer> peer = phone.Connect(*instance);
   ASSERT_NE(peer, nullptr);
   peer->SendAll(Message(3, {}));
   peer->SendAll(Capabilities(1280, 720));
@@ -454,8 +460,6 @@ TEST(PhoneDeparture, TheBacklogOfAPhoneThatLeftIsNotDecodedIntoTheCamera) {
   instance->Destroy();
   SetHostStateCallback(nullptr);
   preview->MarkPreviewEmpty();
-  PhoneList::Instance().Clear();
-  settings_fixture::DeleteErrorValue();
 }
 
 }  // namespace
