@@ -154,6 +154,13 @@ void ReadDefaultOpening(EngineSide& engine) {
             ToHex(ExpectedCapabilities({{640, 480, 30}, {1280, 720, 30}, {1920, 1080, 30}}, false)));
 }
 
+// The default opening, then 640x480@30 asked for: returns once the first video message is in.
+void StartDefaultStream(EngineSide& engine) {
+  ReadDefaultOpening(engine);
+  engine.Send(FormatRequest(1, 640, 480, 30));
+  engine.ReadMessageOfType(8);
+}
+
 // Reads stream messages for a while and sorts them.
 struct Collected {
   std::vector<Bytes> video;
@@ -457,9 +464,7 @@ TEST(PhoneSimStream, EndsWithConnection) {
   ControlClient control(sim.ControlAddress());
   {
     EngineSide engine(sim.SessionAddress());
-    ReadDefaultOpening(engine);
-    engine.Send(FormatRequest(1, 640, 480, 30));
-    engine.ReadMessageOfType(8);
+    StartDefaultStream(engine);
     EXPECT_EQ(control.Command("wait-streaming 2000"), "ok");
   }
   EXPECT_EQ(control.Command("wait-disconnected 3000"), "ok");
@@ -679,9 +684,7 @@ TEST(PhoneSimFaults, Goodbye) {
   SimProcess sim(kPhoneSim, Args({"--video-rate", "50"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
-  ReadDefaultOpening(engine);
-  engine.Send(FormatRequest(1, 640, 480, 30));
-  engine.ReadMessageOfType(8);
+  StartDefaultStream(engine);
   CheckOk(control.Command("goodbye"));
   EXPECT_EQ(ToHex(engine.ReadMessageOfType(2)), "04000002");
   // The stream stopped behind it and the connection stays open.
@@ -697,9 +700,7 @@ TEST(PhoneSimFaults, Silence) {
   SimProcess sim(kPhoneSim, Args({"--video-rate", "50"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
-  ReadDefaultOpening(engine);
-  engine.Send(FormatRequest(1, 640, 480, 30));
-  engine.ReadMessageOfType(8);
+  StartDefaultStream(engine);
   CheckOk(control.Command("silence"));
   Drain(engine, 200);
   EXPECT_TRUE(engine.QuietFor(700));
@@ -848,9 +849,7 @@ TEST(PhoneSimFaults, BrokenHeaders) {
   SimProcess sim(kPhoneSim, Args({"--video-rate", "50"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient control(sim.ControlAddress());
-  ReadDefaultOpening(engine);
-  engine.Send(FormatRequest(1, 640, 480, 30));
-  engine.ReadMessageOfType(8);
+  StartDefaultStream(engine);
   EXPECT_EQ(control.Command("oversize"), "ok hex=01093d08");
   EXPECT_EQ(ToHex(ReadUntilOversizedHeader(engine)), "01093d08");  // 4,000,001 bytes, type 8
   EXPECT_TRUE(engine.QuietFor(500));                               // nothing after the broken header
@@ -1030,9 +1029,7 @@ TEST(PhoneSimProcess, SigtermEndsPromptly) {
   SimProcess sim(kPhoneSim, Args({"--video-rate", "50"}));
   EngineSide engine(sim.SessionAddress());
   ControlClient waiter(sim.ControlAddress());
-  ReadDefaultOpening(engine);
-  engine.Send(FormatRequest(1, 640, 480, 30));
-  engine.ReadMessageOfType(8);
+  StartDefaultStream(engine);
   waiter.SendLine("wait-received 18 30000");  // must not hold up the exit
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const auto start = Clock::now();
