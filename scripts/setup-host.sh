@@ -41,7 +41,20 @@ SRC
   changed=1
 fi
 
-apt-get update -qq
+# The package mirrors fail now and then: each apt step is tried three times, and an update that
+# keeps failing leaves the lists of the last good one, which serve while they still name the
+# packages.
+retry() {
+  local try
+  for try in 1 2 3; do
+    "$@" && return 0
+    echo "setup-host: '$*' failed (try $try of 3)" >&2
+    [[ $try -lt 3 ]] && sleep $((try * 10))
+  done
+  return 1
+}
+retry apt-get update -qq ||
+  echo "setup-host: apt-get update keeps failing; going on with the package lists there are" >&2
 
 packages=(
   # cross toolchain and the Windows side
@@ -59,10 +72,13 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev libopus-dev libplist-dev libusbmuxd-dev
   # test harness
   iproute2 procps
+  # the release (make dist): import libraries for Microsoft's linkers (lld-link) and their checks
+  # (llvm-nm, llvm-readobj)
+  llvm lld
   # the benchmarks' realistic streams (libx264, libx265) and their plots
   ffmpeg python3-matplotlib
 )
-apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+retry apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 
 mkdir -p "$(dirname "$stamp")"
 touch "$stamp"
