@@ -26,6 +26,9 @@ done
 cross=i686-w64-mingw32
 size_budget=5000000
 
+# The names a .def file exports (under EXPORTS, first word, comments dropped).
+def_exports() { sed -e 's/;.*//' "$1" | awk '/^EXPORTS/ { on = 1; next } on && NF { print $1 }'; }
+
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
@@ -99,7 +102,7 @@ block=$(strings -el "$host/engine.dll" | grep -A1 -xE 'FileVersion|ProductVersio
 # cleared first, so the record read afterwards is this run's.
 settings='HKCU\Software\Kavex\webcam'
 wine reg delete "$settings" /v erd /f >/dev/null 2>&1 || true
-def_names=$(sed -e 's/;.*//' "$host/engine.def" | awk '/^EXPORTS/ { on = 1; next } on && NF' | wc -l)
+def_names=$(def_exports "$host/engine.def" | wc -l)
 (cd "$host" && timeout 120 wine ./kavex-host.exe --exports engine.def --duration 2 </dev/null) \
   >"$work/host.log" 2>&1 || fail "kavex-host.exe from the archive failed (exit $?)"
 cat "$work/host.log"
@@ -135,7 +138,7 @@ while read -r export; do
   symbol=_$export
   [[ $export == _*@* ]] && symbol=$export
   grep -qE " T __imp_${symbol//\?/\\?}\$" <<<"$symbols_msvc" || { echo "engine.lib lacks __imp_$symbol"; missing=1; }
-done < <(sed -e 's/;.*//' "$host/engine.def" | awk '/^EXPORTS/ { on = 1; next } on && NF { print $1 }')
+done < <(def_exports "$host/engine.def")
 # Decorated stdcall names are imported as they are, everything else without its underscore.
 [[ $(grep -c 'Name type: name' <<<"$imports") -eq 7 ]] || { echo "engine.lib: not 7 stdcall imports by exact name"; missing=1; }
 [[ $missing -eq 0 ]] && pass "engine.lib's symbols" || fail "engine.lib's symbols"
