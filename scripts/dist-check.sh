@@ -116,12 +116,15 @@ echo "error record after the open: ${record:-none}"
 # A host linked through each import library, beside the archive's DLL.
 mingw_lib=/usr/$cross/lib
 "$cross-gcc" -O2 -ffreestanding -nostdlib -I"$host/include" "$root/dist/link_host.c" \
-  -e _link_host_start@0 -L"$host/lib" -lengine -lole32 -lkernel32 -o "$host/link-host-mingw.exe"
+  -e _link_host_start@0 -L"$host/lib" -lengine -lole32 -lkernel32 -o "$host/link-host-mingw.exe" ||
+  fail "a host does not link against lib/libengine.dll.a"
 clang --target=i686-pc-windows-msvc -ffreestanding -O1 -I"$host/include" \
   -c "$root/dist/link_host.c" -o "$work/link_host.obj"
 lld-link -entry:link_host_start -subsystem:console -nodefaultlib -safeseh:no "$work/link_host.obj" \
-  "$host/lib/engine.lib" "$mingw_lib/libole32.a" "$mingw_lib/libkernel32.a" -out:"$host/link-host-msvc.exe"
+  "$host/lib/engine.lib" "$mingw_lib/libole32.a" "$mingw_lib/libkernel32.a" -out:"$host/link-host-msvc.exe" ||
+  fail "a host does not link against lib/engine.lib"
 for flavour in mingw msvc; do
+  [[ -f $host/link-host-$flavour.exe ]] || continue
   if (cd "$host" && timeout 120 wine "./link-host-$flavour.exe" </dev/null); then
     pass "host linked against the $flavour import library runs"
   else
