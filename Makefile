@@ -8,6 +8,8 @@
 #              out/bench/summary.json and plots.
 # make soak  - an hour of four phones with faults at random against four cameras, native and under
 #              Wine; memory, handles and threads sampled (out/soak/). SOAK_MINUTES, SOAK_SEED.
+# make dist  - the release for host developers from the Windows build: out/dist/
+#              kavex-engine-<version>-win32.zip, its symbols archive and their sha256 (scripts/dist.sh).
 # make fuzz  - every libFuzzer target for FUZZ_SECONDS (default 180) each, in the test network
 #              (scripts/fuzz.sh); crashes go to build/fuzz-artifacts/ and fail the run.
 SHELL := /bin/bash
@@ -16,7 +18,7 @@ CACHE ?= /var/cache/kavex-engine
 export KAVEX_CACHE := $(CACHE)
 JOBS ?= 2
 
-.PHONY: test setup deps build build-win32 build-native demo demo-usb bench soak fuzz clean
+.PHONY: test setup deps build build-win32 build-native demo demo-usb dist bench soak fuzz clean
 
 test: build
 	scripts/netns-run.sh -- scripts/run-tests.sh
@@ -32,12 +34,15 @@ deps: setup $(BUILD)/deps-prefixes.txt
 
 build: build-win32 build-native
 
-# The Windows tests use the native phone simulator, so the native build comes first.
-build-win32: deps build-native
-	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# The Windows build's configuration, shared by the targets that build in it.
+CONFIGURE_WIN32 = cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
 	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
 	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
+
+# The Windows tests use the native phone simulator, so the native build comes first.
+build-win32: deps build-native
+	$(CONFIGURE_WIN32)
 	cmake --build $(BUILD)/win32 -j $(JOBS)
 
 build-native: setup
@@ -53,6 +58,14 @@ demo: build
 
 demo-usb: build
 	scripts/netns-run.sh -- scripts/demo.sh --usb
+
+# The release is made from the product's own build, build/win32 (RelWithDebInfo: -O2 and debug
+# information, which goes to the symbols archive): no second build, and only the three programs
+# it ships are brought up to date.
+dist: deps
+	$(CONFIGURE_WIN32)
+	cmake --build $(BUILD)/win32 -j $(JOBS) --target engine kavex-host camera-viewer
+	scripts/dist.sh --build $(BUILD)/win32 --out out/dist
 
 # The benchmark programs alone, in the folders and with the settings of `make build`; then, in the
 # test network, natively and under Wine: one camera against bare FFmpeg (video_bench), four cameras

@@ -32,6 +32,10 @@
 
 #include <stdint.h>
 
+/* The engine release this header belongs to; the DLL's version block carries the same number
+ * (FileVersion and ProductVersion), so a host can compare the two. */
+#define KAVEX_ENGINE_VERSION "1.0.0"
+
 #if defined(_WIN32)
 #define KAVEX_CDECL __cdecl
 #define KAVEX_STDCALL __stdcall

@@ -41,23 +41,26 @@ SRC
   changed=1
 fi
 
-# A mirror in the middle of a sync (or a proxy holding a stale copy) answers with index files of
-# the wrong size: try again, then go on with the indexes that did arrive. With the security suite's
-# i386 index missing, its amd64 versions would be chosen for libraries that must match their i386
-# twins exactly; installing from the release's own suite keeps both architectures on one version.
+# The package mirrors fail now and then (a mirror in the middle of a sync, or a proxy holding a
+# stale copy, answers with index files of the wrong size): each apt step is tried three times, and
+# an update that keeps failing leaves the lists of the last good one. With the security suite's i386
+# index missing, its amd64 versions would be chosen for libraries that must match their i386 twins
+# exactly; installing from the release's own suite then keeps both architectures on one version.
+retry() {
+  local try
+  for try in 1 2 3; do
+    "$@" && return 0
+    echo "setup-host: '$*' failed (try $try of 3)" >&2
+    [[ $try -lt 3 ]] && sleep $((try * 10))
+  done
+  return 1
+}
 install_from=()
-for attempt in 1 2 3; do
-  if apt-get update -qq; then
-    break
-  fi
-  if [[ $attempt -eq 3 ]]; then
-    release=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    echo "setup-host: apt-get update failed 3 times; installing from $release's own suite" >&2
-    install_from=(-t "$release")
-  else
-    sleep 20
-  fi
-done
+if ! retry apt-get update -qq; then
+  release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  echo "setup-host: apt-get update keeps failing; installing from $release's own suite" >&2
+  install_from=(-t "$release")
+fi
 
 packages=(
   # cross toolchain and the Windows side
@@ -75,10 +78,13 @@ packages=(
   libavcodec-dev libavutil-dev libswscale-dev libopus-dev libplist-dev libusbmuxd-dev
   # test harness
   iproute2 procps
+  # the release (make dist): import libraries for Microsoft's linkers (lld-link) and their checks
+  # (llvm-nm, llvm-readobj)
+  llvm lld
   # the benchmarks' realistic streams (libx264, libx265) and their plots
   ffmpeg python3-matplotlib
 )
-apt-get install -y -qq --no-install-recommends "${install_from[@]}" "${packages[@]}" >/dev/null
+retry apt-get install -y -qq --no-install-recommends "${install_from[@]}" "${packages[@]}" >/dev/null
 
 mkdir -p "$(dirname "$stamp")"
 touch "$stamp"

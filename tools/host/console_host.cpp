@@ -3,9 +3,11 @@
 #include <objbase.h>
 
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 
 #include "callback_text.h"
+#include "export_list.h"
 #include "preview_capture.h"
 
 namespace kavexhost {
@@ -108,6 +110,38 @@ int ConsoleHost::Run() {
   return 0;
 }
 
+// Every name of the --exports file, by name through GetProcAddress, as a host that uses more of
+// the DLL than the engine's own table would resolve it; before the engine starts.
+bool ConsoleHost::ResolveListedExports(const std::string& path) {
+  std::ifstream file(options_.exportsFile, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (!file) {
+    std::fprintf(stderr, "kavex-host: cannot read %s\n", options_.exportsFile.c_str());
+    return false;
+  }
+  const ExportListResult list = ParseExportList(text.str());
+  if (!list.ok) {
+    std::fprintf(stderr, "kavex-host: %s: %s\n", options_.exportsFile.c_str(), list.error.c_str());
+    return false;
+  }
+  const HMODULE module = GetModuleHandleA(path.c_str());
+  std::string missing;
+  for (const std::string& name : list.names) {
+    if (module == nullptr || GetProcAddress(module, name.c_str()) == nullptr) {
+      missing += (missing.empty() ? "" : ", ") + name;
+    }
+  }
+  if (!missing.empty()) {
+    std::fprintf(stderr, "kavex-host: %s lacks exports that %s lists: %s\n", path.c_str(),
+                 options_.exportsFile.c_str(), missing.c_str());
+    return false;
+  }
+  log_.Info("all " + std::to_string(list.names.size()) + " exports of " + options_.exportsFile +
+            " resolved");
+  return true;
+}
+
 bool ConsoleHost::StartEngine() {
   const std::string path = testkit::EnginePathFor(options_.dll);
   std::string error;
@@ -117,6 +151,7 @@ bool ConsoleHost::StartEngine() {
   }
   log_.Info("loaded " + path + ": all " + std::to_string(testkit::kExportCount) +
             " exports resolved");
+  if (!options_.exportsFile.empty() && !ResolveListedExports(path)) return false;
 
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(com)) {

@@ -60,6 +60,7 @@ class ConsoleHost {
 
  private:
   bool StartEngine();
+  bool ResolveListedExports(const std::string& path);
   void MainLoop();
   void StopEngine();
   void WaitForWork(DWORD milliseconds);

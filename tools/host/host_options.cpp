@@ -45,7 +45,8 @@ OptionsResult ParseHostOptions(const std::vector<std::string>& args) {
     }
     const bool takesValue = option == "--dll" || option == "--cameras" ||
                             option == "--format-choice" || option == "--passcode-file" ||
-                            option == "--events" || option == "--duration";
+                            option == "--events" || option == "--exports" ||
+                            option == "--duration";
     if (!takesValue) {
       result.error = "unknown option " + option;
       return result;
@@ -69,6 +70,9 @@ OptionsResult ParseHostOptions(const std::vector<std::string>& args) {
     } else if (option == "--events") {
       good = !value.empty();
       options.eventsFile = value;
+    } else if (option == "--exports") {
+      good = !value.empty();
+      options.exportsFile = value;
     } else {
       good = ReadSeconds(value, &options.durationSeconds);
     }
@@ -92,6 +96,8 @@ const char* HostUsage() {
          "  --events FILE         also write the callbacks scripts wait for, one line each, to FILE\n"
          "                        (\"SECONDS EVENT CAMERA VALUES\": open, state, phone, format-choice,\n"
          "                        video-size)\n"
+         "  --exports FILE        also resolve every export a .def file lists (engine.def of the\n"
+         "                        release); one missing stops the host (exit 1)\n"
          "  --duration SECONDS    quit after this long (default: run until quit or Ctrl-C)\n"
          "  --quiet               print only the callbacks, passcode prompts and errors\n"
          "Commands on standard input, one per line (help lists them). End of input keeps the host\n"

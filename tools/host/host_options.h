@@ -11,6 +11,7 @@ struct HostOptions {
   int formatChoice = 0;            // the first answer to every camera's format choice, 0-10
   std::string passcodeFile;        // empty: passcodes are asked for on the console
   std::string eventsFile;          // empty: no machine-readable events
+  std::string exportsFile;         // a .def file whose every export must resolve; empty: none
   double durationSeconds = 0.0;    // 0: no limit
   bool quiet = false;              // only the callbacks, prompts and errors are printed
   bool help = false;

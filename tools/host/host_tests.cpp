@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "callback_text.h"
+#include "export_list.h"
 #include "host_command.h"
 #include "host_events.h"
 #include "host_log.h"
@@ -141,13 +142,15 @@ TEST(HostOptionsParser, DefaultsAndEveryOption) {
   EXPECT_FALSE(result.options.quiet);
 
   result = Options({"--dll", "engine-simdrivers.dll", "--cameras", "4", "--format-choice", "10",
-                    "--passcode-file", "codes.txt", "--duration", "2.5", "--quiet", "--events", "ev.txt"});
+                    "--passcode-file", "codes.txt", "--duration", "2.5", "--quiet", "--events", "ev.txt",
+                    "--exports", "engine.def"});
   ASSERT_TRUE(result.ok) << result.error;
   EXPECT_EQ(result.options.dll, "engine-simdrivers.dll");
   EXPECT_EQ(result.options.cameras, 4);
   EXPECT_EQ(result.options.formatChoice, 10);
   EXPECT_EQ(result.options.passcodeFile, "codes.txt");
   EXPECT_EQ(result.options.eventsFile, "ev.txt");
+  EXPECT_EQ(result.options.exportsFile, "engine.def");
   EXPECT_EQ(result.options.durationSeconds, 2.5);
   EXPECT_TRUE(result.options.quiet);
   EXPECT_TRUE(Options({"--help"}).options.help);
@@ -159,13 +162,32 @@ TEST(HostOptionsParser, BadValuesAreRefused) {
       {"--format-choice", "11"}, {"--format-choice", "-1"}, {"--duration", "0"},
       {"--duration", "-3"},     {"--duration", "nan"},     {"--duration", "5s"},
       {"--dll", ""},            {"--cameras"},             {"--loud"},
-      {"--events", ""},
+      {"--events", ""},         {"--exports", ""},
   };
   for (const auto& args : bad) {
     const OptionsResult result = Options(args);
     EXPECT_FALSE(result.ok) << args[0];
     EXPECT_NE(result.error.find(args[0]), std::string::npos) << result.error;
   }
+}
+
+// ---- --exports --------------------------------------------------------------------------------
+
+TEST(ExportList, NamesAreTheExportedOnesWithoutInternalOrImportNames) {
+  const ExportListResult list = ParseExportList(
+      "; engine.dll\r\nLIBRARY engine.dll\r\nEXPORTS\r\n    EInitialize\r\n\r\n"
+      "    _SetSize@8 = SetSize@8 ; the preview\r\n    SetAlpha@4 == _SetAlpha@4\r\n"
+      "    plist_new_dict @12 NONAME\r\n");
+  ASSERT_TRUE(list.ok) << list.error;
+  EXPECT_EQ(list.names, (std::vector<std::string>{"EInitialize", "_SetSize@8", "_SetAlpha@4",
+                                                  "plist_new_dict"}));
+}
+
+TEST(ExportList, AFileWithoutExportsIsRefused) {
+  EXPECT_FALSE(ParseExportList("").ok);
+  EXPECT_FALSE(ParseExportList("LIBRARY engine.dll\nEInitialize\n").ok);
+  EXPECT_FALSE(ParseExportList("EXPORTS\n; nothing\n").ok);
+  EXPECT_FALSE(ParseExportList("EXPORTS\n  =SetSize@8\n").ok);
 }
 
 // ---- printing -------------------------------------------------------------------------------
