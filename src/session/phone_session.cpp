@@ -121,6 +121,9 @@ void PhoneSession::OnClosed(PhoneConnection& connection) {
 }
 
 void PhoneSession::OnPacket(PhoneConnection& connection, const uint8_t* message, size_t length) {
+  // Nothing after a goodbye belongs to the session: a phone that goes on streaming would otherwise
+  // be reported streaming again into a camera that has let it go.
+  if (goodbyeFrom_.load() == &connection) return;
   heardFromPhone_.store(true);
   DispatchMessage(*this, connection, message, length);
 }
@@ -134,6 +137,9 @@ void PhoneSession::OnGoodbye(PhoneConnection& connection) {
   goodbyeFrom_.store(&connection);
   ReportState(connection, PhoneState::kIdle);
   listener_.OnSessionEnded();
+  // The phone closes after its goodbye. One that does not (or whose goodbye was a stray message
+  // of that type) is closed here, so that its end comes and it can be chosen again.
+  connection.Close();
 }
 
 void PhoneSession::OnHello(PhoneConnection& connection) {

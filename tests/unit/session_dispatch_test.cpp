@@ -162,6 +162,18 @@ TEST_F(SessionDispatchTest, AStreamThatOutlivesItsListEntryStillReportsItsEnd) {
   EXPECT_EQ(States(), (std::vector<int>{3, 0}));
 }
 
+// A goodbye from a phone that goes on streaming: the engine closes the connection, and the video
+// after the goodbye neither marks the phone streaming again nor reaches the camera.
+TEST_F(SessionDispatchTest, NothingAfterAGoodbyeCountsAndTheConnectionIsClosed) {
+  Deliver(Message(8, {0, 0, 0, 0, 1, 2, 3}));
+  Deliver(Message(2, std::vector<uint8_t>(54, 0x5a)));
+  EXPECT_TRUE(connection->closed());
+  Deliver(Message(8, {0, 0, 0, 0, 1, 2, 3}));
+  Deliver(Message(5));
+  EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle);
+  EXPECT_EQ(States(), (std::vector<int>{3, 0}));
+}
+
 TEST_F(SessionDispatchTest, TextListJoinsOnlyTheTextsInsideTheMessage) {
   instance->callbacks().Register(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                  nullptr, &OnTextList, nullptr);
