@@ -667,6 +667,7 @@ int RunScale(const Options& options, Clock::time_point start) {
       },
       1000, 5);
   const double consumerCpu = consumer.End();
+  const double pollGapMs = consumer.LongestPollGapMs();
   const CpuUse use = CpuBetween(options, cpuBegin, cpuEnd, consumerCpu);
 
   std::vector<InstanceResult> results(static_cast<size_t>(cameras));
@@ -682,6 +683,10 @@ int RunScale(const Options& options, Clock::time_point start) {
     if (takes.times.empty() || takes.wrongPictures > 0 || takes.outOfOrder > 0) picturesRight = false;
   }
   const uint64_t dropped = PrintResults(results, use.wall);
+  std::printf("  the consumer's longest time between two polls: %.1f ms%s\n", pollGapMs,
+              pollGapMs > 1000.0 / kFps ? " (longer than a picture's interval: a picture lost after the decoder\n"
+                                          "  may be one the engine overwrote while this program was not scheduled)"
+                                        : "");
   PrintCpu(options, use, cameras);
 
   // The phone checks every message the engine sends against its layout.
@@ -722,6 +727,7 @@ int RunScale(const Options& options, Clock::time_point start) {
   json.Add("stream", options.streamName)
       .Add("per_camera", perCamera)
       .Add("dropped", dropped)
+      .Add("consumer_longest_poll_gap_ms", pollGapMs)
       .Add("target", "0 dropped pictures")
       .Add("target_met", ok && dropped == 0)
       .Add("ok", ok);

@@ -1,5 +1,7 @@
 #include "section_consumer.h"
 
+#include <algorithm>
+
 #include "camera_section_layout.h"
 #include "cpu_time.h"
 #include "platform/thread_name.h"
@@ -43,6 +45,7 @@ void SectionConsumer::Stop() {
 void SectionConsumer::Begin() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (CameraTakes& takes : takes_) takes = CameraTakes{};
+  longestPollGapMs_ = 0;
   wantRecording_ = true;
   changed_.wait(lock, [this] { return recording_ || stop_; });
 }
@@ -59,6 +62,11 @@ CameraTakes SectionConsumer::Takes(int camera) {
   return takes_[camera];
 }
 
+double SectionConsumer::LongestPollGapMs() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return longestPollGapMs_;
+}
+
 float SectionConsumer::LatestTime(int camera) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::vector<float>& times = takes_[camera].times;
@@ -70,6 +78,11 @@ void SectionConsumer::Run() {
   kavex::platform::NameCurrentThread("bench-consumer");
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (recording_)
+      longestPollGapMs_ =
+          std::max(longestPollGapMs_, std::chrono::duration<double, std::milli>(now - lastPoll_).count());
+    lastPoll_ = now;
     if (wantRecording_ != recording_) {
       (wantRecording_ ? cpuBegin_ : cpuEnd_) = testkit::ThreadCpuSeconds();
       recording_ = wantRecording_;

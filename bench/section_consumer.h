@@ -52,6 +52,10 @@ class SectionConsumer {
   double End();
 
   CameraTakes Takes(int camera);
+  // The longest time between two polls while recording: a consumer that slept much longer than
+  // a picture's interval (the machine busy elsewhere) may have let the engine overwrite a picture
+  // it never took, which is then no loss of the engine's.
+  double LongestPollGapMs();
   // The latest picture time recorded for the camera (negative when none yet).
   float LatestTime(int camera);
 
@@ -74,6 +78,8 @@ class SectionConsumer {
   bool recording_ = false;
   double cpuBegin_ = 0;
   double cpuEnd_ = 0;
+  std::chrono::steady_clock::time_point lastPoll_{};
+  double longestPollGapMs_ = 0;
   std::vector<CameraTakes> takes_;
 };
 
