@@ -81,6 +81,12 @@ MachineIdle ReadMachineIdle() {
   return idle;
 }
 
+double ReadLoadAverage() {
+  std::ifstream loadavg(testkit::RunningUnderWine() ? "Z:\\proc\\loadavg" : "/proc/loadavg");
+  double load = -1;
+  return loadavg >> load ? load : -1;
+}
+
 double KernelCpuSeconds(const std::string& pid) {
   return StatLineCpuSeconds(
       FileText(testkit::RunningUnderWine() ? "Z:\\proc\\" + pid + "\\stat" : "/proc/" + pid + "/stat"));

@@ -19,6 +19,9 @@ struct MachineIdle {
 };
 MachineIdle ReadMachineIdle();
 
+// The kernel's one-minute load average (/proc/loadavg); negative when it cannot be read.
+double ReadLoadAverage();
+
 // The kernel's count of another Linux process's CPU seconds (/proc/PID/stat). Under Wine the file
 // is opened by the wineserver on the program's behalf (so "self" there would be the wineserver):
 // only ever ask for a process by its number. Negative when it cannot be read.

@@ -62,8 +62,10 @@ for path in sorted(pathlib.Path(sys.argv[1]).glob("*.json")):
     if run["bench"] == "scale":
         figures = f"{run['dropped']} dropped, " + figures
     verdict = "met" if run.get("target_met") else "NOT met"
+    if run.get("others_cpu_percent") is not None:
+        figures += f" (other work on the machine meanwhile: {run['others_cpu_percent']:.0f} % of a core)"
     print(f"  {run['tier']:6} {run['scenario']:20} {figures}; target {run['target']}: {verdict}"
-          + ("" if run.get("ok") else " (FAILED)") + (f"; others: {watched}" if watched else ""))
+          + ("" if run.get("ok") else " (FAILED)") + (f"; watched: {watched}" if watched else ""))
 EOF
 if [[ ${#failed[@]} -gt 0 ]]; then
   echo "run_scale_scenarios: failed: ${failed[*]}" >&2

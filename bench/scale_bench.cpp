@@ -198,6 +198,22 @@ class Engine {
 #endif
 };
 
+// Publishes the cameras' sections, starts the consumer when it reads them, loads the engine and
+// opens an instance per camera; says why not on stderr.
+bool OpenCameras(bench::SectionConsumer& consumer, bool reading, Engine& engine, int cameras) {
+  std::string problem = consumer.Publish(reading);
+  if (problem.empty()) {
+    if (reading) consumer.Start();
+    problem = engine.Load();
+  }
+  if (problem.empty()) {
+    problem = engine.Open(cameras);
+    if (!problem.empty()) problem = "opening failed:" + problem;
+  }
+  if (!problem.empty()) std::fprintf(stderr, "scale_bench: %s\n", problem.c_str());
+  return problem.empty();
+}
+
 // ---- the phones ------------------------------------------------------------------------------
 
 struct Phone {
@@ -348,6 +364,8 @@ struct CpuUse {
   std::map<std::string, bench::NamedCpu> threads;
   std::vector<double> watched;  // seconds, negative when unreadable
   double machineBusy = -1;      // fraction of all cores, negative when unknown
+  double others = -1;           // seconds of every other process, negative when unknown
+  double loadAverage = -1;      // at the end
 };
 
 CpuUse CpuBetween(const Options& options, const CpuMark& begin, const CpuMark& end, double consumerSeconds) {
@@ -363,7 +381,11 @@ CpuUse CpuBetween(const Options& options, const CpuMark& begin, const CpuMark& e
   if (begin.machine.valid && end.machine.valid) {
     const double idleSeconds = static_cast<double>(end.machine.ticks - begin.machine.ticks) / 100.0;
     use.machineBusy = std::min(1.0, std::max(0.0, 1.0 - idleSeconds / (use.wall * cores)));
+    double others = use.machineBusy * use.wall * cores - use.process;
+    for (double seconds : use.watched) others -= std::max(0.0, seconds);
+    use.others = std::max(0.0, others);
   }
+  use.loadAverage = bench::ReadLoadAverage();
   return use;
 }
 
@@ -379,8 +401,10 @@ void PrintCpu(const Options& options, const CpuUse& use, int cameras) {
               use.consumer, Percent(use.consumer, use.wall), Percent(use.engineShare, use.wall),
               Percent(use.engineShare, use.wall) / std::max(1, cameras));
   if (use.machineBusy >= 0)
-    std::printf("  the whole machine meanwhile (every process, the phones and other work included): %.1f %% of\n"
-                "  all cores busy\n", 100.0 * use.machineBusy);
+    std::printf("  the whole machine meanwhile: %.1f %% of all cores busy; work of other processes than this one\n"
+                "  and the watched ones: %.1f %% of one core (the machine is shared: figures taken beside much other\n"
+                "  work are starved, not slow); load average %.1f\n",
+                100.0 * use.machineBusy, Percent(use.others, use.wall), use.loadAverage);
   std::vector<std::pair<std::string, bench::NamedCpu>> threads(use.threads.begin(), use.threads.end());
   std::sort(threads.begin(), threads.end(),
             [](const auto& a, const auto& b) { return a.second.seconds > b.second.seconds; });
@@ -439,6 +463,8 @@ bench::JsonObject RunJson(const Options& options, const CpuUse& use, int cameras
       .Add("consumer_cpu_percent", Percent(use.consumer, use.wall))
       .Add("cpu_percent_per_camera", Percent(use.engineShare, use.wall) / std::max(1, cameras))
       .Add("machine_busy_percent", use.machineBusy < 0 ? NAN : 100.0 * use.machineBusy)
+      .Add("others_cpu_percent", use.others < 0 ? NAN : Percent(use.others, use.wall))
+      .Add("load_average", use.loadAverage < 0 ? NAN : use.loadAverage)
       .Add("watched", watched)
       .Add("threads", threads);
   return json;
@@ -605,24 +631,8 @@ int RunScale(const Options& options, Clock::time_point start) {
 
   bench::SectionConsumer consumer(cameras, {options.width, options.height, kFps, layout::kYuy2}, options.check,
                                   options.pollMs);
-  const std::string published = consumer.Publish(true);
-  if (!published.empty()) {
-    std::fprintf(stderr, "scale_bench: %s\n", published.c_str());
-    return 1;
-  }
-  consumer.Start();
-
   Engine engine;
-  const std::string loaded = engine.Load();
-  if (!loaded.empty()) {
-    std::fprintf(stderr, "scale_bench: %s\n", loaded.c_str());
-    return 1;
-  }
-  const std::string opened = engine.Open(cameras);
-  if (!opened.empty()) {
-    std::fprintf(stderr, "scale_bench: opening failed:%s\n", opened.c_str());
-    return 1;
-  }
+  if (!OpenCameras(consumer, true, engine, cameras)) return 1;
   std::printf("%d instances open at %.1f s; waiting for %d streams (up to %.0f s)\n", cameras,
               testkit::SecondsSince(start), cameras, options.streamTimeout);
 
@@ -750,23 +760,8 @@ int RunIdle(const Options& options) {
 
   bench::SectionConsumer consumer(cameras, {options.width, options.height, kFps, layout::kYuy2},
                                   bench::PictureCheck::kPlaceholder, options.pollMs);
-  const std::string published = consumer.Publish(options.consumer);
-  if (!published.empty()) {
-    std::fprintf(stderr, "scale_bench: %s\n", published.c_str());
-    return 1;
-  }
-  if (options.consumer) consumer.Start();
   Engine engine;
-  const std::string loaded = engine.Load();
-  if (!loaded.empty()) {
-    std::fprintf(stderr, "scale_bench: %s\n", loaded.c_str());
-    return 1;
-  }
-  const std::string opened = engine.Open(cameras);
-  if (!opened.empty()) {
-    std::fprintf(stderr, "scale_bench: opening failed:%s\n", opened.c_str());
-    return 1;
-  }
+  if (!OpenCameras(consumer, options.consumer, engine, cameras)) return 1;
   std::printf("settling %.0f s, then measuring %.0f s\n", options.settleSeconds, options.seconds);
   std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int64_t>(options.settleSeconds * 1000)));
 
