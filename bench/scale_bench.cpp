@@ -694,8 +694,8 @@ int RunScale(const Options& options, Clock::time_point start) {
   }
   const uint64_t dropped = PrintResults(results, use.wall);
   std::printf("  the consumer's longest time between two polls: %.1f ms%s\n", pollGapMs,
-              pollGapMs > 1000.0 / kFps ? " (longer than a picture's interval: a picture lost after the decoder\n"
-                                          "  may be one the engine overwrote while this program was not scheduled)"
+              pollGapMs > 1000.0 / kFps ? ",\n  longer than a picture's interval: a picture lost after the decoder may be one the engine\n"
+                                          "  overwrote while this program was not scheduled"
                                         : "");
   PrintCpu(options, use, cameras);
 
