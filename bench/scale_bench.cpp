@@ -325,9 +325,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
                                                 : !options->phones.empty() && options->phones.size() <= kMaxCameras;
   if (options->scenario.empty()) {
     const std::string size = std::to_string(options->width) + "x" + std::to_string(options->height);
-    options->scenario = options->idleCameras > 0
-                            ? "idle-" + std::to_string(options->idleCameras) + (options->consumer ? "-consumer" : "-no-consumer")
-                            : std::to_string(options->phones.size()) + "x" + size;
+    const std::string reader = options->consumer ? "-consumer" : "-no-consumer";
+    options->scenario = options->idleCameras > 0 ? "idle-" + std::to_string(options->idleCameras) + reader
+                                                 : std::to_string(options->phones.size()) + "x" + size;
   }
   return options->seconds > 0 && options->settleSeconds >= 0 && options->streamTimeout > 0 && options->pollMs > 0 &&
          sizeFits && cameras && (options->idleCameras > 0 || options->consumer);
@@ -542,7 +542,9 @@ InstanceResult Evaluate(const bench::CameraTakes& takes, const Acks& acks, const
   const auto inWindow = [&](float time) { return time > begin.last && time <= end.last; };
   InstanceResult result;
   result.measured = true;
-  result.sent = end.sent - begin.sent;
+  // A count that went back belongs to a new session (the stream was interrupted, which the
+  // instance's state changes show): nothing of it is comparable.
+  result.sent = end.sent >= begin.sent ? end.sent - begin.sent : 0;
   result.wrongPictures = takes.wrongPictures;
   result.outOfOrder = takes.outOfOrder;
   std::set<float> taken;
@@ -693,10 +695,10 @@ int RunScale(const Options& options, Clock::time_point start) {
     if (takes.times.empty() || takes.wrongPictures > 0 || takes.outOfOrder > 0) picturesRight = false;
   }
   const uint64_t dropped = PrintResults(results, use.wall);
-  std::printf("  the consumer's longest time between two polls: %.1f ms%s\n", pollGapMs,
-              pollGapMs > 1000.0 / kFps ? ",\n  longer than a picture's interval: a picture lost after the decoder may be one the engine\n"
-                                          "  overwrote while this program was not scheduled"
-                                        : "");
+  std::printf("  the consumer's longest time between two polls: %.1f ms\n", pollGapMs);
+  if (pollGapMs > 1000.0 / kFps)
+    std::printf("  (longer than a picture's interval: a picture lost after the decoder may be one the engine\n"
+                "  overwrote while this program was not scheduled)\n");
   PrintCpu(options, use, cameras);
 
   // The phone checks every message the engine sends against its layout.
