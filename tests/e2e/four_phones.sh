@@ -1,5 +1,6 @@
 # Four phone simulators on the phone side of the test network, each announcing itself and streaming
-# the 1280x720 H.264 fixture with Opus audio (sourced after e2e_common.sh and e2e_setup).
+# the 1280x720 H.264 fixture (or the packet file four_phones_h264 names) with Opus audio (sourced
+# after e2e_common.sh and e2e_setup).
 #
 # The engine reaches a phone it heard announcing at the announcement's source address, on the
 # session port 4699, so each phone needs an address of its own: phone 1 uses the harness's link
@@ -85,7 +86,7 @@ four_phones_start() {
       --announce-if "$ifname" --announce-family 4 --announce-interval 500
       --id "0${n}000000$(printf 'scale-phone' | od -An -tx1 | tr -d ' \n')00" --name "Scale Phone $n"
       --formats 640x480@30,1280x720@30,1920x1080@30
-      --h264-fixture "$fixtures/h264-1280x720.psimpkt" --opus-fixture "$fixtures/opus-tone-48k.psimpkt" "$@")
+      --h264-fixture "${four_phones_h264:-$fixtures/h264-1280x720.psimpkt}" --opus-fixture "$fixtures/opus-tone-48k.psimpkt" "$@")
     if [[ ${four_phones_respawn:-0} == 1 ]]; then
       four_phones_start_respawning "phone$n" "${options[@]}"
       phone_pids+=("$(cat "$work/phone$n.pid")")

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -457,6 +458,32 @@ TEST(PhoneSimStream, AcknowledgementChecks) {
   const auto more = control.MultiCommand("complaints");
   EXPECT_EQ(more.size(), 2u);
   EXPECT_TRUE(more[1].find("HEVC") != std::string::npos) << more[1];
+}
+
+// A reader cuts a measuring window by `video_sent` and `video_last`: the count must cover exactly
+// the packets up to that timestamp, printed so that it reads back as the float on the wire.
+TEST(PhoneSimStream, StateNamesTheLastVideoPacketItCounts) {
+  SimProcess sim(kPhoneSim, Args({"--video-rate", "50", "--audio-rate", "0"}));
+  ControlClient control(sim.ControlAddress());
+  EXPECT_EQ(FieldOf(control.Command("state"), "video_last"), "-");
+  EngineSide engine(sim.SessionAddress());
+  ReadDefaultOpening(engine);
+  engine.Send(FormatRequest(1, 640, 480, 30));
+  std::vector<float> times{F32(engine.ReadMessageOfType(8), 4)};
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  CheckOk(control.Command("silence"));
+  try {
+    for (;;) {
+      const Bytes message = engine.ReadMessage(400);
+      if (message[3] == 8) times.push_back(F32(message, 4));
+    }
+  } catch (...) {
+    // Quiet: everything sent has arrived.
+  }
+  const std::string state = control.Command("state");
+  EXPECT_EQ(FieldOf(state, "video_sent"), std::to_string(times.size()));
+  EXPECT_EQ(std::strtof(FieldOf(state, "video_last").c_str(), nullptr), times.back()) << state;
+  EXPECT_GT(times.size(), 5u);
 }
 
 TEST(PhoneSimStream, EndsWithConnection) {

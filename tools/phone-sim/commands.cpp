@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -156,6 +157,15 @@ Reply Status(Simulator& sim, const Words& words) {
   return Ok("len=" + std::to_string(message.size()));
 }
 
+// Nine significant digits read back as the same float, so a reader can compare the timestamp with
+// those the engine echoes.
+std::string TimestampText(float timestamp) {
+  if (timestamp < 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.9g", static_cast<double>(timestamp));
+  return text;
+}
+
 Reply State(Simulator& sim) {
   auto session = sim.Current();
   Session::Status status;
@@ -175,7 +185,8 @@ Reply State(Simulator& sim) {
       " streaming=" + std::to_string(status.streaming ? 1 : 0) +
       " silenced=" + std::to_string(status.silenced ? 1 : 0) + " codec=" + std::to_string(status.codec) +
       " format=" + (status.codec ? wire::FormatText(status.format) : std::string("-")) +
-      " video_sent=" + std::to_string(status.videoSent) + " audio_sent=" + std::to_string(status.audioSent) +
+      " video_sent=" + std::to_string(status.videoSent) +
+      " video_last=" + TimestampText(status.lastVideoTimestamp) + " audio_sent=" + std::to_string(status.audioSent) +
       " messages_sent=" + std::to_string(status.messagesSent) +
       " sessions=" + std::to_string(sim.SessionCount()) + " rejected=" + std::to_string(sim.RejectedCount()) +
       " received=" + std::to_string(recorder.Count(-1)) +

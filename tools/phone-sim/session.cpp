@@ -155,6 +155,7 @@ Session::Status Session::GetStatus() const {
     status.codec = codec_;
     status.format = format_;
     status.videoSent = videoSent_;
+    status.lastVideoTimestamp = lastVideoTimestamp_;
     status.audioSent = audioSent_;
     status.chaos = chaos_;
     status.chaosSent = chaosSent_;
@@ -663,7 +664,10 @@ void Session::StreamLoop() {
       lock.unlock();
       const bool sent = Send(wire::VideoPacket(timestamp, payload.data(), payload.size()), Origin::kStream);
       lock.lock();
-      if (sent) ++videoSent_;
+      if (sent) {
+        ++videoSent_;
+        lastVideoTimestamp_ = timestamp;
+      }
       nextVideo +=
           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / videoRate));
       if (Clock::now() - nextVideo > behind) nextVideo = Clock::now();

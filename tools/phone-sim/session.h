@@ -42,6 +42,9 @@ class Session {
     uint32_t codec = 0;
     wire::VideoFormat format;
     uint64_t videoSent = 0;
+    // The timestamp of the last video packet counted in videoSent (negative before the first), so
+    // that a reader can tell exactly which pictures a count covers.
+    float lastVideoTimestamp = -1.0f;
     uint64_t audioSent = 0;
     uint64_t messagesSent = 0;
     ChaosSettings chaos;
@@ -158,6 +161,7 @@ class Session {
   double videoRate_;
   double audioRate_;
   uint64_t videoSent_ = 0;
+  float lastVideoTimestamp_ = -1.0f;
   uint64_t audioSent_ = 0;
   uint64_t videoIndex_ = 0;  // fixture position; back to 0 on each format request
   uint64_t audioIndex_ = 0;
