@@ -50,6 +50,16 @@ JsonObject& JsonObject::Add(const std::string& key, const std::vector<JsonObject
   return AddRaw(key, json + "]");
 }
 
+JsonObject& JsonObject::Add(const std::string& key, const std::vector<double>& values) {
+  std::string json = "[";
+  char number[32];
+  for (size_t i = 0; i < values.size(); ++i) {
+    std::snprintf(number, sizeof number, "%s%.6g", i == 0 ? "" : ",", values[i]);
+    json += std::isfinite(values[i]) ? number : (i == 0 ? "null" : ",null");
+  }
+  return AddRaw(key, json + "]");
+}
+
 std::string JsonObject::Text() const {
   std::string json = "{";
   for (size_t i = 0; i < members_.size(); ++i)

@@ -20,6 +20,7 @@ class JsonObject {
   JsonObject& Add(const std::string& key, const char* value) { return Add(key, std::string(value)); }
   JsonObject& Add(const std::string& key, const JsonObject& value);
   JsonObject& Add(const std::string& key, const std::vector<JsonObject>& values);
+  JsonObject& Add(const std::string& key, const std::vector<double>& values);
 
   std::string Text() const;
 

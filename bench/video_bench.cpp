@@ -36,7 +36,9 @@ extern "C" {
 #include <vector>
 
 #include "platform/clock.h"
+#include "bench_json.h"
 #include "cpu_time.h"
+#include "cpu_watch.h"
 #include "fixture_file.h"
 #include "media/decoded_frame_pair.h"
 #include "media/decoder_sink.h"
@@ -455,65 +457,55 @@ LatencyRow MeasureLatency(EnginePath& path, BarePath& bare, const Clip& clip, do
 
 std::string SizeName(const Clip& clip) { return std::to_string(clip.width) + "x" + std::to_string(clip.height); }
 
-// A JSON array of numbers, rounded to the microsecond.
-std::string JsonArray(const std::vector<double>& values) {
-  std::string text = "[";
-  char number[32];
-  for (size_t i = 0; i < values.size(); ++i) {
-    std::snprintf(number, sizeof number, "%s%.3f", i == 0 ? "" : ",", values[i]);
-    text += number;
-  }
-  return text + "]";
-}
-
 // The distribution of one path's paced latencies, with every sample for the plots.
-std::string JsonLatency(const std::vector<double>& ms) {
-  char head[160];
-  std::snprintf(head, sizeof head, "{\"median\": %.3f, \"p99\": %.3f, \"max\": %.3f, \"samples\": ", Median(ms),
-                Percentile(ms, 99), Percentile(ms, 100));
-  return head + JsonArray(ms) + "}";
+bench::JsonObject JsonLatency(const std::vector<double>& ms) {
+  return bench::JsonObject()
+      .Add("median", Median(ms))
+      .Add("p99", Percentile(ms, 99))
+      .Add("max", Percentile(ms, 100))
+      .Add("samples", ms);
 }
 
 bool WriteJson(const Options& options, const std::vector<Clip>& clips, const std::vector<ThroughputRow>& throughput,
                const std::vector<LatencyRow>& latency) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(options.json.c_str(), "w"), std::fclose);
-  if (file == nullptr) return false;
-  FILE* out = file.get();
-  std::fprintf(out, "{\"bench\": \"video\", \"tier\": \"%s\", \"platform\": \"%s\", \"content\": \"%s\",\n",
-               testkit::RunningUnderWine() ? "win32" : "native", testkit::PlatformName().c_str(),
-               options.clips.empty() ? "light" : "realistic");
-  std::fprintf(out, " \"frames\": %zu, \"runs\": %d, \"target_ratio\": %.2f, \"sizes\": [\n", options.frames,
-               options.runs, kOverheadTarget);
+  std::vector<bench::JsonObject> sizes;
   for (size_t c = 0; c < clips.size(); ++c) {
     const ThroughputRow& row = throughput[c];
     const LatencyRow& paced = latency[c];
-    std::fprintf(out, "  {\"size\": \"%s\", \"mean_packet_bytes\": %.0f,\n", SizeName(clips[c]).c_str(),
-                 clips[c].meanPacketBytes);
-    std::fprintf(out,
-                 "   \"bare_ms\": %.4f, \"one_by_one_ms\": %.4f, \"one_by_one_ratio\": %.4f, \"burst_ms\": %.4f,"
-                 " \"burst_ratio\": %.4f,\n",
-                 Median(row.bare.ms), Median(row.oneByOne.ms), PairedRatio(row.oneByOne.ms, row.bare.ms),
-                 Median(row.burst.ms), PairedRatio(row.burst.ms, row.bare.ms));
-    std::fprintf(out, "   \"wineserver_ms_per_frame\": {\"bare\": %.4f, \"one_by_one\": %.4f, \"burst\": %.4f},\n",
-                 row.bare.ServerMsPerFrame(), row.oneByOne.ServerMsPerFrame(), row.burst.ServerMsPerFrame());
+    bench::JsonObject size;
+    size.Add("size", SizeName(clips[c]))
+        .Add("mean_packet_bytes", clips[c].meanPacketBytes)
+        .Add("bare_ms", Median(row.bare.ms))
+        .Add("one_by_one_ms", Median(row.oneByOne.ms))
+        .Add("one_by_one_ratio", PairedRatio(row.oneByOne.ms, row.bare.ms))
+        .Add("burst_ms", Median(row.burst.ms))
+        .Add("burst_ratio", PairedRatio(row.burst.ms, row.bare.ms))
+        .Add("wineserver_ms_per_frame", bench::JsonObject()
+                                            .Add("bare", row.bare.ServerMsPerFrame())
+                                            .Add("one_by_one", row.oneByOne.ServerMsPerFrame())
+                                            .Add("burst", row.burst.ServerMsPerFrame()));
     if (paced.ok) {
-      std::fprintf(out, "   \"paced_ratio\": %.4f, \"p99_gap_ms\": %.4f,\n", Median(paced.totalMs) / Median(paced.bareMs),
-                   Percentile(paced.totalMs, 99) - Percentile(paced.bareMs, 99));
-      std::fprintf(out, "   \"latency_ms\": {\"engine\": %s,\n     \"bare\": %s}}", JsonLatency(paced.totalMs).c_str(),
-                   JsonLatency(paced.bareMs).c_str());
-    } else {
-      std::fprintf(out, "   \"paced_ratio\": null, \"latency_ms\": null}");
+      size.Add("paced_ratio", Median(paced.totalMs) / Median(paced.bareMs))
+          .Add("p99_gap_ms", Percentile(paced.totalMs, 99) - Percentile(paced.bareMs, 99))
+          .Add("latency_ms", bench::JsonObject().Add("engine", JsonLatency(paced.totalMs)).Add("bare", JsonLatency(paced.bareMs)));
     }
-    std::fprintf(out, "%s\n", c + 1 < clips.size() ? "," : "");
+    sizes.push_back(size);
   }
-  std::fprintf(out, "]}\n");
-  return std::ferror(out) == 0;
+  return bench::WriteJsonFile(options.json, bench::JsonObject()
+                                                .Add("bench", "video")
+                                                .Add("tier", testkit::RunningUnderWine() ? "win32" : "native")
+                                                .Add("platform", testkit::PlatformName())
+                                                .Add("content", options.clips.empty() ? "light" : "realistic")
+                                                .Add("frames", static_cast<long long>(options.frames))
+                                                .Add("runs", options.runs)
+                                                .Add("target_ratio", kOverheadTarget)
+                                                .Add("sizes", sizes));
 }
 
 // The wineserver's CPU seconds so far, or 0 when there is none to watch.
 double ServerCpuSeconds(const Options& options) {
   if (options.wineserver.empty()) return 0;
-  return std::max(testkit::LinuxProcessCpuSeconds(options.wineserver), 0.0);
+  return std::max(bench::KernelCpuSeconds(options.wineserver), 0.0);
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {

@@ -1,10 +1,5 @@
 #include "cpu_time.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sstream>
-
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -72,23 +67,6 @@ double ThreadCpuSeconds() {
   if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return 0;
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 #endif
-}
-
-double LinuxProcessCpuSeconds(const std::string& pid) {
-  const std::string path = RunningUnderWine() ? "Z:\\proc\\" + pid + "\\stat" : "/proc/" + pid + "/stat";
-  std::ifstream stat(path);
-  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const size_t nameEnd = text.rfind(')');
-  if (nameEnd == std::string::npos) return -1;
-  std::istringstream fields(text.substr(nameEnd + 1));
-  std::string field;
-  unsigned long long user = 0, system = 0;
-  // After the name: the state is field 3; utime and stime are fields 14 and 15.
-  for (int index = 3; index <= 15 && fields >> field; ++index) {
-    if (index == 14) user = std::strtoull(field.c_str(), nullptr, 10);
-    if (index == 15) system = std::strtoull(field.c_str(), nullptr, 10);
-  }
-  return fields ? static_cast<double>(user + system) / 100.0 : -1;
 }
 
 }  // namespace testkit

@@ -15,10 +15,5 @@ bool RunningUnderWine();
 double ProcessCpuSeconds();
 double ThreadCpuSeconds();
 
-// User + system seconds of another Linux process by its number, read from the kernel's stat file
-// (in clock ticks, 100 a second). Under Wine the file is opened by the wineserver on the program's
-// behalf, so "self" there would be the wineserver: only ever ask by number. Negative when it cannot
-// be read.
-double LinuxProcessCpuSeconds(const std::string& pid);
 
 }  // namespace testkit

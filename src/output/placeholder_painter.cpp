@@ -43,18 +43,21 @@ void DrawPlaceholder(platform::DrawingSurface& canvas, const AnimatedImage& anim
 }
 
 // Copies the canvas's rows, 3 × width bytes each without the canvas's row padding, in the order
-// the driver wants them. Returns the bytes written.
-size_t CompactRows(platform::DrawingSurface& canvas, bool topRowFirst, uint8_t* target) {
+// the driver wants them; with firstRow and endRow only those rows of the picture (top row first).
+// Returns the bytes written.
+size_t CompactRows(platform::DrawingSurface& canvas, bool topRowFirst, uint8_t* target, size_t firstRow = 0,
+                   size_t endRow = SIZE_MAX) {
   const size_t rowBytes = 3 * static_cast<size_t>(canvas.width());
   const size_t rows = static_cast<size_t>(canvas.height());
   const uint8_t* pixels = canvas.pixels();
-  for (size_t row = 0; row < rows; ++row) {
+  endRow = std::min(endRow, rows);
+  for (size_t row = firstRow; row < endRow; ++row) {
     const size_t pictureRow = topRowFirst ? row : rows - 1 - row;
     const size_t stored = canvas.topDown() ? pictureRow : rows - 1 - pictureRow;
-    std::memcpy(target + row * rowBytes, pixels + stored * static_cast<size_t>(canvas.stride()),
+    std::memcpy(target + (row - firstRow) * rowBytes, pixels + stored * static_cast<size_t>(canvas.stride()),
                 rowBytes);
   }
-  return rowBytes * rows;
+  return rowBytes * (endRow > firstRow ? endRow - firstRow : 0);
 }
 
 // Converts a picture of packed BGR rows (3 × width bytes each, in the order the target's rows
@@ -128,6 +131,10 @@ void PlaceholderPainter::Release() {
   canvas_.reset();
   sws_freeContext(scaler_);
   scaler_ = nullptr;
+  sws_freeContext(bandScaler_);
+  bandScaler_ = nullptr;
+  yuy2Picture_.clear();
+  yuy2Picture_.shrink_to_fit();
 }
 
 void PlaceholderPainter::ResizeCanvas(const OutputFormat& format) {
@@ -163,6 +170,7 @@ bool PlaceholderPainter::PaintPlaceholder(const OutputFormat& format, CameraChan
     }
     return true;
   }
+  if (format.code == kPixelYuy2) return PaintYuy2(*canvas, channel, report);
   const bool topRowFirst = format.code != kPixelArgb || format.height > 0;
   uint8_t* packed = channel.Scratch(0);
   CompactRows(*canvas, topRowFirst, packed);
@@ -171,6 +179,38 @@ bool PlaceholderPainter::PaintPlaceholder(const OutputFormat& format, CameraChan
   const size_t bytes = ConvertRows(&scaler_, packed, width, rows, format, scratch);
   if (bytes == 0) return false;
   *report = channel.HandOver(scratch, bytes);
+  return true;
+}
+
+bool PlaceholderPainter::PaintYuy2(platform::DrawingSurface& canvas, CameraChannel& channel, DriverReport* report) {
+  const int width = canvas.width();
+  const int rows = canvas.height();
+  const size_t bytes = 2 * static_cast<size_t>(width) * static_cast<size_t>(rows);
+  const bool whole = yuy2Picture_.size() != bytes || yuy2Width_ != width;
+  int first = 0;
+  int end = rows;
+  if (!whole) {
+    // Only the animation's rows differ from the picture before (black, and the caption below).
+    first = animation_.frameCount() > 0 ? std::clamp(rows / 2 - kAnimationRise, 0, rows) : 0;
+    end = animation_.frameCount() > 0 ? std::clamp(rows / 2 - kAnimationRise + animation_.canvasHeight(), first, rows)
+                                      : first;
+  } else {
+    yuy2Picture_.assign(bytes, 0);
+    yuy2Width_ = width;
+  }
+  if (end > first) {
+    uint8_t* packed = channel.Scratch(0);
+    CompactRows(canvas, true, packed, static_cast<size_t>(first), static_cast<size_t>(end));
+    // The band has a converter of its own: one converter for both sizes would be made anew each time.
+    OutputFormat yuy2;
+    yuy2.code = kPixelYuy2;
+    if (ConvertRows(whole ? &scaler_ : &bandScaler_, packed, width, end - first, yuy2,
+                    yuy2Picture_.data() + 2 * static_cast<size_t>(width) * static_cast<size_t>(first)) == 0) {
+      yuy2Picture_.clear();  // converted in part: the next picture is made whole
+      return false;
+    }
+  }
+  *report = channel.HandOver(yuy2Picture_.data(), bytes);
   return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "output/animated_image.h"
 #include "output/camera_channel.h"
@@ -43,10 +44,17 @@ class PlaceholderPainter {
   int ReserveNextPicture();
 
  private:
+  // A YUY2 picture: the last one kept whole, with only the animation's rows drawn and converted
+  // again (converting the whole picture ten times a second was most of an idle camera's cost).
+  bool PaintYuy2(platform::DrawingSurface& canvas, CameraChannel& channel, DriverReport* report);
+
   Clock& clock_;
   std::unique_ptr<platform::DrawingSurface> canvas_;
   AnimatedImage animation_;
   SwsContext* scaler_ = nullptr;
+  SwsContext* bandScaler_ = nullptr;
+  std::vector<uint8_t> yuy2Picture_;  // the last YUY2 placeholder picture, top row first
+  int yuy2Width_ = 0;
   int blankState_ = 0;  // 0 none, 1 RGB blank written, 2 YUY2 blank written
   double placeholderDue_ = 0.0;  // when this camera's next placeholder picture is due
 };

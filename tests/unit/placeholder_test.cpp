@@ -223,7 +223,8 @@ class PlaceholderTest : public ::testing::Test {
     VirtualCameraOutput output(0, nullptr, Drivers(), timing_);
     output.SetBlank(blank);
     EXPECT_EQ(output.Open(), VirtualCameraOutput::kOpened);
-    EXPECT_TRUE(Drivers().WaitForFrames(0, before + (blank ? 1 : 2), std::chrono::seconds(10)));
+    // The third picture: a YUY2 placeholder after the first is converted only where it changed.
+    EXPECT_TRUE(Drivers().WaitForFrames(0, before + (blank ? 1 : 3), std::chrono::seconds(10)));
     output.Close();
     return Drivers().LastPicture(0);
   }
