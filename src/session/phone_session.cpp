@@ -121,9 +121,6 @@ void PhoneSession::OnClosed(PhoneConnection& connection) {
 }
 
 void PhoneSession::OnPacket(PhoneConnection& connection, const uint8_t* message, size_t length) {
-  // Nothing after a goodbye belongs to the session: a phone that goes on streaming would otherwise
-  // be reported streaming again into a camera that has let it go.
-  if (goodbyeFrom_.load() == &connection) return;
   heardFromPhone_.store(true);
   DispatchMessage(*this, connection, message, length);
 }
@@ -137,10 +134,9 @@ void PhoneSession::OnGoodbye(PhoneConnection& connection) {
   goodbyeFrom_.store(&connection);
   ReportState(connection, PhoneState::kIdle);
   listener_.OnSessionEnded();
-  // The phone closes after its goodbye. One that does not (or whose goodbye was a stray message
-  // of that type) is closed here, so that its end comes and it can be chosen again.
-  connection.Close();
 }
+
+bool PhoneSession::AfterGoodbye(const PhoneConnection& connection) const { return goodbyeFrom_.load() == &connection; }
 
 void PhoneSession::OnHello(PhoneConnection& connection) {
   SendStoredErrorReport(connection);
@@ -148,20 +144,24 @@ void PhoneSession::OnHello(PhoneConnection& connection) {
   connection.Send(answer.data(), answer.size());
 }
 
-void PhoneSession::OnStatus(PhoneConnection& connection) { ApplyStreamingRule(connection); }
+void PhoneSession::OnStatus(PhoneConnection& connection) {
+  if (!AfterGoodbye(connection)) ApplyStreamingRule(connection);
+}
 
-void PhoneSession::OnAudioPacket(PhoneConnection&, const uint8_t* packet, size_t length) {
-  listener_.OnAudioPacket(packet, length);
+void PhoneSession::OnAudioPacket(PhoneConnection& connection, const uint8_t* packet, size_t length) {
+  if (!AfterGoodbye(connection)) listener_.OnAudioPacket(packet, length);
 }
 
 void PhoneSession::OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
                                  size_t length) {
+  if (AfterGoodbye(connection)) return;
   ApplyStreamingRule(connection);
   listener_.OnVideoPacket(timestamp, data, length);
 }
 
 void PhoneSession::OnCapabilities(PhoneConnection& connection, bool hevc,
                                   const std::vector<VideoFormat>& formats) {
+  if (AfterGoodbye(connection)) return;
   const std::vector<uint8_t> answer =
       session_messages::CapabilitiesAnswer(kProtocolValueA, kProtocolValueB);
   connection.Send(answer.data(), answer.size());

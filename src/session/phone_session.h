@@ -79,6 +79,11 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   void ApplyStreamingRule(const PhoneConnection& connection);
   // Sends the stored diagnostic to the phone, once.
   void SendStoredErrorReport(PhoneConnection& connection);
+  // The phone said goodbye on this connection: its stream is over. A phone that goes on streaming
+  // (or whose goodbye was a stray message of that type) must not be marked streaming again nor
+  // feed the camera, which has let it go; it stays free to be chosen, and a new session replaces
+  // the old connection. What else it says (its announcement, a hello) is still heard.
+  bool AfterGoodbye(const PhoneConnection& connection) const;
 
   SessionListener& listener_;
   PhoneBroker& broker_;

@@ -25,7 +25,7 @@ constexpr const char* kTraceComponent = "transport";
 // own wait answers at once. Runs on the receive thread only.
 class UsbmuxTransport::ServiceSource final : public ByteSource {
  public:
-  ServiceSource(int socket, const std::atomic<bool>& closeAsked) : socket_(socket), closeAsked_(closeAsked) {}
+  explicit ServiceSource(int socket) : socket_(socket) {}
 
   Wait WaitReadable(int) override {
     Wait wait;
@@ -34,14 +34,10 @@ class UsbmuxTransport::ServiceSource final : public ByteSource {
   }
 
   Received Receive(uint8_t* into, size_t wanted) override {
-    Received received;
-    if (closeAsked_.load()) {
-      received.status = Received::Status::kEnded;  // the engine closed it
-      return received;
-    }
     uint32_t got = 0;
     const int result = usbmuxd_recv_timeout(socket_, reinterpret_cast<char*>(into),
                                             static_cast<uint32_t>(wanted), &got, kReceiveWaitMs);
+    Received received;
     if (got > 0 && got <= wanted) {
       received.status = Received::Status::kData;
       received.count = got;
@@ -60,7 +56,6 @@ class UsbmuxTransport::ServiceSource final : public ByteSource {
 
  private:
   const int socket_;
-  const std::atomic<bool>& closeAsked_;
 };
 
 UsbmuxTransport::UsbmuxTransport(TransportListener& owner, std::string threadName, Clock& clock)
@@ -111,7 +106,7 @@ void UsbmuxTransport::RunReceiveThread() {
   const EngineThreadMark engineThread;
   platform::NameCurrentThread(threadName_);
   try {
-    ServiceSource serviceSource(socket_.load(), closeAsked_);
+    ServiceSource serviceSource(socket_.load());
     ReadAheadSource source(serviceSource);
     ReceiveLoopState state;
     state.open = &open_;

@@ -52,9 +52,8 @@ class UsbmuxTransport final : public SessionTransport {
   void Stop() override;
 
   bool Send(const uint8_t* data, size_t length) override;
-  // Ends the stream as if the phone had closed it: the receive thread sees the end at its next
-  // read, closes the stream and reports OnClosed.
-  void Close() override { closeAsked_.store(true); }
+  // Nothing to do: the receive thread closes the stream as it ends.
+  void Close() override {}
   const PhoneId& phoneId() const override { return phoneId_; }
   bool overUsb() const override { return overUsb_; }
   // No address: the service knows the device by its handle.
@@ -81,7 +80,6 @@ class UsbmuxTransport final : public SessionTransport {
   // cleared by the receive thread once it has closed the stream.
   std::atomic<int> socket_{-1};
   std::atomic<bool> open_{false};
-  std::atomic<bool> closeAsked_{false};
   // Open against Stop: the fields Open writes change under its start mutex.
   ReceiveThread receiver_{open_};
 };

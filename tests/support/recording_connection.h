@@ -1,7 +1,6 @@
 #pragma once
 // A connection that keeps what the engine sends instead of putting it on a socket, for driving an
 // instance's message handling directly.
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -17,7 +16,7 @@ class RecordingConnection : public kavex::PhoneConnection {
     sent_.emplace_back(data, data + length);
     return true;
   }
-  void Close() override { closed_ = true; }
+  void Close() override {}
   const kavex::PhoneId& phoneId() const override { return id_; }
   bool overUsb() const override { return false; }
   const kavex::SocketAddress& peerAddress() const override { return peer_; }
@@ -26,7 +25,6 @@ class RecordingConnection : public kavex::PhoneConnection {
     std::lock_guard<std::mutex> lock(mutex_);
     return sent_;
   }
-  bool closed() const { return closed_; }
   // Message types in the order they were sent.
   std::vector<int> sentTypes() {
     std::vector<int> types;
@@ -39,5 +37,4 @@ class RecordingConnection : public kavex::PhoneConnection {
   kavex::SocketAddress peer_;
   std::mutex mutex_;
   std::vector<std::vector<uint8_t>> sent_;
-  std::atomic<bool> closed_{false};
 };

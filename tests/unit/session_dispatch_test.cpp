@@ -162,16 +162,18 @@ TEST_F(SessionDispatchTest, AStreamThatOutlivesItsListEntryStillReportsItsEnd) {
   EXPECT_EQ(States(), (std::vector<int>{3, 0}));
 }
 
-// A goodbye from a phone that goes on streaming: the engine closes the connection, and the video
-// after the goodbye neither marks the phone streaming again nor reaches the camera.
-TEST_F(SessionDispatchTest, NothingAfterAGoodbyeCountsAndTheConnectionIsClosed) {
+// A goodbye from a phone that goes on streaming (or a stray message of that type): the stream
+// after it neither marks the phone streaming again, which would keep it from being chosen, nor
+// reaches the camera; the phone can still name itself on that connection.
+TEST_F(SessionDispatchTest, TheStreamAfterAGoodbyeCountsForNothing) {
   Deliver(Message(8, {0, 0, 0, 0, 1, 2, 3}));
   Deliver(Message(2, std::vector<uint8_t>(54, 0x5a)));
-  EXPECT_TRUE(connection->closed());
   Deliver(Message(8, {0, 0, 0, 0, 1, 2, 3}));
   Deliver(Message(5));
+  Deliver(Message(10, WireWriter().U32(0).U32(1).U32(640).U32(480).F32(30.0f).Take()));
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle);
   EXPECT_EQ(States(), (std::vector<int>{3, 0}));
+  EXPECT_TRUE(instance->capabilities().empty()) << "a stream offered after the goodbye was taken";
 }
 
 TEST_F(SessionDispatchTest, TextListJoinsOnlyTheTextsInsideTheMessage) {
