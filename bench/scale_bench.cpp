@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "bench_json.h"
+#include "camera_host.h"
 #include "camera_section_layout.h"
 #include "cpu_time.h"
 #include "cpu_watch.h"
@@ -64,16 +65,17 @@
 #include "sim_control.h"
 #include "wait_until.h"
 #include "wire_records.h"
-#ifndef _WIN32
-#include "scoped_simulated_drivers.h"
-#endif
 
 namespace {
 
 namespace layout = testkit::camera_section;
 using testkit::Clock;
 
-constexpr int kMaxCameras = layout::kCameras;
+using camerahost::CameraHost;
+using camerahost::InstanceNews;
+using camerahost::kMaxCameras;
+using camerahost::News;
+using camerahost::StateName;
 constexpr float kFps = 30.0f;
 // The idle targets, of one core per camera.
 constexpr double kIdleTargetWithConsumer = 2.0;
@@ -102,105 +104,9 @@ std::string PhoneFormat(const Options& options) {
   return std::to_string(options.width) + "x" + std::to_string(options.height) + "@30";
 }
 
-// ---- the host's side -------------------------------------------------------------------------
-
-// What the engine told the host, per instance.
-struct InstanceNews {
-  std::vector<int> states;  // the open result first, then phone states
-  bool streaming = false;
-  std::string selectedKey;  // the phone the instance streams from, by its list entry
-};
-
-std::mutex g_newsMutex;
-InstanceNews g_news[kMaxCameras];
-
-InstanceNews News(int instance) {
-  std::lock_guard<std::mutex> lock(g_newsMutex);
-  return g_news[instance];
-}
-
-void KAVEX_STDCALL OnState(int instance, int value) {
-  if (instance < 0 || instance >= kMaxCameras) return;
-  std::lock_guard<std::mutex> lock(g_newsMutex);
-  InstanceNews& news = g_news[instance];
-  const bool openResult = news.states.empty();
-  news.states.push_back(value);
-  if (!openResult) news.streaming = value == KAVEX_PHONE_STREAMING;
-}
-void KAVEX_STDCALL OnPhoneList(int instance, int, const char* key, const char*, int selected) {
-  if (instance < 0 || instance >= kMaxCameras || selected == 0 || key == nullptr) return;
-  std::lock_guard<std::mutex> lock(g_newsMutex);
-  g_news[instance].selectedKey = key;
-}
-int KAVEX_STDCALL OnFormatChoice(int, const char*) { return 0; }  // automatic: the consumer's size
-
-const char* StateName(int state) {
-  switch (state) {
-    case KAVEX_PHONE_IDLE: return "Idle";
-    case KAVEX_PHONE_FAILED: return "Failed";
-    case KAVEX_PHONE_CONNECTING: return "Connecting";
-    case KAVEX_PHONE_STREAMING: return "Streaming";
-    case KAVEX_PHONE_PASSCODE_NEEDED: return "PasscodeNeeded";
-    default: return "?";
-  }
-}
-
-// The engine's exports through the test kit: natively linked in, under Windows from
-// engine-simdrivers.dll.
-// Thread: main.
-class Engine {
- public:
-  std::string Load() {
-#ifndef _WIN32
-    drivers_ = std::make_unique<kavex::simdrivers::ScopedSimulatedDrivers>();
-#endif
-    std::string error;
-    library_.Load("engine-simdrivers.dll", &error);
-    return error;
-  }
-
-  // Creates and opens the instances; empty when every open succeeded.
-  std::string Open(int cameras) {
-    const testkit::EngineExports& e = library_.exports();
-    e.EInitialize(cameras, &OnState);
-    cameras_ = cameras;
-    for (int camera = 0; camera < cameras; ++camera)
-      e.SetCallback(camera, nullptr, nullptr, &OnPhoneList, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                    &OnFormatChoice);
-    std::string problems;
-    for (int camera = 0; camera < cameras; ++camera) {
-      const int opened = e.EOpen();
-      const InstanceNews news = News(camera);
-      const int result = news.states.empty() ? 99 : news.states.front();
-      if (opened != camera || result != 0)
-        problems += " instance " + std::to_string(camera) + ": EOpen returned " + std::to_string(opened) +
-                    ", open result " + std::to_string(result) + ";";
-    }
-    return problems;
-  }
-
-  void Close() {
-    for (int camera = cameras_ - 1; camera >= 0; --camera) library_.exports().EUninitialize(camera);
-    cameras_ = 0;
-    library_.Unload();
-#ifndef _WIN32
-    drivers_.reset();
-#endif
-  }
-
-  ~Engine() { Close(); }
-
- private:
-  testkit::EngineLibrary library_;
-  int cameras_ = 0;
-#ifndef _WIN32
-  std::unique_ptr<kavex::simdrivers::ScopedSimulatedDrivers> drivers_;
-#endif
-};
-
 // Publishes the cameras' sections, starts the consumer when it reads them, loads the engine and
 // opens an instance per camera; says why not on stderr.
-bool OpenCameras(bench::SectionConsumer& consumer, bool reading, Engine& engine, int cameras) {
+bool OpenCameras(bench::SectionConsumer& consumer, bool reading, CameraHost& engine, int cameras) {
   std::string problem = consumer.Publish(reading);
   if (problem.empty()) {
     if (reading) consumer.Start();
@@ -528,9 +434,10 @@ void PrintWhyNotStreaming(std::vector<Phone>& phones) {
   for (int camera = 0; camera < static_cast<int>(phones.size()); ++camera) {
     const InstanceNews news = News(camera);
     std::string states;
-    for (size_t i = 1; i < news.states.size(); ++i) states += std::string(" ") + StateName(news.states[i]);
+    if (news.stateCount > news.states.size()) states = " ...";
+    for (const int state : news.states) states += std::string(" ") + StateName(state);
     std::printf("  instance %d: open result %d, states:%s, selected phone %s\n", camera,
-                news.states.empty() ? 99 : news.states.front(), states.empty() ? " none" : states.c_str(),
+                news.openResult, states.empty() ? " none" : states.c_str(),
                 news.selectedKey.empty() ? "none" : news.selectedKey.c_str());
   }
   for (Phone& phone : phones) std::printf("  phone %s: %s\n", phone.key.c_str(), State(phone).c_str());
@@ -633,7 +540,7 @@ int RunScale(const Options& options, Clock::time_point start) {
 
   bench::SectionConsumer consumer(cameras, {options.width, options.height, kFps, layout::kYuy2}, options.check,
                                   options.pollMs);
-  Engine engine;
+  CameraHost engine;
   if (!OpenCameras(consumer, true, engine, cameras)) return 1;
   std::printf("%d instances open at %.1f s; waiting for %d streams (up to %.0f s)\n", cameras,
               testkit::SecondsSince(start), cameras, options.streamTimeout);
@@ -649,7 +556,7 @@ int RunScale(const Options& options, Clock::time_point start) {
     const InstanceNews news = News(camera);
     Phone* phone = news.streaming ? PhoneByKey(phones, news.selectedKey) : nullptr;
     if (phone != nullptr && keysInUse.insert(phone->key).second) phoneOf[camera] = phone;
-    statesBefore[camera] = news.states.size();
+    statesBefore[camera] = news.stateCount;
   }
 
   std::printf("settling %.0f s, then measuring %.0f s\n", options.settleSeconds, options.seconds);
@@ -690,7 +597,7 @@ int RunScale(const Options& options, Clock::time_point start) {
     results[camera] = Evaluate(takes, ReadAcks(*phoneOf[camera]), begin[camera], end[camera]);
     results[camera].key = phoneOf[camera]->key;
     const InstanceNews news = News(camera);
-    results[camera].stateChanges = static_cast<int>(news.states.size() - statesBefore[camera]);
+    results[camera].stateChanges = static_cast<int>(news.stateCount - statesBefore[camera]);
     if (news.selectedKey != phoneOf[camera]->key) results[camera].stateChanges += 1;
     if (takes.times.empty() || takes.wrongPictures > 0 || takes.outOfOrder > 0) picturesRight = false;
   }
@@ -762,7 +669,7 @@ int RunIdle(const Options& options) {
 
   bench::SectionConsumer consumer(cameras, {options.width, options.height, kFps, layout::kYuy2},
                                   bench::PictureCheck::kPlaceholder, options.pollMs);
-  Engine engine;
+  CameraHost engine;
   if (!OpenCameras(consumer, options.consumer, engine, cameras)) return 1;
   std::printf("settling %.0f s, then measuring %.0f s\n", options.settleSeconds, options.seconds);
   std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int64_t>(options.settleSeconds * 1000)));

@@ -30,20 +30,19 @@
 #include <thread>
 #include <vector>
 
+#include "camera_host.h"
 #include "camera_watcher.h"
-#include "engine_library.h"
 #include "faults.h"
-#include "kavex_engine.h"
 #include "phone_link.h"
 #include "samples.h"
 #include "wait_until.h"
-#ifndef _WIN32
-#include "scoped_simulated_drivers.h"
-#endif
 
 namespace {
 
 using soak::kCameras;
+using camerahost::InstanceNews;
+using camerahost::News;
+using camerahost::StateName;
 using testkit::Clock;
 
 struct Options {
@@ -89,98 +88,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   return options->minutes > 0 && options->sampleSeconds > 0 && options->recoverySeconds > 0 &&
          options->phones.size() == kCameras;
 }
-
-// ---- the host's side -------------------------------------------------------------------------
-
-struct InstanceNews {
-  int openResult = 99;
-  bool streaming = false;
-  Clock::time_point streamingSince{};
-  int lastState = -1;
-  std::string selectedKey;
-};
-
-std::mutex g_newsMutex;
-InstanceNews g_news[kCameras];
-bool g_opened[kCameras] = {};
-
-InstanceNews News(int instance) {
-  std::lock_guard<std::mutex> lock(g_newsMutex);
-  return g_news[instance];
-}
-
-void KAVEX_STDCALL OnState(int instance, int value) {
-  if (instance < 0 || instance >= kCameras) return;
-  std::lock_guard<std::mutex> lock(g_newsMutex);
-  InstanceNews& news = g_news[instance];
-  if (!g_opened[instance]) {
-    g_opened[instance] = true;
-    news.openResult = value;
-    return;
-  }
-  const bool streaming = value == KAVEX_PHONE_STREAMING;
-  if (streaming && !news.streaming) news.streamingSince = Clock::now();
-  news.streaming = streaming;
-  news.lastState = value;
-}
-void KAVEX_STDCALL OnPhoneList(int instance, int, const char* key, const char*, int selected) {
-  if (instance < 0 || instance >= kCameras || selected == 0 || key == nullptr) return;
-  std::lock_guard<std::mutex> lock(g_newsMutex);
-  g_news[instance].selectedKey = key;
-}
-int KAVEX_STDCALL OnFormatChoice(int, const char*) { return 0; }  // automatic: the consumer's size
-
-// The engine's exports through the test kit.
-// Thread: main.
-class Engine {
- public:
-  std::string Load() {
-#ifndef _WIN32
-    drivers_ = std::make_unique<kavex::simdrivers::ScopedSimulatedDrivers>();
-#endif
-    std::string error;
-    library_.Load("engine-simdrivers.dll", &error);
-    return error;
-  }
-
-  std::string Open() {
-    const testkit::EngineExports& e = library_.exports();
-    e.EInitialize(kCameras, &OnState);
-    initialized_ = true;
-    for (int camera = 0; camera < kCameras; ++camera)
-      e.SetCallback(camera, nullptr, nullptr, &OnPhoneList, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                    &OnFormatChoice);
-    std::string problems;
-    for (int camera = 0; camera < kCameras; ++camera) {
-      const int opened = e.EOpen();
-      const int result = News(camera).openResult;
-      if (opened != camera || result != 0)
-        problems += " instance " + std::to_string(camera) + ": EOpen returned " + std::to_string(opened) +
-                    ", open result " + std::to_string(result) + ";";
-    }
-    return problems;
-  }
-
-  void Close() {
-    if (initialized_) {
-      for (int camera = kCameras - 1; camera >= 0; --camera) library_.exports().EUninitialize(camera);
-      initialized_ = false;
-    }
-    library_.Unload();
-#ifndef _WIN32
-    drivers_.reset();
-#endif
-  }
-
-  ~Engine() { Close(); }
-
- private:
-  testkit::EngineLibrary library_;
-  bool initialized_ = false;
-#ifndef _WIN32
-  std::unique_ptr<kavex::simdrivers::ScopedSimulatedDrivers> drivers_;
-#endif
-};
 
 // ---- sampling --------------------------------------------------------------------------------
 
@@ -259,18 +166,6 @@ class Sampler {
 };
 
 // ---- the run ---------------------------------------------------------------------------------
-
-const char* StateName(int state) {
-  switch (state) {
-    case -1: return "none";
-    case KAVEX_PHONE_IDLE: return "Idle";
-    case KAVEX_PHONE_FAILED: return "Failed";
-    case KAVEX_PHONE_CONNECTING: return "Connecting";
-    case KAVEX_PHONE_STREAMING: return "Streaming";
-    case KAVEX_PHONE_PASSCODE_NEEDED: return "PasscodeNeeded";
-    default: return "?";
-  }
-}
 
 // Every camera shows its phone's pictures that arrived after `since` and after its last Streaming,
 // and every phone says it is connected and streaming.
@@ -364,13 +259,13 @@ int main(int argc, char** argv) {
   }
   watcher.Start();
 
-  Engine engine;
+  camerahost::CameraHost engine;
   const std::string loaded = engine.Load();
   if (!loaded.empty()) {
     std::fprintf(stderr, "soak: %s\n", loaded.c_str());
     return 1;
   }
-  const std::string opened = engine.Open();
+  const std::string opened = engine.Open(kCameras);
   if (!opened.empty()) {
     std::fprintf(stderr, "soak: opening failed:%s\n", opened.c_str());
     return 1;
