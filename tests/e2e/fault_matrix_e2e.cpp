@@ -23,12 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "camera_section_layout.h"
-#include "camera_section_peer.h"
+#include "camera_zero_consumer.h"
 #include "engine_library.h"
 #include "host_event_log.h"
 #include "kavex_engine.h"
-#include "platform/named_objects.h"
 #include "settings_fixture.h"
 #include "sim_control.h"
 #include "wait_until.h"
@@ -36,7 +34,6 @@
 
 namespace {
 
-namespace layout = testkit::camera_section;
 using namespace hostlog;
 using testkit::SecondsSince;
 
@@ -70,44 +67,18 @@ constexpr bool kCopyPictures = true;
 #endif
 
 // Camera 0's consumer (section mode, YUY2).
-class Consumer {
+class Consumer : public e2e::CameraZeroConsumer {
  public:
-  bool Publish() {
-    uint32_t error = 0;
-    section_ = kavex::platform::SharedSection::CreateOrOpen(layout::SectionName(0), layout::kBytes, &error);
-    if (section_ == nullptr) return false;
-    peer_ = std::make_unique<testkit::CameraSectionPeer>(section_->data());
-    peer_->Publish({640, 480, 30.0f, 1});
-    return true;
-  }
-  void Demand(int width, int height) {
-    width_ = width;
-    height_ = height;
-    peer_->SetDemand({static_cast<uint32_t>(width), height, 30.0f, 1});
-  }
-  int width() const { return width_; }
+  bool Publish() { return CameraZeroConsumer::Publish(640, 480); }
   // The pictures of the phone taken in `seconds`.
   int PhonePicturesIn(double seconds) {
     int ofThePhone = 0;
-    const size_t bytes = 2u * width_ * height_;
-    const testkit::Clock::time_point start = testkit::Clock::now();
-    while (SecondsSince(start) < seconds) {
-      for (int slot = 0; slot < 2; ++slot) {
-        std::vector<uint8_t> picture;
-        testkit::SlotPicture taken;
-        if (!peer_->Take(slot, kCopyPictures ? bytes : 0, &picture, &taken)) continue;
-        if (kCopyPictures ? ShowsThePhone(picture, width_, height_) : taken.length == bytes) ++ofThePhone;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    const size_t bytes = Yuy2Bytes();
+    TakeFor(seconds, kCopyPictures ? bytes : 0, [&](e2e::SlotTake& taken) {
+      if (kCopyPictures ? ShowsThePhone(taken.bytes, width(), height()) : taken.length == bytes) ++ofThePhone;
+    });
     return ofThePhone;
   }
-
- private:
-  std::unique_ptr<kavex::platform::SharedSection> section_;
-  std::unique_ptr<testkit::CameraSectionPeer> peer_;
-  int width_ = 640;
-  int height_ = 480;
 };
 
 // How the host hears the session end.

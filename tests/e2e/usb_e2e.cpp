@@ -25,12 +25,10 @@
 #include <thread>
 #include <vector>
 
-#include "camera_section_layout.h"
-#include "camera_section_peer.h"
+#include "camera_zero_consumer.h"
 #include "engine_library.h"
 #include "host_event_log.h"
 #include "kavex_engine.h"
-#include "platform/named_objects.h"
 #include "settings_fixture.h"
 #include "sim_control.h"
 #include "wait_until.h"
@@ -38,7 +36,6 @@
 
 namespace {
 
-namespace layout = testkit::camera_section;
 using testkit::Clock;
 using testkit::SecondsSince;
 
@@ -171,34 +168,15 @@ class Usb : public ::testing::Test {
 };
 
 // The consumer of camera 0 (section mode, 640 × 480 YUY2): the section is a real named object.
-class Consumer {
+class Consumer : public e2e::CameraZeroConsumer {
  public:
-  bool Publish() {
-    uint32_t error = 0;
-    section_ = kavex::platform::SharedSection::CreateOrOpen(layout::SectionName(0), layout::kBytes, &error);
-    if (section_ == nullptr) return false;
-    peer_ = std::make_unique<testkit::CameraSectionPeer>(section_->data());
-    peer_->Publish({640, 480, 30.0f, 1});
-    return true;
-  }
+  bool Publish() { return CameraZeroConsumer::Publish(640, 480); }
   // Pictures of the full size taken within `seconds`.
-  int TakeFor(double seconds) {
-    int taken = 0;
-    const Clock::time_point start = Clock::now();
-    while (SecondsSince(start) < seconds) {
-      for (int slot = 0; slot < 2; ++slot) {
-        std::vector<uint8_t> bytes;
-        testkit::SlotPicture picture;
-        if (peer_->Take(slot, 0, &bytes, &picture) && picture.length == 2u * 640 * 480) ++taken;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return taken;
+  int FullPicturesIn(double seconds) {
+    int full = 0;
+    TakeFor(seconds, 0, [&](e2e::SlotTake& picture) { full += picture.length == Yuy2Bytes() ? 1 : 0; });
+    return full;
   }
-
- private:
-  std::unique_ptr<kavex::platform::SharedSection> section_;
-  std::unique_ptr<testkit::CameraSectionPeer> peer_;
 };
 
 // Plugged in before the host starts: the first pass forwards, probes and reports the phone, which
@@ -219,7 +197,7 @@ TEST_F(Usb, PhoneOnTheCableIsFoundAndStreamsIntoTheCamera) {
   EXPECT_TRUE(WaitForSelectedEntry(" [USB]", listed, 10000)) << History(listed);
   EXPECT_FALSE(SelectedEntrySince(std::string(kPhoneName) + " [WiFi]", listed));
   EXPECT_EQ(SimControl::Field(sim.Command("state"), "announcements"), "0") << "never heard on the network";
-  const int pictures = consumer.TakeFor(3.0);
+  const int pictures = consumer.FullPicturesIn(3.0);
   std::printf("usb: %d pictures reached the camera in 3 s\n", pictures);
   EXPECT_GE(pictures, 30);
   EXPECT_EQ(SimControl::Field(sim.Command("state"), "complaints"), "0");
@@ -286,7 +264,44 @@ TEST_F(Usb, ABridgeServerKilledMidStreamComesBackWithThePhone) {
   ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, killed, 50000, &again)) << History(killed);
   Timing("bridge server killed to Streaming again", killed, again);
   EXPECT_TRUE(Accepts(adbPort_)) << "streaming again without a bridge server";
-  EXPECT_GE(consumer.TakeFor(3.0), 30);
+  EXPECT_GE(consumer.FullPicturesIn(3.0), 30);
+  EXPECT_EQ(SimControl::Field(sim.Command("state"), "complaints"), "0");
+}
+
+// The machine resumes from sleep. With the phone's forwards intact, the watcher takes the device
+// afresh without telling anyone: the stream goes on. With the forwards gone (the bridge's server
+// did not survive the sleep), the resume notice, not the watcher's half-minute pass, brings the
+// phone back.
+TEST_F(Usb, AResumeFromSleepTakesThePhoneAfreshAndBringsItBack) {
+  SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
+  ASSERT_TRUE(sim.connected());
+  Consumer consumer;
+  ASSERT_TRUE(consumer.Publish());
+  WriteDevices(true);
+  const Clock::time_point listed = Clock::now();
+  Open();
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, listed, kStreamWaitMs)) << History(listed);
+  WaitForFirstPass(false);
+  if (HasFatalFailure()) return;
+
+  const Clock::time_point resumed = Clock::now();
+  ASSERT_TRUE(SendToWindow(WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0));
+  // 5 s of settling, then the listing, forwards and probe of the pass the notice brought.
+  std::this_thread::sleep_for(std::chrono::seconds(12));
+  EXPECT_EQ(LastState(), KAVEX_PHONE_STREAMING) << History(resumed);
+  EXPECT_FALSE(StateSince(KAVEX_PHONE_IDLE, resumed)) << History(resumed);
+  EXPECT_GE(consumer.FullPicturesIn(2.0), 20);
+
+  ASSERT_TRUE(KillBridgeServer(adbPort_)) << "the bridge's server did not take the request";
+  ASSERT_TRUE(testkit::WaitUntil([] { return LastState() != KAVEX_PHONE_STREAMING; }, 20000)) << History(resumed);
+  const Clock::time_point woke = Clock::now();
+  ASSERT_TRUE(SendToWindow(WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0));
+  Clock::time_point again;
+  // The watcher's own next pass is about 25 s after the notice (30 s after the first notice's
+  // pass): this one's pass comes after its 5 s of settling.
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, woke, 20000, &again)) << History(woke);
+  Timing("resume notice to Streaming again", woke, again);
+  EXPECT_GE(consumer.FullPicturesIn(3.0), 30);
   EXPECT_EQ(SimControl::Field(sim.Command("state"), "complaints"), "0");
 }
 

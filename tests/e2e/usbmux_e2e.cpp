@@ -17,21 +17,17 @@
 #include <thread>
 #include <vector>
 
-#include "camera_section_layout.h"
-#include "camera_section_peer.h"
+#include "camera_zero_consumer.h"
 #include "engine_library.h"
 #include "host_event_log.h"
 #include "kavex_engine.h"
-#include "platform/named_objects.h"
 #include "settings_fixture.h"
 #include "sim_control.h"
 #include "wait_until.h"
 
 namespace {
 
-namespace layout = testkit::camera_section;
 using testkit::Clock;
-using testkit::SecondsSince;
 
 constexpr int kFirstStreamWaitMs = 60000;  // the engine's start under Wine included
 constexpr int kStreamWaitMs = 30000;       // a probe every 2 s, a list refresh within 1.5 s, the connect
@@ -67,37 +63,19 @@ struct Taken {
 };
 
 // Camera 0's consumer (section mode, 640 × 480 YUY2).
-class Consumer {
+class Consumer : public e2e::CameraZeroConsumer {
  public:
-  bool Publish() {
-    uint32_t error = 0;
-    section_ = kavex::platform::SharedSection::CreateOrOpen(layout::SectionName(0), layout::kBytes, &error);
-    if (section_ == nullptr) return false;
-    peer_ = std::make_unique<testkit::CameraSectionPeer>(section_->data());
-    peer_->Publish({kWidth, kHeight, 30.0f, 1});
-    return true;
-  }
+  bool Publish() { return CameraZeroConsumer::Publish(kWidth, kHeight); }
   Taken TakeFor(double seconds, bool copyBytes) {
     Taken taken;
-    const Clock::time_point start = Clock::now();
-    while (SecondsSince(start) < seconds) {
-      for (int slot = 0; slot < 2; ++slot) {
-        std::vector<uint8_t> bytes;
-        testkit::SlotPicture picture;
-        if (!peer_->Take(slot, copyBytes ? kPictureBytes : 0, &bytes, &picture)) continue;
-        ++taken.pictures;
-        if (!copyBytes) continue;
-        if (ShowsThePhone(bytes)) ++taken.ofThePhone;
-        taken.last = std::move(bytes);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    CameraZeroConsumer::TakeFor(seconds, copyBytes ? kPictureBytes : 0, [&](e2e::SlotTake& picture) {
+      ++taken.pictures;
+      if (!copyBytes) return;
+      if (ShowsThePhone(picture.bytes)) ++taken.ofThePhone;
+      taken.last = std::move(picture.bytes);
+    });
     return taken;
   }
-
- private:
-  std::unique_ptr<kavex::platform::SharedSection> section_;
-  std::unique_ptr<testkit::CameraSectionPeer> peer_;
 };
 
 class Usbmux : public ::testing::Test {

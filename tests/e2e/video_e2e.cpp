@@ -17,18 +17,15 @@
 #include <thread>
 #include <vector>
 
-#include "camera_section_layout.h"
-#include "camera_section_peer.h"
+#include "camera_zero_consumer.h"
 #include "engine_library.h"
 #include "kavex_engine.h"
-#include "platform/named_objects.h"
 #include "sim_control.h"
 #include "wait_until.h"
 #include "wire_records.h"
 
 namespace {
 
-namespace layout = testkit::camera_section;
 namespace wire = testkit::wire_records;
 using testkit::Clock;
 
@@ -46,50 +43,15 @@ void KAVEX_STDCALL OnVideoSize(int, int width, int height) {
 }
 int KAVEX_STDCALL OnFormatChoice(int, const char*) { return 0; }
 
-// One picture the consumer took from the section.
-struct Taken {
-  float time = 0;
-  uint32_t length = 0;
-  std::vector<uint8_t> bytes;  // only when asked for
-};
+using Consumer = e2e::CameraZeroConsumer;
+using Taken = e2e::SlotTake;
 
-// The consumer of camera 0: publishes the section and takes pictures as the driver would. The
-// section is the engine's named object of that name (a real one under Windows).
-class Consumer {
- public:
-  bool Publish(uint32_t width, int32_t height, uint32_t code) {
-    uint32_t error = 0;
-    section_ = kavex::platform::SharedSection::CreateOrOpen(layout::SectionName(0), layout::kBytes, &error);
-    if (section_ == nullptr) return false;
-    peer_ = std::make_unique<testkit::CameraSectionPeer>(section_->data());
-    peer_->Publish({width, height, 30.0f, code});
-    return true;
-  }
-  void Demand(uint32_t width, int32_t height, uint32_t code) { peer_->SetDemand({width, height, 30.0f, code}); }
-  // The driver's control state, as its consumer changes it.
-  void Controls(uint32_t value, uint32_t flag) { peer_->SetControls(value, flag); }
-  // Takes every ready picture for `seconds`; keeps the bytes of the last one.
-  std::vector<Taken> TakeFor(double seconds, size_t keepBytes) {
-    std::vector<Taken> taken;
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
-    while (Clock::now() < end) {
-      for (int slot = 0; slot < 2; ++slot) {
-        Taken picture;
-        testkit::SlotPicture took;
-        if (!peer_->Take(slot, keepBytes, &picture.bytes, &took)) continue;
-        picture.time = took.time;
-        picture.length = took.length;
-        taken.push_back(std::move(picture));
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return taken;
-  }
-
- private:
-  std::unique_ptr<kavex::platform::SharedSection> section_;
-  std::unique_ptr<testkit::CameraSectionPeer> peer_;
-};
+// Every ready picture for `seconds`, with up to `keepBytes` of each.
+std::vector<Taken> TakeFor(Consumer& consumer, double seconds, size_t keepBytes) {
+  std::vector<Taken> taken;
+  consumer.TakeFor(seconds, keepBytes, [&](Taken& picture) { taken.push_back(std::move(picture)); });
+  return taken;
+}
 
 // Luma of pixel (x, y) in a YUY2 picture of the given width.
 int Luma(const std::vector<uint8_t>& picture, int width, int x, int y) {
@@ -153,9 +115,9 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
   EXPECT_EQ(request->height, 480u);
 
   // Let the stream settle, then count what reaches the consumer against what the phone sent.
-  consumer.TakeFor(1.0, 0);
+  TakeFor(consumer, 1.0, 0);
   const uint64_t sentBefore = VideoSent(sim);
-  const std::vector<Taken> pictures = consumer.TakeFor(4.0, 2 * 640 * 480);
+  const std::vector<Taken> pictures = TakeFor(consumer, 4.0, 2 * 640 * 480);
   const uint64_t sent = VideoSent(sim) - sentBefore;
   std::set<float> times;
   for (const Taken& picture : pictures) times.insert(picture.time);
@@ -195,8 +157,8 @@ TEST(Video, ThePhonesPicturesReachTheCameraAtTheConsumersSize) {
   ASSERT_TRUE(second);
   EXPECT_EQ(second->width, 1280u);
   EXPECT_EQ(second->height, 720u);
-  consumer.TakeFor(1.0, 0);
-  const std::vector<Taken> large = consumer.TakeFor(1.0, 2 * 1280 * 720);
+  TakeFor(consumer, 1.0, 0);
+  const std::vector<Taken> large = TakeFor(consumer, 1.0, 2 * 1280 * 720);
   ASSERT_FALSE(large.empty());
   EXPECT_EQ(large.back().length, 2u * 1280 * 720);
   EXPECT_TRUE(Near(Luma(large.back().bytes, 1280, 91, 10), 180, 8)) << "white bar at the top row";
