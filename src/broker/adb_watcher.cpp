@@ -102,6 +102,7 @@ void AdbWatcher::Watch() {
   std::unique_ptr<platform::UsbNotificationWindow> window = platform::UsbNotificationWindow::Create();
   if (window == nullptr) return;  // another watcher's window is there
 
+  bool lastPassRequested = false;
   while (running_.load()) {
     Scan();
     std::vector<size_t> lost;
@@ -124,29 +125,7 @@ void AdbWatcher::Watch() {
       ReportLost(announcement);
     }
 
-    using platform::UsbEvent;
-    for (int i = 0; i < options_.passWaitSteps && running_.load() &&
-                    platform::CurrentUsbEvent() == UsbEvent::kNone;
-         ++i) {
-      window->Pump();
-      Nap();
-    }
-    for (int i = 0; i < kArrivalSettleSteps && running_.load() &&
-                    platform::CurrentUsbEvent() == UsbEvent::kArrived;
-         ++i) {
-      window->Pump();
-      Nap();
-    }
-    if (platform::CurrentUsbEvent() == UsbEvent::kResumed) {
-      for (int i = 0; i < kResumeSettleSteps && running_.load(); ++i) {
-        window->Pump();
-        Nap();
-      }
-      // After sleep the bridge's forwards may be gone: every device is taken afresh, unreported.
-      std::lock_guard<std::mutex> lock(tableMutex_);
-      table_.Clear();
-    }
-    platform::ResetUsbEvent();
+    lastPassRequested = WaitForNextPass(*window, lastPassRequested);
   }
   window.reset();
   // The user's session ending leaves the bridge's server for the next one, as the bridge expects.
@@ -237,9 +216,54 @@ void AdbWatcher::ReportLost(const Block& block) {
   if (running_.load() && listener_ != nullptr) listener_->OnPhoneLost(announcement.id);
 }
 
-void AdbWatcher::Nap() {
+bool AdbWatcher::WaitForNextPass(platform::UsbNotificationWindow& window, bool lastPassRequested) {
+  using platform::UsbEvent;
+  bool requested = false;
+  for (int i = 0; i < options_.passWaitSteps && running_.load() &&
+                  platform::CurrentUsbEvent() == UsbEvent::kNone;
+       ++i) {
+    // After a pass that was brought forward, requests wait for the regular pass.
+    const bool asked = passRequested_.exchange(false);
+    if (asked && !lastPassRequested) {
+      KAVEX_TRACE_INFO("adb", "a session through a forward was refused: the next pass now");
+      requested = true;
+      break;
+    }
+    window.Pump();
+    Nap(true);
+  }
+  for (int i = 0; i < kArrivalSettleSteps && running_.load() &&
+                  platform::CurrentUsbEvent() == UsbEvent::kArrived;
+       ++i) {
+    window.Pump();
+    Nap();
+  }
+  if (platform::CurrentUsbEvent() == UsbEvent::kResumed) {
+    for (int i = 0; i < kResumeSettleSteps && running_.load(); ++i) {
+      window.Pump();
+      Nap();
+    }
+    // After sleep the bridge's forwards may be gone: every device is taken afresh, unreported.
+    std::lock_guard<std::mutex> lock(tableMutex_);
+    table_.Clear();
+  }
+  platform::ResetUsbEvent();
+  return requested;
+}
+
+void AdbWatcher::RequestPass() {
+  {
+    std::lock_guard<std::mutex> lock(napMutex_);
+    passRequested_.store(true);
+  }
+  napWake_.notify_all();
+}
+
+void AdbWatcher::Nap(bool wakeOnRequest) {
   std::unique_lock<std::mutex> lock(napMutex_);
-  napWake_.wait_for(lock, kStep, [this] { return !running_.load(); });
+  napWake_.wait_for(lock, kStep, [this, wakeOnRequest] {
+    return !running_.load() || (wakeOnRequest && passRequested_.load());
+  });
 }
 
 }  // namespace kavex

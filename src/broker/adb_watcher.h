@@ -9,6 +9,7 @@
 #include "discovery/adb_bridge.h"
 #include "discovery/adb_devices.h"
 #include "discovery/phone_listeners.h"
+#include "platform/usb_notifications.h"
 #include "protocol/phone_announcement.h"
 #include "protocol/phone_connection.h"
 
@@ -18,7 +19,7 @@ namespace kavex {
 // forward two local ports to each (the phone's announcement port and its session port), reads the
 // phone's announcement through the first and reports the phone with the second as its USB address.
 // One pass every 30 s, sooner when the system reports a USB device arriving or leaving or the
-// machine resuming. One per process, made with engine instance 0 and gone with it.
+// machine resuming, or when a session through a forward fails. One per process, made with engine instance 0 and gone with it.
 //
 // Thread: its own thread from construction to destruction owns the device table, the notification
 // window and the probe connection; a probe's receive thread writes the probe result and block
@@ -46,6 +47,12 @@ class AdbWatcher final : public TransportListener {
   // A listener is told at once of every phone already identified, then of every change; with none,
   // nothing is reported from the moment this returns.
   void SetListener(AdbPhoneListener* listener);
+  // A session through a phone's forward was refused: the bridge's server may have died (another
+  // program killed it) and taken the forwards with it. Brings the next pass forward, so the phone
+  // need not wait out the half-minute; a pass brought forward is never followed by another one
+  // brought forward, so a phone that keeps refusing costs at most one extra pass per interval.
+  // Any thread; never blocks beyond a leaf lock.
+  void RequestPass();
   // False once the thread has ended (the bridge is missing, or the window could not be made).
   bool running() const { return running_.load(); }
 
@@ -71,8 +78,11 @@ class AdbWatcher final : public TransportListener {
   bool Reforward(size_t index);
   void ReportFound(const PhoneAnnouncement& announcement, uint16_t sessionPort);
   void ReportLost(const Block& announcement);
-  // Sleeps one 100 ms step, or less when the watcher is stopped meanwhile.
-  void Nap();
+  // Sleeps one 100 ms step, or less when the watcher is stopped (or, with wakeOnRequest, when a
+  // pass is requested) meanwhile.
+  void Nap(bool wakeOnRequest = false);
+  // Waits out the time between passes; true when the wait ended on a requested pass.
+  bool WaitForNextPass(platform::UsbNotificationWindow& window, bool lastPassRequested);
 
   const Options options_;
   std::atomic<bool> running_{true};
@@ -89,6 +99,7 @@ class AdbWatcher final : public TransportListener {
 
   std::mutex napMutex_;
   std::condition_variable napWake_;
+  std::atomic<bool> passRequested_{false};
 
   std::thread thread_;
 };

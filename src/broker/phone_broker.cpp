@@ -146,6 +146,13 @@ std::shared_ptr<UsbmuxDeviceMonitor> PhoneBroker::Monitor(Attachment attachment)
   return usbmuxMonitor_;
 }
 
+void PhoneBroker::RequestBridgePass() {
+  // Under the state lock, so that this thread (a session's) never holds the watcher's last
+  // reference, whose destructor joins the watcher's thread; RequestPass takes only a leaf lock.
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  if (adbWatcher_ != nullptr) adbWatcher_->RequestPass();
+}
+
 std::shared_ptr<AdbWatcher> PhoneBroker::Watcher(Attachment attachment) const {
   std::lock_guard<std::mutex> lock(stateMutex_);
   if (attachment != 0 && attachment != attachment_) return nullptr;
@@ -237,6 +244,7 @@ std::vector<PhoneListEntry> PhoneBroker::ListFor(const PhoneId& current, bool ov
 
 PhoneBroker::StateReport PhoneBroker::ReportState(const SessionInfo& session, PhoneState state) {
   const PhoneList::StateChange change = list_.SetPhoneState(session, state);
+  if (change.forwardDropped) RequestBridgePass();
   if (change.pruned) roster_.OnPhoneListChanged();
   if (!change.listed) return StateReport::kUnlisted;
   if (!change.changed) return StateReport::kUnchanged;

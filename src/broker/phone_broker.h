@@ -128,6 +128,8 @@ class PhoneBroker final : public NetworkPhoneListener,
   // The discovery of the current attachment (any, when attachment is zero); null when there is none.
   std::shared_ptr<NetworkDiscovery> Discovery(Attachment attachment = 0) const;
   std::shared_ptr<AdbWatcher> Watcher(Attachment attachment) const;
+  // A session through a bridge forward failed: the bridge watcher's next pass comes now.
+  void RequestBridgePass();
   std::shared_ptr<UsbmuxDeviceMonitor> Monitor(Attachment attachment) const;
 
   CameraRoster& roster_;

@@ -167,6 +167,7 @@ PhoneList::StateChange PhoneList::SetPhoneState(const SessionInfo& session, Phon
         if (record->kind == kKindNetworkPhone && !session.peer.empty() && record->adbAddress == session.peer) {
           record->usbAvailable = false;
           record->adbAddress = SocketAddress{};
+          result.forwardDropped = true;
         } else if (session.overUsb) {
           const int32_t old = record->usbScore--;
           if (old < kGiveUpBelow) record->usbAvailable = false;

@@ -100,6 +100,7 @@ class PhoneList {
     bool changed = false;  // the record's state differed from the new one
     bool listed = false;   // the phone had a record
     bool pruned = false;   // records were dropped: every instance must refresh
+    bool forwardDropped = false;  // a failure through the phone's bridge forward dropped it
   };
   // A session's report. Scores rise on streaming and fall on failure; a failure drops the address
   // that failed. Ends by pruning unreachable records.

@@ -215,6 +215,30 @@ TEST_F(AdbWatcherTest, AnIdentifiedPhoneWhoseProbeFailsOnceIsForwardedAgainAndNo
   EXPECT_EQ(std::count(commands.begin(), third, "-s R5CT01 forward tcp:27100 tcp:4699"), 2);
 }
 
+// A session refused through a forward asks for a pass: it comes at once instead of after the
+// half-minute, but a request right after such a pass waits for the regular one.
+TEST_F(AdbWatcherTest, ARequestedPassComesAtOnceButNeverTwiceInARow) {
+  const std::vector<uint8_t> block = Announcement(Id(4), 2, "Four", 280);
+  AnnouncementPort phone({block, block, block});
+  ScriptedBridge bridge;
+  RecordingListener listener;
+  AdbWatcher::Options options = Scripted(bridge, phone.port());
+  options.passWaitSteps = 300;
+  AdbWatcher watcher(&listener, options);
+  const auto listings = [&bridge] {
+    const std::vector<std::string> commands = bridge.Commands();
+    return std::count(commands.begin(), commands.end(), std::string("devices"));
+  };
+  ASSERT_TRUE(listener.WaitFor(0));
+  const auto first = listings();  // the bridge's first listing, then the first pass's
+  watcher.RequestPass();
+  ASSERT_TRUE(listener.WaitFor(1)) << "no pass within 15 s of the request";
+  EXPECT_EQ(listings(), first + 1);
+  watcher.RequestPass();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(listings(), first + 1) << "a requested pass followed by another";
+}
+
 TEST_F(AdbWatcherTest, ADeviceThatNeverAnswersIsLostWithAZeroIdentifierAndProbedAfresh) {
   const loopback::RefusingPort refusing;  // the forward leads nowhere
   ScriptedBridge bridge;

@@ -119,7 +119,9 @@ TEST_F(PhoneListTest, RepeatedFailuresElsewhereFloorAndFinallyDropBothAddresses)
 TEST_F(PhoneListTest, BridgeFailureDropsTheForwardAndUsbFailureLowersItsScore) {
   list.ReportAdbPhone(Id(1), 2, "a", 4000);
   list.ReportNetworkPhone(Id(1), 2, "a", kPhoneV4, 4699);
-  list.SetPhoneState(SessionInfo{Id(1), false, SocketAddress::Ipv4(127, 0, 0, 1, 4000)}, PhoneState::kFailed);
+  EXPECT_TRUE(list.SetPhoneState(SessionInfo{Id(1), false, SocketAddress::Ipv4(127, 0, 0, 1, 4000)},
+                                 PhoneState::kFailed)
+                  .forwardDropped) << "the bridge watcher must hear of it";
   PhoneRecord record = Snapshot(Id(1));
   EXPECT_TRUE(record.adbAddress.empty());
   EXPECT_FALSE(record.usbAvailable);
@@ -128,7 +130,7 @@ TEST_F(PhoneListTest, BridgeFailureDropsTheForwardAndUsbFailureLowersItsScore) {
   // A multiplexer session has no peer address: on a record without a forward that is no bridge
   // failure, but the cable's.
   list.ReportUsbmuxPhone(Id(2), 2, 9, true, "i");
-  list.SetPhoneState(SessionInfo{Id(2), true, SocketAddress{}}, PhoneState::kFailed);
+  EXPECT_FALSE(list.SetPhoneState(SessionInfo{Id(2), true, SocketAddress{}}, PhoneState::kFailed).forwardDropped);
   EXPECT_EQ(Snapshot(Id(2)).usbScore, -1);
   EXPECT_TRUE(Snapshot(Id(2)).usbAvailable);
   list.LowerUsbScore(9, true);
