@@ -244,9 +244,10 @@ TEST_F(Usb, ArrivalNoticeFindsThePhoneAndRemovalLetsItGo) {
   EXPECT_EQ(SimControl::Field(sim.Command("state"), "complaints"), "0");
 }
 
-// The bridge's server dies while the phone streams: its forwards go with it and the stream ends;
-// the watcher's next pass (within half a minute) starts a server, forwards again, and the phone
-// streams again in the same process.
+// The bridge's server dies while the phone streams (another program ran "kill-server"): its
+// forwards go with it and the stream ends; the session refused through the dead forward brings the
+// watcher's next pass forward, which starts a server and forwards again, and the phone streams
+// again in the same process.
 TEST_F(Usb, ABridgeServerKilledMidStreamComesBackWithThePhone) {
   SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
   ASSERT_TRUE(sim.connected());
@@ -272,8 +273,8 @@ TEST_F(Usb, ABridgeServerKilledMidStreamComesBackWithThePhone) {
 
 // The machine resumes from sleep. With the phone's forwards intact, the watcher takes the device
 // afresh without telling anyone: the stream goes on. With the forwards gone (the bridge's server
-// did not survive the sleep), the resume notice, not the watcher's half-minute pass, brings the
-// phone back.
+// did not survive the sleep), the phone comes back well before the watcher's half-minute pass,
+// through the resume notice or the refused session's request, whichever comes first.
 TEST_F(Usb, AResumeFromSleepTakesThePhoneAfreshAndBringsItBack) {
   SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
   ASSERT_TRUE(sim.connected());
@@ -300,7 +301,7 @@ TEST_F(Usb, AResumeFromSleepTakesThePhoneAfreshAndBringsItBack) {
   ASSERT_TRUE(SendToWindow(WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0));
   Clock::time_point again;
   // The watcher's own next pass is about 25 s after the notice (30 s after the first notice's
-  // pass): this one's pass comes after its 5 s of settling.
+  // pass).
   ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, woke, 20000, &again)) << History(woke);
   Timing("resume notice to Streaming again", woke, again);
   EXPECT_GE(consumer.FullPicturesIn(3.0), 30);
