@@ -19,7 +19,8 @@ namespace kavex {
 // forward two local ports to each (the phone's announcement port and its session port), reads the
 // phone's announcement through the first and reports the phone with the second as its USB address.
 // One pass every 30 s, sooner when the system reports a USB device arriving or leaving or the
-// machine resuming, or when a session through a forward fails. One per process, made with engine instance 0 and gone with it.
+// machine resuming, or when a session through a forward fails. One per process, made with engine
+// instance 0 and gone with it.
 //
 // Thread: its own thread from construction to destruction owns the device table, the notification
 // window and the probe connection; a probe's receive thread writes the probe result and block
