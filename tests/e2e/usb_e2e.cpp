@@ -100,18 +100,6 @@ bool SendDeviceChange(WPARAM event) {
   return SendToWindow(WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice));
 }
 
-// The consumer of camera 0 (section mode, 640 × 480 YUY2): the section is a real named object.
-class Consumer : public e2e::CameraZeroConsumer {
- public:
-  bool Publish() { return CameraZeroConsumer::Publish(640, 480); }
-  // Pictures of the full size taken within `seconds`.
-  int FullPicturesIn(double seconds) {
-    int full = 0;
-    TakeFor(seconds, 0, [&](e2e::SlotTake& picture) { full += picture.length == Yuy2Bytes() ? 1 : 0; });
-    return full;
-  }
-};
-
 class Usb : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -164,16 +152,6 @@ class Usb : public ::testing::Test {
   bool WaitForStateSince(int value, Clock::time_point since, int timeoutMs, Clock::time_point* at = nullptr) {
     return testkit::WaitUntil([&] { return StateSince(value, since, at); }, timeoutMs);
   }
-  // The phone on the cable before the host opens the camera, with its consumer published; until
-  // the phone streams. `listed` is when the bridge began to list it.
-  void PlugInAndOpen(Consumer& consumer, Clock::time_point* listed, Clock::time_point* streaming = nullptr) {
-    ASSERT_TRUE(consumer.Publish());
-    WriteDevices(true);
-    *listed = Clock::now();
-    Open();
-    ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, *listed, kStreamWaitMs, streaming)) << History(*listed);
-  }
-
   bool WaitForSelectedEntry(const std::string& label, Clock::time_point since, int timeoutMs) {
     return testkit::WaitUntil([&] { return SelectedEntrySince(std::string(kPhoneName) + label, since); }, timeoutMs);
   }
@@ -189,14 +167,31 @@ class Usb : public ::testing::Test {
   bool open_ = false;
 };
 
+// The consumer of camera 0 (section mode, 640 × 480 YUY2): the section is a real named object.
+class Consumer : public e2e::CameraZeroConsumer {
+ public:
+  bool Publish() { return CameraZeroConsumer::Publish(640, 480); }
+  // Pictures of the full size taken within `seconds`.
+  int FullPicturesIn(double seconds) {
+    int full = 0;
+    TakeFor(seconds, 0, [&](e2e::SlotTake& picture) { full += picture.length == Yuy2Bytes() ? 1 : 0; });
+    return full;
+  }
+};
+
 // Plugged in before the host starts: the first pass forwards, probes and reports the phone, which
 // the simulator serves only behind the forwards.
 TEST_F(Usb, PhoneOnTheCableIsFoundAndStreamsIntoTheCamera) {
   SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
   ASSERT_TRUE(sim.connected());
   Consumer consumer;
-  Clock::time_point listed, streaming;
-  ASSERT_NO_FATAL_FAILURE(PlugInAndOpen(consumer, &listed, &streaming));
+  ASSERT_TRUE(consumer.Publish());
+
+  WriteDevices(true);
+  const Clock::time_point listed = Clock::now();
+  Open();
+  Clock::time_point streaming;
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, listed, kStreamWaitMs, &streaming)) << History(listed);
   Timing("device listed to Streaming (engine start included)", listed, streaming);
 
   EXPECT_TRUE(WaitForSelectedEntry(" [USB]", listed, 10000)) << History(listed);
@@ -257,8 +252,11 @@ TEST_F(Usb, ABridgeServerKilledMidStreamComesBackWithThePhone) {
   SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
   ASSERT_TRUE(sim.connected());
   Consumer consumer;
-  Clock::time_point listed;
-  ASSERT_NO_FATAL_FAILURE(PlugInAndOpen(consumer, &listed));
+  ASSERT_TRUE(consumer.Publish());
+  WriteDevices(true);
+  const Clock::time_point listed = Clock::now();
+  Open();
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, listed, kStreamWaitMs)) << History(listed);
 
   const Clock::time_point killed = Clock::now();
   ASSERT_TRUE(KillBridgeServer(adbPort_)) << "the bridge's server did not take the request";
@@ -281,8 +279,11 @@ TEST_F(Usb, AResumeFromSleepTakesThePhoneAfreshAndBringsItBack) {
   SimControl sim(Env("KAVEX_USB_SIM_CONTROL"));
   ASSERT_TRUE(sim.connected());
   Consumer consumer;
-  Clock::time_point listed;
-  ASSERT_NO_FATAL_FAILURE(PlugInAndOpen(consumer, &listed));
+  ASSERT_TRUE(consumer.Publish());
+  WriteDevices(true);
+  const Clock::time_point listed = Clock::now();
+  Open();
+  ASSERT_TRUE(WaitForStateSince(KAVEX_PHONE_STREAMING, listed, kStreamWaitMs)) << History(listed);
   WaitForFirstPass(false);
   if (HasFatalFailure()) return;
 
