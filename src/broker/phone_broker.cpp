@@ -23,6 +23,9 @@ PhoneBroker::PhoneBroker(CameraRoster& roster) : roster_(roster), list_(PhoneLis
 PhoneBroker::~PhoneBroker() { Release(0); }
 
 PhoneBroker::Attachment PhoneBroker::Attach() {
+  // Held throughout, so that a predecessor's late Release never ends what this attachment starts
+  // (its monitor unsubscribing after the new one subscribed, its watcher's window class going).
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
   // A predecessor's watcher and monitor go first: the watcher's window class must be free before
   // the new one starts, and the monitor's subscription is one at a time.
   std::shared_ptr<AdbWatcher> previousWatcher;
@@ -60,22 +63,26 @@ PhoneBroker::Attachment PhoneBroker::Attach() {
       usbmuxMonitor_ = std::move(usbmuxMonitor);
     }
   }
-  return attachment;  // what a predecessor left goes here, with no lock held
+  return attachment;  // what a predecessor left goes here, with only the lifecycle mutex held
 }
 
 void PhoneBroker::StartDiscovery(Attachment attachment) {
+  // The watcher and monitor references taken here may be the last ones: under the lifecycle mutex.
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery(attachment)) discovery->Start(this);
   if (const std::shared_ptr<AdbWatcher> watcher = Watcher(attachment)) watcher->SetListener(this);
   if (const std::shared_ptr<UsbmuxDeviceMonitor> monitor = Monitor(attachment)) monitor->SetListener(this);
 }
 
 void PhoneBroker::StopDiscovery(Attachment attachment) {
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery(attachment)) discovery->Start(nullptr);
   if (const std::shared_ptr<AdbWatcher> watcher = Watcher(attachment)) watcher->SetListener(nullptr);
   if (const std::shared_ptr<UsbmuxDeviceMonitor> monitor = Monitor(attachment)) monitor->SetListener(nullptr);
 }
 
 void PhoneBroker::Release(Attachment attachment) {
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
   std::shared_ptr<NetworkDiscovery> discovery;
   std::shared_ptr<platform::AddressChangeWatch> watch;
   std::shared_ptr<AdbWatcher> adbWatcher;
@@ -88,8 +95,8 @@ void PhoneBroker::Release(Attachment attachment) {
     adbWatcher = std::move(adbWatcher_);
     usbmuxMonitor = std::move(usbmuxMonitor_);
   }
-  // All go with no lock held: the discovery, the bridge watcher and the multiplexer monitor join
-  // their threads, the watch waits for its request.
+  // All go with only the lifecycle mutex held: the discovery, the bridge watcher and the
+  // multiplexer monitor join their threads, the watch waits for its request.
   usbmuxMonitor.reset();
   adbWatcher.reset();
   watch.reset();
@@ -98,6 +105,7 @@ void PhoneBroker::Release(Attachment attachment) {
 }
 
 bool PhoneBroker::CheckAddresses() {
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
   std::shared_ptr<platform::AddressChangeWatch> watch;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);

@@ -33,7 +33,11 @@ class SocketLibrary;
 // CheckAddresses on instance 0's worker; the listeners on the discovery threads; the rest on any
 // camera's worker, receive or host thread. Locks: the list lock -> the choice mutex -> whatever
 // Cameras takes; stateMutex_ is a leaf. Nothing is joined and the roster is never told of a
-// change while any of them is held.
+// change while any of them is held. lifecycleMutex_ (outermost, before stateMutex_) orders the
+// attachments' comings and goings: an instance 0 torn down late on a teardown thread may release
+// its attachment while its successor attaches, and the monitor's subscription and the watcher's
+// window class are one per process, so one attachment's watcher and monitor are gone before the
+// next one's start. It is held while their threads are joined; nothing those threads run takes it.
 class PhoneBroker final : public NetworkPhoneListener,
                           public AdbPhoneListener,
                           public UsbmuxPhoneListener {
@@ -109,8 +113,6 @@ class PhoneBroker final : public NetworkPhoneListener,
                       const std::string& name);
   // A camera let its phone go: the phone is free again, with none of a state report's effects.
   void Free(const PhoneId& phone) { list_.ResetStateToIdle(phone); }
-  // A camera went away: the list starts again from what discovery hears.
-  void Forget() { list_.Clear(); }
 
   // The discovery paths' reports.
   void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
@@ -134,6 +136,7 @@ class PhoneBroker final : public NetworkPhoneListener,
 
   CameraRoster& roster_;
   PhoneList& list_;
+  std::mutex lifecycleMutex_;  // Attach, Start/StopDiscovery, Release, CheckAddresses
   std::mutex chooseMutex_;
   mutable std::mutex stateMutex_;  // attachment_, discovery_, addressWatch_, adbWatcher_, usbmuxMonitor_ (the pointers)
   Attachment attachment_ = 0;

@@ -28,6 +28,8 @@ inline constexpr ErrorCode kTeardownThrew{"ei", 48};
 inline constexpr ErrorCode kTeardownThreadFailed{"ei", 49};
 inline constexpr ErrorCode kAdbWatcherThrew{"ei", 50};
 inline constexpr ErrorCode kUsbmuxMonitorThrew{"ei", 51};
+// A camera torn down from a callback found neither a thread nor room to wait for one.
+inline constexpr ErrorCode kTeardownAbandoned{"ei", 60};
 
 // "qc": the machine's configuration.
 inline constexpr ErrorCode kNoAddressWatch{"qc", 76};

@@ -98,13 +98,13 @@ void EngineInstance::Stop() {
   if (worker != nullptr) worker->Stop();
   activeConnection_.Clear();
   if (index_ == 0) InstanceRegistry::Broker().StopDiscovery(brokerAttachment_);
-  DropSession();
+  // Only this camera's phone is let go. The list is every camera's: emptying it here would lose
+  // what only a new subscription or attachment reports again (an iPhone on the cable), so the
+  // cameras that remain could never take such a phone again. Instance 0's release empties it.
+  LetGoOfPhone();
   // A handler that ran until its receive thread was joined may have set it again.
   activeConnection_.Clear();
   video_.EndStream();  // joins the decoder's thread; no receive thread feeds it any more
-  // The list is shared by all instances: any instance going away empties it, and discovery fills it
-  // again for those that remain.
-  InstanceRegistry::Broker().Forget();
 }
 
 void EngineInstance::Destroy() {
@@ -193,13 +193,15 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
           return session.StartUsbmux(route.usbmuxHandle, route.usbmuxCable, phone, threadName);
         }))
       return true;
-    broker.OnUsbmuxRefused(route.usbmuxHandle, route.usbmuxCable);
     if (route.peer.empty()) {
-      if (broker.ReportState(SessionInfo{phone, route.usbmuxCable, SocketAddress{}}, PhoneState::kFailed) ==
+      // Nothing to fall back to: the refusal is this attempt's one failure, and it is the
+      // multiplexer's (one point off the USB score, whichever way the service reaches the device).
+      if (broker.ReportState(SessionInfo{phone, true, SocketAddress{}}, PhoneState::kFailed) ==
           PhoneBroker::StateReport::kChanged)
         OnPhoneStateChanged(PhoneState::kFailed);
       return false;
     }
+    broker.OnUsbmuxRefused(route.usbmuxHandle, route.usbmuxCable);
   }
   // A refused multiplexer falls back to the network address: the camera is not on the cable then.
   overUsb_.store(route.overUsb);
@@ -233,11 +235,18 @@ PhoneId EngineInstance::DropSession() {
   return session->phoneId();
 }
 
+void EngineInstance::LetGoOfPhone() {
+  // The phone this camera holds, not its session's: a session that ended on its own has already
+  // reported its phone's state, and that phone may be another camera's by now.
+  const PhoneId held = currentPhone();
+  SetCurrentPhone(PhoneId{});
+  DropSession();
+  if (!held.IsZero()) InstanceRegistry::Broker().Free(held);
+}
+
 void EngineInstance::ReleasePhone() {
   activeConnection_.Clear();
-  SetCurrentPhone(PhoneId{});
-  const PhoneId released = DropSession();
-  InstanceRegistry::Broker().Free(released);
+  LetGoOfPhone();
   // Whoever took the phone, this camera no longer shows it: the placeholder, not a frozen picture.
   ResetOutput();
 }

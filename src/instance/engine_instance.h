@@ -147,6 +147,8 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   std::shared_ptr<PhoneConnection> ConnectionOf(const PhoneSession& session);
   // Ends the session, if any, without callbacks; returns its phone identifier.
   PhoneId DropSession();
+  // Ends the session and frees the phone this camera holds (claimed or connected) in the list.
+  void LetGoOfPhone();
 
   const int index_;
   WorkerTiming& timing_;

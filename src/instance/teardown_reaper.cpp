@@ -20,6 +20,12 @@ struct TeardownThread {
 };
 
 struct Reaper {
+  // Room for this many teardowns that found no thread is kept from the start, so that setting one
+  // aside needs no memory: it happens exactly when memory or threads ran out. A host has at most
+  // four cameras, each torn down once per initialisation.
+  static constexpr size_t kHomelessRoom = 16;
+  Reaper() { homeless.reserve(kHomelessRoom); }
+
   std::mutex mutex;  // a leaf: never held while joining or running a teardown
   std::vector<TeardownThread> threads;
   std::vector<std::function<void()>> homeless;  // work that found no thread
@@ -36,8 +42,12 @@ Reaper& GetReaper() {
 
 void TeardownReaper::Run(std::function<void()> work) {
   Reaper& reaper = GetReaper();
-  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::lock_guard<std::mutex> lock(reaper.mutex);
   try {
+    // The record's room first: a running thread that could not be recorded could neither be joined
+    // nor destroyed without ending the host's process.
+    reaper.threads.reserve(reaper.threads.size() + 1);
+    auto done = std::make_shared<std::atomic<bool>>(false);
     std::thread thread([work, done] {
       const EngineThreadMark engineThread;
       platform::NameCurrentThread("kavex-teardown");
@@ -48,13 +58,18 @@ void TeardownReaper::Run(std::function<void()> work) {
       }
       done->store(true);
     });
-    std::lock_guard<std::mutex> lock(reaper.mutex);
-    reaper.threads.push_back(TeardownThread{std::move(thread), done});
+    reaper.threads.push_back(TeardownThread{std::move(thread), std::move(done)});  // within the room
+    return;
   } catch (...) {
     ErrorLog::Record(error_codes::kTeardownThreadFailed);
-    std::lock_guard<std::mutex> lock(reaper.mutex);
-    reaper.homeless.push_back(std::move(work));
   }
+  if (reaper.homeless.size() < reaper.homeless.capacity()) {
+    reaper.homeless.push_back(std::move(work));  // within the room: no allocation
+    return;
+  }
+  // Nowhere to keep it: the camera's threads run on until the process ends, which is better than
+  // ending the host's process now.
+  ErrorLog::Record(error_codes::kTeardownAbandoned);
 }
 
 void TeardownReaper::JoinAll() {
@@ -66,7 +81,9 @@ void TeardownReaper::JoinAll() {
     {
       std::lock_guard<std::mutex> lock(reaper.mutex);
       threads.swap(reaper.threads);
-      homeless.swap(reaper.homeless);
+      // Moved out element by element, so that the reaper keeps its room for the next ones.
+      for (std::function<void()>& work : reaper.homeless) homeless.push_back(std::move(work));
+      reaper.homeless.clear();
     }
     if (threads.empty() && homeless.empty()) return;
     for (TeardownThread& entry : threads) entry.thread.join();

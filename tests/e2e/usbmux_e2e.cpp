@@ -188,6 +188,31 @@ TEST_F(Usbmux, UnpluggedWhileStreamingTheCameraFallsBackAndReplugStreamsAgain) {
   EXPECT_GE(std::atoi(SimControl::Field(phone_->Command("state"), "sessions").c_str()), 2);
 }
 
+// Two cameras: camera 1 closes while camera 0 streams the cabled iPhone. The list is both cameras'
+// and the phone is reported once per subscription: it must stay listed, so that after its goodbye
+// camera 0 takes it again.
+TEST_F(Usbmux, ASecondCameraClosedWhileTheFirstStreamsLeavesThePhoneToBeTakenAgain) {
+  Plug();
+  const testkit::EngineExports& e = engine_.exports();
+  opened_ = Clock::now();
+  e.EInitialize(2, &OnState);
+  e.SetCallback(0, nullptr, nullptr, &OnPhoneList, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                &OnFormatChoice);
+  e.SetCallback(1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &OnFormatChoice);
+  ASSERT_EQ(e.EOpen(), 0);
+  open_ = true;
+  ASSERT_EQ(e.EOpen(), 1);  // whether its drivers are there or not: its teardown is what counts
+  ExpectStreamingOverTheCable(opened_, kFirstStreamWaitMs, "open to Streaming over the cable");
+  if (HasFatalFailure()) return;
+
+  e.EUninitialize(1);
+  const Clock::time_point goodbye = Clock::now();
+  ASSERT_EQ(phone_->Command("goodbye"), "ok");
+  ASSERT_TRUE(testkit::WaitUntil([&] { return StateSince(KAVEX_PHONE_IDLE, goodbye); }, 15000)) << History(goodbye);
+  ExpectStreamingOverTheCable(goodbye, kStreamWaitMs, "goodbye to Streaming again");
+  EXPECT_GE(std::atoi(SimControl::Field(phone_->Command("state"), "sessions").c_str()), 2);
+}
+
 // The service goes away while the phone streams through it: the stream ends with the service's
 // connections, and once the service is back and reports the device again the phone streams again.
 TEST_F(Usbmux, ServiceRestartedWhileStreamingStreamsAgain) {

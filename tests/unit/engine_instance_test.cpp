@@ -219,7 +219,51 @@ TEST_F(EngineInstanceTest, AMultiplexerThatRefusesFallsBackToTheNetworkAndNeverT
   PhoneList::Instance().ReportUsbmuxPhone(cableOnly, 2, 0x4712, true, "");
   zero.OnConnectRequest(cableOnly);
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(cableOnly), PhoneState::kFailed);
+  EXPECT_EQ(Snapshot(cableOnly).usbScore, -1) << "one refusal, one point";
   EXPECT_TRUE(zero.currentPhone().IsZero());
+}
+
+// The list is every camera's: a camera that goes (or whose open failed) lets go of its own phone
+// only. An iPhone on the cable is reported once per subscription, so a list emptied here would
+// never list it again for the cameras that remain.
+TEST_F(EngineInstanceTest, ACameraThatGoesFreesItsPhoneAndLeavesTheOthersListed) {
+  Make(0);
+  EngineInstance& one = Make(1);
+  const PhoneId cabled = Phone(20);
+  PhoneList::Instance().ReportUsbmuxPhone(cabled, 2, 0x4720, true, "");
+  loopback::Listener listener;
+  ASSERT_TRUE(listener.ok());
+  const PhoneId held = Phone(21);
+  PhoneList::Instance().ReportNetworkPhone(held, 2, "held", SocketAddress::Ipv4(127, 0, 0, 1, 0), listener.port());
+  one.OnConnectRequest(held);
+  std::unique_ptr<loopback::Peer> peer = listener.Accept(5000);
+  ASSERT_NE(peer, nullptr);
+  ASSERT_EQ(PhoneList::Instance().GetPhoneState(held), PhoneState::kConnecting);
+
+  instances.back()->Destroy();
+  EXPECT_EQ(Snapshot(cabled).id, cabled) << "the cable iPhone left the list with camera 1";
+  EXPECT_EQ(Snapshot(held).id, held);
+  EXPECT_EQ(PhoneList::Instance().GetPhoneState(held), PhoneState::kIdle) << "camera 1's phone is free again";
+}
+
+// A camera that takes another phone lets go of the one it holds, not of the one its ended session
+// had, which another camera may be connecting to meanwhile.
+TEST_F(EngineInstanceTest, TakingAPhoneNeverFreesTheOneAnEndedSessionHad) {
+  Make(0);
+  EngineInstance& one = Make(1);
+  loopback::Listener listener;
+  ASSERT_TRUE(listener.ok());
+  const PhoneId left = Phone(22);
+  PhoneList::Instance().ReportNetworkPhone(left, 2, "left", SocketAddress::Ipv4(127, 0, 0, 1, 0), listener.port());
+  one.OnConnectRequest(left);
+  std::unique_ptr<loopback::Peer> peer = listener.Accept(5000);
+  ASSERT_NE(peer, nullptr);
+  peer->Close();  // the session ends on its own: camera 1 holds no phone any more
+  ASSERT_TRUE(testkit::WaitUntil([&] { return one.currentPhone().IsZero(); }, 5000, 2));
+  SetState(left, PhoneState::kConnecting);  // another camera's attempt
+
+  one.OnConnectRequest(Phone(23));  // unknown: nothing to connect to
+  EXPECT_EQ(PhoneList::Instance().GetPhoneState(left), PhoneState::kConnecting);
 }
 
 TEST_F(EngineInstanceTest, AConnectionRefusedAtOnceLeavesTheInstanceFreeToChooseAgain) {

@@ -20,7 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "broker/camera_roster.h"
+#include "broker/phone_broker.h"
 #include "broker/usbmux_device_monitor.h"
+#include "discovery/phone_list.h"
 #include "common/error_log.h"
 #include "fake_clock.h"
 #include "protocol/phone_announcement.h"
@@ -273,6 +276,60 @@ TEST(UsbmuxMonitor, RetriesEveryIntervalUntilAWholeBlockAndNeverReportsAZeroIden
   EXPECT_EQ(zeroProbe.accepted(), 1) << "a zero identifier with a kind is kept: not probed again";
   EXPECT_TRUE(heard.reports().empty()) << "nothing whole, no identifier: nothing to report";
   for (uint32_t id : {111u, 112u, 113u}) Detach(id);
+}
+
+// A roster whose first report of a found phone holds its reporting thread (the monitor's) for a
+// while, as a busy camera would: a release of the broker's attachment then waits in the monitor's
+// join while the next instance 0 attaches.
+class SlowRoster final : public CameraRoster {
+ public:
+  std::vector<CameraSlot> Cameras() override { return std::vector<CameraSlot>(4); }
+  void OnPhoneListChanged() override {
+    if (holdNext_.exchange(false)) {
+      held_.store(true);
+      std::this_thread::sleep_for(milliseconds(800));
+    }
+  }
+  void HoldNext() { holdNext_.store(true); }
+  bool held() const { return held_.load(); }
+
+ private:
+  std::atomic<bool> holdNext_{false};
+  std::atomic<bool> held_{false};
+};
+
+bool Listed(const PhoneId& id) {
+  std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+  return PhoneList::Instance().FindLocked(id) != nullptr;
+}
+
+// An instance 0 torn down late (from a callback, on a teardown thread) releases its attachment
+// while its successor attaches: the old monitor's going must not end the new one's subscription,
+// or no iPhone is heard of again until instance 0 is made anew.
+TEST(UsbmuxBroker, AReleaseOverlappingTheNextAttachLeavesTheNewSubscriptionWorking) {
+  const PhoneId first = IdOf(0x51);
+  const PhoneId second = IdOf(0x52);
+  DevicePort firstProbe(Answering(Announcement(first, 2)));
+  DevicePort secondProbe(Answering(Announcement(second, 2)));
+  SlowRoster roster;
+  PhoneList::Instance().Clear();
+  {
+    PhoneBroker broker(roster);
+    const PhoneBroker::Attachment old = broker.Attach();
+    roster.HoldNext();
+    Attach(121, "usb", "4697=" + std::to_string(firstProbe.port()));
+    ASSERT_TRUE(WaitUntil([&] { return roster.held(); }, 10000));
+    std::thread lateTeardown([&] { broker.Release(old); });
+    std::this_thread::sleep_for(milliseconds(100));  // the release now waits for the monitor's report
+    const PhoneBroker::Attachment next = broker.Attach();
+    lateTeardown.join();
+    Attach(122, "usb", "4697=" + std::to_string(secondProbe.port()));
+    EXPECT_TRUE(WaitUntil([&] { return Listed(first) && Listed(second); }, 10000))
+        << "the new attachment hears no device: its subscription was ended by the old one's release";
+    broker.Release(next);
+  }
+  for (uint32_t id : {121u, 122u}) Detach(id);
+  PhoneList::Instance().Clear();
 }
 
 // What a transport told its owner.
