@@ -41,7 +41,14 @@ Reaper& GetReaper() {
 }  // namespace
 
 void TeardownReaper::Run(std::function<void()> work) {
-  Reaper& reaper = GetReaper();
+  Reaper* found = nullptr;
+  try {
+    found = &GetReaper();  // made at its first use
+  } catch (...) {
+    ErrorLog::Record(error_codes::kTeardownAbandoned);
+    return;
+  }
+  Reaper& reaper = *found;
   std::lock_guard<std::mutex> lock(reaper.mutex);
   try {
     // The record's room first: a running thread that could not be recorded could neither be joined

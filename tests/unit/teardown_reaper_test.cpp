@@ -37,6 +37,7 @@ TEST(TeardownReaper, AFailedAllocationOnTheWayNeverEndsTheProcessAndTheTeardownS
   std::atomic<int> ran{0};
   // More steps than Run allocates in: the last ones fail nothing at all.
   constexpr int kSteps = 12;
+  ASSERT_TRUE(TeardownReaper::Idle());  // the reaper itself is made at its first use, not under test
   for (int failAt = 1; failAt <= kSteps; ++failAt) {
     std::function<void()> work = [&ran] { ran.fetch_add(1); };
     tlsFailAt = failAt;
