@@ -1,9 +1,15 @@
 // The preview's exports: the host's Direct3D surface, drawn from the process's preview buffer.
 // Like every entry point, nothing thrown inside reaches the host.
+#include <functional>
+#include <thread>
+#include <utility>
+
+#include "common/engine_thread.h"
 #include "common/error_log.h"
 #include "kavex_engine.h"
 #include "output/preview_buffer.h"
 #include "platform/preview_surface.h"
+#include "platform/thread_name.h"
 
 namespace {
 
@@ -27,6 +33,25 @@ class PreviewBufferSource final : public kavex::platform::PreviewPictureSource {
  private:
   kavex::PreviewBuffer& buffer_;
 };
+
+constexpr int kGetBackBufferNoRef = 19;
+
+// The hidden window's thread, started as every engine thread is. What it might throw is counted
+// against the export that started it.
+std::thread StartWindowThread(std::function<void()> body) {
+  return std::thread([body = std::move(body)] {
+    const kavex::EngineThreadMark engineThread;
+    kavex::platform::NameCurrentThread("kavex-preview");
+    try {
+      body();
+    } catch (...) {
+      try {
+        kavex::ErrorLog::Record(kavex::error_codes::ExportFailed(kGetBackBufferNoRef));
+      } catch (...) {
+      }
+    }
+  });
+}
 
 template <typename Body>
 HResult Guarded(int code, Body&& body) noexcept {
@@ -62,7 +87,7 @@ int32_t KAVEX_STDCALL SetAdapter(int32_t x, int32_t y) {
 }
 
 int32_t KAVEX_STDCALL GetBackBufferNoRef(void** surface) {
-  return Guarded(19, [&] { return preview::GetBackBufferNoRef(surface); });
+  return Guarded(kGetBackBufferNoRef, [&] { return preview::GetBackBufferNoRef(surface, &StartWindowThread); });
 }
 
 int32_t KAVEX_STDCALL Render(void) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "broker/usb_notification_thread.h"
 #include "common/engine_thread.h"
 #include "common/error_log.h"
 #include "common/trace.h"
@@ -99,8 +100,8 @@ void AdbWatcher::Watch() {
     KAVEX_TRACE_INFO("adb", "no debug bridge on this machine: phones on a cable are not looked for");
     return;
   }
-  std::unique_ptr<platform::UsbNotificationWindow> window = platform::UsbNotificationWindow::Create();
-  if (window == nullptr) return;  // another watcher's window is there
+  std::unique_ptr<UsbNotificationThread> notifications = UsbNotificationThread::Start();
+  if (notifications == nullptr) return;  // another watcher's window is there
 
   bool lastPassRequested = false;
   while (running_.load()) {
@@ -125,9 +126,9 @@ void AdbWatcher::Watch() {
       ReportLost(announcement);
     }
 
-    lastPassRequested = WaitForNextPass(*window, lastPassRequested);
+    lastPassRequested = WaitForNextPass(lastPassRequested);
   }
-  window.reset();
+  notifications.reset();
   // The user's session ending leaves the bridge's server for the next one, as the bridge expects.
   if (platform::StopBridgeAtExit()) options_.runner("kill-server", false, running_);
 }
@@ -216,7 +217,7 @@ void AdbWatcher::ReportLost(const Block& block) {
   if (running_.load() && listener_ != nullptr) listener_->OnPhoneLost(announcement.id);
 }
 
-bool AdbWatcher::WaitForNextPass(platform::UsbNotificationWindow& window, bool lastPassRequested) {
+bool AdbWatcher::WaitForNextPass(bool lastPassRequested) {
   using platform::UsbEvent;
   bool requested = false;
   for (int i = 0; i < options_.passWaitSteps && running_.load() &&
@@ -229,20 +230,15 @@ bool AdbWatcher::WaitForNextPass(platform::UsbNotificationWindow& window, bool l
       requested = true;
       break;
     }
-    window.Pump();
     Nap(true);
   }
   for (int i = 0; i < kArrivalSettleSteps && running_.load() &&
                   platform::CurrentUsbEvent() == UsbEvent::kArrived;
        ++i) {
-    window.Pump();
     Nap();
   }
   if (platform::CurrentUsbEvent() == UsbEvent::kResumed) {
-    for (int i = 0; i < kResumeSettleSteps && running_.load(); ++i) {
-      window.Pump();
-      Nap();
-    }
+    for (int i = 0; i < kResumeSettleSteps && running_.load(); ++i) Nap();
     // After sleep the bridge's forwards may be gone: every device is taken afresh, unreported.
     std::lock_guard<std::mutex> lock(tableMutex_);
     table_.Clear();

@@ -9,7 +9,6 @@
 #include "discovery/adb_bridge.h"
 #include "discovery/adb_devices.h"
 #include "discovery/phone_listeners.h"
-#include "platform/usb_notifications.h"
 #include "protocol/phone_announcement.h"
 #include "protocol/phone_connection.h"
 
@@ -23,8 +22,9 @@ namespace kavex {
 // instance 0 and gone with it.
 //
 // Thread: its own thread from construction to destruction owns the device table, the notification
-// window and the probe connection; a probe's receive thread writes the probe result and block
-// (probeMutex_). SetListener and the destructor run on instance 0's host or teardown thread.
+// window's thread (UsbNotificationThread, which alone pumps the window) and the probe connection;
+// a probe's receive thread writes the probe result and block (probeMutex_). SetListener and the
+// destructor run on instance 0's host or teardown thread.
 // Locks: listenerMutex_ is held while the listener is called (so that once SetListener(nullptr)
 // returns no report is under way), then the listener's own; tableMutex_ and probeMutex_ are leaves.
 class AdbWatcher final : public TransportListener {
@@ -39,8 +39,8 @@ class AdbWatcher final : public TransportListener {
 
   explicit AdbWatcher(AdbPhoneListener* listener) : AdbWatcher(listener, Options{}) {}
   AdbWatcher(AdbPhoneListener* listener, Options options);
-  // Stops the thread and waits for it (at most the bridge command under way plus its 5 s exit wait,
-  // and the closing "kill-server").
+  // Stops the thread and waits for it (at most the bridge command under way with its exit wait and
+  // end, the notification window's thread, and the closing "kill-server").
   ~AdbWatcher() override;
   AdbWatcher(const AdbWatcher&) = delete;
   AdbWatcher& operator=(const AdbWatcher&) = delete;
@@ -83,7 +83,7 @@ class AdbWatcher final : public TransportListener {
   // pass is requested) meanwhile.
   void Nap(bool wakeOnRequest = false);
   // Waits out the time between passes; true when the wait ended on a requested pass.
-  bool WaitForNextPass(platform::UsbNotificationWindow& window, bool lastPassRequested);
+  bool WaitForNextPass(bool lastPassRequested);
 
   const Options options_;
   std::atomic<bool> running_{true};

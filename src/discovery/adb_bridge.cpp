@@ -1,12 +1,19 @@
 #include "discovery/adb_bridge.h"
 
 #include "common/error_log.h"
+#include "common/trace.h"
 #include "platform/child_process.h"
 
 namespace kavex {
 
 AdbOutput RunAdb(const std::string& arguments, bool waitForOutput, const std::atomic<bool>& running) {
   const platform::ProgramRun run = platform::RunProgram("adb", arguments, waitForOutput, running);
+  if (run.inheritedEverything) {
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+      KAVEX_TRACE_WARN("adb", "the system cannot limit what a program inherits: the bridge gets every "
+                              "inheritable handle of the process");
+  }
   AdbOutput output;
   switch (run.failure) {
     case platform::ProgramRun::Failure::kPipe:

@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <thread>
 
 namespace kavex::platform {
 
@@ -7,9 +9,11 @@ namespace kavex::platform {
 // window, onto which the engine draws the latest preview picture. One manager per process, behind
 // the seven preview exports; where there is no Direct3D 9 (natively) it behaves as a system
 // without d3d9.dll: the surface is never had.
-// Thread: the host's user-interface thread, which owns the hidden window; the calls are serialised
-// by the manager's own mutex, a leaf (the picture source is called under it, and takes only its
-// own atomics).
+// Thread: the host's threads, any of them; the calls are serialised by the manager's own mutex, a
+// leaf (the picture source is called under it, and takes only its own atomics). The hidden window
+// lives on a thread of its own, which pumps its messages and which Destroy ends from any thread;
+// while the window exists the engine's module stays loaded (platform/module_pin.h), so a host that
+// unloads the engine without Destroy never leaves the window's procedure unmapped.
 
 using HResult = int32_t;
 constexpr HResult kOk = 0;
@@ -40,11 +44,17 @@ HResult SetNumDesiredSamples(uint32_t samples);
 // The renderer of the adapter whose monitor holds this screen point becomes the current one; a
 // point outside every monitor keeps the current renderer.
 HResult SetAdapter(int32_t x, int32_t y);
-// The current render target (an IDirect3DSurface9, no reference added), or null.
-HResult GetBackBufferNoRef(void** surface);
+// How the preview starts the thread its hidden window lives on: the caller's layer starts it as it
+// starts every engine thread (marked, named, guarded), with `body` as the thread's whole work.
+using ThreadStarter = std::thread (*)(std::function<void()> body);
+
+// The current render target (an IDirect3DSurface9, no reference added), or null. The first call
+// (and the first after Destroy) starts the hidden window's thread through `startThread`.
+HResult GetBackBufferNoRef(void** surface, ThreadStarter startThread);
 // Draws the waiting picture onto the current render target; S_OK when there is nothing to do.
 HResult Render(PreviewPictureSource& source);
-// Releases everything, the manager included.
+// Releases everything, the manager included; the hidden window's thread ends (and is waited for)
+// with no lock held, and only then does the engine let go of its module.
 void Destroy();
 
 }  // namespace preview

@@ -16,6 +16,12 @@
 #include "common/error_log.h"
 #include "loopback_peer.h"
 #include "platform/address_watch.h"
+#include "platform/usb_notifications.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <dbt.h>
+#endif
 
 namespace kavex {
 namespace {
@@ -288,6 +294,42 @@ TEST_F(AdbWatcherTest, AMissingBridgeEndsTheWatcherQuietly) {
   }
   EXPECT_TRUE(ErrorLog::TakeStoredEntry().text.empty());
 }
+
+#ifdef _WIN32
+// Other programs' broadcasts, and the system asking before the session ends, are sent to every
+// top-level window and wait for its answer: the watcher's window answers at once, also while a
+// pass waits on a bridge command that takes seconds (11 s with a hung bridge server).
+TEST_F(AdbWatcherTest, ItsWindowAnswersAtOnceWhileABridgeCommandHangs) {
+  ScriptedBridge bridge;
+  RecordingListener listener;
+  AdbWatcher::Options options = Scripted(bridge, 27000);
+  std::atomic<int> listings{0};
+  std::atomic<bool> release{false};
+  options.runner = [&](const std::string& arguments, bool, const std::atomic<bool>& running) {
+    // The first listing only looks for the bridge; the first pass's hangs.
+    if (arguments == "devices" && ++listings == 2)
+      for (int i = 0; i < 100 && !release.load() && running.load(); ++i) Sleep(100);
+    return bridge.Run(arguments);
+  };
+  platform::ResetUsbEvent();
+  {
+    AdbWatcher watcher(&listener, options);
+    HWND window = nullptr;
+    for (int i = 0; i < 100 && (listings.load() < 2 || window == nullptr); ++i) {
+      Sleep(50);
+      window = FindWindowW(L"szAppNamee", nullptr);
+    }
+    ASSERT_EQ(listings.load(), 2);
+    ASSERT_NE(window, nullptr);
+    DWORD_PTR answer = 0;
+    EXPECT_NE(SendMessageTimeoutW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0, SMTO_NORMAL, 1000, &answer), 0)
+        << "no answer within 1 s while the pass waits on the bridge";
+    EXPECT_EQ(platform::CurrentUsbEvent(), platform::UsbEvent::kArrived) << "the arrival reached the watcher";
+    release.store(true);
+  }
+  platform::ResetUsbEvent();  // for the watchers of later cases
+}
+#endif
 
 }  // namespace
 }  // namespace kavex

@@ -27,10 +27,7 @@ TEST(UsbNotificationWindow, ArrivalRemovalAndResumeReachTheWatcher) {
   const auto sendAndPump = [&](WPARAM change) {
     std::thread sender(
         [&] { SendMessageTimeoutW(found, WM_DEVICECHANGE, change, 0, SMTO_NORMAL, 3000, nullptr); });
-    for (int i = 0; i < 200 && CurrentUsbEvent() == UsbEvent::kNone; ++i) {
-      window->Pump();
-      Sleep(10);
-    }
+    for (int i = 0; i < 200 && CurrentUsbEvent() == UsbEvent::kNone; ++i) window->Pump(10);
     sender.join();
   };
   ResetUsbEvent();
@@ -42,7 +39,7 @@ TEST(UsbNotificationWindow, ArrivalRemovalAndResumeReachTheWatcher) {
   ResetUsbEvent();
   PostMessageW(found, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
   EXPECT_EQ(CurrentUsbEvent(), UsbEvent::kNone) << "nothing before the watcher pumps";
-  window->Pump();
+  window->Pump(0);
   EXPECT_EQ(CurrentUsbEvent(), UsbEvent::kResumed);
   ResetUsbEvent();
 
@@ -58,7 +55,7 @@ TEST(UsbNotificationWindow, ArrivalRemovalAndResumeReachTheWatcher) {
 TEST(UsbNotificationWindow, NativelyNothingIsEverReported) {
   std::unique_ptr<UsbNotificationWindow> window = UsbNotificationWindow::Create();
   ASSERT_NE(window, nullptr);
-  window->Pump();
+  window->Pump(0);
   EXPECT_EQ(CurrentUsbEvent(), UsbEvent::kNone);
   EXPECT_TRUE(StopBridgeAtExit());
 }

@@ -7,14 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "engine_library.h"
 #include "kavex_engine.h"
 #include "output/preview_buffer.h"
 #include "render_target.h"
@@ -159,6 +162,60 @@ TEST_F(PreviewSurface, ADisplayChangeGivesNoSurfaceOnceThenEverythingIsMadeAgain
   IDirect3DSurface9* afresh = BackBuffer();
   ASSERT_NE(afresh, nullptr);
   EXPECT_EQ(Describe(afresh).Width, 64u);
+}
+
+// A host that takes the surface on its interface thread and destroys the preview from another, or
+// unloads the engine before Destroy: the hidden window must go with Destroy whichever thread calls
+// it, and the engine must stay loaded while the window lives, or the next message to the window
+// (a display change, another program's broadcast) runs code that is no longer there.
+TEST(PreviewWindow, GoesWithDestroyFromAnyThreadAndKeepsTheEngineLoadedUntilThen) {
+  const wchar_t kClass[] = L"99E0F3C2AFD54D";
+  ASSERT_EQ(FindWindowW(kClass, nullptr), nullptr);
+  const std::string path = testkit::EnginePathFor("engine.dll");
+  ASSERT_EQ(GetModuleHandleA(path.c_str()), nullptr) << "loaded before the test";
+  HMODULE module = LoadLibraryA(path.c_str());
+  ASSERT_NE(module, nullptr);
+  const auto getBackBuffer =
+      reinterpret_cast<GetBackBufferNoRefFn>(reinterpret_cast<void*>(GetProcAddress(module, "_GetBackBufferNoRef@4")));
+  ASSERT_NE(getBackBuffer, nullptr);
+
+  // The host's interface thread: takes the surface, then never pumps again (nor ends) until told.
+  HANDLE finish = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<int32_t> result{-1};
+  std::atomic<bool> asked{false};
+  void* surface = nullptr;
+  std::thread host([getBackBuffer, finish, &result, &asked, &surface] {
+    result.store(getBackBuffer(&surface));
+    asked.store(true);
+    WaitForSingleObject(finish, INFINITE);
+  });
+  for (int i = 0; i < 500 && !asked.load(); ++i) Sleep(10);
+  ASSERT_TRUE(asked.load());
+  EXPECT_EQ(result.load(), S_OK);
+  EXPECT_NE(surface, nullptr);
+  HWND window = FindWindowW(kClass, nullptr);
+  EXPECT_NE(window, nullptr);
+
+  FreeLibrary(module);  // the host lets go of the engine with the preview still up
+  if (GetModuleHandleA(path.c_str()) != module) {
+    ADD_FAILURE() << "unloaded while its window lives";
+    host.detach();  // its window's procedure is gone: the thread must never touch it again
+    return;
+  }
+  // A display change now runs the window's procedure, answered although the host's thread waits.
+  DWORD_PTR answer = 0;
+  EXPECT_NE(SendMessageTimeoutW(window, WM_DISPLAYCHANGE, 32, MAKELPARAM(1024, 768), SMTO_NORMAL, 1000, &answer), 0);
+  // The host's reference again, for its last call, made from a thread that is not the first one.
+  module = LoadLibraryA(path.c_str());
+  const auto destroy = reinterpret_cast<DestroyFn>(reinterpret_cast<void*>(GetProcAddress(module, "_Destroy@0")));
+  ASSERT_NE(destroy, nullptr);
+  destroy();
+  EXPECT_EQ(FindWindowW(kClass, nullptr), nullptr) << "Destroy from another thread left the window";
+  FreeLibrary(module);
+  EXPECT_EQ(GetModuleHandleA(path.c_str()), nullptr) << "still loaded after Destroy";
+  SetEvent(finish);
+  host.join();
+  CloseHandle(finish);
 }
 
 // One Render at 1280 x 720 (the copy into the staging surface and the StretchRect), a figure for

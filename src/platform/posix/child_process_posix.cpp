@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <mutex>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -34,8 +34,12 @@ bool WaitForExit(pid_t child, int milliseconds) {
   }
 }
 
-// Programs that had not ended within their wait: reaped by a later run once they end, so that a
-// bridge that hangs now and then leaves no zombies behind in the host's process.
+// How long a program gets to end by itself after its output, and then, killed, to be gone.
+constexpr int kExitWaitMs = 5000;
+constexpr int kEndWaitMs = 1000;
+
+// Programs that were killed but not yet gone within their wait (stuck in the kernel): reaped by a
+// later run once they end, so that no zombies pile up in the host's process.
 std::mutex leftoverMutex;
 std::vector<pid_t> leftovers;
 
@@ -109,11 +113,14 @@ ProgramRun RunProgram(const std::string& name, const std::string& arguments, boo
     }
   }
   close(pipeEnds[0]);
-  // A program that does not end in 5 s is left running, as the system's own helpers are, and reaped
-  // by a later run.
-  if (!WaitForExit(child, 5000)) {
-    std::lock_guard<std::mutex> lock(leftoverMutex);
-    leftovers.push_back(child);
+  // A command stuck on a hung server is ended here, or every pass would leave one more behind. Only
+  // the process spawned here: a server it started lives in a session of its own.
+  if (!WaitForExit(child, kExitWaitMs)) {
+    kill(child, SIGKILL);
+    if (!WaitForExit(child, kEndWaitMs)) {
+      std::lock_guard<std::mutex> lock(leftoverMutex);
+      leftovers.push_back(child);
+    }
   }
   return run;
 }

@@ -50,7 +50,7 @@ HResult SetAdapter(int32_t, int32_t) {
   return kOk;
 }
 
-HResult GetBackBufferNoRef(void** surface) {
+HResult GetBackBufferNoRef(void** surface, ThreadStarter) {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (surface != nullptr) *surface = nullptr;
   Manager();

@@ -1,12 +1,15 @@
 #include "platform/usb_notifications.h"
 
+#include <chrono>
+#include <thread>
+
 namespace kavex::platform {
 
 namespace {
 
 class NoWindow final : public UsbNotificationWindow {
  public:
-  void Pump() override {}
+  void Pump(int waitMs) override { std::this_thread::sleep_for(std::chrono::milliseconds(waitMs)); }
 };
 
 }  // namespace

@@ -5,18 +5,23 @@
 #include <d3d9.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/dynamic_library.h"
+#include "platform/module_pin.h"
 
 namespace kavex::platform::preview {
 
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"99E0F3C2AFD54D";
+// How long GetBackBufferNoRef waits for the window's new thread to make the window.
+constexpr auto kWindowStartWait = std::chrono::seconds(5);
 
 // Set by the hidden window when the display configuration changes; the next GetBackBufferNoRef
 // starts over, as the adapters and their monitors may be others now.
@@ -42,8 +47,117 @@ HINSTANCE EngineModule() {
   return module;
 }
 
+// The hidden window and the thread it lives on. The thread pumps the window's messages until told
+// to end, so a display change reaches the preview (and other programs' broadcasts are answered)
+// however the host's threads pump; and since only a window's own thread can destroy it, Destroy
+// on any host thread ends it by ending that thread. The window's class is registered, and
+// unregistered, on the same thread. While the thread lives the engine's module is held, and it is
+// let go only once the thread has been joined: the window's procedure and the thread's code stay
+// mapped for as long as anything can reach them.
+// Thread: started by GetBackBufferNoRef under g_mutex, ended by Destroy with no lock held; the
+// state the two threads share is `Shared`'s, under its mutex (a leaf) but for the stop event.
+class WindowThread {
+ public:
+  // Null when the window cannot be made (the error is then the caller's E_FAIL).
+  static std::unique_ptr<WindowThread> Start(ThreadStarter startThread) {
+    std::unique_ptr<WindowThread> started(new WindowThread());
+    // Held before the thread exists; a module that cannot be held runs unpinned, as before.
+    started->pin_.Hold();
+    if (started->shared_->stop == nullptr) return nullptr;
+    started->thread_ = startThread([shared = started->shared_] { Run(*shared); });
+    std::unique_lock<std::mutex> lock(started->shared_->mutex);
+    const bool ready = started->shared_->changed.wait_for(lock, kWindowStartWait,
+                                                         [&] { return started->shared_->made; });
+    if (!ready) {
+      // A thread that never came to make its window is left to end by itself whenever it runs;
+      // the module stays held for it, for good.
+      lock.unlock();
+      SetEvent(started->shared_->stop);
+      started->thread_.detach();
+      ModulePin forThatThread = std::move(started->pin_);  // dropped without Release
+      return nullptr;
+    }
+    if (started->shared_->window == nullptr) return nullptr;  // the thread has ended: joined below
+    return started;
+  }
+
+  ~WindowThread() {
+    if (thread_.joinable()) {
+      SetEvent(shared_->stop);
+      if (thread_.get_id() == std::this_thread::get_id()) {
+        // Destroy from inside the window's own messages (a host's hook): the thread ends once this
+        // returns into its loop, still in the module, which therefore stays held.
+        thread_.detach();
+        return;
+      }
+      thread_.join();
+    }
+    pin_.Release();  // the caller's own reference keeps the module mapped while it returns
+  }
+
+  WindowThread(const WindowThread&) = delete;
+  WindowThread& operator=(const WindowThread&) = delete;
+
+  HWND window() const { return shared_->window; }
+
+ private:
+  struct Shared {
+    Shared() : stop(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Shared() {
+      if (stop != nullptr) CloseHandle(stop);
+    }
+    HANDLE stop;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool made = false;       // the thread has tried to make the window
+    HWND window = nullptr;   // the window, once made; written before made, read after
+  };
+
+  WindowThread() : shared_(std::make_shared<Shared>()) {}
+
+  // The thread's whole work: nothing in it throws, and it reports whether the window was made
+  // before anything else can fail.
+  static void Run(Shared& shared) {
+    const HINSTANCE module = EngineModule();
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = HiddenWindowProc;
+    windowClass.hInstance = module;
+    windowClass.lpszClassName = kWindowClass;
+    // Already there: the window of a thread that Destroy is still ending.
+    const bool registered = RegisterClassExW(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    HWND window = registered ? CreateWindowExW(0, kWindowClass, L"", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr,
+                                               nullptr, module, nullptr)
+                             : nullptr;
+    {
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      shared.window = window;
+      shared.made = true;
+    }
+    shared.changed.notify_all();
+    while (window != nullptr) {
+      const DWORD woke = MsgWaitForMultipleObjectsEx(1, &shared.stop, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+      if (woke != WAIT_OBJECT_0 + 1) break;  // told to end, or the wait itself failed
+      MSG message;
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+      }
+    }
+    if (window != nullptr) DestroyWindow(window);
+    // Refused while another window of the class lives (a newer manager's): that one's thread
+    // unregisters it.
+    if (registered) UnregisterClassW(kWindowClass, module);
+  }
+
+  std::shared_ptr<Shared> shared_;
+  std::thread thread_;
+  ModulePin pin_;
+};
+
 // One adapter's device, its render target and the staging surface the picture is copied into.
-// Thread: the host's user-interface thread, under the manager's mutex.
+// Thread: a host thread, under the manager's mutex.
 class Renderer {
  public:
   ~Renderer() {
@@ -147,14 +261,17 @@ class Renderer {
 using Create9 = IDirect3D9*(WINAPI*)(UINT);
 using Create9Ex = HRESULT(WINAPI*)(UINT, IDirect3D9Ex**);
 
-// The process's preview: the Direct3D objects, one renderer per adapter, the hidden window and the
-// host's settings. Thread: under g_mutex.
+// The process's preview: the Direct3D objects, one renderer per adapter, the hidden window's thread
+// and the host's settings. Thread: under g_mutex.
 class Manager {
  public:
-  ~Manager() {
+  ~Manager() { ReleaseAll(); }
+
+  // The devices go first (the hidden window is their focus window); the window's thread is the
+  // caller's to end, with no lock held.
+  std::unique_ptr<WindowThread> Close() {
     ReleaseAll();
-    if (window_ != nullptr) DestroyWindow(window_);
-    if (classRegistered_) UnregisterClassW(kWindowClass, EngineModule());
+    return std::move(window_);
   }
 
   void SetSize(UINT width, UINT height) {
@@ -187,7 +304,7 @@ class Manager {
     }
   }
 
-  HRESULT GetBackBuffer(IDirect3DSurface9** surface) {
+  HRESULT GetBackBuffer(IDirect3DSurface9** surface, ThreadStarter startThread) {
     *surface = nullptr;
     if (g_displayChanged.exchange(false)) {
       ReleaseAll();
@@ -196,7 +313,7 @@ class Manager {
     DropLostDevices();
     if (d3d_ == nullptr && !CreateDirect3D()) return E_FAIL;
     if (renderers_.empty()) {
-      const HRESULT made = MakeRenderers();
+      const HRESULT made = MakeRenderers(startThread);
       if (FAILED(made)) return made;
     }
     if (changed_) {
@@ -256,26 +373,15 @@ class Manager {
     return true;
   }
 
-  HRESULT MakeRenderers() {
+  HRESULT MakeRenderers(ThreadStarter startThread) {
     if (window_ == nullptr) {
-      if (!classRegistered_) {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.style = CS_HREDRAW | CS_VREDRAW;
-        windowClass.lpfnWndProc = HiddenWindowProc;
-        windowClass.hInstance = EngineModule();
-        windowClass.lpszClassName = kWindowClass;
-        if (RegisterClassExW(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return E_FAIL;
-        classRegistered_ = true;
-      }
-      window_ = CreateWindowExW(0, kWindowClass, L"", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
-                                EngineModule(), nullptr);
+      window_ = WindowThread::Start(startThread);
       if (window_ == nullptr) return E_FAIL;
     }
     std::vector<std::unique_ptr<Renderer>> made;
     for (UINT adapter = 0; adapter < adapters_; ++adapter) {
       auto renderer = std::make_unique<Renderer>();
-      const HRESULT result = renderer->Initialise(d3d_, d3dEx_, adapter, window_);
+      const HRESULT result = renderer->Initialise(d3d_, d3dEx_, adapter, window_->window());
       // The renderers already made for earlier adapters go with this one.
       if (FAILED(result)) return result;
       made.push_back(std::move(renderer));
@@ -317,8 +423,7 @@ class Manager {
   UINT adapters_ = 0;
   std::vector<std::unique_ptr<Renderer>> renderers_;
   Renderer* current_ = nullptr;
-  HWND window_ = nullptr;
-  bool classRegistered_ = false;
+  std::unique_ptr<WindowThread> window_;
   UINT width_ = 1024;
   UINT height_ = 1024;
   UINT samples_ = 0;
@@ -360,10 +465,10 @@ HResult SetAdapter(int32_t x, int32_t y) {
   return kOk;
 }
 
-HResult GetBackBufferNoRef(void** surface) {
+HResult GetBackBufferNoRef(void** surface, ThreadStarter startThread) {
   std::lock_guard<std::mutex> lock(g_mutex);
   IDirect3DSurface9* target = nullptr;
-  const HRESULT result = TheManager().GetBackBuffer(&target);
+  const HRESULT result = TheManager().GetBackBuffer(&target, startThread);
   if (surface != nullptr) *surface = target;
   return result;
 }
@@ -375,9 +480,14 @@ HResult Render(PreviewPictureSource& source) {
 }
 
 void Destroy() {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  delete g_manager;
-  g_manager = nullptr;
+  std::unique_ptr<WindowThread> window;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_manager != nullptr) window = g_manager->Close();
+    delete g_manager;
+    g_manager = nullptr;
+  }
+  window.reset();  // joined with no lock held: a new manager may already be starting its own
 }
 
 }  // namespace kavex::platform::preview

@@ -43,7 +43,9 @@ class HiddenWindow final : public UsbNotificationWindow {
     if (window_ != nullptr) DestroyWindow(window_);
     UnregisterClassW(kClassName, nullptr);
   }
-  void Pump() override {
+  void Pump(int waitMs) override {
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(waitMs < 0 ? 0 : waitMs), QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
       TranslateMessage(&message);
