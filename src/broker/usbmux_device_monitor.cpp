@@ -7,6 +7,7 @@
 #include "common/error_log.h"
 #include "common/trace.h"
 #include "platform/thread_name.h"
+#include "usbmux/usbmux_call_limits.h"
 
 namespace kavex {
 
@@ -24,7 +25,7 @@ UsbmuxDeviceMonitor::UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, Options 
 UsbmuxDeviceMonitor::~UsbmuxDeviceMonitor() {
   {
     std::lock_guard<std::mutex> lock(napMutex_);
-    running_.store(false);
+    stop_.store(true);
   }
   napWake_.notify_all();
   if (thread_.joinable()) thread_.join();
@@ -43,16 +44,19 @@ void UsbmuxDeviceMonitor::SetListener(UsbmuxPhoneListener* listener) {
 void UsbmuxDeviceMonitor::Run() {
   const EngineThreadMark engineThread;
   platform::NameCurrentThread("kavex-usbmux");
+  // Every call of the service on this thread: the destructor must not wait for a service that
+  // takes a connection and never answers.
+  const usbmux::CallLimits limits(&stop_, kProbeWaitLimitMs);
   try {
     subscribed_ = options_.table->Subscribe();
     if (!subscribed_) {
       running_.store(false);
       return;
     }
-    while (running_.load()) {
+    while (!stop_.load()) {
       for (const UsbmuxDeviceTable::Probe& device :
            options_.table->DueForProbe(options_.clock->Now(), options_.probeIntervalSeconds)) {
-        if (!running_.load()) break;
+        if (stop_.load()) break;
         Probe(device);
       }
       const std::vector<uint32_t> removed = options_.table->TakeRemoved();
@@ -72,7 +76,12 @@ void UsbmuxDeviceMonitor::Run() {
 
 void UsbmuxDeviceMonitor::Probe(const UsbmuxDeviceTable::Probe& device) {
   int socket = usbmuxd_connect(device.handle, kAnnouncementPort);
-  if (socket < 0) socket = usbmuxd_connect(device.handle, kSessionPort);
+  if (socket < 0 && !stop_.load()) socket = usbmuxd_connect(device.handle, kSessionPort);
+  if (stop_.load()) {
+    // Given up for the monitor's end: no attempt to count against the device.
+    if (socket >= 0) usbmuxd_disconnect(socket);
+    return;
+  }
   AnnouncementBlock block{};
   bool whole = false;
   if (socket >= 0) {
@@ -97,13 +106,13 @@ void UsbmuxDeviceMonitor::Probe(const UsbmuxDeviceTable::Probe& device) {
   KAVEX_TRACE_INFO("usbmux", "device %u announces a phone of kind %u (%s)", device.handle,
                    announcement.kind, device.cable ? "cable" : "network");
   std::lock_guard<std::mutex> lock(listenerMutex_);
-  if (running_.load() && listener_ != nullptr)
+  if (!stop_.load() && listener_ != nullptr)
     listener_->OnPhoneFound(announcement.id, announcement.kind, device.handle, device.cable, "");
 }
 
 void UsbmuxDeviceMonitor::Nap() {
   std::unique_lock<std::mutex> lock(napMutex_);
-  napWake_.wait_for(lock, kPassSleep, [this] { return !running_.load(); });
+  napWake_.wait_for(lock, kPassSleep, [this] { return stop_.load(); });
 }
 
 }  // namespace kavex

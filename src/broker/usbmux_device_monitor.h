@@ -18,9 +18,12 @@ namespace kavex {
 // included: a monitor is made only once its predecessor is gone.
 //
 // Thread: its own thread from construction to destruction probes and reports; SetListener and the
-// destructor run on instance 0's host or teardown thread. Locks: listenerMutex_ is held while the
-// listener is called (so once SetListener(nullptr) returns no report is under way), then the
-// listener's own; the table's mutex is a leaf, never held across a probe or a report.
+// destructor run on instance 0's host or teardown thread. The thread's calls of the service give
+// up within 100 ms of the destructor's stop flag and never wait longer than kProbeWaitLimitMs at a
+// time, so a stalled service holds up neither the teardown nor the other devices' reports for long.
+// Locks: listenerMutex_ is held while the listener is called (so once SetListener(nullptr) returns
+// no report is under way), then the listener's own; the table's mutex is a leaf, never held across
+// a probe or a report.
 class UsbmuxDeviceMonitor {
  public:
   struct Options {
@@ -31,11 +34,14 @@ class UsbmuxDeviceMonitor {
   static constexpr uint16_t kAnnouncementPort = 4697;
   static constexpr uint16_t kSessionPort = 4699;
   static constexpr unsigned kProbeReadMs = 200;
+  // The longest one wait of a probe's connect may last (reaching the service, its answer): as long
+  // as a session's.
+  static constexpr int kProbeWaitLimitMs = 4000;
 
   explicit UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener) : UsbmuxDeviceMonitor(listener, Options{}) {}
   UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, Options options);
-  // Stops the thread and waits for it (at most one probe: the service's connect and a 200 ms read),
-  // then ends the subscription, joining the library's event thread.
+  // Stops the thread and waits for it (a probe under way gives up within 100 ms), then ends the
+  // subscription, joining the library's event thread.
   ~UsbmuxDeviceMonitor();
   UsbmuxDeviceMonitor(const UsbmuxDeviceMonitor&) = delete;
   UsbmuxDeviceMonitor& operator=(const UsbmuxDeviceMonitor&) = delete;
@@ -52,7 +58,10 @@ class UsbmuxDeviceMonitor {
   void Nap();
 
   const Options options_;
-  std::atomic<bool> running_{true};
+  std::atomic<bool> running_{true};  // cleared as the thread ends
+  // Set by the destructor (under napMutex_, to wake the nap); the service's calls on the thread
+  // look at it too.
+  std::atomic<bool> stop_{false};
   bool subscribed_ = false;  // written by the thread, read by the destructor after the join
 
   std::mutex listenerMutex_;

@@ -89,5 +89,8 @@ inline constexpr ErrorCode kSystemInstanceNameTooShort{"mc", 563};
 inline constexpr ErrorCode kSystemBrowseFailed{"mc", 681};
 inline constexpr ErrorCode kSystemResolveFailed{"mc", 699};  // ".gle<system error>"
 
+// "ub.": a stream through the USB multiplexing service (continued from above).
+inline constexpr ErrorCode kUsbHeaderTooShort{"ub.", 299};  // "<length>.<type>": a length below 4
+
 }  // namespace error_codes
 }  // namespace kavex

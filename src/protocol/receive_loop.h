@@ -51,6 +51,17 @@ struct ReceiveLoopRecords {
   const std::atomic<uint8_t>* lastSentType = nullptr;
   ErrorCode waitError = error_codes::kReceiveWaitFailed;
   ErrorCode shortHeader = error_codes::kHeaderTooShort;
+
+  // The records of a stream through the USB multiplexing service: "ub." with 298 (oversize, without
+  // the TCP detail) and 299 (a length below 4). The stored record is sent to the next phone as its
+  // error report, so it must name the path that failed. The service's receive call waits by itself:
+  // that source never reports a failed wait, so there is no wait record of its own.
+  static ReceiveLoopRecords Usbmux() {
+    ReceiveLoopRecords records;
+    records.oversize = error_codes::kUsbMessageTooLong;
+    records.shortHeader = error_codes::kUsbHeaderTooShort;
+    return records;
+  }
 };
 
 enum class ReceiveOutcome { kClosed, kFailed };

@@ -31,15 +31,18 @@ bool PhoneSession::Start(const SocketAddress& peer, const PhoneId& phone,
 
 bool PhoneSession::StartUsbmux(uint32_t deviceHandle, bool cable, const PhoneId& phone,
                                const std::string& threadName) {
-  auto transport = std::make_shared<UsbmuxTransport>(*this, threadName);
-  if (!transport->Open(deviceHandle, cable, phone)) return false;
+  auto transport = std::make_shared<UsbmuxTransport>(*this, deviceHandle, cable, phone, threadName);
   {
     std::lock_guard<std::mutex> lock(transportMutex_);
+    if (stopped_.load()) return false;
     transport_ = transport;
   }
+  if (!transport->Open()) return false;
   const SessionInfo session{phone, cable, SocketAddress{}};
-  ReportState(session, PhoneState::kConnecting);
+  if (!ReportConnectingUnlessStopped(session)) return false;
   if (transport->StartReceiving()) return true;
+  // Stopped meanwhile: the phone is its releaser's to free, a Failed now would overwrite that.
+  if (stopped_.load()) return false;
   Stop();
   ReportState(session, PhoneState::kFailed);
   return false;
@@ -49,11 +52,14 @@ void PhoneSession::Stop() {
   std::shared_ptr<SessionTransport> transport;
   {
     std::lock_guard<std::mutex> lock(transportMutex_);
+    stopped_.store(true);
     transport = transport_;
   }
   // Stopped here, not whenever the last reference goes: a host thread may still hold one for a
   // send, and a stopped transport calls nobody back.
   if (transport != nullptr) transport->Stop();
+  // A Connecting report under way is over once this returns; later ones see the flag.
+  std::lock_guard<std::mutex> reporting(connectingReportMutex_);
 }
 
 std::shared_ptr<PhoneConnection> PhoneSession::connection() const {
@@ -66,14 +72,29 @@ PhoneId PhoneSession::phoneId() const {
   return transport_ != nullptr ? transport_->phoneId() : PhoneId{};
 }
 
-void PhoneSession::ReportState(const SessionInfo& session, PhoneState state) {
+bool PhoneSession::RecordState(const SessionInfo& session, PhoneState state) {
   const PhoneBroker::StateReport report = broker_.ReportState(session, state);
   const PhoneState previous = lastReported_.exchange(state);
   // A phone dropped from the list while its session ran (a pulled cable is heard from the service
   // before the stream ends) still has its end told: the host would show it streaming otherwise.
-  if (report == PhoneBroker::StateReport::kChanged ||
-      (report == PhoneBroker::StateReport::kUnlisted && previous != state))
-    listener_.OnPhoneStateChanged(state);
+  return report == PhoneBroker::StateReport::kChanged ||
+         (report == PhoneBroker::StateReport::kUnlisted && previous != state);
+}
+
+void PhoneSession::ReportState(const SessionInfo& session, PhoneState state) {
+  if (RecordState(session, state)) listener_.OnPhoneStateChanged(state);
+}
+
+bool PhoneSession::ReportConnectingUnlessStopped(const SessionInfo& session) {
+  bool tell = false;
+  {
+    std::lock_guard<std::mutex> reporting(connectingReportMutex_);
+    if (stopped_.load()) return false;
+    tell = RecordState(session, PhoneState::kConnecting);
+  }
+  // With no lock held: the host may call back into the engine from its callback.
+  if (tell) listener_.OnPhoneStateChanged(PhoneState::kConnecting);
+  return true;
 }
 
 void PhoneSession::ReportState(const PhoneConnection& connection, PhoneState state) {

@@ -41,13 +41,18 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   bool Start(const SocketAddress& peer, const PhoneId& phone, double silenceTimeoutSeconds,
              const std::string& threadName);
   // Connects through the USB multiplexing service to the device with this handle (cable: the
-  // service reaches it by cable). False, with nothing reported, when the service refuses: the
-  // caller decides what comes next. The phone is reported Connecting once the service has opened
-  // the stream, before the receive thread starts.
+  // service reaches it by cable). False, with nothing reported, when the service refuses or the
+  // session is stopped meanwhile (stopped() tells which): the caller decides what comes next. The
+  // connection is this session's from the start, so that a Stop from another camera's worker ends
+  // the opening at once and phoneId() names the phone. The phone is reported Connecting once the
+  // service has opened the stream, before the receive thread starts, and never after a Stop has
+  // returned: whoever stopped the session frees the phone then.
   bool StartUsbmux(uint32_t deviceHandle, bool cable, const PhoneId& phone, const std::string& threadName);
   // Ends the connection without callbacks and joins its thread; safe twice. A host thread may still
   // hold the connection for a send: it stays valid, and says no.
   void Stop();
+  // Stop was called: a start that failed meanwhile was let go, not refused.
+  bool stopped() const { return stopped_.load(); }
   // The connection, for sends on the camera's initiative; null before Start.
   std::shared_ptr<PhoneConnection> connection() const;
   PhoneId phoneId() const;
@@ -74,6 +79,10 @@ class PhoneSession final : public TransportListener, public SessionHandler {
 
  private:
   void ReportState(const SessionInfo& session, PhoneState state);
+  // The broker's part of a report; true when the listener must hear of it.
+  bool RecordState(const SessionInfo& session, PhoneState state);
+  // Connecting, unless the session was stopped: false then, and nothing reported.
+  bool ReportConnectingUnlessStopped(const SessionInfo& session);
   void ReportState(const PhoneConnection& connection, PhoneState state);
   // The first video or status message of a session marks its phone streaming.
   void ApplyStreamingRule(const PhoneConnection& connection);
@@ -89,6 +98,11 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   PhoneBroker& broker_;
   mutable std::mutex transportMutex_;  // transport_ (the pointer): Start and Stop against sends
   std::shared_ptr<SessionTransport> transport_;
+  std::atomic<bool> stopped_{false};
+  // A StartUsbmux's Connecting report against Stop, which waits for one under way: the phone's
+  // releaser frees it after Stop, and a late Connecting would leave it taken for good. Held
+  // across the broker's report (its locks come after), never across the listener's call.
+  std::mutex connectingReportMutex_;
   // The connection whose phone said goodbye: its end, however it comes, is a normal one.
   std::atomic<const PhoneConnection*> goodbyeFrom_{nullptr};
   // Set by the first whole message. A stream that ends before it is a connection that failed: a

@@ -390,6 +390,41 @@ TEST(ReceiveLoopAfterFailedSend, MessagesAlreadyReceivedAreHandledFirst) {
   EXPECT_GT(flooded.Count(Kind::kPacket), 0u);
 }
 
+// A stream through the USB multiplexing service ends with records of its own tag: the stored
+// record goes to the next phone as its error report, and a TCP tag there would send whoever reads
+// it after the wrong transport. A header whose length cannot even cover itself ends the connection
+// there too, without a packet.
+TEST(ReceiveLoopUsbmuxRecords, EndingsCarryTheUsbTag) {
+  std::atomic<bool> open{true};
+  ReceiveLoopState state;
+  state.open = &open;
+  NoConnection connection;
+  struct Ending {
+    std::vector<uint8_t> bytes;
+    std::string record;
+  };
+  std::vector<uint8_t> shortAfterMessage = loopback::Message(7, 12);
+  const std::vector<uint8_t> shortHeader = loopback::Header(5, 2);
+  shortAfterMessage.insert(shortAfterMessage.end(), shortHeader.begin(), shortHeader.end());
+  const std::vector<uint8_t> next = loopback::Message(5, 12);
+  shortAfterMessage.insert(shortAfterMessage.end(), next.begin(), next.end());
+  const Ending endings[] = {
+      {loopback::Header(8, 4000001), "we:ub.4000001.8:298"},
+      {shortAfterMessage, "we:ub.2.5:299"},
+      {loopback::Header(9, 0), "we:ub.0.9:299"},
+  };
+  for (const Ending& ending : endings) {
+    SCOPED_TRACE(ending.record);
+    ErrorLog::TakeStoredEntry();
+    BufferedBytes stream(ending.bytes, /*endless=*/false);
+    RecordingListener owner;
+    EXPECT_EQ(RunReceiveLoop(stream, state, ReceiveLoopRecords::Usbmux(), connection, owner),
+              ReceiveOutcome::kFailed);
+    EXPECT_EQ(owner.Count(Kind::kPacket), ending.bytes == shortAfterMessage ? 1u : 0u);
+    EXPECT_EQ(ErrorLog::TakeStoredEntry().text, ending.record);
+  }
+}
+
 // The read-ahead in front of the stream: a stream of small messages costs a read per 64 KB, not
 // two per message; every message arrives whole and in order, also those that straddle a read;
 // a picture larger than the read-ahead is read straight into the message; and what was read ahead

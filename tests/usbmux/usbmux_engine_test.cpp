@@ -27,6 +27,9 @@
 #include "common/error_log.h"
 #include "fake_clock.h"
 #include "protocol/phone_announcement.h"
+#include "protocol/relayed_messages.h"
+#include "session/phone_session.h"
+#include "session/session_listener.h"
 #include "sim_process.h"
 #include "transport/usbmux_transport.h"
 #include "wire_peer.h"
@@ -35,6 +38,18 @@ namespace kavex {
 namespace {
 
 using std::chrono::milliseconds;
+
+// Whether the client this program links gives up its waits as the engine's CallLimits ask (ours
+// does; the system's library knows nothing of them): the cases that need it are skipped otherwise.
+#ifdef KAVEX_CLIENT_HONOURS_CALL_LIMITS
+constexpr bool kClientHonoursLimits = true;
+#else
+constexpr bool kClientHonoursLimits = false;
+#endif
+
+long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
 
 // One service for the whole program: the engine subscribes to its events once per process.
 class ServiceEnvironment : public ::testing::Environment {
@@ -170,6 +185,71 @@ bool WaitUntil(Predicate done, int timeoutMs) {
   return true;
 }
 
+// A service that stalls, for what the simulator never does: the client's requests reach a
+// loopback listener of the test (through USBMUXD_SOCKET_ADDRESS, for as long as it lives). With
+// answerAfterMs < 0 it takes every connection and never reads nor answers; otherwise it reads the
+// request, answers Result 0 that much later, and then plays a phone that sends a small message
+// every 100 ms and never reads. Declared first in a test, so that the engine's side goes before it.
+class StallingService {
+ public:
+  explicit StallingService(int answerAfterMs)
+      : port_([this, answerAfterMs](int fd) { Serve(fd, answerAfterMs); }) {
+    if (const char* prior = std::getenv("USBMUXD_SOCKET_ADDRESS")) prior_ = prior;
+    ::setenv("USBMUXD_SOCKET_ADDRESS", ("127.0.0.1:" + std::to_string(port_.port())).c_str(), 1);
+  }
+  ~StallingService() {
+    ::setenv("USBMUXD_SOCKET_ADDRESS", prior_.c_str(), 1);
+    release_.store(true);  // the connections' threads end; the port joins them
+  }
+  int accepted() const { return port_.accepted(); }
+
+ private:
+  // Waits out ms, or until released: false then.
+  bool Pause(int ms) {
+    const auto until = std::chrono::steady_clock::now() + milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+      if (release_.load()) return false;
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return !release_.load();
+  }
+  void Serve(int fd, int answerAfterMs) {
+    if (answerAfterMs < 0) {
+      while (Pause(100)) {
+      }
+      return;
+    }
+    uint8_t header[16];
+    if (::recv(fd, header, sizeof header, MSG_WAITALL) != static_cast<ssize_t>(sizeof header)) return;
+    const uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
+    std::vector<uint8_t> body(length > 16 && length < 65536 ? length - 16 : 0);
+    if (!body.empty() && ::recv(fd, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size()))
+      return;
+    if (!Pause(answerAfterMs)) return;
+    const std::string plist =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        "<key>MessageType</key><string>Result</string><key>Number</key><integer>0</integer></dict></plist>\n";
+    std::vector<uint8_t> reply(16, 0);
+    const uint32_t total = static_cast<uint32_t>(16 + plist.size());
+    for (int i = 0; i < 4; ++i) {
+      reply[i] = static_cast<uint8_t>(total >> (8 * i));
+      reply[12 + i] = header[12 + i];  // the request's tag
+    }
+    reply[4] = 1;  // version
+    reply[8] = 8;  // a property list
+    reply.insert(reply.end(), plist.begin(), plist.end());
+    if (!SendAll(fd, reply)) return;
+    // Type 4 is the engine's own hello answer: a session passes over it.
+    const std::vector<uint8_t> message = {8, 0, 0, 4, 0, 0, 0, 8};
+    while (Pause(100) && SendAll(fd, message)) {
+    }
+  }
+
+  std::string prior_;
+  std::atomic<bool> release_{false};
+  DevicePort port_;
+};
+
 // What a monitor told its listener, in order.
 class Heard final : public UsbmuxPhoneListener {
  public:
@@ -247,6 +327,26 @@ TEST(UsbmuxMonitor, ReportsPhonesByCableAndNetworkTheirRemovalAndAgainToANewList
     EXPECT_EQ(second.Count(false, 102), 0) << "no listener, no report";
   }
   EXPECT_EQ(heard.Count(true, 101), 1) << "an announced device is not probed again";
+}
+
+// A service that takes the probe's connection and never answers holds the monitor's thread in
+// the probe: its destructor (instance 0 going) must not wait for the service's time limits.
+TEST(UsbmuxMonitor, GoesWithinASecondWhileTheServiceTakesTheProbeAndNeverAnswers) {
+  if (!kClientHonoursLimits) GTEST_SKIP() << "the system's client library cannot be stopped";
+  StallingService service(-1);
+  Heard heard;
+  auto monitor = std::make_unique<UsbmuxDeviceMonitor>(&heard);
+  usbmuxd_device_info_t device{};
+  device.handle = 141;
+  device.conn_type = CONNECTION_TYPE_USB;
+  UsbmuxDeviceTable::Instance().OnEvent(UE_DEVICE_ADD, device);
+  // The subscription's connection and the probe's.
+  EXPECT_TRUE(WaitUntil([&] { return service.accepted() >= 2; }, 5000));
+  std::this_thread::sleep_for(milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  monitor.reset();
+  EXPECT_LT(MillisecondsSince(start), 2000) << "the monitor waited for the stalled service";
+  EXPECT_TRUE(heard.reports().empty());
 }
 
 TEST(UsbmuxMonitor, RetriesEveryIntervalUntilAWholeBlockAndNeverReportsAZeroIdentifier) {
@@ -378,8 +478,8 @@ TEST(UsbmuxTransport, TakesAMessageOfTheWholeBufferAndEndsOnOneByteMore) {
   DevicePort session(Answering(stream));
   Attach(121, "usb", "4699=" + std::to_string(session.port()));
   Owner owner;
-  UsbmuxTransport transport(owner);
-  ASSERT_TRUE(transport.Open(121, true, IdOf(0x51)));
+  UsbmuxTransport transport(owner, 121, true, IdOf(0x51));
+  ASSERT_TRUE(transport.Open());
   EXPECT_TRUE(transport.overUsb());
   ASSERT_TRUE(transport.StartReceiving());
   ASSERT_TRUE(WaitUntil([&] { return owner.closed_.load() == 1; }, 15000));
@@ -414,8 +514,8 @@ TEST(UsbmuxTransport, ClosesWhenThePhoneDoesOrFallsSilentAndNotWhenLetGo) {
 
   {  // the phone closes
     Owner owner;
-    UsbmuxTransport transport(owner, "kavex-recv", clock);
-    ASSERT_TRUE(transport.Open(122, false, IdOf(0x52)));
+    UsbmuxTransport transport(owner, 122, false, IdOf(0x52), "kavex-recv", clock);
+    ASSERT_TRUE(transport.Open());
     EXPECT_FALSE(transport.overUsb());
     ASSERT_TRUE(transport.StartReceiving());
     const std::vector<uint8_t> big = Message(1 << 20, 1 << 20);
@@ -429,8 +529,8 @@ TEST(UsbmuxTransport, ClosesWhenThePhoneDoesOrFallsSilentAndNotWhenLetGo) {
   }
   {  // the phone falls silent
     Owner owner;
-    UsbmuxTransport transport(owner, "kavex-recv", clock);
-    ASSERT_TRUE(transport.Open(122, false, IdOf(0x52)));
+    UsbmuxTransport transport(owner, 122, false, IdOf(0x52), "kavex-recv", clock);
+    ASSERT_TRUE(transport.Open());
     ASSERT_TRUE(transport.StartReceiving());
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_EQ(owner.closed_.load(), 0);
@@ -439,8 +539,8 @@ TEST(UsbmuxTransport, ClosesWhenThePhoneDoesOrFallsSilentAndNotWhenLetGo) {
   }
   {  // let go while the phone is still there
     Owner owner;
-    auto transport = std::make_unique<UsbmuxTransport>(owner, "kavex-recv", clock);
-    ASSERT_TRUE(transport->Open(122, false, IdOf(0x52)));
+    auto transport = std::make_unique<UsbmuxTransport>(owner, 122, false, IdOf(0x52), "kavex-recv", clock);
+    ASSERT_TRUE(transport->Open());
     ASSERT_TRUE(transport->StartReceiving());
     const std::vector<uint8_t> ping = Message(6, 6);
     ASSERT_TRUE(transport->Send(ping.data(), ping.size()));
@@ -449,12 +549,110 @@ TEST(UsbmuxTransport, ClosesWhenThePhoneDoesOrFallsSilentAndNotWhenLetGo) {
     EXPECT_EQ(owner.closed_.load() + owner.failed_.load(), 0);
   }
   Owner owner;
-  UsbmuxTransport refused(owner);
-  EXPECT_FALSE(refused.Open(122, false, IdOf(0x52), 4698)) << "a port the device does not serve";
-  EXPECT_FALSE(refused.Open(122, false, IdOf(0x52))) << "never reopened";
-  UsbmuxTransport unknown(owner);
-  EXPECT_FALSE(unknown.Open(77777, true, IdOf(0x52)));
+  UsbmuxTransport refused(owner, 122, false, IdOf(0x52));
+  EXPECT_FALSE(refused.Open(4698)) << "a port the device does not serve";
+  EXPECT_FALSE(refused.Open()) << "never reopened";
+  UsbmuxTransport unknown(owner, 77777, true, IdOf(0x52));
+  EXPECT_FALSE(unknown.Open());
   Detach(122);
+}
+
+// A phone that stops reading: a send gives up within the transport's limit rather than the
+// client's own, and the connection ends, reported as a close, as a failed send ends a TCP one.
+// The phone keeps sending all along, so the silence limit has no part in the end.
+TEST(UsbmuxTransport, ASendThePhoneNeverTakesGivesUpWithinItsLimitAndEndsTheConnection) {
+  if (!kClientHonoursLimits) GTEST_SKIP() << "the system's client library waits its own time";
+  StallingService service(0);
+  Owner owner;
+  UsbmuxTransport transport(owner, 151, true, IdOf(0x71));
+  ASSERT_TRUE(transport.Open());
+  ASSERT_TRUE(transport.StartReceiving());
+  ASSERT_TRUE(WaitUntil([&] { return owner.connected_.load() == 1; }, 5000));
+  // Far more than the sockets between the transport and the phone hold.
+  const std::vector<uint8_t> picture = Message(64 << 20, 64 << 20);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(transport.Send(picture.data(), picture.size()));
+  EXPECT_LT(MillisecondsSince(start), 8000) << "the send waited beyond its 4 s limit";
+  EXPECT_TRUE(WaitUntil([&] { return owner.closed_.load() + owner.failed_.load() == 1; }, 3000))
+      << "the connection went on after a failed send";
+  EXPECT_EQ(owner.closed_.load(), 1);
+  const std::vector<uint8_t> ping = Message(6, 6);
+  EXPECT_FALSE(transport.Send(ping.data(), ping.size()));
+}
+
+// No cameras: the broker's choice is not what these tests look at.
+class NoCameras final : public CameraRoster {
+ public:
+  std::vector<CameraSlot> Cameras() override { return {}; }
+  void OnPhoneListChanged() override {}
+};
+
+// What a session told its camera: the phone states.
+class SessionOwner final : public SessionListener, public RelayedMessageSink {
+ public:
+  void OnPhoneStateChanged(PhoneState state) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    states_.push_back(state);
+  }
+  void OnSessionEnded() override {}
+  void OnStreamOffered(PhoneSession&, PhoneConnection&, bool, const std::vector<VideoFormat>&) override {}
+  void OnVideoPacket(float, const uint8_t*, size_t) override {}
+  void OnAudioPacket(const uint8_t*, size_t) override {}
+  uint64_t PasscodeKey(const PhoneId&) override { return 0; }
+  RelayedMessageSink& relay() override { return *this; }
+  void ForwardMessage19(int32_t, int32_t, int32_t, int32_t) override {}
+  void ForwardMessage20(float, float, float, int32_t) override {}
+  void ForwardMessage21(float, float, float, float) override {}
+  void ForwardMessage22(int32_t, int32_t, int32_t, int32_t) override {}
+  void ForwardMessage25(int32_t, float) override {}
+  void ForwardPhoneControl(uint32_t, uint32_t) override {}
+  void ForwardTextList(const std::string&, int32_t) override {}
+  std::vector<PhoneState> states() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return states_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<PhoneState> states_;
+};
+
+// Another camera takes the phone while the service is still opening this camera's stream: its
+// worker stops the session, then frees the phone the session names. The stop ends the opening at
+// once, not when the service answers, and the phone is left free, never Connecting for good.
+TEST(UsbmuxSession, StoppedWhileTheServiceOpensTheStreamEndsAtOnceAndLeavesThePhoneFree) {
+  constexpr int kAnswerAfterMs = 3000;
+  StallingService service(kAnswerAfterMs);
+  NoCameras cameras;
+  PhoneBroker broker(cameras);
+  const PhoneId phone = IdOf(0x61);
+  broker.OnPhoneFound(phone, 2, 131, true, "");
+  ASSERT_EQ(broker.StateOf(phone), PhoneState::kIdle);
+  SessionOwner owner;
+  PhoneSession session(owner, broker);
+
+  std::atomic<bool> started{true};
+  const auto start = std::chrono::steady_clock::now();
+  std::thread worker([&] { started.store(session.StartUsbmux(131, true, phone, "kavex-recv")); });
+  EXPECT_TRUE(WaitUntil([&] { return service.accepted() == 1; }, 5000));
+  std::this_thread::sleep_for(milliseconds(300));
+  const auto stopping = std::chrono::steady_clock::now();
+  session.Stop();
+  const long long stopMs = MillisecondsSince(stopping);
+  const PhoneId released = session.phoneId();
+  broker.Free(released);
+  worker.join();
+  const long long startMs = MillisecondsSince(start);
+
+  EXPECT_EQ(released, phone) << "the releaser frees another record than the session's";
+  EXPECT_FALSE(started.load()) << "a stopped session went on to start";
+  EXPECT_EQ(broker.StateOf(phone), PhoneState::kIdle);
+  for (const PhoneState state : owner.states()) EXPECT_NE(state, PhoneState::kConnecting);
+  if (kClientHonoursLimits) {
+    EXPECT_LT(stopMs, 1500) << "Stop waited for the service's answer";
+    EXPECT_LT(startMs, kAnswerAfterMs) << "the opening ran until the service answered";
+  }
+  broker.Forget();
 }
 
 }  // namespace
