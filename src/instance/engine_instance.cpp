@@ -95,6 +95,14 @@ void EngineInstance::Stop() {
     std::lock_guard<std::mutex> lock(workerMutex_);
     worker = std::move(worker_);
   }
+  if (worker != nullptr) worker->RequestStop();
+  // No session starts from now on, and one the worker is opening ends now: a service that takes
+  // its time over the stream would otherwise hold the worker's join, and with it the host.
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    sessionsClosed_ = true;
+  }
+  DropSession();
   if (worker != nullptr) worker->Stop();
   activeConnection_.Clear();
   if (index_ == 0) InstanceRegistry::Broker().StopDiscovery(brokerAttachment_);
@@ -189,10 +197,16 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
     // Through the multiplexing service first: by cable, or over the network as the service
     // reaches the device.
     overUsb_.store(route.usbmuxCable);
+    bool letGo = false;
     if (StartSession([&](PhoneSession& session) {
-          return session.StartUsbmux(route.usbmuxHandle, route.usbmuxCable, phone, threadName);
+          const bool started = session.StartUsbmux(route.usbmuxHandle, route.usbmuxCable, phone, threadName);
+          letGo = !started && session.stopped();
+          return started;
         }))
       return true;
+    // Stopped while the service opened the stream (another camera took the phone, or this one is
+    // going): not the service's refusal, and the phone is whoever stopped it's to free.
+    if (letGo || SessionsClosed()) return false;
     if (route.peer.empty()) {
       // Nothing to fall back to: the refusal is this attempt's one failure, and it is the
       // multiplexer's (one point off the USB score, whichever way the service reaches the device).
@@ -217,11 +231,17 @@ bool EngineInstance::StartSession(Starter&& start) {
   auto session = std::make_shared<PhoneSession>(*this, InstanceRegistry::Broker());
   {
     std::lock_guard<std::mutex> lock(sessionMutex_);
+    if (sessionsClosed_) return false;
     session_ = session;
   }
   if (start(*session)) return true;
   DropSession();
   return false;
+}
+
+bool EngineInstance::SessionsClosed() const {
+  std::lock_guard<std::mutex> lock(sessionMutex_);
+  return sessionsClosed_;
 }
 
 PhoneId EngineInstance::DropSession() {

@@ -149,6 +149,8 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   PhoneId DropSession();
   // Ends the session and frees the phone this camera holds (claimed or connected) in the list.
   void LetGoOfPhone();
+  // The camera is being stopped: StartSession refuses.
+  bool SessionsClosed() const;
 
   const int index_;
   WorkerTiming& timing_;
@@ -175,8 +177,9 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   std::shared_ptr<platform::SocketLibrary> socketLibrary_;
   // The session with the current phone. Created and dropped by the worker; looked up by its
   // receive thread.
-  std::mutex sessionMutex_;
+  mutable std::mutex sessionMutex_;
   std::shared_ptr<PhoneSession> session_;
+  bool sessionsClosed_ = false;  // the camera is being stopped: no session starts any more
 
   EventQueue queue_;
   mutable std::mutex workerMutex_;  // worker_ (the pointer): open and teardown against queries

@@ -26,6 +26,7 @@
 #include "discovery/phone_list.h"
 #include "common/error_log.h"
 #include "fake_clock.h"
+#include "instance/engine_instance.h"
 #include "protocol/phone_announcement.h"
 #include "protocol/relayed_messages.h"
 #include "session/phone_session.h"
@@ -652,7 +653,39 @@ TEST(UsbmuxSession, StoppedWhileTheServiceOpensTheStreamEndsAtOnceAndLeavesThePh
     EXPECT_LT(stopMs, 1500) << "Stop waited for the service's answer";
     EXPECT_LT(startMs, kAnswerAfterMs) << "the opening ran until the service answered";
   }
-  broker.Forget();
+  PhoneList::Instance().Clear();
+}
+
+// Real time, with the worker's start-up naps cut short so that it connects at once.
+class QuickTiming final : public WorkerTiming {
+ public:
+  double Now() override { return EngineClock::Now(); }
+  void Sleep100Ms() override { std::this_thread::sleep_for(milliseconds(1)); }
+};
+
+// A camera torn down (EUninitialize) while its worker waits for the service to open the phone's
+// stream: the teardown ends the opening rather than joining a worker that waits out the service.
+TEST(UsbmuxCamera, TeardownWhileTheServiceOpensTheStreamReturnsAtOnce) {
+  if (!kClientHonoursLimits) GTEST_SKIP() << "the system's library cannot be stopped";
+  StallingService service(-1);
+  PhoneList::Instance().Clear();
+  const PhoneId phone = IdOf(0x81);
+  PhoneList::Instance().ReportUsbmuxPhone(phone, 2, 161, true, "");
+  QuickTiming timing;
+  std::shared_ptr<EngineInstance> camera = EngineInstance::Create(1, timing);
+  ASSERT_EQ(camera->Open(), 0);
+  camera->Push(EngineEvent::Connect(phone));
+  ASSERT_TRUE(WaitUntil([&] { return service.accepted() == 1; }, 5000)) << "the worker never asked the service";
+  std::this_thread::sleep_for(milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  camera->Destroy();
+  EXPECT_LT(MillisecondsSince(start), 2000) << "the teardown waited for the stalled service";
+  EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle);
+  {
+    std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+    EXPECT_EQ(PhoneList::Instance().FindLocked(phone)->usbScore, 0) << "a cancelled opening is no refusal";
+  }
+  PhoneList::Instance().Clear();
 }
 
 }  // namespace
