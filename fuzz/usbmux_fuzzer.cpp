@@ -5,13 +5,18 @@
 //
 // Besides the sanitizers' checks: an accepted header has version 1, the property-list type and a
 // length within the cap; every device record read has a terminated serial and a known connection
-// type; a pair record or a device list is never longer than the payload that carried it.
+// type; a pair record or a device list is never longer than the payload that carried it; and a
+// payload the nesting scan lets through at a small bound nests no deeper once the property-list
+// library has read it (the scan must not be fooled into missing an open container).
+#include <plist/plist.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "usbmux/usbmux_plist_nesting.h"
 #include "usbmux/usbmux_protocol.h"
 
 namespace kavex {
@@ -19,6 +24,46 @@ namespace {
 
 void Check(bool condition) {
   if (!condition) std::abort();
+}
+
+// Small enough for mutations to reach and pass.
+constexpr size_t kScanBound = 6;
+
+// The node's nesting of dictionaries and arrays, counted no further than past limit.
+size_t NestingOf(plist_t node, size_t limit) {
+  const plist_type type = plist_get_node_type(node);
+  if (type != PLIST_ARRAY && type != PLIST_DICT) return 0;
+  if (limit == 0) return 1;
+  size_t deepest = 0;
+  if (type == PLIST_ARRAY) {
+    for (uint32_t i = 0; i < plist_array_get_size(node); ++i) {
+      const size_t nested = NestingOf(plist_array_get_item(node, i), limit - 1);
+      if (nested > deepest) deepest = nested;
+    }
+  } else {
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(node, &iterator);
+    for (;;) {
+      char* key = nullptr;
+      plist_t value = nullptr;
+      plist_dict_next_item(node, iterator, &key, &value);
+      std::free(key);
+      if (value == nullptr) break;
+      const size_t nested = NestingOf(value, limit - 1);
+      if (nested > deepest) deepest = nested;
+    }
+    std::free(iterator);
+  }
+  return deepest + 1;
+}
+
+void CheckNestingScan(const uint8_t* data, size_t size) {
+  if (size == 0 || !usbmux::XmlPlistNestingWithin(data, size, kScanBound)) return;
+  plist_t tree = nullptr;
+  plist_from_xml(reinterpret_cast<const char*>(data), static_cast<uint32_t>(size), &tree);
+  if (tree == nullptr) return;
+  Check(NestingOf(tree, kScanBound) <= kScanBound);
+  plist_free(tree);
 }
 
 void CheckDevice(const usbmuxd_device_info_t& device) {
@@ -44,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The payload on a heap block of exactly its size, as the client receives it.
     std::unique_ptr<uint8_t[]> copy(new uint8_t[payload == 0 ? 1 : payload]);
     if (payload != 0) std::memcpy(copy.get(), data + at, payload);
+    CheckNestingScan(copy.get(), payload);
     const std::optional<usbmux::Reply> reply = usbmux::ParsePayload(copy.get(), payload);
     at += payload;
     if (!reply) continue;

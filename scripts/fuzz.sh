@@ -8,7 +8,7 @@
 #
 # FUZZ_SECONDS   time per target (default 180)
 # FUZZ_PARALLEL  targets run at once (default 1; the machine has two cores)
-# FUZZ_ARGS      more libFuzzer options, e.g. "-max_len=65536"
+# FUZZ_ARGS      more libFuzzer options, e.g. "-max_len=65536" (after fuzz/<target>.options, if any)
 #
 # The runs happen inside the test network (scripts/netns-run.sh --no-wine), like everything that runs
 # engine code, unless already inside it. Nothing is written into the repository: the corpus grows in
@@ -58,6 +58,8 @@ run_one() {
   local args=(-max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048
               -artifact_prefix="$found/")
   [[ -f $root/fuzz/$target.dict ]] && args+=(-dict="$root/fuzz/$target.dict")
+  # A target's own options (e.g. a longer -max_len): its lines that start with '-'.
+  [[ -f $root/fuzz/$target.options ]] && mapfile -t -O "${#args[@]}" args < <(grep '^-' "$root/fuzz/$target.options")
   # shellcheck disable=SC2086
   "$binary" "${args[@]}" $extra "$work/corpus" >"$work/log" 2>&1 || true
 }

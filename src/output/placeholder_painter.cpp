@@ -13,6 +13,7 @@ extern "C" {
 
 #include "platform/clock.h"
 #include "platform/drawing_surface.h"
+#include "platform/wait_time.h"
 
 namespace kavex {
 namespace {
@@ -223,7 +224,7 @@ int PlaceholderPainter::ReserveNextPicture() {
   placeholderDue_ = std::max(now, placeholderDue_ + kPlaceholderInterval);
   const double remaining = placeholderDue_ - now;
   if (remaining <= 0.001) return 0;
-  return static_cast<int>(remaining * 1000.0);
+  return platform::WaitMsOfSeconds(remaining);
 }
 
 bool PlaceholderPainter::PaintBlank(const OutputFormat& format, CameraChannel& channel,

@@ -42,7 +42,8 @@ class LocalStreamSocket {
   LocalStreamSocket(const LocalStreamSocket&) = delete;
   LocalStreamSocket& operator=(const LocalStreamSocket&) = delete;
 
-  // 0, or the errno value of the failure (ENAMETOOLONG for a path the address cannot hold).
+  // 0, or the errno value of the failure (ENAMETOOLONG for a path the address cannot hold,
+  // EAGAIN while the listener's backlog is full: the connect does not wait for room).
   int Connect(const std::string& path);
   SocketWait WaitReadable(int timeoutMs);
   SocketWait WaitWritable(int timeoutMs);

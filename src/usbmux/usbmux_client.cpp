@@ -1,9 +1,7 @@
 // The C interface of usbmuxd.h on our own client: one service connection per request, device
 // streams in the handle table, events on subscription threads. Nothing here throws out of a C
 // function: allocation failures come back as -ENOMEM.
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -32,8 +30,6 @@ namespace {
 constexpr unsigned kDefaultReceiveTimeoutMs = 5000;
 // How long a send may wait on a device that does not read.
 constexpr int kSendStallTimeoutMs = 10000;
-// How often an unlimited receive looks whether its stream was disconnected meanwhile.
-constexpr int kDisconnectLookMs = 100;
 
 // The result of a request whose reply is a Result: 0, or -errno.
 int ResultOf(int exchanged, const Reply& reply, int notFound) {
@@ -213,10 +209,10 @@ int usbmuxd_recv_timeout(int sfd, char* data, uint32_t len, uint32_t* recv_bytes
   if (data == nullptr && len > 0) return -EINVAL;
   const std::shared_ptr<DeviceStream> stream = HandleTable::Instance().Find(sfd);
   if (!stream) return -EBADF;
-  // 0 waits without limit, as the service's usual library does; in slices, so that a disconnect
-  // from another thread ends the wait.
-  const bool unlimited = timeout == 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+  // 0 waits without limit, as the service's usual library does. A disconnect from another thread
+  // ends the wait as a stop does, within a slice.
+  const kavex::usbmux::Deadline deadline =
+      kavex::usbmux::WaitDeadline(timeout == 0 ? -1 : static_cast<long long>(timeout));
   for (;;) {
     if (stream->closed.load()) return -EBADF;
     const long got = stream->stream->Receive(reinterpret_cast<uint8_t*>(data), len);
@@ -226,15 +222,9 @@ int usbmuxd_recv_timeout(int sfd, char* data, uint32_t len, uint32_t* recv_bytes
     }
     if (got == 0) return len == 0 ? 0 : -ECONNRESET;
     if (got != -EWOULDBLOCK && got != -EAGAIN && got != -EINTR) return static_cast<int>(got);
-    int slice = kDisconnectLookMs;
-    if (!unlimited) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0) return -ETIMEDOUT;
-      slice = static_cast<int>(std::min<long long>(left, kDisconnectLookMs));
-    }
-    const int waited = stream->stream->WaitReadable(slice);
-    if (waited != 0 && waited != -ETIMEDOUT && waited != -EINTR) return waited;
+    const int waited = kavex::usbmux::WaitReadableUntil(*stream->stream, deadline, &stream->closed);
+    if (waited == -ECANCELED && stream->closed.load()) return -EBADF;
+    if (waited != 0) return waited;
   }
 }
 

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "platform/thread_name.h"
+#include "usbmux/usbmux_call_limits.h"
 #include "usbmux/usbmux_client_debug.h"
 #include "usbmux/usbmux_client_exchange.h"
 
@@ -75,7 +76,11 @@ int Subscription::Stop(Subscription* subscription) {
 
 void Subscription::Main(Subscription* self) {
   platform::NameCurrentThread("usbmux-events");
-  self->Run();
+  {
+    // Every wait of the thread (connecting, sending Listen, the events) ends once it stops.
+    const CallLimits limits(&self->stopping_);
+    self->Run();
+  }
   if (self->endedByCallback_) delete self;
 }
 

@@ -1,7 +1,6 @@
 #include "usbmux/usbmux_client_exchange.h"
 
 #include <cerrno>
-#include <chrono>
 #include <string>
 
 #include "usbmux/usbmux_client_debug.h"
@@ -28,13 +27,10 @@ uint32_t NextTag() {
 
 int ReadMessage(ServiceStream& stream, int firstByteTimeoutMs, const std::atomic<bool>* stop, Message* out) {
   uint8_t head[Header::kSize];
-  const auto now = std::chrono::steady_clock::now();
-  const Deadline firstDeadline =
-      firstByteTimeoutMs < 0 ? Deadline::max() : now + std::chrono::milliseconds(firstByteTimeoutMs);
   // The first byte may be long in coming (an event stream); the rest of a message may not.
-  int result = ReadExact(stream, head, 1, firstDeadline, stop);
+  int result = ReadExact(stream, head, 1, WaitDeadline(firstByteTimeoutMs), stop);
   if (result != 0) return result;
-  const Deadline restDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMessageRestTimeoutMs);
+  const Deadline restDeadline = WaitDeadline(kMessageRestTimeoutMs);
   result = ReadExact(stream, head + 1, sizeof head - 1, restDeadline, stop);
   if (result != 0) return result == -ECONNRESET ? -EPROTO : result;
   const std::optional<Header> header = ParseHeader(head, sizeof head);

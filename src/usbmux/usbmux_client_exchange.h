@@ -22,9 +22,11 @@ struct Message {
 };
 
 // Reads one whole message: waits up to firstByteTimeoutMs (< 0: without limit) for it to begin and
-// kMessageRestTimeoutMs for the rest. 0, or -ECONNRESET when the service closed before a message
-// began, -EPROTO for a broken frame (a header this client does not speak, a message cut short),
-// -EBADMSG for a body it cannot read, -ETIMEDOUT, -ECANCELED once *stop is set.
+// kMessageRestTimeoutMs for the rest, each no longer than the calling thread's wait limit
+// (CallLimits). 0, or -ECONNRESET when the service closed before a message began, -EPROTO for a
+// broken frame (a header this client does not speak, a message cut short), -EBADMSG for a body it
+// cannot read (nested too deep included), -ETIMEDOUT, -ECANCELED once *stop or the calling
+// thread's stop flag is set.
 int ReadMessage(ServiceStream& stream, int firstByteTimeoutMs, const std::atomic<bool>* stop, Message* out);
 
 // A tag for the next request: the service echoes it in the reply.
@@ -32,7 +34,9 @@ uint32_t NextTag();
 
 // One request on a new connection to the service at the current address: build(tag) frames the
 // request, the reply must carry the tag. 0 with *reply, or -errno (-EINVAL for a service address
-// the variable names badly). With keep, the connection is handed over (a Connect's device stream).
+// the variable names badly, -ECANCELED once the calling thread's stop flag is set). With keep, the
+// connection is handed over (a Connect's device stream). Every wait is one of the bounds above,
+// shortened to the calling thread's wait limit (CallLimits).
 int Exchange(const std::function<std::vector<uint8_t>(uint32_t tag)>& build, Reply* reply,
              std::unique_ptr<ServiceStream>* keep = nullptr);
 

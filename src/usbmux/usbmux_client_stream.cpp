@@ -3,16 +3,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/service_socket.h"
 #include "platform/socket.h"
+#include "platform/wait_time.h"
+#include "usbmux/usbmux_call_limits.h"
 
 namespace kavex::usbmux {
 
 namespace {
 
-constexpr int kStopLookMs = 100;
+// How often a connect to a unix socket whose backlog is full is tried again.
+constexpr int kLocalRetryMs = 20;
 
 int ErrnoOfWait(const platform::SocketWait& wait) {
   switch (wait.status) {
@@ -46,7 +50,34 @@ class SocketStream final : public ServiceStream {
   Socket socket_;
 };
 
-int ConnectTcp(platform::StreamSocket& socket, const SocketAddress& peer, int timeoutMs) {
+bool Stopping(const std::atomic<bool>* stop) {
+  return (stop != nullptr && stop->load()) || CallLimits::StopRequested();
+}
+
+template <typename Wait>
+int WaitInSlices(Wait wait, Deadline deadline, const std::atomic<bool>* stop) {
+  for (;;) {
+    if (Stopping(stop)) return -ECANCELED;
+    const int left = platform::WaitMsUntil(deadline);
+    if (left == 0) return -ETIMEDOUT;
+    const int waited = wait(std::min(left, kStopLookMs));
+    if (waited != -ETIMEDOUT && waited != -EINTR) return waited;
+  }
+}
+
+int ConnectLocal(platform::LocalStreamSocket& socket, const std::string& path, Deadline deadline) {
+  for (;;) {
+    const int result = socket.Connect(path);
+    if (result != EAGAIN) return -result;
+    // The service's backlog is full: it takes no connection now, maybe later.
+    if (Stopping(nullptr)) return -ECANCELED;
+    const int left = platform::WaitMsUntil(deadline);
+    if (left == 0) return -ECONNREFUSED;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, kLocalRetryMs)));
+  }
+}
+
+int ConnectTcp(platform::StreamSocket& socket, const SocketAddress& peer, Deadline deadline) {
   socket = platform::StreamSocket::Create(peer.family);
   if (!socket.valid() || !socket.SetNonBlocking())
     return -platform::ErrnoOfSocketError(platform::LastSocketError());
@@ -56,29 +87,36 @@ int ConnectTcp(platform::StreamSocket& socket, const SocketAddress& peer, int ti
     case platform::ConnectStatus::kFailed: return -platform::ErrnoOfSocketError(platform::LastSocketError());
     case platform::ConnectStatus::kInProgress: break;
   }
-  const platform::SocketWait wait = socket.WaitWritable(timeoutMs);
-  if (wait.status == platform::SocketWait::Status::kTimeout) return -ECONNREFUSED;
-  if (wait.status == platform::SocketWait::Status::kError) return ErrnoOfWait(wait);
+  const int waited = WaitInSlices([&](int ms) { return ErrnoOfWait(socket.WaitWritable(ms)); }, deadline, nullptr);
+  if (waited == -ETIMEDOUT) return -ECONNREFUSED;
+  if (waited != 0) return waited;
   int pending = 0;
   if (!socket.PendingError(&pending)) return -platform::ErrnoOfSocketError(platform::LastSocketError());
   return pending == 0 ? 0 : -platform::ErrnoOfSocketError(pending);
 }
 
-int MillisecondsUntil(Deadline deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return static_cast<int>(std::max<long long>(0, left.count()));
+}  // namespace
+
+Deadline WaitDeadline(long long timeoutMs) {
+  const int limit = CallLimits::CapWait(-1);
+  if (limit >= 0 && (timeoutMs < 0 || timeoutMs > limit)) timeoutMs = limit;
+  if (timeoutMs < 0) return Deadline::max();
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
-}  // namespace
+int WaitReadableUntil(ServiceStream& stream, Deadline deadline, const std::atomic<bool>* stop) {
+  return WaitInSlices([&](int ms) { return stream.WaitReadable(ms); }, deadline, stop);
+}
+
+int WaitWritableUntil(ServiceStream& stream, Deadline deadline, const std::atomic<bool>* stop) {
+  return WaitInSlices([&](int ms) { return stream.WaitWritable(ms); }, deadline, stop);
+}
 
 std::unique_ptr<ServiceStream> ConnectService(const ServiceAddress& address, int connectTimeoutMs, int* error) {
   if (address.kind == ServiceAddress::Kind::kLocal) {
     auto stream = std::make_unique<SocketStream<platform::LocalStreamSocket>>();
-    const int result = stream->socket().Connect(address.path);
-    if (result != 0) {
-      *error = -result;
-      return nullptr;
-    }
+    *error = ConnectLocal(stream->socket(), address.path, WaitDeadline(connectTimeoutMs));
+    if (*error != 0) return nullptr;
     return stream;
   }
   if (!platform::StartSocketLayer()) {
@@ -89,8 +127,9 @@ std::unique_ptr<ServiceStream> ConnectService(const ServiceAddress& address, int
   *error = -EHOSTUNREACH;
   for (const SocketAddress& peer : peers) {
     auto stream = std::make_unique<SocketStream<platform::StreamSocket>>();
-    *error = ConnectTcp(stream->socket(), peer, connectTimeoutMs);
+    *error = ConnectTcp(stream->socket(), peer, WaitDeadline(connectTimeoutMs));
     if (*error == 0) return stream;
+    if (*error == -ECANCELED) break;
   }
   return nullptr;
 }
@@ -104,8 +143,8 @@ int SendAll(ServiceStream& stream, const uint8_t* data, size_t length, int stall
       continue;
     }
     if (moved != -EWOULDBLOCK && moved != -EAGAIN && moved != 0) return static_cast<int>(moved);
-    const int waited = stream.WaitWritable(stallTimeoutMs);
-    if (waited != 0 && waited != -EINTR) return waited;
+    const int waited = WaitWritableUntil(stream, WaitDeadline(stallTimeoutMs));
+    if (waited != 0) return waited;
   }
   return 0;
 }
@@ -114,7 +153,7 @@ int ReadExact(ServiceStream& stream, uint8_t* into, size_t length, Deadline dead
               const std::atomic<bool>* stop) {
   size_t got = 0;
   while (got < length) {
-    if (stop != nullptr && stop->load()) return -ECANCELED;
+    if (Stopping(stop)) return -ECANCELED;
     const long moved = stream.Receive(into + got, length - got);
     if (moved > 0) {
       got += static_cast<size_t>(moved);
@@ -122,10 +161,8 @@ int ReadExact(ServiceStream& stream, uint8_t* into, size_t length, Deadline dead
     }
     if (moved == 0) return -ECONNRESET;
     if (moved != -EWOULDBLOCK && moved != -EAGAIN && moved != -EINTR) return static_cast<int>(moved);
-    const int left = MillisecondsUntil(deadline);
-    if (left == 0) return -ETIMEDOUT;
-    const int waited = stream.WaitReadable(stop != nullptr ? std::min(left, kStopLookMs) : left);
-    if (waited != 0 && waited != -ETIMEDOUT && waited != -EINTR) return waited;
+    const int waited = WaitReadableUntil(stream, deadline, stop);
+    if (waited != 0) return waited;
   }
   return 0;
 }

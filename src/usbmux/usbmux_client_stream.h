@@ -30,16 +30,32 @@ class ServiceStream {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
-// Connects to the service at address; nothing, with *error (-errno), when it cannot. A TCP
-// endpoint that does not answer within connectTimeoutMs counts as refused.
+// Every wait below is made in slices of at most this, so that it sees a stop in time: the calling
+// thread's (CallLimits, usbmux_call_limits.h) and the one the caller passes.
+constexpr int kStopLookMs = 100;
+
+// When a wait of timeoutMs (< 0: without limit) that starts now must end: no later than the
+// calling thread's wait limit (CallLimits) allows. Deadline::max() stands for "never".
+Deadline WaitDeadline(long long timeoutMs);
+
+// Waits until the stream is readable (writable) or deadline. 0, -ETIMEDOUT, -ECANCELED once *stop
+// or the calling thread's stop flag is set, -errno.
+int WaitReadableUntil(ServiceStream& stream, Deadline deadline, const std::atomic<bool>* stop = nullptr);
+int WaitWritableUntil(ServiceStream& stream, Deadline deadline, const std::atomic<bool>* stop = nullptr);
+
+// Connects to the service at address; nothing, with *error (-errno), when it cannot. An endpoint
+// that does not take the connection within connectTimeoutMs (the wait limit, if shorter) counts
+// as refused: a TCP endpoint that does not answer, a unix socket whose backlog stays full.
+// -ECANCELED once the calling thread's stop flag is set.
 std::unique_ptr<ServiceStream> ConnectService(const ServiceAddress& address, int connectTimeoutMs, int* error);
 
-// Sends all of data, waiting while the socket is full for at most stallTimeoutMs at a time.
-// 0, or -errno (-ETIMEDOUT for a peer that stopped reading); *sent counts what went either way.
+// Sends all of data, waiting while the socket is full for at most stallTimeoutMs at a time (the
+// wait limit, if shorter). 0, or -errno (-ETIMEDOUT for a peer that stopped reading, -ECANCELED
+// once the calling thread's stop flag is set); *sent counts what went either way.
 int SendAll(ServiceStream& stream, const uint8_t* data, size_t length, int stallTimeoutMs, size_t* sent);
 
 // Reads exactly length bytes by deadline. 0, -ETIMEDOUT, -ECONNRESET when the peer closed first,
-// -ECANCELED once *stop is set (looked at every tenth of a second), -errno.
+// -ECANCELED once *stop or the calling thread's stop flag is set, -errno.
 int ReadExact(ServiceStream& stream, uint8_t* into, size_t length, Deadline deadline,
               const std::atomic<bool>* stop = nullptr);
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "usbmux/usbmux_plist_nesting.h"
+
 namespace kavex::usbmux {
 
 namespace {
@@ -170,6 +172,8 @@ bool DeviceFromAttached(const void* attachedDict, usbmuxd_device_info_t* device)
 
 std::optional<Reply> ParsePayload(const uint8_t* data, size_t length) {
   if (data == nullptr || length == 0 || length > Header::kMaxLength) return std::nullopt;
+  // Before the library sees it: it would read and free a deep reply one stack frame per level.
+  if (!XmlPlistNestingWithin(data, length, kMaxPlistNesting)) return std::nullopt;
   plist_t parsed = nullptr;
   plist_from_xml(reinterpret_cast<const char*>(data), static_cast<uint32_t>(length), &parsed);
   const Plist dict(parsed);

@@ -51,8 +51,9 @@ struct Reply {
   std::vector<uint8_t> data;                    // kPairRecord
 };
 
-// Reads the property list after a header. Nothing when it does not parse or says nothing this
-// client knows (a result without its number, an event without its device id).
+// Reads the property list after a header. Nothing when it does not parse, nests deeper than
+// kMaxPlistNesting (usbmux_plist_nesting.h) or says nothing this client knows (a result without
+// its number, an event without its device id).
 std::optional<Reply> ParsePayload(const uint8_t* data, size_t length);
 
 // The device record of an "Attached" entry's device id and properties (used by events and lists).

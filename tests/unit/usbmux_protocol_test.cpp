@@ -9,6 +9,13 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
+
+#include "usbmux/usbmux_plist_nesting.h"
 #include "usbmux/usbmux_protocol.h"
 
 namespace kavex::usbmux {
@@ -37,6 +44,41 @@ std::vector<uint8_t> Xml(const std::string& body) {
 std::optional<Reply> Parse(const std::string& body) {
   const std::vector<uint8_t> xml = Xml(body);
   return ParsePayload(xml.data(), xml.size());
+}
+
+std::string Repeat(const std::string& piece, size_t times) {
+  std::string out;
+  out.reserve(piece.size() * times);
+  for (size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+bool Within(const std::string& xml, size_t limit) {
+  return XmlPlistNestingWithin(reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), limit);
+}
+
+// Runs body on a thread with the stack of a usual Windows thread (1 MiB), the event thread's.
+template <typename Body>
+void OnOneMegabyteStack(Body body) {
+  constexpr size_t kStack = 1 << 20;
+#ifdef _WIN32
+  HANDLE thread = CreateThread(
+      nullptr, kStack, [](void* b) -> DWORD { (*static_cast<Body*>(b))(); return 0; }, &body,
+      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  ASSERT_NE(thread, nullptr);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+#else
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, kStack);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, &attributes, [](void* b) -> void* { (*static_cast<Body*>(b))(); return nullptr; }, &body),
+            0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+#endif
 }
 
 TEST(UsbmuxProtocol, RequestsAreFramedWithTheirFieldsAndPortsInNetworkOrder) {
@@ -132,6 +174,45 @@ TEST(UsbmuxProtocol, RepliesThatSayNothingKnownAreNotMessages) {
   const std::string garbage = "<plist><dict><key>MessageType</key>";
   EXPECT_FALSE(ParsePayload(reinterpret_cast<const uint8_t*>(garbage.data()), garbage.size()));
   EXPECT_FALSE(ParsePayload(nullptr, 0));
+}
+
+TEST(UsbmuxProtocol, RepliesNestedDeeperThanTheBoundAreRefusedBeforeTheyAreRead) {
+  // As many arrays as the length cap holds, never closed: read as they are, the property-list
+  // library builds a tree that deep and frees it one call per level, which overflows the stack.
+  const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+  const std::string deep = head + Repeat("<array>", (Header::kMaxLength - head.size()) / 7);
+  bool parsed = true;
+  OnOneMegabyteStack([&] {
+    parsed = ParsePayload(reinterpret_cast<const uint8_t*>(deep.data()), deep.size()).has_value();
+  });
+  EXPECT_FALSE(parsed);
+
+  // The bound counts the reply itself: a Result with arrays at the limit is read, one more is not.
+  const auto nested = [](size_t arrays) {
+    return "<key>MessageType</key><string>Result</string><key>Number</key><integer>0</integer>"
+           "<key>Extra</key>" + Repeat("<array>", arrays) + Repeat("</array>", arrays);
+  };
+  EXPECT_TRUE(Parse(nested(kMaxPlistNesting - 1)));
+  EXPECT_FALSE(Parse(nested(kMaxPlistNesting)));
+}
+
+TEST(UsbmuxProtocol, TheNestingScanReadsTagsAsTheLibraryDoes) {
+  // Each opens one container more than it seems to (a scan that took it at face value would let
+  // the nesting through uncounted): a '>' or "/>" in quotes is no end of the tag; a name ends at
+  // a NUL; a closing tag in a comment or in CDATA closes nothing.
+  const std::string opens[] = {
+      "<array a=\"/>\">", std::string("<array\0x>", 9), "<array><!-- </array> -->",
+      "<array><string><![CDATA[</array>]]></string>",
+  };
+  for (const std::string& open : opens) {
+    EXPECT_TRUE(Within("<plist>" + Repeat(open, 3), 3)) << open;
+    EXPECT_FALSE(Within("<plist>" + Repeat(open, 4), 3)) << open;
+  }
+  // And what opens nothing is not counted: empty containers, tags in comments, instructions and
+  // DOCTYPEs, closed siblings.
+  EXPECT_TRUE(Within("<?xml v=\"<array>\"?><!DOCTYPE plist [<!ELEMENT array>]><plist><array><array/>"
+                     "<array /><!-- <array><array> --><array></array><array></array></array></plist>",
+                     2));
 }
 
 }  // namespace
