@@ -58,28 +58,38 @@ bool Within(const std::string& xml, size_t limit) {
 }
 
 // Runs body on a thread with the stack of a usual Windows thread (1 MiB), the event thread's.
+#ifdef _WIN32
+template <typename Body>
+DWORD WINAPI RunBody(void* body) {
+  (*static_cast<Body*>(body))();
+  return 0;
+}
+
 template <typename Body>
 void OnOneMegabyteStack(Body body) {
-  constexpr size_t kStack = 1 << 20;
-#ifdef _WIN32
-  HANDLE thread = CreateThread(
-      nullptr, kStack, [](void* b) -> DWORD { (*static_cast<Body*>(b))(); return 0; }, &body,
-      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  HANDLE thread = CreateThread(nullptr, 1 << 20, RunBody<Body>, &body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   ASSERT_NE(thread, nullptr);
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
+}
 #else
+template <typename Body>
+void* RunBody(void* body) {
+  (*static_cast<Body*>(body))();
+  return nullptr;
+}
+
+template <typename Body>
+void OnOneMegabyteStack(Body body) {
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, kStack);
+  pthread_attr_setstacksize(&attributes, 1 << 20);
   pthread_t thread;
-  ASSERT_EQ(pthread_create(
-                &thread, &attributes, [](void* b) -> void* { (*static_cast<Body*>(b))(); return nullptr; }, &body),
-            0);
+  ASSERT_EQ(pthread_create(&thread, &attributes, RunBody<Body>, &body), 0);
   pthread_join(thread, nullptr);
   pthread_attr_destroy(&attributes);
-#endif
 }
+#endif
 
 TEST(UsbmuxProtocol, RequestsAreFramedWithTheirFieldsAndPortsInNetworkOrder) {
   const std::vector<uint8_t> connect = ConnectRequest(7, 42, 4699);
