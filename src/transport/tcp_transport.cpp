@@ -8,6 +8,7 @@
 #include "platform/thread_name.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "platform/wait_time.h"
 #include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
 #include "protocol/wire_header.h"
@@ -115,9 +116,10 @@ TcpTransport::Writable TcpTransport::WaitWritableWhileOpen(int limitMs) {
   const double deadline = clock_.Now() + limitMs / 1000.0;
   for (;;) {
     if (!open_.load() || socketGone_.load()) return Writable::kLetGo;
-    const double remainingMs = (deadline - clock_.Now()) * 1000.0;
-    if (remainingMs <= 0.0) return Writable::kNo;
-    const int sliceMs = std::min(kWaitSliceMs, static_cast<int>(remainingMs) + 1);
+    const double remaining = deadline - clock_.Now();
+    if (remaining <= 0.0) return Writable::kNo;
+    // Saturated: a clock that steps back must not make the wait negative, which polls read as forever.
+    const int sliceMs = std::min(kWaitSliceMs - 1, platform::WaitMsOfSeconds(remaining)) + 1;
     const platform::SocketWait waited = socket_.WaitWritable(sliceMs);
     if (waited.status == platform::SocketWait::Status::kError) return Writable::kNo;
     if (waited.status == platform::SocketWait::Status::kReady) return Writable::kYes;
