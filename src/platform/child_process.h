@@ -26,9 +26,10 @@ struct ProgramRun {
 // it holds a slash.
 // waitForOutput: wait up to 6 s for its first output, then read until it ends (the pipe empty and
 // the program gone), at most `kMaxOutputBytes` and never longer than 10 s, or until `running` is
-// cleared; otherwise read nothing. Either way, then wait up to 5 s for the program to end; one
-// that has not is ended (the process started here, not what it started in turn, such as a
-// server) and given up to 1 s more to be gone.
+// cleared; otherwise read nothing. Either way, then wait up to 5 s for the program to end (not at
+// all once `running`, set when the command started, is cleared: a stopping thread does not wait
+// for a hung bridge); one that has not is ended (the process started here, not what it started in
+// turn, such as a server) and given up to 1 s more to be gone.
 // Thread: any; blocks the caller for as long as the waits above.
 ProgramRun RunProgram(const std::string& name, const std::string& arguments, bool waitForOutput,
                       const std::atomic<bool>& running);

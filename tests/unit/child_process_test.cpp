@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/child_process.h"
 
@@ -99,6 +101,23 @@ TEST(ChildProcess, AProgramThatOutstaysItsWaitIsEnded) {
   std::ifstream(hanging.idFile) >> id;
   ASSERT_FALSE(id.empty()) << "the program wrote no id";
   EXPECT_TRUE(Gone(std::stoul(id))) << "process " << id << " outlived its wait";
+}
+
+// A thread told to stop while its command hangs (the bridge watcher as instance 0 goes) ends the
+// command at once instead of waiting out the 5 s: the host's EUninitialize waits for that thread.
+TEST(ChildProcess, ACallerThatStopsDoesNotWaitForItsHungCommand) {
+  std::atomic<bool> running{true};
+  const HangingProgram hanging;
+  std::thread stopper([&running] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    running.store(false);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const ProgramRun run = RunProgram(hanging.name, hanging.arguments, /*waitForOutput=*/false, running);
+  const auto took = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  EXPECT_EQ(run.failure, ProgramRun::Failure::kNone);
+  EXPECT_LT(took, std::chrono::seconds(3)) << "the stopped caller waited for the command's end";
 }
 
 #ifdef _WIN32

@@ -22,16 +22,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits up to `milliseconds` for the child to end; true when it did (and was reaped).
-bool WaitForExit(pid_t child, int milliseconds) {
+// Waits up to `milliseconds` for the child to end; true when it did (and was reaped). Gives up
+// early, false, once stopped() says so.
+template <typename Stopped>
+bool WaitForExit(pid_t child, int milliseconds, Stopped stopped) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
     int status = 0;
     const pid_t done = waitpid(child, &status, WNOHANG);
     if (done == child || (done < 0 && errno != EINTR)) return true;
-    if (Clock::now() >= deadline) return false;
+    if (Clock::now() >= deadline || stopped()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+bool WaitForExit(pid_t child, int milliseconds) {
+  return WaitForExit(child, milliseconds, [] { return false; });
 }
 
 // How long a program gets to end by itself after its output, and then, killed, to be gone.
@@ -58,6 +63,7 @@ void ReapLeftovers() {
 
 ProgramRun RunProgram(const std::string& name, const std::string& arguments, bool waitForOutput,
                       const std::atomic<bool>& running) {
+  const bool startedRunning = running.load();
   ReapLeftovers();
   ProgramRun run;
   int pipeEnds[2];
@@ -115,7 +121,9 @@ ProgramRun RunProgram(const std::string& name, const std::string& arguments, boo
   close(pipeEnds[0]);
   // A command stuck on a hung server is ended here, or every pass would leave one more behind. Only
   // the process spawned here: a server it started lives in a session of its own.
-  if (!WaitForExit(child, kExitWaitMs)) {
+  // A caller that stops meanwhile (the engine's thread told to end) does not wait for the command;
+  // one that was already stopped when it started it (the bridge's kill-server at the end) does.
+  if (!WaitForExit(child, kExitWaitMs, [&] { return startedRunning && !running.load(); })) {
     kill(child, SIGKILL);
     if (!WaitForExit(child, kEndWaitMs)) {
       std::lock_guard<std::mutex> lock(leftoverMutex);

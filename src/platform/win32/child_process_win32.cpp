@@ -11,6 +11,7 @@ namespace {
 
 // How long a program gets to end by itself after its output, and then, told to end, to be gone.
 constexpr DWORD kExitWaitMs = 5000;
+constexpr DWORD kExitLookMs = 100;  // how often the exit wait looks at the caller's flag
 constexpr DWORD kEndWaitMs = 1000;
 
 struct Handle {
@@ -134,6 +135,7 @@ class InheritOnly {
 
 ProgramRun RunProgram(const std::string& name, const std::string& arguments, bool waitForOutput,
                       const std::atomic<bool>& running) {
+  const bool startedRunning = running.load();
   ProgramRun run;
   const std::string program = FindProgram(name);
   if (program.empty()) {
@@ -223,7 +225,14 @@ ProgramRun RunProgram(const std::string& name, const std::string& arguments, boo
   // A command stuck on a hung server (or on whatever holds the server's port) is ended here, or
   // every pass would leave one more behind. Only this process: the server it may have started is
   // a process of its own.
-  if (WaitForSingleObject(processHandle.value, kExitWaitMs) != WAIT_OBJECT_0) {
+  // A caller that stops meanwhile (the engine's thread told to end) does not wait for the command;
+  // one that was already stopped when it started it (the bridge's kill-server at the end) does.
+  bool ended = false;
+  for (DWORD waited = 0; waited < kExitWaitMs && !ended; waited += kExitLookMs) {
+    ended = WaitForSingleObject(processHandle.value, kExitLookMs) == WAIT_OBJECT_0;
+    if (startedRunning && !running.load()) break;
+  }
+  if (!ended) {
     TerminateProcess(processHandle.value, 1);
     WaitForSingleObject(processHandle.value, kEndWaitMs);
   }
