@@ -13,6 +13,8 @@
 # simulators' process ids; of the first simulator of each loop when respawning). With four_phones_respawn=1 each simulator runs in a loop that starts it
 # again when it exits with `shutdown 10+N` (N seconds later, so that a phone can vanish and come
 # back); any other exit ends the loop.
+# With four_phones_probe=1 each simulator also answers on its announcement port (ADDR:4697), so a
+# cable (the bridge's forwards, the multiplexer's connections) reaches it as well.
 
 links=()
 phone_args=()
@@ -87,6 +89,7 @@ four_phones_start() {
       --id "0${n}000000$(printf 'scale-phone' | od -An -tx1 | tr -d ' \n')00" --name "Scale Phone $n"
       --formats 640x480@30,1280x720@30,1920x1080@30
       --h264-fixture "${four_phones_h264:-$fixtures/h264-1280x720.psimpkt}" --opus-fixture "$fixtures/opus-tone-48k.psimpkt" "$@")
+    [[ ${four_phones_probe:-0} == 1 ]] && options+=(--probe "$addr:4697")
     if [[ ${four_phones_respawn:-0} == 1 ]]; then
       four_phones_start_respawning "phone$n" "${options[@]}"
       phone_pids+=("$(cat "$work/phone$n.pid")")

@@ -22,8 +22,9 @@ bool ShowsTheFixture(const uint8_t* picture) {
 
 }  // namespace
 
-std::string CameraWatcher::Publish() {
+std::string CameraWatcher::Publish(int without) {
   for (int camera = 0; camera < kCameras; ++camera) {
+    if (camera == without) continue;
     uint32_t error = 0;
     sections_[camera] = kavex::platform::SharedSection::CreateOrOpen(layout::SectionName(camera), layout::kBytes, &error);
     if (sections_[camera] == nullptr)
@@ -53,6 +54,11 @@ uint64_t CameraWatcher::FixturePictures(int camera) const {
   return fixturePictures_[camera];
 }
 
+testkit::Clock::time_point CameraWatcher::LastOtherPicture(int camera) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastOther_[camera];
+}
+
 uint64_t CameraWatcher::OtherPictures(int camera) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return otherPictures_[camera];
@@ -67,6 +73,7 @@ void CameraWatcher::Run() {
 }
 
 void CameraWatcher::TakeReady(int camera) {
+  if (peers_[camera] == nullptr) return;
   testkit::CameraSectionPeer& peer = *peers_[camera];
   for (;;) {
     const int slot = peer.OldestReady();
@@ -79,6 +86,7 @@ void CameraWatcher::TakeReady(int camera) {
       lastFixture_[camera] = testkit::Clock::now();
     } else {
       ++otherPictures_[camera];
+      lastOther_[camera] = testkit::Clock::now();
     }
   }
 }

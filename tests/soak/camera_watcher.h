@@ -23,8 +23,9 @@ class CameraWatcher {
  public:
   ~CameraWatcher() { Stop(); }
 
-  // "" or why a section could not be made.
-  std::string Publish();
+  // "" or why a section could not be made. A camera `without` gets no section (as when nobody
+  // uses that camera); it shows nothing.
+  std::string Publish(int without = -1);
   void Start();
   void Stop();
 
@@ -32,6 +33,8 @@ class CameraWatcher {
   testkit::Clock::time_point LastFixturePicture(int camera) const;
   uint64_t FixturePictures(int camera) const;
   uint64_t OtherPictures(int camera) const;
+  // When the camera last got a picture that is not the fixture (the placeholder, say).
+  testkit::Clock::time_point LastOtherPicture(int camera) const;
 
  private:
   void Run();
@@ -43,6 +46,7 @@ class CameraWatcher {
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;  // guards the figures below
   testkit::Clock::time_point lastFixture_[kCameras] = {};
+  testkit::Clock::time_point lastOther_[kCameras] = {};
   uint64_t fixturePictures_[kCameras] = {};
   uint64_t otherPictures_[kCameras] = {};
 };

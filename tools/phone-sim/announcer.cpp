@@ -135,7 +135,7 @@ void Announcer::Start(std::function<std::vector<uint8_t>()> block) {
     while (!stop_) {
       lock.unlock();
       std::string error;
-      if (AnnounceNow(block(), &error) < 0) LogInfo(error);
+      if (!paused_ && AnnounceNow(block(), &error) < 0) LogInfo(error);
       lock.lock();
       wake_.wait_for(lock, std::chrono::milliseconds(options_.intervalMs), [this] { return stop_; });
     }

@@ -36,6 +36,9 @@ class Announcer {
   void Start(std::function<std::vector<uint8_t>()> block);
   void Stop();
   uint64_t Sent() const { return sent_; }
+  // Pauses the periodic announcements (the phone left the network) or lets them go on again.
+  void SetPaused(bool paused) { paused_ = paused; }
+  bool Paused() const { return paused_; }
 
  private:
   AnnounceOptions options_;
@@ -44,6 +47,7 @@ class Announcer {
   UniqueFd v6_;
   std::mutex sendMutex_;
   std::atomic<uint64_t> sent_{0};
+  std::atomic<bool> paused_{false};
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -546,6 +546,12 @@ const std::vector<CommandRow>& Commands() {
        "settings for the next connection (set no-passcode takes no value)",
        [](Simulator& sim, const Words& words, Session*) { return Set(sim, words); }},
       {"announce", 0, 0, "", "one multicast announcement now", Announce},
+      {"announcing", 1, 1, "on|off", "the periodic announcements go on or pause (the phone leaves the network)",
+       [](Simulator& sim, const Words& words, Session*) {
+         if (words[1] != "on" && words[1] != "off") return Err("usage: announcing on|off");
+         sim.GetAnnouncer().SetPaused(words[1] == "off");
+         return Ok();
+       }},
 
       {"status", 1, kAnyArgs, "TYPE VALUES...",
        "a status message: 16 A B | 19|22 A B C D | 20 F F F I | 21 F F F F | 24 VALUE [TEXT...] | 25 I F | "

@@ -344,6 +344,8 @@ Server::Next Server::Handle(const std::shared_ptr<Connection>& c, uint32_t tag, 
 
 Server::Next Server::HandleListen(const std::shared_ptr<Connection>& c, uint32_t tag) {
   const ReplyFault fault = fault_.load();
+  // A hung service: the request is taken, the connection stays open and nothing ever comes.
+  if (fault == ReplyFault::kSilent) return Next::kContinue;
   if (fault != ReplyFault::kNone) {
     // A broken Listen result: the client must give up on this connection.
     Reply(c, tag, ResultBody(kResultOk).get());
@@ -360,6 +362,7 @@ Server::Next Server::HandleListen(const std::shared_ptr<Connection>& c, uint32_t
 }
 
 Server::Next Server::HandleConnect(const std::shared_ptr<Connection>& c, uint32_t tag, plist_t request) {
+  if (fault_.load() == ReplyFault::kSilent) return Next::kContinue;  // no answer, no byte stream
   uint64_t id = 0;
   uint64_t portField = 0;
   if (!GetUint(request, "DeviceID", &id) || !GetUint(request, "PortNumber", &portField) || portField > 0xffff) {

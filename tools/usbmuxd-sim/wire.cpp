@@ -88,6 +88,7 @@ constexpr FaultName kFaultNames[] = {
     {ReplyFault::kNone, "off"},          {ReplyFault::kTruncated, "truncated"},
     {ReplyFault::kTinyLength, "tiny-length"}, {ReplyFault::kBadPlist, "bad-plist"},
     {ReplyFault::kUnknownType, "unknown-type"}, {ReplyFault::kNoNumber, "no-number"},
+    {ReplyFault::kSilent, "silent"},
 };
 
 }  // namespace
@@ -122,6 +123,8 @@ std::string EncodeReply(uint32_t tag, plist_t body, ReplyFault fault) {
   switch (fault) {
     case ReplyFault::kNone:
       break;
+    case ReplyFault::kSilent:
+      return std::string();
     case ReplyFault::kTruncated: {
       const std::string xml = ToXml(body);
       return EncodeHeader({static_cast<uint32_t>(kHeaderSize + xml.size() + 64), kPlistVersion, kPlistMessage, tag}) +

@@ -56,6 +56,7 @@ enum class ReplyFault {
   kBadPlist,    // the right length around a body that is no property list
   kUnknownType, // a message type no client knows, with a valid body
   kNoNumber,    // a Result without its Number
+  kSilent,      // no reply at all: the request is taken and never answered (a hung service)
 };
 bool ParseReplyFault(const std::string& name, ReplyFault* fault);
 const char* ReplyFaultName(ReplyFault fault);
