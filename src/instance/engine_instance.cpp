@@ -309,17 +309,33 @@ void EngineInstance::OnStreamOffered(PhoneSession& session, PhoneConnection&, bo
 void EngineInstance::OnConnectRequest(const PhoneId& phone) {
   // A phone is shown by one instance at a time: take it away from any other first. The scan stops
   // at the first empty slot, as instances are created in index order.
+  std::vector<std::shared_ptr<EngineInstance>> bereft;
   for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
     std::shared_ptr<EngineInstance> other = InstanceRegistry::Get(i);
     if (other == nullptr) break;
-    if (other.get() != this && other->currentPhone() == phone) other->ReleasePhone();
+    if (other.get() == this || other->currentPhone() != phone) continue;
+    other->ReleasePhone();
+    bereft.push_back(std::move(other));
   }
+  const bool hadPhone = !currentPhone().IsZero();
   ReleasePhone();
   // The phone is this instance's before its connection can end: a connection refused at once ends
   // on its receive thread, which forgets the current phone, possibly before ConnectToPhone has
   // returned here. Claiming it only afterwards would leave the instance holding a phone with no
   // connection behind it, never choosing again.
   SetCurrentPhone(phone);
+  // A camera whose phone was taken shows the placeholder now. Its host may last have heard Streaming and
+  // would go on believing it, and the camera would wait for some other phone's news before choosing
+  // again: it tells its host it has no phone and chooses at once (the phone is this one's by now).
+  for (const std::shared_ptr<EngineInstance>& other : bereft) {
+    KAVEX_TRACE_INFO("instance", "camera %d: its phone was taken by camera %d", other->index_, index_);
+    other->ReportPhoneState(PhoneState::kIdle);
+    other->Push(EngineEvent::Refresh(0.0));
+  }
+  // So does this camera, which has let go of its phone: the new connection may take seconds to
+  // open (a multiplexer that is slow to answer) or not start at all, and meanwhile the phone it
+  // left is free for any camera.
+  if (hadPhone) ReportPhoneState(PhoneState::kIdle);
   if (!ConnectToPhone(phone)) SetCurrentPhone(PhoneId{});
 }
 

@@ -117,6 +117,9 @@ TEST_F(EngineInstanceTest, ChoiceTakesTheHighestScoreAndOnlySelectableKinds) {
   EXPECT_EQ(zero.currentPhone(), Phone(3));
 }
 
+std::vector<std::pair<int, int>> g_states;
+void KAVEX_STDCALL RecordState(int instance, int value) { g_states.emplace_back(instance, value); }
+
 TEST_F(EngineInstanceTest, ConnectRequestTakesThePhoneAwayFromTheInstanceShowingIt) {
   EngineInstance& zero = Make(0);
   EngineInstance& one = Make(1);
@@ -129,11 +132,22 @@ TEST_F(EngineInstanceTest, ConnectRequestTakesThePhoneAwayFromTheInstanceShowing
   two.RefreshPhoneList();
   ASSERT_EQ(two.currentPhone(), Phone(3));
 
+  Drain(two);
+  g_states.clear();
+  SetHostStateCallback(&RecordState);
   zero.OnConnectRequest(Phone(3));
+  SetHostStateCallback(nullptr);
   EXPECT_TRUE(two.currentPhone().IsZero()) << "instance 2 released the phone first";
   EXPECT_EQ(one.currentPhone(), Phone(2)) << "other instances keep theirs";
   // No transport can reach the phone yet, so the attempt fails and instance 0 shows nothing.
   EXPECT_TRUE(zero.currentPhone().IsZero());
+  // Both cameras let go of their phones and show the placeholder: their hosts must hear that they
+  // have none (instance 0's new connection never started), and instance 2 must choose again
+  // without waiting for other news.
+  EXPECT_EQ(g_states, (std::vector<std::pair<int, int>>{{2, 0}, {0, 0}}));
+  const std::vector<EngineEvent> queued = Drain(two);
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].kind, EngineEvent::kRefresh);
 }
 
 std::vector<std::string> g_listed;
