@@ -15,6 +15,13 @@ void ApplyNameRule(PhoneRecord& record, const std::string& name) {
   if (!name.empty()) record.name = name.substr(0, PhoneRecord::kMaxNameLength);
 }
 
+// A failed phone is not listed, and when every camera has a phone nobody tries it again: a phone
+// that failed once (it vanished, its app restarted) would stay out of the hosts' lists for good
+// while it announces itself. Being found again is the news that it is back.
+void SeenAgain(PhoneRecord& record) {
+  if (record.state == PhoneState::kFailed) record.state = PhoneState::kIdle;
+}
+
 // A success raises a score by one; a score that had gone negative starts again from 0.
 int32_t Raised(int32_t score) { return score + 1 > 0 ? score + 1 : 0; }
 
@@ -69,6 +76,7 @@ void PhoneList::ReportNetworkPhone(const PhoneId& id, uint16_t kind, const std::
     record.ipv6Address = WithPort(peer, port);
   }
   ApplyNameRule(record, name);
+  SeenAgain(record);
   record.lastNetworkReport = ++networkReports_;
   if (!known) DropStaleNetworkOnlyLocked(record, held);
 }
@@ -111,6 +119,7 @@ void PhoneList::ReportAdbPhone(const PhoneId& id, uint16_t kind, const std::stri
   record.usbScore = kAdbUsbScore;
   record.adbAddress = SocketAddress::Ipv4(127, 0, 0, 1, localPort);
   ApplyNameRule(record, name);
+  SeenAgain(record);
 }
 
 void PhoneList::LoseAdbPhone(const PhoneId& id) {
@@ -136,6 +145,7 @@ void PhoneList::ReportUsbmuxPhone(const PhoneId& id, uint16_t kind, uint32_t dev
   // Only a phone already known some other way earns the multiplexer's head start.
   if (known) record->usbScore = kUsbmuxUsbScore;
   ApplyNameRule(*record, name);
+  SeenAgain(*record);
 }
 
 void PhoneList::LoseUsbmuxPhone(uint32_t deviceHandle) {

@@ -138,6 +138,36 @@ TEST_F(PhoneListTest, BridgeFailureDropsTheForwardAndUsbFailureLowersItsScore) {
   EXPECT_FALSE(Snapshot(Id(2)).usbAvailable) << "a refused cable draws no stream onto it";
 }
 
+// A failed phone is hidden from the lists and, while every camera has a phone, nobody tries it
+// again: being found again (on any path) must make it Idle, or it stays hidden for good.
+TEST_F(PhoneListTest, AFailedPhoneFoundAgainOnAnyPathIsIdleAgain) {
+  const auto failOverUsb = [&](const PhoneId& id) {
+    list.SetPhoneState(SessionInfo{id, true, SocketAddress{}}, PhoneState::kFailed);
+    ASSERT_EQ(list.GetPhoneState(id), PhoneState::kFailed);
+  };
+  list.ReportUsbmuxPhone(Id(1), 2, 9, true, "i");
+  failOverUsb(Id(1));
+  list.ReportUsbmuxPhone(Id(1), 2, 9, true, "i");
+  EXPECT_EQ(list.GetPhoneState(Id(1)), PhoneState::kIdle) << "the multiplexer's report";
+
+  list.ReportAdbPhone(Id(2), 2, "a", 4000);
+  list.ReportUsbmuxPhone(Id(2), 2, 10, true, "a");
+  failOverUsb(Id(2));
+  list.ReportAdbPhone(Id(2), 2, "a", 4000);
+  EXPECT_EQ(list.GetPhoneState(Id(2)), PhoneState::kIdle) << "the bridge's report";
+
+  list.ReportNetworkPhone(Id(3), 2, "n", kPhoneV4, 4699);
+  list.ReportUsbmuxPhone(Id(3), 2, 11, true, "n");
+  failOverUsb(Id(3));
+  list.ReportNetworkPhone(Id(3), 2, "n", kPhoneV4, 4699);
+  EXPECT_EQ(list.GetPhoneState(Id(3)), PhoneState::kIdle) << "an announcement";
+
+  // Only a failure is undone: a phone being connected or streamed keeps its state.
+  list.SetPhoneState(SessionInfo{Id(3), true, SocketAddress{}}, PhoneState::kConnecting);
+  list.ReportNetworkPhone(Id(3), 2, "n", kPhoneV4, 4699);
+  EXPECT_EQ(list.GetPhoneState(Id(3)), PhoneState::kConnecting);
+}
+
 TEST_F(PhoneListTest, LosingThePathPrunesAndUnknownPhonesAreNamedPhone) {
   list.ReportAdbPhone(Id(1), 2, "", 4000);
   list.ReportUsbmuxPhone(Id(2), 2, 8, true, "cable");
