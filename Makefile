@@ -8,6 +8,9 @@
 #              out/bench/summary.json and plots.
 # make soak  - an hour of four phones with faults at random against four cameras, native and under
 #              Wine; memory, handles and threads sampled (out/soak/). SOAK_MINUTES, SOAK_SEED.
+# make campaign - an hour of host operations and phone and road faults drawn from a seed against four
+#              cameras and phones on three roads, natively and under Wine, with what a host and the
+#              phones observe checked all along (out/campaign/). CAMPAIGN_MINUTES, CAMPAIGN_SEED.
 # make dist  - the release for host developers from the Windows build: out/dist/
 #              kavex-engine-<version>-win32.zip, its symbols archive and their sha256 (scripts/dist.sh).
 # make fuzz  - every libFuzzer target for FUZZ_SECONDS (default 180) each, in the test network
@@ -18,7 +21,7 @@ CACHE ?= /var/cache/kavex-engine
 export KAVEX_CACHE := $(CACHE)
 JOBS ?= 2
 
-.PHONY: test setup deps build build-win32 build-native demo demo-usb dist bench soak fuzz clean
+.PHONY: test setup deps build build-win32 build-native demo demo-usb dist bench soak campaign fuzz clean
 
 test: build
 	scripts/netns-run.sh -- scripts/run-tests.sh
@@ -125,6 +128,31 @@ soak: deps
 	$(if $(filter win32,$(SOAK_TIERS)),SOAK_SEED=$(SOAK_SEED) scripts/netns-run.sh -- \
 	  tests/soak/run_soak.sh $(BUILD)/native/bin/phone-sim $(BUILD)/win32/bin/soak.exe tests/fixtures out/soak/win32 \
 	  --minutes $(SOAK_MINUTES) --sample-seconds 60)
+
+# The campaign program and its simulators, in the folders and with the settings of `make build`; then
+# an hour (or CAMPAIGN_MINUTES) natively and an hour under Wine, each in the test network. Each tier
+# draws its own seed (printed) unless CAMPAIGN_SEED gives one; CAMPAIGN_TIERS picks native and/or win32.
+CAMPAIGN_MINUTES ?= 60
+CAMPAIGN_SEED ?=
+CAMPAIGN_TIERS ?= native win32
+campaign: deps
+	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD)/native -j $(JOBS) --target campaign phone-sim usbmuxd-sim adb-sim
+	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
+	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
+	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
+	$(if $(filter win32,$(CAMPAIGN_TIERS)),cmake --build $(BUILD)/win32 -j $(JOBS) --target campaign)
+	@mkdir -p $(abspath $(BUILD))/native/campaign-settings
+	$(if $(filter native,$(CAMPAIGN_TIERS)),CAMPAIGN_SEED=$(CAMPAIGN_SEED) scripts/netns-run.sh --no-wine -- \
+	  env KAVEX_SETTINGS_DIR=$(abspath $(BUILD))/native/campaign-settings \
+	  tests/campaign/run_campaign.sh $(BUILD)/native/bin/phone-sim $(BUILD)/native/bin/campaign \
+	  $(BUILD)/native/bin/usbmuxd-sim $(BUILD)/native/bin/adb-sim/adb tests/fixtures out/campaign/native \
+	  --minutes $(CAMPAIGN_MINUTES))
+	$(if $(filter win32,$(CAMPAIGN_TIERS)),CAMPAIGN_SEED=$(CAMPAIGN_SEED) scripts/netns-run.sh -- \
+	  tests/campaign/run_campaign.sh $(BUILD)/native/bin/phone-sim $(BUILD)/win32/bin/campaign.exe \
+	  $(BUILD)/native/bin/usbmuxd-sim $(BUILD)/win32/bin/adb-sim/adb.exe tests/fixtures out/campaign/win32 \
+	  --minutes $(CAMPAIGN_MINUTES))
 
 # FUZZ_SECONDS=N per target, FUZZ_PARALLEL=N targets at once, FUZZ_TARGETS="a_fuzzer b_fuzzer".
 FUZZ_TARGETS ?=

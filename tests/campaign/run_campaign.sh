@@ -77,10 +77,16 @@ links+=(pc9)
 seed=()
 [[ -n ${CAMPAIGN_SEED:-} ]] && seed=(--seed "$CAMPAIGN_SEED")
 # The decoders' complaints about corrupt pictures go to the error stream by the thousand: not kept.
-(cd "$folder" && "${runner[@]}" "$program" "${phone_args[@]}" "${seed[@]}" "$@") 2>&1 |
-  grep --line-buffered -v '^\[\(h264\|hevc\) @' | tee "$out/campaign.log"
-status=${PIPESTATUS[0]}
+# Under Wine the bridge's server inherits the program's output, so the filter sees its end only once
+# that server is gone too: the program is waited for alone, then the server stopped (the engine
+# stops it when camera 0 closes, but not when a violation ends the process).
+(cd "$folder" && exec "${runner[@]}" "$program" "${phone_args[@]}" "${seed[@]}" "$@") \
+  > >(grep --line-buffered -v '^\[\(h264\|hevc\) @' | tee "$out/campaign.log") 2>&1 &
+campaign_pid=$!
+wait "$campaign_pid"
+status=$?
 hook_bridge_killed >/dev/null 2>&1
+sleep 1
 if [[ $status -ne 0 ]]; then
   for log in "$work"/*.log; do
     case $log in
