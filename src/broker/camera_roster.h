@@ -9,6 +9,8 @@ namespace kavex {
 struct CameraSlot {
   bool exists = false;
   PhoneId phone;  // the phone it holds; zero when none
+  // False for a camera whose open failed: it never takes a phone, so no camera waits for it.
+  bool takesPhones = true;
 };
 
 // What the phone broker needs to know of the cameras it serves, and how it tells them the list moved.

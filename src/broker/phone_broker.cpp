@@ -168,16 +168,14 @@ std::shared_ptr<AdbWatcher> PhoneBroker::Watcher(Attachment attachment) const {
 }
 
 const PhoneRecord* PhoneBroker::ChooseLocked(int index) {
-  // Cameras take phones in index order: wait until every lower index shows one. The scan stops at
-  // the first slot without a camera, as cameras are created in index order.
+  // Cameras take phones in index order: wait until every lower camera that takes phones shows one.
+  // A slot whose camera the host closed, and a camera whose open failed, take none: the cameras
+  // after them would otherwise wait for good (never streaming, or never again after a drop).
   std::vector<PhoneId> taken;
   const std::vector<CameraSlot> cameras = roster_.Cameras();
   for (int i = 0; i < static_cast<int>(cameras.size()); ++i) {
-    if (!cameras[i].exists) {
-      if (i < index) return nullptr;
-      break;
-    }
-    if (i < index && cameras[i].phone.IsZero()) return nullptr;
+    if (!cameras[i].exists) continue;
+    if (i < index && cameras[i].takesPhones && cameras[i].phone.IsZero()) return nullptr;
     taken.push_back(cameras[i].phone);
   }
 

@@ -307,13 +307,12 @@ void EngineInstance::OnStreamOffered(PhoneSession& session, PhoneConnection&, bo
 }
 
 void EngineInstance::OnConnectRequest(const PhoneId& phone) {
-  // A phone is shown by one instance at a time: take it away from any other first. The scan stops
-  // at the first empty slot, as instances are created in index order.
+  // A phone is shown by one instance at a time: take it away from any other first (past a slot
+  // whose camera the host closed, too).
   std::vector<std::shared_ptr<EngineInstance>> bereft;
   for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
     std::shared_ptr<EngineInstance> other = InstanceRegistry::Get(i);
-    if (other == nullptr) break;
-    if (other.get() == this || other->currentPhone() != phone) continue;
+    if (other == nullptr || other.get() == this || other->currentPhone() != phone) continue;
     other->ReleasePhone();
     bereft.push_back(std::move(other));
   }

@@ -28,6 +28,7 @@ class RegistryRoster final : public CameraRoster {
       if (const std::shared_ptr<EngineInstance> instance = InstanceRegistry::Get(i)) {
         cameras[i].exists = true;
         cameras[i].phone = instance->currentPhone();
+        cameras[i].takesPhones = !instance->opened() || instance->workerRunning();
       }
     }
     return cameras;

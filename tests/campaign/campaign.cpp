@@ -146,11 +146,12 @@ class Checker {
   std::thread thread_;
 };
 
-// The cameras that may choose a phone by themselves: camera 0 and each after it while every
-// camera before it is open (instances take phones in index order).
+// The cameras that choose a phone by themselves: every open one while camera 0 is (a closed camera
+// or one whose open failed holds up none after it). There are as many phones as cameras.
 std::vector<int> ChoosingCameras(CampaignHost& host) {
   std::vector<int> cameras;
-  for (int c = 0; c < kCameras && host.News(c).open; ++c) cameras.push_back(c);
+  for (int c = 0; c < kCameras && host.News(0).open; ++c)
+    if (host.News(c).open) cameras.push_back(c);
   return cameras;
 }
 

@@ -107,6 +107,35 @@ TEST_F(EngineInstanceTest, InstancesChoosePhonesInIndexOrderAndNeverShareOne) {
   EXPECT_EQ(events[0].id, Phone(2));
 }
 
+// A camera whose open failed and a slot whose camera the host closed take no phone: the cameras
+// after them must not wait for them, must not take a phone a camera beyond the gap has claimed,
+// and lose theirs to a camera before the gap that selects it.
+TEST_F(EngineInstanceTest, CamerasPastAFailedOrClosedCameraStillChooseAndGiveWay) {
+  EngineInstance& zero = Make(0);
+  EngineInstance& one = Make(1);
+  EngineInstance& two = Make(2);
+  EngineInstance& three = Make(3);
+  const auto saved = test_drivers::Drivers().Config();
+  test_drivers::Drivers().UpdateConfig(
+      [](kavex::simdrivers::SimulatedDriversConfig& c) { c.microphones[1].device.openFails = true; });
+  ASSERT_NE(one.Open(), 0);
+  test_drivers::Drivers().SetConfig(saved);
+  settings_fixture::DeleteErrorValue();
+  AddPhone(Phone(1), 2, "a");
+  AddPhone(Phone(2), 2, "b");
+  AddPhone(Phone(3), 2, "c");
+  zero.RefreshPhoneList();
+  two.RefreshPhoneList();
+  EXPECT_EQ(two.currentPhone(), Phone(2)) << "instance 2 waits for instance 1, whose open failed";
+
+  one.Destroy();  // the slot is empty now; instance 2 has claimed phone 2, not yet connected
+  three.RefreshPhoneList();
+  EXPECT_EQ(three.currentPhone(), Phone(3)) << "instance 3 took instance 2's phone or waited";
+
+  zero.OnConnectRequest(Phone(3));
+  EXPECT_TRUE(three.currentPhone().IsZero()) << "instance 3 kept the phone instance 0 took";
+}
+
 TEST_F(EngineInstanceTest, ChoiceTakesTheHighestScoreAndOnlySelectableKinds) {
   EngineInstance& zero = Make(0);
   AddPhone(Phone(1), 3, "tablet of another kind", 50);
