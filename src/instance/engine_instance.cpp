@@ -309,12 +309,11 @@ void EngineInstance::OnStreamOffered(PhoneSession& session, PhoneConnection&, bo
 void EngineInstance::OnConnectRequest(const PhoneId& phone) {
   // A phone is shown by one instance at a time: take it away from any other first (past a slot
   // whose camera the host closed, too).
-  std::vector<std::shared_ptr<EngineInstance>> bereft;
   for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
     std::shared_ptr<EngineInstance> other = InstanceRegistry::Get(i);
-    if (other == nullptr || other.get() == this || other->currentPhone() != phone) continue;
-    other->ReleasePhone();
-    bereft.push_back(std::move(other));
+    if (other == nullptr || other.get() == this) continue;
+    if (other->YieldPhone(phone))
+      KAVEX_TRACE_INFO("instance", "camera %d: its phone was taken by camera %d", other->index_, index_);
   }
   const bool hadPhone = !currentPhone().IsZero();
   ReleasePhone();
@@ -323,19 +322,44 @@ void EngineInstance::OnConnectRequest(const PhoneId& phone) {
   // returned here. Claiming it only afterwards would leave the instance holding a phone with no
   // connection behind it, never choosing again.
   SetCurrentPhone(phone);
-  // A camera whose phone was taken shows the placeholder now. Its host may last have heard Streaming and
-  // would go on believing it, and the camera would wait for some other phone's news before choosing
-  // again: it tells its host it has no phone and chooses at once (the phone is this one's by now).
-  for (const std::shared_ptr<EngineInstance>& other : bereft) {
-    KAVEX_TRACE_INFO("instance", "camera %d: its phone was taken by camera %d", other->index_, index_);
-    other->ReportPhoneState(PhoneState::kIdle);
-    other->Push(EngineEvent::Refresh(0.0));
-  }
-  // So does this camera, which has let go of its phone: the new connection may take seconds to
-  // open (a multiplexer that is slow to answer) or not start at all, and meanwhile the phone it
-  // left is free for any camera.
+  // A camera that lets go of its phone shows the placeholder, and its host may last have heard
+  // Streaming: it hears that the camera has none, since the new connection may take seconds to
+  // open (a multiplexer slow to answer) or not start at all, and the phone it left is free for any
+  // camera meanwhile.
   if (hadPhone) ReportPhoneState(PhoneState::kIdle);
   if (!ConnectToPhone(phone)) SetCurrentPhone(PhoneId{});
+}
+
+bool EngineInstance::YieldPhone(const PhoneId& phone) {
+  // This runs on the taker's worker while this camera's own worker goes on: it may have chosen
+  // another phone or started another session since the taker looked. Only what is still `phone`'s
+  // is let go, or the camera would lose the phone it has just moved to.
+  bool held = false;
+  {
+    std::lock_guard<std::mutex> lock(phoneMutex_);
+    if (currentPhone_ == phone) {
+      currentPhone_ = PhoneId{};
+      held = true;
+    }
+  }
+  std::shared_ptr<PhoneSession> session;
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    if (session_ != nullptr && session_->phoneId() == phone) session = std::move(session_);
+  }
+  if (!held && session == nullptr) return false;
+  if (session != nullptr) {
+    activeConnection_.Clear();
+    session->Stop();  // joins its receive thread, with no lock held
+  }
+  InstanceRegistry::Broker().Free(phone);
+  // Whoever took the phone, this camera no longer shows it: the placeholder, not a frozen picture.
+  ResetOutput();
+  // The host learns it from this camera's own worker, whose reports are in order with the camera's
+  // next choice; and the camera chooses again at once rather than at the next news of some phone.
+  phoneTaken_ = true;
+  Push(EngineEvent::Refresh(0.0));
+  return true;
 }
 
 void EngineInstance::OnRefreshDue() { RefreshPhoneList(); }
@@ -353,6 +377,9 @@ void EngineInstance::RestartServiceDiscovery() {
 void EngineInstance::RefreshPhoneList() {
   PhoneBroker& broker = InstanceRegistry::Broker();
   const PhoneId current = currentPhone();
+  // Another camera took this camera's phone: its host hears that the camera has none, unless the
+  // camera has taken another since (its own reports of that one are newer).
+  if (phoneTaken_.exchange(false) && current.IsZero()) ReportPhoneState(PhoneState::kIdle);
   if (current.IsZero()) {
     // Choice mode: take the best free phone, claimed under the list lock so that no other
     // instance's choice can take the same phone.
