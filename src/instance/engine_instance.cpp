@@ -334,6 +334,17 @@ bool EngineInstance::YieldPhone(const PhoneId& phone) {
   // This runs on the taker's worker while this camera's own worker goes on: it may have chosen
   // another phone or started another session since the taker looked. Only what is still `phone`'s
   // is let go, or the camera would lose the phone it has just moved to.
+  std::shared_ptr<PhoneSession> session;
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    if (session_ != nullptr && session_->phoneId() == phone) session = std::move(session_);
+  }
+  if (session != nullptr) {
+    activeConnection_.Clear();
+    session->Stop();  // joins its receive thread, with no lock held; it reports nothing after
+  }
+  // The phone is given up only now: while the session stopped, the camera still held it and so
+  // chose no other, whose reports could then have come before the one below.
   bool held = false;
   {
     std::lock_guard<std::mutex> lock(phoneMutex_);
@@ -342,23 +353,14 @@ bool EngineInstance::YieldPhone(const PhoneId& phone) {
       held = true;
     }
   }
-  std::shared_ptr<PhoneSession> session;
-  {
-    std::lock_guard<std::mutex> lock(sessionMutex_);
-    if (session_ != nullptr && session_->phoneId() == phone) session = std::move(session_);
-  }
   if (!held && session == nullptr) return false;
-  if (session != nullptr) {
-    activeConnection_.Clear();
-    session->Stop();  // joins its receive thread, with no lock held
-  }
   InstanceRegistry::Broker().Free(phone);
   // Whoever took the phone, this camera no longer shows it: the placeholder, not a frozen picture.
   ResetOutput();
-  // The host learns it from this camera's own worker, whose reports are in order with the camera's
-  // next choice; and the camera chooses again at once rather than at the next news of some phone.
-  phoneTaken_ = true;
+  // It chooses again at once rather than at the next news of some phone, and its host, which may
+  // last have heard Streaming, hears that it has no phone.
   Push(EngineEvent::Refresh(0.0));
+  ReportPhoneState(PhoneState::kIdle);
   return true;
 }
 
@@ -377,9 +379,6 @@ void EngineInstance::RestartServiceDiscovery() {
 void EngineInstance::RefreshPhoneList() {
   PhoneBroker& broker = InstanceRegistry::Broker();
   const PhoneId current = currentPhone();
-  // Another camera took this camera's phone: its host hears that the camera has none, unless the
-  // camera has taken another since (its own reports of that one are newer).
-  if (phoneTaken_.exchange(false) && current.IsZero()) ReportPhoneState(PhoneState::kIdle);
   if (current.IsZero()) {
     // Choice mode: take the best free phone, claimed under the list lock so that no other
     // instance's choice can take the same phone.

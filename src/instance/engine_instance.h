@@ -91,8 +91,8 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   bool StartSession(Starter&& start);
   void ReleasePhone();
   // Another camera's worker takes `phone`: lets go of it if this camera still holds it (claimed or
-  // in a session), and leaves alone whatever this camera has moved on to meanwhile. This camera's
-  // own worker then tells the host and chooses again. True when something was let go.
+  // in a session), and leaves alone whatever this camera has moved on to meanwhile; tells this
+  // camera's host and has it choose again. True when something was let go.
   bool YieldPhone(const PhoneId& phone);
   PhoneId currentPhone() const;
   std::vector<VideoFormat> capabilities() const { return formats_.capabilities(); }
@@ -190,8 +190,6 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   std::unique_ptr<WorkerLoop> worker_;
   mutable std::mutex phoneMutex_;
   PhoneId currentPhone_;
-  // Another camera took this camera's phone: the worker's next refresh tells the host.
-  std::atomic<bool> phoneTaken_{false};
 
   // Open and the start of Destroy: an instance torn down is never opened, and never torn down twice.
   std::mutex teardownMutex_;
