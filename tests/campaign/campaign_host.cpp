@@ -24,6 +24,7 @@ std::atomic<bool> g_mischiefOnZero{false};
 std::atomic<bool>* g_broken = nullptr;
 CampaignHost* g_host = nullptr;
 uint64_t g_passcodeKeys[5] = {};  // by phone number, what ESetPasscode gave
+bool g_asked[5] = {};              // by phone number: the engine asked for its key
 std::mutex g_countMutex;
 std::map<std::string, int> g_counts;
 std::atomic<bool> g_faultUnderWay{false};
@@ -167,6 +168,7 @@ uint64_t KAVEX_STDCALL OnPasscodeKey(int instance, const uint8_t* id, const char
   Mischief(instance, "passcode key callback");
   if (id == nullptr || id[0] < 1 || id[0] > 4) return 0;
   std::lock_guard<std::mutex> lock(g_mutex);
+  g_asked[id[0]] = true;
   return g_passcodeKeys[id[0]];
 }
 
@@ -227,6 +229,7 @@ std::string CampaignHost::Load(int missingCamera) {
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     for (CameraNews& news : g_news) news = CameraNews{};
+    for (bool& asked : g_asked) asked = false;
   }
   if (!watch_.joinable()) {
     stop_ = false;
@@ -341,6 +344,13 @@ void CampaignHost::AnswerPasscode(int phone, const std::string& passcode, const 
   Count(passcode == "1234" ? "passcode-answer" : "passcode-wrong", where);
   std::lock_guard<std::mutex> lock(g_mutex);
   g_passcodeKeys[phone] = key;
+}
+
+bool CampaignHost::TakePasscodeQuestion(int phone) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (phone < 1 || phone > 4 || !g_asked[phone]) return false;
+  g_asked[phone] = false;
+  return true;
 }
 
 void CampaignHost::SetBlank(bool blank, const char* where) {

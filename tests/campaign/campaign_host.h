@@ -76,6 +76,9 @@ class CampaignHost {
   // A host operation drawn from `random` (selections, refresh, formats, focus, preview, ...).
   void RandomOperation(std::mt19937& random, const char* where);
   void AnswerPasscode(int phone, const std::string& passcode, const char* where);
+  // True once after the engine asked (through the passcode key callback) for this phone's key:
+  // the phone wants its passcode, and the host, as its user would, types it.
+  bool TakePasscodeQuestion(int phone);
   void SetBlank(bool blank, const char* where);
   // From now on, callbacks call exports now and then; `uninitializeRate`: one callback in that many
   // uninitialises its own camera (0: never).
