@@ -315,18 +315,18 @@ void EngineInstance::OnConnectRequest(const PhoneId& phone) {
     if (other->YieldPhone(phone))
       KAVEX_TRACE_INFO("instance", "camera %d: its phone was taken by camera %d", other->index_, index_);
   }
-  const bool hadPhone = !currentPhone().IsZero();
+  const bool hadSession = HasSessionWithCurrentPhone();
   ReleasePhone();
   // The phone is this instance's before its connection can end: a connection refused at once ends
   // on its receive thread, which forgets the current phone, possibly before ConnectToPhone has
   // returned here. Claiming it only afterwards would leave the instance holding a phone with no
   // connection behind it, never choosing again.
   SetCurrentPhone(phone);
-  // A camera that lets go of its phone shows the placeholder, and its host may last have heard
-  // Streaming: it hears that the camera has none, since the new connection may take seconds to
-  // open (a multiplexer slow to answer) or not start at all, and the phone it left is free for any
-  // camera meanwhile.
-  if (hadPhone) ReportPhoneState(PhoneState::kIdle);
+  // A camera that lets go of a phone it was connected to shows the placeholder, and its host may
+  // last have heard Streaming: it hears that the camera has none, since the new connection may take
+  // seconds to open (a multiplexer slow to answer) or not start at all, and the phone it left is
+  // free for any camera meanwhile. A phone only claimed by the camera's choice was never reported.
+  if (hadSession) ReportPhoneState(PhoneState::kIdle);
   if (!ConnectToPhone(phone)) SetCurrentPhone(PhoneId{});
 }
 
@@ -357,11 +357,19 @@ bool EngineInstance::YieldPhone(const PhoneId& phone) {
   InstanceRegistry::Broker().Free(phone);
   // Whoever took the phone, this camera no longer shows it: the placeholder, not a frozen picture.
   ResetOutput();
-  // It chooses again at once rather than at the next news of some phone, and its host, which may
-  // last have heard Streaming, hears that it has no phone.
+  // It chooses again at once rather than at the next news of some phone, and the host of a camera
+  // that was connected to the phone (it may last have heard Streaming) hears that it has none; a
+  // session that had ended on its own has told the host already.
   Push(EngineEvent::Refresh(0.0));
-  ReportPhoneState(PhoneState::kIdle);
+  if (held && session != nullptr) ReportPhoneState(PhoneState::kIdle);
   return true;
+}
+
+bool EngineInstance::HasSessionWithCurrentPhone() const {
+  const PhoneId current = currentPhone();
+  if (current.IsZero()) return false;
+  std::lock_guard<std::mutex> lock(sessionMutex_);
+  return session_ != nullptr && session_->phoneId() == current;
 }
 
 void EngineInstance::OnRefreshDue() { RefreshPhoneList(); }

@@ -151,6 +151,8 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   std::shared_ptr<PhoneConnection> ConnectionOf(const PhoneSession& session);
   // Ends the session, if any, without callbacks; returns its phone identifier.
   PhoneId DropSession();
+  // The camera is connected (or connecting) to the phone it holds: its host has heard of it.
+  bool HasSessionWithCurrentPhone() const;
   // Ends the session and frees the phone this camera holds (claimed or connected) in the list.
   void LetGoOfPhone();
   // The camera is being stopped: StartSession refuses.
