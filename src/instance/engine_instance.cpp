@@ -189,6 +189,13 @@ void EngineInstance::SetCurrentPhone(const PhoneId& phone) {
   currentPhone_ = phone;
 }
 
+bool EngineInstance::TakeCurrentPhoneIf(const PhoneId& phone) {
+  std::lock_guard<std::mutex> lock(phoneMutex_);
+  if (currentPhone_ != phone) return false;
+  currentPhone_ = PhoneId{};
+  return true;
+}
+
 bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
   PhoneBroker& broker = InstanceRegistry::Broker();
   const PhoneBroker::Route route = broker.RouteTo(phone);
@@ -198,7 +205,7 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
     // reaches the device.
     overUsb_.store(route.usbmuxCable);
     bool letGo = false;
-    if (StartSession([&](PhoneSession& session) {
+    if (StartSession(phone, [&](PhoneSession& session) {
           const bool started = session.StartUsbmux(route.usbmuxHandle, route.usbmuxCable, phone, threadName);
           letGo = !started && session.stopped();
           return started;
@@ -206,7 +213,7 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
       return true;
     // Stopped while the service opened the stream (another camera took the phone, or this one is
     // going): not the service's refusal, and the phone is whoever stopped it's to free.
-    if (letGo || SessionsClosed()) return false;
+    if (letGo || SessionsClosed() || currentPhone() != phone) return false;
     if (route.peer.empty()) {
       // Nothing to fall back to: the refusal is this attempt's one failure, and it is the
       // multiplexer's (one point off the USB score, whichever way the service reaches the device).
@@ -220,18 +227,20 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
   // A refused multiplexer falls back to the network address: the camera is not on the cable then.
   overUsb_.store(route.overUsb);
   if (route.peer.empty()) return false;  // unknown, busy with a session already, or no address
-  return StartSession([&](PhoneSession& session) {
+  return StartSession(phone, [&](PhoneSession& session) {
     return session.Start(route.peer, phone, kSilenceTimeoutSeconds, threadName);
   });
 }
 
 template <typename Starter>
-bool EngineInstance::StartSession(Starter&& start) {
+bool EngineInstance::StartSession(const PhoneId& phone, Starter&& start) {
   DropSession();
   auto session = std::make_shared<PhoneSession>(*this, InstanceRegistry::Broker());
   {
     std::lock_guard<std::mutex> lock(sessionMutex_);
-    if (sessionsClosed_) return false;
+    // Another camera may have taken the phone since this one claimed it (YieldPhone): a session
+    // started now would stream a phone that no camera holds.
+    if (sessionsClosed_ || currentPhone() != phone) return false;
     session_ = session;
   }
   if (start(*session)) return true;
@@ -335,23 +344,23 @@ bool EngineInstance::YieldPhone(const PhoneId& phone) {
   // another phone or started another session since the taker looked. Only what is still `phone`'s
   // is let go, or the camera would lose the phone it has just moved to.
   std::shared_ptr<PhoneSession> session;
+  bool held = false;
   {
     std::lock_guard<std::mutex> lock(sessionMutex_);
-    if (session_ != nullptr && session_->phoneId() == phone) session = std::move(session_);
+    if (session_ != nullptr && session_->phoneId() == phone) {
+      session = std::move(session_);
+    } else {
+      // No session of the phone yet: the camera may have claimed it and be about to start one. The
+      // claim goes under the session lock, where StartSession looks for it, so that none starts.
+      held = TakeCurrentPhoneIf(phone);
+    }
   }
   if (session != nullptr) {
     activeConnection_.Clear();
     session->Stop();  // joins its receive thread, with no lock held; it reports nothing after
-  }
-  // The phone is given up only now: while the session stopped, the camera still held it and so
-  // chose no other, whose reports could then have come before the one below.
-  bool held = false;
-  {
-    std::lock_guard<std::mutex> lock(phoneMutex_);
-    if (currentPhone_ == phone) {
-      currentPhone_ = PhoneId{};
-      held = true;
-    }
+    // The phone is given up only now: while the session stopped, the camera still held it and so
+    // chose no other, whose reports could then have come before the one below.
+    held = TakeCurrentPhoneIf(phone);
   }
   if (!held && session == nullptr) return false;
   InstanceRegistry::Broker().Free(phone);

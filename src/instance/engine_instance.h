@@ -40,6 +40,7 @@ class SocketLibrary;
 //
 // Locks, in the order they may nest (each of the others is a leaf):
 //   the phone list's lock -> the broker's choice mutex -> phoneMutex_;
+//   sessionMutex_ -> phoneMutex_ (a session starts, or a taker finds none, against the claim);
 //   the negotiator's lock -> the shared output's, the video pipeline's decoder lock, the active
 //   connection's and the transport's send mutex.
 // No thread is joined and no host callback is made while any of them is held.
@@ -85,10 +86,10 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
 
   // Worker thread only (or another instance's worker taking the phone over).
   bool ConnectToPhone(const PhoneId& phone);
-  // Replaces the session with a new one that start() connects; false (the new one dropped) when
-  // it could not.
+  // Replaces the session with a new one that start() connects to `phone`; false (the new one
+  // dropped) when it could not, or when the camera no longer holds the phone.
   template <typename Starter>
-  bool StartSession(Starter&& start);
+  bool StartSession(const PhoneId& phone, Starter&& start);
   void ReleasePhone();
   // Another camera's worker takes `phone`: lets go of it if this camera still holds it (claimed or
   // in a session), and leaves alone whatever this camera has moved on to meanwhile; tells this
@@ -143,6 +144,8 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   // Destroy's work once the callbacks are closed: stops every thread, then releases everything.
   void TearDown();
   void SetCurrentPhone(const PhoneId& phone);
+  // Clears the current phone if it is `phone`; true if it was.
+  bool TakeCurrentPhoneIf(const PhoneId& phone);
   std::shared_ptr<VirtualCameraOutput> OutputForMedia() const { return output_.Get(); }
   // The camera goes back to the placeholder with empty slots: the phone's stream is over.
   void ResetOutput();

@@ -219,6 +219,7 @@ EpochResult RunEpoch(const Options& options, int epoch, uint32_t seed, double se
   if (!published.empty()) Journal::Get().Violation(published, "");
   watcher.Start();
   const soak::ProcessFigures before = soak::ReadProcessFigures();
+  const std::map<std::string, int64_t> kindsBefore = soak::HandlesByKind();
 
   CampaignHost host;
   const std::string loaded = host.Load(missing);
@@ -333,6 +334,16 @@ EpochResult RunEpoch(const Options& options, int epoch, uint32_t seed, double se
               epoch, result.operations, result.events, result.checkpoints, result.slowestCheckpoint,
               static_cast<long long>(before.threads), static_cast<long long>(result.closed.threads),
               static_cast<long long>(before.handles), static_cast<long long>(result.closed.handles));
+  // What the epoch left behind, by kind, so that a climb across epochs can be traced to its source.
+  std::string left;
+  std::map<std::string, int64_t> kinds = soak::HandlesByKind();
+  for (const auto& [kind, count] : kindsBefore) kinds[kind] += 0;
+  for (const auto& [kind, count] : kinds) {
+    const auto was = kindsBefore.find(kind);
+    const int64_t change = count - (was == kindsBefore.end() ? 0 : was->second);
+    if (change != 0) left += " " + kind + (change > 0 ? " +" : " ") + std::to_string(change);
+  }
+  if (!left.empty()) std::printf("  epoch %d: handles left by kind:%s\n", epoch, left.c_str());
 #ifndef _WIN32
   // A fresh process per epoch: once every camera is closed the engine's threads are gone and its
   // descriptors closed.

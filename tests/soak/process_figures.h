@@ -3,6 +3,8 @@
 // descriptors natively) and threads. A figure that cannot be read is -1.
 // Thread: any.
 #include <cstdint>
+#include <map>
+#include <string>
 
 namespace soak {
 
@@ -17,6 +19,10 @@ struct ProcessFigures {
 };
 
 ProcessFigures ReadProcessFigures();
+
+// The handles counted above by kind (Windows' object type names; natively what a descriptor refers
+// to: "socket", "pipe", "file", an anonymous inode's name), so that a report can say what grew.
+std::map<std::string, int64_t> HandlesByKind();
 
 // The names of the two memory figures on this platform, for the printed lines.
 const char* ResidentName();

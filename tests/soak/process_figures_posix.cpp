@@ -1,6 +1,7 @@
 #include "process_figures.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -34,6 +35,24 @@ ProcessFigures ReadProcessFigures() {
   figures.handles = CountEntries("/proc/self/fd");
   figures.threads = CountEntries("/proc/self/task");
   return figures;
+}
+
+std::map<std::string, int64_t> HandlesByKind() {
+  std::map<std::string, int64_t> kinds;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return kinds;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    char target[256];
+    const ssize_t n = readlink((std::string("/proc/self/fd/") + entry->d_name).c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    std::string kind(target, static_cast<size_t>(n));
+    if (kind[0] == '/') kind = "file";
+    else if (kind.rfind("anon_inode:", 0) != 0) kind = kind.substr(0, kind.find(':'));  // socket:[123]
+    ++kinds[kind];
+  }
+  closedir(dir);
+  return kinds;
 }
 
 const char* ResidentName() { return "rss"; }

@@ -35,12 +35,16 @@ using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
 constexpr ULONG kSystemHandleInformation = 16;
 constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
 
-int64_t HandlesFromSystemTable() {
+template <typename T>
+T NtdllFunction(const char* name) {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  auto query = ntdll == nullptr ? nullptr
-                                : reinterpret_cast<QuerySystemInformation>(
-                                      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
-  if (query == nullptr) return -1;
+  return ntdll == nullptr ? nullptr : reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
+}
+
+// This process's entries of the system's handle table; false if it cannot be read.
+bool OwnHandles(std::vector<SystemHandleEntry>* own) {
+  auto query = NtdllFunction<QuerySystemInformation>("NtQuerySystemInformation");
+  if (query == nullptr) return false;
   std::vector<unsigned char> buffer(1 << 20);
   for (int attempt = 0; attempt < 6; ++attempt) {
     ULONG needed = 0;
@@ -49,15 +53,42 @@ int64_t HandlesFromSystemTable() {
       buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
       continue;
     }
-    if (status < 0) return -1;
+    if (status < 0) return false;
     const auto* table = reinterpret_cast<const SystemHandleInformation*>(buffer.data());
     const DWORD self = GetCurrentProcessId();
-    int64_t count = 0;
     for (ULONG i = 0; i < table->count; ++i)
-      if (table->entries[i].ownerProcessId == self) ++count;
-    return count;
+      if (table->entries[i].ownerProcessId == self) own->push_back(table->entries[i]);
+    return true;
   }
-  return -1;
+  return false;
+}
+
+int64_t HandlesFromSystemTable() {
+  std::vector<SystemHandleEntry> own;
+  return OwnHandles(&own) ? static_cast<int64_t>(own.size()) : -1;
+}
+
+// The name of a handle's object type ("Event", "Thread", ...), from the handle itself.
+std::string TypeName(USHORT value) {
+  using QueryObject = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+  constexpr ULONG kObjectTypeInformation = 2;
+  auto query = NtdllFunction<QueryObject>("NtQueryObject");
+  // The answer starts with the name as a counted UTF-16 string pointing into the same buffer.
+  alignas(8) unsigned char buffer[1024];
+  ULONG needed = 0;
+  if (query == nullptr || query(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value)), kObjectTypeInformation,
+                                buffer, sizeof buffer, &needed) < 0)
+    return "?";
+  struct Counted {
+    USHORT length;
+    USHORT maximum;
+    PWSTR text;
+  };
+  const auto* name = reinterpret_cast<const Counted*>(buffer);
+  std::string out;
+  for (USHORT i = 0; name->text != nullptr && i < name->length / 2; ++i)
+    out += name->text[i] < 128 ? static_cast<char>(name->text[i]) : '?';
+  return out;
 }
 
 }  // namespace
@@ -90,6 +121,19 @@ ProcessFigures ReadProcessFigures() {
     figures.threads = threads;
   }
   return figures;
+}
+
+std::map<std::string, int64_t> HandlesByKind() {
+  std::map<std::string, int64_t> kinds;
+  std::vector<SystemHandleEntry> own;
+  if (!OwnHandles(&own)) return kinds;
+  std::map<BYTE, std::string> names;  // one query per type number
+  for (const SystemHandleEntry& entry : own) {
+    auto found = names.find(entry.objectType);
+    if (found == names.end()) found = names.emplace(entry.objectType, TypeName(entry.value)).first;
+    ++kinds[found->second];
+  }
+  return kinds;
 }
 
 const char* ResidentName() { return "working_set"; }

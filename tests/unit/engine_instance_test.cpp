@@ -70,6 +70,18 @@ class EngineInstanceTest : public ::testing::Test {
     instances.push_back(EngineInstance::Create(index, timing));
     return *instances.back();
   }
+  // A network phone answering on loopback that the camera is asked to connect to; the answer is the
+  // phone's end of the connection (null if none came), the camera then holds the phone Connecting.
+  std::unique_ptr<loopback::Peer> ConnectOverLoopback(EngineInstance& camera, const PhoneId& phone) {
+    listeners.push_back(std::make_unique<loopback::Listener>());
+    loopback::Listener& listener = *listeners.back();
+    if (!listener.ok()) return nullptr;
+    PhoneList::Instance().ReportNetworkPhone(phone, 2, "loopback", SocketAddress::Ipv4(127, 0, 0, 1, 0),
+                                             listener.port());
+    camera.OnConnectRequest(phone);
+    return listener.Accept(5000);
+  }
+  std::vector<std::unique_ptr<loopback::Listener>> listeners;
   std::vector<std::shared_ptr<EngineInstance>> instances;
 };
 
@@ -184,14 +196,8 @@ TEST_F(EngineInstanceTest, ConnectRequestTakesThePhoneAwayFromTheInstanceShowing
 TEST_F(EngineInstanceTest, CamerasThatLetGoOfAConnectedPhoneTellTheirHosts) {
   EngineInstance& zero = Make(0);
   EngineInstance& one = Make(1);
-  loopback::Listener first, second;
-  ASSERT_TRUE(first.ok() && second.ok());
   const PhoneId a = Phone(26), b = Phone(27);
-  PhoneList::Instance().ReportNetworkPhone(a, 2, "a", SocketAddress::Ipv4(127, 0, 0, 1, 0), first.port());
-  PhoneList::Instance().ReportNetworkPhone(b, 2, "b", SocketAddress::Ipv4(127, 0, 0, 1, 0), second.port());
-  one.OnConnectRequest(a);
-  zero.OnConnectRequest(b);
-  std::unique_ptr<loopback::Peer> peerA = first.Accept(5000), peerB = second.Accept(5000);
+  std::unique_ptr<loopback::Peer> peerA = ConnectOverLoopback(one, a), peerB = ConnectOverLoopback(zero, b);
   ASSERT_TRUE(peerA != nullptr && peerB != nullptr);
 
   g_states.clear();
@@ -208,18 +214,42 @@ TEST_F(EngineInstanceTest, CamerasThatLetGoOfAConnectedPhoneTellTheirHosts) {
 TEST_F(EngineInstanceTest, TakingAPhoneLeavesACameraThatMovedOnAlone) {
   Make(0);
   EngineInstance& one = Make(1);
-  loopback::Listener listener;
-  ASSERT_TRUE(listener.ok());
   const PhoneId moved = Phone(24);
-  PhoneList::Instance().ReportNetworkPhone(moved, 2, "moved", SocketAddress::Ipv4(127, 0, 0, 1, 0), listener.port());
-  one.OnConnectRequest(moved);
-  std::unique_ptr<loopback::Peer> peer = listener.Accept(5000);
+  std::unique_ptr<loopback::Peer> peer = ConnectOverLoopback(one, moved);
   ASSERT_NE(peer, nullptr);
   EXPECT_FALSE(one.YieldPhone(Phone(25))) << "camera 1 let go of a phone it no longer had";
   EXPECT_EQ(one.currentPhone(), moved);
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(moved), PhoneState::kConnecting);
   EXPECT_TRUE(one.YieldPhone(moved));
   EXPECT_TRUE(one.currentPhone().IsZero());
+}
+
+// Another camera may take the phone while this one has claimed it and not yet started its session
+// (here from inside the host's callback, which runs in that gap): the camera must start none, or a
+// session would stream the phone with no camera holding it, and the phone would never be free again.
+EngineInstance* g_yielding = nullptr;
+PhoneId g_taken;
+void KAVEX_STDCALL YieldFromCallback(int instance, int value) {
+  if (instance == 1 && value == 0 && g_yielding != nullptr) g_yielding->YieldPhone(g_taken);
+}
+
+TEST_F(EngineInstanceTest, APhoneTakenBetweenTheClaimAndTheSessionIsNotConnected) {
+  Make(0);
+  EngineInstance& one = Make(1);
+  std::unique_ptr<loopback::Peer> peer = ConnectOverLoopback(one, Phone(28));
+  ASSERT_NE(peer, nullptr);
+  loopback::Listener next;
+  ASSERT_TRUE(next.ok());
+  g_taken = Phone(29);
+  PhoneList::Instance().ReportNetworkPhone(g_taken, 2, "next", SocketAddress::Ipv4(127, 0, 0, 1, 0), next.port());
+  g_yielding = &one;
+  SetHostStateCallback(&YieldFromCallback);
+  one.OnConnectRequest(g_taken);  // it tells its host Idle for the phone it leaves, then connects
+  SetHostStateCallback(nullptr);
+  g_yielding = nullptr;
+  EXPECT_TRUE(one.currentPhone().IsZero());
+  EXPECT_EQ(PhoneList::Instance().GetPhoneState(g_taken), PhoneState::kIdle)
+      << "a session started for a phone its camera had given up";
 }
 
 std::vector<std::string> g_listed;
@@ -317,12 +347,8 @@ TEST_F(EngineInstanceTest, ACameraThatGoesFreesItsPhoneAndLeavesTheOthersListed)
   EngineInstance& one = Make(1);
   const PhoneId cabled = Phone(20);
   PhoneList::Instance().ReportUsbmuxPhone(cabled, 2, 0x4720, true, "");
-  loopback::Listener listener;
-  ASSERT_TRUE(listener.ok());
   const PhoneId held = Phone(21);
-  PhoneList::Instance().ReportNetworkPhone(held, 2, "held", SocketAddress::Ipv4(127, 0, 0, 1, 0), listener.port());
-  one.OnConnectRequest(held);
-  std::unique_ptr<loopback::Peer> peer = listener.Accept(5000);
+  std::unique_ptr<loopback::Peer> peer = ConnectOverLoopback(one, held);
   ASSERT_NE(peer, nullptr);
   ASSERT_EQ(PhoneList::Instance().GetPhoneState(held), PhoneState::kConnecting);
 
@@ -633,13 +659,7 @@ TEST_F(EngineInstanceTest, DestroyingInstanceZeroLeavesTheOthersConnectionsWorki
   EngineInstance& zero = Make(0);
   EngineInstance& one = Make(1);
   (void)zero;
-  loopback::Listener listener;
-  ASSERT_TRUE(listener.ok());
-  const PhoneId phone = Phone(8);
-  PhoneList::Instance().ReportNetworkPhone(phone, 2, "kept", SocketAddress::Ipv4(127, 0, 0, 1, 0),
-                                           listener.port());
-  one.OnConnectRequest(phone);
-  std::unique_ptr<loopback::Peer> peer = listener.Accept(5000);
+  std::unique_ptr<loopback::Peer> peer = ConnectOverLoopback(one, Phone(8));
   ASSERT_NE(peer, nullptr);
   instances.front()->Destroy();
   ASSERT_TRUE(peer->SendAll(loopback::Header(3, 4)));  // hello
