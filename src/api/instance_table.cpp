@@ -7,6 +7,7 @@
 #include "instance/engine_instance.h"
 #include "instance/teardown_reaper.h"
 #include "common/error_log.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -23,7 +24,7 @@ void InstanceTable::Initialize(int count, HostStateCallback stateCallback) {
   for (int i = 0; i < count && i < kSlots; ++i) {
     std::shared_ptr<EngineInstance> previous;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<platform::Mutex> lock(mutex_);
       previous = std::move(slots_[i]);
     }
     // A second initialisation replaces the instance; the old one is torn down, not leaked with its
@@ -32,7 +33,7 @@ void InstanceTable::Initialize(int count, HostStateCallback stateCallback) {
     TeardownReaper::JoinAll();
     std::shared_ptr<EngineInstance> instance = EngineInstance::Create(i);
     instance->callbacks().Clear();
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     // Without a pin (natively, an engine linked into the program has no object of its own to
     // reference) the engine runs as before.
     if (!modulePin_.held() && !modulePin_.Hold()) KAVEX_TRACE_DEBUG("api", "the engine's module is not pinned");
@@ -45,7 +46,7 @@ int InstanceTable::OpenNext() {
   std::shared_ptr<EngineInstance> instance;
   int index;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     if (openCount_ >= kSlots || slots_[openCount_] == nullptr) return -1;
     index = openCount_++;
     instance = slots_[index];
@@ -66,7 +67,7 @@ void InstanceTable::Uninitialize(int index) {
   if (static_cast<unsigned>(index) >= kSlots) return;
   std::shared_ptr<EngineInstance> instance;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     instance = std::move(slots_[index]);
   }
   if (instance != nullptr) instance->Destroy();
@@ -82,7 +83,7 @@ void InstanceTable::ReleaseModuleWhenIdle() {
   if (OnEngineThread()) return;
   platform::ModulePin pin;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     for (const std::shared_ptr<EngineInstance>& slot : slots_)
       if (slot != nullptr) return;
     if (!TeardownReaper::Idle()) return;
@@ -93,12 +94,12 @@ void InstanceTable::ReleaseModuleWhenIdle() {
 
 std::shared_ptr<EngineInstance> InstanceTable::Get(int index) {
   if (static_cast<unsigned>(index) >= kSlots) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   return slots_[index];
 }
 
 int InstanceTable::openCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   return openCount_;
 }
 

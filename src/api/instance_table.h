@@ -4,6 +4,7 @@
 
 #include "kavex_engine.h"
 #include "platform/module_pin.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -32,7 +33,7 @@ class InstanceTable {
  private:
   void ReleaseModuleWhenIdle();
 
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   std::shared_ptr<EngineInstance> slots_[kSlots];
   int openCount_ = 0;
   platform::ModulePin modulePin_;

@@ -13,6 +13,7 @@
 #include "platform/thread_name.h"
 #include "platform/usb_notifications.h"
 #include "transport/tcp_transport.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -39,7 +40,7 @@ AdbWatcher::AdbWatcher(AdbPhoneListener* listener, Options options)
 
 AdbWatcher::~AdbWatcher() {
   {
-    std::lock_guard<std::mutex> lock(napMutex_);
+    std::lock_guard<platform::Mutex> lock(napMutex_);
     running_.store(false);
   }
   napWake_.notify_all();
@@ -47,12 +48,12 @@ AdbWatcher::~AdbWatcher() {
 }
 
 void AdbWatcher::SetListener(AdbPhoneListener* listener) {
-  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::lock_guard<platform::Mutex> lock(listenerMutex_);
   listener_ = listener;
   if (listener == nullptr) return;
   std::vector<std::pair<Block, uint16_t>> identified;
   {
-    std::lock_guard<std::mutex> table(tableMutex_);
+    std::lock_guard<platform::Mutex> table(tableMutex_);
     for (const AdbDeviceEntry& entry : table_.entries())
       identified.emplace_back(entry.announcement, entry.sessionPort);
   }
@@ -74,7 +75,7 @@ void AdbWatcher::OnClosed(PhoneConnection&) {
 void AdbWatcher::OnPacket(PhoneConnection&, const uint8_t* message, size_t length) {
   if (length < 4 || message[3] != PhoneAnnouncement::kMessageType) return;
   {
-    std::lock_guard<std::mutex> lock(probeMutex_);
+    std::lock_guard<platform::Mutex> lock(probeMutex_);
     // A shorter message leaves the rest of the block zero rather than whatever followed it.
     probeBlock_.fill(0);
     std::copy(message, message + std::min(length, probeBlock_.size()), probeBlock_.begin());
@@ -109,7 +110,7 @@ void AdbWatcher::Watch() {
     std::vector<size_t> lost;
     size_t count = 0;
     {
-      std::lock_guard<std::mutex> lock(tableMutex_);
+      std::lock_guard<platform::Mutex> lock(tableMutex_);
       count = table_.entries().size();
     }
     for (size_t i = 0; i < count && running_.load(); ++i)
@@ -118,7 +119,7 @@ void AdbWatcher::Watch() {
     for (auto it = lost.rbegin(); it != lost.rend(); ++it) {
       Block announcement;
       {
-        std::lock_guard<std::mutex> lock(tableMutex_);
+        std::lock_guard<platform::Mutex> lock(tableMutex_);
         std::vector<AdbDeviceEntry>& entries = table_.entries();
         announcement = entries[*it].announcement;
         entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(*it));
@@ -143,7 +144,7 @@ void AdbWatcher::Scan() {
   }
   std::vector<std::string> forwards;
   {
-    std::lock_guard<std::mutex> lock(tableMutex_);
+    std::lock_guard<platform::Mutex> lock(tableMutex_);
     if (table_.AddFromListing(listing.text)) forwards = table_.AssignPorts();
   }
   for (const std::string& forward : forwards) {
@@ -155,7 +156,7 @@ void AdbWatcher::Scan() {
 bool AdbWatcher::Reforward(size_t index) {
   std::vector<std::string> forwards;
   {
-    std::lock_guard<std::mutex> lock(tableMutex_);
+    std::lock_guard<platform::Mutex> lock(tableMutex_);
     const AdbDeviceEntry& entry = table_.entries()[index];
     // One that never answered is simply dropped and forwarded afresh with the next listing.
     if (ReadAnnouncementBlock(entry.announcement).id.IsZero()) return false;
@@ -173,7 +174,7 @@ bool AdbWatcher::Probe(size_t index) {
   uint16_t announcementPort = 0;
   uint16_t sessionPort = 0;
   {
-    std::lock_guard<std::mutex> lock(tableMutex_);
+    std::lock_guard<platform::Mutex> lock(tableMutex_);
     AdbDeviceEntry& entry = table_.entries()[index];
     entry.probing = true;
     announcementPort = entry.announcementPort;
@@ -189,14 +190,14 @@ bool AdbWatcher::Probe(size_t index) {
   if (probeResult_.load() != kProbeAnswered) return false;
   Block block;
   {
-    std::lock_guard<std::mutex> lock(probeMutex_);
+    std::lock_guard<platform::Mutex> lock(probeMutex_);
     block = probeBlock_;
   }
   // A block without an identifier names no phone: the all-zero identifier means "none" everywhere.
   const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
   if (announcement.id.IsZero()) return false;
   {
-    std::lock_guard<std::mutex> lock(tableMutex_);
+    std::lock_guard<platform::Mutex> lock(tableMutex_);
     AdbDeviceEntry& entry = table_.entries()[index];
     entry.probing = false;
     entry.announcement = block;
@@ -206,14 +207,14 @@ bool AdbWatcher::Probe(size_t index) {
 }
 
 void AdbWatcher::ReportFound(const PhoneAnnouncement& announcement, uint16_t sessionPort) {
-  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::lock_guard<platform::Mutex> lock(listenerMutex_);
   if (running_.load() && listener_ != nullptr)
     listener_->OnPhoneFound(announcement.id, announcement.kind, announcement.name, sessionPort);
 }
 
 void AdbWatcher::ReportLost(const Block& block) {
   const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
-  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::lock_guard<platform::Mutex> lock(listenerMutex_);
   if (running_.load() && listener_ != nullptr) listener_->OnPhoneLost(announcement.id);
 }
 
@@ -240,7 +241,7 @@ bool AdbWatcher::WaitForNextPass(bool lastPassRequested) {
   if (platform::CurrentUsbEvent() == UsbEvent::kResumed) {
     for (int i = 0; i < kResumeSettleSteps && running_.load(); ++i) Nap();
     // After sleep the bridge's forwards may be gone: every device is taken afresh, unreported.
-    std::lock_guard<std::mutex> lock(tableMutex_);
+    std::lock_guard<platform::Mutex> lock(tableMutex_);
     table_.Clear();
   }
   platform::ResetUsbEvent();
@@ -249,14 +250,14 @@ bool AdbWatcher::WaitForNextPass(bool lastPassRequested) {
 
 void AdbWatcher::RequestPass() {
   {
-    std::lock_guard<std::mutex> lock(napMutex_);
+    std::lock_guard<platform::Mutex> lock(napMutex_);
     passRequested_.store(true);
   }
   napWake_.notify_all();
 }
 
 void AdbWatcher::Nap(bool wakeOnRequest) {
-  std::unique_lock<std::mutex> lock(napMutex_);
+  std::unique_lock<platform::Mutex> lock(napMutex_);
   napWake_.wait_for(lock, kStep, [this, wakeOnRequest] {
     return !running_.load() || (wakeOnRequest && passRequested_.load());
   });

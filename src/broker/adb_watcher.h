@@ -11,6 +11,7 @@
 #include "discovery/phone_listeners.h"
 #include "protocol/phone_announcement.h"
 #include "protocol/phone_connection.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -88,18 +89,18 @@ class AdbWatcher final : public TransportListener {
   const Options options_;
   std::atomic<bool> running_{true};
 
-  std::mutex listenerMutex_;
+  platform::Mutex listenerMutex_;
   AdbPhoneListener* listener_ = nullptr;
 
-  std::mutex tableMutex_;  // written by the watcher thread, read by SetListener
+  platform::Mutex tableMutex_;  // written by the watcher thread, read by SetListener
   AdbDeviceTable table_;
 
-  std::mutex probeMutex_;
+  platform::Mutex probeMutex_;
   std::atomic<int> probeResult_{kProbeFailed};
   Block probeBlock_{};
 
-  std::mutex napMutex_;
-  std::condition_variable napWake_;
+  platform::Mutex napMutex_;
+  platform::ConditionVariable napWake_;
   std::atomic<bool> passRequested_{false};
 
   std::thread thread_;

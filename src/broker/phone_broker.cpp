@@ -9,6 +9,7 @@
 #include "common/trace.h"
 #include "discovery/network_discovery.h"
 #include "platform/address_watch.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -25,13 +26,13 @@ PhoneBroker::~PhoneBroker() { Release(0); }
 PhoneBroker::Attachment PhoneBroker::Attach() {
   // Held throughout, so that a predecessor's late Release never ends what this attachment starts
   // (its monitor unsubscribing after the new one subscribed, its watcher's window class going).
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  std::lock_guard<platform::Mutex> lifecycle(lifecycleMutex_);
   // A predecessor's watcher and monitor go first: the watcher's window class must be free before
   // the new one starts, and the monitor's subscription is one at a time.
   std::shared_ptr<AdbWatcher> previousWatcher;
   std::shared_ptr<UsbmuxDeviceMonitor> previousMonitor;
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    std::lock_guard<platform::Mutex> lock(stateMutex_);
     previousWatcher = std::move(adbWatcher_);
     previousMonitor = std::move(usbmuxMonitor_);
   }
@@ -46,7 +47,7 @@ PhoneBroker::Attachment PhoneBroker::Attach() {
   std::shared_ptr<platform::AddressChangeWatch> previousWatch;
   Attachment attachment = 0;
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    std::lock_guard<platform::Mutex> lock(stateMutex_);
     previous = std::move(discovery_);
     previousWatch = std::move(addressWatch_);
     discovery_ = std::move(discovery);
@@ -57,7 +58,7 @@ PhoneBroker::Attachment PhoneBroker::Attach() {
   auto adbWatcher = std::make_shared<AdbWatcher>(this);
   auto usbmuxMonitor = std::make_shared<UsbmuxDeviceMonitor>(this);
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    std::lock_guard<platform::Mutex> lock(stateMutex_);
     if (attachment == attachment_) {
       adbWatcher_ = std::move(adbWatcher);
       usbmuxMonitor_ = std::move(usbmuxMonitor);
@@ -68,27 +69,27 @@ PhoneBroker::Attachment PhoneBroker::Attach() {
 
 void PhoneBroker::StartDiscovery(Attachment attachment) {
   // The watcher and monitor references taken here may be the last ones: under the lifecycle mutex.
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  std::lock_guard<platform::Mutex> lifecycle(lifecycleMutex_);
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery(attachment)) discovery->Start(this);
   if (const std::shared_ptr<AdbWatcher> watcher = Watcher(attachment)) watcher->SetListener(this);
   if (const std::shared_ptr<UsbmuxDeviceMonitor> monitor = Monitor(attachment)) monitor->SetListener(this);
 }
 
 void PhoneBroker::StopDiscovery(Attachment attachment) {
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  std::lock_guard<platform::Mutex> lifecycle(lifecycleMutex_);
   if (const std::shared_ptr<NetworkDiscovery> discovery = Discovery(attachment)) discovery->Start(nullptr);
   if (const std::shared_ptr<AdbWatcher> watcher = Watcher(attachment)) watcher->SetListener(nullptr);
   if (const std::shared_ptr<UsbmuxDeviceMonitor> monitor = Monitor(attachment)) monitor->SetListener(nullptr);
 }
 
 void PhoneBroker::Release(Attachment attachment) {
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  std::lock_guard<platform::Mutex> lifecycle(lifecycleMutex_);
   std::shared_ptr<NetworkDiscovery> discovery;
   std::shared_ptr<platform::AddressChangeWatch> watch;
   std::shared_ptr<AdbWatcher> adbWatcher;
   std::shared_ptr<UsbmuxDeviceMonitor> usbmuxMonitor;
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    std::lock_guard<platform::Mutex> lock(stateMutex_);
     if (attachment != 0 && attachment != attachment_) return;
     discovery = std::move(discovery_);
     watch = std::move(addressWatch_);
@@ -105,10 +106,10 @@ void PhoneBroker::Release(Attachment attachment) {
 }
 
 bool PhoneBroker::CheckAddresses() {
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  std::lock_guard<platform::Mutex> lifecycle(lifecycleMutex_);
   std::shared_ptr<platform::AddressChangeWatch> watch;
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    std::lock_guard<platform::Mutex> lock(stateMutex_);
     watch = addressWatch_;
   }
   if (watch == nullptr || !watch->CheckAndRearm()) return false;
@@ -119,7 +120,7 @@ bool PhoneBroker::CheckAddresses() {
   // The list may have dropped phones meanwhile: the multiplexer's are told again.
   std::shared_ptr<UsbmuxDeviceMonitor> monitor;
   {
-    std::lock_guard<std::mutex> lock(stateMutex_);
+    std::lock_guard<platform::Mutex> lock(stateMutex_);
     monitor = usbmuxMonitor_;
   }
   if (monitor != nullptr) monitor->SetListener(this);
@@ -131,7 +132,7 @@ void PhoneBroker::RestartServiceDiscovery() {
 }
 
 std::shared_ptr<platform::SocketLibrary> PhoneBroker::ShareSockets() {
-  std::lock_guard<std::mutex> lock(socketsMutex_);
+  std::lock_guard<platform::Mutex> lock(socketsMutex_);
   std::shared_ptr<platform::SocketLibrary> sockets = sockets_.lock();
   if (sockets == nullptr) {
     // The system counts its own start-ups, so one made while the last share is being released
@@ -143,13 +144,13 @@ std::shared_ptr<platform::SocketLibrary> PhoneBroker::ShareSockets() {
 }
 
 std::shared_ptr<NetworkDiscovery> PhoneBroker::Discovery(Attachment attachment) const {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  std::lock_guard<platform::Mutex> lock(stateMutex_);
   if (attachment != 0 && attachment != attachment_) return nullptr;
   return discovery_;
 }
 
 std::shared_ptr<UsbmuxDeviceMonitor> PhoneBroker::Monitor(Attachment attachment) const {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  std::lock_guard<platform::Mutex> lock(stateMutex_);
   if (attachment != 0 && attachment != attachment_) return nullptr;
   return usbmuxMonitor_;
 }
@@ -157,12 +158,12 @@ std::shared_ptr<UsbmuxDeviceMonitor> PhoneBroker::Monitor(Attachment attachment)
 void PhoneBroker::RequestBridgePass() {
   // Under the state lock, so that this thread (a session's) never holds the watcher's last
   // reference, whose destructor joins the watcher's thread; RequestPass takes only a leaf lock.
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  std::lock_guard<platform::Mutex> lock(stateMutex_);
   if (adbWatcher_ != nullptr) adbWatcher_->RequestPass();
 }
 
 std::shared_ptr<AdbWatcher> PhoneBroker::Watcher(Attachment attachment) const {
-  std::lock_guard<std::mutex> lock(stateMutex_);
+  std::lock_guard<platform::Mutex> lock(stateMutex_);
   if (attachment != 0 && attachment != attachment_) return nullptr;
   return adbWatcher_;
 }
@@ -179,7 +180,7 @@ const PhoneRecord* PhoneBroker::ChooseLocked(int index) {
     taken.push_back(cameras[i].phone);
   }
 
-  std::lock_guard<std::mutex> choose(chooseMutex_);
+  std::lock_guard<platform::Mutex> choose(chooseMutex_);
   const PhoneRecord* best = nullptr;
   int32_t bestScore = 0;
   for (const auto& record : list_.records()) {
@@ -196,14 +197,14 @@ const PhoneRecord* PhoneBroker::ChooseLocked(int index) {
 }
 
 PhoneId PhoneBroker::FindSelectable(const std::string& key) {
-  std::lock_guard<std::mutex> lock(list_.lock());
+  std::lock_guard<platform::Mutex> lock(list_.lock());
   for (const auto& record : list_.records())
     if (record->Selectable() && PhoneKey(record->id) == key) return record->id;
   return PhoneId{};
 }
 
 PhoneBroker::Route PhoneBroker::RouteTo(const PhoneId& phone) {
-  std::lock_guard<std::mutex> lock(list_.lock());
+  std::lock_guard<platform::Mutex> lock(list_.lock());
   for (const auto& record : list_.records()) {
     if (record->id != phone) continue;
     if (record->state != PhoneState::kIdle && record->state != PhoneState::kFailed) continue;
@@ -230,7 +231,7 @@ std::vector<PhoneListEntry> PhoneBroker::ListFor(const PhoneId& current, bool ov
                                                  bool* reconnectOverUsb) {
   std::vector<PhoneListEntry> entries;
   *reconnectOverUsb = false;
-  std::lock_guard<std::mutex> lock(list_.lock());
+  std::lock_guard<platform::Mutex> lock(list_.lock());
   for (const auto& record : list_.records()) {
     if (record->id == current && record->state == PhoneState::kStreaming) {
       entries.push_back({PhoneKey(record->id), record->name + (overUsb ? " [USB]" : " [WiFi]"), 1});

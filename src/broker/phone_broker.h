@@ -10,6 +10,7 @@
 #include "discovery/phone_list.h"
 #include "discovery/phone_listeners.h"
 #include "platform/socket_address.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -73,7 +74,7 @@ class PhoneBroker final : public NetworkPhoneListener,
   // camera's choice can take the same phone.
   template <typename Claim>
   PhoneId ChooseFor(int index, Claim&& claim) {
-    std::lock_guard<std::mutex> lock(list_.lock());
+    std::lock_guard<platform::Mutex> lock(list_.lock());
     const PhoneRecord* best = ChooseLocked(index);
     if (best == nullptr) return PhoneId{};
     claim(best->id);
@@ -136,9 +137,9 @@ class PhoneBroker final : public NetworkPhoneListener,
 
   CameraRoster& roster_;
   PhoneList& list_;
-  std::mutex lifecycleMutex_;  // Attach, Start/StopDiscovery, Release, CheckAddresses
-  std::mutex chooseMutex_;
-  mutable std::mutex stateMutex_;  // attachment_, discovery_, addressWatch_, adbWatcher_, usbmuxMonitor_ (the pointers)
+  platform::Mutex lifecycleMutex_;  // Attach, Start/StopDiscovery, Release, CheckAddresses
+  platform::Mutex chooseMutex_;
+  mutable platform::Mutex stateMutex_;  // attachment_, discovery_, addressWatch_, adbWatcher_, usbmuxMonitor_ (the pointers)
   Attachment attachment_ = 0;
   // Shared: a host thread restarting DNS-SD keeps it alive while instance 0 goes.
   std::shared_ptr<NetworkDiscovery> discovery_;
@@ -146,7 +147,7 @@ class PhoneBroker final : public NetworkPhoneListener,
   std::shared_ptr<AdbWatcher> adbWatcher_;
   std::shared_ptr<UsbmuxDeviceMonitor> usbmuxMonitor_;
   std::atomic<int> addressChanges_{0};
-  std::mutex socketsMutex_;  // sockets_
+  platform::Mutex socketsMutex_;  // sockets_
   std::weak_ptr<platform::SocketLibrary> sockets_;
 };
 

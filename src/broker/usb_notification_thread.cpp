@@ -6,6 +6,7 @@
 #include "common/error_log.h"
 #include "platform/thread_name.h"
 #include "platform/usb_notifications.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -22,7 +23,7 @@ std::unique_ptr<UsbNotificationThread> UsbNotificationThread::Start() {
   } catch (const std::system_error&) {
     return nullptr;  // no thread: the watcher finds devices on its passes alone
   }
-  std::unique_lock<std::mutex> lock(notifications->mutex_);
+  std::unique_lock<platform::Mutex> lock(notifications->mutex_);
   notifications->changed_.wait_for(lock, std::chrono::milliseconds(kOpenWaitMs),
                                    [&] { return notifications->state_ != State::kStarting; });
   if (notifications->state_ != State::kOpen) {
@@ -39,7 +40,7 @@ UsbNotificationThread::~UsbNotificationThread() {
 
 void UsbNotificationThread::Report(State state) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     if (state_ != State::kStarting) return;
     state_ = state;
   }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -34,8 +35,8 @@ class UsbNotificationThread {
   void Report(State state);
 
   std::atomic<bool> running_{true};
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  platform::Mutex mutex_;
+  platform::ConditionVariable changed_;
   State state_ = State::kStarting;
   std::thread thread_;
 };

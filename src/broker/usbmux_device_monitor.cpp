@@ -8,6 +8,7 @@
 #include "common/trace.h"
 #include "platform/thread_name.h"
 #include "usbmux/usbmux_call_limits.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -24,7 +25,7 @@ UsbmuxDeviceMonitor::UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, Options 
 
 UsbmuxDeviceMonitor::~UsbmuxDeviceMonitor() {
   {
-    std::lock_guard<std::mutex> lock(napMutex_);
+    std::lock_guard<platform::Mutex> lock(napMutex_);
     stop_.store(true);
   }
   napWake_.notify_all();
@@ -34,7 +35,7 @@ UsbmuxDeviceMonitor::~UsbmuxDeviceMonitor() {
 }
 
 void UsbmuxDeviceMonitor::SetListener(UsbmuxPhoneListener* listener) {
-  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::lock_guard<platform::Mutex> lock(listenerMutex_);
   listener_ = listener;
   if (listener == nullptr) return;
   for (const UsbmuxDeviceTable::Announced& entry : options_.table->AnnouncedEntries())
@@ -61,7 +62,7 @@ void UsbmuxDeviceMonitor::Run() {
       }
       const std::vector<uint32_t> removed = options_.table->TakeRemoved();
       if (!removed.empty()) {
-        std::lock_guard<std::mutex> lock(listenerMutex_);
+        std::lock_guard<platform::Mutex> lock(listenerMutex_);
         for (const uint32_t handle : removed)
           if (listener_ != nullptr) listener_->OnPhoneLost(handle);
       }
@@ -105,13 +106,13 @@ void UsbmuxDeviceMonitor::Probe(const UsbmuxDeviceTable::Probe& device) {
   if (announcement.id.IsZero()) return;
   KAVEX_TRACE_INFO("usbmux", "device %u announces a phone of kind %u (%s)", device.handle,
                    announcement.kind, device.cable ? "cable" : "network");
-  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::lock_guard<platform::Mutex> lock(listenerMutex_);
   if (!stop_.load() && listener_ != nullptr)
     listener_->OnPhoneFound(announcement.id, announcement.kind, device.handle, device.cable, "");
 }
 
 void UsbmuxDeviceMonitor::Nap() {
-  std::unique_lock<std::mutex> lock(napMutex_);
+  std::unique_lock<platform::Mutex> lock(napMutex_);
   napWake_.wait_for(lock, kPassSleep, [this] { return stop_.load(); });
 }
 

@@ -8,6 +8,7 @@
 #include "broker/usbmux_device_table.h"
 #include "discovery/phone_listeners.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -64,11 +65,11 @@ class UsbmuxDeviceMonitor {
   std::atomic<bool> stop_{false};
   bool subscribed_ = false;  // written by the thread, read by the destructor after the join
 
-  std::mutex listenerMutex_;
+  platform::Mutex listenerMutex_;
   UsbmuxPhoneListener* listener_ = nullptr;
 
-  std::mutex napMutex_;
-  std::condition_variable napWake_;
+  platform::Mutex napMutex_;
+  platform::ConditionVariable napWake_;
   std::thread thread_;
 };
 

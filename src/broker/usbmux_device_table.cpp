@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/trace.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -24,7 +25,7 @@ UsbmuxDeviceTable& UsbmuxDeviceTable::Instance() {
 bool UsbmuxDeviceTable::Subscribe() {
   // The table's mutex is not held across the call: the library may deliver the devices already
   // attached from its thread before the call returns.
-  std::lock_guard<std::mutex> subscribing(subscribeMutex_);
+  std::lock_guard<platform::Mutex> subscribing(subscribeMutex_);
   if (context_ != nullptr) return true;
   const int result = usbmuxd_events_subscribe(&context_, OnServiceEvent, nullptr);
   if (result != 0) {
@@ -36,18 +37,18 @@ bool UsbmuxDeviceTable::Subscribe() {
 }
 
 void UsbmuxDeviceTable::Unsubscribe() {
-  std::lock_guard<std::mutex> subscribing(subscribeMutex_);
+  std::lock_guard<platform::Mutex> subscribing(subscribeMutex_);
   if (context_ == nullptr) return;
   // Joins the library's event thread, which may be inside OnEvent waiting for mutex_: not held.
   usbmuxd_events_unsubscribe(context_);
   context_ = nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   entries_.clear();
   removed_.clear();
 }
 
 void UsbmuxDeviceTable::OnEvent(int event, const usbmuxd_device_info_t& device) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   const auto same = [&](const UsbmuxDeviceEntry& entry) { return entry.device.handle == device.handle; };
   if (event == UE_DEVICE_ADD) {
     if (std::find_if(entries_.begin(), entries_.end(), same) != entries_.end()) return;
@@ -72,7 +73,7 @@ void UsbmuxDeviceTable::OnEvent(int event, const usbmuxd_device_info_t& device) 
 }
 
 std::vector<UsbmuxDeviceTable::Probe> UsbmuxDeviceTable::DueForProbe(double now, double intervalSeconds) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   std::vector<Probe> due;
   for (const UsbmuxDeviceEntry& entry : entries_) {
     if (entry.kind() != 0) continue;
@@ -83,7 +84,7 @@ std::vector<UsbmuxDeviceTable::Probe> UsbmuxDeviceTable::DueForProbe(double now,
 }
 
 void UsbmuxDeviceTable::StoreProbe(uint32_t handle, double now, const AnnouncementBlock* block) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   for (UsbmuxDeviceEntry& entry : entries_) {
     if (entry.device.handle != handle) continue;
     if (block != nullptr) entry.announcement = *block;
@@ -93,14 +94,14 @@ void UsbmuxDeviceTable::StoreProbe(uint32_t handle, double now, const Announceme
 }
 
 std::vector<uint32_t> UsbmuxDeviceTable::TakeRemoved() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   std::vector<uint32_t> removed;
   removed.swap(removed_);
   return removed;
 }
 
 std::vector<UsbmuxDeviceTable::Announced> UsbmuxDeviceTable::AnnouncedEntries() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   std::vector<Announced> announced;
   for (const UsbmuxDeviceEntry& entry : entries_) {
     const PhoneAnnouncement announcement = ReadAnnouncementBlock(entry.announcement);
@@ -111,14 +112,14 @@ std::vector<UsbmuxDeviceTable::Announced> UsbmuxDeviceTable::AnnouncedEntries() 
 }
 
 bool UsbmuxDeviceTable::IsCable(uint32_t handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   for (const UsbmuxDeviceEntry& entry : entries_)
     if (entry.device.handle == handle) return entry.cable();
   return false;
 }
 
 size_t UsbmuxDeviceTable::size() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   return entries_.size();
 }
 

@@ -5,6 +5,7 @@
 
 #include "protocol/phone_announcement.h"
 #include "usbmux/usbmuxd.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -69,9 +70,9 @@ class UsbmuxDeviceTable {
  private:
   UsbmuxDeviceTable() = default;
 
-  std::mutex subscribeMutex_;  // held across the (un)subscribe calls; then mutex_
+  platform::Mutex subscribeMutex_;  // held across the (un)subscribe calls; then mutex_
   usbmuxd_subscription_context_t context_ = nullptr;  // under subscribeMutex_
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   std::vector<UsbmuxDeviceEntry> entries_;
   std::vector<uint32_t> removed_;
 };

@@ -9,6 +9,7 @@
 #include "platform/environment.h"
 #include "platform/thread_name.h"
 #include "platform/trace_output.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -25,7 +26,7 @@ enum class Destination { kNone, kFile, kDebugger };
 // Never destroyed: an engine thread may still write a line while the process (or the DLL) shuts
 // down, after static objects are gone. The system closes the file with the process.
 struct TraceState {
-  std::mutex mutex;  // everything below, and each write
+  platform::Mutex mutex;  // everything below, and each write
   bool read = false;
   Destination destination = Destination::kNone;
   platform::AppendFile file;
@@ -112,7 +113,7 @@ int ApplyLocked(TraceState& state, const std::string& destination, const std::st
 int Trace::ReadSettingsOnce() noexcept {
   try {
     TraceState& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<platform::Mutex> lock(state.mutex);
     if (!state.read) {
       const int threshold = ApplyLocked(state, platform::EnvironmentValue(kDestinationVariable),
                                         platform::EnvironmentValue(kLevelVariable));
@@ -128,7 +129,7 @@ int Trace::ReadSettingsOnce() noexcept {
 void Trace::Configure(const std::string& destination, const std::string& level) noexcept {
   try {
     TraceState& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<platform::Mutex> lock(state.mutex);
     threshold_.store(ApplyLocked(state, destination, level), std::memory_order_release);
   } catch (...) {
     threshold_.store(static_cast<int>(TraceLevel::kOff), std::memory_order_release);
@@ -172,7 +173,7 @@ void Trace::Write(TraceLevel level, const char* component, const char* format, .
 
   try {
     TraceState& state = State();
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<platform::Mutex> lock(state.mutex);
     // Configured off meanwhile: the line is not wanted any more.
     if (static_cast<int>(level) > threshold_.load(std::memory_order_relaxed)) return;
     if (state.destination == Destination::kFile) {

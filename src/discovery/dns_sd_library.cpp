@@ -5,6 +5,7 @@
 
 #include "platform/dynamic_library.h"
 #include "platform/system_abi.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -28,7 +29,7 @@ class InstalledLibrary {
   F Function(std::atomic<F>& slot, const char* name) {
     F function = slot.load(std::memory_order_acquire);
     if (function != nullptr) return function;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     function = slot.load(std::memory_order_relaxed);
     if (function == nullptr && library_.loaded()) {
       function = library_.FindFunction<F>(name);
@@ -55,7 +56,7 @@ class InstalledLibrary {
     return library;
   }
 
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   const platform::DynamicLibrary library_;
 };
 

@@ -15,6 +15,7 @@
 #include "discovery/phone_list.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -30,13 +31,13 @@ struct DnsSdSystemRun {
   std::atomic<bool> fullLogged{false};  // the run has recorded that its resolves were full
 
   // Reports and End exclude each other, so nothing is reported once End has returned.
-  std::mutex reportMutex;
+  platform::Mutex reportMutex;
   NetworkPhoneListener* listener = nullptr;  // null once the run has ended
   const std::atomic<bool>* running = nullptr;
 
   // All addresses of one instance at once: an End that comes between them cannot split them.
   void Report(const PhoneId& id, const SocketAddress* peers, size_t count, uint16_t port) {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    std::lock_guard<platform::Mutex> lock(reportMutex);
     for (size_t i = 0; i < count; ++i) {
       if (listener == nullptr || running == nullptr || !running->load()) return;
       if (Trace::Wants(TraceLevel::kDebug)) {
@@ -50,7 +51,7 @@ struct DnsSdSystemRun {
     }
   }
   void Detach() {
-    std::lock_guard<std::mutex> lock(reportMutex);
+    std::lock_guard<platform::Mutex> lock(reportMutex);
     listener = nullptr;
     running = nullptr;
   }
@@ -105,7 +106,7 @@ class PendingResolves {
   }
 
   uintptr_t OpenRun(const std::shared_ptr<DnsSdSystemRun>& run) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     run->token = NextToken();
     runs_[run->token] = run;
     releaseCalls_ = run->calls;
@@ -113,7 +114,7 @@ class PendingResolves {
   }
 
   std::shared_ptr<DnsSdSystemRun> FindRun(uintptr_t token) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     auto it = runs_.find(token);
     return it == runs_.end() ? nullptr : it->second;
   }
@@ -121,13 +122,13 @@ class PendingResolves {
   // How to release what a callback without a run was handed: the functions of the latest run
   // (the system's functions are the same for every run of the process).
   DnsSystemCalls ReleaseCalls() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     return releaseCalls_;
   }
 
   // A new resolve of run; null when the run is ending or has as many resolves as it may.
   Context AddResolve(const std::shared_ptr<DnsSdSystemRun>& run, bool* full) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     *full = false;
     if (!run->open) return nullptr;
     if (CountLocked(run.get()) >= kMaxPendingResolvesPerRun) {
@@ -144,7 +145,7 @@ class PendingResolves {
   // What DnsServiceResolve answered. True when the caller must cancel the resolve now (its run
   // ended meanwhile) and then call FinishCancel.
   bool Started(const Context& context, bool pending, const DNS_SERVICE_CANCEL& cancel) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     if (!ContainsLocked(context)) return false;  // completed already, or dropped by the end
     if (!pending) {
       // The context stays: End waits for it and then drops it (or has already left it here).
@@ -166,7 +167,7 @@ class PendingResolves {
   std::shared_ptr<DnsSdSystemRun> CompleteResolve(uintptr_t token) {
     std::shared_ptr<DnsSdSystemRun> run;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::unique_lock<platform::Mutex> lock(mutex_);
       Context context = FindLocked(token);
       if (context == nullptr) return nullptr;
       // A cancel on another thread may still be using the handle; on this thread it is the cancel
@@ -186,7 +187,7 @@ class PendingResolves {
 
   // No new resolves for the run, and its browse context is forgotten.
   void CloseRun(DnsSdSystemRun* run) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     run->open = false;
     runs_.erase(run->token);
   }
@@ -194,7 +195,7 @@ class PendingResolves {
   // Until the run's resolves have all completed, or seconds have passed on clock.
   void WaitForResolves(const DnsSdSystemRun* run, double seconds, Clock& clock) {
     const double deadline = clock.Now() + seconds;
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<platform::Mutex> lock(mutex_);
     while (CountLocked(run) != 0 && clock.Now() < deadline) changed_.wait_for(lock, kResolveWaitSlice);
   }
 
@@ -202,7 +203,7 @@ class PendingResolves {
   // when none is left. Contexts that never started are dropped, and one whose call has not returned
   // yet is left to its caller, which cancels it once it has the handle.
   Context TakeForCancel(const DnsSdSystemRun* run) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     for (auto it = pending_.begin(); it != pending_.end();) {
       const Context context = *it;
       if (context->run.get() != run || context->abandoned) {
@@ -234,7 +235,7 @@ class PendingResolves {
   // (and finds it gone).
   void FinishCancel(const Context& context) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<platform::Mutex> lock(mutex_);
       context->stage = ResolveContext::Stage::kCancelled;
       EraseLocked(context);
     }
@@ -242,7 +243,7 @@ class PendingResolves {
   }
 
   size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     return pending_.size();
   }
 
@@ -272,8 +273,8 @@ class PendingResolves {
     if (it != pending_.end()) pending_.erase(it);
   }
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  platform::Mutex mutex_;
+  platform::ConditionVariable changed_;
   uintptr_t nextToken_ = 1;
   std::map<uintptr_t, std::shared_ptr<DnsSdSystemRun>> runs_;  // by browse context
   std::vector<Context> pending_;                                // in the order they started

@@ -12,6 +12,7 @@
 #include "platform/thread_name.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -31,7 +32,7 @@ NetworkDiscovery::NetworkDiscovery(std::unique_ptr<DnsSdDiscovery> dnsSd) : dnsS
 NetworkDiscovery::~NetworkDiscovery() { Start(nullptr); }
 
 void NetworkDiscovery::Start(NetworkPhoneListener* listener) {
-  std::lock_guard<std::mutex> lock(startMutex_);
+  std::lock_guard<platform::Mutex> lock(startMutex_);
   running_.store(false);
   if (thread_.joinable()) thread_.join();
   listener_ = listener;

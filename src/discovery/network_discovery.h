@@ -6,6 +6,7 @@
 
 #include "discovery/dns_sd_discovery.h"
 #include "discovery/phone_listeners.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -34,7 +35,7 @@ class NetworkDiscovery {
   void RunDiscovery();
 
   std::unique_ptr<DnsSdDiscovery> dnsSd_;
-  std::mutex startMutex_;  // one Start at a time
+  platform::Mutex startMutex_;  // one Start at a time
   NetworkPhoneListener* listener_ = nullptr;
   std::atomic<bool> running_{false};
   std::thread thread_;

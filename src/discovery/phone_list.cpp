@@ -1,6 +1,7 @@
 #include "discovery/phone_list.h"
 
 #include <algorithm>
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -60,14 +61,14 @@ PhoneRecord& PhoneList::FindOrAppendLocked(const PhoneId& id, uint16_t kind) {
 }
 
 void PhoneList::Append(std::unique_ptr<PhoneRecord> record) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   records_.push_back(std::move(record));
 }
 
 void PhoneList::ReportNetworkPhone(const PhoneId& id, uint16_t kind, const std::string& name,
                                    const SocketAddress& peer, uint16_t port,
                                    const HeldByInstance& held) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   const bool known = FindLocked(id) != nullptr;
   PhoneRecord& record = FindOrAppendLocked(id, kind);  // an existing record keeps its kind
   if (peer.family == SocketAddress::Family::kIpv4) {
@@ -113,7 +114,7 @@ void PhoneList::DropStaleNetworkOnlyLocked(const PhoneRecord& added, const HeldB
 
 void PhoneList::ReportAdbPhone(const PhoneId& id, uint16_t kind, const std::string& name,
                                uint16_t localPort) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   PhoneRecord& record = FindOrAppendLocked(id, kind);
   record.usbAvailable = true;
   record.usbScore = kAdbUsbScore;
@@ -123,7 +124,7 @@ void PhoneList::ReportAdbPhone(const PhoneId& id, uint16_t kind, const std::stri
 }
 
 void PhoneList::LoseAdbPhone(const PhoneId& id) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   if (PhoneRecord* record = FindLocked(id)) {
     record->usbAvailable = false;
     record->adbAddress = SocketAddress{};
@@ -132,7 +133,7 @@ void PhoneList::LoseAdbPhone(const PhoneId& id) {
 
 void PhoneList::ReportUsbmuxPhone(const PhoneId& id, uint16_t kind, uint32_t deviceHandle,
                                   bool overUsb, const std::string& name) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   PhoneRecord* record = FindLocked(id);
   const bool known = record != nullptr;
   if (!known) record = &FindOrAppendLocked(id, kind);
@@ -149,7 +150,7 @@ void PhoneList::ReportUsbmuxPhone(const PhoneId& id, uint16_t kind, uint32_t dev
 }
 
 void PhoneList::LoseUsbmuxPhone(uint32_t deviceHandle) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   for (auto& record : records_) {
     if (record->iosUsbHandle == deviceHandle) {
       record->iosUsbHandle = 0;
@@ -162,7 +163,7 @@ void PhoneList::LoseUsbmuxPhone(uint32_t deviceHandle) {
 PhoneList::StateChange PhoneList::SetPhoneState(const SessionInfo& session, PhoneState state) {
   StateChange result;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<platform::Mutex> guard(mutex_);
     PhoneRecord* record = FindLocked(session.id);
     result.listed = record != nullptr;
     if (record != nullptr) {
@@ -203,7 +204,7 @@ PhoneList::StateChange PhoneList::SetPhoneState(const SessionInfo& session, Phon
 
 void PhoneList::UpdateFromAnnouncement(const PhoneId& sessionId, const PhoneId& announcedId,
                                        uint16_t kind, const std::string& name) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   for (auto& record : records_) {
     if (record->id == announcedId || record->id == sessionId) {
       record->name = name.substr(0, PhoneRecord::kMaxNameLength);
@@ -213,7 +214,7 @@ void PhoneList::UpdateFromAnnouncement(const PhoneId& sessionId, const PhoneId& 
 }
 
 void PhoneList::LowerUsbScore(uint32_t deviceHandle, bool cable) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   for (auto& record : records_) {
     if (record->iosNetworkHandle == deviceHandle || record->iosUsbHandle == deviceHandle) {
       record->usbScore -= 1;
@@ -224,7 +225,7 @@ void PhoneList::LowerUsbScore(uint32_t deviceHandle, bool cable) {
 }
 
 bool PhoneList::Prune() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   const size_t before = records_.size();
   records_.erase(std::remove_if(records_.begin(), records_.end(),
                                 [](const std::unique_ptr<PhoneRecord>& record) { return !record->Reachable(); }),
@@ -233,29 +234,29 @@ bool PhoneList::Prune() {
 }
 
 void PhoneList::ResetStateToIdle(const PhoneId& id) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   if (PhoneRecord* record = FindLocked(id)) record->state = PhoneState::kIdle;
 }
 
 PhoneState PhoneList::GetPhoneState(const PhoneId& id) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   const PhoneRecord* record = FindLocked(id);
   return record != nullptr ? record->state : PhoneState::kIdle;
 }
 
 std::string PhoneList::GetPhoneName(const PhoneId& id) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   const PhoneRecord* record = FindLocked(id);
   return record != nullptr ? record->name : std::string("Phone");
 }
 
 void PhoneList::Clear() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   records_.clear();
 }
 
 size_t PhoneList::Size() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<platform::Mutex> guard(mutex_);
   return records_.size();
 }
 

@@ -9,6 +9,7 @@
 #include "common/phone_id.h"
 #include "common/phone_state.h"
 #include "platform/socket_address.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -69,7 +70,7 @@ class PhoneList {
  public:
   static PhoneList& Instance();
 
-  std::mutex& lock() { return mutex_; }
+  platform::Mutex& lock() { return mutex_; }
   // Require lock() held.
   std::vector<std::unique_ptr<PhoneRecord>>& records() { return records_; }
   PhoneRecord* FindLocked(const PhoneId& id);
@@ -128,7 +129,7 @@ class PhoneList {
   PhoneRecord& FindOrAppendLocked(const PhoneId& id, uint16_t kind);
   void DropStaleNetworkOnlyLocked(const PhoneRecord& added, const HeldByInstance& held);
 
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   std::vector<std::unique_ptr<PhoneRecord>> records_;
   uint64_t networkReports_ = 0;
 };

@@ -7,6 +7,7 @@
 #include "media/ack_sink.h"
 #include "protocol/media_messages.h"
 #include "protocol/phone_connection.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -19,12 +20,12 @@ namespace kavex {
 class ActiveConnection final : public AckSink {
  public:
   void Set(std::shared_ptr<PhoneConnection> connection) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     connection_ = std::move(connection);
   }
   void Clear() { Set(nullptr); }
   std::shared_ptr<PhoneConnection> Get() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     return connection_;
   }
   // Best effort: false when there is no connection or the send failed.
@@ -42,7 +43,7 @@ class ActiveConnection final : public AckSink {
   }
 
  private:
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::shared_ptr<PhoneConnection> connection_;
 };
 

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/phone_id.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -30,7 +31,7 @@ struct EngineEvent {
 class EventQueue {
  public:
   void Push(const EngineEvent& event) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     for (EngineEvent& waiting : events_) {
       if (waiting.kind != event.kind) continue;
       if (event.kind == EngineEvent::kRefresh) return;
@@ -39,19 +40,19 @@ class EventQueue {
     events_.push_back(event);
   }
   std::optional<EngineEvent> Pop() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     if (events_.empty()) return std::nullopt;
     EngineEvent event = events_.front();
     events_.pop_front();
     return event;
   }
   void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     events_.clear();
   }
 
  private:
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   std::deque<EngineEvent> events_;
 };
 

@@ -12,6 +12,7 @@
 #include "platform/address_watch.h"
 #include "platform/clock.h"
 #include "protocol/control_messages.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -39,7 +40,7 @@ EngineInstance::EngineInstance(int index, WorkerTiming& timing)
 EngineInstance::~EngineInstance() { Destroy(); }
 
 int EngineInstance::Open() {
-  std::lock_guard<std::mutex> teardown(teardownMutex_);
+  std::lock_guard<platform::Mutex> teardown(teardownMutex_);
   if (destroyed_) return kInternalFailure;
   if (opened()) return 0;  // opened once; the table never opens an instance twice
   formats_.Reset();
@@ -66,7 +67,7 @@ int EngineInstance::Open() {
     auto worker = std::make_unique<WorkerLoop>(queue_, *this, timing_,
                                                "kavex-worker-" + std::to_string(index_));
     worker->Start();
-    std::lock_guard<std::mutex> lock(workerMutex_);
+    std::lock_guard<platform::Mutex> lock(workerMutex_);
     worker_ = std::move(worker);
   } catch (...) {
     // Out of threads or memory: the host learns it through the open result.
@@ -85,21 +86,21 @@ bool EngineInstance::outputStreaming() const {
 }
 
 bool EngineInstance::workerRunning() const {
-  std::lock_guard<std::mutex> lock(workerMutex_);
+  std::lock_guard<platform::Mutex> lock(workerMutex_);
   return worker_ != nullptr && worker_->running();
 }
 
 void EngineInstance::Stop() {
   std::unique_ptr<WorkerLoop> worker;
   {
-    std::lock_guard<std::mutex> lock(workerMutex_);
+    std::lock_guard<platform::Mutex> lock(workerMutex_);
     worker = std::move(worker_);
   }
   if (worker != nullptr) worker->RequestStop();
   // No session starts from now on, and one the worker is opening ends now: a service that takes
   // its time over the stream would otherwise hold the worker's join, and with it the host.
   {
-    std::lock_guard<std::mutex> lock(sessionMutex_);
+    std::lock_guard<platform::Mutex> lock(sessionMutex_);
     sessionsClosed_ = true;
   }
   DropSession();
@@ -117,7 +118,7 @@ void EngineInstance::Stop() {
 
 void EngineInstance::Destroy() {
   {
-    std::lock_guard<std::mutex> teardown(teardownMutex_);
+    std::lock_guard<platform::Mutex> teardown(teardownMutex_);
     if (destroyed_) return;
     destroyed_ = true;
   }
@@ -180,17 +181,17 @@ void EngineInstance::OnConnectionLost() {
 }
 
 PhoneId EngineInstance::currentPhone() const {
-  std::lock_guard<std::mutex> lock(phoneMutex_);
+  std::lock_guard<platform::Mutex> lock(phoneMutex_);
   return currentPhone_;
 }
 
 void EngineInstance::SetCurrentPhone(const PhoneId& phone) {
-  std::lock_guard<std::mutex> lock(phoneMutex_);
+  std::lock_guard<platform::Mutex> lock(phoneMutex_);
   currentPhone_ = phone;
 }
 
 bool EngineInstance::TakeCurrentPhoneIf(const PhoneId& phone) {
-  std::lock_guard<std::mutex> lock(phoneMutex_);
+  std::lock_guard<platform::Mutex> lock(phoneMutex_);
   if (currentPhone_ != phone) return false;
   currentPhone_ = PhoneId{};
   return true;
@@ -237,7 +238,7 @@ bool EngineInstance::StartSession(const PhoneId& phone, Starter&& start) {
   DropSession();
   auto session = std::make_shared<PhoneSession>(*this, InstanceRegistry::Broker());
   {
-    std::lock_guard<std::mutex> lock(sessionMutex_);
+    std::lock_guard<platform::Mutex> lock(sessionMutex_);
     // Another camera may have taken the phone since this one claimed it (YieldPhone): a session
     // started now would stream a phone that no camera holds.
     if (sessionsClosed_ || currentPhone() != phone) return false;
@@ -249,14 +250,14 @@ bool EngineInstance::StartSession(const PhoneId& phone, Starter&& start) {
 }
 
 bool EngineInstance::SessionsClosed() const {
-  std::lock_guard<std::mutex> lock(sessionMutex_);
+  std::lock_guard<platform::Mutex> lock(sessionMutex_);
   return sessionsClosed_;
 }
 
 PhoneId EngineInstance::DropSession() {
   std::shared_ptr<PhoneSession> session;
   {
-    std::lock_guard<std::mutex> lock(sessionMutex_);
+    std::lock_guard<platform::Mutex> lock(sessionMutex_);
     session = std::move(session_);
   }
   if (session == nullptr) return PhoneId{};
@@ -281,7 +282,7 @@ void EngineInstance::ReleasePhone() {
 }
 
 std::shared_ptr<PhoneConnection> EngineInstance::ConnectionOf(const PhoneSession& session) {
-  std::lock_guard<std::mutex> lock(sessionMutex_);
+  std::lock_guard<platform::Mutex> lock(sessionMutex_);
   if (session_.get() == &session) return session_->connection();
   return nullptr;
 }
@@ -346,7 +347,7 @@ bool EngineInstance::YieldPhone(const PhoneId& phone) {
   std::shared_ptr<PhoneSession> session;
   bool held = false;
   {
-    std::lock_guard<std::mutex> lock(sessionMutex_);
+    std::lock_guard<platform::Mutex> lock(sessionMutex_);
     if (session_ != nullptr && session_->phoneId() == phone) {
       session = std::move(session_);
     } else {
@@ -377,7 +378,7 @@ bool EngineInstance::YieldPhone(const PhoneId& phone) {
 bool EngineInstance::HasSessionWithCurrentPhone() const {
   const PhoneId current = currentPhone();
   if (current.IsZero()) return false;
-  std::lock_guard<std::mutex> lock(sessionMutex_);
+  std::lock_guard<platform::Mutex> lock(sessionMutex_);
   return session_ != nullptr && session_->phoneId() == current;
 }
 

@@ -19,6 +19,7 @@
 #include "output/virtual_camera_output.h"
 #include "session/phone_session.h"
 #include "session/session_listener.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -186,18 +187,18 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   std::shared_ptr<platform::SocketLibrary> socketLibrary_;
   // The session with the current phone. Created and dropped by the worker; looked up by its
   // receive thread.
-  mutable std::mutex sessionMutex_;
+  mutable platform::Mutex sessionMutex_;
   std::shared_ptr<PhoneSession> session_;
   bool sessionsClosed_ = false;  // the camera is being stopped: no session starts any more
 
   EventQueue queue_;
-  mutable std::mutex workerMutex_;  // worker_ (the pointer): open and teardown against queries
+  mutable platform::Mutex workerMutex_;  // worker_ (the pointer): open and teardown against queries
   std::unique_ptr<WorkerLoop> worker_;
-  mutable std::mutex phoneMutex_;
+  mutable platform::Mutex phoneMutex_;
   PhoneId currentPhone_;
 
   // Open and the start of Destroy: an instance torn down is never opened, and never torn down twice.
-  std::mutex teardownMutex_;
+  platform::Mutex teardownMutex_;
   bool destroyed_ = false;
 };
 

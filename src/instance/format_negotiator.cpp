@@ -7,6 +7,7 @@
 #include "media/format_presets.h"
 #include "media/video_pipeline.h"
 #include "protocol/media_messages.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -15,12 +16,12 @@ FormatNegotiator::FormatNegotiator(SharedOutput& output, VideoPipeline& video,
     : output_(output), video_(video), connection_(connection), shown_(shown) {}
 
 void FormatNegotiator::Reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   capabilities_.assign(1, VideoFormat{640, 480, 30.0f});
 }
 
 void FormatNegotiator::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   capabilities_.clear();
 }
 
@@ -47,7 +48,7 @@ void FormatNegotiator::SetFormatIndex(int formatIndex) {
     output->WriteFormatTable(rows);
   }
   // The phone streams the new choice at once; the decoder takes the new size as it comes.
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   if (connection_.Get() != nullptr) {
     RequestLocked(/*always=*/true);
   } else {
@@ -57,12 +58,12 @@ void FormatNegotiator::SetFormatIndex(int formatIndex) {
 
 void FormatNegotiator::CheckWantedFormat() {
   if (connection_.Get() == nullptr) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   RequestLocked(/*always=*/false);
 }
 
 std::vector<VideoFormat> FormatNegotiator::capabilities() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   return capabilities_;
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/video_format.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -38,7 +39,7 @@ class FormatNegotiator {
   // change together: no request computed for the old stream can follow.
   template <typename InstallDecoder>
   void BeginStream(const std::vector<VideoFormat>& sortedFormats, InstallDecoder&& installDecoder) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     capabilities_ = sortedFormats;
     installDecoder();
     RequestLocked(/*always=*/true);
@@ -63,7 +64,7 @@ class FormatNegotiator {
   ActiveConnection& connection_;
   const std::atomic<bool>& shown_;
   std::atomic<int> formatIndex_{0};
-  mutable std::mutex mutex_;  // capabilities_, lastRequested_ and every request
+  mutable platform::Mutex mutex_;  // capabilities_, lastRequested_ and every request
   std::vector<VideoFormat> capabilities_;
   VideoFormat lastRequested_;
 };

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "output/virtual_camera_output.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -12,20 +13,20 @@ namespace kavex {
 class SharedOutput {
  public:
   std::shared_ptr<VirtualCameraOutput> Get() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     return output_;
   }
   void Set(std::shared_ptr<VirtualCameraOutput> output) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     output_ = std::move(output);
   }
   std::shared_ptr<VirtualCameraOutput> Take() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<platform::Mutex> lock(mutex_);
     return std::move(output_);
   }
 
  private:
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::shared_ptr<VirtualCameraOutput> output_;
 };
 

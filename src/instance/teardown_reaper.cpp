@@ -10,6 +10,7 @@
 #include "common/engine_thread.h"
 #include "platform/thread_name.h"
 #include "common/error_log.h"
+#include "platform/sync.h"
 
 namespace kavex {
 namespace {
@@ -26,7 +27,7 @@ struct Reaper {
   static constexpr size_t kHomelessRoom = 16;
   Reaper() { homeless.reserve(kHomelessRoom); }
 
-  std::mutex mutex;  // a leaf: never held while joining or running a teardown
+  platform::Mutex mutex;  // a leaf: never held while joining or running a teardown
   std::vector<TeardownThread> threads;
   std::vector<std::function<void()>> homeless;  // work that found no thread
 };
@@ -49,7 +50,7 @@ void TeardownReaper::Run(std::function<void()> work) {
     return;
   }
   Reaper& reaper = *found;
-  std::lock_guard<std::mutex> lock(reaper.mutex);
+  std::lock_guard<platform::Mutex> lock(reaper.mutex);
   try {
     // The record's room first: a running thread that could not be recorded could neither be joined
     // nor destroyed without ending the host's process.
@@ -86,7 +87,7 @@ void TeardownReaper::JoinAll() {
     std::vector<TeardownThread> threads;
     std::vector<std::function<void()>> homeless;
     {
-      std::lock_guard<std::mutex> lock(reaper.mutex);
+      std::lock_guard<platform::Mutex> lock(reaper.mutex);
       threads.swap(reaper.threads);
       // Moved out element by element, so that the reaper keeps its room for the next ones.
       for (std::function<void()>& work : reaper.homeless) homeless.push_back(std::move(work));
@@ -100,7 +101,7 @@ void TeardownReaper::JoinAll() {
 
 bool TeardownReaper::Idle() {
   Reaper& reaper = GetReaper();
-  std::lock_guard<std::mutex> lock(reaper.mutex);
+  std::lock_guard<platform::Mutex> lock(reaper.mutex);
   return reaper.threads.empty() && reaper.homeless.empty();
 }
 
@@ -109,7 +110,7 @@ void TeardownReaper::JoinFinished() {
   Reaper& reaper = GetReaper();
   std::vector<TeardownThread> finished;
   {
-    std::lock_guard<std::mutex> lock(reaper.mutex);
+    std::lock_guard<platform::Mutex> lock(reaper.mutex);
     for (size_t i = 0; i < reaper.threads.size();) {
       if (reaper.threads[i].done->load()) {
         finished.push_back(std::move(reaper.threads[i]));

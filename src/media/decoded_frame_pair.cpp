@@ -8,6 +8,7 @@ extern "C" {
 #include <thread>
 
 #include "common/error_log.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -27,12 +28,12 @@ int DecodedFramePair::AcquireTarget() {
   // overwritten.
   for (int i = 0; i < kAcquireRetries; ++i) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<platform::Mutex> lock(mutex_);
       if (states_[0] == State::kFree || states_[1] == State::kFree) break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   int slot;
   if (states_[0] == State::kFree) {
     slot = 0;
@@ -46,19 +47,19 @@ int DecodedFramePair::AcquireTarget() {
 }
 
 void DecodedFramePair::MarkReady(int slot, float time) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   states_[slot & 1] = State::kReady;
   times_[slot & 1] = time;
 }
 
 void DecodedFramePair::Release(int slot) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   states_[slot & 1] = State::kFree;
   times_[slot & 1] = 0.0f;
 }
 
 void DecodedFramePair::FreeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   for (int slot = 0; slot < 2; ++slot) {
     states_[slot] = State::kFree;
     times_[slot] = 0.0f;
@@ -66,7 +67,7 @@ void DecodedFramePair::FreeAll() {
 }
 
 int DecodedFramePair::TakeReady() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   const bool ready0 = states_[0] == State::kReady;
   const bool ready1 = states_[1] == State::kReady;
   int slot;
@@ -84,12 +85,12 @@ int DecodedFramePair::TakeReady() {
 }
 
 DecodedFramePair::State DecodedFramePair::state(int slot) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   return states_[slot & 1];
 }
 
 float DecodedFramePair::time(int slot) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   return times_[slot & 1];
 }
 

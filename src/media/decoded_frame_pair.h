@@ -1,5 +1,6 @@
 #pragma once
 #include <mutex>
+#include "platform/sync.h"
 
 struct AVFrame;
 
@@ -46,7 +47,7 @@ class DecodedFramePair {
   int OlderSlot() const;
 
   AVFrame* frames_[2] = {nullptr, nullptr};
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   State states_[2] = {State::kFree, State::kFree};
   float times_[2] = {0.0f, 0.0f};
 };

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -10,7 +11,7 @@ PacketRing::PacketRing()
       entries_(new (std::nothrow) Entry[kCapacityEntries]) {}
 
 bool PacketRing::Push(const uint8_t* data, size_t length, float timestamp, size_t* freeBytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   const size_t free = valid() ? kCapacityBytes - used_ : 0;
   if (length > free || count_ == kCapacityEntries || !valid()) {
     if (freeBytes != nullptr) *freeBytes = free;
@@ -29,7 +30,7 @@ bool PacketRing::Push(const uint8_t* data, size_t length, float timestamp, size_
 }
 
 bool PacketRing::Pop(uint8_t* out, Entry* entry) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   if (count_ == 0) return false;
   *entry = entries_[head_];
   head_ = (head_ + 1) % kCapacityEntries;
@@ -46,12 +47,12 @@ bool PacketRing::Pop(uint8_t* out, Entry* entry) {
 }
 
 bool PacketRing::Empty() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   return count_ == 0;
 }
 
 size_t PacketRing::UsedBytes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<platform::Mutex> lock(mutex_);
   return used_;
 }
 

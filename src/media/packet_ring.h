@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -42,7 +43,7 @@ class PacketRing {
   size_t UsedBytes() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::unique_ptr<uint8_t[]> bytes_;
   size_t readPos_ = 0;
   size_t writePos_ = 0;

@@ -21,6 +21,7 @@ extern "C" {
 #include "platform/video_acceleration.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "platform/sync.h"
 
 namespace kavex {
 namespace {
@@ -171,7 +172,7 @@ bool VideoDecoder::Open() {
 VideoDecoder::~VideoDecoder() {
   if (thread_.joinable()) {
     {
-      std::lock_guard<std::mutex> lock(waitMutex_);
+      std::lock_guard<platform::Mutex> lock(waitMutex_);
       running_ = false;
     }
     wake_.notify_all();
@@ -192,7 +193,7 @@ void VideoDecoder::Submit(const uint8_t* data, size_t length, float timestamp) {
   }
   // Taking the wait mutex orders this packet against the thread's look at the ring: either the
   // thread sees it, or it is already waiting and the notification reaches it.
-  { std::lock_guard<std::mutex> lock(waitMutex_); }
+  { std::lock_guard<platform::Mutex> lock(waitMutex_); }
   wake_.notify_all();
 }
 
@@ -200,7 +201,7 @@ void VideoDecoder::Run() {
   const EngineThreadMark engineThread;
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(waitMutex_);
+      std::unique_lock<platform::Mutex> lock(waitMutex_);
       wake_.wait(lock, [this] { return !running_ || !ring_.Empty(); });
       if (!running_) return;
     }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "media/packet_ring.h"
+#include "platform/sync.h"
 
 struct AVBufferRef;
 struct AVCodecContext;
@@ -68,8 +69,8 @@ class VideoDecoder {
 
   // Guards running_ and the thread's look at the ring before it sleeps, so that no wake-up from
   // Submit falls between the two.
-  std::mutex waitMutex_;
-  std::condition_variable wake_;
+  platform::Mutex waitMutex_;
+  platform::ConditionVariable wake_;
   bool running_ = false;
   std::thread thread_;
 };

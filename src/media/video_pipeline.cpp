@@ -9,6 +9,7 @@ extern "C" {
 #include "media/video_decoder.h"
 #include "platform/clock.h"
 #include "common/trace.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -21,7 +22,7 @@ void VideoPipeline::EndStream() {
   pending_.reset();  // a decoder BeginStream replaced, or one never begun
   std::unique_ptr<VideoDecoder> previous;
   {
-    std::lock_guard<std::mutex> lock(decoderMutex_);
+    std::lock_guard<platform::Mutex> lock(decoderMutex_);
     previous = std::move(decoder_);
   }
   previous.reset();  // joins its thread, with no lock held
@@ -46,18 +47,18 @@ void VideoPipeline::BeginStream() {
   // which may be waiting for that lock inside a host callback). EndStream has normally left nothing
   // in place; whatever was there waits in pending_ for the next PrepareStream, EndStream's caller or
   // the destructor to release it with no lock held.
-  std::lock_guard<std::mutex> lock(decoderMutex_);
+  std::lock_guard<platform::Mutex> lock(decoderMutex_);
   std::swap(decoder_, pending_);
 }
 
 void VideoPipeline::Submit(const uint8_t* data, size_t length, float timestamp) {
   // The lock keeps threads asking for the codec out of the way of a decoder being replaced.
-  std::lock_guard<std::mutex> lock(decoderMutex_);
+  std::lock_guard<platform::Mutex> lock(decoderMutex_);
   if (decoder_ != nullptr) decoder_->Submit(data, length, timestamp);
 }
 
 VideoCodec VideoPipeline::codec() const {
-  std::lock_guard<std::mutex> lock(decoderMutex_);
+  std::lock_guard<platform::Mutex> lock(decoderMutex_);
   if (decoder_ == nullptr) return VideoCodec::kNone;
   return decoder_->decodesH264() ? VideoCodec::kH264 : VideoCodec::kHevc;
 }

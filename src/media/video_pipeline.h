@@ -7,6 +7,7 @@
 
 #include "media/decoded_frame_pair.h"
 #include "media/decoder_sink.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -54,7 +55,7 @@ class VideoPipeline final : private DecoderSink {
   AckSink& acks_;
   const std::string threadName_;
   DecodedFramePair pair_;
-  mutable std::mutex decoderMutex_;  // decoder_ (the pointer), never held while one is destroyed
+  mutable platform::Mutex decoderMutex_;  // decoder_ (the pointer), never held while one is destroyed
   std::unique_ptr<VideoDecoder> decoder_;
   std::unique_ptr<VideoDecoder> pending_;  // receive thread only
   // Decoder thread only: when the current packet was taken, and how long the last picture took.

@@ -10,6 +10,7 @@
 #include "output/local_frame_slots.h"
 #include "output/output_format.h"
 #include "output/picture_writer.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -71,7 +72,7 @@ class CameraChannel {
   // A feeder tick while a phone streams; true when it handed a picture over. May release
   // slotsHeld while it waits for the decoder or while the driver takes a picture (handingOver()
   // says so meanwhile), and holds it again on return.
-  virtual bool FeedStream(std::unique_lock<std::mutex>& slotsHeld, DriverReport* report) = 0;
+  virtual bool FeedStream(std::unique_lock<platform::Mutex>& slotsHeld, DriverReport* report) = 0;
   // A picture is being handed over with the slots lock let go: the slot it is read from stays
   // ready until then, so the decoder never picks it; a clear must wait. Slots lock held.
   bool handingOver() const { return handingOver_; }

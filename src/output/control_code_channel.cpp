@@ -5,6 +5,7 @@
 #include "common/error_log.h"
 #include "output/device_paths.h"
 #include "platform/device_drivers.h"
+#include "platform/sync.h"
 
 namespace kavex {
 namespace {
@@ -158,7 +159,7 @@ DriverReport ControlCodeChannel::HandOver(const uint8_t* data, size_t length) {
   return report;
 }
 
-bool ControlCodeChannel::FeedStream(std::unique_lock<std::mutex>& slotsHeld, DriverReport* report) {
+bool ControlCodeChannel::FeedStream(std::unique_lock<platform::Mutex>& slotsHeld, DriverReport* report) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!signals_.WaitMutex()) {
       ErrorLog::Record(error_codes::kFormatMutexTimeout);

@@ -4,6 +4,7 @@
 #include "output/camera_channel.h"
 #include "output/camera_signals.h"
 #include "output/driver_requests.h"
+#include "platform/sync.h"
 
 namespace kavex {
 namespace platform {
@@ -31,7 +32,7 @@ class ControlCodeChannel : public CameraChannel {
   FrameSlot Slot(int index) const override { return local_.slot(index); }
   int SlotForPicture() override;
   DriverReport HandOver(const uint8_t* data, size_t length) override;
-  bool FeedStream(std::unique_lock<std::mutex>& slotsHeld, DriverReport* report) override;
+  bool FeedStream(std::unique_lock<platform::Mutex>& slotsHeld, DriverReport* report) override;
   bool AskDemand(OutputFormat* demand) override;
 
  private:

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/device_drivers.h"
+#include "platform/sync.h"
 
 namespace kavex::device_paths {
 namespace {
@@ -15,7 +16,7 @@ const wchar_t* const kMicrophoneNames[kDevices] = {L"Kavex Webcam Audio", L"Kave
                                                    L"Kavex Webcam Audio #3", L"Kavex Webcam Audio #4"};
 
 struct Tables {
-  std::mutex mutex;
+  platform::Mutex mutex;
   std::wstring cameras[kDevices];
   std::wstring microphones[kDevices];
   int status = kScanOk;
@@ -36,7 +37,7 @@ void Scan(platform::DeviceDrivers& drivers) {
   std::vector<platform::CaptureDevice> devices;
   const platform::CaptureScanResult result = drivers.ScanCaptureDevices(wanted, &devices);
   Tables& tables = GetTables();
-  std::lock_guard<std::mutex> lock(tables.mutex);
+  std::lock_guard<platform::Mutex> lock(tables.mutex);
   for (int i = 0; i < kDevices; ++i) {
     tables.cameras[i].clear();
     tables.microphones[i].clear();
@@ -63,20 +64,20 @@ void Scan(platform::DeviceDrivers& drivers) {
 std::wstring CameraPath(int index) {
   if (!ValidIndex(index)) return std::wstring();
   Tables& tables = GetTables();
-  std::lock_guard<std::mutex> lock(tables.mutex);
+  std::lock_guard<platform::Mutex> lock(tables.mutex);
   return tables.cameras[index];
 }
 
 std::wstring MicrophonePath(int index) {
   if (!ValidIndex(index)) return std::wstring();
   Tables& tables = GetTables();
-  std::lock_guard<std::mutex> lock(tables.mutex);
+  std::lock_guard<platform::Mutex> lock(tables.mutex);
   return tables.microphones[index];
 }
 
 int LastScanStatus() {
   Tables& tables = GetTables();
-  std::lock_guard<std::mutex> lock(tables.mutex);
+  std::lock_guard<platform::Mutex> lock(tables.mutex);
   return tables.status;
 }
 

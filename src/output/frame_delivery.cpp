@@ -6,19 +6,20 @@
 #include "common/error_log.h"
 #include "output/output_feeder.h"
 #include "output/virtual_camera_output.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
 bool VirtualCameraOutput::Tick() {
   if (channel_ == nullptr) return false;
   if (blank() && !streaming()) {
-    std::lock_guard<std::mutex> slotsHeld(slotsLock_);
+    std::lock_guard<platform::Mutex> slotsHeld(slotsLock_);
     return BlankTickLocked();
   }
   painter_.ForgetBlank();
   // The placeholder holds the slots only while it draws and hands over, not while it paces.
   if (!streaming()) return PlaceholderTick();
-  std::unique_lock<std::mutex> slotsHeld(slotsLock_);
+  std::unique_lock<platform::Mutex> slotsHeld(slotsLock_);
   DriverReport report;
   const bool handedOver = channel_->FeedStream(slotsHeld, &report);
   if (handedOver) handOverEnded_.notify_all();
@@ -29,7 +30,7 @@ bool VirtualCameraOutput::Tick() {
 bool VirtualCameraOutput::PlaceholderTick() {
   const OutputFormat current = format();
   {
-    std::lock_guard<std::mutex> slotsHeld(slotsLock_);
+    std::lock_guard<platform::Mutex> slotsHeld(slotsLock_);
     DriverReport report;
     if (painter_.PaintPlaceholder(current, *channel_, &report)) ApplyReportLocked(report);
   }
@@ -54,7 +55,7 @@ bool VirtualCameraOutput::BlankTickLocked() {
 void VirtualCameraOutput::TakeAskedSizeLocked() {
   OutputFormat asked;
   if (!channel_->AskDemand(&asked)) return;
-  std::lock_guard<std::mutex> lock(formatLock_);
+  std::lock_guard<platform::Mutex> lock(formatLock_);
   uint32_t width = format_.width;
   int32_t height = format_.height;
   if (asked.width != 0 && asked.height != 0) {
@@ -79,7 +80,7 @@ bool VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float time
   // The format is read under the slots lock: a re-form (new format, cleared slots) on the feeder
   // thread happens wholly before or after this picture, never between reading the format and
   // writing the slot, which would leave a picture of the old size ready in the new output.
-  std::lock_guard<std::mutex> slotsHeld(slotsLock_);
+  std::lock_guard<platform::Mutex> slotsHeld(slotsLock_);
   if (channel_ == nullptr) return false;
   const OutputFormat current = format();
   if (current.height == 0) return false;

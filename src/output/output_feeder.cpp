@@ -8,6 +8,7 @@
 #include "common/engine_thread.h"
 #include "platform/thread_name.h"
 #include "common/error_log.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -33,7 +34,7 @@ void OutputFeeder::Start() {
 
 void OutputFeeder::Stop() {
   {
-    std::lock_guard<std::mutex> lock(sleepMutex_);
+    std::lock_guard<platform::Mutex> lock(sleepMutex_);
     running_.store(false);
   }
   wake_.notify_all();
@@ -64,7 +65,7 @@ void OutputFeeder::Run() {
 bool OutputFeeder::SleepMs(int ms) {
   Clock& clock = *timing_.clock;
   const double end = clock.Now() + ms / 1000.0;
-  std::unique_lock<std::mutex> lock(sleepMutex_);
+  std::unique_lock<platform::Mutex> lock(sleepMutex_);
   while (running_.load()) {
     // Less than a millisecond short is the timers' grain, not time still to wait; and a clock that
     // went back never stretches a pause past what was asked.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "output/output_timing.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -44,8 +45,8 @@ class OutputFeeder {
   const std::string threadName_;
   const OutputTiming timing_;
   std::atomic<bool> running_{false};
-  std::mutex sleepMutex_;
-  std::condition_variable wake_;
+  platform::Mutex sleepMutex_;
+  platform::ConditionVariable wake_;
   std::thread thread_;
 };
 

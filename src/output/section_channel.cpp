@@ -7,6 +7,7 @@
 #include "output/driver_requests.h"
 #include "platform/clock.h"
 #include "platform/named_objects.h"
+#include "platform/sync.h"
 
 namespace kavex {
 namespace {
@@ -100,7 +101,7 @@ DriverReport SectionChannel::HandOver(const uint8_t* data, size_t length) {
   return report;
 }
 
-bool SectionChannel::FeedStream(std::unique_lock<std::mutex>&, DriverReport* report) {
+bool SectionChannel::FeedStream(std::unique_lock<platform::Mutex>&, DriverReport* report) {
   // Pictures reach the section from the decoder thread; the feeder only watches the driver.
   report->hasDemand = true;
   report->demand = Demand();

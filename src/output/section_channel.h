@@ -3,6 +3,7 @@
 
 #include "output/camera_channel.h"
 #include "output/camera_signals.h"
+#include "platform/sync.h"
 
 namespace kavex {
 namespace platform {
@@ -30,7 +31,7 @@ class SectionChannel : public CameraChannel {
   FrameSlot Slot(int index) const override;
   int SlotForPicture() override;
   DriverReport HandOver(const uint8_t* data, size_t length) override;
-  bool FeedStream(std::unique_lock<std::mutex>& slotsHeld, DriverReport* report) override;
+  bool FeedStream(std::unique_lock<platform::Mutex>& slotsHeld, DriverReport* report) override;
   uint32_t FormatTableCapacity() const override;
   bool WriteFormatTable(const std::vector<VideoFormat>& rows) override;
 

@@ -10,6 +10,7 @@
 #include "output/output_feeder.h"
 #include "output/section_channel.h"
 #include "platform/device_drivers.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -62,7 +63,7 @@ int VirtualCameraOutput::Open() {
     channel = ControlCodeChannel::Open(index_, drivers_, signals_, localSlots_, &result);
   if (channel == nullptr) return result;
   {
-    std::lock_guard<std::mutex> slots(slotsLock_);
+    std::lock_guard<platform::Mutex> slots(slotsLock_);
     channel_ = std::move(channel);
   }
   result = channel_->Configure(microphoneStatus,
@@ -88,7 +89,7 @@ void VirtualCameraOutput::Close() {
   }
   std::unique_ptr<CameraChannel> channel;
   {
-    std::lock_guard<std::mutex> slots(slotsLock_);
+    std::lock_guard<platform::Mutex> slots(slotsLock_);
     channel = std::move(channel_);
   }
   // The camera's side goes first, then the microphone's: the drivers' order.
@@ -116,7 +117,7 @@ bool VirtualCameraOutput::SetOutputFormat(const OutputFormat& format) {
       ErrorLog::Record(error_codes::kFormatTableMutexTimeout);
       return false;
     }
-    std::lock_guard<std::mutex> lock(formatLock_);
+    std::lock_guard<platform::Mutex> lock(formatLock_);
     format_ = format;
   }
   painter_.ResizeCanvas(format);
@@ -124,12 +125,12 @@ bool VirtualCameraOutput::SetOutputFormat(const OutputFormat& format) {
 }
 
 OutputFormat VirtualCameraOutput::format() const {
-  std::lock_guard<std::mutex> lock(formatLock_);
+  std::lock_guard<platform::Mutex> lock(formatLock_);
   return format_;
 }
 
 void VirtualCameraOutput::ClearFrameSlots() {
-  std::unique_lock<std::mutex> slots(slotsLock_);
+  std::unique_lock<platform::Mutex> slots(slotsLock_);
   // Not through a picture the driver is still taking: the wait is the driver's write, no longer.
   handOverEnded_.wait(slots, [this] { return channel_ == nullptr || !channel_->handingOver(); });
   ClearFrameSlotsLocked();

@@ -16,6 +16,7 @@
 #include "output/output_timing.h"
 #include "output/picture_writer.h"
 #include "output/placeholder_painter.h"
+#include "platform/sync.h"
 
 struct AVFrame;
 
@@ -146,12 +147,12 @@ class VirtualCameraOutput {
   // is taken once per path: a hand-over that re-forms the output clears the slots under the hold it
   // already has. A control-code driver takes its picture with the lock let go (the decoder fills
   // the other slot meanwhile); a clear waits for that hand-over to end.
-  std::mutex slotsLock_;
+  platform::Mutex slotsLock_;
   // Signalled when a hand-over that let the slots lock go has ended (a clear waits for it).
-  std::condition_variable handOverEnded_;
+  platform::ConditionVariable handOverEnded_;
   // Set by Open and dropped by Close, on the owner thread while no other thread uses the output.
   std::unique_ptr<CameraChannel> channel_;
-  mutable std::mutex formatLock_;
+  mutable platform::Mutex formatLock_;
   OutputFormat format_;
 
   PictureWriter pictureWriter_;  // decoder thread only

@@ -6,6 +6,7 @@
 #include "session/session_listener.h"
 #include "transport/tcp_transport.h"
 #include "transport/usbmux_transport.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -18,7 +19,7 @@ bool PhoneSession::Start(const SocketAddress& peer, const PhoneId& phone,
                          double silenceTimeoutSeconds, const std::string& threadName) {
   auto transport = std::make_shared<TcpTransport>(*this, silenceTimeoutSeconds, threadName);
   {
-    std::lock_guard<std::mutex> lock(transportMutex_);
+    std::lock_guard<platform::Mutex> lock(transportMutex_);
     transport_ = transport;
   }
   const SessionInfo session{phone, false, peer};
@@ -33,7 +34,7 @@ bool PhoneSession::StartUsbmux(uint32_t deviceHandle, bool cable, const PhoneId&
                                const std::string& threadName) {
   auto transport = std::make_shared<UsbmuxTransport>(*this, deviceHandle, cable, phone, threadName);
   {
-    std::lock_guard<std::mutex> lock(transportMutex_);
+    std::lock_guard<platform::Mutex> lock(transportMutex_);
     if (stopped_.load()) return false;
     transport_ = transport;
   }
@@ -51,7 +52,7 @@ bool PhoneSession::StartUsbmux(uint32_t deviceHandle, bool cable, const PhoneId&
 void PhoneSession::Stop() {
   std::shared_ptr<SessionTransport> transport;
   {
-    std::lock_guard<std::mutex> lock(transportMutex_);
+    std::lock_guard<platform::Mutex> lock(transportMutex_);
     stopped_.store(true);
     transport = transport_;
   }
@@ -59,16 +60,16 @@ void PhoneSession::Stop() {
   // send, and a stopped transport calls nobody back.
   if (transport != nullptr) transport->Stop();
   // A Connecting report under way is over once this returns; later ones see the flag.
-  std::lock_guard<std::mutex> reporting(connectingReportMutex_);
+  std::lock_guard<platform::Mutex> reporting(connectingReportMutex_);
 }
 
 std::shared_ptr<PhoneConnection> PhoneSession::connection() const {
-  std::lock_guard<std::mutex> lock(transportMutex_);
+  std::lock_guard<platform::Mutex> lock(transportMutex_);
   return transport_;
 }
 
 PhoneId PhoneSession::phoneId() const {
-  std::lock_guard<std::mutex> lock(transportMutex_);
+  std::lock_guard<platform::Mutex> lock(transportMutex_);
   return transport_ != nullptr ? transport_->phoneId() : PhoneId{};
 }
 
@@ -88,7 +89,7 @@ void PhoneSession::ReportState(const SessionInfo& session, PhoneState state) {
 bool PhoneSession::ReportConnectingUnlessStopped(const SessionInfo& session) {
   bool tell = false;
   {
-    std::lock_guard<std::mutex> reporting(connectingReportMutex_);
+    std::lock_guard<platform::Mutex> reporting(connectingReportMutex_);
     if (stopped_.load()) return false;
     tell = RecordState(session, PhoneState::kConnecting);
   }

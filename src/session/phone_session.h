@@ -8,6 +8,7 @@
 #include "common/phone_state.h"
 #include "protocol/message_dispatcher.h"
 #include "protocol/phone_connection.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -96,13 +97,13 @@ class PhoneSession final : public TransportListener, public SessionHandler {
 
   SessionListener& listener_;
   PhoneBroker& broker_;
-  mutable std::mutex transportMutex_;  // transport_ (the pointer): Start and Stop against sends
+  mutable platform::Mutex transportMutex_;  // transport_ (the pointer): Start and Stop against sends
   std::shared_ptr<SessionTransport> transport_;
   std::atomic<bool> stopped_{false};
   // A StartUsbmux's Connecting report against Stop, which waits for one under way: the phone's
   // releaser frees it after Stop, and a late Connecting would leave it taken for good. Held
   // across the broker's report (its locks come after), never across the listener's call.
-  std::mutex connectingReportMutex_;
+  platform::Mutex connectingReportMutex_;
   // The connection whose phone said goodbye: its end, however it comes, is a normal one.
   std::atomic<const PhoneConnection*> goodbyeFrom_{nullptr};
   // Set by the first whole message. A stream that ends before it is a connection that failed: a

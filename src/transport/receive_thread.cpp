@@ -1,6 +1,7 @@
 #include "transport/receive_thread.h"
 
 #include <system_error>
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -31,7 +32,7 @@ void ReceiveThread::Stop() {
     open_.store(false);
     return;
   }
-  std::lock_guard<std::mutex> lock(startMutex_);
+  std::lock_guard<platform::Mutex> lock(startMutex_);
   stopped_.store(true);
   open_.store(false);
   if (thread_.joinable()) thread_.join();

@@ -3,6 +3,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -20,7 +21,7 @@ class ReceiveThread {
   ReceiveThread(const ReceiveThread&) = delete;
   ReceiveThread& operator=(const ReceiveThread&) = delete;
 
-  std::mutex& startMutex() { return startMutex_; }
+  platform::Mutex& startMutex() { return startMutex_; }
   bool stopped() const { return stopped_.load(); }
   // Requires startMutex(). Runs body on a new thread, which counts as this transport's from its
   // first instruction. False when the thread cannot be made.
@@ -38,7 +39,7 @@ class ReceiveThread {
 
   std::atomic<bool>& open_;
   std::atomic<bool> stopped_{false};
-  std::mutex startMutex_;
+  platform::Mutex startMutex_;
   std::thread thread_;
 };
 

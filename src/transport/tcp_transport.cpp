@@ -12,6 +12,7 @@
 #include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
 #include "protocol/wire_header.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -80,7 +81,7 @@ TcpTransport::~TcpTransport() { receiver_.Release(); }
 void TcpTransport::Stop() { receiver_.Stop(); }
 
 bool TcpTransport::Start(const SocketAddress& peer, const PhoneId* id) {
-  std::lock_guard<std::mutex> lock(receiver_.startMutex());
+  std::lock_guard<platform::Mutex> lock(receiver_.startMutex());
   // Checked first: the address and identifier of a running transport are read by other threads.
   if (started_ || receiver_.stopped()) return false;
   peer_ = peer;
@@ -98,13 +99,13 @@ bool TcpTransport::Start(const SocketAddress& peer, const PhoneId* id) {
     return false;  // the socket closes as it goes out of scope
   }
   {
-    std::lock_guard<std::mutex> lock(sendMutex_);
+    std::lock_guard<platform::Mutex> lock(sendMutex_);
     socket_ = std::move(socket);
   }
   open_.store(true);
   if (!receiver_.Start([this] { RunReceiveThread(); })) {
     open_.store(false);
-    std::lock_guard<std::mutex> lock(sendMutex_);
+    std::lock_guard<platform::Mutex> lock(sendMutex_);
     socket_.Close();
     return false;
   }
@@ -162,7 +163,7 @@ void TcpTransport::RunReceiveThread() {
     outcome = ReceiveOutcome::kFailed;
   }
   {
-    std::lock_guard<std::mutex> lock(sendMutex_);
+    std::lock_guard<platform::Mutex> lock(sendMutex_);
     socket_.Close();
     socketGone_.store(true);
   }
@@ -202,7 +203,7 @@ ReceiveOutcome TcpTransport::ConnectAndReceive() {
 }
 
 bool TcpTransport::Send(const uint8_t* data, size_t length) {
-  std::lock_guard<std::mutex> lock(sendMutex_);
+  std::lock_guard<platform::Mutex> lock(sendMutex_);
   if (!socket_.valid() || socketGone_.load() || !open_.load() || sendFailed_.load()) return false;
   if (length >= WireHeader::kSize) lastSentType_.store(data[3]);
 
@@ -235,7 +236,7 @@ bool TcpTransport::Send(const uint8_t* data, size_t length) {
 }
 
 void TcpTransport::Close() {
-  std::lock_guard<std::mutex> lock(sendMutex_);
+  std::lock_guard<platform::Mutex> lock(sendMutex_);
   socket_.Shutdown();
   socketGone_.store(true);
 }

@@ -12,6 +12,7 @@
 #include "protocol/phone_connection.h"
 #include "transport/receive_thread.h"
 #include "transport/session_transport.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -91,7 +92,7 @@ class TcpTransport final : public SessionTransport {
   SocketAddress peer_;
   bool started_ = false;  // under the receiver's start mutex
 
-  std::mutex sendMutex_;
+  platform::Mutex sendMutex_;
   // Replaced or closed only under sendMutex_, and once started only by the receive thread, which
   // therefore waits and reads on it without the lock.
   platform::StreamSocket socket_;

@@ -12,6 +12,7 @@
 #include "protocol/receive_loop.h"
 #include "usbmux/usbmux_call_limits.h"
 #include "usbmux/usbmuxd.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -84,7 +85,7 @@ void UsbmuxTransport::Stop() {
 }
 
 bool UsbmuxTransport::Open(uint16_t port) {
-  std::lock_guard<std::mutex> lock(receiver_.startMutex());
+  std::lock_guard<platform::Mutex> lock(receiver_.startMutex());
   if (openTried_ || receiver_.stopped() || letGo_.load()) return false;
   openTried_ = true;
   KAVEX_TRACE_INFO(kTraceComponent, "connecting to device %u port %u through the multiplexing service",
@@ -112,7 +113,7 @@ bool UsbmuxTransport::Open(uint16_t port) {
 }
 
 bool UsbmuxTransport::StartReceiving() {
-  std::lock_guard<std::mutex> lock(receiver_.startMutex());
+  std::lock_guard<platform::Mutex> lock(receiver_.startMutex());
   if (started_ || receiver_.stopped() || socket_.load() < 0) return false;
   if (!receiver_.Start([this] { RunReceiveThread(); })) {
     open_.store(false);
@@ -157,7 +158,7 @@ void UsbmuxTransport::RunReceiveThread() {
 }
 
 bool UsbmuxTransport::Send(const uint8_t* data, size_t length) {
-  std::lock_guard<std::mutex> lock(sendMutex_);
+  std::lock_guard<platform::Mutex> lock(sendMutex_);
   if (sendFailed_.load()) return false;
   // Host threads and the decoder's acknowledgements send: a phone that takes nothing holds them
   // no longer than the limit, and letting go of the transport frees them at once.

@@ -10,6 +10,7 @@
 #include "platform/socket_address.h"
 #include "transport/receive_thread.h"
 #include "transport/session_transport.h"
+#include "platform/sync.h"
 
 namespace kavex {
 
@@ -89,7 +90,7 @@ class UsbmuxTransport final : public SessionTransport {
   bool openTried_ = false;  // under the receiver's start mutex
   bool started_ = false;    // under the receiver's start mutex
 
-  std::mutex sendMutex_;
+  platform::Mutex sendMutex_;
   // The service's handle of the stream, -1 when none. Set by Open before the thread starts and
   // cleared by the receive thread once it has closed the stream.
   std::atomic<int> socket_{-1};

@@ -15,6 +15,7 @@
 #include "usbmux/usbmux_client_handles.h"
 #include "usbmux/usbmux_protocol.h"
 #include "usbmux/usbmuxd.h"
+#include "platform/sync.h"
 
 using kavex::usbmux::DeviceStream;
 using kavex::usbmux::ErrnoOfResult;
@@ -50,7 +51,7 @@ int Guarded(Body body) {
 
 // The old single-subscription interface's subscription. Never destroyed.
 struct LegacySubscription {
-  std::mutex mutex;
+  kavex::platform::Mutex mutex;
   Subscription* current = nullptr;
 };
 
@@ -87,7 +88,7 @@ int usbmuxd_subscribe(usbmuxd_event_cb_t callback, void* user_data) {
   const int result = Subscription::Start(callback, user_data, &next);
   if (result != 0) return result;
   {
-    std::lock_guard<std::mutex> lock(legacy.mutex);
+    std::lock_guard<kavex::platform::Mutex> lock(legacy.mutex);
     previous = legacy.current;
     legacy.current = next;
   }
@@ -100,7 +101,7 @@ int usbmuxd_unsubscribe(void) {
   LegacySubscription& legacy = Legacy();
   Subscription* current = nullptr;
   {
-    std::lock_guard<std::mutex> lock(legacy.mutex);
+    std::lock_guard<kavex::platform::Mutex> lock(legacy.mutex);
     current = legacy.current;
     legacy.current = nullptr;
   }
@@ -196,7 +197,7 @@ int usbmuxd_send(int sfd, const char* data, uint32_t len, uint32_t* sent_bytes) 
   if (data == nullptr && len > 0) return -EINVAL;
   const std::shared_ptr<DeviceStream> stream = HandleTable::Instance().Find(sfd);
   if (!stream) return -EBADF;
-  std::lock_guard<std::mutex> lock(stream->sendMutex);
+  std::lock_guard<kavex::platform::Mutex> lock(stream->sendMutex);
   size_t sent = 0;
   const int result = kavex::usbmux::SendAll(*stream->stream, reinterpret_cast<const uint8_t*>(data), len,
                                             kSendStallTimeoutMs, &sent);

@@ -13,6 +13,7 @@
 #include "usbmux/usbmux_call_limits.h"
 #include "usbmux/usbmux_client_debug.h"
 #include "usbmux/usbmux_client_exchange.h"
+#include "platform/sync.h"
 
 namespace kavex::usbmux {
 
@@ -22,7 +23,7 @@ namespace {
 // from a live one rather than followed. Never destroyed (subscriptions may outlive static
 // destruction).
 struct Registry {
-  std::mutex mutex;
+  platform::Mutex mutex;
   std::unordered_set<Subscription*> live;
 };
 
@@ -37,7 +38,7 @@ int Subscription::Start(usbmuxd_event_cb_t callback, void* userData, Subscriptio
   std::unique_ptr<Subscription> subscription(new (std::nothrow) Subscription(callback, userData));
   if (!subscription) return -ENOMEM;
   Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
+  std::lock_guard<platform::Mutex> lock(registry.mutex);
   try {
     registry.live.insert(subscription.get());
     subscription->thread_ = std::thread(&Subscription::Main, subscription.get());
@@ -55,11 +56,11 @@ int Subscription::Start(usbmuxd_event_cb_t callback, void* userData, Subscriptio
 int Subscription::Stop(Subscription* subscription) {
   {
     Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    std::lock_guard<platform::Mutex> lock(registry.mutex);
     if (registry.live.erase(subscription) == 0) return -EINVAL;
   }
   {
-    std::lock_guard<std::mutex> lock(subscription->retryMutex_);
+    std::lock_guard<platform::Mutex> lock(subscription->retryMutex_);
     subscription->stopping_.store(true);
   }
   subscription->retryWake_.notify_all();
@@ -92,7 +93,7 @@ void Subscription::Run() {
       DebugLine("event connection: out of memory");
     }
     if (!endedByCallback_) ReportAllRemoved();
-    std::unique_lock<std::mutex> lock(retryMutex_);
+    std::unique_lock<platform::Mutex> lock(retryMutex_);
     retryWake_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [this] { return stopping_.load(); });
   }
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "usbmux/usbmuxd.h"
+#include "platform/sync.h"
 
 namespace kavex::usbmux {
 
@@ -45,8 +46,8 @@ class Subscription {
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   bool endedByCallback_ = false;  // the subscription's own thread only
-  std::mutex retryMutex_;
-  std::condition_variable retryWake_;
+  platform::Mutex retryMutex_;
+  platform::ConditionVariable retryWake_;
   std::vector<usbmuxd_device_info_t> devices_;  // reported and not yet removed, in order; own thread
 };
 

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "usbmux/usbmux_client_stream.h"
+#include "platform/sync.h"
 
 namespace kavex::usbmux {
 
@@ -12,7 +13,7 @@ namespace kavex::usbmux {
 struct DeviceStream {
   explicit DeviceStream(std::unique_ptr<ServiceStream> s) : stream(std::move(s)) {}
   std::unique_ptr<ServiceStream> stream;
-  std::mutex sendMutex;           // one send at a time, so two senders' bytes never interleave
+  platform::Mutex sendMutex;           // one send at a time, so two senders' bytes never interleave
   std::atomic<bool> closed{false};  // set by disconnect: waiting receivers give up
 };
 
@@ -38,7 +39,7 @@ class HandleTable {
  private:
   HandleTable() = default;
 
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   std::unordered_map<int, std::shared_ptr<DeviceStream>> open_;
   int next_ = 1;
 };

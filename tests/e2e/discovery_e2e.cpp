@@ -103,7 +103,7 @@ PhoneId IdFromHex(const std::string& hex) {
 
 kavex::SocketAddress RecordAddress(const PhoneId& id, bool ipv6) {
   kavex::PhoneList& list = kavex::PhoneList::Instance();
-  std::lock_guard<std::mutex> lock(list.lock());
+  std::lock_guard<kavex::platform::Mutex> lock(list.lock());
   const kavex::PhoneRecord* record = list.FindLocked(id);
   if (record == nullptr) return {};
   return ipv6 ? record->ipv6Address : record->ipv4Address;

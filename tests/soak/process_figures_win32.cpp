@@ -91,6 +91,22 @@ std::string TypeName(USHORT value) {
   return out;
 }
 
+std::string ThreadName(HANDLE thread) {
+  using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  auto get = kernel32 == nullptr ? nullptr
+                                 : reinterpret_cast<GetDescription>(
+                                       reinterpret_cast<void*>(GetProcAddress(kernel32, "GetThreadDescription")));
+  PWSTR wide = nullptr;
+  if (get == nullptr || FAILED(get(thread, &wide)) || wide == nullptr) return "?";
+  std::string name;
+  for (const wchar_t* c = wide; *c != L'\0'; ++c) name.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
+  LocalFree(wide);
+  DWORD code = 0;
+  if (GetExitCodeThread(thread, &code) && code == STILL_ACTIVE) name += ", running";
+  return name;
+}
+
 }  // namespace
 
 ProcessFigures ReadProcessFigures() {
@@ -130,8 +146,15 @@ std::map<std::string, int64_t> HandlesByKind() {
   std::map<BYTE, std::string> names;  // one query per type number
   for (const SystemHandleEntry& entry : own) {
     auto found = names.find(entry.objectType);
-    if (found == names.end()) found = names.emplace(entry.objectType, TypeName(entry.value)).first;
-    ++kinds[found->second];
+    if (found == names.end()) {
+      std::string name = TypeName(entry.value);
+      if (name.empty()) name = "type " + std::to_string(entry.objectType);
+      found = names.emplace(entry.objectType, name).first;
+    }
+    // A thread handle left open says whose it was by the thread's name.
+    std::string kind = found->second;
+    if (kind == "Thread") kind += "(" + ThreadName(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(entry.value))) + ")";
+    ++kinds[kind];
   }
   return kinds;
 }

@@ -42,12 +42,12 @@ void AddPhone(const PhoneId& id, uint32_t kind, const std::string& name, int32_t
 }
 
 void SetState(const PhoneId& id, PhoneState state) {
-  std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+  std::lock_guard<kavex::platform::Mutex> lock(PhoneList::Instance().lock());
   PhoneList::Instance().FindLocked(id)->state = state;
 }
 
 PhoneRecord Snapshot(const PhoneId& id) {
-  std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+  std::lock_guard<kavex::platform::Mutex> lock(PhoneList::Instance().lock());
   const PhoneRecord* record = PhoneList::Instance().FindLocked(id);
   return record != nullptr ? *record : PhoneRecord{};
 }
@@ -419,7 +419,7 @@ TEST_F(EngineInstanceTest, CableAppearingWhileStreamingOverTheNetworkReselectsTh
   // Marked reachable by cable but with no cable route to take (a refused one, say): reconnecting
   // would only come back over the network, at every refresh.
   {
-    std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+    std::lock_guard<kavex::platform::Mutex> lock(PhoneList::Instance().lock());
     PhoneList::Instance().FindLocked(phone)->usbAvailable = true;
   }
   zero.RefreshPhoneList();

@@ -408,7 +408,7 @@ TEST_F(NetworkDiscoveryTest, Ipv4AnnouncementEntersThePhoneAtItsSenderOnTheSessi
   ASSERT_NE(v4.localPort(), 4699);
   EXPECT_EQ(report.peer, SocketAddress::Ipv4(198, 18, 0, 1, v4.localPort()));
 
-  std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+  std::lock_guard<kavex::platform::Mutex> lock(PhoneList::Instance().lock());
   const PhoneRecord* record = PhoneList::Instance().FindLocked(id);
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(record->ipv4Address, SocketAddress::Ipv4(198, 18, 0, 1, 4699));
@@ -434,7 +434,7 @@ TEST_F(NetworkDiscoveryTest, Ipv6LinkLocalAnnouncementKeepsItsScope) {
 
   SocketAddress expected = report.peer;
   expected.port = 4699;
-  std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+  std::lock_guard<kavex::platform::Mutex> lock(PhoneList::Instance().lock());
   const PhoneRecord* record = PhoneList::Instance().FindLocked(id);
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(record->ipv6Address, expected) << record->ipv6Address.ToString();

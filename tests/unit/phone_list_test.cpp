@@ -25,7 +25,7 @@ class PhoneListTest : public ::testing::Test {
   void SetUp() override { list.Clear(); }
   void TearDown() override { list.Clear(); }
   PhoneRecord Snapshot(const PhoneId& id) {
-    std::lock_guard<std::mutex> lock(list.lock());
+    std::lock_guard<kavex::platform::Mutex> lock(list.lock());
     PhoneRecord* record = list.FindLocked(id);
     return record != nullptr ? *record : PhoneRecord{};
   }
@@ -75,7 +75,7 @@ TEST_F(PhoneListTest, LongNamesAreCutAndAnnouncementsRenameBothRecords) {
 TEST_F(PhoneListTest, StreamingRaisesScoresFromZeroAfterNegative) {
   list.ReportNetworkPhone(Id(1), 2, "p", kPhoneV4, 4699);
   {
-    std::lock_guard<std::mutex> lock(list.lock());
+    std::lock_guard<kavex::platform::Mutex> lock(list.lock());
     list.FindLocked(Id(1))->networkScore = -3;
   }
   PhoneList::StateChange change = list.SetPhoneState(NetworkSession(Id(1)), PhoneState::kStreaming);

@@ -400,7 +400,7 @@ class SlowRoster final : public CameraRoster {
 };
 
 bool Listed(const PhoneId& id) {
-  std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+  std::lock_guard<kavex::platform::Mutex> lock(PhoneList::Instance().lock());
   return PhoneList::Instance().FindLocked(id) != nullptr;
 }
 
@@ -682,7 +682,7 @@ TEST(UsbmuxCamera, TeardownWhileTheServiceOpensTheStreamReturnsAtOnce) {
   EXPECT_LT(MillisecondsSince(start), 2000) << "the teardown waited for the stalled service";
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle);
   {
-    std::lock_guard<std::mutex> lock(PhoneList::Instance().lock());
+    std::lock_guard<kavex::platform::Mutex> lock(PhoneList::Instance().lock());
     EXPECT_EQ(PhoneList::Instance().FindLocked(phone)->usbScore, 0) << "a cancelled opening is no refusal";
   }
   PhoneList::Instance().Clear();

@@ -14,6 +14,7 @@
 
 #include "platform/dynamic_library.h"
 #include "platform/module_pin.h"
+#include "platform/sync.h"
 
 namespace kavex::platform::preview {
 
@@ -65,7 +66,7 @@ class WindowThread {
     started->pin_.Hold();
     if (started->shared_->stop == nullptr) return nullptr;
     started->thread_ = startThread([shared = started->shared_] { Run(*shared); });
-    std::unique_lock<std::mutex> lock(started->shared_->mutex);
+    std::unique_lock<platform::Mutex> lock(started->shared_->mutex);
     const bool ready = started->shared_->changed.wait_for(lock, kWindowStartWait,
                                                          [&] { return started->shared_->made; });
     if (!ready) {
@@ -107,8 +108,8 @@ class WindowThread {
       if (stop != nullptr) CloseHandle(stop);
     }
     HANDLE stop;
-    std::mutex mutex;
-    std::condition_variable changed;
+    platform::Mutex mutex;
+    platform::ConditionVariable changed;
     bool made = false;       // the thread has tried to make the window
     HWND window = nullptr;   // the window, once made; written before made, read after
   };
@@ -131,7 +132,7 @@ class WindowThread {
                                                nullptr, module, nullptr)
                              : nullptr;
     {
-      std::lock_guard<std::mutex> lock(shared.mutex);
+      std::lock_guard<platform::Mutex> lock(shared.mutex);
       shared.window = window;
       shared.made = true;
     }
@@ -431,7 +432,7 @@ class Manager {
   bool changed_ = true;
 };
 
-std::mutex g_mutex;
+platform::Mutex g_mutex;
 Manager* g_manager = nullptr;
 
 Manager& TheManager() {
@@ -442,31 +443,31 @@ Manager& TheManager() {
 }  // namespace
 
 HResult SetSize(uint32_t width, uint32_t height) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<platform::Mutex> lock(g_mutex);
   TheManager().SetSize(width, height);
   return kOk;
 }
 
 HResult SetAlpha(bool useAlpha) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<platform::Mutex> lock(g_mutex);
   TheManager().SetAlpha(useAlpha);
   return kOk;
 }
 
 HResult SetNumDesiredSamples(uint32_t samples) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<platform::Mutex> lock(g_mutex);
   TheManager().SetSamples(samples);
   return kOk;
 }
 
 HResult SetAdapter(int32_t x, int32_t y) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<platform::Mutex> lock(g_mutex);
   TheManager().SetAdapter(POINT{x, y});
   return kOk;
 }
 
 HResult GetBackBufferNoRef(void** surface, ThreadStarter startThread) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<platform::Mutex> lock(g_mutex);
   IDirect3DSurface9* target = nullptr;
   const HRESULT result = TheManager().GetBackBuffer(&target, startThread);
   if (surface != nullptr) *surface = target;
@@ -474,7 +475,7 @@ HResult GetBackBufferNoRef(void** surface, ThreadStarter startThread) {
 }
 
 HResult Render(PreviewPictureSource& source) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<platform::Mutex> lock(g_mutex);
   // Before any other preview call there is no manager, and nothing to draw on.
   return g_manager != nullptr ? g_manager->Render(source) : kOk;
 }
@@ -482,7 +483,7 @@ HResult Render(PreviewPictureSource& source) {
 void Destroy() {
   std::unique_ptr<WindowThread> window;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<platform::Mutex> lock(g_mutex);
     if (g_manager != nullptr) window = g_manager->Close();
     delete g_manager;
     g_manager = nullptr;
