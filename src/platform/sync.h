@@ -2,10 +2,9 @@
 // The engine's lock and condition variable, for every hand-off between its threads.
 //
 // Under Windows they are the slim reader/writer lock and the condition variable that waits on it:
-// no kernel object and a user-mode fast path. The standard ones of this toolchain are built on
-// kernel events and semaphores, so every contended lock, wait and wake is a kernel transition (a
-// server round trip under Wine), and a std::mutex is never destroyed by the library, which leaks
-// the event of every mutex that was ever contended. Natively they are the standard ones, which the
+// no kernel object and a user-mode fast path. The standard ones of this toolchain go through its
+// POSIX thread library, built on kernel objects, so every contended lock, wait and wake is a kernel
+// transition (a server round trip under Wine). Natively they are the standard ones, which the
 // thread sanitizer understands.
 //
 // Both work with std::lock_guard and std::unique_lock as the standard ones do.
