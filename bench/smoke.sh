@@ -20,6 +20,8 @@ assert set(sizes) == {"1280x720", "1920x1080"}, sizes.keys()
 for size in sizes.values():
     assert size["bare_ms"] > 0 and size["one_by_one_ms"] > 0 and size["paced_ratio"] > 0, size
     assert "samples" not in size["latency_ms"]["engine"], "the summary keeps no raw samples"
+    excess = size["excess_ms"]
+    assert excess["others"]["pictures"] > 0 and "p99" in excess["keyframes"], excess
 assert os.path.getsize(os.path.join(out, "latency.png")) > 1000
 print("bench smoke: summary and plots written")
 PY
