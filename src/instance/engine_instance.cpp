@@ -207,7 +207,7 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
     overUsb_.store(route.usbmuxCable);
     bool letGo = false;
     if (StartSession(phone, [&](PhoneSession& session) {
-          const bool started = session.StartUsbmux(route.usbmuxHandle, route.usbmuxCable, phone, threadName);
+          const bool started = session.StartUsbmux(route.usbmuxHandle, route.usbmuxCable, threadName);
           letGo = !started && session.stopped();
           return started;
         }))
@@ -229,14 +229,14 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
   overUsb_.store(route.overUsb);
   if (route.peer.empty()) return false;  // unknown, busy with a session already, or no address
   return StartSession(phone, [&](PhoneSession& session) {
-    return session.Start(route.peer, phone, kSilenceTimeoutSeconds, threadName);
+    return session.Start(route.peer, kSilenceTimeoutSeconds, threadName);
   });
 }
 
 template <typename Starter>
 bool EngineInstance::StartSession(const PhoneId& phone, Starter&& start) {
   DropSession();
-  auto session = std::make_shared<PhoneSession>(*this, InstanceRegistry::Broker());
+  auto session = std::make_shared<PhoneSession>(*this, InstanceRegistry::Broker(), phone);
   {
     std::lock_guard<platform::Mutex> lock(sessionMutex_);
     // Another camera may have taken the phone since this one claimed it (YieldPhone): a session

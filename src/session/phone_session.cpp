@@ -10,28 +10,31 @@
 
 namespace kavex {
 
-PhoneSession::PhoneSession(SessionListener& listener, PhoneBroker& broker)
-    : listener_(listener), broker_(broker) {}
+PhoneSession::PhoneSession(SessionListener& listener, PhoneBroker& broker, const PhoneId& phone)
+    : phone_(phone), listener_(listener), broker_(broker) {}
 
 PhoneSession::~PhoneSession() { Stop(); }
 
-bool PhoneSession::Start(const SocketAddress& peer, const PhoneId& phone,
-                         double silenceTimeoutSeconds, const std::string& threadName) {
+bool PhoneSession::Start(const SocketAddress& peer, double silenceTimeoutSeconds, const std::string& threadName) {
+  const PhoneId& phone = phone_;
   auto transport = std::make_shared<TcpTransport>(*this, silenceTimeoutSeconds, threadName);
   {
     std::lock_guard<platform::Mutex> lock(transportMutex_);
+    if (stopped_.load()) return false;  // another camera took the phone while this one started
     transport_ = transport;
   }
   const SessionInfo session{phone, false, peer};
-  ReportState(session, PhoneState::kConnecting);
+  if (!ReportConnectingUnlessStopped(session)) return false;
   if (transport->Start(peer, &phone)) return true;
+  // Stopped meanwhile: the phone is its releaser's to free, a Failed now would overwrite that.
+  if (stopped_.load()) return false;
   Stop();
   ReportState(session, PhoneState::kFailed);
   return false;
 }
 
-bool PhoneSession::StartUsbmux(uint32_t deviceHandle, bool cable, const PhoneId& phone,
-                               const std::string& threadName) {
+bool PhoneSession::StartUsbmux(uint32_t deviceHandle, bool cable, const std::string& threadName) {
+  const PhoneId& phone = phone_;
   auto transport = std::make_shared<UsbmuxTransport>(*this, deviceHandle, cable, phone, threadName);
   {
     std::lock_guard<platform::Mutex> lock(transportMutex_);
@@ -66,11 +69,6 @@ void PhoneSession::Stop() {
 std::shared_ptr<PhoneConnection> PhoneSession::connection() const {
   std::lock_guard<platform::Mutex> lock(transportMutex_);
   return transport_;
-}
-
-PhoneId PhoneSession::phoneId() const {
-  std::lock_guard<platform::Mutex> lock(transportMutex_);
-  return transport_ != nullptr ? transport_->phoneId() : PhoneId{};
 }
 
 bool PhoneSession::RecordState(const SessionInfo& session, PhoneState state) {

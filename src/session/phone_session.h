@@ -31,16 +31,19 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   static constexpr uint32_t kProtocolValueA = 12;
   static constexpr uint32_t kProtocolValueB = 14;
 
-  PhoneSession(SessionListener& listener, PhoneBroker& broker);
+  // A session is for one phone from its creation: a camera taking the phone away finds it by that
+  // phone while it is still starting, before its connection exists.
+  PhoneSession(SessionListener& listener, PhoneBroker& broker, const PhoneId& phone);
   ~PhoneSession() override;
   PhoneSession(const PhoneSession&) = delete;
   PhoneSession& operator=(const PhoneSession&) = delete;
 
   // Connects to the phone over TCP (a network address, or a debug bridge forward). The phone is reported Connecting before the receive thread
   // starts, so that a connection refused at once cannot have its Failed overwritten by a late
-  // Connecting. False (the phone reported Failed) when the connection could not even be started.
-  bool Start(const SocketAddress& peer, const PhoneId& phone, double silenceTimeoutSeconds,
-             const std::string& threadName);
+  // Connecting. False (the phone reported Failed) when the connection could not even be started;
+  // false with nothing reported when the session was stopped meanwhile (whoever stopped it frees
+  // the phone).
+  bool Start(const SocketAddress& peer, double silenceTimeoutSeconds, const std::string& threadName);
   // Connects through the USB multiplexing service to the device with this handle (cable: the
   // service reaches it by cable). False, with nothing reported, when the service refuses or the
   // session is stopped meanwhile (stopped() tells which): the caller decides what comes next. The
@@ -48,7 +51,7 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   // the opening at once and phoneId() names the phone. The phone is reported Connecting once the
   // service has opened the stream, before the receive thread starts, and never after a Stop has
   // returned: whoever stopped the session frees the phone then.
-  bool StartUsbmux(uint32_t deviceHandle, bool cable, const PhoneId& phone, const std::string& threadName);
+  bool StartUsbmux(uint32_t deviceHandle, bool cable, const std::string& threadName);
   // Ends the connection without callbacks and joins its thread; safe twice. A host thread may still
   // hold the connection for a send: it stays valid, and says no.
   void Stop();
@@ -56,7 +59,7 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   bool stopped() const { return stopped_.load(); }
   // The connection, for sends on the camera's initiative; null before Start.
   std::shared_ptr<PhoneConnection> connection() const;
-  PhoneId phoneId() const;
+  const PhoneId& phoneId() const { return phone_; }
 
   // TransportListener, on the receive thread.
   void OnConnected(PhoneConnection& connection) override;
@@ -79,6 +82,7 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   RelayedMessageSink& relay() override;
 
  private:
+  const PhoneId phone_;
   void ReportState(const SessionInfo& session, PhoneState state);
   // The broker's part of a report; true when the listener must hear of it.
   bool RecordState(const SessionInfo& session, PhoneState state);

@@ -252,6 +252,23 @@ TEST_F(EngineInstanceTest, APhoneTakenBetweenTheClaimAndTheSessionIsNotConnected
       << "a session started for a phone its camera had given up";
 }
 
+// A camera taking the phone finds the other camera's session by the phone from its creation, and
+// may stop it before it has started: it must then never connect, or it would stream a phone that
+// no camera holds.
+TEST_F(EngineInstanceTest, ASessionStoppedBeforeItStartsNeverConnects) {
+  EngineInstance& zero = Make(0);
+  loopback::Listener phoneEnd;
+  ASSERT_TRUE(phoneEnd.ok());
+  const PhoneId phone = Phone(30);
+  PhoneList::Instance().ReportNetworkPhone(phone, 2, "taken", SocketAddress::Ipv4(127, 0, 0, 1, 0), phoneEnd.port());
+  PhoneSession session(zero, InstanceRegistry::Broker(), phone);
+  EXPECT_EQ(session.phoneId(), phone);
+  session.Stop();
+  EXPECT_FALSE(session.Start(SocketAddress::Ipv4(127, 0, 0, 1, phoneEnd.port()), 5.0, "kavex-recv-t"));
+  EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle);
+  EXPECT_EQ(phoneEnd.Accept(200), nullptr) << "a stopped session connected to the phone";
+}
+
 std::vector<std::string> g_listed;
 
 void KAVEX_STDCALL RecordListEntry(int, int entry, const char* key, const char* name, int selected) {
@@ -631,7 +648,7 @@ TEST_F(EngineInstanceTest, APhoneTakenByAnotherInstanceLeavesThePlaceholder) {
   ASSERT_EQ(zero.currentPhone(), phone);
   Drain(zero);  // the test plays the connection: the worker must not connect on its own
   RecordingConnection connection(phone, SocketAddress{});
-  PhoneSession session(zero, InstanceRegistry::Broker());
+  PhoneSession session(zero, InstanceRegistry::Broker(), phone);
   session.OnCapabilities(connection, false, {VideoFormat{1280, 720, 30.0f}});
   ASSERT_TRUE(zero.outputStreaming());
   one.OnConnectRequest(phone);
@@ -647,7 +664,7 @@ TEST_F(EngineInstanceTest, AFailureAfterTheGoodbyeLeavesThePhoneIdle) {
   AddPhone(phone, 2, "polite");
   SetState(phone, PhoneState::kStreaming);
   RecordingConnection connection(phone, SocketAddress{});
-  PhoneSession session(zero, InstanceRegistry::Broker());
+  PhoneSession session(zero, InstanceRegistry::Broker(), phone);
   session.OnGoodbye(connection);
   session.OnFailed(connection);
   EXPECT_EQ(PhoneList::Instance().GetPhoneState(phone), PhoneState::kIdle);

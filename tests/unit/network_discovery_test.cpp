@@ -155,7 +155,7 @@ TEST(PhoneAnnouncement, SessionMessageOfType1FollowsTheSameRules) {
   const PhoneId phone = UniqueId(5);
   InstanceRegistry::Broker().OnPhoneFound(phone, 2, "Before", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
   RecordingConnection connection(phone, SocketAddress::Ipv4(198, 18, 0, 2, 4699));
-  PhoneSession session(*instance, InstanceRegistry::Broker());
+  PhoneSession session(*instance, InstanceRegistry::Broker(), phone);
 
   const std::vector<uint8_t> runt = Block(phone, 2, "Runt", 279, 279);
   session.OnPacket(connection, runt.data(), runt.size());

@@ -63,8 +63,8 @@ class SessionDispatchTest : public ::testing::Test {
     g_key = 0;
     SetHostStateCallback(&OnState);
     instance = EngineInstance::Create(0);
-    session = std::make_unique<PhoneSession>(*instance, kavex::InstanceRegistry::Broker());
     phone.bytes = {0x21, 0x43, 0x65, 0x07, 9, 9};
+    session = std::make_unique<PhoneSession>(*instance, kavex::InstanceRegistry::Broker(), phone);
     kavex::InstanceRegistry::Broker().OnPhoneFound(phone, 2, "Phone A", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
     connection = std::make_unique<RecordingConnection>(phone, SocketAddress::Ipv4(198, 18, 0, 2, 4699));
   }

@@ -630,11 +630,11 @@ TEST(UsbmuxSession, StoppedWhileTheServiceOpensTheStreamEndsAtOnceAndLeavesThePh
   broker.OnPhoneFound(phone, 2, 131, true, "");
   ASSERT_EQ(broker.StateOf(phone), PhoneState::kIdle);
   SessionOwner owner;
-  PhoneSession session(owner, broker);
+  PhoneSession session(owner, broker, phone);
 
   std::atomic<bool> started{true};
   const auto start = std::chrono::steady_clock::now();
-  std::thread worker([&] { started.store(session.StartUsbmux(131, true, phone, "kavex-recv")); });
+  std::thread worker([&] { started.store(session.StartUsbmux(131, true, "kavex-recv")); });
   EXPECT_TRUE(WaitUntil([&] { return service.accepted() == 1; }, 5000));
   std::this_thread::sleep_for(milliseconds(300));
   const auto stopping = std::chrono::steady_clock::now();
