@@ -114,6 +114,7 @@ class Checker {
   void Run() {
     while (!stop_) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      soak::NoteThreadNames();  // to name the threads whose handles an epoch leaves behind
       CameraNews news[kCameras];
       for (int c = 0; c < kCameras; ++c) news[c] = host_.News(c);
       for (int a = 0; a < kCameras; ++a) {

@@ -24,6 +24,10 @@ ProcessFigures ReadProcessFigures();
 // to: "socket", "pipe", "file", an anonymous inode's name), so that a report can say what grew.
 std::map<std::string, int64_t> HandlesByKind();
 
+// Remembers the names of this process's running threads, so that HandlesByKind can name a thread
+// whose handle outlived it (an ended thread's name can no longer be read). Nothing natively.
+void NoteThreadNames();
+
 // The names of the two memory figures on this platform, for the printed lines.
 const char* ResidentName();
 const char* PrivateName();

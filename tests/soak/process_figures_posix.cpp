@@ -55,6 +55,8 @@ std::map<std::string, int64_t> HandlesByKind() {
   return kinds;
 }
 
+void NoteThreadNames() {}
+
 const char* ResidentName() { return "rss"; }
 const char* PrivateName() { return "data"; }
 

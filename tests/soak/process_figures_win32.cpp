@@ -6,6 +6,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 namespace soak {
@@ -91,6 +92,12 @@ std::string TypeName(USHORT value) {
   return out;
 }
 
+std::mutex g_namesMutex;
+std::map<DWORD, std::string>& NotedNames() {
+  static std::map<DWORD, std::string> names;  // thread id -> name, as seen running
+  return names;
+}
+
 std::string ThreadName(HANDLE thread) {
   using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
   HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
@@ -98,13 +105,16 @@ std::string ThreadName(HANDLE thread) {
                                  : reinterpret_cast<GetDescription>(
                                        reinterpret_cast<void*>(GetProcAddress(kernel32, "GetThreadDescription")));
   PWSTR wide = nullptr;
-  if (get == nullptr || FAILED(get(thread, &wide)) || wide == nullptr) return "?";
   std::string name;
-  for (const wchar_t* c = wide; *c != L'\0'; ++c) name.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
-  LocalFree(wide);
+  if (get != nullptr && SUCCEEDED(get(thread, &wide)) && wide != nullptr) {
+    for (const wchar_t* c = wide; *c != L'\0'; ++c) name.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
+    LocalFree(wide);
+  }
   DWORD code = 0;
-  if (GetExitCodeThread(thread, &code) && code == STILL_ACTIVE) name += ", running";
-  return name;
+  if (GetExitCodeThread(thread, &code) && code == STILL_ACTIVE) return name + ", running";
+  std::lock_guard<std::mutex> lock(g_namesMutex);
+  const auto noted = NotedNames().find(GetThreadId(thread));
+  return noted != NotedNames().end() ? noted->second + ", ended" : name;
 }
 
 }  // namespace
@@ -157,6 +167,26 @@ std::map<std::string, int64_t> HandlesByKind() {
     ++kinds[kind];
   }
   return kinds;
+}
+
+void NoteThreadNames() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  const DWORD self = GetCurrentProcessId();
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID != self) continue;
+    HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
+    if (thread == nullptr) continue;
+    std::string name = ThreadName(thread);
+    CloseHandle(thread);
+    const size_t running = name.find(", running");
+    if (running == std::string::npos) continue;
+    std::lock_guard<std::mutex> lock(g_namesMutex);
+    NotedNames()[entry.th32ThreadID] = name.substr(0, running);
+  }
+  CloseHandle(snapshot);
 }
 
 const char* ResidentName() { return "working_set"; }
