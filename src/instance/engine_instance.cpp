@@ -265,18 +265,29 @@ PhoneId EngineInstance::DropSession() {
   return session->phoneId();
 }
 
-void EngineInstance::LetGoOfPhone() {
+void EngineInstance::LetGoOfPhone(bool tellHost) {
   // The phone this camera holds, not its session's: a session that ended on its own has already
-  // reported its phone's state, and that phone may be another camera's by now.
-  const PhoneId held = currentPhone();
-  SetCurrentPhone(PhoneId{});
-  DropSession();
-  if (!held.IsZero()) InstanceRegistry::Broker().Free(held);
+  // reported its phone's state, and that phone may be another camera's by now. The hold and the
+  // session are taken together, under the lock another camera's YieldPhone takes them under, so
+  // that exactly one of the two frees the phone.
+  PhoneId held;
+  std::shared_ptr<PhoneSession> session;
+  {
+    std::lock_guard<platform::Mutex> lock(sessionMutex_);
+    std::lock_guard<platform::Mutex> phoneLock(phoneMutex_);
+    held = currentPhone_;
+    currentPhone_ = PhoneId{};
+    session = std::move(session_);
+  }
+  if (session != nullptr) session->Stop();  // joins its receive thread, with no lock held
+  if (held.IsZero()) return;
+  if (tellHost) ReportPhoneState(PhoneState::kIdle);  // before another camera can have the phone
+  InstanceRegistry::Broker().Free(held);
 }
 
-void EngineInstance::ReleasePhone() {
+void EngineInstance::ReleasePhone(bool tellHost) {
   activeConnection_.Clear();
-  LetGoOfPhone();
+  LetGoOfPhone(tellHost);
   // Whoever took the phone, this camera no longer shows it: the placeholder, not a frozen picture.
   ResetOutput();
 }
@@ -325,31 +336,33 @@ void EngineInstance::OnConnectRequest(const PhoneId& phone) {
     if (other->YieldPhone(phone))
       KAVEX_TRACE_INFO("instance", "camera %d: its phone was taken by camera %d", other->index_, index_);
   }
-  const bool hadSession = HasSessionWithCurrentPhone();
-  ReleasePhone();
+  // A camera that lets go of a phone it was connected to shows the placeholder, and its host may
+  // last have heard Streaming: it hears that the camera has none (before the phone is free for any
+  // other camera), since the new connection may take seconds to open (a multiplexer slow to
+  // answer) or not start at all. A phone only claimed by the camera's choice was never reported.
+  ReleasePhone(HasSessionWithCurrentPhone());
   // The phone is this instance's before its connection can end: a connection refused at once ends
   // on its receive thread, which forgets the current phone, possibly before ConnectToPhone has
   // returned here. Claiming it only afterwards would leave the instance holding a phone with no
   // connection behind it, never choosing again.
   SetCurrentPhone(phone);
-  // A camera that lets go of a phone it was connected to shows the placeholder, and its host may
-  // last have heard Streaming: it hears that the camera has none, since the new connection may take
-  // seconds to open (a multiplexer slow to answer) or not start at all, and the phone it left is
-  // free for any camera meanwhile. A phone only claimed by the camera's choice was never reported.
-  if (hadSession) ReportPhoneState(PhoneState::kIdle);
   if (!ConnectToPhone(phone)) SetCurrentPhone(PhoneId{});
 }
 
 bool EngineInstance::YieldPhone(const PhoneId& phone) {
   // This runs on the taker's worker while this camera's own worker goes on: it may have chosen
-  // another phone or started another session since the taker looked. Only what is still `phone`'s
-  // is let go, or the camera would lose the phone it has just moved to.
+  // another phone, started another session, or be letting go of this one itself since the taker
+  // looked. Only what is still `phone`'s is let go, or the camera would lose the phone it has just
+  // moved to; and exactly one of the two frees the phone, whoever takes the camera's hold on it,
+  // after the session stopped: a phone freed late could be set Idle under the taker's connection.
   std::shared_ptr<PhoneSession> session;
   bool held = false;
   {
     std::lock_guard<platform::Mutex> lock(sessionMutex_);
     if (session_ != nullptr && session_->phoneId() == phone) {
-      session = std::move(session_);
+      // Left in place while it stops: a camera letting go meanwhile finds it, stops it too (which
+      // returns once it has stopped) and only then frees the phone.
+      session = session_;
     } else {
       // No session of the phone yet: the camera may have claimed it and be about to start one. The
       // claim goes under the session lock, where StartSession looks for it, so that none starts.
@@ -357,21 +370,24 @@ bool EngineInstance::YieldPhone(const PhoneId& phone) {
     }
   }
   if (session != nullptr) {
-    activeConnection_.Clear();
     session->Stop();  // joins its receive thread, with no lock held; it reports nothing after
     // The phone is given up only now: while the session stopped, the camera still held it and so
     // chose no other, whose reports could then have come before the one below.
+    std::lock_guard<platform::Mutex> lock(sessionMutex_);
+    if (session_ == session) session_.reset();
     held = TakeCurrentPhoneIf(phone);
   }
-  if (!held && session == nullptr) return false;
+  if (!held) return session != nullptr;  // the camera let go by itself, and frees it itself
+  activeConnection_.Clear();
+  // The host of a camera that was connected to the phone (it may last have heard Streaming) hears
+  // that it has none before the phone is free for the taker; a phone merely claimed was never
+  // reported to it.
+  if (session != nullptr) ReportPhoneState(PhoneState::kIdle);
   InstanceRegistry::Broker().Free(phone);
   // Whoever took the phone, this camera no longer shows it: the placeholder, not a frozen picture.
   ResetOutput();
-  // It chooses again at once rather than at the next news of some phone, and the host of a camera
-  // that was connected to the phone (it may last have heard Streaming) hears that it has none; a
-  // session that had ended on its own has told the host already.
+  // It chooses again at once rather than at the next news of some phone.
   Push(EngineEvent::Refresh(0.0));
-  if (held && session != nullptr) ReportPhoneState(PhoneState::kIdle);
   return true;
 }
 

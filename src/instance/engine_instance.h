@@ -91,7 +91,9 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   // dropped) when it could not, or when the camera no longer holds the phone.
   template <typename Starter>
   bool StartSession(const PhoneId& phone, Starter&& start);
-  void ReleasePhone();
+  // Lets go of the held phone and its session; `tellHost`: the host hears Idle once the session
+  // stopped and before the phone is free.
+  void ReleasePhone(bool tellHost = false);
   // Another camera's worker takes `phone`: lets go of it if this camera still holds it (claimed or
   // in a session), and leaves alone whatever this camera has moved on to meanwhile; tells this
   // camera's host and has it choose again. True when something was let go.
@@ -158,7 +160,7 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   // The camera is connected (or connecting) to the phone it holds: its host has heard of it.
   bool HasSessionWithCurrentPhone() const;
   // Ends the session and frees the phone this camera holds (claimed or connected) in the list.
-  void LetGoOfPhone();
+  void LetGoOfPhone(bool tellHost = false);
   // The camera is being stopped: StartSession refuses.
   bool SessionsClosed() const;
 
