@@ -418,6 +418,10 @@ int main(int argc, char** argv) {
               options.minutes);
   std::mt19937 epochs(options.seed);
   Tally tally;
+#ifdef _WIN32
+  // The epochs share this process, which a violation ends: their tally goes with the report.
+  Journal::Get().SetLastWords([&tally] { PrintTally(tally); });
+#endif
   std::vector<soak::Sample> closedSamples;
   const Clock::time_point start = Clock::now();
   const auto end = start + std::chrono::milliseconds(static_cast<int64_t>(options.minutes * 60000));

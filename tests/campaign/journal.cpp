@@ -37,6 +37,7 @@ void Journal::Violation(const std::string& what, const std::string& details) {
   std::printf("\nVIOLATION: %s\n%s", what.c_str(), details.c_str());
   std::printf("replay: --seed %u (epoch %d)\nthe last %zu operations and events:\n", seed_, epoch_, lines_.size());
   for (const std::string& line : lines_) std::printf("  %s\n", line.c_str());
+  if (lastWords_) lastWords_();
   std::printf("campaign: FAIL (seed %u)\n", seed_);
   std::fflush(stdout);
   std::_Exit(1);

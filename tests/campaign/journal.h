@@ -5,6 +5,7 @@
 // Thread: any; one mutex.
 #include <cstdarg>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -25,6 +26,13 @@ class Journal {
     epoch_ = epoch;
   }
 
+  // Printed after the record, before the process ends (the combinations reached so far, which
+  // under Windows would otherwise die with the process).
+  void SetLastWords(std::function<void()> lastWords) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastWords_ = std::move(lastWords);
+  }
+
   static constexpr size_t kKept = 200;
 
  private:
@@ -33,6 +41,7 @@ class Journal {
   unsigned seed_ = 0;
   int epoch_ = 0;
   bool ending_ = false;
+  std::function<void()> lastWords_;
 };
 
 }  // namespace campaign
