@@ -1,6 +1,7 @@
 #include "broker/phone_broker.h"
 
 #include <algorithm>
+#include <string>
 
 #include "broker/adb_watcher.h"
 #include "broker/camera_roster.h"
@@ -16,6 +17,20 @@ namespace kavex {
 namespace {
 
 constexpr int32_t kLowestChoosableScore = -1000000;
+
+// The phones as a choice saw them, for the trace: key, state, best score, and whether a camera
+// holds it. Requires the list lock.
+std::string DescribeChoice(const std::vector<std::unique_ptr<PhoneRecord>>& records,
+                           const std::vector<PhoneId>& taken) {
+  std::string text;
+  for (const auto& record : records) {
+    if (!record->Selectable()) continue;
+    const bool held = std::find(taken.begin(), taken.end(), record->id) != taken.end();
+    text += " " + PhoneKey(record->id) + "/" + std::to_string(static_cast<int>(record->state)) + "/" +
+            std::to_string(std::max(record->networkScore, record->usbScore)) + (held ? "/held" : "");
+  }
+  return text.empty() ? " none listed" : text;
+}
 
 }  // namespace
 
@@ -176,7 +191,10 @@ const PhoneRecord* PhoneBroker::ChooseLocked(int index) {
   const std::vector<CameraSlot> cameras = roster_.Cameras();
   for (int i = 0; i < static_cast<int>(cameras.size()); ++i) {
     if (!cameras[i].exists) continue;
-    if (i < index && cameras[i].takesPhones && cameras[i].phone.IsZero()) return nullptr;
+    if (i < index && cameras[i].takesPhones && cameras[i].phone.IsZero()) {
+      KAVEX_TRACE_DEBUG("broker", "camera %d chooses none: camera %d has no phone", index, i);
+      return nullptr;
+    }
     taken.push_back(cameras[i].phone);
   }
 
@@ -193,7 +211,10 @@ const PhoneRecord* PhoneBroker::ChooseLocked(int index) {
       bestScore = score;
     }
   }
-  return best != nullptr && bestScore > kLowestChoosableScore ? best : nullptr;
+  if (best != nullptr && bestScore > kLowestChoosableScore) return best;
+  KAVEX_TRACE_INFO("broker", "camera %d chooses none; phone/state/score:%s", index,
+                   DescribeChoice(list_.records(), taken).c_str());
+  return nullptr;
 }
 
 PhoneId PhoneBroker::FindSelectable(const std::string& key) {
@@ -221,6 +242,11 @@ PhoneBroker::Route PhoneBroker::RouteTo(const PhoneId& phone) {
     return route;
   }
   return Route{};  // unknown, or busy with a session already
+}
+
+void PhoneBroker::Free(const PhoneId& phone) {
+  list_.ResetStateToIdle(phone);
+  roster_.OnPhoneListChanged();
 }
 
 void PhoneBroker::OnUsbmuxRefused(uint32_t deviceHandle, bool cable) {

@@ -80,6 +80,13 @@ class PhoneBroker final : public NetworkPhoneListener,
     claim(best->id);
     return best->id;
   }
+  // claim() runs under the list lock: a camera choosing at the same time either sees the claim
+  // and passes the phone over, or has claimed it first (and the claimant makes it yield).
+  template <typename Claim>
+  void ClaimFor(Claim&& claim) {
+    std::lock_guard<platform::Mutex> lock(list_.lock());
+    claim();
+  }
   // The selectable phone the host names by this key, or zero.
   PhoneId FindSelectable(const std::string& key);
 
@@ -112,8 +119,9 @@ class PhoneBroker final : public NetworkPhoneListener,
   // A phone named itself on a session.
   void OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& announced, uint16_t kind,
                       const std::string& name);
-  // A camera let its phone go: the phone is free again, with none of a state report's effects.
-  void Free(const PhoneId& phone) { list_.ResetStateToIdle(phone); }
+  // A camera let its phone go: the phone is free again, with none of a state report's effects
+  // but one: a camera that has none may take it now, rather than at the next news of some phone.
+  void Free(const PhoneId& phone);
 
   // The discovery paths' reports.
   void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,

@@ -227,7 +227,11 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
   }
   // A refused multiplexer falls back to the network address: the camera is not on the cable then.
   overUsb_.store(route.overUsb);
-  if (route.peer.empty()) return false;  // unknown, busy with a session already, or no address
+  if (route.peer.empty()) {
+    KAVEX_TRACE_INFO("instance", "camera %d: no way to phone %s (unknown, busy or without an address)",
+                     index_, PhoneKey(phone).c_str());
+    return false;
+  }
   return StartSession(phone, [&](PhoneSession& session) {
     return session.Start(route.peer, kSilenceTimeoutSeconds, threadName);
   });
@@ -328,24 +332,25 @@ void EngineInstance::OnStreamOffered(PhoneSession& session, PhoneConnection&, bo
 }
 
 void EngineInstance::OnConnectRequest(const PhoneId& phone) {
-  // A phone is shown by one instance at a time: take it away from any other first (past a slot
-  // whose camera the host closed, too).
+  // A camera that lets go of a phone it was connected to shows the placeholder, and its host may
+  // last have heard Streaming: it hears that the camera has none (before the phone is free for any
+  // other camera), since the new connection may take seconds to open (a multiplexer slow to
+  // answer) or not start at all. A phone only claimed by the camera's choice was never reported.
+  ReleasePhone(HasSessionWithCurrentPhone());
+  // The phone is this instance's before any other camera lets go of it: a camera made to yield
+  // chooses again at once, and must find the phone taken, or it would take it back before this
+  // one connects. And it is this instance's before its connection can end: a connection refused
+  // at once ends on its receive thread, which forgets the current phone, possibly before
+  // ConnectToPhone has returned here.
+  InstanceRegistry::Broker().ClaimFor([&] { SetCurrentPhone(phone); });
+  // A phone is shown by one instance at a time: take it away from any other (past a slot whose
+  // camera the host closed, too).
   for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
     std::shared_ptr<EngineInstance> other = InstanceRegistry::Get(i);
     if (other == nullptr || other.get() == this) continue;
     if (other->YieldPhone(phone))
       KAVEX_TRACE_INFO("instance", "camera %d: its phone was taken by camera %d", other->index_, index_);
   }
-  // A camera that lets go of a phone it was connected to shows the placeholder, and its host may
-  // last have heard Streaming: it hears that the camera has none (before the phone is free for any
-  // other camera), since the new connection may take seconds to open (a multiplexer slow to
-  // answer) or not start at all. A phone only claimed by the camera's choice was never reported.
-  ReleasePhone(HasSessionWithCurrentPhone());
-  // The phone is this instance's before its connection can end: a connection refused at once ends
-  // on its receive thread, which forgets the current phone, possibly before ConnectToPhone has
-  // returned here. Claiming it only afterwards would leave the instance holding a phone with no
-  // connection behind it, never choosing again.
-  SetCurrentPhone(phone);
   if (!ConnectToPhone(phone)) SetCurrentPhone(PhoneId{});
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -192,21 +193,47 @@ TEST_F(EngineInstanceTest, ConnectRequestTakesThePhoneAwayFromTheInstanceShowing
 
 // A camera that lets go of a phone it is connected to shows the placeholder: its host, which may
 // last have heard Streaming, must hear that it has none, whether another camera took the phone or
-// the camera itself moves to another.
-TEST_F(EngineInstanceTest, CamerasThatLetGoOfAConnectedPhoneTellTheirHosts) {
-  EngineInstance& zero = Make(0);
+// the camera itself moves to another. The camera made to yield may choose again while the taker is
+// still at work (here from its host's callback): it must find the phone taken.
+EngineInstance* g_chooser = nullptr;
+void KAVEX_STDCALL RecordStateAndChoose(int instance, int value) {
+  g_states.emplace_back(instance, value);
+  g_chooser->RefreshPhoneList();
+}
+
+TEST_F(EngineInstanceTest, CamerasThatLetGoOfAConnectedPhoneTellTheirHostsAndNeverTakeItBack) {
+  g_chooser = &Make(0);
+  EngineInstance* zero = g_chooser;
   EngineInstance& one = Make(1);
   const PhoneId a = Phone(26), b = Phone(27);
-  std::unique_ptr<loopback::Peer> peerA = ConnectOverLoopback(one, a), peerB = ConnectOverLoopback(zero, b);
+  std::unique_ptr<loopback::Peer> peerA = ConnectOverLoopback(*zero, a), peerB = ConnectOverLoopback(one, b);
   ASSERT_TRUE(peerA != nullptr && peerB != nullptr);
 
   g_states.clear();
-  SetHostStateCallback(&RecordState);
-  zero.OnConnectRequest(a);
+  SetHostStateCallback(&RecordStateAndChoose);
+  one.OnConnectRequest(a);
   SetHostStateCallback(nullptr);
-  ASSERT_GE(g_states.size(), 2u);
-  EXPECT_EQ(g_states[0], std::make_pair(1, 0)) << "camera 1 lost its phone without a word";
-  EXPECT_EQ(g_states[1], std::make_pair(0, 0)) << "camera 0 left its phone without a word";
+  EXPECT_NE(zero->currentPhone(), a) << "camera 0 took back the phone camera 1 was taking";
+  EXPECT_EQ(one.currentPhone(), a);
+  EXPECT_NE(std::find(g_states.begin(), g_states.end(), std::make_pair(0, 0)), g_states.end())
+      << "camera 0 lost its phone without a word";
+  EXPECT_NE(std::find(g_states.begin(), g_states.end(), std::make_pair(1, 0)), g_states.end())
+      << "camera 1 left its phone without a word";
+}
+
+// A phone a camera lets go of is free for a camera that has none at once, not at the next news of
+// some phone.
+TEST_F(EngineInstanceTest, APhoneLetGoOfMakesTheOtherCamerasChooseAgain) {
+  EngineInstance& zero = Make(0);
+  EngineInstance& one = Make(1);
+  AddPhone(Phone(1), 2, "only");
+  zero.RefreshPhoneList();
+  ASSERT_EQ(zero.currentPhone(), Phone(1));
+  Drain(one);
+  zero.OnConnectRequest(Phone(2));  // unknown: camera 0 lets go of phone 1 and shows none
+  const std::vector<EngineEvent> queued = Drain(one);
+  ASSERT_FALSE(queued.empty()) << "camera 1 never heard that phone 1 is free";
+  EXPECT_EQ(queued[0].kind, EngineEvent::kRefresh);
 }
 
 // The camera that takes a phone looks at the others and then lets go on their behalf while their
@@ -290,7 +317,8 @@ TEST_F(EngineInstanceTest, PhoneReachedThroughTheBridgeForwardIsListedAsUsb) {
   SetState(phone, PhoneState::kStreaming);
   zero.RefreshPhoneList();
   EXPECT_EQ(g_listed, (std::vector<std::string>{"0:" + PhoneKey(phone) + ":Galaxy [USB]:1"}));
-  EXPECT_TRUE(Drain(zero).empty()) << "already on the cable: no reselect";
+  for (const EngineEvent& event : Drain(zero))
+    EXPECT_NE(event.kind, EngineEvent::kConnect) << "already on the cable: no reselect";
 }
 
 TEST_F(EngineInstanceTest, AMultiplexerThatRefusesFallsBackToTheNetworkAndNeverToTheForward) {
