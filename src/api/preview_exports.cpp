@@ -9,7 +9,6 @@
 #include "kavex_engine.h"
 #include "output/preview_buffer.h"
 #include "platform/preview_surface.h"
-#include "platform/thread_name.h"
 
 namespace {
 
@@ -39,18 +38,8 @@ constexpr int kGetBackBufferNoRef = 19;
 // The hidden window's thread, started as every engine thread is. What it might throw is counted
 // against the export that started it.
 std::thread StartWindowThread(std::function<void()> body) {
-  return std::thread([body = std::move(body)] {
-    const kavex::EngineThreadMark engineThread;
-    kavex::platform::NameCurrentThread("kavex-preview");
-    try {
-      body();
-    } catch (...) {
-      try {
-        kavex::ErrorLog::Record(kavex::error_codes::ExportFailed(kGetBackBufferNoRef));
-      } catch (...) {
-      }
-    }
-  });
+  return kavex::StartEngineThread("kavex-preview", kavex::error_codes::ExportFailed(kGetBackBufferNoRef),
+                                  std::move(body));
 }
 
 template <typename Body>

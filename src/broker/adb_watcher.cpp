@@ -8,9 +8,9 @@
 
 #include "broker/usb_notification_thread.h"
 #include "common/engine_thread.h"
+#include "common/scope_exit.h"
 #include "common/error_log.h"
 #include "common/trace.h"
-#include "platform/thread_name.h"
 #include "platform/usb_notifications.h"
 #include "transport/tcp_transport.h"
 #include "platform/sync.h"
@@ -32,7 +32,7 @@ AdbWatcher::AdbWatcher(AdbPhoneListener* listener, Options options)
       listener_(listener),
       table_(options_.firstAnnouncementPort, options_.firstSessionPort) {
   try {
-    thread_ = std::thread(&AdbWatcher::Run, this);
+    thread_ = StartEngineThread("kavex-adb", error_codes::kAdbWatcherThrew, [this] { Run(); });
   } catch (const std::system_error&) {
     running_.store(false);  // no thread: no phones over USB this time
   }
@@ -44,7 +44,7 @@ AdbWatcher::~AdbWatcher() {
     running_.store(false);
   }
   napWake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  JoinEngineThread(thread_);
 }
 
 void AdbWatcher::SetListener(AdbPhoneListener* listener) {
@@ -84,15 +84,10 @@ void AdbWatcher::OnPacket(PhoneConnection&, const uint8_t* message, size_t lengt
 }
 
 void AdbWatcher::Run() {
-  const EngineThreadMark engineThread;
-  platform::NameCurrentThread("kavex-adb");
-  try {
-    Watch();
-  } catch (...) {
-    // Out of memory, say: phones on a cable are not found until instance 0 is made again.
-    ErrorLog::Record(error_codes::kAdbWatcherThrew);
-  }
-  running_.store(false);
+  // However it ends (out of memory, say, which the thread records): phones on a cable are not
+  // found until instance 0 is made again.
+  const ScopeExit ended([this] { running_.store(false); });
+  Watch();
 }
 
 void AdbWatcher::Watch() {

@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "common/engine_thread.h"
+#include "common/scope_exit.h"
 #include "common/error_log.h"
-#include "platform/thread_name.h"
 #include "platform/usb_notifications.h"
 #include "platform/sync.h"
 
@@ -19,7 +19,8 @@ constexpr int kPumpWaitMs = 100;
 std::unique_ptr<UsbNotificationThread> UsbNotificationThread::Start() {
   std::unique_ptr<UsbNotificationThread> notifications(new UsbNotificationThread());
   try {
-    notifications->thread_ = std::thread(&UsbNotificationThread::Run, notifications.get());
+    notifications->thread_ = StartEngineThread("kavex-adb-wnd", error_codes::kAdbWatcherThrew,
+                                               [raw = notifications.get()] { raw->Run(); });
   } catch (const std::system_error&) {
     return nullptr;  // no thread: the watcher finds devices on its passes alone
   }
@@ -35,7 +36,7 @@ std::unique_ptr<UsbNotificationThread> UsbNotificationThread::Start() {
 
 UsbNotificationThread::~UsbNotificationThread() {
   running_.store(false);
-  if (thread_.joinable()) thread_.join();
+  JoinEngineThread(thread_);
 }
 
 void UsbNotificationThread::Report(State state) {
@@ -48,17 +49,12 @@ void UsbNotificationThread::Report(State state) {
 }
 
 void UsbNotificationThread::Run() {
-  const EngineThreadMark engineThread;
-  platform::NameCurrentThread("kavex-adb-wnd");
-  try {
-    std::unique_ptr<platform::UsbNotificationWindow> window = platform::UsbNotificationWindow::Create();
-    Report(window != nullptr ? State::kOpen : State::kRefused);
-    while (window != nullptr && running_.load()) window->Pump(kPumpWaitMs);
-  } catch (...) {
-    // Out of memory, say: the watcher goes on without notifications, or without a window at all.
-    ErrorLog::Record(error_codes::kAdbWatcherThrew);
-  }
-  Report(State::kRefused);
+  // Whichever way it ends (out of memory, say: the thread records it), the watcher goes on without
+  // notifications, or without a window at all.
+  const ScopeExit ended([this] { Report(State::kRefused); });
+  std::unique_ptr<platform::UsbNotificationWindow> window = platform::UsbNotificationWindow::Create();
+  Report(window != nullptr ? State::kOpen : State::kRefused);
+  while (window != nullptr && running_.load()) window->Pump(kPumpWaitMs);
 }
 
 }  // namespace kavex

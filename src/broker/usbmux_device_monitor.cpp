@@ -3,10 +3,10 @@
 #include <chrono>
 
 #include "common/engine_thread.h"
+#include "common/scope_exit.h"
 #include "common/error_codes.h"
 #include "common/error_log.h"
 #include "common/trace.h"
-#include "platform/thread_name.h"
 #include "usbmux/usbmux_call_limits.h"
 #include "platform/sync.h"
 
@@ -20,7 +20,7 @@ constexpr auto kPassSleep = std::chrono::milliseconds(100);
 
 UsbmuxDeviceMonitor::UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, Options options)
     : options_(options), listener_(listener) {
-  thread_ = std::thread(&UsbmuxDeviceMonitor::Run, this);
+  thread_ = StartEngineThread("kavex-usbmux", error_codes::kUsbmuxMonitorThrew, [this] { Run(); });
 }
 
 UsbmuxDeviceMonitor::~UsbmuxDeviceMonitor() {
@@ -29,7 +29,7 @@ UsbmuxDeviceMonitor::~UsbmuxDeviceMonitor() {
     stop_.store(true);
   }
   napWake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  JoinEngineThread(thread_);
   // With no lock held: unsubscribing joins the library's event thread.
   if (subscribed_) options_.table->Unsubscribe();
 }
@@ -43,36 +43,28 @@ void UsbmuxDeviceMonitor::SetListener(UsbmuxPhoneListener* listener) {
 }
 
 void UsbmuxDeviceMonitor::Run() {
-  const EngineThreadMark engineThread;
-  platform::NameCurrentThread("kavex-usbmux");
   // Every call of the service on this thread: the destructor must not wait for a service that
   // takes a connection and never answers.
   const usbmux::CallLimits limits(&stop_, kProbeWaitLimitMs);
-  try {
-    subscribed_ = options_.table->Subscribe();
-    if (!subscribed_) {
-      running_.store(false);
-      return;
+  // However it ends (out of memory, say, which the thread records): iPhones are not looked for
+  // until instance 0 is made again.
+  const ScopeExit ended([this] { running_.store(false); });
+  subscribed_ = options_.table->Subscribe();
+  if (!subscribed_) return;
+  while (!stop_.load()) {
+    for (const UsbmuxDeviceTable::Probe& device :
+         options_.table->DueForProbe(options_.clock->Now(), options_.probeIntervalSeconds)) {
+      if (stop_.load()) break;
+      Probe(device);
     }
-    while (!stop_.load()) {
-      for (const UsbmuxDeviceTable::Probe& device :
-           options_.table->DueForProbe(options_.clock->Now(), options_.probeIntervalSeconds)) {
-        if (stop_.load()) break;
-        Probe(device);
-      }
-      const std::vector<uint32_t> removed = options_.table->TakeRemoved();
-      if (!removed.empty()) {
-        std::lock_guard<platform::Mutex> lock(listenerMutex_);
-        for (const uint32_t handle : removed)
-          if (listener_ != nullptr) listener_->OnPhoneLost(handle);
-      }
-      Nap();
+    const std::vector<uint32_t> removed = options_.table->TakeRemoved();
+    if (!removed.empty()) {
+      std::lock_guard<platform::Mutex> lock(listenerMutex_);
+      for (const uint32_t handle : removed)
+        if (listener_ != nullptr) listener_->OnPhoneLost(handle);
     }
-  } catch (...) {
-    // Out of memory, say: iPhones are not looked for until instance 0 is made again.
-    ErrorLog::Record(error_codes::kUsbmuxMonitorThrew);
+    Nap();
   }
-  running_.store(false);
 }
 
 void UsbmuxDeviceMonitor::Probe(const UsbmuxDeviceTable::Probe& device) {

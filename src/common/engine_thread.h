@@ -1,13 +1,32 @@
 #pragma once
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "common/error_codes.h"
 
 namespace kavex {
+
+// Every thread the engine starts, starts here: marked as the engine's for its whole life, named
+// (traces, debuggers, the soak's handle report name it), and nothing it throws escapes it (a
+// std::thread would end the host's process): what its body lets through is recorded under `threw`
+// and the thread ends. Throws std::system_error when the system gives no thread, and
+// std::bad_alloc, as std::thread does.
+// (The multiplexing client's event thread is that library's own, as the system's library would
+// start it, and does not come through here.)
+std::thread StartEngineThread(std::string name, ErrorCode threw, std::function<void()> body);
+
+// Waits for an engine thread to end; on that thread itself (a teardown reached from its own
+// callback) it lets the thread end on its own instead, as joining would never return.
+void JoinEngineThread(std::thread& thread);
 
 // Which threads are the engine's own. A host may call any export from a callback, EUninitialize
 // included; the engine must then never join the thread it runs on (nor, through another
 // instance's teardown, a thread that waits for it), so teardown asks this before it joins anything.
-//
-// Thread: each engine thread marks itself for its whole life, at its entry, with an
-// EngineThreadMark; the mark is thread-local, so any thread may ask.
+// Thread: any; the mark is thread-local, set by StartEngineThread for the thread's whole life.
+bool OnEngineThread();
+
+// The mark itself, for a thread that becomes the engine's for a while (tests).
 class EngineThreadMark {
  public:
   EngineThreadMark();
@@ -18,8 +37,5 @@ class EngineThreadMark {
  private:
   bool previous_;
 };
-
-// True on a thread the engine started (worker, receive, decoder, feeder, discovery, teardown).
-bool OnEngineThread();
 
 }  // namespace kavex

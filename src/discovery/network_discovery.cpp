@@ -9,7 +9,6 @@
 #include "discovery/announcement_socket.h"
 #include "protocol/phone_announcement.h"
 #include "platform/adapters.h"
-#include "platform/thread_name.h"
 #include "common/error_log.h"
 #include "common/trace.h"
 #include "platform/sync.h"
@@ -34,12 +33,12 @@ NetworkDiscovery::~NetworkDiscovery() { Start(nullptr); }
 void NetworkDiscovery::Start(NetworkPhoneListener* listener) {
   std::lock_guard<platform::Mutex> lock(startMutex_);
   running_.store(false);
-  if (thread_.joinable()) thread_.join();
+  JoinEngineThread(thread_);
   listener_ = listener;
   if (listener_ == nullptr) return;
   running_.store(true);
   try {
-    thread_ = std::thread(&NetworkDiscovery::Run, this);
+    thread_ = StartEngineThread("kavex-discovery", error_codes::kDiscoveryThrew, [this] { Run(); });
   } catch (const std::system_error&) {
     // No thread: discovery stays stopped (running() tells) until the next Start.
     running_.store(false);
@@ -52,16 +51,15 @@ void NetworkDiscovery::ResetBrowseBudget() {
 }
 
 void NetworkDiscovery::Run() {
-  const EngineThreadMark engineThread;
-  platform::NameCurrentThread("kavex-discovery");
   try {
     RunDiscovery();
   } catch (...) {
-    // Out of memory with a flood of phones: this run ends; the next address change or open
-    // starts a new one.
-    ErrorLog::Record(error_codes::kDiscoveryThrew);
+    // Out of memory with a flood of phones: this run ends (the thread records why); the next
+    // address change or open starts a new one.
     KAVEX_TRACE_ERROR(kTraceComponent, "discovery thread threw; this run ends");
     if (dnsSd_ != nullptr) dnsSd_->End();
+    running_.store(false);
+    throw;
   }
   running_.store(false);
 }

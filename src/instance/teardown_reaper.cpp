@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/engine_thread.h"
-#include "platform/thread_name.h"
+#include "common/scope_exit.h"
 #include "common/error_log.h"
 #include "platform/sync.h"
 
@@ -56,15 +56,9 @@ void TeardownReaper::Run(std::function<void()> work) {
     // nor destroyed without ending the host's process.
     reaper.threads.reserve(reaper.threads.size() + 1);
     auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread([work, done] {
-      const EngineThreadMark engineThread;
-      platform::NameCurrentThread("kavex-teardown");
-      try {
-        work();
-      } catch (...) {
-        ErrorLog::Record(error_codes::kTeardownThrew);
-      }
-      done->store(true);
+    std::thread thread = StartEngineThread("kavex-teardown", error_codes::kTeardownThrew, [work, done] {
+      const ScopeExit marksDone([&done] { done->store(true); });  // whichever way the work ends
+      work();
     });
     reaper.threads.push_back(TeardownThread{std::move(thread), std::move(done)});  // within the room
     return;

@@ -4,7 +4,6 @@
 
 #include "platform/clock.h"
 #include "common/engine_thread.h"
-#include "platform/thread_name.h"
 #include "common/error_log.h"
 
 namespace kavex {
@@ -33,16 +32,12 @@ WorkerLoop::~WorkerLoop() { Stop(); }
 void WorkerLoop::Start() {
   if (thread_.joinable()) return;
   running_.store(true);
-  thread_ = std::thread([this] {
-    const EngineThreadMark engineThread;
-    platform::NameCurrentThread(threadName_);
-    Run();
-  });
+  thread_ = StartEngineThread(threadName_, error_codes::kWorkerThrew, [this] { Run(); });
 }
 
 void WorkerLoop::Stop() {
   running_.store(false);
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+  JoinEngineThread(thread_);
 }
 
 void WorkerLoop::Run() {

@@ -16,7 +16,6 @@ extern "C" {
 
 #include "common/engine_thread.h"
 #include "media/decoded_frame_pair.h"
-#include "platform/thread_name.h"
 #include "media/decoder_sink.h"
 #include "platform/video_acceleration.h"
 #include "common/error_log.h"
@@ -107,10 +106,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::Create(bool hevc, DecodedFramePair& 
                    hevc ? "hardware (DXVA2)" : "software");
   decoder->running_ = true;
   try {
-    decoder->thread_ = std::thread([raw = decoder.get(), threadName] {
-      platform::NameCurrentThread(threadName);
-      raw->Run();
-    });
+    decoder->thread_ = StartEngineThread(threadName, error_codes::kDecoderThrew, [raw = decoder.get()] { raw->Run(); });
   } catch (const std::system_error&) {
     decoder->running_ = false;
     return nullptr;
@@ -198,7 +194,6 @@ void VideoDecoder::Submit(const uint8_t* data, size_t length, float timestamp) {
 }
 
 void VideoDecoder::Run() {
-  const EngineThreadMark engineThread;
   for (;;) {
     {
       std::unique_lock<platform::Mutex> lock(waitMutex_);

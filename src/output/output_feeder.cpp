@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "common/engine_thread.h"
-#include "platform/thread_name.h"
 #include "common/error_log.h"
 #include "platform/sync.h"
 
@@ -25,7 +24,7 @@ void OutputFeeder::Start() {
   if (thread_.joinable()) return;
   running_.store(true);
   try {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = StartEngineThread(threadName_, error_codes::kFeederThrew, [this] { Run(); });
   } catch (...) {
     running_.store(false);
     throw;
@@ -38,12 +37,10 @@ void OutputFeeder::Stop() {
     running_.store(false);
   }
   wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  JoinEngineThread(thread_);
 }
 
 void OutputFeeder::Run() {
-  const EngineThreadMark engineThread;
-  platform::NameCurrentThread(threadName_);
   while (running_.load()) {
     try {
       if (consumerActive_()) {

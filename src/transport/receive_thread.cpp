@@ -1,6 +1,9 @@
 #include "transport/receive_thread.h"
 
+#include <new>
 #include <system_error>
+
+#include "common/engine_thread.h"
 #include "platform/sync.h"
 
 namespace kavex {
@@ -14,13 +17,15 @@ thread_local const ReceiveThread* tlsCurrent = nullptr;
 
 bool ReceiveThread::OnThisThread() const { return tlsCurrent == this; }
 
-bool ReceiveThread::Start(std::function<void()> body) {
+bool ReceiveThread::Start(const std::string& name, std::function<void()> body) {
   try {
-    thread_ = std::thread([this, body = std::move(body)] {
+    thread_ = StartEngineThread(name, error_codes::kReceiveThrew, [this, body = std::move(body)] {
       tlsCurrent = this;
       body();
     });
   } catch (const std::system_error&) {
+    return false;
+  } catch (const std::bad_alloc&) {
     return false;
   }
   return true;

@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <functional>
+#include <string>
 #include <mutex>
 #include <thread>
 #include "platform/sync.h"
@@ -23,9 +24,9 @@ class ReceiveThread {
 
   platform::Mutex& startMutex() { return startMutex_; }
   bool stopped() const { return stopped_.load(); }
-  // Requires startMutex(). Runs body on a new thread, which counts as this transport's from its
-  // first instruction. False when the thread cannot be made.
-  bool Start(std::function<void()> body);
+  // Requires startMutex(). Runs body on a new engine thread of this name, which counts as this
+  // transport's from its first instruction. False when the thread cannot be made.
+  bool Start(const std::string& name, std::function<void()> body);
   // Clears the open flag and joins the thread, or, on the thread itself, only clears the flags (a
   // later Stop or Release from elsewhere joins it). Idempotent.
   void Stop();

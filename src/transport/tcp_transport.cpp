@@ -5,7 +5,6 @@
 
 #include "platform/clock.h"
 #include "common/engine_thread.h"
-#include "platform/thread_name.h"
 #include "common/error_log.h"
 #include "common/trace.h"
 #include "platform/wait_time.h"
@@ -103,7 +102,7 @@ bool TcpTransport::Start(const SocketAddress& peer, const PhoneId* id) {
     socket_ = std::move(socket);
   }
   open_.store(true);
-  if (!receiver_.Start([this] { RunReceiveThread(); })) {
+  if (!receiver_.Start(threadName_, [this] { RunReceiveThread(); })) {
     open_.store(false);
     std::lock_guard<platform::Mutex> lock(sendMutex_);
     socket_.Close();
@@ -151,8 +150,6 @@ bool TcpTransport::ConnectSocket() {
 }
 
 void TcpTransport::RunReceiveThread() {
-  const EngineThreadMark engineThread;
-  platform::NameCurrentThread(threadName_);
   ReceiveOutcome outcome = ReceiveOutcome::kFailed;
   try {
     outcome = ConnectAndReceive();

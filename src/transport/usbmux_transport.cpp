@@ -7,7 +7,6 @@
 #include "common/error_codes.h"
 #include "common/error_log.h"
 #include "common/trace.h"
-#include "platform/thread_name.h"
 #include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
 #include "usbmux/usbmux_call_limits.h"
@@ -115,7 +114,7 @@ bool UsbmuxTransport::Open(uint16_t port) {
 bool UsbmuxTransport::StartReceiving() {
   std::lock_guard<platform::Mutex> lock(receiver_.startMutex());
   if (started_ || receiver_.stopped() || socket_.load() < 0) return false;
-  if (!receiver_.Start([this] { RunReceiveThread(); })) {
+  if (!receiver_.Start(threadName_, [this] { RunReceiveThread(); })) {
     open_.store(false);
     usbmuxd_disconnect(socket_.exchange(-1));
     return false;
@@ -125,8 +124,6 @@ bool UsbmuxTransport::StartReceiving() {
 }
 
 void UsbmuxTransport::RunReceiveThread() {
-  const EngineThreadMark engineThread;
-  platform::NameCurrentThread(threadName_);
   try {
     ServiceSource serviceSource(socket_.load());
     ReadAheadSource source(serviceSource);

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/engine_thread.h"
+#include "platform/thread_name.h"
 #include "settings_fixture.h"
 
 namespace kavex {
@@ -73,6 +78,37 @@ TEST_F(ErrorLogTest, EntriesRecordedAtOnceFromManyThreadsStayWhole) {
     ASSERT_TRUE(taken.deliver) << "round " << round;
     ASSERT_EQ(recorded.count(taken.text), 1u) << "round " << round << ": " << taken.text;
   }
+}
+
+// Every engine thread starts through one function: marked for its whole life (teardown asks), named,
+// and what escapes its body is recorded under its code instead of ending the process.
+TEST_F(ErrorLogTest, AnEngineThreadIsMarkedNamedAndRecordsWhatEscapesIt) {
+  bool marked = false;
+  std::string name;
+  std::thread thread = StartEngineThread("kavex-test", ErrorCode{"ei", 99}, [&] {
+    marked = OnEngineThread();
+    name = platform::CurrentThreadName();
+    throw std::runtime_error("out of something");
+  });
+  JoinEngineThread(thread);
+  EXPECT_TRUE(marked);
+  EXPECT_EQ(name, "kavex-test");
+  EXPECT_FALSE(OnEngineThread()) << "the caller is no engine thread";
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:ei:99");
+
+  // Joined from itself (a teardown from its own callback), it is let go instead of joined.
+  std::thread self;
+  std::atomic<bool> started{false}, done{false};
+  self = StartEngineThread("kavex-test", ErrorCode{"ei", 98}, [&] {
+    while (!started.load()) std::this_thread::yield();
+    JoinEngineThread(self);
+    done.store(true);
+  });
+  started.store(true);
+  for (int i = 0; i < 1000 && !done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(done.load()) << "joining itself never returned";
+  EXPECT_FALSE(self.joinable());
+  EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "") << "joining itself threw";
 }
 
 }  // namespace
