@@ -1,5 +1,6 @@
 # make test  - set up this machine (Debian 12, as root), build the dependencies and both builds, and
 #              run every test tier inside private network namespaces.
+# make check - the fast loop, as any user: the native build and its unit tests (a few minutes).
 # make demo  - the engine on simulators: a phone found on the test network streams into a virtual
 #              camera; snapshots, logs and a summary go to out/demo/ (scripts/demo.sh).
 # make demo-usb - the same with an Android phone on the cable, reached through the debug bridge
@@ -21,7 +22,7 @@ CACHE ?= /var/cache/kavex-engine
 export KAVEX_CACHE := $(CACHE)
 JOBS ?= 2
 
-.PHONY: test setup deps build build-win32 build-native demo demo-usb dist bench soak campaign fuzz clean
+.PHONY: test check setup deps build build-win32 build-native demo demo-usb dist bench soak campaign fuzz clean
 
 test: build
 	scripts/netns-run.sh -- scripts/run-tests.sh
@@ -37,24 +38,25 @@ deps: setup $(BUILD)/deps-prefixes.txt
 
 build: build-win32 build-native
 
-# The Windows build's configuration, shared by the targets that build in it.
-CONFIGURE_WIN32 = cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
-	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
-	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
-
 # The Windows tests use the native phone simulator, so the native build comes first.
+# The builds are the presets of CMakePresets.json (build/<preset>); the Windows build reads the
+# dependencies' prefixes from build/deps-prefixes.txt.
 build-win32: deps build-native
-	$(CONFIGURE_WIN32)
-	cmake --build $(BUILD)/win32 -j $(JOBS)
+	cmake --preset win32 >/dev/null
+	cmake --build --preset win32 -j $(JOBS)
 
 build-native: setup
-	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD)/native -j $(JOBS)
-	cmake -S . -B $(BUILD)/native-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVEX_SANITIZE=address >/dev/null
-	cmake --build $(BUILD)/native-asan -j $(JOBS)
-	cmake -S . -B $(BUILD)/native-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVEX_SANITIZE=thread >/dev/null
-	cmake --build $(BUILD)/native-tsan -j $(JOBS)
+	for preset in native native-asan native-tsan; do \
+	  cmake --preset $$preset >/dev/null && cmake --build --preset $$preset -j $(JOBS) || exit 1; \
+	done
+
+# The fast loop, as any user (no root, apt or test network; the packages `make setup` installs must
+# be there): the native build and its unit tests (ctest -L unit), inside a network namespace of the
+# user's own that holds only loopback, so that discovery never sees this machine's network.
+check:
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j $(JOBS)
+	scripts/check.sh
 
 demo: build
 	scripts/netns-run.sh -- scripts/demo.sh
@@ -66,8 +68,8 @@ demo-usb: build
 # information, which goes to the symbols archive): no second build, and only the three programs
 # it ships are brought up to date.
 dist: deps
-	$(CONFIGURE_WIN32)
-	cmake --build $(BUILD)/win32 -j $(JOBS) --target engine kavex-host camera-viewer
+	cmake --preset win32 >/dev/null
+	cmake --build --preset win32 -j $(JOBS) --target engine kavex-host camera-viewer
 	scripts/dist.sh --build $(BUILD)/win32 --out out/dist
 
 # The benchmark programs alone, in the folders and with the settings of `make build`; then, in the
@@ -82,12 +84,9 @@ BENCH_STREAMS ?= /var/cache/kavex-engine/bench-streams
 BENCH_OUT := out/bench
 bench: deps
 	bench/make-bench-streams.sh $(BENCH_STREAMS)
-	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --preset native >/dev/null
 	cmake --build $(BUILD)/native -j $(JOBS) --target video_bench scale_bench phone-sim
-	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
-	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
-	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
+	cmake --preset win32 >/dev/null
 	cmake --build $(BUILD)/win32 -j $(JOBS) --target video_bench scale_bench
 	@rm -rf $(BENCH_OUT) && mkdir -p $(BENCH_OUT)/native $(BENCH_OUT)/win32 $(abspath $(BUILD))/native/bench-settings
 	@echo "=== one camera, native ==="
@@ -113,12 +112,9 @@ SOAK_MINUTES ?= 60
 SOAK_SEED ?=
 SOAK_TIERS ?= native win32
 soak: deps
-	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --preset native >/dev/null
 	cmake --build $(BUILD)/native -j $(JOBS) --target soak phone-sim
-	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
-	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
-	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
+	cmake --preset win32 >/dev/null
 	$(if $(filter win32,$(SOAK_TIERS)),cmake --build $(BUILD)/win32 -j $(JOBS) --target soak)
 	@mkdir -p $(abspath $(BUILD))/native/soak-settings
 	$(if $(filter native,$(SOAK_TIERS)),SOAK_SEED=$(SOAK_SEED) scripts/netns-run.sh --no-wine -- \
@@ -136,12 +132,9 @@ CAMPAIGN_MINUTES ?= 60
 CAMPAIGN_SEED ?=
 CAMPAIGN_TIERS ?= native win32
 campaign: deps
-	cmake -S . -B $(BUILD)/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --preset native >/dev/null
 	cmake --build $(BUILD)/native -j $(JOBS) --target campaign phone-sim usbmuxd-sim adb-sim
-	cmake -S . -B $(BUILD)/win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake \
-	  -DKAVEX_PHONE_SIM=$(CURDIR)/$(BUILD)/native/bin/phone-sim \
-	  -DKAVEX_DEPS_PREFIXES="$$(paste -sd';' $(BUILD)/deps-prefixes.txt)" >/dev/null
+	cmake --preset win32 >/dev/null
 	$(if $(filter win32,$(CAMPAIGN_TIERS)),cmake --build $(BUILD)/win32 -j $(JOBS) --target campaign)
 	@mkdir -p $(abspath $(BUILD))/native/campaign-settings
 	$(if $(filter native,$(CAMPAIGN_TIERS)),CAMPAIGN_SEED=$(CAMPAIGN_SEED) scripts/netns-run.sh --no-wine -- \

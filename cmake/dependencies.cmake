@@ -6,8 +6,12 @@ find_package(Threads REQUIRED)
 set(KAVEX_DEP_MODULES libavcodec libavutil libswscale opus libplist-2.0)
 
 if(WIN32)
+  # Unless given, the prefixes `make deps` recorded (one per line).
+  if(KAVEX_DEPS_PREFIXES STREQUAL "" AND EXISTS ${PROJECT_SOURCE_DIR}/build/deps-prefixes.txt)
+    file(STRINGS ${PROJECT_SOURCE_DIR}/build/deps-prefixes.txt KAVEX_DEPS_PREFIXES)
+  endif()
   if(KAVEX_DEPS_PREFIXES STREQUAL "")
-    message(FATAL_ERROR "KAVEX_DEPS_PREFIXES is empty: run deps/build-all.sh and pass its prefixes")
+    message(FATAL_ERROR "KAVEX_DEPS_PREFIXES is empty: run `make deps` (deps/build-all.sh) first")
   endif()
   set(pc_dirs "")
   foreach(prefix IN LISTS KAVEX_DEPS_PREFIXES)

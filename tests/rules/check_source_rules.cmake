@@ -1,0 +1,44 @@
+# The rules of src/ that the compiler alone does not hold (cmake -P; ctest runs it as source_rules):
+# - no #include with ".." in it: a directory reaches another only through its include root;
+# - the include roots keep a directory from reaching one above it: a file of common/ that includes
+#   instance/ does not compile, while one that includes platform/ does;
+# - every engine thread starts through StartEngineThread (common/engine_thread.cpp); the usbmux
+#   client library's event thread is that library's own.
+# Variables: SRC (the src/ folder), ROOTS (the build's include-roots folder), CXX (the compiler),
+# WORK (a scratch folder).
+cmake_policy(SET CMP0007 NEW)
+set(failures "")
+
+file(GLOB_RECURSE sources RELATIVE ${SRC} ${SRC}/*.h ${SRC}/*.cpp)
+foreach(source ${sources})
+  file(STRINGS ${SRC}/${source} lines REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<][^\">]*\\.\\.")
+  foreach(line ${lines})
+    list(APPEND failures "${source}: an include that climbs out of its directory: ${line}")
+  endforeach()
+  if(NOT source STREQUAL "common/engine_thread.cpp" AND NOT source MATCHES "^usbmux/usbmux_client")
+    file(STRINGS ${SRC}/${source} lines REGEX "std::thread\\(|std::thread [a-zA-Z_]+\\([[&]|CreateThread|_beginthread")
+    foreach(line ${lines})
+      list(APPEND failures "${source}: a thread started past StartEngineThread: ${line}")
+    endforeach()
+  endif()
+endforeach()
+
+file(MAKE_DIRECTORY ${WORK})
+file(WRITE ${WORK}/down.cpp "#include \"platform/sync.h\"\n")
+file(WRITE ${WORK}/up.cpp "#include \"instance/engine_instance.h\"\n")
+execute_process(COMMAND ${CXX} -std=c++17 -fsyntax-only -I${ROOTS}/common ${WORK}/down.cpp
+  RESULT_VARIABLE down ERROR_VARIABLE down_errors)
+execute_process(COMMAND ${CXX} -std=c++17 -fsyntax-only -I${ROOTS}/common ${WORK}/up.cpp
+  RESULT_VARIABLE up ERROR_VARIABLE up_errors)
+if(NOT down EQUAL 0)
+  list(APPEND failures "common/ cannot include platform/ through its root: ${down_errors}")
+endif()
+if(up EQUAL 0 OR NOT up_errors MATCHES "instance/engine_instance.h")
+  list(APPEND failures "common/ reaches instance/ through its include root (or failed otherwise): ${up_errors}")
+endif()
+
+if(failures)
+  list(JOIN failures "\n" text)
+  message(FATAL_ERROR "${text}")
+endif()
+message(STATUS "source rules hold for ${SRC}")
