@@ -40,8 +40,7 @@ std::string FileText(const std::string& path) {
 
 #ifdef _WIN32
 double Seconds(const FILETIME& time) {
-  return static_cast<double>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime) /
-         1e7;
+  return static_cast<double>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 1e7;
 }
 
 using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);

@@ -56,11 +56,11 @@
 #include "bench_json.h"
 #include "camera_host.h"
 #include "camera_section_layout.h"
+#include "common/error_log.h"
 #include "cpu_time.h"
 #include "cpu_watch.h"
 #include "engine_library.h"
 #include "kavex_engine.h"
-#include "common/error_log.h"
 #include "section_consumer.h"
 #include "sim_control.h"
 #include "wait_until.h"
@@ -302,21 +302,24 @@ void PrintCpu(const Options& options, const CpuUse& use, int cameras) {
   std::printf("\nCPU of this process over the window: %.2f s user+system in %.2f s wall\n", use.process, use.wall);
   std::printf("  = %.1f %% of one core, %.1f %% of all %u cores\n", Percent(use.process, use.wall),
               Percent(use.process, use.wall) / cores, cores);
-  std::printf("  of which the bench's own consumer thread: %.2f s (%.1f %% of one core); the engine's share:\n"
-              "  %.1f %% of one core, %.2f %% per camera\n",
-              use.consumer, Percent(use.consumer, use.wall), Percent(use.engineShare, use.wall),
-              Percent(use.engineShare, use.wall) / std::max(1, cameras));
+  std::printf(
+      "  of which the bench's own consumer thread: %.2f s (%.1f %% of one core); the engine's share:\n"
+      "  %.1f %% of one core, %.2f %% per camera\n",
+      use.consumer, Percent(use.consumer, use.wall), Percent(use.engineShare, use.wall),
+      Percent(use.engineShare, use.wall) / std::max(1, cameras));
   if (use.machineBusy >= 0)
-    std::printf("  the whole machine meanwhile: %.1f %% of all cores busy; work of other processes than this one\n"
-                "  and the watched ones: %.1f %% of one core (the machine is shared: figures taken beside much other\n"
-                "  work are starved, not slow); load average %.1f\n",
-                100.0 * use.machineBusy, Percent(use.others, use.wall), use.loadAverage);
+    std::printf(
+        "  the whole machine meanwhile: %.1f %% of all cores busy; work of other processes than this one\n"
+        "  and the watched ones: %.1f %% of one core (the machine is shared: figures taken beside much other\n"
+        "  work are starved, not slow); load average %.1f\n",
+        100.0 * use.machineBusy, Percent(use.others, use.wall), use.loadAverage);
   std::vector<std::pair<std::string, bench::NamedCpu>> threads(use.threads.begin(), use.threads.end());
   std::sort(threads.begin(), threads.end(),
             [](const auto& a, const auto& b) { return a.second.seconds > b.second.seconds; });
-  std::printf("this process's threads by name (%% of one core; (N): N threads of that name). Natively a thread\n"
-              "  inherits its creator's name: FFmpeg's slice workers, made with the decoder on the receive\n"
-              "  thread, count under kavex-recv-<i>; under Wine they are among the unnamed:\n ");
+  std::printf(
+      "this process's threads by name (%% of one core; (N): N threads of that name). Natively a thread\n"
+      "  inherits its creator's name: FFmpeg's slice workers, made with the decoder on the receive\n"
+      "  thread, count under kavex-recv-<i>; under Wine they are among the unnamed:\n ");
   int shown = 0;
   for (const auto& [name, cpu] : threads) {
     if (cpu.seconds <= 0 && shown > 0) continue;
@@ -389,9 +392,9 @@ struct InstanceResult {
   bool measured = false;
   std::string key;
   uint64_t sent = 0;
-  uint64_t decoded = 0;    // acknowledged: taken by the decoder
-  uint64_t delivered = 0;  // taken by the consumer
-  uint64_t lost = 0;       // sent, never taken
+  uint64_t decoded = 0;           // acknowledged: taken by the decoder
+  uint64_t delivered = 0;         // taken by the consumer
+  uint64_t lost = 0;              // sent, never taken
   uint64_t lostAfterDecoder = 0;  // acknowledged, never taken
   size_t wrongPictures = 0;
   size_t outOfOrder = 0;
@@ -436,8 +439,8 @@ void PrintWhyNotStreaming(std::vector<Phone>& phones) {
     std::string states;
     if (news.stateCount > news.states.size()) states = " ...";
     for (const int state : news.states) states += std::string(" ") + StateName(state);
-    std::printf("  instance %d: open result %d, states:%s, selected phone %s\n", camera,
-                news.openResult, states.empty() ? " none" : states.c_str(),
+    std::printf("  instance %d: open result %d, states:%s, selected phone %s\n", camera, news.openResult,
+                states.empty() ? " none" : states.c_str(),
                 news.selectedKey.empty() ? "none" : news.selectedKey.c_str());
   }
   for (Phone& phone : phones) std::printf("  phone %s: %s\n", phone.key.c_str(), State(phone).c_str());
@@ -471,12 +474,14 @@ InstanceResult Evaluate(const bench::CameraTakes& takes, const Acks& acks, const
 }
 
 uint64_t PrintResults(const std::vector<InstanceResult>& results, double wall) {
-  std::printf("\nPer instance, over the %.1f s window (the pictures each phone sent in it, by its timestamps):\n", wall);
-  std::printf("  sent: video packets the phone sent; decoded: packets the decoder took (the phone's\n"
-              "  acknowledgements); delivered: pictures the consumer took; lost: sent, never taken;\n"
-              "  after decoder: decoded but never taken (overwritten in the section before the consumer\n"
-              "  took them, or no picture came out); ms: medians of the engine's decode and delivery\n"
-              "  times as the acknowledgements report them\n");
+  std::printf("\nPer instance, over the %.1f s window (the pictures each phone sent in it, by its timestamps):\n",
+              wall);
+  std::printf(
+      "  sent: video packets the phone sent; decoded: packets the decoder took (the phone's\n"
+      "  acknowledgements); delivered: pictures the consumer took; lost: sent, never taken;\n"
+      "  after decoder: decoded but never taken (overwritten in the section before the consumer\n"
+      "  took them, or no picture came out); ms: medians of the engine's decode and delivery\n"
+      "  times as the acknowledgements report them\n");
   std::printf("  %-8s %-5s %7s %8s %9s %6s %7s %13s %10s %12s\n", "instance", "phone", "sent", "decoded", "delivered",
               "lost", "%", "after decoder", "decode ms", "delivery ms");
   InstanceResult total;
@@ -497,9 +502,9 @@ uint64_t PrintResults(const std::vector<InstanceResult>& results, double wall) {
     total.lost += r.lost;
     total.lostAfterDecoder += r.lostAfterDecoder;
   }
-  std::printf("  %-8s %-5s %7llu %8llu %9llu %6llu %7.2f %13llu\n", "total", "", static_cast<unsigned long long>(total.sent),
-              static_cast<unsigned long long>(total.decoded), static_cast<unsigned long long>(total.delivered),
-              static_cast<unsigned long long>(total.lost),
+  std::printf("  %-8s %-5s %7llu %8llu %9llu %6llu %7.2f %13llu\n", "total", "",
+              static_cast<unsigned long long>(total.sent), static_cast<unsigned long long>(total.decoded),
+              static_cast<unsigned long long>(total.delivered), static_cast<unsigned long long>(total.lost),
               total.sent > 0 ? 100.0 * static_cast<double>(total.lost) / static_cast<double>(total.sent) : 0.0,
               static_cast<unsigned long long>(total.lostAfterDecoder));
   std::printf("  delivered pictures per second, all instances: %.1f (the phones send %.1f); dropped: %llu\n",
@@ -519,13 +524,14 @@ uint64_t PrintResults(const std::vector<InstanceResult>& results, double wall) {
 
 int RunScale(const Options& options, Clock::time_point start) {
   const int cameras = static_cast<int>(options.phones.size());
-  std::printf("scale_bench: %d phones stream %ux%d H.264 at 30 fps (and Opus audio) into %d cameras at once\n",
-              cameras, options.width, options.height, cameras);
+  std::printf("scale_bench: %d phones stream %ux%d H.264 at 30 fps (and Opus audio) into %d cameras at once\n", cameras,
+              options.width, options.height, cameras);
   std::printf("machine: %s, cores %u, build %s\n", testkit::PlatformName().c_str(), std::thread::hardware_concurrency(),
               KAVEX_BENCH_BUILD_TYPE);
-  std::printf("cameras: section mode, each consumer demands %ux%d YUY2 at 30 fps; this program takes\n"
-              "  every picture (older slot first, polled every %d ms) without copying it\n",
-              options.width, options.height, options.pollMs);
+  std::printf(
+      "cameras: section mode, each consumer demands %ux%d YUY2 at 30 fps; this program takes\n"
+      "  every picture (older slot first, polled every %d ms) without copying it\n",
+      options.width, options.height, options.pollMs);
   std::printf("stream: %s\n", options.streamName.c_str());
 
   std::vector<Phone> phones;
@@ -604,8 +610,9 @@ int RunScale(const Options& options, Clock::time_point start) {
   const uint64_t dropped = PrintResults(results, use.wall);
   std::printf("  the consumer's longest time between two polls: %.1f ms\n", pollGapMs);
   if (pollGapMs > 1000.0 / kFps)
-    std::printf("  (longer than a picture's interval: a picture lost after the decoder may be one the engine\n"
-                "  overwrote while this program was not scheduled)\n");
+    std::printf(
+        "  (longer than a picture's interval: a picture lost after the decoder may be one the engine\n"
+        "  overwrote while this program was not scheduled)\n");
   PrintCpu(options, use, cameras);
 
   // The phone checks every message the engine sends against its layout.

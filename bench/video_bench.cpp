@@ -35,8 +35,8 @@ extern "C" {
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
 #include "bench_json.h"
+#include "common/error_log.h"
 #include "cpu_time.h"
 #include "cpu_watch.h"
 #include "fixture_file.h"
@@ -46,7 +46,7 @@ extern "C" {
 #include "output/device_paths.h"
 #include "output/frame_slot.h"
 #include "output/virtual_camera_output.h"
-#include "common/error_log.h"
+#include "platform/clock.h"
 #include "simulated_drivers.h"
 
 namespace {
@@ -108,8 +108,7 @@ bool LumaLooksWhite(int luma) { return luma >= 170 && luma <= 190; }
 // the slot at once, so every picture finds a free slot.
 class OutputStepSink : public kavex::DecoderSink {
  public:
-  OutputStepSink(kavex::DecodedFramePair& pair, kavex::VirtualCameraOutput& output)
-      : pair_(pair), output_(output) {}
+  OutputStepSink(kavex::DecodedFramePair& pair, kavex::VirtualCameraOutput& output) : pair_(pair), output_(output) {}
 
   // Packets of the next run carry the timestamps 0..frames-1.
   void Begin(size_t frames) {
@@ -197,8 +196,8 @@ class BenchOutput {
     const kavex::OutputFormat format = output_->format();
     if (format.width != static_cast<uint32_t>(clip.width) || format.height != clip.height ||
         format.code != kavex::kPixelYuy2)
-      return "the output did not take the camera's " + std::to_string(clip.width) + "x" +
-             std::to_string(clip.height) + " YUY2 format";
+      return "the output did not take the camera's " + std::to_string(clip.width) + "x" + std::to_string(clip.height) +
+             " YUY2 format";
     output_->SetStreaming(true);
     return {};
   }
@@ -282,8 +281,7 @@ RunResult RunEngine(EnginePath& path, const Clip& clip, size_t frames, bool oneB
   run.decodeMs /= static_cast<double>(frames);
   run.outputMs /= static_cast<double>(frames);
   const kavex::FrameSlot slot = path.bench.output().localSlot(0);
-  run.ok = path.sink.failures() == 0 &&
-           slot.length() == static_cast<uint32_t>(clip.width * clip.height * 2);
+  run.ok = path.sink.failures() == 0 && slot.length() == static_cast<uint32_t>(clip.width * clip.height * 2);
   run.whiteLuma = WhiteBarLuma(slot.data(), clip);
   run.msPerFrame = elapsed * 1000.0 / static_cast<double>(frames);
   return run;
@@ -361,12 +359,10 @@ class BarePath {
   }
 
   bool Convert(const AVFrame& frame) {
-    const AVPixelFormat source = frame.format == AV_PIX_FMT_YUVJ420P
-                                     ? AV_PIX_FMT_YUV420P
-                                     : static_cast<AVPixelFormat>(frame.format);
-    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, source, frame.width,
-                                   frame.height, AV_PIX_FMT_YUYV422, SWS_FAST_BILINEAR, nullptr,
-                                   nullptr, nullptr);
+    const AVPixelFormat source =
+        frame.format == AV_PIX_FMT_YUVJ420P ? AV_PIX_FMT_YUV420P : static_cast<AVPixelFormat>(frame.format);
+    scaler_ = sws_getCachedContext(scaler_, frame.width, frame.height, source, frame.width, frame.height,
+                                   AV_PIX_FMT_YUYV422, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
     if (scaler_ == nullptr) return false;
     uint8_t* planes[4] = {slot_, nullptr, nullptr, nullptr};
     const int strides[4] = {frame.width * 2, 0, 0, 0};
@@ -513,7 +509,8 @@ bool WriteJson(const Options& options, const std::vector<Clip>& clips, const std
     if (paced.ok) {
       size.Add("paced_ratio", Median(paced.totalMs) / Median(paced.bareMs))
           .Add("p99_gap_ms", Percentile(paced.totalMs, 99) - Percentile(paced.bareMs, 99))
-          .Add("latency_ms", bench::JsonObject().Add("engine", JsonLatency(paced.totalMs)).Add("bare", JsonLatency(paced.bareMs)))
+          .Add("latency_ms",
+               bench::JsonObject().Add("engine", JsonLatency(paced.totalMs)).Add("bare", JsonLatency(paced.bareMs)))
           .Add("excess_ms", bench::JsonObject()
                                 .Add("keyframes", JsonExcess(PerPictureExcess(paced, true)))
                                 .Add("others", JsonExcess(PerPictureExcess(paced, false))));
@@ -576,8 +573,7 @@ int main(int argc, char** argv) {
   // Whatever an earlier program left in the error log is not this run's.
   kavex::ErrorLog::TakeStoredEntry();
 
-  std::vector<Clip> clips = {{"h264-1280x720.psimpkt", 1280, 720, {}},
-                             {"h264-1920x1080.psimpkt", 1920, 1080, {}}};
+  std::vector<Clip> clips = {{"h264-1280x720.psimpkt", 1280, 720, {}}, {"h264-1920x1080.psimpkt", 1920, 1080, {}}};
   for (Clip& clip : clips) {
     const std::string path = options.clips.empty() ? fixture_file::Path(clip.file) : options.clips + "/" + clip.file;
     clip.packets = fixture_file::ReadPacketsAt(path);
@@ -597,20 +593,24 @@ int main(int argc, char** argv) {
   std::printf("machine: %s, nproc %u, build %s, FFmpeg %s\n", testkit::PlatformName().c_str(),
               std::thread::hardware_concurrency(), KAVEX_BENCH_BUILD_TYPE, av_version_info());
   if (options.clips.empty()) {
-    std::printf("fixtures: the %zu-packet clips of tests/fixtures, looped (keyframes at 0 and 30);"
-                " mean %.0f / %.0f bytes a packet.\n",
-                clips[0].packets.size(), clips[0].meanPacketBytes, clips[1].meanPacketBytes);
-    std::printf("  LIGHT content (flat colour bars): decoding costs far less than a phone's stream, so\n"
-                "  the engine's fixed per-frame costs weigh more here than they would in use.\n");
+    std::printf(
+        "fixtures: the %zu-packet clips of tests/fixtures, looped (keyframes at 0 and 30);"
+        " mean %.0f / %.0f bytes a packet.\n",
+        clips[0].packets.size(), clips[0].meanPacketBytes, clips[1].meanPacketBytes);
+    std::printf(
+        "  LIGHT content (flat colour bars): decoding costs far less than a phone's stream, so\n"
+        "  the engine's fixed per-frame costs weigh more here than they would in use.\n");
   } else {
-    std::printf("streams: %s, %zu / %zu packets, looped; mean %.0f / %.0f bytes a packet\n"
-                "  (camera-like content, constant bit rate, a keyframe every 2 s).\n",
-                options.clips.c_str(), clips[0].packets.size(), clips[1].packets.size(), clips[0].meanPacketBytes,
-                clips[1].meanPacketBytes);
+    std::printf(
+        "streams: %s, %zu / %zu packets, looped; mean %.0f / %.0f bytes a packet\n"
+        "  (camera-like content, constant bit rate, a keyframe every 2 s).\n",
+        options.clips.c_str(), clips[0].packets.size(), clips[1].packets.size(), clips[0].meanPacketBytes,
+        clips[1].meanPacketBytes);
   }
-  std::printf("output: control-code mode on the simulated drivers, YUY2 at the clip's size, one\n"
-              "  SWS_FAST_BILINEAR conversion a picture into a %zu-byte frame slot.\n\n",
-              kavex::FrameSlot::kBytes);
+  std::printf(
+      "output: control-code mode on the simulated drivers, YUY2 at the clip's size, one\n"
+      "  SWS_FAST_BILINEAR conversion a picture into a %zu-byte frame slot.\n\n",
+      kavex::FrameSlot::kBytes);
 
   bool allOk = true;
   std::vector<ThroughputRow> throughput(clips.size());
@@ -625,8 +625,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     BarePath bare(clip);
-    std::printf("%dx%d: %d runs of %zu frames per path", clip.width, clip.height, options.runs,
-                options.frames);
+    std::printf("%dx%d: %d runs of %zu frames per path", clip.width, clip.height, options.runs, options.frames);
     // Run -1 warms caches, scalers and the allocator and is not counted. The order of the three
     // paths rotates, so that none always follows the same neighbour.
     for (int run = -1; run < options.runs; ++run) {
@@ -641,13 +640,17 @@ int main(int argc, char** argv) {
         // stream's content has none, and the slot's length and the decode results say it.
         if (!result.ok || (options.clips.empty() && !LumaLooksWhite(result.whiteLuma))) {
           std::fprintf(stderr, "\nvideo_bench: %s path at %dx%d failed (white bar luma %d)\n",
-                       which == 0 ? "bare" : which == 1 ? "engine one-by-one" : "engine burst",
+                       which == 0   ? "bare"
+                       : which == 1 ? "engine one-by-one"
+                                    : "engine burst",
                        clip.width, clip.height, result.whiteLuma);
           return 1;
         }
         const double serverCpu = ServerCpuSeconds(options) - serverBefore;
         if (run < 0) continue;
-        (which == 0 ? throughput[c].bare : which == 1 ? throughput[c].oneByOne : throughput[c].burst)
+        (which == 0   ? throughput[c].bare
+         : which == 1 ? throughput[c].oneByOne
+                      : throughput[c].burst)
             .Add(result, options.frames, serverCpu);
       }
       std::printf(".");
@@ -661,27 +664,30 @@ int main(int argc, char** argv) {
     std::printf("\n");
   }
 
-  std::printf("\nThroughput, ms/frame: median of %d runs x %zu frames (+-: max-min of the runs, %% of the median);\n"
-              "  ratio: median over the rounds of engine / bare, each round running the paths back to back\n",
-              options.runs, options.frames);
+  std::printf(
+      "\nThroughput, ms/frame: median of %d runs x %zu frames (+-: max-min of the runs, %% of the median);\n"
+      "  ratio: median over the rounds of engine / bare, each round running the paths back to back\n",
+      options.runs, options.frames);
   std::printf("  engine 1-by-1: each packet submitted and its OnDecodeResult awaited before the next\n");
-  std::printf("  engine burst:  packets submitted up to %zu ahead of the decoder, timed to the last result\n", kBurstWindow);
-  std::printf("  %-10s %16s %16s %8s %16s %8s\n", "size", "bare FFmpeg", "engine 1-by-1", "ratio",
-              "engine burst", "ratio");
+  std::printf("  engine burst:  packets submitted up to %zu ahead of the decoder, timed to the last result\n",
+              kBurstWindow);
+  std::printf("  %-10s %16s %16s %8s %16s %8s\n", "size", "bare FFmpeg", "engine 1-by-1", "ratio", "engine burst",
+              "ratio");
   for (size_t c = 0; c < clips.size(); ++c) {
     const ThroughputRow& row = throughput[c];
     const double bareMs = Median(row.bare.ms);
     const double oneMs = Median(row.oneByOne.ms);
     const double burstMs = Median(row.burst.ms);
     const std::string size = SizeName(clips[c]);
-    std::printf("  %-10s %8.3f +-%4.1f%% %8.3f +-%4.1f%% %8.3f %8.3f +-%4.1f%% %8.3f\n", size.c_str(),
-                bareMs, SpreadPercent(row.bare.ms), oneMs, SpreadPercent(row.oneByOne.ms),
+    std::printf("  %-10s %8.3f +-%4.1f%% %8.3f +-%4.1f%% %8.3f %8.3f +-%4.1f%% %8.3f\n", size.c_str(), bareMs,
+                SpreadPercent(row.bare.ms), oneMs, SpreadPercent(row.oneByOne.ms),
                 PairedRatio(row.oneByOne.ms, row.bare.ms), burstMs, SpreadPercent(row.burst.ms),
                 PairedRatio(row.burst.ms, row.bare.ms));
   }
   std::printf("  target %.2f (engine / bare)\n", kOverheadTarget);
-  std::printf("\n  where a frame's time goes, ms (medians of the runs): decode + output step (bare: the\n"
-              "  conversion) + the rest (engine 1-by-1: the packet copies and the two thread hand-offs)\n");
+  std::printf(
+      "\n  where a frame's time goes, ms (medians of the runs): decode + output step (bare: the\n"
+      "  conversion) + the rest (engine 1-by-1: the packet copies and the two thread hand-offs)\n");
   for (size_t c = 0; c < clips.size(); ++c) {
     const ThroughputRow& row = throughput[c];
     const std::string size = SizeName(clips[c]);
@@ -689,14 +695,15 @@ int main(int argc, char** argv) {
     const double bareOutput = Median(row.bare.outputMs);
     const double oneDecode = Median(row.oneByOne.decodeMs);
     const double oneOutput = Median(row.oneByOne.outputMs);
-    std::printf("  %-10s bare %.3f + %.3f + %.3f   engine 1-by-1 %.3f + %.3f + %.3f\n", size.c_str(),
-                bareDecode, bareOutput, Median(row.bare.ms) - bareDecode - bareOutput, oneDecode,
-                oneOutput, Median(row.oneByOne.ms) - oneDecode - oneOutput);
+    std::printf("  %-10s bare %.3f + %.3f + %.3f   engine 1-by-1 %.3f + %.3f + %.3f\n", size.c_str(), bareDecode,
+                bareOutput, Median(row.bare.ms) - bareDecode - bareOutput, oneDecode, oneOutput,
+                Median(row.oneByOne.ms) - oneDecode - oneOutput);
   }
 
   if (!options.wineserver.empty()) {
-    std::printf("\n  the wineserver's CPU per frame, ms (its requests are the output step's named mutex and\n"
-                "  event and the decoder's waits): the ratio without it takes the engine's extra share out\n");
+    std::printf(
+        "\n  the wineserver's CPU per frame, ms (its requests are the output step's named mutex and\n"
+        "  event and the decoder's waits): the ratio without it takes the engine's extra share out\n");
     for (size_t c = 0; c < clips.size(); ++c) {
       const ThroughputRow& row = throughput[c];
       const double extra = row.oneByOne.ServerMsPerFrame() - row.bare.ServerMsPerFrame();
@@ -707,12 +714,13 @@ int main(int argc, char** argv) {
   }
 
   if (options.latencySeconds > 0) {
-    std::printf("\nPaced at 30 fps for %.0f s, ms from the packet to its picture in the frame slot (engine:\n"
-                "  Submit to the output step's end; bare: copy + decode + conversion). paced ratio: engine /\n"
-                "  bare medians (target %.2f); p99 gap: engine p99 - bare p99 (target 1 ms)\n",
-                options.latencySeconds, kOverheadTarget);
-    std::printf("  %-10s %7s %8s %8s %8s %8s %8s %8s %8s %8s\n", "size", "frames", "median", "p99", "max",
-                "bare med", "bare p99", "bare max", "ratio", "p99 gap");
+    std::printf(
+        "\nPaced at 30 fps for %.0f s, ms from the packet to its picture in the frame slot (engine:\n"
+        "  Submit to the output step's end; bare: copy + decode + conversion). paced ratio: engine /\n"
+        "  bare medians (target %.2f); p99 gap: engine p99 - bare p99 (target 1 ms)\n",
+        options.latencySeconds, kOverheadTarget);
+    std::printf("  %-10s %7s %8s %8s %8s %8s %8s %8s %8s %8s\n", "size", "frames", "median", "p99", "max", "bare med",
+                "bare p99", "bare max", "ratio", "p99 gap");
     for (size_t c = 0; c < clips.size(); ++c) {
       const LatencyRow& row = latency[c];
       if (!row.ok) {
@@ -722,8 +730,7 @@ int main(int argc, char** argv) {
       std::printf("  %-10s %7zu %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f\n", SizeName(clips[c]).c_str(),
                   row.frames, Median(row.totalMs), Percentile(row.totalMs, 99), Percentile(row.totalMs, 100),
                   Median(row.bareMs), Percentile(row.bareMs, 99), Percentile(row.bareMs, 100),
-                  Median(row.totalMs) / Median(row.bareMs),
-                  Percentile(row.totalMs, 99) - Percentile(row.bareMs, 99));
+                  Median(row.totalMs) / Median(row.bareMs), Percentile(row.totalMs, 99) - Percentile(row.bareMs, 99));
     }
     std::printf("  picture by picture, engine - bare on the same packet (ms): median / p99 / max\n");
     for (size_t c = 0; c < clips.size(); ++c) {

@@ -16,9 +16,9 @@
 // the phone lists that size at that rate.
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -142,8 +142,8 @@ Offer OneInput(const uint8_t* data, size_t size) {
       std::memcpy(message.data() + 12 + i * 12, message.data() + 12 + (i % listed) * 12, 12);
   }
   if (message.size() > 4000000) message.resize(4000000);
-  const uint32_t header = message_catalogue::Header(message_catalogue::kCapabilities) - 12 +
-                          static_cast<uint32_t>(message.size());
+  const uint32_t header =
+      message_catalogue::Header(message_catalogue::kCapabilities) - 12 + static_cast<uint32_t>(message.size());
   for (int i = 0; i < 4; ++i) message[i] = static_cast<uint8_t>(header >> (8 * i));
 
   NegotiatingHandler handler(demand);
@@ -168,7 +168,8 @@ void HugeList() {
   const uint32_t count = static_cast<uint32_t>(formats.size());
   std::memcpy(&message[8], &count, 4);
   const format_choice::Demand demands[] = {
-      {true, 640, 480, 30.0f, false, 0}, {false, 0, 0, 30.0f, true, 0},
+      {true, 640, 480, 30.0f, false, 0},
+      {false, 0, 0, 30.0f, true, 0},
       {true, 7, 3, 29.97f, false, 0},  // no aspect matches: every tolerance is tried
       {false, 0, 0, 30.0f, false, 9}};
   for (const format_choice::Demand& demand : demands) {

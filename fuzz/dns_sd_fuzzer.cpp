@@ -85,17 +85,16 @@ struct FakeLibrary {
 
 FakeLibrary* library = nullptr;
 
-DNSServiceErrorType Browse(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t, const char* regtype,
-                           const char*, DNSServiceBrowseReply callBack, void* context) {
+DNSServiceErrorType Browse(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t, const char* regtype, const char*,
+                           DNSServiceBrowseReply callBack, void* context) {
   Check(regtype != nullptr && callBack != nullptr);
   *sdRef = library->New(FakeRef::Kind::kBrowse, context);
   library->Of(*sdRef).browse = callBack;
   return kDNSServiceErr_NoError;
 }
 
-DNSServiceErrorType Resolve(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t, const char*,
-                            const char*, const char*, DNSServiceResolveReply callBack,
-                            void* context) {
+DNSServiceErrorType Resolve(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t, const char*, const char*, const char*,
+                            DNSServiceResolveReply callBack, void* context) {
   if (library->input->U8() == 0xff) return -65540;  // refused
   *sdRef = library->New(FakeRef::Kind::kResolve, context);
   library->Of(*sdRef).resolve = callBack;
@@ -103,8 +102,7 @@ DNSServiceErrorType Resolve(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t, con
 }
 
 DNSServiceErrorType GetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags, uint32_t, DNSServiceProtocol,
-                                const char* hostname, DNSServiceGetAddrInfoReply callBack,
-                                void* context) {
+                                const char* hostname, DNSServiceGetAddrInfoReply callBack, void* context) {
   Check(hostname != nullptr);
   if (library->input->U8() == 0xff) return -65540;
   Check(library->resolvingName != nullptr);  // only a resolve reply starts a look-up
@@ -142,8 +140,8 @@ DNSServiceErrorType ProcessResult(DNSServiceRef sdRef) {
         const std::string name = library->Name();
         const std::string type = (in.U8() & 1) != 0 ? "_kavexwebcam._tcp." : library->Name();
         const std::string domain = (in.U8() & 1) != 0 ? "local." : library->Name();
-        ref.browse(sdRef, kDNSServiceFlagsAdd, interfaceIndex, error, nullName ? nullptr : name.c_str(),
-                   type.c_str(), domain.c_str(), ref.context);
+        ref.browse(sdRef, kDNSServiceFlagsAdd, interfaceIndex, error, nullName ? nullptr : name.c_str(), type.c_str(),
+                   domain.c_str(), ref.context);
         break;
       }
       case FakeRef::Kind::kResolve: {
@@ -207,8 +205,8 @@ class Listener final : public NetworkPhoneListener {
  public:
   size_t reports = 0;
 
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                    const SocketAddress& peer, uint16_t port) override {
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, const SocketAddress& peer,
+                    uint16_t port) override {
     const FakeRef* lookup = library->answering;
     Check(lookup != nullptr && id == lookup->id);
     Check(port == static_cast<uint16_t>(ntohs(lookup->port)));
@@ -230,8 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   library = &fake;
   fuzz::ClearRecorded();
 
-  const DnsSdLibraryCalls calls{&Browse, &Resolve, &GetAddrInfo, &RefSockFd, &ProcessResult,
-                                &RefDeallocate};
+  const DnsSdLibraryCalls calls{&Browse, &Resolve, &GetAddrInfo, &RefSockFd, &ProcessResult, &RefDeallocate};
   InputClock clock;
   std::atomic<bool> running{true};
   Listener listener;

@@ -159,8 +159,7 @@ class RecordingHandler final : public SessionHandler, public RelayedMessageSink 
 // Receives messages from the loop, compares each with the walk's, and dispatches it.
 class Listener final : public TransportListener {
  public:
-  Listener(const std::vector<std::pair<size_t, size_t>>& expected, const uint8_t* stream,
-           std::atomic<bool>* sendFailed)
+  Listener(const std::vector<std::pair<size_t, size_t>>& expected, const uint8_t* stream, std::atomic<bool>* sendFailed)
       : expected_(expected), stream_(stream), sendFailed_(sendFailed) {}
 
   void OnConnected(PhoneConnection&) override {
@@ -204,8 +203,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::pair<size_t, size_t>> expected;
   bool badHeader = false;
   for (size_t at = 0; streamSize - at >= WireHeader::kSize;) {
-    const uint32_t header = static_cast<uint32_t>(stream[at]) | stream[at + 1] << 8 |
-                            stream[at + 2] << 16 | static_cast<uint32_t>(stream[at + 3]) << 24;
+    const uint32_t header = static_cast<uint32_t>(stream[at]) | stream[at + 1] << 8 | stream[at + 2] << 16 |
+                            static_cast<uint32_t>(stream[at + 3]) << 24;
     const uint32_t length = WireHeader::Length(header);
     if (length < WireHeader::kSize || length > WireHeader::kMaxReceivedLength) {
       badHeader = true;

@@ -80,8 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (size - at >= usbmux::Header::kSize) {
     const std::optional<usbmux::Header> header = usbmux::ParseHeader(data + at, size - at);
     if (!header) return 0;  // the client drops a service that sends this
-    Check(header->version == usbmux::Header::kVersion &&
-          header->message == usbmux::Header::kPlistMessage);
+    Check(header->version == usbmux::Header::kVersion && header->message == usbmux::Header::kPlistMessage);
     Check(header->length >= usbmux::Header::kSize && header->length <= usbmux::Header::kMaxLength);
     at += usbmux::Header::kSize;
     size_t payload = header->length - usbmux::Header::kSize;

@@ -24,21 +24,21 @@ inline const char* MutexName(int camera) {
 }
 
 using kavex_camera::section::kBytes;
-using kavex_camera::section::kLayoutVersion;
-using kavex_camera::section::kVersion;
 using kavex_camera::section::kConsumerCount;
-using kavex_camera::section::kEngineAttached;
-using kavex_camera::section::kDemandedWidth;
-using kavex_camera::section::kDemandedHeight;
-using kavex_camera::section::kDemandedFps;
-using kavex_camera::section::kDemandedCode;
 using kavex_camera::section::kControlFlag;
 using kavex_camera::section::kControlValue;
+using kavex_camera::section::kDemandedCode;
+using kavex_camera::section::kDemandedFps;
+using kavex_camera::section::kDemandedHeight;
+using kavex_camera::section::kDemandedWidth;
+using kavex_camera::section::kEngineAttached;
 using kavex_camera::section::kFormatTableCapacity;
 using kavex_camera::section::kFormatTableCount;
-using kavex_camera::section::kFormatTableRows;
 using kavex_camera::section::kFormatTableRowBytes;
+using kavex_camera::section::kFormatTableRows;
+using kavex_camera::section::kLayoutVersion;
 using kavex_camera::section::kSlotOffsets;
+using kavex_camera::section::kVersion;
 
 constexpr size_t kSlotBytes = kavex_camera::slot::kBytes;
 constexpr size_t kSlotDataBytes = kavex_camera::slot::kDataBytes;
@@ -46,10 +46,10 @@ constexpr size_t kSlotLength = kavex_camera::slot::kLength;  // from the slot's 
 constexpr size_t kSlotTime = kavex_camera::slot::kTime;
 constexpr size_t kSlotReady = kavex_camera::slot::kReady;
 
-using kavex_camera::PixelCode;
+using kavex_camera::kArgb;
+using kavex_camera::kI420;
 using kavex_camera::kRgb24;
 using kavex_camera::kYuy2;
-using kavex_camera::kI420;
-using kavex_camera::kArgb;
+using kavex_camera::PixelCode;
 
 }  // namespace testkit::camera_section

@@ -15,5 +15,4 @@ bool RunningUnderWine();
 double ProcessCpuSeconds();
 double ThreadCpuSeconds();
 
-
 }  // namespace testkit

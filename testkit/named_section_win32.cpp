@@ -4,8 +4,7 @@
 
 namespace testkit {
 
-std::unique_ptr<NamedSection> NamedSection::Map(void* mapping, unsigned long access, size_t size,
-                                                std::string* error) {
+std::unique_ptr<NamedSection> NamedSection::Map(void* mapping, unsigned long access, size_t size, std::string* error) {
   if (mapping == nullptr) return nullptr;
   void* view = MapViewOfFile(mapping, access, 0, 0, size);
   if (view == nullptr) {
@@ -17,15 +16,16 @@ std::unique_ptr<NamedSection> NamedSection::Map(void* mapping, unsigned long acc
 }
 
 std::unique_ptr<NamedSection> NamedSection::CreateOrOpen(const char* name, size_t size, std::string* error) {
-  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                      static_cast<DWORD>(size), name);
-  if (mapping == nullptr) *error = std::string("CreateFileMapping ") + name + " failed: " + std::to_string(GetLastError());
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), name);
+  if (mapping == nullptr)
+    *error = std::string("CreateFileMapping ") + name + " failed: " + std::to_string(GetLastError());
   return Map(mapping, FILE_MAP_ALL_ACCESS, size, error);
 }
 
 std::unique_ptr<NamedSection> NamedSection::OpenExisting(const char* name, std::string* error) {
   HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
-  if (mapping == nullptr) *error = std::string("OpenFileMapping ") + name + " failed: " + std::to_string(GetLastError());
+  if (mapping == nullptr)
+    *error = std::string("OpenFileMapping ") + name + " failed: " + std::to_string(GetLastError());
   return Map(mapping, FILE_MAP_READ, 0, error);
 }
 

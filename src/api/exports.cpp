@@ -4,14 +4,14 @@
 #include <string>
 
 #include "api/instance_table.h"
-#include "common/trace.h"
 #include "api/passcode_key.h"
+#include "common/error_log.h"
+#include "common/trace.h"
 #include "discovery/phone_list.h"
 #include "instance/engine_instance.h"
 #include "instance/teardown_reaper.h"
 #include "kavex_engine.h"
 #include "protocol/control_messages.h"
-#include "common/error_log.h"
 
 using kavex::EngineInstance;
 using kavex::InstanceTable;
@@ -61,16 +61,14 @@ void KAVEX_CDECL EUninitialize(int instance) {
   });
 }
 
-void KAVEX_CDECL SetCallback(int instance, PhoneControlCallback phoneControl,
-                             VideoSizeCallback videoSize, PhoneListCallback phoneList,
-                             Message19Callback message19, Message20Callback message20,
-                             Message21Callback message21, Message22Callback message22,
-                             Message25Callback message25, TextListCallback textList,
-                             FormatChoiceCallback formatChoice) {
+void KAVEX_CDECL SetCallback(int instance, PhoneControlCallback phoneControl, VideoSizeCallback videoSize,
+                             PhoneListCallback phoneList, Message19Callback message19, Message20Callback message20,
+                             Message21Callback message21, Message22Callback message22, Message25Callback message25,
+                             TextListCallback textList, FormatChoiceCallback formatChoice) {
   Guarded(4, [&] {
     if (auto target = Find(instance))
-      target->callbacks().Register(phoneControl, videoSize, phoneList, message19, message20,
-                                   message21, message22, message25, textList, formatChoice);
+      target->callbacks().Register(phoneControl, videoSize, phoneList, message19, message20, message21, message22,
+                                   message25, textList, formatChoice);
   });
 }
 
@@ -90,8 +88,7 @@ void KAVEX_CDECL ButtonEvent(int instance, int code, int value) {
 void KAVEX_CDECL EFocus(int instance, float x, float y, int flag) {
   Guarded(7, [&] {
     if (auto target = Find(instance))
-      target->activeConnection().Send(
-          kavex::control_messages::Focus(x, y, static_cast<uint8_t>(flag & 0xff)));
+      target->activeConnection().Send(kavex::control_messages::Focus(x, y, static_cast<uint8_t>(flag & 0xff)));
   });
 }
 

@@ -3,10 +3,10 @@
 #include "common/engine_thread.h"
 #include "common/trace.h"
 
-#include "instance/host_callbacks.h"
-#include "instance/engine_instance.h"
-#include "instance/teardown_reaper.h"
 #include "common/error_log.h"
+#include "instance/engine_instance.h"
+#include "instance/host_callbacks.h"
+#include "instance/teardown_reaper.h"
 #include "platform/sync.h"
 
 namespace kavex {

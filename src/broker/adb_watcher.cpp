@@ -8,21 +8,21 @@
 
 #include "broker/usb_notification_thread.h"
 #include "common/engine_thread.h"
-#include "common/scope_exit.h"
 #include "common/error_log.h"
+#include "common/scope_exit.h"
 #include "common/trace.h"
+#include "platform/sync.h"
 #include "platform/usb_notifications.h"
 #include "transport/tcp_transport.h"
-#include "platform/sync.h"
 
 namespace kavex {
 
 namespace {
 
 constexpr double kProbeSilenceSeconds = 10.0;
-constexpr int kProbeSteps = 20;         // 2 s for the phone's announcement
-constexpr int kArrivalSettleSteps = 20; // a device that just arrived gets 2 s before the scan
-constexpr int kResumeSettleSteps = 50;  // after a resume, 5 s before every device is taken afresh
+constexpr int kProbeSteps = 20;          // 2 s for the phone's announcement
+constexpr int kArrivalSettleSteps = 20;  // a device that just arrived gets 2 s before the scan
+constexpr int kResumeSettleSteps = 50;   // after a resume, 5 s before every device is taken afresh
 constexpr auto kStep = std::chrono::milliseconds(100);
 
 }  // namespace
@@ -54,8 +54,7 @@ void AdbWatcher::SetListener(AdbPhoneListener* listener) {
   std::vector<std::pair<Block, uint16_t>> identified;
   {
     std::lock_guard<platform::Mutex> table(tableMutex_);
-    for (const AdbDeviceEntry& entry : table_.entries())
-      identified.emplace_back(entry.announcement, entry.sessionPort);
+    for (const AdbDeviceEntry& entry : table_.entries()) identified.emplace_back(entry.announcement, entry.sessionPort);
   }
   for (const auto& [block, sessionPort] : identified) {
     const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
@@ -179,8 +178,7 @@ bool AdbWatcher::Probe(size_t index) {
     TcpTransport probe(*this, kProbeSilenceSeconds, "kavex-adb-probe");
     probeResult_.store(kProbeWaiting);
     if (!probe.Start(SocketAddress::Ipv4(127, 0, 0, 1, announcementPort), nullptr)) return false;
-    for (int step = 0; step < kProbeSteps && running_.load() && probeResult_.load() == kProbeWaiting; ++step)
-      Nap();
+    for (int step = 0; step < kProbeSteps && running_.load() && probeResult_.load() == kProbeWaiting; ++step) Nap();
   }  // the probe's receive thread is joined here: nothing writes the block any more
   if (probeResult_.load() != kProbeAnswered) return false;
   Block block;
@@ -216,8 +214,7 @@ void AdbWatcher::ReportLost(const Block& block) {
 bool AdbWatcher::WaitForNextPass(bool lastPassRequested) {
   using platform::UsbEvent;
   bool requested = false;
-  for (int i = 0; i < options_.passWaitSteps && running_.load() &&
-                  platform::CurrentUsbEvent() == UsbEvent::kNone;
+  for (int i = 0; i < options_.passWaitSteps && running_.load() && platform::CurrentUsbEvent() == UsbEvent::kNone;
        ++i) {
     // After a pass that was brought forward, requests wait for the regular pass.
     const bool asked = passRequested_.exchange(false);
@@ -228,8 +225,7 @@ bool AdbWatcher::WaitForNextPass(bool lastPassRequested) {
     }
     Nap(true);
   }
-  for (int i = 0; i < kArrivalSettleSteps && running_.load() &&
-                  platform::CurrentUsbEvent() == UsbEvent::kArrived;
+  for (int i = 0; i < kArrivalSettleSteps && running_.load() && platform::CurrentUsbEvent() == UsbEvent::kArrived;
        ++i) {
     Nap();
   }
@@ -253,9 +249,8 @@ void AdbWatcher::RequestPass() {
 
 void AdbWatcher::Nap(bool wakeOnRequest) {
   std::unique_lock<platform::Mutex> lock(napMutex_);
-  napWake_.wait_for(lock, kStep, [this, wakeOnRequest] {
-    return !running_.load() || (wakeOnRequest && passRequested_.load());
-  });
+  napWake_.wait_for(lock, kStep,
+                    [this, wakeOnRequest] { return !running_.load() || (wakeOnRequest && passRequested_.load()); });
 }
 
 }  // namespace kavex

@@ -9,9 +9,9 @@
 #include "discovery/adb_bridge.h"
 #include "discovery/adb_devices.h"
 #include "discovery/phone_listeners.h"
+#include "platform/sync.h"
 #include "protocol/phone_announcement.h"
 #include "protocol/phone_connection.h"
-#include "platform/sync.h"
 
 namespace kavex {
 

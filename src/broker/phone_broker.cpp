@@ -249,12 +249,9 @@ void PhoneBroker::Free(const PhoneId& phone) {
   roster_.OnPhoneListChanged();
 }
 
-void PhoneBroker::OnUsbmuxRefused(uint32_t deviceHandle, bool cable) {
-  list_.LowerUsbScore(deviceHandle, cable);
-}
+void PhoneBroker::OnUsbmuxRefused(uint32_t deviceHandle, bool cable) { list_.LowerUsbScore(deviceHandle, cable); }
 
-std::vector<PhoneListEntry> PhoneBroker::ListFor(const PhoneId& current, bool overUsb,
-                                                 bool* reconnectOverUsb) {
+std::vector<PhoneListEntry> PhoneBroker::ListFor(const PhoneId& current, bool overUsb, bool* reconnectOverUsb) {
   std::vector<PhoneListEntry> entries;
   *reconnectOverUsb = false;
   std::lock_guard<platform::Mutex> lock(list_.lock());
@@ -285,14 +282,14 @@ PhoneBroker::StateReport PhoneBroker::ReportState(const SessionInfo& session, Ph
   return StateReport::kChanged;
 }
 
-void PhoneBroker::OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& announced,
-                                 uint16_t kind, const std::string& name) {
+void PhoneBroker::OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& announced, uint16_t kind,
+                                 const std::string& name) {
   list_.UpdateFromAnnouncement(sessionPhone, announced, kind, name);
   roster_.OnPhoneListChanged();
 }
 
-void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                               const SocketAddress& peer, uint16_t port) {
+void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, const SocketAddress& peer,
+                               uint16_t port) {
   // A phone a camera has chosen (still Idle until its connection starts) is never the one the list
   // drops to make room; asked under the list lock.
   const auto held = [this](const PhoneId& phone) {
@@ -304,8 +301,7 @@ void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::stri
   roster_.OnPhoneListChanged();
 }
 
-void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                               uint16_t localPort) {
+void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t localPort) {
   list_.ReportAdbPhone(id, kind, name, localPort);
   roster_.OnPhoneListChanged();
 }

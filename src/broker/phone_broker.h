@@ -39,9 +39,7 @@ class SocketLibrary;
 // its attachment while its successor attaches, and the monitor's subscription and the watcher's
 // window class are one per process, so one attachment's watcher and monitor are gone before the
 // next one's start. It is held while their threads are joined; nothing those threads run takes it.
-class PhoneBroker final : public NetworkPhoneListener,
-                          public AdbPhoneListener,
-                          public UsbmuxPhoneListener {
+class PhoneBroker final : public NetworkPhoneListener, public AdbPhoneListener, public UsbmuxPhoneListener {
  public:
   explicit PhoneBroker(CameraRoster& roster);
   ~PhoneBroker() override;
@@ -117,17 +115,15 @@ class PhoneBroker final : public NetworkPhoneListener,
   StateReport ReportState(const SessionInfo& session, PhoneState state);
   PhoneState StateOf(const PhoneId& phone) { return list_.GetPhoneState(phone); }
   // A phone named itself on a session.
-  void OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& announced, uint16_t kind,
-                      const std::string& name);
+  void OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& announced, uint16_t kind, const std::string& name);
   // A camera let its phone go: the phone is free again, with none of a state report's effects
   // but one: a camera that has none may take it now, rather than at the next news of some phone.
   void Free(const PhoneId& phone);
 
   // The discovery paths' reports.
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                    const SocketAddress& peer, uint16_t port) override;
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                    uint16_t localPort) override;
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, const SocketAddress& peer,
+                    uint16_t port) override;
+  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t localPort) override;
   void OnPhoneLost(const PhoneId& id) override;
   void OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
                     const std::string& name) override;
@@ -147,7 +143,8 @@ class PhoneBroker final : public NetworkPhoneListener,
   PhoneList& list_;
   platform::Mutex lifecycleMutex_;  // Attach, Start/StopDiscovery, Release, CheckAddresses
   platform::Mutex chooseMutex_;
-  mutable platform::Mutex stateMutex_;  // attachment_, discovery_, addressWatch_, adbWatcher_, usbmuxMonitor_ (the pointers)
+  mutable platform::Mutex
+      stateMutex_;  // attachment_, discovery_, addressWatch_, adbWatcher_, usbmuxMonitor_ (the pointers)
   Attachment attachment_ = 0;
   // Shared: a host thread restarting DNS-SD keeps it alive while instance 0 goes.
   std::shared_ptr<NetworkDiscovery> discovery_;

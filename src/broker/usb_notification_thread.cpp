@@ -3,10 +3,10 @@
 #include <chrono>
 
 #include "common/engine_thread.h"
-#include "common/scope_exit.h"
 #include "common/error_log.h"
-#include "platform/usb_notifications.h"
+#include "common/scope_exit.h"
 #include "platform/sync.h"
+#include "platform/usb_notifications.h"
 
 namespace kavex {
 
@@ -19,8 +19,8 @@ constexpr int kPumpWaitMs = 100;
 std::unique_ptr<UsbNotificationThread> UsbNotificationThread::Start() {
   std::unique_ptr<UsbNotificationThread> notifications(new UsbNotificationThread());
   try {
-    notifications->thread_ = StartEngineThread("kavex-adb-wnd", error_codes::kAdbWatcherThrew,
-                                               [raw = notifications.get()] { raw->Run(); });
+    notifications->thread_ =
+        StartEngineThread("kavex-adb-wnd", error_codes::kAdbWatcherThrew, [raw = notifications.get()] { raw->Run(); });
   } catch (const std::system_error&) {
     return nullptr;  // no thread: the watcher finds devices on its passes alone
   }

@@ -3,12 +3,12 @@
 #include <chrono>
 
 #include "common/engine_thread.h"
-#include "common/scope_exit.h"
 #include "common/error_codes.h"
 #include "common/error_log.h"
+#include "common/scope_exit.h"
 #include "common/trace.h"
-#include "usbmux/usbmux_call_limits.h"
 #include "platform/sync.h"
+#include "usbmux/usbmux_call_limits.h"
 
 namespace kavex {
 
@@ -96,8 +96,8 @@ void UsbmuxDeviceMonitor::Probe(const UsbmuxDeviceTable::Probe& device) {
   // Only a block read by this probe is reported: a failed read has no kind to tell of. An all-zero
   // identifier is kept (the device is not probed again when it has a kind) but names no phone.
   if (announcement.id.IsZero()) return;
-  KAVEX_TRACE_INFO("usbmux", "device %u announces a phone of kind %u (%s)", device.handle,
-                   announcement.kind, device.cable ? "cable" : "network");
+  KAVEX_TRACE_INFO("usbmux", "device %u announces a phone of kind %u (%s)", device.handle, announcement.kind,
+                   device.cable ? "cable" : "network");
   std::lock_guard<platform::Mutex> lock(listenerMutex_);
   if (!stop_.load() && listener_ != nullptr)
     listener_->OnPhoneFound(announcement.id, announcement.kind, device.handle, device.cable, "");

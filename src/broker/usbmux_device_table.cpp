@@ -65,8 +65,7 @@ void UsbmuxDeviceTable::OnEvent(int event, const usbmuxd_device_info_t& device) 
     if (it != entries_.end()) entries_.erase(it);
     // Told on even when unknown: the phone list may hold the handle from an earlier report. A
     // handle already waiting is not added twice.
-    if (std::find(removed_.begin(), removed_.end(), device.handle) == removed_.end() &&
-        removed_.size() < kMaxRemoved)
+    if (std::find(removed_.begin(), removed_.end(), device.handle) == removed_.end() && removed_.size() < kMaxRemoved)
       removed_.push_back(device.handle);
     KAVEX_TRACE_DEBUG("usbmux", "device %u removed", device.handle);
   }

@@ -3,16 +3,16 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/sync.h"
 #include "protocol/phone_announcement.h"
 #include "usbmux/usbmuxd.h"
-#include "platform/sync.h"
 
 namespace kavex {
 
 // One device the multiplexing service told of, in the order it was announced.
 struct UsbmuxDeviceEntry {
-  usbmuxd_device_info_t device{};  // as the service's event gave it
-  double lastProbeTime = 0.0;      // engine clock; 0.0 until first probed
+  usbmuxd_device_info_t device{};    // as the service's event gave it
+  double lastProbeTime = 0.0;        // engine clock; 0.0 until first probed
   AnnouncementBlock announcement{};  // all zero until a probe read a whole block
 
   uint16_t kind() const { return ReadAnnouncementBlock(announcement).kind; }
@@ -70,7 +70,7 @@ class UsbmuxDeviceTable {
  private:
   UsbmuxDeviceTable() = default;
 
-  platform::Mutex subscribeMutex_;  // held across the (un)subscribe calls; then mutex_
+  platform::Mutex subscribeMutex_;                    // held across the (un)subscribe calls; then mutex_
   usbmuxd_subscription_context_t context_ = nullptr;  // under subscribeMutex_
   platform::Mutex mutex_;
   std::vector<UsbmuxDeviceEntry> entries_;

@@ -49,7 +49,7 @@ inline constexpr ErrorCode kUsbMessageTooLong{"ub.", 298};  // "<length>.<type>"
 
 // "sd": the video decoder. Some get the sizes involved appended to the tag.
 inline constexpr ErrorCode kNoHardwareFormat{"sd", 34};
-inline constexpr ErrorCode kPacketRingFull{"sd", 144};         // ".L<length>.F<free bytes>"
+inline constexpr ErrorCode kPacketRingFull{"sd", 144};  // ".L<length>.F<free bytes>"
 inline constexpr ErrorCode kSendAgain{"sd", 193};
 inline constexpr ErrorCode kSendAfterEnd{"sd", 195};
 inline constexpr ErrorCode kSendInvalid{"sd", 197};
@@ -58,7 +58,7 @@ inline constexpr ErrorCode kSendFailed{"sd", 203};
 inline constexpr ErrorCode kReceiveAfterEnd{"sd", 218};
 inline constexpr ErrorCode kReceiveInvalid{"sd", 220};
 inline constexpr ErrorCode kReceiveFailed{"sd", 222};
-inline constexpr ErrorCode kPictureTooLarge{"sd", 236};        // ".W<width>.H<height>"
+inline constexpr ErrorCode kPictureTooLarge{"sd", 236};  // ".W<width>.H<height>"
 inline constexpr ErrorCode kNoPictureFrame{"ob", 16};
 
 // "s": the virtual camera and microphone. Device and object failures get ".C<camera>E<system

@@ -7,9 +7,9 @@
 
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "platform/sync.h"
 #include "platform/thread_name.h"
 #include "platform/trace_output.h"
-#include "platform/sync.h"
 
 namespace kavex {
 
@@ -58,11 +58,16 @@ TraceLevel ParseLevel(const std::string& text) {
 
 const char* LevelName(TraceLevel level) {
   switch (level) {
-    case TraceLevel::kError: return "ERROR";
-    case TraceLevel::kWarn: return "WARN ";
-    case TraceLevel::kInfo: return "INFO ";
-    case TraceLevel::kDebug: return "DEBUG";
-    case TraceLevel::kOff: break;
+    case TraceLevel::kError:
+      return "ERROR";
+    case TraceLevel::kWarn:
+      return "WARN ";
+    case TraceLevel::kInfo:
+      return "INFO ";
+    case TraceLevel::kDebug:
+      return "DEBUG";
+    case TraceLevel::kOff:
+      break;
   }
   return "?    ";
 }
@@ -143,8 +148,8 @@ void Trace::Write(TraceLevel level, const char* component, const char* format, .
 
   char thread[64];
   ThreadLabel(thread, sizeof thread);
-  int prefix = std::snprintf(line, kMaxText + 1, "%.3f %s [%s] %s: ", EngineClock::Now(),
-                             LevelName(level), thread, component != nullptr ? component : "-");
+  int prefix = std::snprintf(line, kMaxText + 1, "%.3f %s [%s] %s: ", EngineClock::Now(), LevelName(level), thread,
+                             component != nullptr ? component : "-");
   if (prefix < 0) return;
   size_t length = static_cast<size_t>(prefix);
   bool cut = length > kMaxText;

@@ -56,8 +56,8 @@ class Trace {
 }  // namespace kavex
 
 // printf-style; the arguments are not evaluated when the line is not wanted.
-#define KAVEX_TRACE_AT(level, component, ...)                                 \
-  do {                                                                         \
+#define KAVEX_TRACE_AT(level, component, ...)                                               \
+  do {                                                                                      \
     if (::kavex::Trace::Wants(level)) ::kavex::Trace::Write(level, component, __VA_ARGS__); \
   } while (false)
 #define KAVEX_TRACE_ERROR(component, ...) KAVEX_TRACE_AT(::kavex::TraceLevel::kError, component, __VA_ARGS__)

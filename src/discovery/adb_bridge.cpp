@@ -11,8 +11,9 @@ AdbOutput RunAdb(const std::string& arguments, bool waitForOutput, const std::at
   if (run.inheritedEverything) {
     static std::atomic<bool> told{false};
     if (!told.exchange(true))
-      KAVEX_TRACE_WARN("adb", "the system cannot limit what a program inherits: the bridge gets every "
-                              "inheritable handle of the process");
+      KAVEX_TRACE_WARN("adb",
+                       "the system cannot limit what a program inherits: the bridge gets every "
+                       "inheritable handle of the process");
   }
   AdbOutput output;
   switch (run.failure) {

@@ -14,8 +14,8 @@ bool SafeSerial(const std::string& serial) {
   if (serial.empty()) return false;
   return std::none_of(serial.begin(), serial.end(), [](char c) {
     const unsigned char u = static_cast<unsigned char>(c);
-    return u <= 0x20 || u == 0x7f || c == '"' || c == '\'' || c == '\\' || c == '^' || c == '&' ||
-           c == '|' || c == '<' || c == '>' || c == '%';
+    return u <= 0x20 || u == 0x7f || c == '"' || c == '\'' || c == '\\' || c == '^' || c == '&' || c == '|' ||
+           c == '<' || c == '>' || c == '%';
   });
 }
 
@@ -60,10 +60,9 @@ bool AdbDeviceTable::AddFromListing(const std::string& listing) {
 std::vector<std::string> AdbDeviceTable::AssignPorts() {
   std::vector<std::string> forwards;
   for (AdbDeviceEntry& entry : entries_) {
-    entry.announcementPort = NextPort(entries_, firstAnnouncementPort_,
-                                      [](const AdbDeviceEntry& e) { return e.announcementPort; });
-    entry.sessionPort =
-        NextPort(entries_, firstSessionPort_, [](const AdbDeviceEntry& e) { return e.sessionPort; });
+    entry.announcementPort =
+        NextPort(entries_, firstAnnouncementPort_, [](const AdbDeviceEntry& e) { return e.announcementPort; });
+    entry.sessionPort = NextPort(entries_, firstSessionPort_, [](const AdbDeviceEntry& e) { return e.sessionPort; });
     for (std::string& forward : ForwardsOf(entry)) forwards.push_back(std::move(forward));
   }
   return forwards;

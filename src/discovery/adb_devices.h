@@ -13,8 +13,8 @@ struct AdbDeviceEntry {
   static constexpr size_t kAnnouncementSize = 280;
 
   std::string serial;
-  uint16_t announcementPort = 0;  // local port forwarded to the device's 4697
-  uint16_t sessionPort = 0;       // local port forwarded to the device's 4699
+  uint16_t announcementPort = 0;                          // local port forwarded to the device's 4697
+  uint16_t sessionPort = 0;                               // local port forwarded to the device's 4699
   std::array<uint8_t, kAnnouncementSize> announcement{};  // all zero until a probe succeeds
   bool probing = false;
 };

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "common/error_codes.h"
-#include "platform/socket_address.h"
 #include "platform/adapters.h"
 #include "platform/datagram_socket.h"
+#include "platform/socket_address.h"
 
 namespace kavex {
 

@@ -26,37 +26,33 @@ constexpr DNSServiceFlags kDNSServiceFlagsAdd = 0x2;
 constexpr DNSServiceProtocol kDNSServiceProtocol_Both = 0;  // IPv4 and IPv6
 
 using DNSServiceBrowseReply = void(KAVEX_DNSSD_API*)(DNSServiceRef sdRef, DNSServiceFlags flags,
-                                                     uint32_t interfaceIndex,
-                                                     DNSServiceErrorType errorCode,
+                                                     uint32_t interfaceIndex, DNSServiceErrorType errorCode,
                                                      const char* serviceName, const char* regtype,
                                                      const char* replyDomain, void* context);
 
 // port: network byte order.
 using DNSServiceResolveReply = void(KAVEX_DNSSD_API*)(DNSServiceRef sdRef, DNSServiceFlags flags,
-                                                      uint32_t interfaceIndex,
-                                                      DNSServiceErrorType errorCode,
-                                                      const char* fullname, const char* hosttarget,
-                                                      uint16_t port, uint16_t txtLen,
-                                                      const unsigned char* txtRecord, void* context);
+                                                      uint32_t interfaceIndex, DNSServiceErrorType errorCode,
+                                                      const char* fullname, const char* hosttarget, uint16_t port,
+                                                      uint16_t txtLen, const unsigned char* txtRecord, void* context);
 
 using DNSServiceGetAddrInfoReply = void(KAVEX_DNSSD_API*)(DNSServiceRef sdRef, DNSServiceFlags flags,
-                                                          uint32_t interfaceIndex,
-                                                          DNSServiceErrorType errorCode,
-                                                          const char* hostname,
-                                                          const sockaddr* address, uint32_t ttl,
+                                                          uint32_t interfaceIndex, DNSServiceErrorType errorCode,
+                                                          const char* hostname, const sockaddr* address, uint32_t ttl,
                                                           void* context);
 
 // The library's exports.
-using DNSServiceBrowseFunction = DNSServiceErrorType(KAVEX_DNSSD_API*)(
-    DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex, const char* regtype,
-    const char* domain, DNSServiceBrowseReply callBack, void* context);
-using DNSServiceResolveFunction = DNSServiceErrorType(KAVEX_DNSSD_API*)(
-    DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex, const char* name,
-    const char* regtype, const char* domain, DNSServiceResolveReply callBack, void* context);
+using DNSServiceBrowseFunction = DNSServiceErrorType(KAVEX_DNSSD_API*)(DNSServiceRef* sdRef, DNSServiceFlags flags,
+                                                                       uint32_t interfaceIndex, const char* regtype,
+                                                                       const char* domain,
+                                                                       DNSServiceBrowseReply callBack, void* context);
+using DNSServiceResolveFunction = DNSServiceErrorType(KAVEX_DNSSD_API*)(DNSServiceRef* sdRef, DNSServiceFlags flags,
+                                                                        uint32_t interfaceIndex, const char* name,
+                                                                        const char* regtype, const char* domain,
+                                                                        DNSServiceResolveReply callBack, void* context);
 using DNSServiceGetAddrInfoFunction = DNSServiceErrorType(KAVEX_DNSSD_API*)(
-    DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
-    DNSServiceProtocol protocol, const char* hostname, DNSServiceGetAddrInfoReply callBack,
-    void* context);
+    DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex, DNSServiceProtocol protocol,
+    const char* hostname, DNSServiceGetAddrInfoReply callBack, void* context);
 using DNSServiceRefSockFDFunction = dnssd_sock_t(KAVEX_DNSSD_API*)(DNSServiceRef sdRef);
 using DNSServiceProcessResultFunction = DNSServiceErrorType(KAVEX_DNSSD_API*)(DNSServiceRef sdRef);
 using DNSServiceRefDeallocateFunction = void(KAVEX_DNSSD_API*)(DNSServiceRef sdRef);
@@ -70,18 +66,14 @@ namespace kavex {
 // socket) when the library or the function is missing.
 struct DnsSdLibraryCalls {
   dnssd::DNSServiceErrorType (*browse)(dnssd::DNSServiceRef* sdRef, dnssd::DNSServiceFlags flags,
-                                       uint32_t interfaceIndex, const char* regtype,
-                                       const char* domain, dnssd::DNSServiceBrowseReply callBack,
-                                       void* context);
+                                       uint32_t interfaceIndex, const char* regtype, const char* domain,
+                                       dnssd::DNSServiceBrowseReply callBack, void* context);
   dnssd::DNSServiceErrorType (*resolve)(dnssd::DNSServiceRef* sdRef, dnssd::DNSServiceFlags flags,
-                                        uint32_t interfaceIndex, const char* name,
-                                        const char* regtype, const char* domain,
-                                        dnssd::DNSServiceResolveReply callBack, void* context);
-  dnssd::DNSServiceErrorType (*getAddrInfo)(dnssd::DNSServiceRef* sdRef,
-                                            dnssd::DNSServiceFlags flags, uint32_t interfaceIndex,
-                                            dnssd::DNSServiceProtocol protocol,
-                                            const char* hostname,
-                                            dnssd::DNSServiceGetAddrInfoReply callBack,
+                                        uint32_t interfaceIndex, const char* name, const char* regtype,
+                                        const char* domain, dnssd::DNSServiceResolveReply callBack, void* context);
+  dnssd::DNSServiceErrorType (*getAddrInfo)(dnssd::DNSServiceRef* sdRef, dnssd::DNSServiceFlags flags,
+                                            uint32_t interfaceIndex, dnssd::DNSServiceProtocol protocol,
+                                            const char* hostname, dnssd::DNSServiceGetAddrInfoReply callBack,
                                             void* context);
   // The reference's socket (a SOCKET on Windows, a descriptor elsewhere); -1 when missing.
   intptr_t (*refSockFd)(dnssd::DNSServiceRef sdRef);

@@ -1,9 +1,9 @@
 #include "discovery/dns_sd_discovery.h"
 
+#include "common/trace.h"
 #include "discovery/dns_sd_discovery_impl.h"
 #include "discovery/dns_sd_library.h"
 #include "discovery/dns_sd_system_library.h"
-#include "common/trace.h"
 
 namespace kavex {
 

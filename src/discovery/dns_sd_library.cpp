@@ -4,8 +4,8 @@
 #include <mutex>
 
 #include "platform/dynamic_library.h"
-#include "platform/system_abi.h"
 #include "platform/sync.h"
+#include "platform/system_abi.h"
 
 namespace kavex {
 
@@ -60,27 +60,24 @@ class InstalledLibrary {
   const platform::DynamicLibrary library_;
 };
 
-DNSServiceErrorType Browse(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
-                           const char* regtype, const char* domain, DNSServiceBrowseReply callBack,
-                           void* context) {
+DNSServiceErrorType Browse(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex, const char* regtype,
+                           const char* domain, DNSServiceBrowseReply callBack, void* context) {
   InstalledLibrary& library = InstalledLibrary::Get();
   auto function = library.Function(library.browse, "DNSServiceBrowse");
   if (function == nullptr) return kDNSServiceErr_ServiceNotRunning;
   return function(sdRef, flags, interfaceIndex, regtype, domain, callBack, context);
 }
 
-DNSServiceErrorType Resolve(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
-                            const char* name, const char* regtype, const char* domain,
-                            DNSServiceResolveReply callBack, void* context) {
+DNSServiceErrorType Resolve(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex, const char* name,
+                            const char* regtype, const char* domain, DNSServiceResolveReply callBack, void* context) {
   InstalledLibrary& library = InstalledLibrary::Get();
   auto function = library.Function(library.resolve, "DNSServiceResolve");
   if (function == nullptr) return kDNSServiceErr_ServiceNotRunning;
   return function(sdRef, flags, interfaceIndex, name, regtype, domain, callBack, context);
 }
 
-DNSServiceErrorType GetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags flags,
-                                uint32_t interfaceIndex, DNSServiceProtocol protocol,
-                                const char* hostname, DNSServiceGetAddrInfoReply callBack,
+DNSServiceErrorType GetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
+                                DNSServiceProtocol protocol, const char* hostname, DNSServiceGetAddrInfoReply callBack,
                                 void* context) {
   InstalledLibrary& library = InstalledLibrary::Get();
   auto function = library.Function(library.getAddrInfo, "DNSServiceGetAddrInfo");
@@ -109,8 +106,7 @@ void RefDeallocate(DNSServiceRef sdRef) {
   if (function != nullptr) function(sdRef);
 }
 
-const DnsSdLibraryCalls kInstalledCalls = {Browse,    Resolve,       GetAddrInfo,
-                                           RefSockFd, ProcessResult, RefDeallocate};
+const DnsSdLibraryCalls kInstalledCalls = {Browse, Resolve, GetAddrInfo, RefSockFd, ProcessResult, RefDeallocate};
 
 }  // namespace
 

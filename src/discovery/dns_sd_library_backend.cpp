@@ -2,12 +2,12 @@
 
 #include <cstring>
 
-#include "platform/clock.h"
-#include "discovery/dns_sd_instance_name.h"
-#include "discovery/phone_list.h"
-#include "platform/foreign_socket.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "discovery/dns_sd_instance_name.h"
+#include "discovery/phone_list.h"
+#include "platform/clock.h"
+#include "platform/foreign_socket.h"
 
 namespace kavex {
 
@@ -29,8 +29,7 @@ std::string Text(const char* text) { return text != nullptr ? text : ""; }
 
 }  // namespace
 
-DnsSdLibraryBackend::DnsSdLibraryBackend(const DnsSdLibraryCalls& calls, Clock& clock)
-    : calls_(calls), clock_(clock) {}
+DnsSdLibraryBackend::DnsSdLibraryBackend(const DnsSdLibraryCalls& calls, Clock& clock) : calls_(calls), clock_(clock) {}
 
 bool DnsSdLibraryBackend::Start(NetworkPhoneListener& listener, const std::atomic<bool>& running) {
   End();
@@ -38,8 +37,7 @@ bool DnsSdLibraryBackend::Start(NetworkPhoneListener& listener, const std::atomi
   running_ = &running;
   fullLogged_ = false;
   DNSServiceRef browse = nullptr;
-  const DNSServiceErrorType error =
-      calls_.browse(&browse, 0, 0, kServiceType, nullptr, &OnBrowseReply, this);
+  const DNSServiceErrorType error = calls_.browse(&browse, 0, 0, kServiceType, nullptr, &OnBrowseReply, this);
   if (error != kDNSServiceErr_NoError || browse == nullptr) return false;
   browse_ = browse;
   return true;
@@ -96,39 +94,31 @@ void DnsSdLibraryBackend::ReleaseExpired() {
   }
 }
 
-void KAVEX_DNSSD_API DnsSdLibraryBackend::OnBrowseReply(DNSServiceRef, DNSServiceFlags,
-                                                        uint32_t interfaceIndex,
-                                                        DNSServiceErrorType errorCode,
-                                                        const char* serviceName, const char* regtype,
-                                                        const char* replyDomain, void* context) {
+void KAVEX_DNSSD_API DnsSdLibraryBackend::OnBrowseReply(DNSServiceRef, DNSServiceFlags, uint32_t interfaceIndex,
+                                                        DNSServiceErrorType errorCode, const char* serviceName,
+                                                        const char* regtype, const char* replyDomain, void* context) {
   if (errorCode != kDNSServiceErr_NoError || context == nullptr) return;
   // Added and removed instances alike: a phone that went away and came back shows up as both.
-  static_cast<DnsSdLibraryBackend*>(context)->HandleBrowse(interfaceIndex, serviceName, regtype,
-                                                           replyDomain);
+  static_cast<DnsSdLibraryBackend*>(context)->HandleBrowse(interfaceIndex, serviceName, regtype, replyDomain);
 }
 
-void KAVEX_DNSSD_API DnsSdLibraryBackend::OnResolveReply(DNSServiceRef sdRef, DNSServiceFlags,
-                                                         uint32_t interfaceIndex,
-                                                         DNSServiceErrorType errorCode,
-                                                         const char* fullname,
-                                                         const char* hosttarget, uint16_t port,
-                                                         uint16_t, const unsigned char*,
-                                                         void* context) {
+void KAVEX_DNSSD_API DnsSdLibraryBackend::OnResolveReply(DNSServiceRef sdRef, DNSServiceFlags, uint32_t interfaceIndex,
+                                                         DNSServiceErrorType errorCode, const char* fullname,
+                                                         const char* hosttarget, uint16_t port, uint16_t,
+                                                         const unsigned char*, void* context) {
   if (errorCode != kDNSServiceErr_NoError || context == nullptr) return;
-  static_cast<DnsSdLibraryBackend*>(context)->HandleResolve(sdRef, interfaceIndex, fullname,
-                                                            hosttarget, port);
+  static_cast<DnsSdLibraryBackend*>(context)->HandleResolve(sdRef, interfaceIndex, fullname, hosttarget, port);
 }
 
-void KAVEX_DNSSD_API DnsSdLibraryBackend::OnAddressReply(DNSServiceRef sdRef, DNSServiceFlags,
-                                                         uint32_t, DNSServiceErrorType errorCode,
-                                                         const char*, const sockaddr* address,
-                                                         uint32_t, void* context) {
+void KAVEX_DNSSD_API DnsSdLibraryBackend::OnAddressReply(DNSServiceRef sdRef, DNSServiceFlags, uint32_t,
+                                                         DNSServiceErrorType errorCode, const char*,
+                                                         const sockaddr* address, uint32_t, void* context) {
   if (errorCode != kDNSServiceErr_NoError || context == nullptr) return;
   static_cast<DnsSdLibraryBackend*>(context)->HandleAddress(sdRef, address);
 }
 
-void DnsSdLibraryBackend::HandleBrowse(uint32_t interfaceIndex, const char* serviceName,
-                                       const char* regtype, const char* replyDomain) {
+void DnsSdLibraryBackend::HandleBrowse(uint32_t interfaceIndex, const char* serviceName, const char* regtype,
+                                       const char* replyDomain) {
   // The same instance again (another interface, or gone and back) while it is being resolved or
   // looked up: the query under way answers for it.
   std::string instance = Text(serviceName) + '\n' + Text(regtype) + '\n' + Text(replyDomain);
@@ -140,8 +130,8 @@ void DnsSdLibraryBackend::HandleBrowse(uint32_t interfaceIndex, const char* serv
     return;
   }
   DNSServiceRef resolve = nullptr;
-  const DNSServiceErrorType error = calls_.resolve(&resolve, 0, interfaceIndex, serviceName, regtype,
-                                                   replyDomain, &OnResolveReply, this);
+  const DNSServiceErrorType error =
+      calls_.resolve(&resolve, 0, interfaceIndex, serviceName, regtype, replyDomain, &OnResolveReply, this);
   if (error != kDNSServiceErr_NoError || resolve == nullptr) return;
   Query query;
   query.ref = resolve;
@@ -150,9 +140,8 @@ void DnsSdLibraryBackend::HandleBrowse(uint32_t interfaceIndex, const char* serv
   queries_.push_back(std::move(query));
 }
 
-void DnsSdLibraryBackend::HandleResolve(DNSServiceRef resolveRef, uint32_t interfaceIndex,
-                                        const char* fullname, const char* hosttarget,
-                                        uint16_t portNetworkOrder) {
+void DnsSdLibraryBackend::HandleResolve(DNSServiceRef resolveRef, uint32_t interfaceIndex, const char* fullname,
+                                        const char* hosttarget, uint16_t portNetworkOrder) {
   Query* resolve = FindQuery(resolveRef);
   if (resolve == nullptr || resolve->lookup) return;
   // The first answer settles the resolve, whatever comes of it: the reference goes at once.
@@ -166,8 +155,7 @@ void DnsSdLibraryBackend::HandleResolve(DNSServiceRef resolveRef, uint32_t inter
   const PhoneId id = PhoneIdFromInstanceName(fullname);
   DNSServiceRef lookupRef = nullptr;
   const DNSServiceErrorType error =
-      calls_.getAddrInfo(&lookupRef, 0, interfaceIndex, kDNSServiceProtocol_Both, hosttarget,
-                         &OnAddressReply, this);
+      calls_.getAddrInfo(&lookupRef, 0, interfaceIndex, kDNSServiceProtocol_Both, hosttarget, &OnAddressReply, this);
   if (error != kDNSServiceErr_NoError || lookupRef == nullptr) return;
   Query lookup;
   lookup.ref = lookupRef;

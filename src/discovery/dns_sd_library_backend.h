@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "common/phone_id.h"
-#include "platform/clock.h"
 #include "discovery/dns_sd_api.h"
 #include "discovery/phone_listeners.h"
+#include "platform/clock.h"
 
 namespace kavex {
 
@@ -44,7 +44,7 @@ class DnsSdLibraryBackend {
  private:
   struct Query {
     dnssd::DNSServiceRef ref = nullptr;
-    bool lookup = false;            // an address look-up; else a resolve
+    bool lookup = false;  // an address look-up; else a resolve
     double deadline = 0.0;
     std::string instance;           // the browse reply's name, type and domain
     PhoneId id;                     // look-ups: the phone the resolve named
@@ -52,24 +52,19 @@ class DnsSdLibraryBackend {
   };
 
   static void KAVEX_DNSSD_API OnBrowseReply(dnssd::DNSServiceRef sdRef, dnssd::DNSServiceFlags flags,
-                                            uint32_t interfaceIndex,
-                                            dnssd::DNSServiceErrorType errorCode,
-                                            const char* serviceName, const char* regtype,
-                                            const char* replyDomain, void* context);
-  static void KAVEX_DNSSD_API OnResolveReply(dnssd::DNSServiceRef sdRef,
-                                             dnssd::DNSServiceFlags flags, uint32_t interfaceIndex,
-                                             dnssd::DNSServiceErrorType errorCode,
-                                             const char* fullname, const char* hosttarget,
-                                             uint16_t port, uint16_t txtLen,
-                                             const unsigned char* txtRecord, void* context);
-  static void KAVEX_DNSSD_API OnAddressReply(dnssd::DNSServiceRef sdRef,
-                                             dnssd::DNSServiceFlags flags, uint32_t interfaceIndex,
-                                             dnssd::DNSServiceErrorType errorCode,
-                                             const char* hostname, const sockaddr* address,
-                                             uint32_t ttl, void* context);
+                                            uint32_t interfaceIndex, dnssd::DNSServiceErrorType errorCode,
+                                            const char* serviceName, const char* regtype, const char* replyDomain,
+                                            void* context);
+  static void KAVEX_DNSSD_API OnResolveReply(dnssd::DNSServiceRef sdRef, dnssd::DNSServiceFlags flags,
+                                             uint32_t interfaceIndex, dnssd::DNSServiceErrorType errorCode,
+                                             const char* fullname, const char* hosttarget, uint16_t port,
+                                             uint16_t txtLen, const unsigned char* txtRecord, void* context);
+  static void KAVEX_DNSSD_API OnAddressReply(dnssd::DNSServiceRef sdRef, dnssd::DNSServiceFlags flags,
+                                             uint32_t interfaceIndex, dnssd::DNSServiceErrorType errorCode,
+                                             const char* hostname, const sockaddr* address, uint32_t ttl,
+                                             void* context);
 
-  void HandleBrowse(uint32_t interfaceIndex, const char* serviceName, const char* regtype,
-                    const char* replyDomain);
+  void HandleBrowse(uint32_t interfaceIndex, const char* serviceName, const char* regtype, const char* replyDomain);
   void HandleResolve(dnssd::DNSServiceRef resolveRef, uint32_t interfaceIndex, const char* fullname,
                      const char* hosttarget, uint16_t portNetworkOrder);
   void HandleAddress(dnssd::DNSServiceRef lookupRef, const sockaddr* address);

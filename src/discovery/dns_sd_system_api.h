@@ -49,9 +49,9 @@ struct IP6_ADDRESS {
 struct DNS_SERVICE_INSTANCE {
   char16_t* pszInstanceName;
   char16_t* pszHostName;
-  uint32_t* ip4Address;     // IP4_ADDRESS: the four bytes in network order
+  uint32_t* ip4Address;  // IP4_ADDRESS: the four bytes in network order
   IP6_ADDRESS* ip6Address;
-  uint16_t wPort;           // host order
+  uint16_t wPort;  // host order
   uint16_t wPriority;
   uint16_t wWeight;
   uint32_t dwPropertyCount;
@@ -95,12 +95,10 @@ struct DnsSystemCalls {
   void(KAVEX_SYSTEM_API* dnsFree)(void* data, int freeType) = nullptr;
   dnsapi::DNS_STATUS(KAVEX_SYSTEM_API* serviceBrowse)(dnsapi::DNS_SERVICE_BROWSE_REQUEST* request,
                                                       dnsapi::DNS_SERVICE_CANCEL* cancel) = nullptr;
-  dnsapi::DNS_STATUS(KAVEX_SYSTEM_API* serviceBrowseCancel)(dnsapi::DNS_SERVICE_CANCEL* cancel) =
-      nullptr;
+  dnsapi::DNS_STATUS(KAVEX_SYSTEM_API* serviceBrowseCancel)(dnsapi::DNS_SERVICE_CANCEL* cancel) = nullptr;
   dnsapi::DNS_STATUS(KAVEX_SYSTEM_API* serviceResolve)(dnsapi::DNS_SERVICE_RESOLVE_REQUEST* request,
                                                        dnsapi::DNS_SERVICE_CANCEL* cancel) = nullptr;
-  dnsapi::DNS_STATUS(KAVEX_SYSTEM_API* serviceResolveCancel)(dnsapi::DNS_SERVICE_CANCEL* cancel) =
-      nullptr;
+  dnsapi::DNS_STATUS(KAVEX_SYSTEM_API* serviceResolveCancel)(dnsapi::DNS_SERVICE_CANCEL* cancel) = nullptr;
   void(KAVEX_SYSTEM_API* serviceFreeInstance)(dnsapi::DNS_SERVICE_INSTANCE* instance) = nullptr;
 
   bool Usable() const {

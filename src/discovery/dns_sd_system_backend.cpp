@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "discovery/dns_sd_instance_name.h"
-#include "discovery/phone_list.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "discovery/dns_sd_instance_name.h"
+#include "discovery/phone_list.h"
 #include "platform/sync.h"
 
 namespace kavex {
@@ -27,7 +27,7 @@ struct DnsSdSystemRun {
   uintptr_t token = 0;  // the browse context the system is given
   DnsSystemCalls calls;
   uint32_t (*lastError)() = nullptr;
-  bool open = true;  // new resolves may start; guarded by the pending table's lock
+  bool open = true;                     // new resolves may start; guarded by the pending table's lock
   std::atomic<bool> fullLogged{false};  // the run has recorded that its resolves were full
 
   // Reports and End exclude each other, so nothing is reported once End has returned.
@@ -43,11 +43,9 @@ struct DnsSdSystemRun {
       if (Trace::Wants(TraceLevel::kDebug)) {
         SocketAddress session = peers[i];
         session.port = port;
-        KAVEX_TRACE_DEBUG("discovery", "system DNS service resolved a phone at %s",
-                          session.ToString().c_str());
+        KAVEX_TRACE_DEBUG("discovery", "system DNS service resolved a phone at %s", session.ToString().c_str());
       }
-      listener->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peers[i],
-                             port);
+      listener->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peers[i], port);
     }
   }
   void Detach() {
@@ -172,10 +170,8 @@ class PendingResolves {
       if (context == nullptr) return nullptr;
       // A cancel on another thread may still be using the handle; on this thread it is the cancel
       // that is delivering this completion.
-      if (context->stage == ResolveContext::Stage::kCancelling &&
-          context->canceller != std::this_thread::get_id()) {
-        changed_.wait_for(lock, kCancelWaitLimit,
-                          [&] { return context->stage != ResolveContext::Stage::kCancelling; });
+      if (context->stage == ResolveContext::Stage::kCancelling && context->canceller != std::this_thread::get_id()) {
+        changed_.wait_for(lock, kCancelWaitLimit, [&] { return context->stage != ResolveContext::Stage::kCancelling; });
         if (!ContainsLocked(context)) return nullptr;
       }
       run = context->run;
@@ -277,7 +273,7 @@ class PendingResolves {
   platform::ConditionVariable changed_;
   uintptr_t nextToken_ = 1;
   std::map<uintptr_t, std::shared_ptr<DnsSdSystemRun>> runs_;  // by browse context
-  std::vector<Context> pending_;                                // in the order they started
+  std::vector<Context> pending_;                               // in the order they started
   DnsSystemCalls releaseCalls_;
 };
 
@@ -287,12 +283,10 @@ void* QueryContext(uintptr_t token) { return reinterpret_cast<void*>(token); }
 // An instance's records are owned by "<32 hex digits>.<service>"; the others (the service's own
 // pointer record, the host's addresses) are not resolved.
 bool IsInstanceOwner(const char16_t* name) {
-  return InstanceNameLength(name, kInstanceIdLength + 1) == kInstanceIdLength + 1 &&
-         name[kInstanceIdLength] == u'.';
+  return InstanceNameLength(name, kInstanceIdLength + 1) == kInstanceIdLength + 1 && name[kInstanceIdLength] == u'.';
 }
 
-void KAVEX_SYSTEM_API OnResolveComplete(uint32_t status, void* queryContext,
-                                        DNS_SERVICE_INSTANCE* instance);
+void KAVEX_SYSTEM_API OnResolveComplete(uint32_t status, void* queryContext, DNS_SERVICE_INSTANCE* instance);
 
 void StartResolve(const std::shared_ptr<DnsSdSystemRun>& run, char16_t* instanceName) {
   PendingResolves& table = PendingResolves::Get();
@@ -363,8 +357,7 @@ void ReportInstance(DnsSdSystemRun& run, const DNS_SERVICE_INSTANCE& instance) {
   run.Report(id, peers, count, port);
 }
 
-void KAVEX_SYSTEM_API OnResolveComplete(uint32_t status, void* queryContext,
-                                        DNS_SERVICE_INSTANCE* instance) {
+void KAVEX_SYSTEM_API OnResolveComplete(uint32_t status, void* queryContext, DNS_SERVICE_INSTANCE* instance) {
   PendingResolves& table = PendingResolves::Get();
   const std::shared_ptr<DnsSdSystemRun> run = table.CompleteResolve(Token(queryContext));
   const DnsSystemCalls calls = run != nullptr ? run->calls : table.ReleaseCalls();
@@ -374,8 +367,7 @@ void KAVEX_SYSTEM_API OnResolveComplete(uint32_t status, void* queryContext,
 
 }  // namespace
 
-DnsSdSystemBackend::DnsSdSystemBackend(const DnsSdSystemEnvironment& environment)
-    : environment_(environment) {}
+DnsSdSystemBackend::DnsSdSystemBackend(const DnsSdSystemEnvironment& environment) : environment_(environment) {}
 
 DnsSdSystemBackend::~DnsSdSystemBackend() { End(); }
 
@@ -401,8 +393,7 @@ void DnsSdSystemBackend::Start(NetworkPhoneListener& listener, const std::atomic
 void DnsSdSystemBackend::Browse() {
   browseCancel_ = DNS_SERVICE_CANCEL{};
   DNS_STATUS status = -1;
-  if (environment_.calls.serviceBrowse != nullptr)
-    status = environment_.calls.serviceBrowse(&request_, &browseCancel_);
+  if (environment_.calls.serviceBrowse != nullptr) status = environment_.calls.serviceBrowse(&request_, &browseCancel_);
   // Only a browse that is under way has a handle that may be cancelled.
   browseActive_ = status == kDnsRequestPending;
   lastBrowse_ = Now();
@@ -419,9 +410,8 @@ int DnsSdSystemBackend::RebrowseModeNow() {
   if (known != kRebrowseUndecided) return known;
   // Windows 10 before build 21996 lets a browse fall silent; later builds keep it alive.
   platform::SystemVersion version;
-  const bool goesQuiet = environment_.systemVersion != nullptr &&
-                         environment_.systemVersion(&version) && version.major == 10 &&
-                         version.build <= kLastBuildThatGoesQuiet;
+  const bool goesQuiet = environment_.systemVersion != nullptr && environment_.systemVersion(&version) &&
+                         version.major == 10 && version.build <= kLastBuildThatGoesQuiet;
   int expected = kRebrowseUndecided;
   mode->compare_exchange_strong(expected, goesQuiet ? kRebrowse : kNoRebrowse);
   return mode->load();
@@ -453,8 +443,7 @@ void DnsSdSystemBackend::End() {
   // call into the engine after the host may have unloaded it. One at a time, each only while its
   // completion has not claimed it (see PendingResolves).
   while (const PendingResolves::Context context = table.TakeForCancel(run_.get())) {
-    if (environment_.calls.serviceResolveCancel != nullptr)
-      environment_.calls.serviceResolveCancel(&context->cancel);
+    if (environment_.calls.serviceResolveCancel != nullptr) environment_.calls.serviceResolveCancel(&context->cancel);
     table.FinishCancel(context);
   }
   run_.reset();

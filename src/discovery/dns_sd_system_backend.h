@@ -18,11 +18,11 @@ enum RebrowseMode : int { kRebrowseUndecided = 0, kRebrowse = 1, kNoRebrowse = 2
 // engine's comes from the loaded system library (dns_sd_system_library.h); tests bring their own.
 struct DnsSdSystemEnvironment {
   DnsSystemCalls calls;
-  uint32_t (*lastError)() = nullptr;                               // after a failed call
+  uint32_t (*lastError)() = nullptr;                              // after a failed call
   bool (*systemVersion)(platform::SystemVersion* out) = nullptr;  // null: unknown
   // What the rebrowse interval and the end's wait for resolves are measured on.
   Clock* clock = &EngineClock::AsClock();
-  std::atomic<int>* rebrowseMode = nullptr;                        // a RebrowseMode
+  std::atomic<int>* rebrowseMode = nullptr;  // a RebrowseMode
 };
 
 struct DnsSdSystemRun;

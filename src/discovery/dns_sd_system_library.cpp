@@ -13,8 +13,8 @@ std::atomic<int> g_rebrowseMode{kRebrowseUndecided};
 // Loaded once and never unloaded: callbacks of the system may come at any time.
 const DnsSdSystemEnvironment* Load() {
   if (platform::kSystemDnsLibraryFile == nullptr) return nullptr;
-  auto* library = new platform::DynamicLibrary(
-      platform::DynamicLibrary::LoadFromSystemFolder(platform::kSystemDnsLibraryFile));
+  auto* library =
+      new platform::DynamicLibrary(platform::DynamicLibrary::LoadFromSystemFolder(platform::kSystemDnsLibraryFile));
   if (!library->loaded()) {
     delete library;
     return nullptr;
@@ -22,13 +22,10 @@ const DnsSdSystemEnvironment* Load() {
   DnsSystemCalls calls;
   calls.dnsFree = library->FindFunction<decltype(calls.dnsFree)>("DnsFree");
   calls.serviceBrowse = library->FindFunction<decltype(calls.serviceBrowse)>("DnsServiceBrowse");
-  calls.serviceBrowseCancel =
-      library->FindFunction<decltype(calls.serviceBrowseCancel)>("DnsServiceBrowseCancel");
+  calls.serviceBrowseCancel = library->FindFunction<decltype(calls.serviceBrowseCancel)>("DnsServiceBrowseCancel");
   calls.serviceResolve = library->FindFunction<decltype(calls.serviceResolve)>("DnsServiceResolve");
-  calls.serviceResolveCancel =
-      library->FindFunction<decltype(calls.serviceResolveCancel)>("DnsServiceResolveCancel");
-  calls.serviceFreeInstance =
-      library->FindFunction<decltype(calls.serviceFreeInstance)>("DnsServiceFreeInstance");
+  calls.serviceResolveCancel = library->FindFunction<decltype(calls.serviceResolveCancel)>("DnsServiceResolveCancel");
+  calls.serviceFreeInstance = library->FindFunction<decltype(calls.serviceFreeInstance)>("DnsServiceFreeInstance");
   if (!calls.Usable()) {
     delete library;
     return nullptr;

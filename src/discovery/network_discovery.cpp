@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "common/engine_thread.h"
-#include "discovery/announcement_socket.h"
-#include "protocol/phone_announcement.h"
-#include "platform/adapters.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "discovery/announcement_socket.h"
+#include "platform/adapters.h"
 #include "platform/sync.h"
+#include "protocol/phone_announcement.h"
 
 namespace kavex {
 
@@ -73,8 +73,8 @@ void NetworkDiscovery::RunDiscovery() {
   std::vector<platform::AdapterAddress> adapters;
   platform::ListActiveAdapterAddresses(&adapters);
   std::vector<std::unique_ptr<AnnouncementSocket>> sockets = BuildAnnouncementSockets(adapters);
-  KAVEX_TRACE_INFO(kTraceComponent, "started: %zu announcement sockets for %zu adapter addresses",
-                   sockets.size(), adapters.size());
+  KAVEX_TRACE_INFO(kTraceComponent, "started: %zu announcement sockets for %zu adapter addresses", sockets.size(),
+                   adapters.size());
 
   uint8_t buffer[kReceiveBufferSize];
   while (running_.load()) {
@@ -89,13 +89,11 @@ void NetworkDiscovery::RunDiscovery() {
         const std::optional<PhoneAnnouncement> announcement =
             ParsePhoneAnnouncement(buffer, static_cast<size_t>(received));
         if (!announcement || !running_.load()) continue;
-        KAVEX_TRACE_DEBUG(kTraceComponent, "heard \"%s\" (kind %u) from %s",
-                          announcement->name.c_str(), static_cast<unsigned>(announcement->kind),
-                          source.ToString().c_str());
+        KAVEX_TRACE_DEBUG(kTraceComponent, "heard \"%s\" (kind %u) from %s", announcement->name.c_str(),
+                          static_cast<unsigned>(announcement->kind), source.ToString().c_str());
         // The phone is reached where it was heard from (a link-local peer with its scope), on its
         // session port, whatever port it announced from.
-        listener.OnPhoneFound(announcement->id, announcement->kind, announcement->name, source,
-                              kPhoneSessionPort);
+        listener.OnPhoneFound(announcement->id, announcement->kind, announcement->name, source, kPhoneSessionPort);
       }
     }
 

@@ -35,8 +35,7 @@ SocketAddress WithPort(SocketAddress address, uint16_t port) {
 
 std::string PhoneKey(const PhoneId& id) {
   const uint32_t raw = static_cast<uint32_t>(id.bytes[0]) | (static_cast<uint32_t>(id.bytes[1]) << 8) |
-                       (static_cast<uint32_t>(id.bytes[2]) << 16) |
-                       (static_cast<uint32_t>(id.bytes[3]) << 24);
+                       (static_cast<uint32_t>(id.bytes[2]) << 16) | (static_cast<uint32_t>(id.bytes[3]) << 24);
   return std::to_string(static_cast<int32_t>(raw));
 }
 
@@ -65,9 +64,8 @@ void PhoneList::Append(std::unique_ptr<PhoneRecord> record) {
   records_.push_back(std::move(record));
 }
 
-void PhoneList::ReportNetworkPhone(const PhoneId& id, uint16_t kind, const std::string& name,
-                                   const SocketAddress& peer, uint16_t port,
-                                   const HeldByInstance& held) {
+void PhoneList::ReportNetworkPhone(const PhoneId& id, uint16_t kind, const std::string& name, const SocketAddress& peer,
+                                   uint16_t port, const HeldByInstance& held) {
   std::lock_guard<platform::Mutex> guard(mutex_);
   const bool known = FindLocked(id) != nullptr;
   PhoneRecord& record = FindOrAppendLocked(id, kind);  // an existing record keeps its kind
@@ -89,11 +87,9 @@ void PhoneList::DropStaleNetworkOnlyLocked(const PhoneRecord& added, const HeldB
 
   std::vector<PhoneRecord*> candidates;
   for (const auto& record : records_)
-    if (record.get() != &added && record->NetworkOnly() && !record->InSession())
-      candidates.push_back(record.get());
-  std::sort(candidates.begin(), candidates.end(), [](const PhoneRecord* a, const PhoneRecord* b) {
-    return a->lastNetworkReport < b->lastNetworkReport;
-  });
+    if (record.get() != &added && record->NetworkOnly() && !record->InSession()) candidates.push_back(record.get());
+  std::sort(candidates.begin(), candidates.end(),
+            [](const PhoneRecord* a, const PhoneRecord* b) { return a->lastNetworkReport < b->lastNetworkReport; });
   size_t excess = networkOnly - kMaxNetworkOnlyRecords;
   std::vector<const PhoneRecord*> dropped;
   for (PhoneRecord* candidate : candidates) {
@@ -106,14 +102,12 @@ void PhoneList::DropStaleNetworkOnlyLocked(const PhoneRecord& added, const HeldB
   // find older ones free.
   records_.erase(std::remove_if(records_.begin(), records_.end(),
                                 [&](const std::unique_ptr<PhoneRecord>& record) {
-                                  return std::find(dropped.begin(), dropped.end(), record.get()) !=
-                                         dropped.end();
+                                  return std::find(dropped.begin(), dropped.end(), record.get()) != dropped.end();
                                 }),
                  records_.end());
 }
 
-void PhoneList::ReportAdbPhone(const PhoneId& id, uint16_t kind, const std::string& name,
-                               uint16_t localPort) {
+void PhoneList::ReportAdbPhone(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t localPort) {
   std::lock_guard<platform::Mutex> guard(mutex_);
   PhoneRecord& record = FindOrAppendLocked(id, kind);
   record.usbAvailable = true;
@@ -131,8 +125,8 @@ void PhoneList::LoseAdbPhone(const PhoneId& id) {
   }
 }
 
-void PhoneList::ReportUsbmuxPhone(const PhoneId& id, uint16_t kind, uint32_t deviceHandle,
-                                  bool overUsb, const std::string& name) {
+void PhoneList::ReportUsbmuxPhone(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
+                                  const std::string& name) {
   std::lock_guard<platform::Mutex> guard(mutex_);
   PhoneRecord* record = FindLocked(id);
   const bool known = record != nullptr;
@@ -202,8 +196,8 @@ PhoneList::StateChange PhoneList::SetPhoneState(const SessionInfo& session, Phon
   return result;
 }
 
-void PhoneList::UpdateFromAnnouncement(const PhoneId& sessionId, const PhoneId& announcedId,
-                                       uint16_t kind, const std::string& name) {
+void PhoneList::UpdateFromAnnouncement(const PhoneId& sessionId, const PhoneId& announcedId, uint16_t kind,
+                                       const std::string& name) {
   std::lock_guard<platform::Mutex> guard(mutex_);
   for (auto& record : records_) {
     if (record->id == announcedId || record->id == sessionId) {

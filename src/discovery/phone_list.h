@@ -24,30 +24,28 @@ struct PhoneRecord {
 
   uint32_t kind = 0;
   PhoneId id;
-  std::string name;                // at most 255 bytes
-  SocketAddress ipv4Address;       // where it was heard on IPv4, port = its session port
-  SocketAddress ipv6Address;       // the same on IPv6
-  uint32_t iosNetworkHandle = 0;   // multiplexing service, over the network
-  uint32_t iosUsbHandle = 0;       // multiplexing service, on a cable
-  bool usbAvailable = false;       // reachable over a cable right now
-  SocketAddress adbAddress;        // 127.0.0.1 and the debug bridge's forwarded port
+  std::string name;               // at most 255 bytes
+  SocketAddress ipv4Address;      // where it was heard on IPv4, port = its session port
+  SocketAddress ipv6Address;      // the same on IPv6
+  uint32_t iosNetworkHandle = 0;  // multiplexing service, over the network
+  uint32_t iosUsbHandle = 0;      // multiplexing service, on a cable
+  bool usbAvailable = false;      // reachable over a cable right now
+  SocketAddress adbAddress;       // 127.0.0.1 and the debug bridge's forwarded port
   PhoneState state = PhoneState::kIdle;
   int32_t networkScore = 0;
   int32_t usbScore = 0;
   uint64_t lastNetworkReport = 0;  // the list's count of network reports when this one was heard
 
-
   bool Selectable() const { return kind == kKindNetworkPhone || kind == kKindServiceDiscoveryPhone; }
   bool Reachable() const {
-    return !ipv4Address.empty() || !ipv6Address.empty() || !adbAddress.empty() ||
-           iosUsbHandle != 0 || iosNetworkHandle != 0;
+    return !ipv4Address.empty() || !ipv6Address.empty() || !adbAddress.empty() || iosUsbHandle != 0 ||
+           iosNetworkHandle != 0;
   }
   // Reached by network addresses alone: no bridge forward, no multiplexer handle.
   bool NetworkOnly() const { return adbAddress.empty() && iosUsbHandle == 0 && iosNetworkHandle == 0; }
   // A session is using it or about to.
   bool InSession() const {
-    return state == PhoneState::kConnecting || state == PhoneState::kStreaming ||
-           state == PhoneState::kPasscodeNeeded;
+    return state == PhoneState::kConnecting || state == PhoneState::kStreaming || state == PhoneState::kPasscodeNeeded;
   }
 };
 
@@ -88,9 +86,8 @@ class PhoneList {
   // A network report that adds a record beyond kMaxNetworkOnlyRecords drops the network-only record
   // heard from longest ago that is neither in a session nor held (an empty held: none is); the new
   // record itself always stays.
-  void ReportNetworkPhone(const PhoneId& id, uint16_t kind, const std::string& name,
-                          const SocketAddress& peer, uint16_t port,
-                          const HeldByInstance& held = HeldByInstance());
+  void ReportNetworkPhone(const PhoneId& id, uint16_t kind, const std::string& name, const SocketAddress& peer,
+                          uint16_t port, const HeldByInstance& held = HeldByInstance());
   void ReportAdbPhone(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t localPort);
   void LoseAdbPhone(const PhoneId& id);
   void ReportUsbmuxPhone(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
@@ -98,9 +95,9 @@ class PhoneList {
   void LoseUsbmuxPhone(uint32_t deviceHandle);
 
   struct StateChange {
-    bool changed = false;  // the record's state differed from the new one
-    bool listed = false;   // the phone had a record
-    bool pruned = false;   // records were dropped: every instance must refresh
+    bool changed = false;         // the record's state differed from the new one
+    bool listed = false;          // the phone had a record
+    bool pruned = false;          // records were dropped: every instance must refresh
     bool forwardDropped = false;  // a failure through the phone's bridge forward dropped it
   };
   // A session's report. Scores rise on streaming and fall on failure; a failure drops the address

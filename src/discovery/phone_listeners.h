@@ -16,8 +16,8 @@ class NetworkPhoneListener {
  public:
   virtual ~NetworkPhoneListener() = default;
   // peer: where the phone was heard; port: its session port (host order).
-  virtual void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                            const SocketAddress& peer, uint16_t port) = 0;
+  virtual void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, const SocketAddress& peer,
+                            uint16_t port) = 0;
 };
 
 // Android phones forwarded over USB by the debug bridge.
@@ -25,8 +25,7 @@ class AdbPhoneListener {
  public:
   virtual ~AdbPhoneListener() = default;
   // localPort: the 127.0.0.1 port forwarded to the phone's session port (host order).
-  virtual void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name,
-                            uint16_t localPort) = 0;
+  virtual void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t localPort) = 0;
   virtual void OnPhoneLost(const PhoneId& id) = 0;
 };
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "media/ack_sink.h"
+#include "platform/sync.h"
 #include "protocol/media_messages.h"
 #include "protocol/phone_connection.h"
-#include "platform/sync.h"
 
 namespace kavex {
 

@@ -11,8 +11,8 @@
 #include "media/format_choice.h"
 #include "platform/address_watch.h"
 #include "platform/clock.h"
-#include "protocol/control_messages.h"
 #include "platform/sync.h"
+#include "protocol/control_messages.h"
 
 namespace kavex {
 
@@ -30,8 +30,7 @@ std::shared_ptr<EngineInstance> EngineInstance::Create(int index, WorkerTiming& 
   return instance;
 }
 
-EngineInstance::EngineInstance(int index, WorkerTiming& timing)
-    : index_(index), timing_(timing), callbacks_(index) {
+EngineInstance::EngineInstance(int index, WorkerTiming& timing) : index_(index), timing_(timing), callbacks_(index) {
   // The socket library first: it must outlive every socket of this instance.
   socketLibrary_ = InstanceRegistry::Broker().ShareSockets();
   if (index_ == 0) brokerAttachment_ = InstanceRegistry::Broker().Attach();
@@ -64,8 +63,7 @@ int EngineInstance::Open() {
   try {
     // Instance 0 listens for phones on the network from now on.
     if (index_ == 0) InstanceRegistry::Broker().StartDiscovery(brokerAttachment_);
-    auto worker = std::make_unique<WorkerLoop>(queue_, *this, timing_,
-                                               "kavex-worker-" + std::to_string(index_));
+    auto worker = std::make_unique<WorkerLoop>(queue_, *this, timing_, "kavex-worker-" + std::to_string(index_));
     worker->Start();
     std::lock_guard<platform::Mutex> lock(workerMutex_);
     worker_ = std::move(worker);
@@ -228,13 +226,12 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
   // A refused multiplexer falls back to the network address: the camera is not on the cable then.
   overUsb_.store(route.overUsb);
   if (route.peer.empty()) {
-    KAVEX_TRACE_INFO("instance", "camera %d: no way to phone %s (unknown, busy or without an address)",
-                     index_, PhoneKey(phone).c_str());
+    KAVEX_TRACE_INFO("instance", "camera %d: no way to phone %s (unknown, busy or without an address)", index_,
+                     PhoneKey(phone).c_str());
     return false;
   }
-  return StartSession(phone, [&](PhoneSession& session) {
-    return session.Start(route.peer, kSilenceTimeoutSeconds, threadName);
-  });
+  return StartSession(
+      phone, [&](PhoneSession& session) { return session.Start(route.peer, kSilenceTimeoutSeconds, threadName); });
 }
 
 template <typename Starter>

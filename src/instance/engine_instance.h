@@ -17,9 +17,9 @@
 #include "media/audio_pipeline.h"
 #include "media/video_pipeline.h"
 #include "output/virtual_camera_output.h"
+#include "platform/sync.h"
 #include "session/phone_session.h"
 #include "session/session_listener.h"
-#include "platform/sync.h"
 
 namespace kavex {
 

@@ -6,13 +6,13 @@
 #include "media/format_choice.h"
 #include "media/format_presets.h"
 #include "media/video_pipeline.h"
-#include "protocol/media_messages.h"
 #include "platform/sync.h"
+#include "protocol/media_messages.h"
 
 namespace kavex {
 
-FormatNegotiator::FormatNegotiator(SharedOutput& output, VideoPipeline& video,
-                                   ActiveConnection& connection, const std::atomic<bool>& shown)
+FormatNegotiator::FormatNegotiator(SharedOutput& output, VideoPipeline& video, ActiveConnection& connection,
+                                   const std::atomic<bool>& shown)
     : output_(output), video_(video), connection_(connection), shown_(shown) {}
 
 void FormatNegotiator::Reset() {
@@ -28,8 +28,7 @@ void FormatNegotiator::Clear() {
 void FormatNegotiator::AskHost(HostNotifier& host, const std::vector<VideoFormat>& sortedFormats) {
   const std::shared_ptr<VirtualCameraOutput> output = output_.Get();
   // Portrait presets only where the driver can offer them and the phone can fill them.
-  const bool portrait = output != nullptr && output->sectionMode() &&
-                        output->FormatTableCapacity() > 0 &&
+  const bool portrait = output != nullptr && output->sectionMode() && output->FormatTableCapacity() > 0 &&
                         format_choice::ListsPortrait(sortedFormats);
   formatIndex_.store(host.ChooseFormat(format_choice::ChoiceText(portrait), formatIndex_.load()));
 }

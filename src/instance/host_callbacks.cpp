@@ -18,9 +18,8 @@ void CallHostState(int index, int value) {
 }
 
 void HostCallbacks::Register(PhoneControlCallback phoneControl, VideoSizeCallback videoSize,
-                             PhoneListCallback phoneList, Message19Callback message19,
-                             Message20Callback message20, Message21Callback message21,
-                             Message22Callback message22, Message25Callback message25,
+                             PhoneListCallback phoneList, Message19Callback message19, Message20Callback message20,
+                             Message21Callback message21, Message22Callback message22, Message25Callback message25,
                              TextListCallback textList, FormatChoiceCallback formatChoice) {
   phoneControl_.store(phoneControl);
   videoSize_.store(videoSize);

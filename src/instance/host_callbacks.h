@@ -14,11 +14,10 @@ class HostCallbacks final : public HostNotifier {
  public:
   explicit HostCallbacks(int index) : index_(index) {}
 
-  void Register(PhoneControlCallback phoneControl, VideoSizeCallback videoSize,
-                PhoneListCallback phoneList, Message19Callback message19,
-                Message20Callback message20, Message21Callback message21,
-                Message22Callback message22, Message25Callback message25,
-                TextListCallback textList, FormatChoiceCallback formatChoice);
+  void Register(PhoneControlCallback phoneControl, VideoSizeCallback videoSize, PhoneListCallback phoneList,
+                Message19Callback message19, Message20Callback message20, Message21Callback message21,
+                Message22Callback message22, Message25Callback message25, TextListCallback textList,
+                FormatChoiceCallback formatChoice);
   void RegisterPasscodeKey(PasscodeKeyCallback passcodeKey);
   // Clears all eleven pointers and the remembered video size.
   void Clear();

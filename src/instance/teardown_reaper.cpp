@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/engine_thread.h"
-#include "common/scope_exit.h"
 #include "common/error_log.h"
+#include "common/scope_exit.h"
 #include "platform/sync.h"
 
 namespace kavex {

@@ -2,9 +2,9 @@
 
 #include <chrono>
 
-#include "platform/clock.h"
 #include "common/engine_thread.h"
 #include "common/error_log.h"
+#include "platform/clock.h"
 
 namespace kavex {
 
@@ -23,8 +23,7 @@ WorkerTiming& RealWorkerTiming() {
   return timing;
 }
 
-WorkerLoop::WorkerLoop(EventQueue& queue, WorkerHandler& handler, WorkerTiming& timing,
-                       std::string threadName)
+WorkerLoop::WorkerLoop(EventQueue& queue, WorkerHandler& handler, WorkerTiming& timing, std::string threadName)
     : queue_(queue), handler_(handler), timing_(timing), threadName_(std::move(threadName)) {}
 
 WorkerLoop::~WorkerLoop() { Stop(); }

@@ -39,8 +39,7 @@ class WorkerLoop {
   static constexpr int kStartupSleeps = 20;  // 2 s before the first pass
 
   // threadName: what the worker thread is called, for debuggers and process viewers.
-  WorkerLoop(EventQueue& queue, WorkerHandler& handler, WorkerTiming& timing,
-             std::string threadName = "kavex-worker");
+  WorkerLoop(EventQueue& queue, WorkerHandler& handler, WorkerTiming& timing, std::string threadName = "kavex-worker");
   ~WorkerLoop();
   WorkerLoop(const WorkerLoop&) = delete;
   WorkerLoop& operator=(const WorkerLoop&) = delete;

@@ -16,9 +16,7 @@ constexpr int kHistoryLength = 100;
 uint32_t DropInterval(const uint32_t (&history)[kHistoryLength]);
 
 // True when sample j of a packet is kept under this interval.
-inline bool Keeps(size_t j, uint32_t interval) {
-  return interval == 0 || j == 0 || j % interval != 0;
-}
+inline bool Keeps(size_t j, uint32_t interval) { return interval == 0 || j == 0 || j % interval != 0; }
 
 }  // namespace audio_thinning
 }  // namespace kavex

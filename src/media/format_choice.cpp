@@ -93,8 +93,7 @@ bool ListsPortrait(const std::vector<VideoFormat>& formats) {
 }
 
 bool SameFormat(const VideoFormat& a, const VideoFormat& b) {
-  return a.width == b.width && a.height == b.height &&
-         std::fabs(a.framesPerSecond - b.framesPerSecond) <= 0.5f;
+  return a.width == b.width && a.height == b.height && std::fabs(a.framesPerSecond - b.framesPerSecond) <= 0.5f;
 }
 
 }  // namespace kavex::format_choice

@@ -7,8 +7,7 @@
 namespace kavex {
 
 PacketRing::PacketRing()
-    : bytes_(new (std::nothrow) uint8_t[kCapacityBytes]),
-      entries_(new (std::nothrow) Entry[kCapacityEntries]) {}
+    : bytes_(new (std::nothrow) uint8_t[kCapacityBytes]), entries_(new (std::nothrow) Entry[kCapacityEntries]) {}
 
 bool PacketRing::Push(const uint8_t* data, size_t length, float timestamp, size_t* freeBytes) {
   std::lock_guard<platform::Mutex> lock(mutex_);

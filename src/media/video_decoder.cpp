@@ -15,18 +15,17 @@ extern "C" {
 #include <system_error>
 
 #include "common/engine_thread.h"
-#include "media/decoded_frame_pair.h"
-#include "media/decoder_sink.h"
-#include "platform/video_acceleration.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "media/decoded_frame_pair.h"
+#include "media/decoder_sink.h"
 #include "platform/sync.h"
+#include "platform/video_acceleration.h"
 
 namespace kavex {
 namespace {
 
-static_assert(VideoDecoder::kPaddingBytes >= AV_INPUT_BUFFER_PADDING_SIZE,
-              "the codec reads this far past a packet");
+static_assert(VideoDecoder::kPaddingBytes >= AV_INPUT_BUFFER_PADDING_SIZE, "the codec reads this far past a packet");
 
 // The largest picture a frame slot takes, 3840 x 2160, as the codec stores it: in whole 16-line
 // macroblocks. Whatever the stream declares beyond it is refused before the codec allocates for it,
@@ -95,8 +94,8 @@ void RecordReceiveError(int result) {
 VideoDecoder::VideoDecoder(bool hevc, DecodedFramePair& pair, DecoderSink& sink)
     : hevc_(hevc), pair_(pair), sink_(sink) {}
 
-std::unique_ptr<VideoDecoder> VideoDecoder::Create(bool hevc, DecodedFramePair& pair,
-                                                   DecoderSink& sink, const std::string& threadName) {
+std::unique_ptr<VideoDecoder> VideoDecoder::Create(bool hevc, DecodedFramePair& pair, DecoderSink& sink,
+                                                   const std::string& threadName) {
   std::unique_ptr<VideoDecoder> decoder(new VideoDecoder(hevc, pair, sink));
   if (!decoder->Open()) {
     KAVEX_TRACE_WARN(kTraceComponent, "no %s decoder here", hevc ? "HEVC" : "H.264");
@@ -122,7 +121,7 @@ bool VideoDecoder::Open() {
   context_ = avcodec_alloc_context3(codec);
   if (context_ == nullptr) return false;
   context_->thread_count = 0;
-  context_->thread_type = FF_THREAD_SLICE;  // frame threads would delay every picture
+  context_->thread_type = FF_THREAD_SLICE;              // frame threads would delay every picture
   av_opt_set_int(context_, "refcounted_frames", 1, 0);  // gone from newer codecs; harmless there
   context_->max_pixels = kCodecMaxPixels;
   context_->opaque = &hwPixelFormat_;
@@ -183,8 +182,7 @@ VideoDecoder::~VideoDecoder() {
 void VideoDecoder::Submit(const uint8_t* data, size_t length, float timestamp) {
   size_t freeBytes = 0;
   if (!ring_.Push(data, length, timestamp, &freeBytes)) {
-    ErrorLog::Record(error_codes::kPacketRingFull,
-                     ".L" + std::to_string(length) + ".F" + std::to_string(freeBytes));
+    ErrorLog::Record(error_codes::kPacketRingFull, ".L" + std::to_string(length) + ".F" + std::to_string(freeBytes));
     return;
   }
   // Taking the wait mutex orders this packet against the thread's look at the ring: either the

@@ -22,12 +22,11 @@ class DecoderSink;
 
 // Decodes the phone's video: H.264 in software with slice threads, or HEVC through DXVA2 with one
 // copy back to system memory (the codec itself falls back to software when the device cannot give
-// it surfaces). Pictures larger than a frame slot takes are refused before the codec allocates them. Packets are queued in a PacketRing and decoded in order on the decoder's own
-// thread, one picture per packet, into the instance's DecodedFramePair; the sink hears of every
-// packet taken and every result. Owns the codec context, its packet and scratch frame, the hardware
-// device, the ring and the thread.
-// Thread: Create, Submit and destruction on the instance's threads (Submit on the receive thread);
-// the codec and the sink's calls on the decoder thread.
+// it surfaces). Pictures larger than a frame slot takes are refused before the codec allocates them. Packets are queued
+// in a PacketRing and decoded in order on the decoder's own thread, one picture per packet, into the instance's
+// DecodedFramePair; the sink hears of every packet taken and every result. Owns the codec context, its packet and
+// scratch frame, the hardware device, the ring and the thread. Thread: Create, Submit and destruction on the instance's
+// threads (Submit on the receive thread); the codec and the sink's calls on the decoder thread.
 class VideoDecoder {
  public:
   // The packet payload: the ring's largest packet plus the zero bytes the codec reads past its end.
@@ -35,8 +34,8 @@ class VideoDecoder {
   static constexpr int kPayloadBytes = static_cast<int>(PacketRing::kCapacityBytes) + kPaddingBytes;
 
   // Null when the codec cannot be set up (for HEVC also: no DXVA2 support or device, or a device
-  // that does not list the HEVC Main profile); whatever was made is released. The pair and the sink must outlive the decoder.
-  // threadName: what the decoder thread is called, for debuggers and process viewers.
+  // that does not list the HEVC Main profile); whatever was made is released. The pair and the sink must outlive the
+  // decoder. threadName: what the decoder thread is called, for debuggers and process viewers.
   static std::unique_ptr<VideoDecoder> Create(bool hevc, DecodedFramePair& pair, DecoderSink& sink,
                                               const std::string& threadName = "kavex-decode");
   // Stops the thread (waking it if it waits; a packet being decoded is finished first), then frees

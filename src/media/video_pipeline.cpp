@@ -4,11 +4,11 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "common/trace.h"
 #include "media/ack_sink.h"
 #include "media/frame_sink.h"
 #include "media/video_decoder.h"
 #include "platform/clock.h"
-#include "common/trace.h"
 #include "platform/sync.h"
 
 namespace kavex {

@@ -23,9 +23,9 @@ enum class VideoCodec { kNone, kH264, kHevc };
 // picture slots it decodes into.
 //
 // Thread: a stream is prepared, begun, fed and ended on the receive thread of the current
-// connection (ended also by the owner's stop, once no receive thread runs); the codec is read by any thread (format requests name it); the sinks are called on
-// the decoder's thread. The decoder is replaced and destroyed with no lock held: destroying it joins
-// its thread, which may be inside a sink, and from there inside a host callback.
+// connection (ended also by the owner's stop, once no receive thread runs); the codec is read by any thread (format
+// requests name it); the sinks are called on the decoder's thread. The decoder is replaced and destroyed with no lock
+// held: destroying it joins its thread, which may be inside a sink, and from there inside a host callback.
 class VideoPipeline final : private DecoderSink {
  public:
   // threadName: what each stream's decoder thread is called.

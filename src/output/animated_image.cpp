@@ -16,8 +16,8 @@ constexpr int kDisposalToBackground = 2;
 class ImageComposer : public GifRowSink {
  public:
   ImageComposer(std::vector<uint8_t>* canvas, uint32_t canvasWidth, uint32_t canvasHeight,
-                const GifImageDescriptor& image, const GifColorTable& palette,
-                uint8_t transparentIndex, int disposal, GifColor background)
+                const GifImageDescriptor& image, const GifColorTable& palette, uint8_t transparentIndex, int disposal,
+                GifColor background)
       : canvas_(*canvas),
         canvasWidth_(canvasWidth),
         canvasHeight_(canvasHeight),
@@ -104,8 +104,8 @@ size_t AnimatedImage::Load(const uint8_t* data, size_t size) {
     if (frames_.size() >= kMaxFrames || (frames_.size() + 1) * frameBytes > kMaxFrameBytes) break;
     const GifImageDescriptor& image = reader.image();
     ImageComposer composer(&canvas, screen.width, screen.height, image,
-                           image.hasLocalTable ? image.localTable : screen.globalTable,
-                           transparentIndex, (controlPacked >> 2) & 0x07, background);
+                           image.hasLocalTable ? image.localTable : screen.globalTable, transparentIndex,
+                           (controlPacked >> 2) & 0x07, background);
     reader.DecodeImage(&composer);
     frames_.push_back(MakeFrame(canvas, canvasWidth_, canvasHeight_));
   }

@@ -39,8 +39,7 @@ void CameraChannel::ClearSlots(const OutputFormat& current) {
   clearedToYuy2_ = code == kPixelYuy2;
   // Black everywhere a picture of the current format reaches (a YUY2 clear covers the largest
   // YUY2 picture a driver takes, not a whole slot).
-  const bool covered =
-      code != kPixelYuy2 || PictureBytes(current.width, current.height, code) <= kYuy2ClearBytes;
+  const bool covered = code != kPixelYuy2 || PictureBytes(current.width, current.height, code) <= kYuy2ClearBytes;
   for (SlotBars& bars : slotBars_) bars = SlotBars{covered, current, PictureFit{}};
 }
 

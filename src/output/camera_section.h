@@ -8,8 +8,8 @@
 namespace kavex {
 
 // The shared memory through which a section-based camera driver takes pictures: the engine's names
-// for the contract's offsets, and how it reads and writes them. The section is written by another process (the driver and
-// its consumer), so every field is read with a fresh load, never cached.
+// for the contract's offsets, and how it reads and writes them. The section is written by another process (the driver
+// and its consumer), so every field is read with a fresh load, never cached.
 namespace camera_section {
 
 namespace contract = kavex_camera::section;
@@ -41,9 +41,7 @@ constexpr uint32_t kMaxFormatTableRows = 2;
 inline uint32_t ReadU32(const uint8_t* section, size_t offset) {
   return __atomic_load_n(reinterpret_cast<const uint32_t*>(section + offset), __ATOMIC_ACQUIRE);
 }
-inline int32_t ReadI32(const uint8_t* section, size_t offset) {
-  return static_cast<int32_t>(ReadU32(section, offset));
-}
+inline int32_t ReadI32(const uint8_t* section, size_t offset) { return static_cast<int32_t>(ReadU32(section, offset)); }
 inline float ReadF32(const uint8_t* section, size_t offset) {
   const uint32_t bits = ReadU32(section, offset);
   float value;

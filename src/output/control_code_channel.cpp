@@ -14,18 +14,16 @@ bool QueryCamera(platform::Device& camera, int index, driver_requests::CameraDev
   const uint32_t request[2] = {driver_requests::kCameraRequestTag, static_cast<uint32_t>(index)};
   uint8_t reply[driver_requests::CameraDeviceInfo::kBytes] = {};
   uint32_t returned = 0;
-  if (!camera.Control(driver_requests::kQuery, request, sizeof request, reply, sizeof reply, &returned))
-    return false;
+  if (!camera.Control(driver_requests::kQuery, request, sizeof request, reply, sizeof reply, &returned)) return false;
   *info = driver_requests::CameraDeviceInfo::Parse(reply);
   return true;
 }
 
 }  // namespace
 
-std::unique_ptr<ControlCodeChannel> ControlCodeChannel::Open(int index,
-                                                             platform::DeviceDrivers& drivers,
-                                                             CameraSignals& signals,
-                                                             LocalFrameSlots& local, int* result) {
+std::unique_ptr<ControlCodeChannel> ControlCodeChannel::Open(int index, platform::DeviceDrivers& drivers,
+                                                             CameraSignals& signals, LocalFrameSlots& local,
+                                                             int* result) {
   uint32_t systemError = 0;
   std::unique_ptr<platform::Device> camera = drivers.Open(device_paths::CameraPath(index), &systemError);
   if (camera == nullptr) {
@@ -43,15 +41,12 @@ std::unique_ptr<ControlCodeChannel> ControlCodeChannel::Open(int index,
     return nullptr;
   }
   *result = kOpened;
-  return std::unique_ptr<ControlCodeChannel>(
-      new ControlCodeChannel(index, std::move(camera), signals, local, info));
+  return std::unique_ptr<ControlCodeChannel>(new ControlCodeChannel(index, std::move(camera), signals, local, info));
 }
 
-ControlCodeChannel::ControlCodeChannel(int index, std::unique_ptr<platform::Device> camera,
-                                       CameraSignals& signals, LocalFrameSlots& local,
-                                       const driver_requests::CameraDeviceInfo& info)
-    : CameraChannel(local), index_(index), camera_(std::move(camera)), signals_(signals),
-      openingInfo_(info) {}
+ControlCodeChannel::ControlCodeChannel(int index, std::unique_ptr<platform::Device> camera, CameraSignals& signals,
+                                       LocalFrameSlots& local, const driver_requests::CameraDeviceInfo& info)
+    : CameraChannel(local), index_(index), camera_(std::move(camera)), signals_(signals), openingInfo_(info) {}
 
 ControlCodeChannel::~ControlCodeChannel() { Close(); }
 
@@ -136,8 +131,7 @@ DriverReport ControlCodeChannel::HandOver(const uint8_t* data, size_t length) {
   uint8_t replyBytes[driver_requests::FrameWriteReply::kBytes] = {};
   uint32_t returned = 0;
   const uint32_t code = driver_requests::FrameWriteCode(index_, version2_);
-  if (!camera_->Control(code, data, static_cast<uint32_t>(length), replyBytes, sizeof replyBytes,
-                        &returned) ||
+  if (!camera_->Control(code, data, static_cast<uint32_t>(length), replyBytes, sizeof replyBytes, &returned) ||
       returned == 0)
     return report;  // the next picture is tried
   const driver_requests::FrameWriteReply reply = driver_requests::FrameWriteReply::Parse(replyBytes);

@@ -20,9 +20,8 @@ class ControlCodeChannel : public CameraChannel {
  public:
   // Opens and attaches the camera device of this index. Null, with *result set and recorded, when
   // the device is missing or does not answer the query.
-  static std::unique_ptr<ControlCodeChannel> Open(int index, platform::DeviceDrivers& drivers,
-                                                  CameraSignals& signals, LocalFrameSlots& local,
-                                                  int* result);
+  static std::unique_ptr<ControlCodeChannel> Open(int index, platform::DeviceDrivers& drivers, CameraSignals& signals,
+                                                  LocalFrameSlots& local, int* result);
   ~ControlCodeChannel() override;
 
   bool sectionMode() const override { return false; }

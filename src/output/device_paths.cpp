@@ -10,8 +10,8 @@ namespace kavex::device_paths {
 namespace {
 
 constexpr int kDevices = 4;
-const wchar_t* const kCameraNames[kDevices] = {L"Kavex Webcam", L"Kavex Webcam #2",
-                                               L"Kavex Webcam #3", L"Kavex Webcam #4"};
+const wchar_t* const kCameraNames[kDevices] = {L"Kavex Webcam", L"Kavex Webcam #2", L"Kavex Webcam #3",
+                                               L"Kavex Webcam #4"};
 const wchar_t* const kMicrophoneNames[kDevices] = {L"Kavex Webcam Audio", L"Kavex Webcam Audio #2",
                                                    L"Kavex Webcam Audio #3", L"Kavex Webcam Audio #4"};
 
@@ -82,13 +82,10 @@ int LastScanStatus() {
 }
 
 std::string FailureDetail(int index, uint32_t systemError) {
-  return ".C" + std::to_string(index) + "E" + std::to_string(systemError) + "D" +
-         std::to_string(LastScanStatus());
+  return ".C" + std::to_string(index) + "E" + std::to_string(systemError) + "D" + std::to_string(LastScanStatus());
 }
 
 const wchar_t* CameraName(int index) { return ValidIndex(index) ? kCameraNames[index] : L""; }
-const wchar_t* MicrophoneName(int index) {
-  return ValidIndex(index) ? kMicrophoneNames[index] : L"";
-}
+const wchar_t* MicrophoneName(int index) { return ValidIndex(index) ? kMicrophoneNames[index] : L""; }
 
 }  // namespace kavex::device_paths

@@ -94,8 +94,7 @@ bool VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float time
   channel_->NotePictureWrite();
   uint32_t length = 0;
   // Nothing drawn leaves the slot as it was: its old bytes are no new picture to announce.
-  if (!pictureWriter_.Write(picture, current, target.data(), &length, channel_->bars(chosen)))
-    return false;
+  if (!pictureWriter_.Write(picture, current, target.data(), &length, channel_->bars(chosen))) return false;
   target.SetLength(length);
   target.SetTime(timestamp);
   target.SetReady(true);
@@ -105,8 +104,8 @@ bool VirtualCameraOutput::WriteDecodedPicture(const AVFrame& picture, float time
 
 void VirtualCameraOutput::CheckDemandLocked(const OutputFormat& demanded) {
   const OutputFormat current = format();
-  if (demanded.width == current.width && demanded.height == current.height &&
-      demanded.code == current.code && std::fabs(demanded.fps - current.fps) <= 0.5f)
+  if (demanded.width == current.width && demanded.height == current.height && demanded.code == current.code &&
+      std::fabs(demanded.fps - current.fps) <= 0.5f)
     return;
   // A driver that states no size has no consumer format yet: nothing to re-form, and clearing the
   // slots on every tick would wipe each picture as it arrives.

@@ -37,7 +37,7 @@ struct GifScreen {
   bool hasGlobalTable = false;
   uint8_t colorResolution = 0;  // bits per primary minus one, as stored
   bool sorted = false;
-  uint8_t tableExponent = 0;    // the table holds 2^(exponent + 1) entries
+  uint8_t tableExponent = 0;  // the table holds 2^(exponent + 1) entries
   uint8_t backgroundIndex = 0;
   uint8_t aspect = 0;
   GifColorTable globalTable{};  // all black without a global table

@@ -11,8 +11,8 @@
 
 namespace kavex {
 
-OutputFeeder::OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick,
-                           std::string threadName, OutputTiming timing)
+OutputFeeder::OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick, std::string threadName,
+                           OutputTiming timing)
     : consumerActive_(std::move(consumerActive)),
       tick_(std::move(tick)),
       threadName_(std::move(threadName)),

@@ -2,8 +2,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
-#include <string>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "output/output_timing.h"
@@ -23,8 +23,8 @@ class OutputFeeder {
   static constexpr int kIdleSleepMs = 100;
 
   // threadName: what the feeder thread is called, for debuggers and process viewers.
-  OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick,
-               std::string threadName = "kavex-feed", OutputTiming timing = {});
+  OutputFeeder(std::function<bool()> consumerActive, std::function<bool()> tick, std::string threadName = "kavex-feed",
+               OutputTiming timing = {});
   ~OutputFeeder();
   OutputFeeder(const OutputFeeder&) = delete;
   OutputFeeder& operator=(const OutputFeeder&) = delete;

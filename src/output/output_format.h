@@ -27,13 +27,16 @@ struct OutputFormat {
 // Bytes of one picture of this size and layout; codes the engine does not know count as the widest
 // layout, so that a size check never lets an unknown layout through.
 inline uint64_t PictureBytes(uint32_t width, int32_t height, uint32_t code) {
-  const uint64_t pixels =
-      static_cast<uint64_t>(width) * static_cast<uint64_t>(std::abs(static_cast<int64_t>(height)));
+  const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(std::abs(static_cast<int64_t>(height)));
   switch (code) {
-    case kPixelRgb24: return pixels * 3;
-    case kPixelYuy2: return pixels * 2;
-    case kPixelI420: return pixels * 3 / 2;
-    default: return pixels * 4;
+    case kPixelRgb24:
+      return pixels * 3;
+    case kPixelYuy2:
+      return pixels * 2;
+    case kPixelI420:
+      return pixels * 3 / 2;
+    default:
+      return pixels * 4;
   }
 }
 

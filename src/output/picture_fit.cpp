@@ -4,8 +4,7 @@
 
 namespace kavex {
 
-PictureFit FitPicture(int pictureWidth, int pictureHeight, uint32_t outputWidth, int32_t outputHeight,
-                      uint32_t code) {
+PictureFit FitPicture(int pictureWidth, int pictureHeight, uint32_t outputWidth, int32_t outputHeight, uint32_t code) {
   // 64-bit throughout: a product of two sizes does not fit 32 bits.
   const int64_t w = pictureWidth;
   const int64_t h = pictureHeight;

@@ -18,7 +18,6 @@ struct PictureFit {
 // OutputPixelCode. RGB24 and YUY2 keep the picture's aspect (pillarbox or letterbox, with two
 // pixels of slack so that near-equal aspects fill); I420 and ARGB always fill the output. Any zero
 // or negative size gives an empty fit: there is nothing to draw.
-PictureFit FitPicture(int pictureWidth, int pictureHeight, uint32_t outputWidth, int32_t outputHeight,
-                      uint32_t code);
+PictureFit FitPicture(int pictureWidth, int pictureHeight, uint32_t outputWidth, int32_t outputHeight, uint32_t code);
 
 }  // namespace kavex

@@ -9,19 +9,23 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "common/error_log.h"
 #include "output/frame_slot.h"
 #include "output/picture_fit.h"
-#include "common/error_log.h"
 
 namespace kavex {
 namespace {
 
 AVPixelFormat ScalerFormat(uint32_t code) {
   switch (code) {
-    case kPixelRgb24: return AV_PIX_FMT_BGR24;
-    case kPixelYuy2: return AV_PIX_FMT_YUYV422;
-    case kPixelI420: return AV_PIX_FMT_YUV420P;
-    default: return AV_PIX_FMT_ARGB;
+    case kPixelRgb24:
+      return AV_PIX_FMT_BGR24;
+    case kPixelYuy2:
+      return AV_PIX_FMT_YUYV422;
+    case kPixelI420:
+      return AV_PIX_FMT_YUV420P;
+    default:
+      return AV_PIX_FMT_ARGB;
   }
 }
 
@@ -30,8 +34,7 @@ bool SameFormat(const OutputFormat& a, const OutputFormat& b) {
 }
 
 bool SameFit(const PictureFit& a, const PictureFit& b) {
-  return a.width == b.width && a.height == b.height && a.xOffset == b.xOffset &&
-         a.yOffset == b.yOffset;
+  return a.width == b.width && a.height == b.height && a.xOffset == b.xOffset && a.yOffset == b.yOffset;
 }
 
 // Black in the layout's own bytes: zeros for RGB24, Y 0 with neutral chroma for YUY2 (what a
@@ -102,8 +105,8 @@ uint64_t PictureWriter::SlotExtent(const OutputFormat& format) {
   }
 }
 
-bool PictureWriter::Write(const AVFrame& picture, const OutputFormat& format, uint8_t* slotData,
-                          uint32_t* length, SlotBars* bars) {
+bool PictureWriter::Write(const AVFrame& picture, const OutputFormat& format, uint8_t* slotData, uint32_t* length,
+                          SlotBars* bars) {
   if (format.height == 0) return false;
   if (format.code > kPixelArgb) {
     ErrorLog::Record(error_codes::kUnknownPixelCode);
@@ -151,8 +154,8 @@ bool PictureWriter::Write(const AVFrame& picture, const OutputFormat& format, ui
 
   scaler_ = sws_getCachedContext(scaler_, picture.width, picture.height,
                                  static_cast<AVPixelFormat>(ScalerSourceFormat(picture.format)),
-                                 static_cast<int>(fit.width), static_cast<int>(fit.height),
-                                 ScalerFormat(format.code), SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+                                 static_cast<int>(fit.width), static_cast<int>(fit.height), ScalerFormat(format.code),
+                                 SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
   if (scaler_ == nullptr) return false;
 
   // The bars hold whatever the slot held there: the last picture of another fit (the phone
@@ -161,8 +164,7 @@ bool PictureWriter::Write(const AVFrame& picture, const OutputFormat& format, ui
                          (bars->fit.empty() || SameFit(bars->fit, fit));
   if (bars != nullptr) bars->known = false;
   if (!barsBlack) FillBars(format, fit, slotData);
-  if (sws_scale(scaler_, picture.data, picture.linesize, 0, picture.height, planes, strides) <= 0)
-    return false;
+  if (sws_scale(scaler_, picture.data, picture.linesize, 0, picture.height, planes, strides) <= 0) return false;
   // Every layout's length counts whole rows; a YUY2 demand with a negative height still fills
   // |height| rows.
   *length = static_cast<uint32_t>(PictureBytes(format.width, format.height, format.code));

@@ -29,16 +29,15 @@ const wchar_t kCaption[] = L"Looking for the phone";
 constexpr int kAnimationRise = 100;
 constexpr int kCaptionHeight = 50;
 
-void DrawPlaceholder(platform::DrawingSurface& canvas, const AnimatedImage& animation,
-                     uint32_t counter) {
+void DrawPlaceholder(platform::DrawingSurface& canvas, const AnimatedImage& animation, uint32_t counter) {
   const int width = canvas.width();
   const int rows = canvas.height();
   canvas.FillBlack();
   // An animation that could not be loaded leaves the black picture and its caption.
   if (animation.frameCount() > 0) {
     const AnimationFrame& frame = animation.frame(counter % animation.frameCount());
-    canvas.DrawBitmap(width / 2 - animation.canvasWidth() / 2, rows / 2 - kAnimationRise,
-                      &frame.header, frame.pixels.data());
+    canvas.DrawBitmap(width / 2 - animation.canvasWidth() / 2, rows / 2 - kAnimationRise, &frame.header,
+                      frame.pixels.data());
   }
   canvas.DrawCaption(kCaption, 0, rows / 2, width, rows / 2 + kCaptionHeight);
 }
@@ -55,8 +54,7 @@ size_t CompactRows(platform::DrawingSurface& canvas, bool topRowFirst, uint8_t* 
   for (size_t row = firstRow; row < endRow; ++row) {
     const size_t pictureRow = topRowFirst ? row : rows - 1 - row;
     const size_t stored = canvas.topDown() ? pictureRow : rows - 1 - pictureRow;
-    std::memcpy(target + (row - firstRow) * rowBytes, pixels + stored * static_cast<size_t>(canvas.stride()),
-                rowBytes);
+    std::memcpy(target + (row - firstRow) * rowBytes, pixels + stored * static_cast<size_t>(canvas.stride()), rowBytes);
   }
   return rowBytes * (endRow > firstRow ? endRow - firstRow : 0);
 }
@@ -66,8 +64,8 @@ size_t CompactRows(platform::DrawingSurface& canvas, bool topRowFirst, uint8_t* 
 // ARGB) at target. Returns the picture's bytes, 0 when no converter could be had. The source is a
 // frame slot, not the canvas: the converter may read a little past the last row, which a slot has
 // room for and the drawing surface's memory (page-sized under GDI) may not.
-size_t ConvertRows(SwsContext** scaler, const uint8_t* source, int width, int rows,
-                   const OutputFormat& format, uint8_t* target) {
+size_t ConvertRows(SwsContext** scaler, const uint8_t* source, int width, int rows, const OutputFormat& format,
+                   uint8_t* target) {
   const int sourceStride = 3 * width;
   const size_t pixelCount = static_cast<size_t>(width) * static_cast<size_t>(rows);
   uint8_t* planes[4] = {target, nullptr, nullptr, nullptr};
@@ -107,8 +105,8 @@ size_t ConvertRows(SwsContext** scaler, const uint8_t* source, int width, int ro
       return 0;
   }
   if (targetWidth == 0 || targetRows == 0) return bytes;
-  *scaler = sws_getCachedContext(*scaler, width, rows, AV_PIX_FMT_BGR24, targetWidth, targetRows,
-                                 targetFormat, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+  *scaler = sws_getCachedContext(*scaler, width, rows, AV_PIX_FMT_BGR24, targetWidth, targetRows, targetFormat,
+                                 SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
   if (*scaler == nullptr) return 0;
   const uint8_t* const sourcePlanes[4] = {source, nullptr, nullptr, nullptr};
   const int sourceStrides[4] = {sourceStride, 0, 0, 0};
@@ -146,18 +144,15 @@ void PlaceholderPainter::ResizeCanvas(const OutputFormat& format) {
   canvas_->Resize(static_cast<int>(format.width), static_cast<int>(format.rows()), topDown);
 }
 
-bool PlaceholderPainter::PaintPlaceholder(const OutputFormat& format, CameraChannel& channel,
-                                          DriverReport* report) {
+bool PlaceholderPainter::PaintPlaceholder(const OutputFormat& format, CameraChannel& channel, DriverReport* report) {
   const int width = static_cast<int>(format.width);
   const int rows = static_cast<int>(format.rows());
   const uint32_t counter = gAnimationCounter.fetch_add(1);
   platform::DrawingSurface* canvas = canvas_.get();
   // The blank picture takes a control-code driver's new size without rebuilding the canvas.
-  if (canvas != nullptr && (canvas->pixels() == nullptr || canvas->width() != width ||
-                            canvas->height() != rows))
+  if (canvas != nullptr && (canvas->pixels() == nullptr || canvas->width() != width || canvas->height() != rows))
     ResizeCanvas(format);
-  if (canvas == nullptr || canvas->pixels() == nullptr || canvas->width() != width ||
-      canvas->height() != rows)
+  if (canvas == nullptr || canvas->pixels() == nullptr || canvas->width() != width || canvas->height() != rows)
     return false;
   DrawPlaceholder(*canvas, animation_, counter);
   if (format.code == kPixelRgb24) {
@@ -227,8 +222,7 @@ int PlaceholderPainter::ReserveNextPicture() {
   return platform::WaitMsOfSeconds(remaining);
 }
 
-bool PlaceholderPainter::PaintBlank(const OutputFormat& format, CameraChannel& channel,
-                                    DriverReport* report) {
+bool PlaceholderPainter::PaintBlank(const OutputFormat& format, CameraChannel& channel, DriverReport* report) {
   const size_t width = format.width;
   const size_t rows = format.rows();
   if (format.code == kPixelRgb24 && blankState_ != 1) {
@@ -236,8 +230,7 @@ bool PlaceholderPainter::PaintBlank(const OutputFormat& format, CameraChannel& c
     uint8_t* scratch = channel.Scratch(0);
     const size_t rowBytes = 3 * width;
     for (size_t x = 0; x < width; ++x) std::memcpy(scratch + 3 * x, kBlankRgb, 3);
-    for (size_t row = 1; row < rows; ++row)
-      std::memcpy(scratch + row * rowBytes, scratch, rowBytes);
+    for (size_t row = 1; row < rows; ++row) std::memcpy(scratch + row * rowBytes, scratch, rowBytes);
     *report = channel.HandOver(scratch, rowBytes * rows);
     return true;
   }

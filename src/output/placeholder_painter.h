@@ -55,7 +55,7 @@ class PlaceholderPainter {
   SwsContext* bandScaler_ = nullptr;
   std::vector<uint8_t> yuy2Picture_;  // the last YUY2 placeholder picture, top row first
   int yuy2Width_ = 0;
-  int blankState_ = 0;  // 0 none, 1 RGB blank written, 2 YUY2 blank written
+  int blankState_ = 0;           // 0 none, 1 RGB blank written, 2 YUY2 blank written
   double placeholderDue_ = 0.0;  // when this camera's next placeholder picture is due
 };
 

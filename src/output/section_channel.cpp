@@ -19,25 +19,22 @@ const OutputFormat kDefaultFormat{640, 360, 30.0f, kPixelYuy2};
 
 }  // namespace
 
-std::unique_ptr<SectionChannel> SectionChannel::Open(int index, CameraSignals& signals,
-                                                     LocalFrameSlots& local) {
+std::unique_ptr<SectionChannel> SectionChannel::Open(int index, CameraSignals& signals, LocalFrameSlots& local) {
   if (index < 0 || index >= kSections) return nullptr;
   uint32_t systemError = 0;
-  auto section = platform::SharedSection::CreateOrOpen(kavex_camera::kSectionNames[index],
-                                                       camera_section::kSize, &systemError);
+  auto section =
+      platform::SharedSection::CreateOrOpen(kavex_camera::kSectionNames[index], camera_section::kSize, &systemError);
   if (section == nullptr || section->size() < camera_section::kSize ||
-      camera_section::ReadU32(section->data(), camera_section::kVersion) !=
-          camera_section::kLayoutVersion)
+      camera_section::ReadU32(section->data(), camera_section::kVersion) != camera_section::kLayoutVersion)
     return nullptr;
   return std::unique_ptr<SectionChannel>(new SectionChannel(std::move(section), signals, local));
 }
 
-SectionChannel::SectionChannel(std::unique_ptr<platform::SharedSection> section,
-                               CameraSignals& signals, LocalFrameSlots& local)
+SectionChannel::SectionChannel(std::unique_ptr<platform::SharedSection> section, CameraSignals& signals,
+                               LocalFrameSlots& local)
     : CameraChannel(local), signals_(signals), section_(std::move(section)), view_(section_->data()) {
   // What the driver's memory held before is not known to be cleared: the slots start as written.
-  std::fill(view_ + camera_section::kSlot0, view_ + camera_section::kSlot0 + 2 * FrameSlot::kBytes,
-            uint8_t{0});
+  std::fill(view_ + camera_section::kSlot0, view_ + camera_section::kSlot0 + 2 * FrameSlot::kBytes, uint8_t{0});
   camera_section::WriteByte(view_, camera_section::kEngineAttached, 1);
 }
 

@@ -20,8 +20,7 @@ class SectionChannel : public CameraChannel {
   // Null when no driver publishes a section of the engine's layout for this index (only 0-3 have
   // one): the camera is then reached by control codes. Otherwise the slots are wiped of an earlier
   // session's leftovers and the engine marks itself attached.
-  static std::unique_ptr<SectionChannel> Open(int index, CameraSignals& signals,
-                                              LocalFrameSlots& local);
+  static std::unique_ptr<SectionChannel> Open(int index, CameraSignals& signals, LocalFrameSlots& local);
   ~SectionChannel() override;
 
   bool sectionMode() const override { return true; }
@@ -36,8 +35,7 @@ class SectionChannel : public CameraChannel {
   bool WriteFormatTable(const std::vector<VideoFormat>& rows) override;
 
  private:
-  SectionChannel(std::unique_ptr<platform::SharedSection> section, CameraSignals& signals,
-                 LocalFrameSlots& local);
+  SectionChannel(std::unique_ptr<platform::SharedSection> section, CameraSignals& signals, LocalFrameSlots& local);
   OutputFormat Demand() const;
 
   CameraSignals& signals_;

@@ -19,11 +19,7 @@ VirtualCameraOutput::VirtualCameraOutput(int index, OutputControlListener* contr
 
 VirtualCameraOutput::VirtualCameraOutput(int index, OutputControlListener* controlListener,
                                          platform::DeviceDrivers& drivers, OutputTiming timing)
-    : index_(index),
-      controlListener_(controlListener),
-      drivers_(drivers),
-      timing_(timing),
-      painter_(*timing.clock) {}
+    : index_(index), controlListener_(controlListener), drivers_(drivers), timing_(timing), painter_(*timing.clock) {}
 
 VirtualCameraOutput::~VirtualCameraOutput() { Close(); }
 
@@ -46,8 +42,8 @@ int VirtualCameraOutput::Open() {
   microphoneDevice_->Control(driver_requests::kAttach, attach, sizeof attach, nullptr, 0, &returned);
   const uint32_t query = 0;
   uint8_t statusBytes[4] = {};
-  if (!microphoneDevice_->Control(driver_requests::kQuery, &query, sizeof query, statusBytes,
-                                  sizeof statusBytes, &returned)) {
+  if (!microphoneDevice_->Control(driver_requests::kQuery, &query, sizeof query, statusBytes, sizeof statusBytes,
+                                  &returned)) {
     ErrorLog::Record(error_codes::kMicrophoneQueryFailed);
     microphoneDevice_.reset();
     return kMicrophoneQueryFailed;
@@ -59,22 +55,20 @@ int VirtualCameraOutput::Open() {
   // camera is reached by control codes.
   int result = kOpened;
   std::unique_ptr<CameraChannel> channel = SectionChannel::Open(index_, signals_, localSlots_);
-  if (channel == nullptr)
-    channel = ControlCodeChannel::Open(index_, drivers_, signals_, localSlots_, &result);
+  if (channel == nullptr) channel = ControlCodeChannel::Open(index_, drivers_, signals_, localSlots_, &result);
   if (channel == nullptr) return result;
   {
     std::lock_guard<platform::Mutex> slots(slotsLock_);
     channel_ = std::move(channel);
   }
-  result = channel_->Configure(microphoneStatus,
-                               [this](const OutputFormat& format) { return SetOutputFormat(format); });
+  result =
+      channel_->Configure(microphoneStatus, [this](const OutputFormat& format) { return SetOutputFormat(format); });
   if (result != kOpened) return result;
   return StartFeeder();
 }
 
 int VirtualCameraOutput::StartFeeder() {
-  feeder_ = std::make_unique<OutputFeeder>([this] { return ConsumerActive(); },
-                                           [this] { return Tick(); },
+  feeder_ = std::make_unique<OutputFeeder>([this] { return ConsumerActive(); }, [this] { return Tick(); },
                                            "kavex-feed-" + std::to_string(index_), timing_);
   feeder_->Start();  // no thread to be had is fatal, as running out of memory is
   return kOpened;

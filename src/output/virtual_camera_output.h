@@ -1,8 +1,8 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -62,8 +62,8 @@ class VirtualCameraOutput {
 
   // drivers: the device road (the system's, or simulated ones in tests); must outlive the output.
   // timing: the clock of the feeder's pauses and the placeholder's pace (the engine's by default).
-  VirtualCameraOutput(int index, OutputControlListener* controlListener,
-                      platform::DeviceDrivers& drivers, OutputTiming timing = {});
+  VirtualCameraOutput(int index, OutputControlListener* controlListener, platform::DeviceDrivers& drivers,
+                      OutputTiming timing = {});
   VirtualCameraOutput(int index, OutputControlListener* controlListener);
   ~VirtualCameraOutput();
   VirtualCameraOutput(const VirtualCameraOutput&) = delete;

@@ -9,8 +9,8 @@ namespace kavex::platform {
 
 // One unicast address of a network adapter that is up.
 struct AdapterAddress {
-  std::string adapterName;      // for logs and tests only
-  SocketAddress address;        // port 0; a link-local IPv6 address carries its scope id
+  std::string adapterName;  // for logs and tests only
+  SocketAddress address;    // port 0; a link-local IPv6 address carries its scope id
   // The index multicast groups are joined on: for an IPv6 address the adapter's IPv6 interface
   // index, for an IPv4 address its IPv4 one.
   uint32_t interfaceIndex = 0;

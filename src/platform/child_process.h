@@ -14,7 +14,7 @@ struct ProgramRun {
   // Under Windows: the system refused to limit what the program inherits, so it was started the
   // old way, with every inheritable handle of the process (the caller may say so).
   bool inheritedEverything = false;
-  std::string output;        // what it wrote to its standard output and error
+  std::string output;  // what it wrote to its standard output and error
 };
 
 // Runs a helper program, with `arguments` (separated by single spaces, none of them quoted), no

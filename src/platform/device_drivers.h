@@ -31,8 +31,8 @@ class Device {
   // Sends one control code with its input and output buffers (either may be null with length 0).
   // True when the driver accepted the request; *returned then holds the number of output bytes it
   // wrote. On failure *returned is 0.
-  virtual bool Control(uint32_t code, const void* input, uint32_t inputLength, void* output,
-                       uint32_t outputLength, uint32_t* returned) = 0;
+  virtual bool Control(uint32_t code, const void* input, uint32_t inputLength, void* output, uint32_t outputLength,
+                       uint32_t* returned) = 0;
 };
 
 // Thread: any.

@@ -15,8 +15,6 @@ DeviceDrivers& ActiveDeviceDrivers() {
   return drivers != nullptr ? *drivers : SystemDeviceDrivers();
 }
 
-void SetActiveDeviceDrivers(DeviceDrivers* drivers) {
-  activeDrivers.store(drivers, std::memory_order_release);
-}
+void SetActiveDeviceDrivers(DeviceDrivers* drivers) { activeDrivers.store(drivers, std::memory_order_release); }
 
 }  // namespace kavex::platform

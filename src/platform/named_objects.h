@@ -30,8 +30,7 @@ class NamedEvent {
   // gets a security descriptor without a DACL and an inheritable handle, so that a driver or a
   // service running as another user can open it; if that descriptor cannot be built the event gets
   // default security. Null when the event cannot be created or opened.
-  static std::unique_ptr<NamedEvent> CreateOrOpen(const char* name, bool openToEveryone,
-                                                  uint32_t* systemError);
+  static std::unique_ptr<NamedEvent> CreateOrOpen(const char* name, bool openToEveryone, uint32_t* systemError);
   virtual ~NamedEvent() = default;
   virtual void Set() = 0;
   virtual void Reset() = 0;
@@ -44,8 +43,7 @@ class SharedSection {
   // Creates the named section of `size` bytes (page read-write, default security) or opens the
   // existing one, and maps all of it read-write. A new section reads as zeros. Null when the
   // section cannot be created, opened or mapped.
-  static std::unique_ptr<SharedSection> CreateOrOpen(const char* name, size_t size,
-                                                     uint32_t* systemError);
+  static std::unique_ptr<SharedSection> CreateOrOpen(const char* name, size_t size, uint32_t* systemError);
   virtual ~SharedSection() = default;  // unmaps the view, closes the handle
   virtual uint8_t* data() = 0;
   virtual size_t size() const = 0;

@@ -11,9 +11,12 @@ namespace kavex::platform {
 // The OS's address family for a socket of this family; AF_UNSPEC for none.
 inline int OsAddressFamily(SocketAddress::Family family) {
   switch (family) {
-    case SocketAddress::Family::kIpv4: return AF_INET;
-    case SocketAddress::Family::kIpv6: return AF_INET6;
-    default: return AF_UNSPEC;
+    case SocketAddress::Family::kIpv4:
+      return AF_INET;
+    case SocketAddress::Family::kIpv6:
+      return AF_INET6;
+    default:
+      return AF_UNSPEC;
   }
 }
 

@@ -7,8 +7,7 @@ namespace kavex {
 std::string SocketAddress::ToString() const {
   char text[96];
   if (family == Family::kIpv4) {
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", address[0], address[1], address[2], address[3],
-                  port);
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", address[0], address[1], address[2], address[3], port);
     return text;
   }
   if (family == Family::kIpv6) {

@@ -13,10 +13,10 @@ struct SocketAddress {
   enum class Family : uint8_t { kNone = 0, kIpv4 = 4, kIpv6 = 6 };
 
   Family family = Family::kNone;
-  uint16_t port = 0;                 // host byte order
+  uint16_t port = 0;                  // host byte order
   std::array<uint8_t, 16> address{};  // IPv4 uses the first 4 bytes
-  uint32_t flowInfo = 0;             // IPv6 only
-  uint32_t scopeId = 0;              // IPv6 only
+  uint32_t flowInfo = 0;              // IPv6 only
+  uint32_t scopeId = 0;               // IPv6 only
 
   static SocketAddress Ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
     SocketAddress result;

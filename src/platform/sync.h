@@ -49,7 +49,7 @@ class ConditionVariable {
   template <typename Rep, typename Period>
   std::cv_status wait_for(std::unique_lock<Mutex>& lock, const std::chrono::duration<Rep, Period>& span) {
     return WaitMs(lock, MsOf(std::chrono::ceil<std::chrono::milliseconds>(span))) ? std::cv_status::no_timeout
-                                                                                   : std::cv_status::timeout;
+                                                                                  : std::cv_status::timeout;
   }
   template <typename Rep, typename Period, typename Predicate>
   bool wait_for(std::unique_lock<Mutex>& lock, const std::chrono::duration<Rep, Period>& span, Predicate ready) {

@@ -13,27 +13,27 @@ namespace kavex {
 namespace message_catalogue {
 
 enum Type : uint8_t {
-  kAnnouncement = 1,        // phone: identifier, kind and name (also multicast)
-  kGoodbye = 2,             // phone: the session ends
-  kHello = 3,               // phone: opens the session
-  kHelloAnswer = 4,         // engine
-  kStatus = 5,              // phone: the stream runs
-  kAudio = 7,               // phone: one Opus packet
-  kVideo = 8,               // phone: timestamp and one H.264/HEVC packet
-  kDecodeAck = 9,           // engine: packet taken, decode and delivery times
-  kCapabilities = 10,       // phone: codecs and formats
-  kFormatRequest = 11,      // engine: codec and format to stream
-  kErrorReport = 12,        // engine: the stored diagnostic
-  kControl = 16,            // both: a button or control change
-  kCapabilitiesAnswer = 17, // engine
-  kFocus = 18,              // engine: focus point
-  kPhoneReport19 = 19,      // phone, passed on to the host
+  kAnnouncement = 1,         // phone: identifier, kind and name (also multicast)
+  kGoodbye = 2,              // phone: the session ends
+  kHello = 3,                // phone: opens the session
+  kHelloAnswer = 4,          // engine
+  kStatus = 5,               // phone: the stream runs
+  kAudio = 7,                // phone: one Opus packet
+  kVideo = 8,                // phone: timestamp and one H.264/HEVC packet
+  kDecodeAck = 9,            // engine: packet taken, decode and delivery times
+  kCapabilities = 10,        // phone: codecs and formats
+  kFormatRequest = 11,       // engine: codec and format to stream
+  kErrorReport = 12,         // engine: the stored diagnostic
+  kControl = 16,             // both: a button or control change
+  kCapabilitiesAnswer = 17,  // engine
+  kFocus = 18,               // engine: focus point
+  kPhoneReport19 = 19,       // phone, passed on to the host
   kPhoneReport20 = 20,
   kPhoneReport21 = 21,
   kPhoneReport22 = 22,
-  kPasscode = 23,           // phone: challenge; engine: answer
-  kTextList = 24,           // phone: texts passed on to the host
-  kFocusDistance = 25,      // both: mode and distance
+  kPasscode = 23,       // phone: challenge; engine: answer
+  kTextList = 24,       // phone: texts passed on to the host
+  kFocusDistance = 25,  // both: mode and distance
 };
 
 struct Layout {
@@ -82,9 +82,7 @@ constexpr uint32_t LengthOf(Type type) {
 }
 
 // The header of a message of this type with its fixed length plus `extra` bytes.
-constexpr uint32_t Header(Type type, uint32_t extra = 0) {
-  return WireHeader::Encode(type, LengthOf(type) + extra);
-}
+constexpr uint32_t Header(Type type, uint32_t extra = 0) { return WireHeader::Encode(type, LengthOf(type) + extra); }
 
 }  // namespace message_catalogue
 }  // namespace kavex

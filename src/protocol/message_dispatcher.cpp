@@ -1,7 +1,7 @@
 #include "protocol/message_dispatcher.h"
 
-#include "protocol/phone_announcement.h"
 #include "protocol/message_catalogue.h"
+#include "protocol/phone_announcement.h"
 #include "protocol/wire_header.h"
 #include "protocol/wire_reader.h"
 
@@ -34,8 +34,7 @@ void DispatchTextList(SessionHandler& handler, const WireReader& reader) {
   handler.relay().ForwardTextList(joined, reader.I32(8));
 }
 
-void DispatchCapabilities(SessionHandler& handler, PhoneConnection& connection,
-                          const WireReader& reader) {
+void DispatchCapabilities(SessionHandler& handler, PhoneConnection& connection, const WireReader& reader) {
   const bool hevc = (reader.U8(6) & 1) != 0;
   const uint32_t announced = reader.U32(8);
   const size_t fitting = (reader.length() - 12) / kFormatEntrySize;
@@ -52,8 +51,7 @@ void DispatchCapabilities(SessionHandler& handler, PhoneConnection& connection,
 
 }  // namespace
 
-void DispatchMessage(SessionHandler& handler, PhoneConnection& connection, const uint8_t* message,
-                     size_t length) {
+void DispatchMessage(SessionHandler& handler, PhoneConnection& connection, const uint8_t* message, size_t length) {
   using namespace message_catalogue;
   const WireReader reader(message, length);
   if (!reader.Has(0, WireHeader::kSize)) return;

@@ -18,16 +18,16 @@ class SessionHandler {
  public:
   virtual ~SessionHandler() = default;
   virtual void OnAnnouncement(PhoneConnection& connection, const PhoneId& announced, uint16_t kind,
-                              const std::string& name) = 0;                          // type 1
-  virtual void OnGoodbye(PhoneConnection& connection) = 0;                             // type 2
-  virtual void OnHello(PhoneConnection& connection) = 0;                               // type 3
-  virtual void OnStatus(PhoneConnection& connection) = 0;                              // type 5
+                              const std::string& name) = 0;  // type 1
+  virtual void OnGoodbye(PhoneConnection& connection) = 0;   // type 2
+  virtual void OnHello(PhoneConnection& connection) = 0;     // type 3
+  virtual void OnStatus(PhoneConnection& connection) = 0;    // type 5
   virtual void OnAudioPacket(PhoneConnection& connection, const uint8_t* packet,
-                             size_t length) = 0;                                       // type 7
+                             size_t length) = 0;  // type 7
   virtual void OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
-                             size_t length) = 0;                                       // type 8
+                             size_t length) = 0;  // type 8
   virtual void OnCapabilities(PhoneConnection& connection, bool hevc,
-                              const std::vector<VideoFormat>& formats) = 0;            // type 10
+                              const std::vector<VideoFormat>& formats) = 0;               // type 10
   virtual void OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) = 0;  // type 23
   // Types 16, 19 to 22, 24 and 25 are passed on unchanged.
   virtual RelayedMessageSink& relay() = 0;
@@ -41,7 +41,6 @@ constexpr size_t kMaxListedFormats = 1024;
 // Hands one whole message (header included, exactly `length` bytes) to its handler. A message
 // shorter than its type's layout is dropped: its fields are never read from beyond it. Unknown
 // types are ignored.
-void DispatchMessage(SessionHandler& handler, PhoneConnection& connection, const uint8_t* message,
-                     size_t length);
+void DispatchMessage(SessionHandler& handler, PhoneConnection& connection, const uint8_t* message, size_t length);
 
 }  // namespace kavex

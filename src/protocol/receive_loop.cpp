@@ -4,8 +4,8 @@
 #include <new>
 #include <string>
 
-#include "platform/clock.h"
 #include "common/error_log.h"
+#include "platform/clock.h"
 #include "protocol/wire_header.h"
 
 namespace kavex {
@@ -26,9 +26,8 @@ uint32_t HeaderWord(const uint8_t* message) {
 
 }  // namespace
 
-ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
-                              const ReceiveLoopRecords& records, PhoneConnection& connection,
-                              TransportListener& listener) {
+ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state, const ReceiveLoopRecords& records,
+                              PhoneConnection& connection, TransportListener& listener) {
   // 4,000,000 bytes is a lot of a 32-bit address space: running out ends this connection only.
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[WireHeader::kMaxReceivedLength]);
   if (!buffer) return ReceiveOutcome::kFailed;
@@ -42,8 +41,7 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
   double drainUntil = 0.0;  // set when a failed send is first seen
 
   for (;;) {
-    if (state.open == nullptr || !state.open->load() || IsSet(state.streamClosed))
-      return ReceiveOutcome::kClosed;
+    if (state.open == nullptr || !state.open->load() || IsSet(state.streamClosed)) return ReceiveOutcome::kClosed;
     // A failed send ends the connection as failed, but what the phone sent before is handled
     // first: a phone that says goodbye and closes makes the engine's next send fail, and its
     // goodbye, already received, must not be lost to that. Only what is readable at once counts,
@@ -56,8 +54,7 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
       draining = true;
     }
     // Measured from the last complete message: a peer trickling bytes does not keep it alive.
-    if (state.silenceTimeoutSeconds > 0.0 &&
-        clock.Now() - lastCompleteTime > state.silenceTimeoutSeconds)
+    if (state.silenceTimeoutSeconds > 0.0 && clock.Now() - lastCompleteTime > state.silenceTimeoutSeconds)
       return ReceiveOutcome::kClosed;
 
     size_t wanted = WireHeader::kSize;
@@ -68,8 +65,8 @@ ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
       if (length > WireHeader::kMaxReceivedLength) {
         std::string detail = std::to_string(length) + "." + std::to_string(type);
         if (records.lastSentType != nullptr) {
-          detail += "-L" + std::to_string(records.lastSentType->load()) + "-i" + std::to_string(held) +
-                 "." + std::to_string(lastLength) + "." + std::to_string(lastType);
+          detail += "-L" + std::to_string(records.lastSentType->load()) + "-i" + std::to_string(held) + "." +
+                    std::to_string(lastLength) + "." + std::to_string(lastType);
         }
         ErrorLog::Record(records.oversize, detail);
         return ReceiveOutcome::kFailed;

@@ -36,11 +36,11 @@ class ByteSource {
 // The transport's state that the loop watches between reads. The flags belong to the transport and
 // are written by other threads.
 struct ReceiveLoopState {
-  const std::atomic<bool>* open = nullptr;           // cleared when the owner lets go: ends closed
-  const std::atomic<bool>* streamClosed = nullptr;   // optional; set by a local Close: ends closed
-  const std::atomic<bool>* sendFailed = nullptr;     // optional; set by a failed send: ends failed
-  double silenceTimeoutSeconds = 0.0;                // without a complete message; <= 0: no limit
-  Clock* clock = &EngineClock::AsClock();            // what the silence limit and the drain use
+  const std::atomic<bool>* open = nullptr;          // cleared when the owner lets go: ends closed
+  const std::atomic<bool>* streamClosed = nullptr;  // optional; set by a local Close: ends closed
+  const std::atomic<bool>* sendFailed = nullptr;    // optional; set by a failed send: ends failed
+  double silenceTimeoutSeconds = 0.0;               // without a complete message; <= 0: no limit
+  Clock* clock = &EngineClock::AsClock();           // what the silence limit and the drain use
 };
 
 // What the loop writes to the error log, so each transport keeps its own tags and codes.
@@ -72,8 +72,7 @@ enum class ReceiveOutcome { kClosed, kFailed };
 // Thread: the transport's receive thread; takes no lock. The message buffer (one block of
 // WireHeader::kMaxReceivedLength bytes) lives while the loop runs and is reused after each
 // OnPacket returns.
-ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state,
-                              const ReceiveLoopRecords& records, PhoneConnection& connection,
-                              TransportListener& listener);
+ReceiveOutcome RunReceiveLoop(ByteSource& source, const ReceiveLoopState& state, const ReceiveLoopRecords& records,
+                              PhoneConnection& connection, TransportListener& listener);
 
 }  // namespace kavex

@@ -6,10 +6,16 @@
 
 namespace kavex::session_messages {
 
-std::vector<uint8_t> HelloAnswer() { return WireWriter().U32(message_catalogue::Header(message_catalogue::kHelloAnswer)).Take(); }
+std::vector<uint8_t> HelloAnswer() {
+  return WireWriter().U32(message_catalogue::Header(message_catalogue::kHelloAnswer)).Take();
+}
 
 std::vector<uint8_t> CapabilitiesAnswer(uint32_t valueA, uint32_t valueB) {
-  return WireWriter().U32(message_catalogue::Header(message_catalogue::kCapabilitiesAnswer)).U32(valueA).U32(valueB).Take();
+  return WireWriter()
+      .U32(message_catalogue::Header(message_catalogue::kCapabilitiesAnswer))
+      .U32(valueA)
+      .U32(valueB)
+      .Take();
 }
 
 std::vector<uint8_t> ErrorReport(uint32_t valueA, uint32_t valueB, const std::string& text) {

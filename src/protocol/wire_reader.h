@@ -19,8 +19,7 @@ class WireReader {
   uint32_t U32(size_t offset) const {
     if (!Has(offset, 4)) return 0;
     return static_cast<uint32_t>(data_[offset]) | (static_cast<uint32_t>(data_[offset + 1]) << 8) |
-           (static_cast<uint32_t>(data_[offset + 2]) << 16) |
-           (static_cast<uint32_t>(data_[offset + 3]) << 24);
+           (static_cast<uint32_t>(data_[offset + 2]) << 16) | (static_cast<uint32_t>(data_[offset + 3]) << 24);
   }
   int32_t I32(size_t offset) const { return static_cast<int32_t>(U32(offset)); }
   uint16_t U16(size_t offset) const {

@@ -2,11 +2,11 @@
 
 #include "broker/phone_broker.h"
 #include "common/error_log.h"
+#include "platform/sync.h"
 #include "protocol/session_messages.h"
 #include "session/session_listener.h"
 #include "transport/tcp_transport.h"
 #include "transport/usbmux_transport.h"
-#include "platform/sync.h"
 
 namespace kavex {
 
@@ -101,15 +101,13 @@ void PhoneSession::ReportState(const PhoneConnection& connection, PhoneState sta
 }
 
 void PhoneSession::ApplyStreamingRule(const PhoneConnection& connection) {
-  if (broker_.StateOf(connection.phoneId()) != PhoneState::kStreaming)
-    ReportState(connection, PhoneState::kStreaming);
+  if (broker_.StateOf(connection.phoneId()) != PhoneState::kStreaming) ReportState(connection, PhoneState::kStreaming);
 }
 
 void PhoneSession::SendStoredErrorReport(PhoneConnection& connection) {
   const ErrorLog::StoredEntry entry = ErrorLog::TakeStoredEntry();
   if (!entry.deliver) return;
-  const std::vector<uint8_t> report =
-      session_messages::ErrorReport(kProtocolValueA, kProtocolValueB, entry.text);
+  const std::vector<uint8_t> report = session_messages::ErrorReport(kProtocolValueA, kProtocolValueB, entry.text);
   connection.Send(report.data(), report.size());
 }
 
@@ -145,8 +143,8 @@ void PhoneSession::OnPacket(PhoneConnection& connection, const uint8_t* message,
   DispatchMessage(*this, connection, message, length);
 }
 
-void PhoneSession::OnAnnouncement(PhoneConnection& connection, const PhoneId& announced,
-                                  uint16_t kind, const std::string& name) {
+void PhoneSession::OnAnnouncement(PhoneConnection& connection, const PhoneId& announced, uint16_t kind,
+                                  const std::string& name) {
   broker_.OnAnnouncement(connection.phoneId(), announced, kind, name);
 }
 
@@ -172,18 +170,15 @@ void PhoneSession::OnAudioPacket(PhoneConnection& connection, const uint8_t* pac
   if (!AfterGoodbye(connection)) listener_.OnAudioPacket(packet, length);
 }
 
-void PhoneSession::OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
-                                 size_t length) {
+void PhoneSession::OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data, size_t length) {
   if (AfterGoodbye(connection)) return;
   ApplyStreamingRule(connection);
   listener_.OnVideoPacket(timestamp, data, length);
 }
 
-void PhoneSession::OnCapabilities(PhoneConnection& connection, bool hevc,
-                                  const std::vector<VideoFormat>& formats) {
+void PhoneSession::OnCapabilities(PhoneConnection& connection, bool hevc, const std::vector<VideoFormat>& formats) {
   if (AfterGoodbye(connection)) return;
-  const std::vector<uint8_t> answer =
-      session_messages::CapabilitiesAnswer(kProtocolValueA, kProtocolValueB);
+  const std::vector<uint8_t> answer = session_messages::CapabilitiesAnswer(kProtocolValueA, kProtocolValueB);
   connection.Send(answer.data(), answer.size());
   SendStoredErrorReport(connection);
   listener_.OnStreamOffered(*this, connection, hevc, formats);

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "common/phone_state.h"
+#include "platform/sync.h"
 #include "protocol/message_dispatcher.h"
 #include "protocol/phone_connection.h"
-#include "platform/sync.h"
 
 namespace kavex {
 
@@ -38,8 +38,8 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   PhoneSession(const PhoneSession&) = delete;
   PhoneSession& operator=(const PhoneSession&) = delete;
 
-  // Connects to the phone over TCP (a network address, or a debug bridge forward). The phone is reported Connecting before the receive thread
-  // starts, so that a connection refused at once cannot have its Failed overwritten by a late
+  // Connects to the phone over TCP (a network address, or a debug bridge forward). The phone is reported Connecting
+  // before the receive thread starts, so that a connection refused at once cannot have its Failed overwritten by a late
   // Connecting. False (the phone reported Failed) when the connection could not even be started;
   // false with nothing reported when the session was stopped meanwhile (whoever stopped it frees
   // the phone).
@@ -74,10 +74,8 @@ class PhoneSession final : public TransportListener, public SessionHandler {
   void OnHello(PhoneConnection& connection) override;
   void OnStatus(PhoneConnection& connection) override;
   void OnAudioPacket(PhoneConnection& connection, const uint8_t* packet, size_t length) override;
-  void OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data,
-                     size_t length) override;
-  void OnCapabilities(PhoneConnection& connection, bool hevc,
-                      const std::vector<VideoFormat>& formats) override;
+  void OnVideoPacket(PhoneConnection& connection, float timestamp, const uint8_t* data, size_t length) override;
+  void OnCapabilities(PhoneConnection& connection, bool hevc, const std::vector<VideoFormat>& formats) override;
   void OnPasscodeChallenge(PhoneConnection& connection, uint64_t challenge) override;
   RelayedMessageSink& relay() override;
 

@@ -1,8 +1,8 @@
 #pragma once
 #include <atomic>
 #include <functional>
-#include <string>
 #include <mutex>
+#include <string>
 #include <thread>
 #include "platform/sync.h"
 

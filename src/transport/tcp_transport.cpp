@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/clock.h"
 #include "common/engine_thread.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "platform/clock.h"
+#include "platform/sync.h"
 #include "platform/wait_time.h"
 #include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
 #include "protocol/wire_header.h"
-#include "platform/sync.h"
 
 namespace kavex {
 
@@ -38,8 +38,12 @@ class TcpTransport::SocketSource final : public ByteSource {
     const platform::SocketWait waited = socket_.WaitReadable(timeoutMs);
     Wait result;
     switch (waited.status) {
-      case platform::SocketWait::Status::kReady: result.status = Wait::Status::kReadable; break;
-      case platform::SocketWait::Status::kTimeout: result.status = Wait::Status::kNothing; break;
+      case platform::SocketWait::Status::kReady:
+        result.status = Wait::Status::kReadable;
+        break;
+      case platform::SocketWait::Status::kTimeout:
+        result.status = Wait::Status::kNothing;
+        break;
       case platform::SocketWait::Status::kError:
         result.status = Wait::Status::kError;
         result.error = waited.error;
@@ -68,12 +72,8 @@ class TcpTransport::SocketSource final : public ByteSource {
   platform::StreamSocket& socket_;
 };
 
-TcpTransport::TcpTransport(TransportListener& owner, double silenceTimeoutSeconds,
-                           std::string threadName, Clock& clock)
-    : owner_(owner),
-      silenceTimeoutSeconds_(silenceTimeoutSeconds),
-      clock_(clock),
-      threadName_(std::move(threadName)) {}
+TcpTransport::TcpTransport(TransportListener& owner, double silenceTimeoutSeconds, std::string threadName, Clock& clock)
+    : owner_(owner), silenceTimeoutSeconds_(silenceTimeoutSeconds), clock_(clock), threadName_(std::move(threadName)) {}
 
 TcpTransport::~TcpTransport() { receiver_.Release(); }
 
@@ -128,18 +128,19 @@ TcpTransport::Writable TcpTransport::WaitWritableWhileOpen(int limitMs) {
 
 bool TcpTransport::ConnectSocket() {
   switch (socket_.Connect(peer_)) {
-    case platform::ConnectStatus::kConnected: return true;
+    case platform::ConnectStatus::kConnected:
+      return true;
     case platform::ConnectStatus::kFailed:
       KAVEX_TRACE_WARN(kTraceComponent, "connect to %s failed (error %d)", peer_.ToString().c_str(),
                        platform::LastSocketError());
       return false;
-    case platform::ConnectStatus::kInProgress: break;
+    case platform::ConnectStatus::kInProgress:
+      break;
   }
   const Writable writable = WaitWritableWhileOpen(kConnectLimitMs);
   if (writable != Writable::kYes) {
     KAVEX_TRACE_WARN(kTraceComponent, "connect to %s %s", peer_.ToString().c_str(),
-                     writable == Writable::kLetGo ? "abandoned: let go meanwhile"
-                                                  : "failed: no answer within 4 s");
+                     writable == Writable::kLetGo ? "abandoned: let go meanwhile" : "failed: no answer within 4 s");
     return false;
   }
   int pending = 0;
@@ -168,9 +169,9 @@ void TcpTransport::RunReceiveThread() {
   // at once, and an owner that destroys the transport from the callback leaves nothing to do here.
   const bool reportEnd = open_.exchange(false);
   KAVEX_TRACE_INFO(kTraceComponent, "connection to %s ended: %s", peer_.ToString().c_str(),
-                   !reportEnd                             ? "let go by the engine"
+                   !reportEnd                           ? "let go by the engine"
                    : outcome == ReceiveOutcome::kClosed ? "closed"
-                                                          : "failed");
+                                                        : "failed");
   if (!reportEnd) return;
   if (outcome == ReceiveOutcome::kClosed)
     owner_.OnClosed(*this);
@@ -211,8 +212,8 @@ bool TcpTransport::Send(const uint8_t* data, size_t length) {
       if (platform::IsWouldBlock(platform::LastSocketError()) &&
           WaitWritableWhileOpen(kSendWritableLimitMs) != Writable::kNo)
         continue;
-      KAVEX_TRACE_WARN(kTraceComponent, "send of %zu bytes to %s failed (error %d)", length,
-                       peer_.ToString().c_str(), platform::LastSocketError());
+      KAVEX_TRACE_WARN(kTraceComponent, "send of %zu bytes to %s failed (error %d)", length, peer_.ToString().c_str(),
+                       platform::LastSocketError());
       sendFailed_.store(true);
       return false;
     }

@@ -8,11 +8,11 @@
 
 #include "platform/clock.h"
 #include "platform/socket.h"
-#include "protocol/receive_loop.h"
+#include "platform/sync.h"
 #include "protocol/phone_connection.h"
+#include "protocol/receive_loop.h"
 #include "transport/receive_thread.h"
 #include "transport/session_transport.h"
-#include "platform/sync.h"
 
 namespace kavex {
 
@@ -40,8 +40,8 @@ class TcpTransport final : public SessionTransport {
   // threadName: what the receive thread is called, for debuggers and process viewers.
   // clock: what the silence limit and the connect and send limits are measured on; it must outlive
   // the transport.
-  TcpTransport(TransportListener& owner, double silenceTimeoutSeconds,
-               std::string threadName = "kavex-recv", Clock& clock = EngineClock::AsClock());
+  TcpTransport(TransportListener& owner, double silenceTimeoutSeconds, std::string threadName = "kavex-recv",
+               Clock& clock = EngineClock::AsClock());
   ~TcpTransport() override;
   TcpTransport(const TcpTransport&) = delete;
   TcpTransport& operator=(const TcpTransport&) = delete;

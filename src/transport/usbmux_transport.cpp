@@ -7,11 +7,11 @@
 #include "common/error_codes.h"
 #include "common/error_log.h"
 #include "common/trace.h"
+#include "platform/sync.h"
 #include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
 #include "usbmux/usbmux_call_limits.h"
 #include "usbmux/usbmuxd.h"
-#include "platform/sync.h"
 
 namespace kavex {
 
@@ -36,8 +36,8 @@ class UsbmuxTransport::ServiceSource final : public ByteSource {
 
   Received Receive(uint8_t* into, size_t wanted) override {
     uint32_t got = 0;
-    const int result = usbmuxd_recv_timeout(socket_, reinterpret_cast<char*>(into),
-                                            static_cast<uint32_t>(wanted), &got, kReceiveWaitMs);
+    const int result = usbmuxd_recv_timeout(socket_, reinterpret_cast<char*>(into), static_cast<uint32_t>(wanted), &got,
+                                            kReceiveWaitMs);
     Received received;
     if (got > 0 && got <= wanted) {
       received.status = Received::Status::kData;
@@ -49,8 +49,7 @@ class UsbmuxTransport::ServiceSource final : public ByteSource {
       // silence limit ends the connection then. An error that comes back at once would otherwise
       // spin the loop for the whole limit.
       received.status = Received::Status::kNothing;
-      if (result != 0 && result != -ETIMEDOUT)
-        std::this_thread::sleep_for(std::chrono::milliseconds(kReceiveWaitMs));
+      if (result != 0 && result != -ETIMEDOUT) std::this_thread::sleep_for(std::chrono::milliseconds(kReceiveWaitMs));
     }
     return received;
   }
@@ -87,8 +86,8 @@ bool UsbmuxTransport::Open(uint16_t port) {
   std::lock_guard<platform::Mutex> lock(receiver_.startMutex());
   if (openTried_ || receiver_.stopped() || letGo_.load()) return false;
   openTried_ = true;
-  KAVEX_TRACE_INFO(kTraceComponent, "connecting to device %u port %u through the multiplexing service",
-                   deviceHandle_, port);
+  KAVEX_TRACE_INFO(kTraceComponent, "connecting to device %u port %u through the multiplexing service", deviceHandle_,
+                   port);
   int socket = -1;
   {
     const usbmux::CallLimits limits(&letGo_, kOpenWaitLimitMs);
@@ -102,8 +101,8 @@ bool UsbmuxTransport::Open(uint16_t port) {
     return false;
   }
   if (socket < 0) {
-    KAVEX_TRACE_WARN(kTraceComponent, "the multiplexing service refused device %u port %u (%d)",
-                     deviceHandle_, port, socket);
+    KAVEX_TRACE_WARN(kTraceComponent, "the multiplexing service refused device %u port %u (%d)", deviceHandle_, port,
+                     socket);
     return false;
   }
   socket_.store(socket);
@@ -171,8 +170,8 @@ bool UsbmuxTransport::Send(const uint8_t* data, size_t length) {
     if (result != 0 || sent == 0 || sent > chunk) {
       // Let go meanwhile: the connection ends anyway, and not through the phone.
       if (letGo_.load() || !open_.load()) return false;
-      KAVEX_TRACE_WARN(kTraceComponent, "send of %zu bytes to device %u failed (%d); the connection ends",
-                       length, deviceHandle_, result);
+      KAVEX_TRACE_WARN(kTraceComponent, "send of %zu bytes to device %u failed (%d); the connection ends", length,
+                       deviceHandle_, result);
       // What part of the message went out has broken the stream's framing: the receive loop ends
       // the connection, as a TCP one ends after a failed send.
       sendFailed_.store(true);

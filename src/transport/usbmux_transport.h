@@ -8,9 +8,9 @@
 
 #include "platform/clock.h"
 #include "platform/socket_address.h"
+#include "platform/sync.h"
 #include "transport/receive_thread.h"
 #include "transport/session_transport.h"
-#include "platform/sync.h"
 
 namespace kavex {
 

@@ -9,13 +9,13 @@
 #include <new>
 #include <string>
 
+#include "platform/sync.h"
 #include "usbmux/usbmux_client_debug.h"
 #include "usbmux/usbmux_client_events.h"
 #include "usbmux/usbmux_client_exchange.h"
 #include "usbmux/usbmux_client_handles.h"
 #include "usbmux/usbmux_protocol.h"
 #include "usbmux/usbmuxd.h"
-#include "platform/sync.h"
 
 using kavex::usbmux::DeviceStream;
 using kavex::usbmux::ErrnoOfResult;
@@ -66,8 +66,7 @@ struct usbmuxd_subscription_context {};
 
 extern "C" {
 
-int usbmuxd_events_subscribe(usbmuxd_subscription_context_t* context, usbmuxd_event_cb_t callback,
-                             void* user_data) {
+int usbmuxd_events_subscribe(usbmuxd_subscription_context_t* context, usbmuxd_event_cb_t callback, void* user_data) {
   if (context == nullptr || callback == nullptr) return -EINVAL;
   Subscription* subscription = nullptr;
   const int result = Subscription::Start(callback, user_data, &subscription);
@@ -199,8 +198,8 @@ int usbmuxd_send(int sfd, const char* data, uint32_t len, uint32_t* sent_bytes) 
   if (!stream) return -EBADF;
   std::lock_guard<kavex::platform::Mutex> lock(stream->sendMutex);
   size_t sent = 0;
-  const int result = kavex::usbmux::SendAll(*stream->stream, reinterpret_cast<const uint8_t*>(data), len,
-                                            kSendStallTimeoutMs, &sent);
+  const int result =
+      kavex::usbmux::SendAll(*stream->stream, reinterpret_cast<const uint8_t*>(data), len, kSendStallTimeoutMs, &sent);
   if (sent_bytes != nullptr) *sent_bytes = static_cast<uint32_t>(sent);
   return result;
 }
@@ -256,8 +255,8 @@ int usbmuxd_read_pair_record(const char* record_id, char** record_data, uint32_t
   *record_size = 0;
   return Guarded([&] {
     Reply reply;
-    const int result = Exchange(
-        [&](uint32_t tag) { return kavex::usbmux::ReadPairRecordRequest(tag, record_id); }, &reply);
+    const int result =
+        Exchange([&](uint32_t tag) { return kavex::usbmux::ReadPairRecordRequest(tag, record_id); }, &reply);
     if (result != 0) return result;
     if (reply.kind == Reply::Kind::kResult) return reply.number == 0 ? -EBADMSG : -ErrnoOfResult(reply.number, ENOENT);
     if (reply.kind != Reply::Kind::kPairRecord) return -EBADMSG;

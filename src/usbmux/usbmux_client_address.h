@@ -9,8 +9,8 @@ namespace kavex::usbmux {
 struct ServiceAddress {
   enum class Kind { kLocal, kTcp };
   Kind kind = Kind::kLocal;
-  std::string path;  // kLocal
-  std::string host;  // kTcp: a numeric address or a name, without brackets
+  std::string path;   // kLocal
+  std::string host;   // kTcp: a numeric address or a name, without brackets
   uint16_t port = 0;  // kTcp
 };
 

@@ -9,11 +9,11 @@
 #include <system_error>
 #include <unordered_set>
 
+#include "platform/sync.h"
 #include "platform/thread_name.h"
 #include "usbmux/usbmux_call_limits.h"
 #include "usbmux/usbmux_client_debug.h"
 #include "usbmux/usbmux_client_exchange.h"
-#include "platform/sync.h"
 
 namespace kavex::usbmux {
 
@@ -110,8 +110,8 @@ void Subscription::Listen() {
   result = SendAll(*stream, request.data(), request.size(), kReplyTimeoutMs, &sent);
   Message message;
   if (result == 0) result = ReadMessage(*stream, kReplyTimeoutMs, &stopping_, &message);
-  if (result == 0 && (message.header.tag != tag || message.reply.kind != Reply::Kind::kResult ||
-                      message.reply.number != 0))
+  if (result == 0 &&
+      (message.header.tag != tag || message.reply.kind != Reply::Kind::kResult || message.reply.number != 0))
     result = -EPROTO;
   while (result == 0 && !stopping_.load()) {
     result = ReadMessage(*stream, -1, &stopping_, &message);

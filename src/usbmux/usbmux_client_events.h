@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "usbmux/usbmuxd.h"
 #include "platform/sync.h"
+#include "usbmux/usbmuxd.h"
 
 namespace kavex::usbmux {
 

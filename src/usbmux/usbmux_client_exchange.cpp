@@ -76,11 +76,16 @@ int Exchange(const std::function<std::vector<uint8_t>(uint32_t tag)>& build, Rep
 
 int ErrnoOfResult(uint32_t number, int notFound) {
   switch (number) {
-    case kResultBadCommand: return EINVAL;
-    case kResultBadDevice: return notFound;
-    case kResultRefused: return ECONNREFUSED;
-    case kResultBadVersion: return EPROTONOSUPPORT;
-    default: return EIO;
+    case kResultBadCommand:
+      return EINVAL;
+    case kResultBadDevice:
+      return notFound;
+    case kResultRefused:
+      return ECONNREFUSED;
+    case kResultBadVersion:
+      return EPROTONOSUPPORT;
+    default:
+      return EIO;
   }
 }
 

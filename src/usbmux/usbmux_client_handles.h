@@ -4,8 +4,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "usbmux/usbmux_client_stream.h"
 #include "platform/sync.h"
+#include "usbmux/usbmux_client_stream.h"
 
 namespace kavex::usbmux {
 
@@ -13,7 +13,7 @@ namespace kavex::usbmux {
 struct DeviceStream {
   explicit DeviceStream(std::unique_ptr<ServiceStream> s) : stream(std::move(s)) {}
   std::unique_ptr<ServiceStream> stream;
-  platform::Mutex sendMutex;           // one send at a time, so two senders' bytes never interleave
+  platform::Mutex sendMutex;        // one send at a time, so two senders' bytes never interleave
   std::atomic<bool> closed{false};  // set by disconnect: waiting receivers give up
 };
 

@@ -20,9 +20,12 @@ constexpr int kLocalRetryMs = 20;
 
 int ErrnoOfWait(const platform::SocketWait& wait) {
   switch (wait.status) {
-    case platform::SocketWait::Status::kReady: return 0;
-    case platform::SocketWait::Status::kTimeout: return -ETIMEDOUT;
-    default: return wait.interrupted ? -EINTR : -platform::ErrnoOfSocketError(wait.error);
+    case platform::SocketWait::Status::kReady:
+      return 0;
+    case platform::SocketWait::Status::kTimeout:
+      return -ETIMEDOUT;
+    default:
+      return wait.interrupted ? -EINTR : -platform::ErrnoOfSocketError(wait.error);
   }
 }
 
@@ -41,9 +44,7 @@ class SocketStream final : public ServiceStream {
   int WaitReadable(int timeoutMs) override { return ErrnoOfWait(socket_.WaitReadable(timeoutMs)); }
   int WaitWritable(int timeoutMs) override { return ErrnoOfWait(socket_.WaitWritable(timeoutMs)); }
   long Send(const uint8_t* data, size_t length) override { return ErrnoOfTransfer(socket_.Send(data, length)); }
-  long Receive(uint8_t* into, size_t capacity) override {
-    return ErrnoOfTransfer(socket_.Receive(into, capacity));
-  }
+  long Receive(uint8_t* into, size_t capacity) override { return ErrnoOfTransfer(socket_.Receive(into, capacity)); }
   void Shutdown() override { socket_.Shutdown(); }
 
  private:
@@ -79,13 +80,15 @@ int ConnectLocal(platform::LocalStreamSocket& socket, const std::string& path, D
 
 int ConnectTcp(platform::StreamSocket& socket, const SocketAddress& peer, Deadline deadline) {
   socket = platform::StreamSocket::Create(peer.family);
-  if (!socket.valid() || !socket.SetNonBlocking())
-    return -platform::ErrnoOfSocketError(platform::LastSocketError());
+  if (!socket.valid() || !socket.SetNonBlocking()) return -platform::ErrnoOfSocketError(platform::LastSocketError());
   socket.SetNoDelay();
   switch (socket.Connect(peer)) {
-    case platform::ConnectStatus::kConnected: return 0;
-    case platform::ConnectStatus::kFailed: return -platform::ErrnoOfSocketError(platform::LastSocketError());
-    case platform::ConnectStatus::kInProgress: break;
+    case platform::ConnectStatus::kConnected:
+      return 0;
+    case platform::ConnectStatus::kFailed:
+      return -platform::ErrnoOfSocketError(platform::LastSocketError());
+    case platform::ConnectStatus::kInProgress:
+      break;
   }
   const int waited = WaitInSlices([&](int ms) { return ErrnoOfWait(socket.WaitWritable(ms)); }, deadline, nullptr);
   if (waited == -ETIMEDOUT) return -ECONNREFUSED;
@@ -149,8 +152,7 @@ int SendAll(ServiceStream& stream, const uint8_t* data, size_t length, int stall
   return 0;
 }
 
-int ReadExact(ServiceStream& stream, uint8_t* into, size_t length, Deadline deadline,
-              const std::atomic<bool>* stop) {
+int ReadExact(ServiceStream& stream, uint8_t* into, size_t length, Deadline deadline, const std::atomic<bool>* stop) {
   size_t got = 0;
   while (got < length) {
     if (Stopping(stop)) return -ECANCELED;

@@ -28,8 +28,8 @@ void PutU32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
 }
 
 uint32_t GetU32(const uint8_t* data) {
-  return static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
-         static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
+  return static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 | static_cast<uint32_t>(data[2]) << 16 |
+         static_cast<uint32_t>(data[3]) << 24;
 }
 
 Plist NewRequest(const char* messageType) {
@@ -134,8 +134,7 @@ std::vector<uint8_t> SavePairRecordRequest(uint32_t tag, const std::string& reco
                                            const uint8_t* data, size_t size) {
   Plist dict = NewRequest("SavePairRecord");
   plist_dict_set_item(dict.get(), "PairRecordID", plist_new_string(recordId.c_str()));
-  plist_dict_set_item(dict.get(), "PairRecordData",
-                      plist_new_data(reinterpret_cast<const char*>(data), size));
+  plist_dict_set_item(dict.get(), "PairRecordData", plist_new_data(reinterpret_cast<const char*>(data), size));
   if (deviceId != 0) plist_dict_set_item(dict.get(), "DeviceID", plist_new_uint(deviceId));
   return Frame(tag, dict);
 }

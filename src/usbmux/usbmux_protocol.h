@@ -44,11 +44,11 @@ std::vector<uint8_t> DeletePairRecordRequest(uint32_t tag, const std::string& re
 struct Reply {
   enum class Kind { kResult, kAttached, kDetached, kPaired, kDeviceList, kBuid, kPairRecord };
   Kind kind = Kind::kResult;
-  uint32_t number = 0;                          // kResult
-  usbmuxd_device_info_t device{};               // kAttached (whole), kDetached / kPaired (handle)
-  std::vector<usbmuxd_device_info_t> devices;   // kDeviceList
-  std::string buid;                             // kBuid
-  std::vector<uint8_t> data;                    // kPairRecord
+  uint32_t number = 0;                         // kResult
+  usbmuxd_device_info_t device{};              // kAttached (whole), kDetached / kPaired (handle)
+  std::vector<usbmuxd_device_info_t> devices;  // kDeviceList
+  std::string buid;                            // kBuid
+  std::vector<uint8_t> data;                   // kPairRecord
 };
 
 // Reads the property list after a header. Nothing when it does not parse, nests deeper than

@@ -39,8 +39,7 @@ typedef struct {
 typedef void (*usbmuxd_event_cb_t)(const usbmuxd_event_t* event, void* user_data);
 typedef struct usbmuxd_subscription_context* usbmuxd_subscription_context_t;
 
-int usbmuxd_events_subscribe(usbmuxd_subscription_context_t* context, usbmuxd_event_cb_t callback,
-                             void* user_data);
+int usbmuxd_events_subscribe(usbmuxd_subscription_context_t* context, usbmuxd_event_cb_t callback, void* user_data);
 int usbmuxd_events_unsubscribe(usbmuxd_subscription_context_t context);
 int usbmuxd_subscribe(usbmuxd_event_cb_t callback, void* user_data);
 int usbmuxd_unsubscribe(void);
@@ -56,8 +55,8 @@ int usbmuxd_recv(int sfd, char* data, uint32_t len, uint32_t* recv_bytes);
 int usbmuxd_read_buid(char** buid);
 int usbmuxd_read_pair_record(const char* record_id, char** record_data, uint32_t* record_size);
 int usbmuxd_save_pair_record(const char* record_id, const char* record_data, uint32_t record_size);
-int usbmuxd_save_pair_record_with_device_id(const char* record_id, uint32_t device_id,
-                                            const char* record_data, uint32_t record_size);
+int usbmuxd_save_pair_record_with_device_id(const char* record_id, uint32_t device_id, const char* record_data,
+                                            uint32_t record_size);
 int usbmuxd_delete_pair_record(const char* record_id);
 void libusbmuxd_set_use_inotify(int set);
 void libusbmuxd_set_debug_level(int level);

@@ -26,8 +26,7 @@ Rgb At(const Rgb& rgb, uint32_t width, uint32_t x, uint32_t y) {
 
 // Within the rounding of an 8-bit BT.601 round trip.
 void ExpectNear(const Rgb& actual, const Rgb& expected, const char* what) {
-  for (int c = 0; c < 3; ++c)
-    EXPECT_NEAR(actual[c], expected[c], 3) << what << " channel " << c;
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(actual[c], expected[c], 3) << what << " channel " << c;
 }
 
 // Studio-swing BT.601 values of a few colours.
@@ -43,7 +42,7 @@ const Rgb kWhiteRgb{255, 255, 255}, kBlackRgb{0, 0, 0}, kRedRgb{255, 0, 0}, kBlu
 TEST(PictureToRgb, Yuy2PairsShareChromaAndKeepTheirOwnLuma) {
   // 4 × 2: a white/black pair, a red pair; second row the other way round.
   const std::vector<uint8_t> picture = {
-      kWhite.y, kWhite.u, kBlack.y, kWhite.v, kRed.y, kRed.u, kRed.y, kRed.v,
+      kWhite.y, kWhite.u, kBlack.y, kWhite.v, kRed.y,   kRed.u,   kRed.y,   kRed.v,
       kRed.y,   kRed.u,   kRed.y,   kRed.v,   kBlack.y, kBlack.u, kWhite.y, kBlack.v,
   };
   Rgb rgb;
@@ -114,8 +113,8 @@ std::string Parse(std::vector<const char*> args, ViewerOptions* options) {
 TEST(ViewerOptions, ReadsEveryOption) {
   ViewerOptions options;
   ASSERT_EQ(Parse({"--camera", "2", "--size", "640x-480", "--code", "0", "--fps", "15", "--duration", "12.5",
-                   "--snapshot-at", "1,4.5:before,9:live-1", "--snapshot-dir", "Z:/tmp/out", "--snapshot-prefix",
-                   "cam", "--stats-file", "stats.txt"},
+                   "--snapshot-at", "1,4.5:before,9:live-1", "--snapshot-dir", "Z:/tmp/out", "--snapshot-prefix", "cam",
+                   "--stats-file", "stats.txt"},
                   &options),
             "");
   EXPECT_EQ(options.camera, 2);
@@ -144,10 +143,10 @@ TEST(ViewerOptions, RefusesWhatNoCameraCouldDeliver) {
       {"--code", "4"},
       {"--fps", "0"},
       {"--duration", "-1"},
-      {"--size", "1279x720", "--code", "1"},          // YUY2 pairs pixels
-      {"--size", "640x481", "--code", "2"},           // I420 shares chroma by rows too
-      {"--size", "640x-480", "--code", "1"},          // bottom row first is RGB24 and ARGB only
-      {"--size", "3840x2160", "--code", "3"},         // more than a frame slot holds
+      {"--size", "1279x720", "--code", "1"},   // YUY2 pairs pixels
+      {"--size", "640x481", "--code", "2"},    // I420 shares chroma by rows too
+      {"--size", "640x-480", "--code", "1"},   // bottom row first is RGB24 and ARGB only
+      {"--size", "3840x2160", "--code", "3"},  // more than a frame slot holds
       {"--snapshot-at", "1,"},
       {"--snapshot-at", "2:../escape"},
       {"--snapshot-prefix", "a/b"},

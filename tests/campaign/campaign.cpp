@@ -33,8 +33,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -104,7 +104,8 @@ struct EpochResult {
 // The standing rules, checked every 200 ms.
 class Checker {
  public:
-  Checker(CampaignHost& host, soak::CameraWatcher& watcher) : host_(host), watcher_(watcher), thread_([this] { Run(); }) {}
+  Checker(CampaignHost& host, soak::CameraWatcher& watcher)
+      : host_(host), watcher_(watcher), thread_([this] { Run(); }) {}
   ~Checker() {
     stop_ = true;
     thread_.join();
@@ -226,8 +227,8 @@ EpochResult RunEpoch(const Options& options, int epoch, uint32_t seed, double se
   const std::string loaded = host.Load(missing);
   if (!loaded.empty()) Journal::Get().Violation("the engine cannot be loaded: " + loaded, "");
   const std::string opened = host.Open();
-  std::printf("epoch %d: seed %u, %.0f s, camera without a driver: %d, open results%s\n", epoch, seed, seconds,
-              missing, opened.c_str());
+  std::printf("epoch %d: seed %u, %.0f s, camera without a driver: %d, open results%s\n", epoch, seed, seconds, missing,
+              opened.c_str());
   Journal::Get().Note("epoch %d: open results%s", epoch, opened.c_str());
 
   auto players = std::make_unique<Player[]>(3);
@@ -304,9 +305,9 @@ EpochResult RunEpoch(const Options& options, int epoch, uint32_t seed, double se
                 return (shortfall = QuietShortfall(host, world, watcher, healed)).empty();
               },
               kQuietBoundMs, 250))
-        Journal::Get().Violation("quiet point not reached within " + std::to_string(kQuietBoundMs / 1000) +
-                                     " s: " + shortfall,
-                                 host.Describe() + world.Describe());
+        Journal::Get().Violation(
+            "quiet point not reached within " + std::to_string(kQuietBoundMs / 1000) + " s: " + shortfall,
+            host.Describe() + world.Describe());
       const double took = testkit::SecondsSince(healed);
       result.slowestCheckpoint = std::max(result.slowestCheckpoint, took);
       ++result.checkpoints;
@@ -330,11 +331,12 @@ EpochResult RunEpoch(const Options& options, int epoch, uint32_t seed, double se
   result.closed = soak::ReadProcessFigures();
   watcher.Stop();
   for (const auto& [what, count] : host.TakeCounts()) (*tally)[what] += count;
-  std::printf("  epoch %d: %d operations, %d events, %d quiet points (slowest %.1f s); threads %lld -> %lld, "
-              "handles %lld -> %lld\n",
-              epoch, result.operations, result.events, result.checkpoints, result.slowestCheckpoint,
-              static_cast<long long>(before.threads), static_cast<long long>(result.closed.threads),
-              static_cast<long long>(before.handles), static_cast<long long>(result.closed.handles));
+  std::printf(
+      "  epoch %d: %d operations, %d events, %d quiet points (slowest %.1f s); threads %lld -> %lld, "
+      "handles %lld -> %lld\n",
+      epoch, result.operations, result.events, result.checkpoints, result.slowestCheckpoint,
+      static_cast<long long>(before.threads), static_cast<long long>(result.closed.threads),
+      static_cast<long long>(before.handles), static_cast<long long>(result.closed.handles));
   // What the epoch left behind, by kind, so that a climb across epochs can be traced to its source.
   std::string left;
   std::map<std::string, int64_t> kinds = soak::HandlesByKind();
@@ -429,8 +431,8 @@ int main(int argc, char** argv) {
   while (Clock::now() + std::chrono::seconds(20) < end || epoch == 0) {
     ++epoch;
     const uint32_t seed = static_cast<uint32_t>(epochs());
-    double seconds = options.epochSeconds > 0 ? options.epochSeconds
-                                              : std::uniform_int_distribution<int>(60, 180)(epochs);
+    double seconds =
+        options.epochSeconds > 0 ? options.epochSeconds : std::uniform_int_distribution<int>(60, 180)(epochs);
     seconds = std::min(seconds, std::max(20.0, std::chrono::duration<double>(end - Clock::now()).count()));
 #ifdef _WIN32
     const EpochResult result = RunEpoch(options, epoch, seed, seconds, &tally);
@@ -457,7 +459,8 @@ int main(int argc, char** argv) {
     // each epoch prints the kinds it left.
     constexpr int64_t kHandlesPerLoad = 8;
     std::printf("\nlevel at each epoch's end, from the second on:\n");
-    for (const soak::Growth& g : soak::JudgeGrowth(closedSamples, false, options.minutes * 60, closedSamples[1].seconds)) {
+    for (const soak::Growth& g :
+         soak::JudgeGrowth(closedSamples, false, options.minutes * 60, closedSamples[1].seconds)) {
       bool figureGrew = g.grew;
       int64_t allowed = g.allowed;
       if (g.figure == "handles") {

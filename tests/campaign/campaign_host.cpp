@@ -7,8 +7,8 @@
 
 #include "journal.h"
 #include "kavex_engine.h"
-#include "simulated_drivers_config.h"
 #include "scoped_simulated_drivers.h"
+#include "simulated_drivers_config.h"
 
 namespace campaign {
 namespace {
@@ -24,7 +24,7 @@ std::atomic<bool> g_mischiefOnZero{false};
 std::atomic<bool>* g_broken = nullptr;
 CampaignHost* g_host = nullptr;
 uint64_t g_passcodeKeys[5] = {};  // by phone number, what ESetPasscode gave
-bool g_asked[5] = {};              // by phone number: the engine asked for its key
+bool g_asked[5] = {};             // by phone number: the engine asked for its key
 std::mutex g_countMutex;
 std::map<std::string, int> g_counts;
 std::atomic<bool> g_faultUnderWay{false};
@@ -174,8 +174,7 @@ uint64_t KAVEX_STDCALL OnPasscodeKey(int instance, const uint8_t* id, const char
 
 void Register(const testkit::EngineExports& e, int camera, const char* where) {
   Call call("SetCallback", camera, kCallBoundMs, where);
-  e.SetCallback(camera, &OnControl, &OnVideoSize, &OnList, &On19, &On20, &On21, &On22, &On25, &OnText,
-                &OnFormatChoice);
+  e.SetCallback(camera, &OnControl, &OnVideoSize, &OnList, &On19, &On20, &On21, &On22, &On25, &OnText, &OnFormatChoice);
   e.SetIdleCallback(camera, &OnPasscodeKey);
 }
 
@@ -252,8 +251,9 @@ std::string CampaignHost::Open() {
       Call call("EOpen", camera, kOpenBoundMs, "main");
       index = e.EOpen();
     }
-    if (index != camera) Journal::Get().Violation("EOpen returned " + std::to_string(index) + " for camera " +
-                                                      std::to_string(camera), Describe());
+    if (index != camera)
+      Journal::Get().Violation("EOpen returned " + std::to_string(index) + " for camera " + std::to_string(camera),
+                               Describe());
     results += " " + std::to_string(News(camera).openResult);
   }
   return results;
@@ -374,9 +374,7 @@ int DrawCamera(std::mt19937& random) {
   return pick % kCameras;
 }
 
-void CampaignHost::RandomOperation(std::mt19937& random, const char* where) {
-  Count(Operate(random, where), where);
-}
+void CampaignHost::RandomOperation(std::mt19937& random, const char* where) { Count(Operate(random, where), where); }
 
 std::map<std::string, int> CampaignHost::TakeCounts() {
   std::lock_guard<std::mutex> lock(g_countMutex);

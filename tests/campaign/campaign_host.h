@@ -38,14 +38,14 @@ constexpr int kTeardownBoundMs = 10000;
 constexpr int kPreviewBoundMs = 5000;
 
 struct CameraNews {
-  int openResult = 99;  // 99 until it came
-  bool open = false;    // opened with result 0 and not uninitialised
+  int openResult = 99;        // 99 until it came
+  bool open = false;          // opened with result 0 and not uninitialised
   bool closedStrict = false;  // uninitialised from a host thread: nothing may come after
   int state = -1;
   Clock::time_point stateAt{};
   bool streaming = false;
   Clock::time_point streamingSince{};
-  std::string selectedKey;  // the phone the list marks selected, known only while streaming
+  std::string selectedKey;            // the phone the list marks selected, known only while streaming
   std::vector<std::string> listKeys;  // the latest list
   Clock::time_point listAt{};
   uint64_t callbacks = 0;

@@ -19,9 +19,7 @@ std::string Env(const char* name) {
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-int Between(std::mt19937& random, int low, int high) {
-  return std::uniform_int_distribution<int>(low, high)(random);
-}
+int Between(std::mt19937& random, int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
 
 // The multiplexer's device of a phone: the phone's ports 4697 and 4699 on its own address.
 std::string MuxDevice(const Phone& phone) {
@@ -218,9 +216,15 @@ const char* World::DrawEvent(std::mt19937& random, std::map<std::string, int>* t
     event = [this, &phone, bridge, stay] {
       phone.announcing = false;
       phone.link->Command("announcing off");
-      if (bridge) PlugBridge(phone, true); else PlugUsbmux(phone, true);
+      if (bridge)
+        PlugBridge(phone, true);
+      else
+        PlugUsbmux(phone, true);
       Pause(stay);
-      if (bridge) PlugBridge(phone, false); else PlugUsbmux(phone, false);
+      if (bridge)
+        PlugBridge(phone, false);
+      else
+        PlugUsbmux(phone, false);
       phone.announcing = true;
       phone.link->Command("announcing on");
     };

@@ -68,15 +68,13 @@ typedef SOCKET dnssd_sock_t;
 typedef int dnssd_sock_t;
 #endif
 
-typedef void(STANDIN_API* DNSServiceBrowseReply)(DNSServiceRef, DNSServiceFlags, uint32_t,
-                                                 DNSServiceErrorType, const char*, const char*,
-                                                 const char*, void*);
-typedef void(STANDIN_API* DNSServiceResolveReply)(DNSServiceRef, DNSServiceFlags, uint32_t,
-                                                  DNSServiceErrorType, const char*, const char*,
-                                                  uint16_t, uint16_t, const unsigned char*, void*);
-typedef void(STANDIN_API* DNSServiceGetAddrInfoReply)(DNSServiceRef, DNSServiceFlags, uint32_t,
-                                                      DNSServiceErrorType, const char*,
-                                                      const struct sockaddr*, uint32_t, void*);
+typedef void(STANDIN_API* DNSServiceBrowseReply)(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType,
+                                                 const char*, const char*, const char*, void*);
+typedef void(STANDIN_API* DNSServiceResolveReply)(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType,
+                                                  const char*, const char*, uint16_t, uint16_t, const unsigned char*,
+                                                  void*);
+typedef void(STANDIN_API* DNSServiceGetAddrInfoReply)(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType,
+                                                      const char*, const struct sockaddr*, uint32_t, void*);
 
 namespace {
 
@@ -89,9 +87,12 @@ enum class Kind { kBrowse, kResolve, kLookup };
 
 const char* KindName(Kind kind) {
   switch (kind) {
-    case Kind::kBrowse: return "browse";
-    case Kind::kResolve: return "resolve";
-    default: return "lookup";
+    case Kind::kBrowse:
+      return "browse";
+    case Kind::kResolve:
+      return "resolve";
+    default:
+      return "lookup";
   }
 }
 
@@ -156,13 +157,19 @@ int ParseScript(const std::string& text, std::vector<ScriptLine>* out) {
     if (!(words >> entry.verb) || entry.verb[0] == '#') continue;
     for (std::string word; words >> word;) entry.args.push_back(word);
     size_t need;
-    if (entry.verb == "browse-fails" || entry.verb == "browse-reply-error") need = 1;
-    else if (entry.verb == "service") need = 5;
-    else if (entry.verb == "resolve") need = 4;
-    else if (entry.verb == "address") need = 2;
-    else if (entry.verb == "resolve-fails" || entry.verb == "resolve-reply-error" ||
-             entry.verb == "lookup-fails" || entry.verb == "address-reply-error") need = 2;
-    else need = 1000;
+    if (entry.verb == "browse-fails" || entry.verb == "browse-reply-error")
+      need = 1;
+    else if (entry.verb == "service")
+      need = 5;
+    else if (entry.verb == "resolve")
+      need = 4;
+    else if (entry.verb == "address")
+      need = 2;
+    else if (entry.verb == "resolve-fails" || entry.verb == "resolve-reply-error" || entry.verb == "lookup-fails" ||
+             entry.verb == "address-reply-error")
+      need = 2;
+    else
+      need = 1000;
     if (entry.args.size() < need) {
       ++bad;
       continue;
@@ -221,9 +228,7 @@ void CloseSignal(StandinRef* ref) {
 }
 dnssd_sock_t SignalSocket(StandinRef* ref) { return ref->socket; }
 #else
-bool OpenSignal(StandinRef* ref) {
-  return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ref->pair) == 0;
-}
+bool OpenSignal(StandinRef* ref) { return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ref->pair) == 0; }
 void Signal(StandinRef* ref) {
   const char byte = 1;
   if (write(ref->pair[1], &byte, 1) != 1) std::perror("stand-in signal");
@@ -246,8 +251,8 @@ void Destroy(State& state, StandinRef* ref) {
 }
 
 // A new live reference with its replies queued, or null.
-StandinRef* NewRef(State& state, Kind kind, const std::string& target, void* callback,
-                   void* context, std::deque<Reply> replies) {
+StandinRef* NewRef(State& state, Kind kind, const std::string& target, void* callback, void* context,
+                   std::deque<Reply> replies) {
   auto* ref = new StandinRef;
   ref->kind = kind;
   ref->target = target;
@@ -284,9 +289,10 @@ bool ToAddress(const std::string& ip, const std::string* scope, sockaddr_storage
 
 extern "C" {
 
-STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceBrowse(
-    DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex, const char* regtype,
-    const char* domain, DNSServiceBrowseReply callBack, void* context) {
+STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceBrowse(DNSServiceRef* sdRef, DNSServiceFlags flags,
+                                                                uint32_t interfaceIndex, const char* regtype,
+                                                                const char* domain, DNSServiceBrowseReply callBack,
+                                                                void* context) {
   State& state = TheState();
   std::lock_guard<std::mutex> lock(state.mutex);
   LoadScriptFromEnvironmentLocked(state);
@@ -312,24 +318,24 @@ STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceBrowse(
     }
     replies.push_back(reply);
   }
-  StandinRef* ref = NewRef(state, Kind::kBrowse, regtype, reinterpret_cast<void*>(callBack), context,
-                           std::move(replies));
+  StandinRef* ref =
+      NewRef(state, Kind::kBrowse, regtype, reinterpret_cast<void*>(callBack), context, std::move(replies));
   if (ref == nullptr) return kUnknown;
   *sdRef = ref;
   return kNoError;
 }
 
-STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceResolve(
-    DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex, const char* name,
-    const char* regtype, const char* domain, DNSServiceResolveReply callBack, void* context) {
+STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceResolve(DNSServiceRef* sdRef, DNSServiceFlags flags,
+                                                                 uint32_t interfaceIndex, const char* name,
+                                                                 const char* regtype, const char* domain,
+                                                                 DNSServiceResolveReply callBack, void* context) {
   State& state = TheState();
   std::lock_guard<std::mutex> lock(state.mutex);
   LoadScriptFromEnvironmentLocked(state);
   ++state.resolveCalls;
   AppendLog(state, "resolve flags=" + std::to_string(flags) + " if=" + std::to_string(interfaceIndex) +
                        " name=" + Text(name) + " type=" + Text(regtype) + " domain=" + Text(domain));
-  if (sdRef == nullptr || callBack == nullptr || name == nullptr || regtype == nullptr ||
-      domain == nullptr)
+  if (sdRef == nullptr || callBack == nullptr || name == nullptr || regtype == nullptr || domain == nullptr)
     return kBadParam;
   std::deque<Reply> replies;
   for (const ScriptLine& line : state.script) {
@@ -349,17 +355,17 @@ STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceResolve(
     }
     replies.push_back(reply);
   }
-  StandinRef* ref = NewRef(state, Kind::kResolve, name, reinterpret_cast<void*>(callBack), context,
-                           std::move(replies));
+  StandinRef* ref = NewRef(state, Kind::kResolve, name, reinterpret_cast<void*>(callBack), context, std::move(replies));
   if (ref == nullptr) return kUnknown;
   *sdRef = ref;
   return kNoError;
 }
 
-STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceGetAddrInfo(
-    DNSServiceRef* sdRef, DNSServiceFlags flags, uint32_t interfaceIndex,
-    DNSServiceProtocol protocol, const char* hostname, DNSServiceGetAddrInfoReply callBack,
-    void* context) {
+STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceGetAddrInfo(DNSServiceRef* sdRef, DNSServiceFlags flags,
+                                                                     uint32_t interfaceIndex,
+                                                                     DNSServiceProtocol protocol, const char* hostname,
+                                                                     DNSServiceGetAddrInfoReply callBack,
+                                                                     void* context) {
   State& state = TheState();
   std::lock_guard<std::mutex> lock(state.mutex);
   LoadScriptFromEnvironmentLocked(state);
@@ -375,8 +381,7 @@ STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceGetAddrInfo(
     reply.interfaceIndex = interfaceIndex;
     reply.text1 = hostname;
     if (line.verb == "address") {
-      if (!ToAddress(line.args[1], line.args.size() > 2 ? &line.args[2] : nullptr, &reply.address))
-        continue;
+      if (!ToAddress(line.args[1], line.args.size() > 2 ? &line.args[2] : nullptr, &reply.address)) continue;
     } else if (line.verb == "address-reply-error") {
       reply.error = static_cast<DNSServiceErrorType>(Number(line.args[1]));
     } else {
@@ -384,8 +389,8 @@ STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceGetAddrInfo(
     }
     replies.push_back(reply);
   }
-  StandinRef* ref = NewRef(state, Kind::kLookup, hostname, reinterpret_cast<void*>(callBack),
-                           context, std::move(replies));
+  StandinRef* ref =
+      NewRef(state, Kind::kLookup, hostname, reinterpret_cast<void*>(callBack), context, std::move(replies));
   if (ref == nullptr) return kUnknown;
   *sdRef = ref;
   return kNoError;
@@ -427,17 +432,15 @@ STANDIN_EXPORT DNSServiceErrorType STANDIN_API DNSServiceProcessResult(DNSServic
           reply.error == kNoError && !reply.null3 ? reply.text3.c_str() : nullptr, sdRef->context);
       break;
     case Kind::kResolve:
-      reinterpret_cast<DNSServiceResolveReply>(sdRef->callback)(
-          sdRef, reply.flags, reply.interfaceIndex, reply.error,
-          reply.error == kNoError ? reply.text1.c_str() : nullptr,
-          reply.error == kNoError ? reply.text2.c_str() : nullptr, reply.portNetworkOrder, 0,
-          nullptr, sdRef->context);
+      reinterpret_cast<DNSServiceResolveReply>(sdRef->callback)(sdRef, reply.flags, reply.interfaceIndex, reply.error,
+                                                                reply.error == kNoError ? reply.text1.c_str() : nullptr,
+                                                                reply.error == kNoError ? reply.text2.c_str() : nullptr,
+                                                                reply.portNetworkOrder, 0, nullptr, sdRef->context);
       break;
     case Kind::kLookup:
       reinterpret_cast<DNSServiceGetAddrInfoReply>(sdRef->callback)(
           sdRef, reply.flags, reply.interfaceIndex, reply.error, reply.text1.c_str(),
-          reply.error == kNoError ? reinterpret_cast<const sockaddr*>(&reply.address) : nullptr,
-          120, sdRef->context);
+          reply.error == kNoError ? reinterpret_cast<const sockaddr*>(&reply.address) : nullptr, 120, sdRef->context);
       break;
   }
   std::lock_guard<std::mutex> lock(state.mutex);

@@ -153,8 +153,7 @@ class Announcer {
 class Discovery : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (Env("KAVEX_DISCOVERY_SIM_A_CONTROL").empty())
-      GTEST_SKIP() << "needs the simulators of run_discovery_e2e.sh";
+    if (Env("KAVEX_DISCOVERY_SIM_A_CONTROL").empty()) GTEST_SKIP() << "needs the simulators of run_discovery_e2e.sh";
     settings_fixture::DeleteErrorValue();
   }
 
@@ -216,9 +215,10 @@ class Discovery : public ::testing::Test {
         states += " " + std::to_string(g_states[i]) + "@" + std::to_string(at.count());
       }
     }
-    std::printf("[ TIMING   ] %s: first announcement to Streaming: %lld ms, session at %s "
-                "(host states, ms after the announcement:%s)\n",
-                name.c_str(), elapsed, sessionControls[used].c_str(), states.c_str());
+    std::printf(
+        "[ TIMING   ] %s: first announcement to Streaming: %lld ms, session at %s "
+        "(host states, ms after the announcement:%s)\n",
+        name.c_str(), elapsed, sessionControls[used].c_str(), states.c_str());
     std::fflush(stdout);
 
     // The list the host is shown names the phone in use and how it is reached.
@@ -246,8 +246,7 @@ TEST_F(Discovery, PhoneAnnouncedOverIpv4AndIpv6IsFoundAndStreams) {
   // The phone serves its session on both families (two simulators, one identity): whichever
   // announcement is heard first, the connection finds it.
   AnnounceAndStream(Env("KAVEX_DISCOVERY_SIM_A_CONTROL"),
-                    {Env("KAVEX_DISCOVERY_SIM_A_CONTROL"), Env("KAVEX_DISCOVERY_SIM_A6_CONTROL")},
-                    "Discovery Phone");
+                    {Env("KAVEX_DISCOVERY_SIM_A_CONTROL"), Env("KAVEX_DISCOVERY_SIM_A6_CONTROL")}, "Discovery Phone");
   EXPECT_EQ(CountState(KAVEX_PHONE_FAILED), 0);
   EXPECT_EQ(CountState(KAVEX_PHONE_IDLE), 1) << "only the open result: no session ended";
 
@@ -313,9 +312,9 @@ TEST_F(Discovery, PhoneOnAnAdapterThatAppearsLaterIsFoundAfterTheAddressChange) 
   Shell("ip addr add 198.18.1.1/24 dev pc1");
   Shell("ip link set pc1 up");
   Shell("ip netns exec '" + phoneNs + "' '" + sim + "' --quiet --listen 198.18.1.2:4699 --control 198.18.1.2:4704" +
-      " --announce-if phone1 --announce-family 4 --announce-interval 0 --id " + Env("KAVEX_DISCOVERY_SIM_C_ID") +
-      " --name 'Second Link' --ready-file '" + work + "/sim-c.ready' >'" + work + "/sim-c.log' 2>&1 &" +
-      " echo $! >'" + work + "/sim-c.pid'");
+        " --announce-if phone1 --announce-family 4 --announce-interval 0 --id " + Env("KAVEX_DISCOVERY_SIM_C_ID") +
+        " --name 'Second Link' --ready-file '" + work + "/sim-c.ready' >'" + work + "/sim-c.log' 2>&1 &" +
+        " echo $! >'" + work + "/sim-c.pid'");
   bool ready = false;
   for (int i = 0; i < 100 && !ready; ++i) {
     std::ifstream file(work + "/sim-c.ready");

@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,7 +51,8 @@ int Luma(const std::vector<uint8_t>& picture, int width, int x, int y) {
 }
 bool ShowsThePhone(const std::vector<uint8_t>& picture, int width, int height) {
   if (picture.size() != 2u * width * height) return false;
-  if (width == 640) return std::abs(Luma(picture, 640, 45, 150) - 180) <= 8 && std::abs(Luma(picture, 640, 594, 150) - 28) <= 8;
+  if (width == 640)
+    return std::abs(Luma(picture, 640, 45, 150) - 180) <= 8 && std::abs(Luma(picture, 640, 594, 150) - 28) <= 8;
   return std::abs(Luma(picture, 1280, 91, 10) - 180) <= 8 && std::abs(Luma(picture, 1280, 1190, 240) - 28) <= 8;
 }
 
@@ -180,19 +181,24 @@ class FaultMatrix : public ::testing::TestWithParam<Row> {
     ASSERT_EQ(sim().Command(std::string("refuse ") + (on ? "on" : "off")), "ok");
   }
   void Command(const std::string& command) { ASSERT_EQ(sim().Command(command).substr(0, 2), "ok") << command; }
-  static void Wait(double seconds) { std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000))); }
+  static void Wait(double seconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
+  }
   int Sessions() { return std::atoi(SimControl::Field(sim().Command("state"), "sessions").c_str()); }
 
   // Waits for the end of the stream after `since`: Idle or Failed, whichever came first.
   int WaitForEnd(Clock::time_point since, int timeoutMs = kEndWaitMs) {
     int ending = -1;
-    testkit::WaitUntil([&] {
-      Clock::time_point idle, failed;
-      const bool isIdle = StateSince(KAVEX_PHONE_IDLE, since, &idle);
-      const bool isFailed = StateSince(KAVEX_PHONE_FAILED, since, &failed);
-      if (isIdle || isFailed) ending = isIdle && (!isFailed || idle <= failed) ? KAVEX_PHONE_IDLE : KAVEX_PHONE_FAILED;
-      return ending >= 0;
-    }, timeoutMs);
+    testkit::WaitUntil(
+        [&] {
+          Clock::time_point idle, failed;
+          const bool isIdle = StateSince(KAVEX_PHONE_IDLE, since, &idle);
+          const bool isFailed = StateSince(KAVEX_PHONE_FAILED, since, &failed);
+          if (isIdle || isFailed)
+            ending = isIdle && (!isFailed || idle <= failed) ? KAVEX_PHONE_IDLE : KAVEX_PHONE_FAILED;
+          return ending >= 0;
+        },
+        timeoutMs);
     return ending;
   }
 

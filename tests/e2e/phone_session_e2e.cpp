@@ -16,12 +16,12 @@
 
 #include "api/instance_table.h"
 #include "api/passcode_key.h"
-#include "discovery/phone_list.h"
 #include "broker/phone_broker.h"
+#include "common/error_log.h"
+#include "discovery/phone_list.h"
 #include "instance/engine_instance.h"
 #include "instance/instance_registry.h"
 #include "kavex_engine.h"
-#include "common/error_log.h"
 #include "settings_fixture.h"
 #include "sim_control.h"
 
@@ -102,8 +102,8 @@ class PhoneSession : public ::testing::Test {
     settings_fixture::DeleteErrorValue();
     simA = Sim{IdFromHex(Env("KAVEX_SIM_A_ID")), "Phone A", 4699,
                std::make_unique<SimControl>(Env("KAVEX_SIM_A_CONTROL"))};
-    simB = Sim{IdFromHex(Env("KAVEX_SIM_B_ID")), "Locked", 4701,
-               std::make_unique<SimControl>(Env("KAVEX_SIM_B_CONTROL"))};
+    simB =
+        Sim{IdFromHex(Env("KAVEX_SIM_B_ID")), "Locked", 4701, std::make_unique<SimControl>(Env("KAVEX_SIM_B_CONTROL"))};
     ASSERT_TRUE(simA.control->connected());
     ASSERT_TRUE(simB.control->connected());
     ASSERT_EQ(simA.control->Command("clear"), "ok");
@@ -112,8 +112,7 @@ class PhoneSession : public ::testing::Test {
 
   void OpenEngine() {
     EInitialize(1, &OnState);
-    SetCallback(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                &OnFormatChoice);
+    SetCallback(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &OnFormatChoice);
     SetIdleCallback(0, &OnPasscodeKey);
     ASSERT_EQ(EOpen(), 0);
     ASSERT_TRUE(WaitForState(0));
@@ -128,7 +127,8 @@ class PhoneSession : public ::testing::Test {
 
   // What the phone-side discovery would report: the phone heard at 198.18.0.2.
   void Announce(const Sim& sim) {
-    kavex::InstanceRegistry::Broker().OnPhoneFound(sim.id, 2, sim.name, kavex::SocketAddress::Ipv4(198, 18, 0, 2, 0), sim.port);
+    kavex::InstanceRegistry::Broker().OnPhoneFound(sim.id, 2, sim.name, kavex::SocketAddress::Ipv4(198, 18, 0, 2, 0),
+                                                   sim.port);
   }
 
   std::vector<std::string> Received(SimControl& control, int type) {

@@ -247,8 +247,7 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
   // Camera 0 without a section, read by a consumer: control-code mode, and the feeder hands every
   // picture to the camera. The microphone's writes show that the receive thread keeps going.
   auto& drivers = test_drivers::Drivers();
-  drivers.UpdateConfig(
-      [](kavex::simdrivers::SimulatedDriversConfig& c) { c.cameras[0].info.consumerActive = 1; });
+  drivers.UpdateConfig([](kavex::simdrivers::SimulatedDriversConfig& c) { c.cameras[0].info.consumerActive = 1; });
   struct RestoreDrivers {
     ~RestoreDrivers() { test_drivers::Drivers().SetConfig(test_drivers::QuietConfig()); }
   } restore;
@@ -259,8 +258,7 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
   const testkit::EngineExports& e = engine.exports();
 
   e.EInitialize(1, &OnState);
-  e.SetCallback(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                &OnFormatChoice);
+  e.SetCallback(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &OnFormatChoice);
   ASSERT_EQ(e.EOpen(), 0);
   // Closed on every way out, so that no engine thread outlives the test into the program's exit.
   struct CloseEngine {
@@ -315,9 +313,10 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
   const uint64_t audioWhileHeld = drivers.Microphone(0).writes - audioAtHold;
 #endif
   mutex->Release();
-  std::printf("ring overflow: \"%s\" after %.1f s with the mutex held; %lu packets acknowledged meanwhile, "
-              "the last reporting a delivery of %.2f s\n",
-              records.overflow().c_str(), heldSeconds, acksWhileHeld, held.delivery);
+  std::printf(
+      "ring overflow: \"%s\" after %.1f s with the mutex held; %lu packets acknowledged meanwhile, "
+      "the last reporting a delivery of %.2f s\n",
+      records.overflow().c_str(), heldSeconds, acksWhileHeld, held.delivery);
   ASSERT_FALSE(records.overflow().empty()) << "no record 144 within 20 s";
   // The output step waits its second for the mutex on every picture, so the decoder thread takes
   // about one packet a second (the phone sends 30).
@@ -367,11 +366,12 @@ TEST(RingOverflow, AStalledDecoderDropsPacketsWithRecord144AndTheStreamGoesOn) {
   EXPECT_EQ(SimControl::Field(state, "rejected"), "0") << state;
   EXPECT_EQ(SimControl::Field(state, "complaints"), "0") << ::testing::PrintToString(sim.ListCommand("complaints"));
   EXPECT_EQ(States().size(), statesWhileStreaming) << ::testing::PrintToString(States());
-  std::printf("ring overflow: %lu packets acknowledged in the %.1f s after the release; decoding lag %.2f s "
-              "before the stall, %.2f s after (decode %.1f ms, delivery %.1f ms); mutex waits reported: "
-              "%d output, %d feeder\n",
-              acksAfter, afterSeconds, before.lag, after.lag, after.decode * 1000.0, after.delivery * 1000.0,
-              records.outputWaits(), records.feederWaits());
+  std::printf(
+      "ring overflow: %lu packets acknowledged in the %.1f s after the release; decoding lag %.2f s "
+      "before the stall, %.2f s after (decode %.1f ms, delivery %.1f ms); mutex waits reported: "
+      "%d output, %d feeder\n",
+      acksAfter, afterSeconds, before.lag, after.lag, after.decode * 1000.0, after.delivery * 1000.0,
+      records.outputWaits(), records.feederWaits());
 }
 
 }  // namespace

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "camera_zero_consumer.h"
-#include "engine_window.h"
 #include "engine_library.h"
+#include "engine_window.h"
 #include "host_event_log.h"
 #include "kavex_engine.h"
 #include "settings_fixture.h"

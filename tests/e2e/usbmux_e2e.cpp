@@ -119,7 +119,8 @@ class Usbmux : public ::testing::Test {
     ASSERT_TRUE(testkit::WaitUntil([&] { return StateSince(KAVEX_PHONE_STREAMING, since, &streaming); }, timeoutMs))
         << History(since);
     Timing(what, since, streaming);
-    EXPECT_TRUE(testkit::WaitUntil([&] { return SelectedEntrySince(std::string(kPhoneName) + " [USB]", since); }, 10000))
+    EXPECT_TRUE(
+        testkit::WaitUntil([&] { return SelectedEntrySince(std::string(kPhoneName) + " [USB]", since); }, 10000))
         << History(since);
     EXPECT_FALSE(SelectedEntrySince(std::string(kPhoneName) + " [WiFi]", since)) << History(since);
     consumer_.TakeFor(1.0, false);

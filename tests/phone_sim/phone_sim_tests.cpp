@@ -206,15 +206,14 @@ void CheckErr(const std::string& reply) { EXPECT_TRUE(reply.compare(0, 4, "err "
 // The opening
 
 TEST(PhoneSimOpening, AnnouncementHelloCapabilities) {
-  SimProcess sim(kPhoneSim, Args({"--id", "00112233-4455-6677-8899-aabbccddeeff", "--name", "Test Phone",
-                                  "--kind", "7", "--format", "1280x720@30", "--format", "640x480@29.97",
-                                  "--format", "720x1280@60", "--hevc"}));
+  SimProcess sim(kPhoneSim,
+                 Args({"--id", "00112233-4455-6677-8899-aabbccddeeff", "--name", "Test Phone", "--kind", "7",
+                       "--format", "1280x720@30", "--format", "640x480@29.97", "--format", "720x1280@60", "--hevc"}));
   EngineSide engine(sim.SessionAddress());
   const Bytes announcement = engine.ReadMessage();
   EXPECT_EQ(announcement.size(), 280u);
   EXPECT_EQ(ToHex(Bytes(announcement.begin(), announcement.begin() + 4)), "18010001");
-  EXPECT_EQ(ToHex(announcement),
-            ToHex(ExpectedAnnouncement("00112233445566778899aabbccddeeff", 7, "Test Phone")));
+  EXPECT_EQ(ToHex(announcement), ToHex(ExpectedAnnouncement("00112233445566778899aabbccddeeff", 7, "Test Phone")));
   EXPECT_EQ(ToHex(engine.ReadMessage()), "04000003");
   const Bytes capabilities = engine.ReadMessage();
   EXPECT_EQ(capabilities.size(), 48u);
@@ -347,10 +346,9 @@ TEST(PhoneSimStream, FixturePerCodec) {
   const std::vector<Bytes> h264{{}, {1, 2, 3, 4, 5}, big};
   const std::vector<Bytes> hevc{{0xaa}, {0xbb, 0xcc}};
   const std::vector<Bytes> opus{{0xf8, 0x01}, {0xf8, 0x02, 0x03}};
-  SimProcess sim(kPhoneSim,
-                 Args({"--hevc", "--h264-fixture", dir.Write("v.pkt", FixtureFile(h264)), "--hevc-fixture",
-                       dir.Write("h.pkt", FixtureFile(hevc)), "--opus-fixture",
-                       dir.Write("a.pkt", FixtureFile(opus)), "--video-rate", "50", "--audio-rate", "40"}));
+  SimProcess sim(kPhoneSim, Args({"--hevc", "--h264-fixture", dir.Write("v.pkt", FixtureFile(h264)), "--hevc-fixture",
+                                  dir.Write("h.pkt", FixtureFile(hevc)), "--opus-fixture",
+                                  dir.Write("a.pkt", FixtureFile(opus)), "--video-rate", "50", "--audio-rate", "40"}));
   EngineSide engine(sim.SessionAddress());
   for (int i = 0; i < 3; ++i) engine.ReadMessage();
   EXPECT_TRUE(engine.QuietFor(300));
@@ -358,10 +356,8 @@ TEST(PhoneSimStream, FixturePerCodec) {
   engine.Send(FormatRequest(1, 640, 480, 30));
   const Collected got = Collect(engine, 1000);
   EXPECT_TRUE(got.other.empty());
-  EXPECT_TRUE(got.video.size() >= 20 && got.video.size() <= 80)
-      << std::to_string(got.video.size()) + " video packets";
-  EXPECT_TRUE(got.audio.size() >= 15 && got.audio.size() <= 70)
-      << std::to_string(got.audio.size()) + " audio packets";
+  EXPECT_TRUE(got.video.size() >= 20 && got.video.size() <= 80) << std::to_string(got.video.size()) + " video packets";
+  EXPECT_TRUE(got.audio.size() >= 15 && got.audio.size() <= 70) << std::to_string(got.audio.size()) + " audio packets";
   float previous = -1;
   for (size_t i = 0; i < got.video.size(); ++i) {
     const Bytes& message = got.video[i];
@@ -410,10 +406,8 @@ TEST(PhoneSimStream, SyntheticPayloads) {
   ReadDefaultOpening(engine);
   engine.Send(FormatRequest(1, 1280, 720, 10));  // video follows the asked rate: 10 per second
   const Collected got = Collect(engine, 1000);
-  EXPECT_TRUE(got.video.size() >= 5 && got.video.size() <= 16)
-      << std::to_string(got.video.size()) + " video packets";
-  EXPECT_TRUE(got.audio.size() >= 10 && got.audio.size() <= 30)
-      << std::to_string(got.audio.size()) + " audio packets";
+  EXPECT_TRUE(got.video.size() >= 5 && got.video.size() <= 16) << std::to_string(got.video.size()) + " video packets";
+  EXPECT_TRUE(got.audio.size() >= 10 && got.audio.size() <= 30) << std::to_string(got.audio.size()) + " audio packets";
   for (size_t n = 0; n < got.video.size(); ++n) {
     const Bytes payload = Payload(got.video[n]);
     EXPECT_EQ(payload.size(), 16u);
@@ -746,10 +740,9 @@ TEST(PhoneSimFaults, Silence) {
 // the same seed gives the same ones; `chaos off` leaves the plain stream.
 TEST(PhoneSimFaults, ChaosIsSeededWellFramedAndStopsOnCommand) {
   // The fixed lengths of the protocol's types, for telling "just below" and "just above".
-  const std::map<int, uint32_t> layouts = {{1, 280}, {2, 4},   {3, 4},   {4, 4},   {5, 4},   {7, 8},
-                                           {8, 8},   {9, 16},  {10, 12}, {11, 24}, {12, 268}, {16, 12},
-                                           {17, 12}, {18, 16}, {19, 20}, {20, 20}, {21, 20}, {22, 20},
-                                           {23, 16}, {24, 12}, {25, 12}};
+  const std::map<int, uint32_t> layouts = {{1, 280}, {2, 4},   {3, 4},   {4, 4},    {5, 4},   {7, 8},   {8, 8},
+                                           {9, 16},  {10, 12}, {11, 24}, {12, 268}, {16, 12}, {17, 12}, {18, 16},
+                                           {19, 20}, {20, 20}, {21, 20}, {22, 20},  {23, 16}, {24, 12}, {25, 12}};
   const auto hostile = [](EngineSide& engine, size_t count) {
     std::vector<std::pair<int, uint32_t>> seen;
     const Clock::time_point start = Clock::now();
@@ -1083,8 +1076,7 @@ TEST(PhoneSimProcess, BadUsage) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  EXPECT_TRUE(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-              ::listen(busy, 1) == 0);
+  EXPECT_TRUE(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(busy, 1) == 0);
   ::getsockname(busy, reinterpret_cast<sockaddr*>(&address), &length);
   const std::string busyPort = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   const std::vector<Case> cases{
@@ -1106,12 +1098,8 @@ TEST(PhoneSimProcess, BadUsage) {
       {{"--announce-if", "nonexistent0"}, 2, "no interface"},
       {{"--video-rate", "-1"}, 2, "rate"},
       // A summary that cannot be written fails the run.
-      {{"--listen", "127.0.0.1:0", "--summary", "/nonexistent/summary.txt", "--exit-after", "200"},
-       1,
-       "summary"},
-      {{"--listen", "127.0.0.1:0", "--h264-fixture", dir.Write("good.pkt", good), "--exit-after", "200"},
-       0,
-       ""},
+      {{"--listen", "127.0.0.1:0", "--summary", "/nonexistent/summary.txt", "--exit-after", "200"}, 1, "summary"},
+      {{"--listen", "127.0.0.1:0", "--h264-fixture", dir.Write("good.pkt", good), "--exit-after", "200"}, 0, ""},
   };
   for (const Case& c : cases) {
     std::string errors;
@@ -1124,13 +1112,12 @@ TEST(PhoneSimProcess, BadUsage) {
 }
 
 TEST(PhoneSimOpening, ProbePort) {
-  SimProcess sim(kPhoneSim, Args({"--probe", "127.0.0.1:0", "--id", "0102030405060708090a0b0c0d0e0f10",
-                                  "--name", "Probe", "--kind", "9"}));
+  SimProcess sim(kPhoneSim, Args({"--probe", "127.0.0.1:0", "--id", "0102030405060708090a0b0c0d0e0f10", "--name",
+                                  "Probe", "--kind", "9"}));
   EXPECT_TRUE(sim.ProbeAddress() != "-");
   for (int i = 0; i < 2; ++i) {
     EngineSide probe(sim.ProbeAddress());
-    EXPECT_EQ(ToHex(probe.ReadExact(280)),
-              ToHex(ExpectedAnnouncement("0102030405060708090a0b0c0d0e0f10", 9, "Probe")));
+    EXPECT_EQ(ToHex(probe.ReadExact(280)), ToHex(ExpectedAnnouncement("0102030405060708090a0b0c0d0e0f10", 9, "Probe")));
     EXPECT_TRUE(probe.WaitEnd(2000) == EngineSide::End::kClosed);
   }
   ControlClient control(sim.ControlAddress());
@@ -1153,8 +1140,7 @@ std::map<std::string, std::string> Figures(const std::vector<std::string>& lines
 TEST(PhoneSimSummary, FiguresOfTheWholeRun) {
   TempDir dir;
   const std::string file = dir.Path("summary.txt");
-  SimProcess sim(kPhoneSim,
-                 Args({"--passcode", "pin", "--challenge", "7", "--video-rate", "50", "--summary", file}));
+  SimProcess sim(kPhoneSim, Args({"--passcode", "pin", "--challenge", "7", "--video-rate", "50", "--summary", file}));
   ControlClient control(sim.ControlAddress());
   {
     EngineSide wrong(sim.SessionAddress());
@@ -1285,8 +1271,8 @@ TEST(PhoneSimMulticast, AnnouncementsReachThePcSide) {
   const std::string id = "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf";
   const std::string addr = phoneAddr;
   SimProcess sim(kPhoneSim,
-                 {"--listen", addr + ":0", "--control", addr + ":0", "--announce-if", phoneIf,
-                  "--announce-interval", "300", "--id", id, "--name", "Net Phone"},
+                 {"--listen", addr + ":0", "--control", addr + ":0", "--announce-if", phoneIf, "--announce-interval",
+                  "300", "--id", id, "--name", "Net Phone"},
                  phoneNs);
   const Bytes expected = ExpectedAnnouncement(id, 2, "Net Phone");
   const Datagram first4 = Receive(v4, 3000);

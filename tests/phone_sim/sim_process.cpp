@@ -1,13 +1,13 @@
 #include "sim_process.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,8 +48,7 @@ bool ReadSome(int fd, std::string* out, int timeoutMs) {
 
 }  // namespace
 
-SimProcess::SimProcess(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& netns) {
+SimProcess::SimProcess(const std::string& program, const std::vector<std::string>& args, const std::string& netns) {
   std::vector<std::string> words;
   if (!netns.empty()) words = {"ip", "netns", "exec", netns};
   words.push_back(program);
@@ -128,8 +127,7 @@ std::string SimProcess::ReadOutput(int timeoutMs) {
   return out;
 }
 
-int RunToExit(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
-              std::string* errors) {
+int RunToExit(const std::string& program, const std::vector<std::string>& args, int timeoutMs, std::string* errors) {
   std::vector<std::string> words{program};
   words.insert(words.end(), args.begin(), args.end());
   int pipeFds[2];

@@ -44,8 +44,7 @@ class SimProcess {
 
 // Runs the program to its end (no ready line expected) and returns its exit code; its stderr
 // goes to `errors`.
-int RunToExit(const std::string& program, const std::vector<std::string>& args, int timeoutMs,
-              std::string* errors);
+int RunToExit(const std::string& program, const std::vector<std::string>& args, int timeoutMs, std::string* errors);
 
 // A loopback port nobody listens on right now, for a simulator to take.
 uint16_t FreeLoopbackPort();

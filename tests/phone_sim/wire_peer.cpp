@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstring>
 
-
 namespace simtest {
 namespace {
 
@@ -39,8 +38,7 @@ int Connect(const std::string& hostPort) {
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0)
-    throw Failure("bad address " + hostPort);
+  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) throw Failure("bad address " + hostPort);
   const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int rc = fd < 0 ? -1 : ::connect(fd, found->ai_addr, found->ai_addrlen);
   ::freeaddrinfo(found);
@@ -169,10 +167,8 @@ Bytes EngineSide::ReadExact(size_t n, int timeoutMs) {
   size_t held = 0;
   while (held < n) {
     const int got = RecvSome(out.data() + held, n - held, RemainingMs(deadline));
-    if (got == -1)
-      throw Failure("time-out after " + std::to_string(held) + " of " + std::to_string(n) + " bytes");
-    if (got == 0)
-      throw Failure("stream ended after " + std::to_string(held) + " of " + std::to_string(n) + " bytes");
+    if (got == -1) throw Failure("time-out after " + std::to_string(held) + " of " + std::to_string(n) + " bytes");
+    if (got == 0) throw Failure("stream ended after " + std::to_string(held) + " of " + std::to_string(n) + " bytes");
     if (got < 0) throw Failure(std::string("receive error: ") + strerror(errno));
     held += static_cast<size_t>(got);
   }

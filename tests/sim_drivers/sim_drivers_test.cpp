@@ -86,9 +86,8 @@ TEST(SimDriversScan, ListsWantedPresentDevicesAndReportsFailures) {
   EXPECT_EQ(devices[1].friendlyName, L"Kavex Webcam Audio");
 
   // Only other devices: the category is not empty, nothing is listed.
-  drivers.UpdateConfig([](SimulatedDriversConfig& c) {
-    c.cameras[0].device.present = c.microphones[0].device.present = false;
-  });
+  drivers.UpdateConfig(
+      [](SimulatedDriversConfig& c) { c.cameras[0].device.present = c.microphones[0].device.present = false; });
   EXPECT_EQ(drivers.ScanCaptureDevices(WantedNames(), &devices), CaptureScanResult::kScanned);
   EXPECT_TRUE(devices.empty());
 
@@ -435,9 +434,9 @@ TEST(SimDriversEnvironment, ReadsEveryVariable) {
   }
 
   // Unparseable values are reported and leave the defaults.
-  variables = {{"KAVEX_SIMDRIVERS_SCAN", "maybe"},        {"KAVEX_SIMDRIVERS_DEVICES", "cam0,cam4"},
-               {"KAVEX_SIMDRIVERS_MIC_STATUS", "1x"},     {"KAVEX_SIMDRIVERS_CAMERA_WIDTH", "-1"},
-               {"KAVEX_SIMDRIVERS_REPLY", "1,2,3"},       {"KAVEX_SIMDRIVERS_REPLY_BYTES", "29"},
+  variables = {{"KAVEX_SIMDRIVERS_SCAN", "maybe"},    {"KAVEX_SIMDRIVERS_DEVICES", "cam0,cam4"},
+               {"KAVEX_SIMDRIVERS_MIC_STATUS", "1x"}, {"KAVEX_SIMDRIVERS_CAMERA_WIDTH", "-1"},
+               {"KAVEX_SIMDRIVERS_REPLY", "1,2,3"},   {"KAVEX_SIMDRIVERS_REPLY_BYTES", "29"},
                {"KAVEX_SIMDRIVERS_CAMERA_HEIGHT", ""}};
   problems.clear();
   config = ConfigFromVariables(lookup, &problems);

@@ -26,7 +26,8 @@ std::string CameraWatcher::Publish(int without) {
   for (int camera = 0; camera < kCameras; ++camera) {
     if (camera == without) continue;
     uint32_t error = 0;
-    sections_[camera] = kavex::platform::SharedSection::CreateOrOpen(layout::SectionName(camera), layout::kBytes, &error);
+    sections_[camera] =
+        kavex::platform::SharedSection::CreateOrOpen(layout::SectionName(camera), layout::kBytes, &error);
     if (sections_[camera] == nullptr)
       return "cannot create camera " + std::to_string(camera) + "'s section (error " + std::to_string(error) + ")";
     peers_[camera] = std::make_unique<testkit::CameraSectionPeer>(sections_[camera]->data());

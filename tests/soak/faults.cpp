@@ -6,9 +6,7 @@
 namespace soak {
 namespace {
 
-int Between(std::mt19937& random, int low, int high) {
-  return std::uniform_int_distribution<int>(low, high)(random);
-}
+int Between(std::mt19937& random, int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); }
 
 std::string RandomHex(std::mt19937& random, size_t bytes) {
   static const char kDigits[] = "0123456789abcdef";
@@ -35,18 +33,30 @@ const char* const kFormatChoices[] = {"640x480@30", "1280x720@30", "1920x1080@30
 
 const char* FaultName(FaultKind kind) {
   switch (kind) {
-    case FaultKind::kGoodbye: return "goodbye";
-    case FaultKind::kDrop: return "drop";
-    case FaultKind::kVanish: return "vanish";
-    case FaultKind::kReset: return "reset";
-    case FaultKind::kStall: return "stall";
-    case FaultKind::kTrickle: return "trickle";
-    case FaultKind::kOversize: return "oversize";
-    case FaultKind::kShortHeader: return "short-header";
-    case FaultKind::kFormats: return "formats";
-    case FaultKind::kGarbage: return "garbage";
-    case FaultKind::kRawGarbage: return "raw-garbage";
-    case FaultKind::kCount: break;
+    case FaultKind::kGoodbye:
+      return "goodbye";
+    case FaultKind::kDrop:
+      return "drop";
+    case FaultKind::kVanish:
+      return "vanish";
+    case FaultKind::kReset:
+      return "reset";
+    case FaultKind::kStall:
+      return "stall";
+    case FaultKind::kTrickle:
+      return "trickle";
+    case FaultKind::kOversize:
+      return "oversize";
+    case FaultKind::kShortHeader:
+      return "short-header";
+    case FaultKind::kFormats:
+      return "formats";
+    case FaultKind::kGarbage:
+      return "garbage";
+    case FaultKind::kRawGarbage:
+      return "raw-garbage";
+    case FaultKind::kCount:
+      break;
   }
   return "?";
 }

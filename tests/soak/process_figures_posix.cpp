@@ -47,8 +47,10 @@ std::map<std::string, int64_t> HandlesByKind() {
     const ssize_t n = readlink((std::string("/proc/self/fd/") + entry->d_name).c_str(), target, sizeof target - 1);
     if (n <= 0) continue;
     std::string kind(target, static_cast<size_t>(n));
-    if (kind[0] == '/') kind = "file";
-    else if (kind.rfind("anon_inode:", 0) != 0) kind = kind.substr(0, kind.find(':'));  // socket:[123]
+    if (kind[0] == '/')
+      kind = "file";
+    else if (kind.rfind("anon_inode:", 0) != 0)
+      kind = kind.substr(0, kind.find(':'));  // socket:[123]
     ++kinds[kind];
   }
   closedir(dir);

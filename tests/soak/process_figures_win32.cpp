@@ -77,8 +77,8 @@ std::string TypeName(USHORT value) {
   // The answer starts with the name as a counted UTF-16 string pointing into the same buffer.
   alignas(8) unsigned char buffer[1024];
   ULONG needed = 0;
-  if (query == nullptr || query(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value)), kObjectTypeInformation,
-                                buffer, sizeof buffer, &needed) < 0)
+  if (query == nullptr || query(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value)), kObjectTypeInformation, buffer,
+                                sizeof buffer, &needed) < 0)
     return "?";
   struct Counted {
     USHORT length;
@@ -101,9 +101,10 @@ std::map<DWORD, std::string>& NotedNames() {
 std::string ThreadName(HANDLE thread) {
   using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
   HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  auto get = kernel32 == nullptr ? nullptr
-                                 : reinterpret_cast<GetDescription>(
-                                       reinterpret_cast<void*>(GetProcAddress(kernel32, "GetThreadDescription")));
+  auto get =
+      kernel32 == nullptr
+          ? nullptr
+          : reinterpret_cast<GetDescription>(reinterpret_cast<void*>(GetProcAddress(kernel32, "GetThreadDescription")));
   PWSTR wide = nullptr;
   std::string name;
   if (get != nullptr && SUCCEEDED(get(thread, &wide)) && wide != nullptr) {

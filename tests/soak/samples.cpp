@@ -66,7 +66,8 @@ std::string CsvLine(const Sample& sample) {
 
 std::string PrintLine(const Sample& sample) {
   char line[240];
-  std::snprintf(line, sizeof(line), "sample t=%.0fs %s=%lldKiB %s=%lldKiB handles=%lld threads=%lld faults=%d recoveries=%d",
+  std::snprintf(line, sizeof(line),
+                "sample t=%.0fs %s=%lldKiB %s=%lldKiB handles=%lld threads=%lld faults=%d recoveries=%d",
                 sample.seconds, ResidentName(), static_cast<long long>(sample.figures.residentKiB), PrivateName(),
                 static_cast<long long>(sample.figures.privateKiB), static_cast<long long>(sample.figures.handles),
                 static_cast<long long>(sample.figures.threads), sample.faults, sample.recoveries);

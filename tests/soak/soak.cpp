@@ -39,10 +39,10 @@
 
 namespace {
 
-using soak::kCameras;
 using camerahost::InstanceNews;
 using camerahost::News;
 using camerahost::StateName;
+using soak::kCameras;
 using testkit::Clock;
 
 struct Options {
@@ -105,7 +105,9 @@ class Sampler {
   ~Sampler() { Stop(); }
 
   bool csvOpen() const { return csv_.is_open() && csv_.good(); }
-  void Start() { thread_ = std::thread([this] { Run(); }); }
+  void Start() {
+    thread_ = std::thread([this] { Run(); });
+  }
 
   void Count(bool fault, bool recovery) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -185,10 +187,11 @@ void PrintWhyNotStreaming(const soak::CameraWatcher& watcher, std::vector<soak::
   for (int camera = 0; camera < kCameras; ++camera) {
     const InstanceNews news = News(camera);
     const double lastPicture = std::chrono::duration<double>(watcher.LastFixturePicture(camera) - since).count();
-    std::printf("  instance %d: state %s, phone %s, last phone picture %.1f s after the fault, pictures %llu (others %llu)\n",
-                camera, StateName(news.lastState), news.selectedKey.empty() ? "none" : news.selectedKey.c_str(),
-                lastPicture, static_cast<unsigned long long>(watcher.FixturePictures(camera)),
-                static_cast<unsigned long long>(watcher.OtherPictures(camera)));
+    std::printf(
+        "  instance %d: state %s, phone %s, last phone picture %.1f s after the fault, pictures %llu (others %llu)\n",
+        camera, StateName(news.lastState), news.selectedKey.empty() ? "none" : news.selectedKey.c_str(), lastPicture,
+        static_cast<unsigned long long>(watcher.FixturePictures(camera)),
+        static_cast<unsigned long long>(watcher.OtherPictures(camera)));
   }
   for (soak::PhoneLink& phone : phones) std::printf("  phone %s: %s\n", phone.key().c_str(), phone.State().c_str());
 }
@@ -371,8 +374,8 @@ int main(int argc, char** argv) {
   const std::vector<soak::Growth> growth =
       soak::JudgeGrowth(samples, longRun, options.minutes * 60, options.warmupSeconds);
   bool grew = false;
-  std::printf("  growth (%s):\n", longRun ? "second half: its first sample to its largest"
-                                          : "first sample after the warm-up to the last");
+  std::printf("  growth (%s):\n",
+              longRun ? "second half: its first sample to its largest" : "first sample after the warm-up to the last");
   for (const soak::Growth& g : growth) {
     std::printf("    %-14s %lld at %.0f s -> %lld at %.0f s: %+lld (allowed %lld) %s\n", g.figure.c_str(),
                 static_cast<long long>(g.from), g.fromSeconds, static_cast<long long>(g.to), g.toSeconds,

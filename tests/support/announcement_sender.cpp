@@ -93,8 +93,7 @@ bool AnnouncementSender::Send(const std::vector<uint8_t>& datagram) {
   return SendTo(ipv6_ ? "" : "239.255.188.58", kPort, datagram);
 }
 
-bool AnnouncementSender::SendTo(const std::string& address, uint16_t port,
-                                const std::vector<uint8_t>& datagram) {
+bool AnnouncementSender::SendTo(const std::string& address, uint16_t port, const std::vector<uint8_t>& datagram) {
   if (handle_ == -1) return false;
   sockaddr_storage to{};
   int length;
@@ -116,7 +115,7 @@ bool AnnouncementSender::SendTo(const std::string& address, uint16_t port,
     length = sizeof(sockaddr_in);
   }
   const long long sent = sendto(static_cast<Native>(handle_), reinterpret_cast<const char*>(datagram.data()),
-                           static_cast<int>(datagram.size()), 0, reinterpret_cast<sockaddr*>(&to), length);
+                                static_cast<int>(datagram.size()), 0, reinterpret_cast<sockaddr*>(&to), length);
   if (sent != static_cast<long long>(datagram.size())) {
     error_ = "sendto failed: " + std::to_string(LastError());
     return false;

@@ -55,13 +55,20 @@ InstanceNews News(int instance) {
 
 const char* StateName(int state) {
   switch (state) {
-    case -1: return "none";
-    case KAVEX_PHONE_IDLE: return "Idle";
-    case KAVEX_PHONE_FAILED: return "Failed";
-    case KAVEX_PHONE_CONNECTING: return "Connecting";
-    case KAVEX_PHONE_STREAMING: return "Streaming";
-    case KAVEX_PHONE_PASSCODE_NEEDED: return "PasscodeNeeded";
-    default: return "?";
+    case -1:
+      return "none";
+    case KAVEX_PHONE_IDLE:
+      return "Idle";
+    case KAVEX_PHONE_FAILED:
+      return "Failed";
+    case KAVEX_PHONE_CONNECTING:
+      return "Connecting";
+    case KAVEX_PHONE_STREAMING:
+      return "Streaming";
+    case KAVEX_PHONE_PASSCODE_NEEDED:
+      return "PasscodeNeeded";
+    default:
+      return "?";
   }
 }
 

@@ -26,12 +26,10 @@ uint64_t KAVEX_STDCALL OnPasscodeKey(int, const uint8_t*, const char*) { return 
 
 }  // namespace
 
-void RunExportLifecycle(const ExportTable& e, int callRounds,
-                        const std::function<void()>& whileOpen) {
+void RunExportLifecycle(const ExportTable& e, int callRounds, const std::function<void()>& whileOpen) {
   e.EInitialize(6, &OnState);
   for (int i = 0; i < 4; ++i) {
-    e.SetCallback(i, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                  nullptr, &OnFormatChoice);
+    e.SetCallback(i, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &OnFormatChoice);
     e.SetIdleCallback(i, &OnPasscodeKey);
   }
   EXPECT_EQ(e.EOpen(), 0);
@@ -65,8 +63,7 @@ void RunExportLifecycle(const ExportTable& e, int callRounds,
     e.ESetVideoFormat(bad, 3);
     e.ESelectPhone(index, "67305985");
     e.ESelectPhone(bad, "1");
-    e.SetCallback(bad, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                  nullptr, nullptr);
+    e.SetCallback(bad, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     e.SetIdleCallback(bad, nullptr);
     e.EUninitialize(bad);
     e.ERefresh();

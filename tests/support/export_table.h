@@ -11,5 +11,4 @@ using ExportTable = ::KavexEngineExports;
 // order, thousands of calls with good and bad indexes, then every slot uninitialised. Runs once per
 // process: the open counter never goes back. Reports failures through GoogleTest. whileOpen runs
 // once all four instances are open, before they are uninitialised.
-void RunExportLifecycle(const ExportTable& exports, int callRounds,
-                        const std::function<void()>& whileOpen = {});
+void RunExportLifecycle(const ExportTable& exports, int callRounds, const std::function<void()>& whileOpen = {});

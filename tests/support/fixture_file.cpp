@@ -22,8 +22,8 @@ std::vector<std::vector<uint8_t>> ReadPacketsAt(const std::string& path) {
   if (std::fread(magic, 1, 8, file) == 8 && std::string(magic, 8) == "PSIMPKT1") {
     uint8_t lengthBytes[4];
     while (std::fread(lengthBytes, 1, 4, file) == 4) {
-      const uint32_t length = lengthBytes[0] | lengthBytes[1] << 8 | lengthBytes[2] << 16 |
-                              static_cast<uint32_t>(lengthBytes[3]) << 24;
+      const uint32_t length =
+          lengthBytes[0] | lengthBytes[1] << 8 | lengthBytes[2] << 16 | static_cast<uint32_t>(lengthBytes[3]) << 24;
       std::vector<uint8_t> packet(length);
       if (std::fread(packet.data(), 1, length, file) != length) break;
       packets.push_back(std::move(packet));

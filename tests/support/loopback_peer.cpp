@@ -60,8 +60,7 @@ intptr_t BindLoopback(bool ipv6, int receiveBufferBytes, uint16_t* port) {
   const Native s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   if (!IsValid(s)) return -1;
   if (receiveBufferBytes > 0) {
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferBytes),
-               sizeof receiveBufferBytes);
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferBytes), sizeof receiveBufferBytes);
   }
   sockaddr_storage storage{};
   AddressLength length;
@@ -171,8 +170,7 @@ void Peer::Close() {
 std::vector<uint8_t> Message(uint8_t type, uint32_t length, uint8_t seed) {
   std::vector<uint8_t> bytes = Header(type, length);
   bytes.reserve(length);
-  for (uint32_t i = 0; i + kavex::WireHeader::kSize < length; ++i)
-    bytes.push_back(static_cast<uint8_t>(seed + i));
+  for (uint32_t i = 0; i + kavex::WireHeader::kSize < length; ++i) bytes.push_back(static_cast<uint8_t>(seed + i));
   return bytes;
 }
 

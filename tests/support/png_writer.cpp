@@ -64,8 +64,7 @@ Bytes StoredZlib(const Bytes& raw) {
     out.push_back(static_cast<uint8_t>(length >> 8));
     out.push_back(static_cast<uint8_t>(~length));
     out.push_back(static_cast<uint8_t>(~length >> 8));
-    out.insert(out.end(), raw.begin() + static_cast<ptrdiff_t>(at),
-               raw.begin() + static_cast<ptrdiff_t>(at + length));
+    out.insert(out.end(), raw.begin() + static_cast<ptrdiff_t>(at), raw.begin() + static_cast<ptrdiff_t>(at + length));
     at += length;
   } while (at < raw.size());
   PutU32(out, Adler32(raw));
@@ -94,8 +93,7 @@ bool WriteRgb(const std::string& path, int width, int height, const uint8_t* rgb
   PutChunk(file, "IDAT", StoredZlib(raw));
   PutChunk(file, "IEND", {});
   std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-  stream.write(reinterpret_cast<const char*>(file.data()),
-               static_cast<std::streamsize>(file.size()));
+  stream.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
   return static_cast<bool>(stream.flush());
 }
 

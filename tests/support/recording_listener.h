@@ -12,10 +12,10 @@ struct TransportEvent {
   enum Kind { kConnected, kPacket, kClosed, kFailed };
   TransportEvent(Kind k) : kind(k) {}  // NOLINT: implicit, so events read {kind}
   Kind kind;
-  uint8_t type = 0;             // kPacket: byte 3
-  size_t length = 0;            // kPacket: whole message, header included
-  std::vector<uint8_t> bytes;   // kPacket: the message, when at most 4096 bytes
-  bool payloadCounts = true;    // kPacket: payload byte i is (payload byte 0 + i) & 0xff
+  uint8_t type = 0;            // kPacket: byte 3
+  size_t length = 0;           // kPacket: whole message, header included
+  std::vector<uint8_t> bytes;  // kPacket: the message, when at most 4096 bytes
+  bool payloadCounts = true;   // kPacket: payload byte i is (payload byte 0 + i) & 0xff
 };
 
 class RecordingListener : public kavex::TransportListener {

@@ -17,8 +17,7 @@ class PrivateSettingsFolder : public ::testing::Environment {
  public:
   void SetUp() override {
     const char* base = std::getenv("KAVEX_SETTINGS_DIR");
-    folder_ = std::string(base != nullptr ? base : "/tmp/kavex-test-settings") + "/process-" +
-              std::to_string(getpid());
+    folder_ = std::string(base != nullptr ? base : "/tmp/kavex-test-settings") + "/process-" + std::to_string(getpid());
     setenv("KAVEX_SETTINGS_DIR", folder_.c_str(), 1);
   }
   void TearDown() override {

@@ -8,8 +8,7 @@ namespace {
 
 HKEY OpenKey() {
   HKEY key = nullptr;
-  RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Kavex\\webcam", 0, nullptr, 0, KEY_ALL_ACCESS,
-                  nullptr, &key, nullptr);
+  RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Kavex\\webcam", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
   return key;
 }
 

@@ -75,8 +75,8 @@ std::string SimControl::ReadLine(int timeoutMs) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       return line;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0 || PollReadable(handle_, static_cast<int>(left)) <= 0) return "";
     char buffer[4096];
     const int received = static_cast<int>(recv(static_cast<Native>(handle_), buffer, sizeof buffer, 0));

@@ -1,7 +1,7 @@
 // The test kit plays the outside world: the camera section as its consumer sees it (from the camera
 // contract the engine shares) and the export list as a host loads it. Here, the one place where the
-// kit and the engine's own code meet, the two are held together. The last case opens the engine (linked in natively; engine-simdrivers.dll
-// loaded through the kit under Windows) on sections published under the kit's names.
+// kit and the engine's own code meet, the two are held together. The last case opens the engine (linked in natively;
+// engine-simdrivers.dll loaded through the kit under Windows) on sections published under the kit's names.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -94,7 +94,13 @@ TEST(KitLayout, ThePeerAndTheEngineReadEachOthersFields) {
 TEST(KitWireRecords, DecodeOnlyWholeMessagesOfTheirType) {
   namespace wr = testkit::wire_records;
   // Type 11, 24 bytes: H.264 at 1280 × 720.
-  const std::string request = "1800000b" "01000000" "01000000" "00050000" "d0020000" "1e000000";
+  const std::string request =
+      "1800000b"
+      "01000000"
+      "01000000"
+      "00050000"
+      "d0020000"
+      "1e000000";
   const auto format = wr::DecodeFormatRequest(request);
   ASSERT_TRUE(format);
   EXPECT_EQ(format->codec, 1u);
@@ -104,12 +110,20 @@ TEST(KitWireRecords, DecodeOnlyWholeMessagesOfTheirType) {
   EXPECT_FALSE(wr::DecodeAcknowledgement(request)) << "another type";
   EXPECT_FALSE(wr::DecodeFormatRequest(request.substr(0, 47) + "g")) << "not hex";
   // Type 9: timestamp 1.0, decode 0.5, delivery 0.25.
-  const auto ack = wr::DecodeAcknowledgement("10000009" "0000803f" "0000003f" "0000803e");
+  const auto ack = wr::DecodeAcknowledgement(
+      "10000009"
+      "0000803f"
+      "0000003f"
+      "0000803e");
   ASSERT_TRUE(ack);
   EXPECT_EQ(ack->timestamp, 1.0f);
   EXPECT_EQ(ack->decodeSeconds, 0.5f);
   EXPECT_EQ(ack->deliverySeconds, 0.25f);
-  std::string report = "0c01000c" "0c000000" "0e000000" "77653a733a363733";  // "we:s:673"
+  std::string report =
+      "0c01000c"
+      "0c000000"
+      "0e000000"
+      "77653a733a363733";  // "we:s:673"
   report.resize(2 * 268, '0');
   EXPECT_EQ(wr::DecodeErrorReport(report), std::string("we:s:673"));
 }
@@ -139,8 +153,8 @@ TEST(KitEngine, TheLoaderFindsEveryExport) {
     std::istringstream words(line.substr(0, line.find(';')));
     std::string word;
     while (words >> word) {
-      const bool library = word.rfind("usbmuxd_", 0) == 0 || word.rfind("libusbmuxd_", 0) == 0 ||
-                           word.rfind("plist_", 0) == 0;
+      const bool library =
+          word.rfind("usbmuxd_", 0) == 0 || word.rfind("libusbmuxd_", 0) == 0 || word.rfind("plist_", 0) == 0;
       // The preview's stdcall functions: "_SetSize@8 = SetSize@8", the exported name first.
       if (word.rfind('_', 0) == 0 && word.find('@') != std::string::npos) {
         definedPreview.push_back(word);

@@ -19,10 +19,9 @@ std::vector<std::string> Serials(const AdbDeviceTable& table) {
 
 TEST(AdbDeviceListing, OnlyAuthorisedCableDevicesWithCrLfAreTaken) {
   AdbDeviceTable table;
-  EXPECT_TRUE(table.AddFromListing(std::string(kHeading) + "R58M123ABC\tdevice\r\n" +
-                                   "0123456789\tunauthorized\r\n" + "emulator-5554\toffline\r\n" +
-                                   "192.168.1.20:5555\tdevice\r\n" + "LFONLY01\tdevice\n" +
-                                   "PARTIAL99\tdevice\r"));  // no "\n": not looked at
+  EXPECT_TRUE(table.AddFromListing(std::string(kHeading) + "R58M123ABC\tdevice\r\n" + "0123456789\tunauthorized\r\n" +
+                                   "emulator-5554\toffline\r\n" + "192.168.1.20:5555\tdevice\r\n" +
+                                   "LFONLY01\tdevice\n" + "PARTIAL99\tdevice\r"));  // no "\n": not looked at
   EXPECT_EQ(Serials(table), (std::vector<std::string>{"R58M123ABC"}));
 
   // Known serials are not added twice; a new one is, in the order first seen.
@@ -34,8 +33,9 @@ TEST(AdbDeviceListing, OnlyAuthorisedCableDevicesWithCrLfAreTaken) {
 // The serial goes on the bridge's command line: a listing must not be able to add arguments.
 TEST(AdbDeviceListing, SerialsThatCouldCarryArgumentsAndAFloodAreRefused) {
   AdbDeviceTable table;
-  EXPECT_FALSE(table.AddFromListing("x forward tcp:1 tcp:2\tdevice\r\n\tdevice\r\n\"q\"\tdevice\r\n"
-                                    "a&calc\tdevice\r\n"));
+  EXPECT_FALSE(
+      table.AddFromListing("x forward tcp:1 tcp:2\tdevice\r\n\tdevice\r\n\"q\"\tdevice\r\n"
+                           "a&calc\tdevice\r\n"));
   EXPECT_TRUE(table.entries().empty());
   std::string flood;
   for (int i = 0; i < 100; ++i) flood += "SERIAL" + std::to_string(i) + "\tdevice\r\n";
@@ -46,13 +46,13 @@ TEST(AdbDeviceListing, SerialsThatCouldCarryArgumentsAndAFloodAreRefused) {
 TEST(AdbDevicePorts, FirstDeviceGetsTheFirstPortsAndASecondMovesIt) {
   AdbDeviceTable table;
   table.AddFromListing("FIRST\tdevice\r\n");
-  EXPECT_EQ(table.AssignPorts(), (std::vector<std::string>{"-s FIRST forward tcp:4600 tcp:4697",
-                                                          "-s FIRST forward tcp:4699 tcp:4699"}));
+  EXPECT_EQ(table.AssignPorts(),
+            (std::vector<std::string>{"-s FIRST forward tcp:4600 tcp:4697", "-s FIRST forward tcp:4699 tcp:4699"}));
   table.AddFromListing("FIRST\tdevice\r\nSECOND\tdevice\r\n");
   const std::vector<std::string> forwards = table.AssignPorts();
-  EXPECT_EQ(forwards, (std::vector<std::string>{
-                          "-s FIRST forward tcp:4601 tcp:4697", "-s FIRST forward tcp:4700 tcp:4699",
-                          "-s SECOND forward tcp:4600 tcp:4697", "-s SECOND forward tcp:4699 tcp:4699"}));
+  EXPECT_EQ(forwards,
+            (std::vector<std::string>{"-s FIRST forward tcp:4601 tcp:4697", "-s FIRST forward tcp:4700 tcp:4699",
+                                      "-s SECOND forward tcp:4600 tcp:4697", "-s SECOND forward tcp:4699 tcp:4699"}));
   EXPECT_EQ(table.entries()[0].sessionPort, 4700);
   EXPECT_EQ(table.entries()[1].announcementPort, 4600);
 }

@@ -162,8 +162,8 @@ TEST_F(AdbWatcherTest, AnIdentifiedPhoneIsFoundAndLostWithItsIdentifierOnceItSto
   // Pass 1: a whole announcement (and the close right after it, which must not undo the answer).
   // Pass 2: a type-1 message of 30 bytes: the rest of the block is zero, not the earlier name.
   // Pass 3: nothing answers any more.
-  AnnouncementPort phone({Announcement(Id(1), 2, "Cable Phone With A Long Name", 280),
-                          Announcement(Id(1), 2, "Cable!", 30)});
+  AnnouncementPort phone(
+      {Announcement(Id(1), 2, "Cable Phone With A Long Name", 280), Announcement(Id(1), 2, "Cable!", 30)});
   ScriptedBridge bridge;
   RecordingListener listener;
   {
@@ -183,8 +183,7 @@ TEST_F(AdbWatcherTest, AnIdentifiedPhoneIsFoundAndLostWithItsIdentifierOnceItSto
     EXPECT_EQ(lost.id, Id(1));
   }
   const std::vector<std::string> commands = bridge.Commands();
-  const std::string announcementForward =
-      "-s R5CT01 forward tcp:" + std::to_string(phone.port()) + " tcp:4697";
+  const std::string announcementForward = "-s R5CT01 forward tcp:" + std::to_string(phone.port()) + " tcp:4697";
   ASSERT_GE(commands.size(), 4u);
   EXPECT_EQ(commands[0], "devices");
   EXPECT_EQ(commands[2], announcementForward);
@@ -212,8 +211,7 @@ TEST_F(AdbWatcherTest, AnIdentifiedPhoneWhoseProbeFailsOnceIsForwardedAgainAndNo
     EXPECT_EQ(listener.At(1).id, Id(3));
   }
   const std::vector<std::string> commands = bridge.Commands();
-  const std::string announcementForward =
-      "-s R5CT01 forward tcp:" + std::to_string(phone.port()) + " tcp:4697";
+  const std::string announcementForward = "-s R5CT01 forward tcp:" + std::to_string(phone.port()) + " tcp:4697";
   // Forwarded when new, then once more for the failed probe, both before the third pass's listing.
   auto third = commands.begin();
   for (int listings = 0; third != commands.end() && listings < 4; ++third) listings += *third == "devices";
@@ -282,8 +280,10 @@ TEST_F(AdbWatcherTest, AMissingBridgeEndsTheWatcherQuietly) {
   ErrorLog::TakeStoredEntry();
   for (const bool absent : {true, false}) {
     ScriptedBridge bridge;
-    if (absent) bridge.SetMissing();  // no program at all
-    else bridge.SetListing("sh: 1: adb: not found\r\n");
+    if (absent)
+      bridge.SetMissing();  // no program at all
+    else
+      bridge.SetListing("sh: 1: adb: not found\r\n");
     RecordingListener listener;
     AdbWatcher watcher(&listener, Scripted(bridge, 27000));
     for (int i = 0; i < 100 && watcher.running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));

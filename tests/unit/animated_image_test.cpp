@@ -92,8 +92,7 @@ struct ImageOptions {
 // A GIF written block by block; images take their indices in display order.
 class GifBuilder {
  public:
-  GifBuilder(uint16_t width, uint16_t height, const std::vector<GifColor>& globalTable,
-             uint8_t backgroundIndex = 0)
+  GifBuilder(uint16_t width, uint16_t height, const std::vector<GifColor>& globalTable, uint8_t backgroundIndex = 0)
       : bytes_{'G', 'I', 'F', '8', '9', 'a'} {
     U16(width);
     U16(height);
@@ -104,8 +103,7 @@ class GifBuilder {
   }
 
   GifBuilder& Control(int disposal, bool transparentFlag, uint8_t transparentIndex) {
-    Bytes block = {static_cast<uint8_t>((disposal << 2) | (transparentFlag ? 1 : 0)), 8, 0,
-                   transparentIndex};
+    Bytes block = {static_cast<uint8_t>((disposal << 2) | (transparentFlag ? 1 : 0)), 8, 0, transparentIndex};
     return Extension(0xF9, {block});
   }
 
@@ -120,8 +118,8 @@ class GifBuilder {
     return *this;
   }
 
-  GifBuilder& Image(uint16_t left, uint16_t top, uint16_t width, uint16_t height,
-                    const Bytes& indices, const ImageOptions& options = {}) {
+  GifBuilder& Image(uint16_t left, uint16_t top, uint16_t width, uint16_t height, const Bytes& indices,
+                    const ImageOptions& options = {}) {
     bytes_.push_back(0x2C);
     U16(left);
     U16(top);
@@ -132,10 +130,9 @@ class GifBuilder {
     bytes_.push_back(packed);
     Table(options.localTable);
     bytes_.push_back(static_cast<uint8_t>(options.minimumCodeSize));
-    const Bytes data = options.rawData != nullptr
-                           ? *options.rawData
-                           : LzwEncode(StoredOrder(indices, width, height, options.interlaced),
-                                       options.minimumCodeSize);
+    const Bytes data = options.rawData != nullptr ? *options.rawData
+                                                  : LzwEncode(StoredOrder(indices, width, height, options.interlaced),
+                                                              options.minimumCodeSize);
     for (size_t start = 0; start < data.size(); start += options.subBlockSize) {
       size_t length = std::min(options.subBlockSize, data.size() - start);
       bytes_.push_back(static_cast<uint8_t>(length));
@@ -302,17 +299,18 @@ TEST(GifReaderTest, LzwRoundTripsAcrossCodeSizesSubBlocksAndFullTables) {
     size_t subBlockSize;
   };
   // Widths of 1 and 3 make strings straddle rows; 200 x 150 fills the 4,096-code table many times.
-  const Case cases[] = {{2, 7, 5, 255}, {2, 1, 300, 3}, {3, 3, 64, 255}, {4, 33, 17, 7},
+  const Case cases[] = {{2, 7, 5, 255},   {2, 1, 300, 3},     {3, 3, 64, 255},  {4, 33, 17, 7},
                         {5, 64, 64, 255}, {8, 200, 150, 255}, {8, 200, 150, 1}, {7, 255, 3, 254}};
   uint32_t seed = 1;
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "code size " << c.minimumCodeSize << ", " << c.width << " x "
-                                    << c.height << ", sub-blocks of " << c.subBlockSize);
+    SCOPED_TRACE(testing::Message() << "code size " << c.minimumCodeSize << ", " << c.width << " x " << c.height
+                                    << ", sub-blocks of " << c.subBlockSize);
     const Bytes indices = RandomIndices(size_t{c.width} * c.height, 1 << c.minimumCodeSize, seed++);
     ImageOptions options;
     options.minimumCodeSize = c.minimumCodeSize;
     options.subBlockSize = c.subBlockSize;
-    const Bytes gif = GifBuilder(c.width, c.height, Palette(2)).Image(0, 0, c.width, c.height, indices, options).Finish();
+    const Bytes gif =
+        GifBuilder(c.width, c.height, Palette(2)).Image(0, 0, c.width, c.height, indices, options).Finish();
     EXPECT_EQ(DecodeFirstImage(gif).pixels, indices);
   }
 
@@ -351,8 +349,7 @@ TEST(GifReaderTest, BadCodesEndTheirRowAndTheEndCodeEndsTheImage) {
 
   // 7 is past the next free code: row 0 keeps 1, 0, 0 and decoding goes on in row 1, where the
   // string table still follows the 1 (code 6 is 1, 2).
-  EXPECT_EQ(decode(PackCodes({{4, 3}, {1, 3}, {7, 3}, {2, 3}, {6, 3}}), 3, 2).pixels,
-            (Bytes{1, 0, 0, 2, 1, 2}));
+  EXPECT_EQ(decode(PackCodes({{4, 3}, {1, 3}, {7, 3}, {2, 3}, {6, 3}}), 3, 2).pixels, (Bytes{1, 0, 0, 2, 1, 2}));
   // The code being defined (6 right after 1) stands for 1, 1.
   EXPECT_EQ(decode(PackCodes({{4, 3}, {1, 3}, {6, 3}, {5, 3}}), 3, 1).pixels, (Bytes{1, 1, 1}));
   // Right after a clear only single colours are known.
@@ -521,10 +518,8 @@ TEST(AnimatedImageMalformedTest, UndecodableImagesDrawNothingAndMissingTablesAre
   ImageOptions smallLocal;
   smallLocal.minimumCodeSize = 8;
   smallLocal.localTable = {{9, 9, 9}, {8, 8, 8}};
-  const Bytes noGlobal = GifBuilder(2, 1, {})
-                             .Image(0, 0, 2, 1, {0, 3}, {false, {}, 2})
-                             .Image(0, 0, 2, 1, {1, 200}, smallLocal)
-                             .Finish();
+  const Bytes noGlobal =
+      GifBuilder(2, 1, {}).Image(0, 0, 2, 1, {0, 3}, {false, {}, 2}).Image(0, 0, 2, 1, {1, 200}, smallLocal).Finish();
   ASSERT_EQ(image.Load(noGlobal.data(), noGlobal.size()), 2u);
   EXPECT_EQ(PixelAt(image.frame(0), 1, 0), (Bgra{0, 0, 0, 255}));
   EXPECT_EQ(PixelAt(image.frame(1), 0, 0), (Bgra{8, 8, 8, 255}));

@@ -18,8 +18,8 @@ namespace {
 // `level` plus the bytes just written, so the engine's history holds exactly `level`.
 class ScriptedMicrophone : public platform::Device {
  public:
-  bool Control(uint32_t code, const void* input, uint32_t inputLength, void* output,
-               uint32_t outputLength, uint32_t* returned) override {
+  bool Control(uint32_t code, const void* input, uint32_t inputLength, void* output, uint32_t outputLength,
+               uint32_t* returned) override {
     *returned = 0;
     if (code != driver_requests::kWrite || outputLength < 8 || inputLength % 2 != 0) return false;
     if (fail) return false;
@@ -149,8 +149,7 @@ TEST_F(MicrophoneWriterTest, FailedWritesAndMissingDevicesLeaveTheHistoryAlone) 
   const std::vector<int16_t> packet = Ramp(960);
   writer.Write(packet.data(), packet.size());
   EXPECT_EQ(writer.writeCount(), before);
-  for (int slot = 0; slot < audio_thinning::kHistoryLength; ++slot)
-    EXPECT_EQ(writer.historyAt(slot), 5000u);
+  for (int slot = 0; slot < audio_thinning::kHistoryLength; ++slot) EXPECT_EQ(writer.historyAt(slot), 5000u);
 
   microphone.fail = false;
   writer.SetDevice(nullptr);

@@ -128,8 +128,8 @@ TEST(ChildProcess, TheProgramInheritsNothingButItsOutputPipe) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   HANDLE event = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
   ASSERT_NE(event, nullptr);
-  const ProgramRun run = RunProgram(
-      "child_process_peer", "set-event " + std::to_string(reinterpret_cast<uintptr_t>(event)), true, running);
+  const ProgramRun run = RunProgram("child_process_peer",
+                                    "set-event " + std::to_string(reinterpret_cast<uintptr_t>(event)), true, running);
   EXPECT_EQ(run.failure, ProgramRun::Failure::kNone);
   EXPECT_FALSE(run.output.empty()) << "its output pipe is inherited";
   EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT))

@@ -15,6 +15,7 @@
 #include <windows.h>
 #endif
 
+#include "common/error_log.h"
 #include "discovery/dns_sd_discovery.h"
 #include "discovery/dns_sd_discovery_impl.h"
 #include "discovery/dns_sd_library.h"
@@ -23,7 +24,6 @@
 #include "dns_sd_phone_recorder.h"
 #include "fake_clock.h"
 #include "platform/dynamic_library.h"
-#include "common/error_log.h"
 #include "settings_fixture.h"
 
 namespace kavex {
@@ -229,8 +229,11 @@ class DnsSdLibraryTest : public ::testing::Test {
 };
 
 TEST_F(DnsSdLibraryTest, InstanceYieldsThePhoneWithItsAddressAndPort) {
-  Script("service 2 3 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
-         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " phone-a.local. 4711\n"
+  Script("service 2 3 " + std::string(kPhoneA) +
+         " _kavexwebcam._tcp. local.\n"
+         "resolve " +
+         kPhoneA + " " + FullName(kPhoneA) +
+         " phone-a.local. 4711\n"
          "address phone-a.local. 198.18.0.2\n");
   discovery_->Start(recorder_, running_);
   ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 1; })) << standIn_.Log();
@@ -246,10 +249,8 @@ TEST_F(DnsSdLibraryTest, InstanceYieldsThePhoneWithItsAddressAndPort) {
   // The calls carry what the replies said: the browse's interface to the resolve, the resolve's
   // host and interface to the look-up, both families asked for.
   const std::string log = standIn_.Log();
-  EXPECT_NE(log.find("browse flags=0 if=0 type=_kavexwebcam._tcp. domain=(null)\n"), std::string::npos)
-      << log;
-  EXPECT_NE(log.find("resolve flags=0 if=3 name=" + std::string(kPhoneA) +
-                     " type=_kavexwebcam._tcp. domain=local.\n"),
+  EXPECT_NE(log.find("browse flags=0 if=0 type=_kavexwebcam._tcp. domain=(null)\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("resolve flags=0 if=3 name=" + std::string(kPhoneA) + " type=_kavexwebcam._tcp. domain=local.\n"),
             std::string::npos)
       << log;
   EXPECT_NE(log.find("lookup flags=0 if=3 protocol=0 host=phone-a.local.\n"), std::string::npos) << log;
@@ -262,10 +263,17 @@ TEST_F(DnsSdLibraryTest, InstanceYieldsThePhoneWithItsAddressAndPort) {
 
 TEST_F(DnsSdLibraryTest, EveryInstanceIsResolvedAddedOrRemoved) {
   // Flags 0: the responder says the instance went away; it is resolved all the same.
-  Script("service 0 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
-         "service 2 1 " + kPhoneB + " _kavexwebcam._tcp. local.\n"
-         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " a.local. 4699\n"
-         "resolve " + kPhoneB + " " + FullName(kPhoneB) + " b.local. 4700\n"
+  Script("service 0 1 " + std::string(kPhoneA) +
+         " _kavexwebcam._tcp. local.\n"
+         "service 2 1 " +
+         kPhoneB +
+         " _kavexwebcam._tcp. local.\n"
+         "resolve " +
+         kPhoneA + " " + FullName(kPhoneA) +
+         " a.local. 4699\n"
+         "resolve " +
+         kPhoneB + " " + FullName(kPhoneB) +
+         " b.local. 4700\n"
          "address a.local. 198.18.0.2\n"
          "address b.local. 198.18.0.3\n");
   discovery_->Start(recorder_, running_);
@@ -280,8 +288,11 @@ TEST_F(DnsSdLibraryTest, EveryInstanceIsResolvedAddedOrRemoved) {
 }
 
 TEST_F(DnsSdLibraryTest, OnlyTheFirstAddressOfALookupIsUsed) {
-  Script("service 2 4 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
-         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " phone-a.local. 4699\n"
+  Script("service 2 4 " + std::string(kPhoneA) +
+         " _kavexwebcam._tcp. local.\n"
+         "resolve " +
+         kPhoneA + " " + FullName(kPhoneA) +
+         " phone-a.local. 4699\n"
          "address phone-a.local. fe80::6b:76ff:fe78:2 4\n"
          "address phone-a.local. 198.18.0.2\n");
   discovery_->Start(recorder_, running_);
@@ -303,12 +314,12 @@ TEST_F(DnsSdLibraryTest, OnlyTheFirstAddressOfALookupIsUsed) {
 }
 
 TEST_F(DnsSdLibraryTest, ShortFullNameIsLoggedAndNotLookedUp) {
-  Script("service 2 1 short _kavexwebcam._tcp. local.\n"
-         "resolve short short._kavexwebcam.local. phone.local. 4699\n"
-         "address phone.local. 198.18.0.2\n");
+  Script(
+      "service 2 1 short _kavexwebcam._tcp. local.\n"
+      "resolve short short._kavexwebcam.local. phone.local. 4699\n"
+      "address phone.local. 198.18.0.2\n");
   discovery_->Start(recorder_, running_);
-  ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("replies-delivered") == 2; }))
-      << standIn_.Log();
+  ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("replies-delivered") == 2; })) << standIn_.Log();
   ServiceFor(3);
 
   EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:mc:488");
@@ -320,8 +331,10 @@ TEST_F(DnsSdLibraryTest, ShortFullNameIsLoggedAndNotLookedUp) {
 TEST_F(DnsSdLibraryTest, ReferencesStillWaitingAreReleasedAtEnd) {
   // A host that never yields an address keeps its look-up alive until the end; the resolve went
   // when it answered.
-  Script("service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
-         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " silent.local. 4699\n");
+  Script("service 2 1 " + std::string(kPhoneA) +
+         " _kavexwebcam._tcp. local.\n"
+         "resolve " +
+         kPhoneA + " " + FullName(kPhoneA) + " silent.local. 4699\n");
   discovery_->Start(recorder_, running_);
   ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("live-lookup") == 1; })) << standIn_.Log();
   ServiceFor(3);
@@ -339,17 +352,32 @@ TEST_F(DnsSdLibraryTest, ReferencesStillWaitingAreReleasedAtEnd) {
 
 TEST_F(DnsSdLibraryTest, FailedCallsAndErrorRepliesAreSkipped) {
   const std::string c = "00000000000000000000000000000c0c";
-  Script("browse-reply-error -65537\n"
-         "service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
-         "service 2 1 " + kPhoneB + " _kavexwebcam._tcp. local.\n"
-         "service 2 1 " + c + " _kavexwebcam._tcp. local.\n"
-         "resolve-fails " + kPhoneA + " -65537\n"
-         "resolve " + kPhoneB + " " + FullName(kPhoneB) + " b.local. 4699\n"
-         "lookup-fails b.local. -65537\n"
-         "resolve-reply-error " + c + " -65554\n"
-         "resolve " + c + " " + FullName(c.c_str()) + " c.local. 4702\n"
-         "address-reply-error c.local. -65554\n"
-         "address c.local. 198.18.0.12\n");
+  Script(
+      "browse-reply-error -65537\n"
+      "service 2 1 " +
+      std::string(kPhoneA) +
+      " _kavexwebcam._tcp. local.\n"
+      "service 2 1 " +
+      kPhoneB +
+      " _kavexwebcam._tcp. local.\n"
+      "service 2 1 " +
+      c +
+      " _kavexwebcam._tcp. local.\n"
+      "resolve-fails " +
+      kPhoneA +
+      " -65537\n"
+      "resolve " +
+      kPhoneB + " " + FullName(kPhoneB) +
+      " b.local. 4699\n"
+      "lookup-fails b.local. -65537\n"
+      "resolve-reply-error " +
+      c +
+      " -65554\n"
+      "resolve " +
+      c + " " + FullName(c.c_str()) +
+      " c.local. 4702\n"
+      "address-reply-error c.local. -65554\n"
+      "address c.local. 198.18.0.12\n");
   discovery_->Start(recorder_, running_);
   ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 1; })) << standIn_.Log();
   ServiceFor(3);
@@ -380,15 +408,15 @@ size_t Occurrences(const std::string& text, const std::string& what) {
 
 TEST_F(DnsSdLibraryTest, QueriesAreBoundedAndAnInstanceIsNotResolvedTwiceAtOnce) {
   const int bound = static_cast<int>(DnsSdLibraryBackend::kMaxQueries);
-  std::string script = "service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n" +
-                       SilentInstance(0) + SilentInstance(0, 2);  // again, on another interface
+  std::string script = "service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n" + SilentInstance(0) +
+                       SilentInstance(0, 2);  // again, on another interface
   for (int i = 1; i <= bound + 2; ++i) script += SilentInstance(i);
-  Script(script + "resolve " + kPhoneA + " " + FullName(kPhoneA) + " a.local. 4699\n"
-                  "address a.local. 198.18.0.2\n");
+  Script(script + "resolve " + kPhoneA + " " + FullName(kPhoneA) +
+         " a.local. 4699\n"
+         "address a.local. 198.18.0.2\n");
   discovery_->Start(recorder_, running_);
   const int replies = 3 + bound + 2 + 2;  // browse replies, phone A's resolve and address
-  ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("replies-delivered") >= replies; }))
-      << standIn_.Log();
+  ASSERT_TRUE(ServiceUntil([&] { return standIn_.Count("replies-delivered") >= replies; })) << standIn_.Log();
   ServiceFor(2);
   EXPECT_EQ(recorder_.Count(), 1u);
   const std::string log = standIn_.Log();
@@ -399,9 +427,10 @@ TEST_F(DnsSdLibraryTest, QueriesAreBoundedAndAnInstanceIsNotResolvedTwiceAtOnce)
 }
 
 TEST_F(DnsSdLibraryTest, QueriesThatNeverAnswerAreReleasedWhenTheirTimeIsUp) {
-  Script(SilentInstance(0) +
-         "service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
-         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " silent.local. 4699\n");
+  Script(SilentInstance(0) + "service 2 1 " + std::string(kPhoneA) +
+         " _kavexwebcam._tcp. local.\n"
+         "resolve " +
+         kPhoneA + " " + FullName(kPhoneA) + " silent.local. 4699\n");
   FakeClock clock(100.0);
   DnsSdLibraryBackend backend(InstalledDnsSdLibrary(), clock);
   ASSERT_TRUE(backend.Start(recorder_, running_));
@@ -421,8 +450,11 @@ TEST_F(DnsSdLibraryTest, QueriesThatNeverAnswerAreReleasedWhenTheirTimeIsUp) {
 }
 
 TEST_F(DnsSdLibraryTest, NothingIsProcessedOnceRunningIsCleared) {
-  Script("service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
-         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " a.local. 4699\n"
+  Script("service 2 1 " + std::string(kPhoneA) +
+         " _kavexwebcam._tcp. local.\n"
+         "resolve " +
+         kPhoneA + " " + FullName(kPhoneA) +
+         " a.local. 4699\n"
          "address a.local. 198.18.0.2\n");
   discovery_->Start(recorder_, running_);
   running_ = false;
@@ -434,8 +466,7 @@ TEST_F(DnsSdLibraryTest, NothingIsProcessedOnceRunningIsCleared) {
 
 TEST_F(DnsSdLibraryTest, BrowseThatCannotStartLeavesTheLibraryOut) {
   Script("browse-fails -65563\n");
-  auto discovery = std::make_unique<DnsSdDiscoveryImpl>(InstalledDnsSdLibrary(),
-                                                        &InstalledSystemDnsService);
+  auto discovery = std::make_unique<DnsSdDiscoveryImpl>(InstalledDnsSdLibrary(), &InstalledSystemDnsService);
   discovery->Start(recorder_, running_);
   EXPECT_NE(discovery->backend(), DnsSdDiscoveryImpl::Backend::kLibrary);
   EXPECT_EQ(standIn_.Count("browse-calls"), 1);
@@ -446,8 +477,11 @@ TEST_F(DnsSdLibraryTest, BrowseThatCannotStartLeavesTheLibraryOut) {
 }
 
 TEST_F(DnsSdLibraryTest, EachRunBrowsesAfresh) {
-  Script("service 2 1 " + std::string(kPhoneA) + " _kavexwebcam._tcp. local.\n"
-         "resolve " + kPhoneA + " " + FullName(kPhoneA) + " a.local. 4699\n"
+  Script("service 2 1 " + std::string(kPhoneA) +
+         " _kavexwebcam._tcp. local.\n"
+         "resolve " +
+         kPhoneA + " " + FullName(kPhoneA) +
+         " a.local. 4699\n"
          "address a.local. 198.18.0.2\n");
   discovery_->Start(recorder_, running_);
   ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 1; })) << standIn_.Log();

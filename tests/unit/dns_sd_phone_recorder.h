@@ -16,8 +16,8 @@ struct FoundPhone {
 
 class PhoneRecorder : public kavex::NetworkPhoneListener {
  public:
-  void OnPhoneFound(const kavex::PhoneId& id, uint16_t kind, const std::string& name,
-                    const kavex::SocketAddress& peer, uint16_t port) override {
+  void OnPhoneFound(const kavex::PhoneId& id, uint16_t kind, const std::string& name, const kavex::SocketAddress& peer,
+                    uint16_t port) override {
     std::lock_guard<std::mutex> lock(mutex_);
     found_.push_back(FoundPhone{id, kind, name, peer, port});
   }

@@ -20,12 +20,12 @@
 #include <cstddef>
 #endif
 
+#include "common/error_log.h"
 #include "discovery/dns_sd_discovery_impl.h"
 #include "discovery/dns_sd_instance_name.h"
 #include "discovery/dns_sd_system_api.h"
 #include "dns_sd_phone_recorder.h"
 #include "fake_clock.h"
-#include "common/error_log.h"
 #include "settings_fixture.h"
 #include "wait_until.h"
 
@@ -38,16 +38,18 @@ using namespace dnsapi;
 // The declarations the engine uses against the SDK's own.
 static_assert(sizeof(dnsapi::DNS_SERVICE_INSTANCE) == sizeof(::DNS_SERVICE_INSTANCE), "");
 static_assert(offsetof(dnsapi::DNS_SERVICE_INSTANCE, wPort) == offsetof(::DNS_SERVICE_INSTANCE, wPort), "");
-static_assert(offsetof(dnsapi::DNS_SERVICE_INSTANCE, ip6Address) ==
-                  offsetof(::DNS_SERVICE_INSTANCE, ip6Address), "");
+static_assert(offsetof(dnsapi::DNS_SERVICE_INSTANCE, ip6Address) == offsetof(::DNS_SERVICE_INSTANCE, ip6Address), "");
 static_assert(offsetof(dnsapi::DNS_SERVICE_INSTANCE, dwInterfaceIndex) ==
-                  offsetof(::DNS_SERVICE_INSTANCE, dwInterfaceIndex), "");
+                  offsetof(::DNS_SERVICE_INSTANCE, dwInterfaceIndex),
+              "");
 static_assert(sizeof(dnsapi::DNS_SERVICE_BROWSE_REQUEST) == sizeof(::DNS_SERVICE_BROWSE_REQUEST), "");
 static_assert(offsetof(dnsapi::DNS_SERVICE_BROWSE_REQUEST, pQueryContext) ==
-                  offsetof(::DNS_SERVICE_BROWSE_REQUEST, pQueryContext), "");
+                  offsetof(::DNS_SERVICE_BROWSE_REQUEST, pQueryContext),
+              "");
 static_assert(sizeof(dnsapi::DNS_SERVICE_RESOLVE_REQUEST) == sizeof(::DNS_SERVICE_RESOLVE_REQUEST), "");
 static_assert(offsetof(dnsapi::DNS_SERVICE_RESOLVE_REQUEST, pQueryContext) ==
-                  offsetof(::DNS_SERVICE_RESOLVE_REQUEST, pQueryContext), "");
+                  offsetof(::DNS_SERVICE_RESOLVE_REQUEST, pQueryContext),
+              "");
 static_assert(sizeof(dnsapi::DNS_SERVICE_CANCEL) == sizeof(::DNS_SERVICE_CANCEL), "");
 static_assert(offsetof(dnsapi::DNS_RECORDW, pName) == offsetof(::DNS_RECORDW, pName), "");
 static_assert(offsetof(dnsapi::DNS_RECORDW, Data) == offsetof(::DNS_RECORDW, Data), "");
@@ -168,8 +170,7 @@ DNS_STATUS KAVEX_SYSTEM_API FakeBrowseCancel(DNS_SERVICE_CANCEL* cancel) {
   return 0;
 }
 
-DNS_STATUS KAVEX_SYSTEM_API FakeResolveCall(DNS_SERVICE_RESOLVE_REQUEST* request,
-                                            DNS_SERVICE_CANCEL* cancel) {
+DNS_STATUS KAVEX_SYSTEM_API FakeResolveCall(DNS_SERVICE_RESOLVE_REQUEST* request, DNS_SERVICE_CANCEL* cancel) {
   FakeResolve resolve;
   resolve.name = request->QueryName;
   resolve.version = request->Version;
@@ -241,39 +242,34 @@ DnsSdSystemEnvironment g_environment;
 const DnsSdSystemEnvironment* LoadFakeSystem() { return &g_environment; }
 
 // A library without a responder: every call answers "not running".
-dnssd::DNSServiceErrorType NoBrowse(dnssd::DNSServiceRef*, dnssd::DNSServiceFlags, uint32_t,
-                                    const char*, const char*, dnssd::DNSServiceBrowseReply, void*) {
+dnssd::DNSServiceErrorType NoBrowse(dnssd::DNSServiceRef*, dnssd::DNSServiceFlags, uint32_t, const char*, const char*,
+                                    dnssd::DNSServiceBrowseReply, void*) {
   return dnssd::kDNSServiceErr_ServiceNotRunning;
 }
-dnssd::DNSServiceErrorType NoResolve(dnssd::DNSServiceRef*, dnssd::DNSServiceFlags, uint32_t,
-                                     const char*, const char*, const char*,
-                                     dnssd::DNSServiceResolveReply, void*) {
+dnssd::DNSServiceErrorType NoResolve(dnssd::DNSServiceRef*, dnssd::DNSServiceFlags, uint32_t, const char*, const char*,
+                                     const char*, dnssd::DNSServiceResolveReply, void*) {
   return dnssd::kDNSServiceErr_ServiceNotRunning;
 }
-dnssd::DNSServiceErrorType NoLookup(dnssd::DNSServiceRef*, dnssd::DNSServiceFlags, uint32_t,
-                                    dnssd::DNSServiceProtocol, const char*,
-                                    dnssd::DNSServiceGetAddrInfoReply, void*) {
+dnssd::DNSServiceErrorType NoLookup(dnssd::DNSServiceRef*, dnssd::DNSServiceFlags, uint32_t, dnssd::DNSServiceProtocol,
+                                    const char*, dnssd::DNSServiceGetAddrInfoReply, void*) {
   return dnssd::kDNSServiceErr_ServiceNotRunning;
 }
 intptr_t NoSocket(dnssd::DNSServiceRef) { return -1; }
-dnssd::DNSServiceErrorType NoProcess(dnssd::DNSServiceRef) {
-  return dnssd::kDNSServiceErr_ServiceNotRunning;
-}
+dnssd::DNSServiceErrorType NoProcess(dnssd::DNSServiceRef) { return dnssd::kDNSServiceErr_ServiceNotRunning; }
 void NoDeallocate(dnssd::DNSServiceRef) {}
 const DnsSdLibraryCalls kNoLibrary = {NoBrowse, NoResolve, NoLookup, NoSocket, NoProcess, NoDeallocate};
 
 // A library whose browse starts (and whose reference never has anything to say).
 int g_libraryBrowses = 0;
 int g_libraryReleases = 0;
-dnssd::DNSServiceErrorType GoodBrowse(dnssd::DNSServiceRef* ref, dnssd::DNSServiceFlags, uint32_t,
-                                      const char*, const char*, dnssd::DNSServiceBrowseReply, void*) {
+dnssd::DNSServiceErrorType GoodBrowse(dnssd::DNSServiceRef* ref, dnssd::DNSServiceFlags, uint32_t, const char*,
+                                      const char*, dnssd::DNSServiceBrowseReply, void*) {
   ++g_libraryBrowses;
   *ref = reinterpret_cast<dnssd::DNSServiceRef>(static_cast<uintptr_t>(0x40));
   return 0;
 }
 void CountDeallocate(dnssd::DNSServiceRef) { ++g_libraryReleases; }
-const DnsSdLibraryCalls kBrowsingLibrary = {GoodBrowse, NoResolve, NoLookup,
-                                            NoSocket,   NoProcess, CountDeallocate};
+const DnsSdLibraryCalls kBrowsingLibrary = {GoodBrowse, NoResolve, NoLookup, NoSocket, NoProcess, CountDeallocate};
 
 char16_t* WideCopy(const std::u16string& text) {
   auto* copy = new char16_t[text.size() + 1];
@@ -293,8 +289,7 @@ DNS_RECORDW* Records(const std::vector<std::u16string>& owners) {
   return head;
 }
 
-DNS_SERVICE_INSTANCE* Instance(const std::u16string& name, const uint8_t* v4, const uint8_t* v6,
-                               uint16_t port) {
+DNS_SERVICE_INSTANCE* Instance(const std::u16string& name, const uint8_t* v4, const uint8_t* v6, uint16_t port) {
   auto* instance = new DNS_SERVICE_INSTANCE{};
   instance->pszInstanceName = WideCopy(name);
   if (v4 != nullptr) {
@@ -458,10 +453,10 @@ TEST_F(DnsSdSystemTest, InstanceWithBothFamiliesIsReportedOncePerFamily) {
 TEST_F(DnsSdSystemTest, OnlyOwnersWithADotAfterThirtyTwoCharactersAreResolved) {
   discovery_->Start(recorder_, running_);
   const std::u16string digits = Wide(kPhoneA);
-  Browse(0, {digits,                           // 32 characters, nothing after
-             digits + u"x._kavexwebcam",       // no dot at position 32
+  Browse(0, {digits,                                          // 32 characters, nothing after
+             digits + u"x._kavexwebcam",                      // no dot at position 32
              digits.substr(1) + u"._kavexwebcam._tcp.local",  // the dot one early
-             digits + u"."});                  // the shortest that qualifies
+             digits + u"."});                                 // the shortest that qualifies
   ASSERT_EQ(ResolveCount(), 1u);
   EXPECT_TRUE(ResolveNumber(0).name == digits + u".");
   Complete(ResolveNumber(0), 0, Instance(digits + u".", kV4, nullptr, 4699));
@@ -711,9 +706,8 @@ TEST_F(DnsSdSystemTest, OtherSystemsNeverRestartTheBrowse) {
     int browses;
   };
   const Case cases[] = {
-      {{10, 0, 19045}, true, 11}, {{10, 0, 21995}, true, 11}, {{10, 0, 21996}, true, 1},
-      {{10, 0, 22000}, true, 1},  {{6, 3, 9600}, true, 1},    {{11, 0, 19045}, true, 1},
-      {{10, 0, 19045}, false, 1},
+      {{10, 0, 19045}, true, 11}, {{10, 0, 21995}, true, 11}, {{10, 0, 21996}, true, 1},  {{10, 0, 22000}, true, 1},
+      {{6, 3, 9600}, true, 1},    {{11, 0, 19045}, true, 1},  {{10, 0, 19045}, false, 1},
   };
   for (const Case& c : cases) {
     mode_ = kRebrowseUndecided;

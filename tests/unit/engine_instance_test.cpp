@@ -5,18 +5,18 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "platform/clock.h"
-#include "discovery/phone_list.h"
 #include "broker/phone_broker.h"
-#include "session/phone_session.h"
+#include "common/error_log.h"
+#include "discovery/phone_list.h"
 #include "instance/instance_registry.h"
 #include "loopback_peer.h"
-#include "common/error_log.h"
+#include "platform/clock.h"
 #include "recording_connection.h"
+#include "session/phone_session.h"
 #include "settings_fixture.h"
 #include "test_drivers.h"
 #include "wait_until.h"
@@ -277,8 +277,8 @@ void KAVEX_STDCALL RecordListEntry(int, int entry, const char* key, const char* 
 TEST_F(EngineInstanceTest, StreamingPhoneIsListedSelectedAndBusyPhonesAreHidden) {
   g_listed.clear();
   EngineInstance& zero = Make(0);
-  zero.callbacks().Register(nullptr, nullptr, &RecordListEntry, nullptr, nullptr, nullptr, nullptr,
-                            nullptr, nullptr, nullptr);
+  zero.callbacks().Register(nullptr, nullptr, &RecordListEntry, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr);
   AddPhone(Phone(0xff, 0xff, 0xff, 0xff), 2, "mine");
   AddPhone(Phone(2), 2, "connecting elsewhere");
   AddPhone(Phone(3), 2, "");
@@ -296,8 +296,8 @@ TEST_F(EngineInstanceTest, StreamingPhoneIsListedSelectedAndBusyPhonesAreHidden)
 TEST_F(EngineInstanceTest, PhoneReachedThroughTheBridgeForwardIsListedAsUsb) {
   g_listed.clear();
   EngineInstance& zero = Make(0);
-  zero.callbacks().Register(nullptr, nullptr, &RecordListEntry, nullptr, nullptr, nullptr, nullptr,
-                            nullptr, nullptr, nullptr);
+  zero.callbacks().Register(nullptr, nullptr, &RecordListEntry, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr);
   loopback::Listener forward;  // stands for the debug bridge's local end
   ASSERT_TRUE(forward.ok());
   const PhoneId phone = Phone(9);
@@ -325,8 +325,8 @@ TEST_F(EngineInstanceTest, AMultiplexerThatRefusesFallsBackToTheNetworkAndNeverT
   // No multiplexing service runs for this program: every session it is asked for is refused.
   g_listed.clear();
   EngineInstance& zero = Make(0);
-  zero.callbacks().Register(nullptr, nullptr, &RecordListEntry, nullptr, nullptr, nullptr, nullptr,
-                            nullptr, nullptr, nullptr);
+  zero.callbacks().Register(nullptr, nullptr, &RecordListEntry, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr);
   loopback::Listener network;
   loopback::Listener forward;
   ASSERT_TRUE(network.ok() && forward.ok());
@@ -410,13 +410,11 @@ TEST_F(EngineInstanceTest, AConnectionRefusedAtOnceLeavesTheInstanceFreeToChoose
   // (which must claim the phone before the connection starts); whichever wins, every attempt must
   // leave the instance without a phone, free to choose again.
   for (int attempt = 0; attempt < 20; ++attempt) {
-    PhoneList::Instance().ReportNetworkPhone(phone, 2, "Refuser", SocketAddress::Ipv4(127, 0, 0, 1, 0),
-                                             closedPort);
+    PhoneList::Instance().ReportNetworkPhone(phone, 2, "Refuser", SocketAddress::Ipv4(127, 0, 0, 1, 0), closedPort);
     zero.OnConnectRequest(phone);
     ASSERT_TRUE(testkit::WaitUntil(
         [&] {
-          return PhoneList::Instance().GetPhoneState(phone) != PhoneState::kConnecting &&
-                 zero.currentPhone().IsZero();
+          return PhoneList::Instance().GetPhoneState(phone) != PhoneState::kConnecting && zero.currentPhone().IsZero();
         },
         5000, 2))
         << "attempt " << attempt << " left a phone without a connection";
@@ -555,8 +553,8 @@ TEST_F(EngineInstanceTest, HostCallsDuringRunAndTeardownAreSafe) {
           target.SetActive(round & 4);
           target.SetFormatIndex(round % 11);
           target.RestartServiceDiscovery();
-          target.callbacks().Register(nullptr, nullptr, &CountListEntry, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr);
+          target.callbacks().Register(nullptr, nullptr, &CountListEntry, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr);
           target.activeConnection().Send({1, 2, 3, 4});
           target.SelectPhoneByKey("1");
           target.outputStreaming();
@@ -631,7 +629,8 @@ TEST_F(EngineInstanceTest, AnnouncementFloodKeepsTheChosenPhone) {
   zero.RefreshPhoneList();
   ASSERT_EQ(zero.currentPhone(), chosen);
   for (int i = 0; i < 300; ++i)
-    kavex::InstanceRegistry::Broker().OnPhoneFound(Phone(2, i & 0xff, i >> 8), 2, "flood", SocketAddress::Ipv4(198, 18, 0, 9, 0), 4699);
+    kavex::InstanceRegistry::Broker().OnPhoneFound(Phone(2, i & 0xff, i >> 8), 2, "flood",
+                                                   SocketAddress::Ipv4(198, 18, 0, 9, 0), 4699);
   EXPECT_LE(PhoneList::Instance().Size(), PhoneList::kMaxNetworkOnlyRecords);
   EXPECT_EQ(PhoneList::Instance().GetPhoneName(chosen), "mine");
 }

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <stdexcept>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,8 +71,7 @@ TEST_F(ErrorLogTest, EntriesRecordedAtOnceFromManyThreadsStayWhole) {
   for (int t = 0; t < 4; ++t) recorded.insert("we:" + tag(t) + ":" + std::to_string(100 + t));
   for (int round = 0; round < 150; ++round) {
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-      threads.emplace_back([&tag, t] { ErrorLog::RecordError(tag(t).c_str(), 100 + t); });
+    for (int t = 0; t < 4; ++t) threads.emplace_back([&tag, t] { ErrorLog::RecordError(tag(t).c_str(), 100 + t); });
     for (std::thread& thread : threads) thread.join();
     const ErrorLog::StoredEntry taken = ErrorLog::TakeStoredEntry();
     ASSERT_TRUE(taken.deliver) << "round " << round;

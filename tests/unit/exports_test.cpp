@@ -53,8 +53,7 @@ void KAVEX_STDCALL IgnoreList(int, int, const char*, const char*, int) {}
 TEST(Exports, EveryExportRacingTeardownIsSafe) {
   EInitialize(4, &IgnoreState);
   for (int i = 0; i < 4; ++i) {
-    SetCallback(i, nullptr, nullptr, &IgnoreList, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                &Automatic);
+    SetCallback(i, nullptr, nullptr, &IgnoreList, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &Automatic);
   }
   if (EOpen() != 0) GTEST_SKIP() << "the cameras of this process were opened by an earlier case";
   for (int i = 1; i < 4; ++i) ASSERT_EQ(EOpen(), i);
@@ -65,8 +64,8 @@ TEST(Exports, EveryExportRacingTeardownIsSafe) {
     hosts.emplace_back([&, t] {
       for (int round = 0; !stop.load(); ++round) {
         const int index = (round + t) % 4;
-        SetCallback(index, nullptr, nullptr, &IgnoreList, nullptr, nullptr, nullptr, nullptr, nullptr,
-                    nullptr, &Automatic);
+        SetCallback(index, nullptr, nullptr, &IgnoreList, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                    &Automatic);
         SetIdleCallback(index, nullptr);
         ButtonEvent(index, 3, round);
         EFocus(index, 0.5f, 0.5f, 1);

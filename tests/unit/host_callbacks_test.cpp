@@ -19,8 +19,8 @@ int g_passcodeInstance = -1;
 void KAVEX_STDCALL OnVideoSize(int, int width, int height) { g_sizes.emplace_back(width, height); }
 
 void KAVEX_STDCALL OnPhoneList(int instance, int entry, const char* key, const char* name, int selected) {
-  g_listed.push_back(std::to_string(instance) + "/" + std::to_string(entry) + "/" + key + "/" + name +
-                     "/" + std::to_string(selected));
+  g_listed.push_back(std::to_string(instance) + "/" + std::to_string(entry) + "/" + key + "/" + name + "/" +
+                     std::to_string(selected));
 }
 
 uint64_t KAVEX_STDCALL OnPasscodeKey(int instance, const uint8_t*, const char* name) {
@@ -43,8 +43,7 @@ class HostCallbacksTest : public ::testing::Test {
 
 TEST_F(HostCallbacksTest, VideoSizeReachesTheHostOnlyWhenItChanges) {
   callbacks.ReportVideoSize(1280, 720);  // not registered: not remembered either
-  callbacks.Register(nullptr, &OnVideoSize, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     nullptr, nullptr);
+  callbacks.Register(nullptr, &OnVideoSize, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
   callbacks.ReportVideoSize(1280, 720);
   callbacks.ReportVideoSize(1280, 720);
   callbacks.ReportVideoSize(720, 1280);
@@ -52,8 +51,7 @@ TEST_F(HostCallbacksTest, VideoSizeReachesTheHostOnlyWhenItChanges) {
   EXPECT_EQ(g_sizes, expected);
 
   callbacks.Clear();  // forgets the pair as well as the pointer
-  callbacks.Register(nullptr, &OnVideoSize, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     nullptr, nullptr);
+  callbacks.Register(nullptr, &OnVideoSize, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
   callbacks.ReportVideoSize(720, 1280);
   EXPECT_EQ(g_sizes.size(), 3u);
 }
@@ -73,8 +71,7 @@ TEST_F(HostCallbacksTest, UnregisteredCallbacksAreSkipped) {
 }
 
 TEST_F(HostCallbacksTest, PhoneListEntriesAreNumberedFromZeroOnEveryPublish) {
-  callbacks.Register(nullptr, nullptr, &OnPhoneList, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     nullptr, nullptr);
+  callbacks.Register(nullptr, nullptr, &OnPhoneList, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
   callbacks.PublishPhoneList({{"7", "Pixel [WiFi]", 1}, {"-1", "Other", 0}});
   callbacks.PublishPhoneList({{"-1", "Other", 0}});
   const std::vector<std::string> expected = {"2/0/7/Pixel [WiFi]/1", "2/1/-1/Other/0", "2/0/-1/Other/0"};

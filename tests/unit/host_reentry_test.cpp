@@ -16,17 +16,17 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
+#include "camera_section_layout.h"
+#include "camera_section_peer.h"
 #include "discovery/phone_list.h"
 #include "fixture_file.h"
 #include "instance/engine_instance.h"
 #include "instance/teardown_reaper.h"
-#include "camera_section_layout.h"
-#include "camera_section_peer.h"
 #include "loopback_peer.h"
-#include "platform/named_objects.h"
 #include "output/preview_buffer.h"
 #include "platform/address_watch.h"
+#include "platform/clock.h"
+#include "platform/named_objects.h"
 #include "platform/thread_name.h"
 #include "protocol/wire_writer.h"
 #include "settings_fixture.h"
@@ -46,14 +46,15 @@ class QuickTiming : public WorkerTiming {
 // the run, not hang it.
 class Watchdog {
  public:
-  Watchdog(int seconds, const char* what) : thread_([this, seconds, what] {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!done_.wait_for(lock, std::chrono::seconds(seconds), [this] { return finished_; })) {
-        std::fprintf(stderr, "watchdog: %s did not finish within %d s (deadlock)\n", what, seconds);
-        std::fflush(stderr);
-        std::abort();
-      }
-    }) {}
+  Watchdog(int seconds, const char* what)
+      : thread_([this, seconds, what] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!done_.wait_for(lock, std::chrono::seconds(seconds), [this] { return finished_; })) {
+            std::fprintf(stderr, "watchdog: %s did not finish within %d s (deadlock)\n", what, seconds);
+            std::fflush(stderr);
+            std::abort();
+          }
+        }) {}
   ~Watchdog() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -153,8 +154,7 @@ std::vector<uint8_t> Video(const std::vector<uint8_t>& accessUnit, float timesta
 PhoneId LoopbackPhone(const loopback::Listener& listener, uint8_t tag, const char* name) {
   PhoneId phone;
   phone.bytes = {tag, static_cast<uint8_t>(tag + 1)};
-  PhoneList::Instance().ReportNetworkPhone(phone, 2, name, SocketAddress::Ipv4(127, 0, 0, 1, 0),
-                                           listener.port());
+  PhoneList::Instance().ReportNetworkPhone(phone, 2, name, SocketAddress::Ipv4(127, 0, 0, 1, 0), listener.port());
   return phone;
 }
 
@@ -201,8 +201,8 @@ class HostReentryTest : public ::testing::TestWithParam<Hook> {
     SetHostStateCallback(&OnState);
     static QuickTiming timing;
     g_instance = EngineInstance::Create(kIndex, timing);
-    g_instance->callbacks().Register(&OnPhoneControl, &OnVideoSize, &OnPhoneList, &On19, &On20, &On21,
-                                     &On22, &On25, &OnTextList, &OnFormatChoice);
+    g_instance->callbacks().Register(&OnPhoneControl, &OnVideoSize, &OnPhoneList, &On19, &On20, &On21, &On22, &On25,
+                                     &OnTextList, &OnFormatChoice);
     g_instance->callbacks().RegisterPasscodeKey(&OnPasscodeKey);
     ASSERT_TRUE(listener.ok());
     phone = LoopbackPhone(listener, 0x31, "Reentrant");
@@ -255,8 +255,7 @@ TEST_P(HostReentryTest, UninitializeFromInsideTheCallbackTearsTheCameraDownClean
     ASSERT_NE(peer, nullptr);
     PlayPhone(*peer);
   }
-  ASSERT_TRUE(testkit::WaitUntil([] { return g_torn.load(); }, 10000))
-      << "the callback under test was never called";
+  ASSERT_TRUE(testkit::WaitUntil([] { return g_torn.load(); }, 10000)) << "the callback under test was never called";
 
   // The host's next call from one of its own threads finds every engine thread of the camera
   // joined: nothing of it runs any more.
@@ -272,9 +271,8 @@ TEST_P(HostReentryTest, UninitializeFromInsideTheCallbackTearsTheCameraDownClean
 INSTANTIATE_TEST_SUITE_P(EveryCallback, HostReentryTest,
                          ::testing::Values(Hook::kStateConnecting, Hook::kPhoneList, Hook::kFormatChoice,
                                            Hook::kStateStreaming, Hook::kPasscodeKey, Hook::kPhoneControl,
-                                           Hook::kMessage19, Hook::kMessage20, Hook::kMessage21,
-                                           Hook::kMessage22, Hook::kTextList, Hook::kMessage25,
-                                           Hook::kVideoSize));
+                                           Hook::kMessage19, Hook::kMessage20, Hook::kMessage21, Hook::kMessage22,
+                                           Hook::kTextList, Hook::kMessage25, Hook::kVideoSize));
 
 // The decoder thread is inside the host's video-size callback, which changes the format, while the
 // receive thread handles new capabilities (and replaces the decoder). Neither may wait for the other.
@@ -313,8 +311,8 @@ TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive
   ASSERT_TRUE(phone.listener.ok());
   static QuickTiming timing;
   g_formatTarget = EngineInstance::Create(kIndex, timing);
-  g_formatTarget->callbacks().Register(nullptr, &ChangeFormatOnVideoSize, nullptr, nullptr, nullptr,
-                                       nullptr, nullptr, nullptr, nullptr, &Automatic);
+  g_formatTarget->callbacks().Register(nullptr, &ChangeFormatOnVideoSize, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, &Automatic);
   ASSERT_EQ(g_formatTarget->Open(), 0);
   std::unique_ptr<loopback::Peer> peer = phone.Connect(*g_formatTarget);
   ASSERT_NE(peer, nullptr);

@@ -38,13 +38,11 @@ class InstanceAudioTest : public ::testing::Test {
 };
 
 TEST_F(InstanceAudioTest, OpusFixtureReachesTheMicrophoneAs960SamplesPerPacket) {
-  std::vector<std::vector<uint8_t>> packets =
-      fixture_file::ReadPackets("opus-tone-48k.psimpkt");
+  std::vector<std::vector<uint8_t>> packets = fixture_file::ReadPackets("opus-tone-48k.psimpkt");
   ASSERT_EQ(packets.size(), 200u) << "fixture " << fixture_file::Path("opus-tone-48k.psimpkt");
   // Fewer writes than the backlog history holds: nothing can be thinned, every sample arrives.
   packets.resize(99);
-  for (const std::vector<uint8_t>& packet : packets)
-    instance->OnAudioPacket(packet.data(), packet.size());
+  for (const std::vector<uint8_t>& packet : packets) instance->OnAudioPacket(packet.data(), packet.size());
   const simdrivers::MicrophoneRecord record = test_drivers::Drivers().Microphone(kIndex);
   EXPECT_EQ(record.writes, packets.size());
   EXPECT_EQ(record.totalSamples, 960u * packets.size());
@@ -87,11 +85,10 @@ TEST(MicrophoneBacklog, ThinningBringsAHeldBacklogDown) {
   }
   const uint32_t end = drivers.MicrophoneBacklog(0);
   if (secondsToHalf > 0)
-    std::printf("microphone backlog: start %u bytes, after 8 s %u bytes, half after %.1f s\n",
-                kStartBytes, end, secondsToHalf);
+    std::printf("microphone backlog: start %u bytes, after 8 s %u bytes, half after %.1f s\n", kStartBytes, end,
+                secondsToHalf);
   else
-    std::printf("microphone backlog: start %u bytes, after 8 s %u bytes (not yet half)\n",
-                kStartBytes, end);
+    std::printf("microphone backlog: start %u bytes, after 8 s %u bytes (not yet half)\n", kStartBytes, end);
   writer.SetDevice(nullptr);
   EXPECT_LT(end, kStartBytes * 3 / 4);
 }

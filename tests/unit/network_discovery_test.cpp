@@ -18,20 +18,20 @@
 #include <vector>
 
 #include "announcement_sender.h"
+#include "broker/phone_broker.h"
+#include "common/error_log.h"
 #include "discovery/announcement_socket.h"
 #include "discovery/dns_sd_discovery.h"
 #include "discovery/network_discovery.h"
-#include "protocol/phone_announcement.h"
 #include "discovery/phone_list.h"
-#include "broker/phone_broker.h"
-#include "session/phone_session.h"
 #include "instance/engine_instance.h"
 #include "instance/instance_registry.h"
 #include "platform/adapters.h"
 #include "platform/address_watch.h"
 #include "platform/datagram_socket.h"
-#include "common/error_log.h"
+#include "protocol/phone_announcement.h"
 #include "recording_connection.h"
+#include "session/phone_session.h"
 #include "settings_fixture.h"
 
 #if !defined(_WIN32)
@@ -503,7 +503,8 @@ TEST_F(NetworkDiscoveryTest, RestartAndStopJoinTheThreadAndStopListening) {
   // The listener is swapped with the restart.
   discovery.Start(&second);
   const PhoneId swapped = UniqueId(41);
-  ASSERT_TRUE(SendUntilHeard(v4, {Block(swapped, 2, "swapped")}, second, swapped, SocketAddress::Family::kIpv4, nullptr));
+  ASSERT_TRUE(
+      SendUntilHeard(v4, {Block(swapped, 2, "swapped")}, second, swapped, SocketAddress::Family::kIpv4, nullptr));
   EXPECT_EQ(first.CountFor(swapped), 0u);
 
   // The stop waits for at most one read time-out and one sleep step.
@@ -556,8 +557,9 @@ TEST_F(NetworkDiscoveryTest, DnsSdRunsWithEveryThreadRun) {
 
     // An idle pass: half a second per socket (two on pc0) plus the half-second sleep.
     for (size_t i = 1; i < seen.serviceTimes.size(); ++i) {
-      const auto pass = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            seen.serviceTimes[i] - seen.serviceTimes[i - 1]).count();
+      const auto pass =
+          std::chrono::duration_cast<std::chrono::milliseconds>(seen.serviceTimes[i] - seen.serviceTimes[i - 1])
+              .count();
       EXPECT_GE(pass, 450) << "pass " << i;
       EXPECT_LE(pass, 4000) << "pass " << i;
     }
@@ -576,8 +578,8 @@ TEST_F(NetworkDiscoveryTest, DnsSdRunsWithEveryThreadRun) {
 
 // Another program holding port 4698 without address reuse: that family's socket is skipped and
 // logged, the other family still hears announcements.
-void ExpectBindFailureLogged(SocketAddress::Family blocked, const char* logged,
-                             AnnouncementSender& working, SocketAddress::Family workingFamily) {
+void ExpectBindFailureLogged(SocketAddress::Family blocked, const char* logged, AnnouncementSender& working,
+                             SocketAddress::Family workingFamily) {
   SocketAddress any;
   any.family = blocked;
   any.port = kAnnouncementPort;

@@ -29,7 +29,9 @@ class PhoneListTest : public ::testing::Test {
     PhoneRecord* record = list.FindLocked(id);
     return record != nullptr ? *record : PhoneRecord{};
   }
-  SessionInfo NetworkSession(const PhoneId& id) { return SessionInfo{id, false, SocketAddress::Ipv4(198, 18, 0, 2, 4699)}; }
+  SessionInfo NetworkSession(const PhoneId& id) {
+    return SessionInfo{id, false, SocketAddress::Ipv4(198, 18, 0, 2, 4699)};
+  }
   PhoneList& list = PhoneList::Instance();
 };
 
@@ -119,9 +121,10 @@ TEST_F(PhoneListTest, RepeatedFailuresElsewhereFloorAndFinallyDropBothAddresses)
 TEST_F(PhoneListTest, BridgeFailureDropsTheForwardAndUsbFailureLowersItsScore) {
   list.ReportAdbPhone(Id(1), 2, "a", 4000);
   list.ReportNetworkPhone(Id(1), 2, "a", kPhoneV4, 4699);
-  EXPECT_TRUE(list.SetPhoneState(SessionInfo{Id(1), false, SocketAddress::Ipv4(127, 0, 0, 1, 4000)},
-                                 PhoneState::kFailed)
-                  .forwardDropped) << "the bridge watcher must hear of it";
+  EXPECT_TRUE(
+      list.SetPhoneState(SessionInfo{Id(1), false, SocketAddress::Ipv4(127, 0, 0, 1, 4000)}, PhoneState::kFailed)
+          .forwardDropped)
+      << "the bridge watcher must hear of it";
   PhoneRecord record = Snapshot(Id(1));
   EXPECT_TRUE(record.adbAddress.empty());
   EXPECT_FALSE(record.usbAvailable);

@@ -16,13 +16,13 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "common/error_log.h"
+#include "fixture_file.h"
 #include "output/frame_slot.h"
 #include "output/output_format.h"
 #include "output/picture_fit.h"
 #include "output/picture_writer.h"
 #include "output/preview_buffer.h"
-#include "fixture_file.h"
-#include "common/error_log.h"
 #include "settings_fixture.h"
 
 namespace kavex {
@@ -38,11 +38,11 @@ void ExpectFit(const PictureFit& fit, uint32_t width, uint32_t height, uint32_t 
 }
 
 TEST(PictureFitTest, RgbAndYuy2KeepTheAspect) {
-  ExpectFit(FitPicture(1280, 720, 640, 480, kPixelYuy2), 640, 360, 0, 60);       // letterbox
-  ExpectFit(FitPicture(720, 1280, 1280, 720, kPixelRgb24), 400, 720, 440, 0);    // pillarbox, 405 -> 400
-  ExpectFit(FitPicture(720, 1280, 1280, -720, kPixelRgb24), 400, 720, 440, 0);   // bottom-up alike
-  ExpectFit(FitPicture(1920, 1080, 1280, 720, kPixelRgb24), 1280, 720, 0, 0);    // same aspect
-  ExpectFit(FitPicture(1282, 720, 1280, 720, kPixelYuy2), 1280, 720, 0, 0);      // within the slack
+  ExpectFit(FitPicture(1280, 720, 640, 480, kPixelYuy2), 640, 360, 0, 60);      // letterbox
+  ExpectFit(FitPicture(720, 1280, 1280, 720, kPixelRgb24), 400, 720, 440, 0);   // pillarbox, 405 -> 400
+  ExpectFit(FitPicture(720, 1280, 1280, -720, kPixelRgb24), 400, 720, 440, 0);  // bottom-up alike
+  ExpectFit(FitPicture(1920, 1080, 1280, 720, kPixelRgb24), 1280, 720, 0, 0);   // same aspect
+  ExpectFit(FitPicture(1282, 720, 1280, 720, kPixelYuy2), 1280, 720, 0, 0);     // within the slack
   // 854 - 264 leaves an odd 295: YUY2 starts on a pixel pair, RGB24 where it falls.
   ExpectFit(FitPicture(720, 1280, 854, 480, kPixelRgb24), 264, 480, 295, 0);
   ExpectFit(FitPicture(720, 1280, 854, 480, kPixelYuy2), 264, 480, 294, 0);
@@ -60,10 +60,8 @@ TEST(PictureFitTest, NothingToDrawForZeroSizesAndNoOverflowForHugeOnes) {
   EXPECT_TRUE(FitPicture(1280, 720, 640, 0, kPixelI420).empty());
   EXPECT_TRUE(FitPicture(-4, 720, 640, 480, kPixelRgb24).empty());
   // Products of these sizes are far beyond 32 bits.
-  ExpectFit(FitPicture(65536, 65536, 4000000000u, -2000000000, kPixelRgb24), 2000000000, 2000000000,
-            1000000000, 0);
-  ExpectFit(FitPicture(65536, 32768, 2000000000u, 2000000000, kPixelRgb24), 2000000000, 1000000000, 0,
-            500000000);
+  ExpectFit(FitPicture(65536, 65536, 4000000000u, -2000000000, kPixelRgb24), 2000000000, 2000000000, 1000000000, 0);
+  ExpectFit(FitPicture(65536, 32768, 2000000000u, 2000000000, kPixelRgb24), 2000000000, 1000000000, 0, 500000000);
 }
 
 // ---- pictures --------------------------------------------------------------------------------------
@@ -124,16 +122,15 @@ PlainPicture Convert(const AVFrame& picture, int width, int height, AVPixelForma
   PlainPicture out;
   out.bytes.resize(static_cast<size_t>(av_image_get_buffer_size(format, width, height, 1)));
   av_image_fill_arrays(out.planes, out.strides, out.bytes.data(), format, width, height, 1);
-  SwsContext* scaler = sws_getContext(picture.width, picture.height, static_cast<AVPixelFormat>(picture.format),
-                                      width, height, format, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
+  SwsContext* scaler = sws_getContext(picture.width, picture.height, static_cast<AVPixelFormat>(picture.format), width,
+                                      height, format, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr);
   sws_scale(scaler, picture.data, picture.linesize, 0, picture.height, out.planes, out.strides);
   sws_freeContext(scaler);
   return out;
 }
 
 // The largest byte difference between rows of two pictures.
-int MaxDifference(const uint8_t* a, ptrdiff_t aStride, const uint8_t* b, ptrdiff_t bStride,
-                  size_t rowBytes, int rows) {
+int MaxDifference(const uint8_t* a, ptrdiff_t aStride, const uint8_t* b, ptrdiff_t bStride, size_t rowBytes, int rows) {
   int largest = 0;
   for (int row = 0; row < rows; ++row)
     for (size_t i = 0; i < rowBytes; ++i)
@@ -276,7 +273,7 @@ TEST_F(PictureWriterTest, NegativeHeightStoresTheBottomRowFirst) {
     // Slot row 0 is the picture's row 719, and so on up.
     EXPECT_LE(MaxDifference(slot.data(), row, expected.Row(0, 719), -expected.strides[0], row, 720), 2);
     EXPECT_LT(slot.data()[0] + slot.data()[1] + slot.data()[2], 30);  // the black band first
-    EXPECT_GT(slot.Row(row, 719)[0], 150);                             // the white bar last
+    EXPECT_GT(slot.Row(row, 719)[0], 150);                            // the white bar last
   }
   {
     Slot slot;
@@ -313,7 +310,8 @@ TEST_F(PictureWriterTest, Yuy2LetterboxKeepsItsBlackBars) {
   EXPECT_TRUE(slot.Black(0, 60 * row, true));
   EXPECT_TRUE(slot.Black(420 * row, 60 * row, true));
   // Y0 U Y1 V: the yellow bar's nominal Y' 168, Cb 44, Cr 136.
-  const uint8_t* yellow = slot.Row(row, 60 + static_cast<int>(kBarY * 360)) + 2 * (static_cast<int>(kYellowX * 640) & ~1);
+  const uint8_t* yellow =
+      slot.Row(row, 60 + static_cast<int>(kBarY * 360)) + 2 * (static_cast<int>(kYellowX * 640) & ~1);
   EXPECT_NEAR(yellow[0], 168, 4);
   EXPECT_NEAR(yellow[1], 44, 4);
   EXPECT_NEAR(yellow[2], 168, 4);
@@ -359,9 +357,8 @@ TEST_F(PictureWriterTest, FullRangePicturesConvertAsPlain420) {
 
 TEST_F(PictureWriterTest, LargestPicturesStayInsideTheSlot) {
   // 3840 x 2160 in RGB24 leaves 32 bytes of the data unused; YUY2 and I420 leave more.
-  const OutputFormat formats[] = {{3840, -2160, 30.0f, kPixelRgb24},
-                                  {3840, 2160, 30.0f, kPixelYuy2},
-                                  {3840, 2160, 30.0f, kPixelI420}};
+  const OutputFormat formats[] = {
+      {3840, -2160, 30.0f, kPixelRgb24}, {3840, 2160, 30.0f, kPixelYuy2}, {3840, 2160, 30.0f, kPixelI420}};
   for (const OutputFormat& format : formats) {
     Slot slot(format.code == kPixelYuy2);
     ASSERT_TRUE(writer.Write(landscape(), format, slot.data(), &length)) << format.code;
@@ -372,8 +369,8 @@ TEST_F(PictureWriterTest, LargestPicturesStayInsideTheSlot) {
 
 TEST_F(PictureWriterTest, RefusesWhatItCannotWriteAndTouchesNothing) {
   const OutputFormat refused[] = {
-      {640, 0, 30.0f, kPixelRgb24},         // no height
-      {3840, 2160, 30.0f, kPixelArgb},      // 33 MB: more than a slot
+      {640, 0, 30.0f, kPixelRgb24},     // no height
+      {3840, 2160, 30.0f, kPixelArgb},  // 33 MB: more than a slot
       {3840, -2160, 30.0f, kPixelArgb},
       // Exactly a slot by its byte count, but the odd width's last pixel pair overruns it.
       {777601, 16, 30.0f, kPixelYuy2},
@@ -433,7 +430,8 @@ TEST_F(PreviewBufferTest, FillsOnceAndWaitsUntilThePreviewEmptiesIt) {
   EXPECT_EQ(picture.height, 720);
   const PlainPicture expected = Convert(landscape(), 1280, 720, AV_PIX_FMT_BGRA);
   EXPECT_LE(MaxDifference(picture.pixels, 1280 * 4, expected.Row(0, 0), expected.strides[0], 1280 * 4, 720), 2);
-  const uint8_t* yellow = picture.pixels + 4 * (static_cast<int>(kBarY * 720) * 1280 + static_cast<int>(kYellowX * 1280));
+  const uint8_t* yellow =
+      picture.pixels + 4 * (static_cast<int>(kBarY * 720) * 1280 + static_cast<int>(kYellowX * 1280));
   EXPECT_LT(yellow[0], 40);  // blue, green, red, alpha
   EXPECT_GT(yellow[1], 160);
   EXPECT_GT(yellow[2], 160);

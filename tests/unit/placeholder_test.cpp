@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "kavex_camera_contract.h"
 #include "fake_clock.h"
+#include "kavex_camera_contract.h"
 #include "output/animated_image.h"
 #include "output/camera_section.h"
 #include "output/virtual_camera_output.h"
@@ -82,9 +82,7 @@ Plane Brightness(const Picture& picture) {
 }
 
 // Limited-range BT.601 luma of a B, G, R pixel.
-int Luma(const uint8_t* bgr) {
-  return ((66 * bgr[2] + 129 * bgr[1] + 25 * bgr[0] + 128) >> 8) + 16;
-}
+int Luma(const uint8_t* bgr) { return ((66 * bgr[2] + 129 * bgr[1] + 25 * bgr[0] + 128) >> 8) + 16; }
 
 // Where the animation and the caption belong in a picture of this size.
 struct Layout {
@@ -96,8 +94,7 @@ struct Layout {
 Layout LayoutFor(int width, int rows, const AnimatedImage& animation) {
   const int left = width / 2 - animation.canvasWidth() / 2;
   const int top = rows / 2 - 100;
-  return {left, top, left + animation.canvasWidth(), top + animation.canvasHeight(),
-          rows / 2, rows / 2 + 50};
+  return {left, top, left + animation.canvasWidth(), top + animation.canvasHeight(), rows / 2, rows / 2 + 50};
 }
 
 // The frame of the animation that the picture shows at the layout's place, compared by `differs`
@@ -109,17 +106,15 @@ int ShownFrame(const Layout& layout, const AnimatedImage& animation, Differs dif
     bool same = true;
     for (int j = 0; j < frame.height && same; ++j)
       for (int i = 0; i < frame.width && same; ++i)
-        same = !differs(layout.left + i, layout.top + j,
-                        &frame.pixels[(static_cast<size_t>(j) * frame.width + i) * 4]);
+        same = !differs(layout.left + i, layout.top + j, &frame.pixels[(static_cast<size_t>(j) * frame.width + i) * 4]);
     if (same) return static_cast<int>(k);
   }
   return -1;
 }
 
 int ShownFrame(const Picture& picture, const Layout& layout, const AnimatedImage& animation) {
-  return ShownFrame(layout, animation, [&](int x, int y, const uint8_t* bgra) {
-    return std::memcmp(picture.At(x, y), bgra, 3) != 0;
-  });
+  return ShownFrame(layout, animation,
+                    [&](int x, int y, const uint8_t* bgra) { return std::memcmp(picture.At(x, y), bgra, 3) != 0; });
 }
 
 // Fast bilinear conversion may shift luma samples by a fraction of a pixel: a sample may lie
@@ -130,8 +125,7 @@ int ShownFrame(const Plane& luma, const Layout& layout, const AnimatedImage& ani
     const int previous = x > layout.left ? Luma(bgra - 4) : kLumaBlack;
     const int next = x + 1 < layout.right ? Luma(bgra + 4) : kLumaBlack;
     const int value = luma.At(x, y);
-    return value < std::min({own, previous, next}) - 2 ||
-           value > std::max({own, previous, next}) + 2;
+    return value < std::min({own, previous, next}) - 2 || value > std::max({own, previous, next}) + 2;
   });
 }
 
@@ -397,8 +391,7 @@ TEST_F(PlaceholderTest, EachCameraGetsTenPicturesASecond) {
       10000, 2));
   const auto closing = std::chrono::steady_clock::now();
   for (auto& output : outputs) output->Close();
-  const double closeSeconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - closing).count();
+  const double closeSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - closing).count();
   EXPECT_LT(closeSeconds, 0.15);
 }
 

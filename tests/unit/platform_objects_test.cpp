@@ -14,8 +14,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#include <objbase.h>
 #include <oaidl.h>
+#include <objbase.h>
 #include <oleauto.h>
 
 #include <map>
@@ -205,8 +205,7 @@ TEST(SharedSection, GoesWithItsLastHandle) {
 TEST(SharedSection, CameraSizedSectionIsMappedWhole) {
   constexpr size_t kCameraSectionSize = 49865088;
   const std::string name = UniqueName("camera");
-  std::unique_ptr<SharedSection> section =
-      SharedSection::CreateOrOpen(name.c_str(), kCameraSectionSize, nullptr);
+  std::unique_ptr<SharedSection> section = SharedSection::CreateOrOpen(name.c_str(), kCameraSectionSize, nullptr);
   ASSERT_NE(section, nullptr);
   EXPECT_EQ(section->data()[0], 0);
   EXPECT_EQ(section->data()[kCameraSectionSize - 1], 0);
@@ -232,8 +231,7 @@ int RunPeer(const std::string& arguments) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
     return -1;
   }
   DWORD exitCode = 0xFFFFFFFFu;
@@ -251,8 +249,7 @@ TEST(SharedSection, AnotherProcessOpensTheSectionAndTheEventByName) {
   constexpr size_t kSize = 65536;
   const std::string sectionName = UniqueName("shared");
   const std::string eventName = UniqueName("signal");
-  std::unique_ptr<SharedSection> section =
-      SharedSection::CreateOrOpen(sectionName.c_str(), kSize, nullptr);
+  std::unique_ptr<SharedSection> section = SharedSection::CreateOrOpen(sectionName.c_str(), kSize, nullptr);
   ASSERT_NE(section, nullptr);
   std::unique_ptr<NamedEvent> event = NamedEvent::CreateOrOpen(eventName.c_str(), true, nullptr);
   ASSERT_NE(event, nullptr);
@@ -335,8 +332,7 @@ TEST(DrawingSurface, GdiDrawsIntoThePictureInTheChosenRowOrder) {
 // Stands in for simulated drivers.
 class NoDrivers final : public DeviceDrivers {
  public:
-  CaptureScanResult ScanCaptureDevices(const std::vector<std::wstring>&,
-                                       std::vector<CaptureDevice>*) override {
+  CaptureScanResult ScanCaptureDevices(const std::vector<std::wstring>&, std::vector<CaptureDevice>*) override {
     return CaptureScanResult::kScanned;
   }
   std::unique_ptr<Device> Open(const std::wstring&, uint32_t*) override { return nullptr; }
@@ -357,8 +353,7 @@ TEST(DeviceDrivers, SimulatedDriversReplaceTheSystemsUntilCleared) {
 #if !defined(_WIN32)
 TEST(DeviceDrivers, NativeSystemHasNoDevices) {
   std::vector<CaptureDevice> devices = {{L"left over", L"path"}};
-  EXPECT_EQ(SystemDeviceDrivers().ScanCaptureDevices({L"Kavex Webcam"}, &devices),
-            CaptureScanResult::kCategoryFailed);
+  EXPECT_EQ(SystemDeviceDrivers().ScanCaptureDevices({L"Kavex Webcam"}, &devices), CaptureScanResult::kCategoryFailed);
   EXPECT_TRUE(devices.empty());
   uint32_t error = 0;
   EXPECT_EQ(SystemDeviceDrivers().Open(L"\\\\?\\root#kavex#0000", &error), nullptr);
@@ -370,8 +365,7 @@ TEST(DeviceDrivers, NativeSystemHasNoDevices) {
 CaptureScanResult ScanOnThread(bool initialiseCom, std::vector<CaptureDevice>* devices) {
   CaptureScanResult result = CaptureScanResult::kScanned;
   std::thread([&] {
-    const bool initialised =
-        initialiseCom && SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    const bool initialised = initialiseCom && SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     result = SystemDeviceDrivers().ScanCaptureDevices({L"Kavex Webcam"}, devices);
     if (initialised) CoUninitialize();
   }).join();
@@ -396,8 +390,7 @@ TEST(DeviceDrivers, ScanNeedsComAndFindsNoCaptureDevicesUnderWine) {
 // string it nulls, so that the test reports the fault instead of crashing on the free).
 class TestPropertyBag final : public IPropertyBag {
  public:
-  explicit TestPropertyBag(std::map<std::wstring, std::wstring> properties)
-      : properties_(std::move(properties)) {}
+  explicit TestPropertyBag(std::map<std::wstring, std::wstring> properties) : properties_(std::move(properties)) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
     *object = nullptr;
@@ -447,11 +440,11 @@ TEST(DeviceDrivers, CaptureDeviceReadSkipsMissingPropertiesAndOtherDevices) {
   };
   const Case cases[] = {
       {"no properties", {}, false, {L"FriendlyName"}},
-      {"a wanted name without a path", {{L"FriendlyName", L"Kavex Webcam"}}, false,
-       {L"FriendlyName", L"DevicePath"}},
-      {"another maker's device", {{L"FriendlyName", L"kavex webcam"}, {L"DevicePath", path}}, false,
-       {L"FriendlyName"}},
-      {"a wanted device", {{L"FriendlyName", L"Kavex Webcam Audio"}, {L"DevicePath", path}}, true,
+      {"a wanted name without a path", {{L"FriendlyName", L"Kavex Webcam"}}, false, {L"FriendlyName", L"DevicePath"}},
+      {"another maker's device", {{L"FriendlyName", L"kavex webcam"}, {L"DevicePath", path}}, false, {L"FriendlyName"}},
+      {"a wanted device",
+       {{L"FriendlyName", L"Kavex Webcam Audio"}, {L"DevicePath", path}},
+       true,
        {L"FriendlyName", L"DevicePath"}},
   };
   for (int round = 0; round < 3; ++round) {
@@ -473,9 +466,9 @@ TEST(DeviceDrivers, CaptureDeviceReadSkipsMissingPropertiesAndOtherDevices) {
 
 TEST(DeviceDrivers, OpenReportsTheSystemsErrorAndRefusesPathsWithANul) {
   uint32_t error = 0;
-  EXPECT_EQ(SystemDeviceDrivers().Open(
-                L"\\\\?\\root#image#0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global", &error),
-            nullptr);
+  EXPECT_EQ(
+      SystemDeviceDrivers().Open(L"\\\\?\\root#image#0000#{65e8773d-8f56-11d0-a3b9-00a0c9223196}\\global", &error),
+      nullptr);
   // Wine says ERROR_PATH_NOT_FOUND for both; Windows may say ERROR_FILE_NOT_FOUND for the first.
   EXPECT_TRUE(error == 2 || error == 3) << error;
   error = 0;

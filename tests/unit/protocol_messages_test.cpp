@@ -14,8 +14,7 @@ namespace {
 
 uint32_t Field(const std::vector<uint8_t>& message, size_t offset) {
   return static_cast<uint32_t>(message.at(offset)) | (static_cast<uint32_t>(message.at(offset + 1)) << 8) |
-         (static_cast<uint32_t>(message.at(offset + 2)) << 16) |
-         (static_cast<uint32_t>(message.at(offset + 3)) << 24);
+         (static_cast<uint32_t>(message.at(offset + 2)) << 16) | (static_cast<uint32_t>(message.at(offset + 3)) << 24);
 }
 
 uint32_t Bits(float value) {
@@ -87,8 +86,7 @@ TEST(ButtonEventMessage, EachCodeFillsTheValueFieldItsOwnWay) {
 }
 
 TEST(ButtonEventMessage, CodesOutsideTheTableBuildNothing) {
-  for (int code : {-1, 0, 1, 12, 13, 15, 1000})
-    EXPECT_TRUE(control_messages::ButtonEvent(code, 1).empty()) << code;
+  for (int code : {-1, 0, 1, 12, 13, 15, 1000}) EXPECT_TRUE(control_messages::ButtonEvent(code, 1).empty()) << code;
 }
 
 TEST(FocusMessages, LayoutAndFlagWidening) {

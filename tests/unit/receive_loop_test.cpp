@@ -1,6 +1,6 @@
 // Framing of the receive loop, driven through a TCP transport by a phone end on the loopback.
-#include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
+#include "protocol/read_ahead_source.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <memory>
 #include <vector>
 
+#include "common/error_log.h"
 #include "fake_clock.h"
 #include "loopback_peer.h"
 #include "platform/address_watch.h"
-#include "common/error_log.h"
 #include "recording_listener.h"
 #include "settings_fixture.h"
 #include "transport/tcp_transport.h"
@@ -372,21 +372,18 @@ TEST(ReceiveLoopAfterFailedSend, MessagesAlreadyReceivedAreHandledFirst) {
 
   BufferedBytes resetAfterVideo(loopback::Message(8, 40, 2), /*endless=*/false);
   RecordingListener reset;
-  EXPECT_EQ(RunReceiveLoop(resetAfterVideo, state, ReceiveLoopRecords{}, connection, reset),
-            ReceiveOutcome::kFailed)
+  EXPECT_EQ(RunReceiveLoop(resetAfterVideo, state, ReceiveLoopRecords{}, connection, reset), ReceiveOutcome::kFailed)
       << "a connection whose send failed and which then broke ended as a normal close";
   EXPECT_EQ(reset.Count(Kind::kPacket), 1u);
 
   SilentBytes silent;
   RecordingListener quiet;
-  EXPECT_EQ(RunReceiveLoop(silent, state, ReceiveLoopRecords{}, connection, quiet),
-            ReceiveOutcome::kFailed);
+  EXPECT_EQ(RunReceiveLoop(silent, state, ReceiveLoopRecords{}, connection, quiet), ReceiveOutcome::kFailed);
   EXPECT_EQ(quiet.Count(Kind::kPacket), 0u);
 
   BufferedBytes streaming(loopback::Message(8, 2000, 3), /*endless=*/true);
   RecordingListener flooded;
-  EXPECT_EQ(RunReceiveLoop(streaming, state, ReceiveLoopRecords{}, connection, flooded),
-            ReceiveOutcome::kFailed);
+  EXPECT_EQ(RunReceiveLoop(streaming, state, ReceiveLoopRecords{}, connection, flooded), ReceiveOutcome::kFailed);
   EXPECT_GT(flooded.Count(Kind::kPacket), 0u);
 }
 
@@ -418,8 +415,7 @@ TEST(ReceiveLoopUsbmuxRecords, EndingsCarryTheUsbTag) {
     ErrorLog::TakeStoredEntry();
     BufferedBytes stream(ending.bytes, /*endless=*/false);
     RecordingListener owner;
-    EXPECT_EQ(RunReceiveLoop(stream, state, ReceiveLoopRecords::Usbmux(), connection, owner),
-              ReceiveOutcome::kFailed);
+    EXPECT_EQ(RunReceiveLoop(stream, state, ReceiveLoopRecords::Usbmux(), connection, owner), ReceiveOutcome::kFailed);
     EXPECT_EQ(owner.Count(Kind::kPacket), ending.bytes == shortAfterMessage ? 1u : 0u);
     EXPECT_EQ(ErrorLog::TakeStoredEntry().text, ending.record);
   }

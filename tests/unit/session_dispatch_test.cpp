@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "discovery/phone_list.h"
 #include "broker/phone_broker.h"
-#include "session/phone_session.h"
+#include "common/error_log.h"
+#include "discovery/phone_list.h"
 #include "instance/engine_instance.h"
 #include "instance/instance_registry.h"
-#include "common/error_log.h"
 #include "protocol/wire_writer.h"
 #include "recording_connection.h"
+#include "session/phone_session.h"
 #include "settings_fixture.h"
 
 namespace kavex {
@@ -32,14 +32,12 @@ void KAVEX_STDCALL OnState(int, int value) {
 void KAVEX_STDCALL OnTextList(int, const char* text, int32_t value) {
   g_texts.push_back(std::string(text) + "#" + std::to_string(value));
 }
-void KAVEX_STDCALL OnMessage19(int, int32_t a, int32_t b, int32_t c, int32_t d) {
-  g_message19 = {a, b, c, d};
-}
+void KAVEX_STDCALL OnMessage19(int, int32_t a, int32_t b, int32_t c, int32_t d) { g_message19 = {a, b, c, d}; }
 uint64_t KAVEX_STDCALL OnPasscodeKey(int, const uint8_t*, const char*) { return g_key; }
 
 std::vector<uint8_t> Message(uint8_t type, std::vector<uint8_t> payload = {}) {
-  std::vector<uint8_t> message = WireWriter().U32((static_cast<uint32_t>(type) << 24) |
-                                                  static_cast<uint32_t>(payload.size() + 4)).Take();
+  std::vector<uint8_t> message =
+      WireWriter().U32((static_cast<uint32_t>(type) << 24) | static_cast<uint32_t>(payload.size() + 4)).Take();
   message.insert(message.end(), payload.begin(), payload.end());
   return message;
 }
@@ -73,9 +71,7 @@ class SessionDispatchTest : public ::testing::Test {
     SetHostStateCallback(nullptr);
     settings_fixture::DeleteErrorValue();
   }
-  void Deliver(const std::vector<uint8_t>& message) {
-    session->OnPacket(*connection, message.data(), message.size());
-  }
+  void Deliver(const std::vector<uint8_t>& message) { session->OnPacket(*connection, message.data(), message.size()); }
   std::vector<int> States() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_states;
@@ -177,8 +173,8 @@ TEST_F(SessionDispatchTest, TheStreamAfterAGoodbyeCountsForNothing) {
 }
 
 TEST_F(SessionDispatchTest, TextListJoinsOnlyTheTextsInsideTheMessage) {
-  instance->callbacks().Register(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 nullptr, &OnTextList, nullptr);
+  instance->callbacks().Register(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &OnTextList,
+                                 nullptr);
   std::vector<uint8_t> payload = WireWriter().U32(2).I32(-7).Take();
   payload.resize(8 + 512, 0);
   payload[8] = 'a';
@@ -197,8 +193,8 @@ TEST_F(SessionDispatchTest, TextListJoinsOnlyTheTextsInsideTheMessage) {
 }
 
 TEST_F(SessionDispatchTest, ShortAndUnknownMessagesChangeNothing) {
-  instance->callbacks().Register(nullptr, nullptr, nullptr, &OnMessage19, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr);
+  instance->callbacks().Register(nullptr, nullptr, nullptr, &OnMessage19, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr);
   Deliver(Message(19, {1, 0, 0, 0, 2, 0, 0, 0}));  // 12 bytes of a 20-byte layout
   Deliver(Message(23, {1, 2, 3}));
   Deliver(Message(1, std::vector<uint8_t>(100, 1)));
@@ -224,10 +220,18 @@ TEST_F(SessionDispatchTest, AnnouncementRenamesThePhone) {
 }
 
 TEST_F(SessionDispatchTest, CapabilitiesAreSortedBySizeAndMakeTheConnectionActive) {
-  std::vector<uint8_t> payload = WireWriter().U32(0x00010000).U32(3)
-                                     .U32(1920).U32(1080).F32(30.0f)
-                                     .U32(640).U32(480).F32(30.0f)
-                                     .U32(1280).U32(720).F32(60.0f)
+  std::vector<uint8_t> payload = WireWriter()
+                                     .U32(0x00010000)
+                                     .U32(3)
+                                     .U32(1920)
+                                     .U32(1080)
+                                     .F32(30.0f)
+                                     .U32(640)
+                                     .U32(480)
+                                     .F32(30.0f)
+                                     .U32(1280)
+                                     .U32(720)
+                                     .F32(60.0f)
                                      .Take();
   Deliver(Message(10, payload));
   const std::vector<VideoFormat> formats = instance->capabilities();

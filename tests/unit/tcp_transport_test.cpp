@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "common/error_log.h"
 #include "fake_clock.h"
 #include "loopback_peer.h"
 #include "platform/address_watch.h"
-#include "common/error_log.h"
 #include "recording_listener.h"
 #include "settings_fixture.h"
 
@@ -122,8 +122,8 @@ TEST_F(TcpTransportTest, OwnerMayDestroyTheTransportFromItsEndCallback) {
 
 // Checks a stream of messages whose payload bytes count up from a per-type seed; returns how many
 // of each of the two types arrived whole.
-void ReadMessages(loopback::Peer& peer, size_t totalBytes, uint8_t typeA, uint8_t typeB,
-                  size_t* countA, size_t* countB) {
+void ReadMessages(loopback::Peer& peer, size_t totalBytes, uint8_t typeA, uint8_t typeB, size_t* countA,
+                  size_t* countB) {
   std::vector<uint8_t> message;
   while (totalBytes > 0) {
     uint8_t header[4];
@@ -141,8 +141,8 @@ void ReadMessages(loopback::Peer& peer, size_t totalBytes, uint8_t typeA, uint8_
   }
 }
 
-void SendConcurrently(TcpTransport& transport, loopback::Peer& peer, uint8_t typeA, uint32_t lengthA,
-                      uint8_t typeB, uint32_t lengthB, size_t rounds) {
+void SendConcurrently(TcpTransport& transport, loopback::Peer& peer, uint8_t typeA, uint32_t lengthA, uint8_t typeB,
+                      uint32_t lengthB, size_t rounds) {
   std::atomic<bool> allSent{true};
   auto sender = [&](uint8_t type, uint32_t length) {
     const std::vector<uint8_t> message = loopback::Message(type, length, type);
@@ -222,7 +222,7 @@ TEST_F(TcpTransportTest, StopDoesNotWaitOutASendStuckOnAFullBuffer) {
   const auto took = std::chrono::steady_clock::now() - before;
   sender.join();
   EXPECT_LT(took, std::chrono::seconds(2));  // not the 4 s send limit
-  EXPECT_TRUE(sent);  // the rest of a message is dropped quietly once the transport is let go
+  EXPECT_TRUE(sent);                         // the rest of a message is dropped quietly once the transport is let go
   EXPECT_EQ(owner_.Count(Kind::kClosed) + owner_.Count(Kind::kFailed), 0u);
   const uint8_t message[4] = {4, 0, 0, 2};
   EXPECT_FALSE(transport.Send(message, sizeof message));
@@ -279,8 +279,7 @@ TEST_F(TcpTransportTest, StopRacingStartLeavesNothingRunning) {
     // Only a connection that should not be there could call back: the accept's wait gives a
     // thread that wrongly went on the chance to connect, and a connection that came, to deliver.
     std::unique_ptr<loopback::Peer> peer = server.Accept(20);
-    if (peer && peer->SendAll(loopback::Message(1, 8)))
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (peer && peer->SendAll(loopback::Message(1, 8))) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(owner.Events().size(), 0u) << "round " << round << ": a stopped transport called back";
   }
 }

@@ -95,7 +95,8 @@ TEST_F(TraceTest, LineHoldsEngineTimeThreadComponentAndText) {
   std::smatch match;
   ASSERT_TRUE(std::regex_match(
       lines[0], match,
-      std::regex(R"(([0-9]+\.[0-9]{3}) INFO  \[kavex-recv-7\] tracetest: connected to 198\.18\.0\.2:4699 after 42 ms)")))
+      std::regex(
+          R"(([0-9]+\.[0-9]{3}) INFO  \[kavex-recv-7\] tracetest: connected to 198\.18\.0\.2:4699 after 42 ms)")))
       << lines[0];
   const double stamped = std::stod(match[1].str());
   EXPECT_GE(stamped, before - 0.001);

@@ -25,8 +25,7 @@ TEST(UsbNotificationWindow, ArrivalRemovalAndResumeReachTheWatcher) {
   // Device changes carry a pointer, so the system only sends them (a post is refused): the sender
   // waits until the watcher's thread pumps.
   const auto sendAndPump = [&](WPARAM change) {
-    std::thread sender(
-        [&] { SendMessageTimeoutW(found, WM_DEVICECHANGE, change, 0, SMTO_NORMAL, 3000, nullptr); });
+    std::thread sender([&] { SendMessageTimeoutW(found, WM_DEVICECHANGE, change, 0, SMTO_NORMAL, 3000, nullptr); });
     for (int i = 0; i < 200 && CurrentUsbEvent() == UsbEvent::kNone; ++i) window->Pump(10);
     sender.join();
   };

@@ -36,8 +36,8 @@ uint64_t UintIn(plist_t dict, const char* key) {
 }
 
 std::vector<uint8_t> Xml(const std::string& body) {
-  const std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>" +
-                           body + "</dict></plist>";
+  const std::string text =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>" + body + "</dict></plist>";
   return std::vector<uint8_t>(text.begin(), text.end());
 }
 
@@ -169,13 +169,14 @@ TEST(UsbmuxProtocol, EventsAndListsGiveDeviceRecordsCutToTheirFields) {
 }
 
 TEST(UsbmuxProtocol, RepliesThatSayNothingKnownAreNotMessages) {
-  const std::optional<Reply> result = Parse("<key>MessageType</key><string>Result</string><key>Number</key><integer>3</integer>");
+  const std::optional<Reply> result =
+      Parse("<key>MessageType</key><string>Result</string><key>Number</key><integer>3</integer>");
   ASSERT_TRUE(result);
   EXPECT_EQ(result->number, 3u);
   for (const char* body : {
-           "<key>MessageType</key><string>Result</string>",                      // no number
+           "<key>MessageType</key><string>Result</string>",  // no number
            "<key>MessageType</key><string>Result</string><key>Number</key><string>0</string>",
-           "<key>MessageType</key><string>Detached</string>",                    // no device
+           "<key>MessageType</key><string>Detached</string>",  // no device
            "<key>MessageType</key><string>Attached</string><key>DeviceID</key><integer>1</integer>",
            "<key>MessageType</key><string>Whatever</string>",
            "<key>DeviceList</key><string>none</string>",
@@ -192,15 +193,15 @@ TEST(UsbmuxProtocol, RepliesNestedDeeperThanTheBoundAreRefusedBeforeTheyAreRead)
   const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
   const std::string deep = head + Repeat("<array>", (Header::kMaxLength - head.size()) / 7);
   bool parsed = true;
-  OnOneMegabyteStack([&] {
-    parsed = ParsePayload(reinterpret_cast<const uint8_t*>(deep.data()), deep.size()).has_value();
-  });
+  OnOneMegabyteStack(
+      [&] { parsed = ParsePayload(reinterpret_cast<const uint8_t*>(deep.data()), deep.size()).has_value(); });
   EXPECT_FALSE(parsed);
 
   // The bound counts the reply itself: a Result with arrays at the limit is read, one more is not.
   const auto nested = [](size_t arrays) {
     return "<key>MessageType</key><string>Result</string><key>Number</key><integer>0</integer>"
-           "<key>Extra</key>" + Repeat("<array>", arrays) + Repeat("</array>", arrays);
+           "<key>Extra</key>" +
+           Repeat("<array>", arrays) + Repeat("</array>", arrays);
   };
   EXPECT_TRUE(Parse(nested(kMaxPlistNesting - 1)));
   EXPECT_FALSE(Parse(nested(kMaxPlistNesting)));
@@ -211,7 +212,9 @@ TEST(UsbmuxProtocol, TheNestingScanReadsTagsAsTheLibraryDoes) {
   // the nesting through uncounted): a '>' or "/>" in quotes is no end of the tag; a name ends at
   // a NUL; a closing tag in a comment or in CDATA closes nothing.
   const std::string opens[] = {
-      "<array a=\"/>\">", std::string("<array\0x>", 9), "<array><!-- </array> -->",
+      "<array a=\"/>\">",
+      std::string("<array\0x>", 9),
+      "<array><!-- </array> -->",
       "<array><string><![CDATA[</array>]]></string>",
   };
   for (const std::string& open : opens) {
@@ -220,9 +223,10 @@ TEST(UsbmuxProtocol, TheNestingScanReadsTagsAsTheLibraryDoes) {
   }
   // And what opens nothing is not counted: empty containers, tags in comments, instructions and
   // DOCTYPEs, closed siblings.
-  EXPECT_TRUE(Within("<?xml v=\"<array>\"?><!DOCTYPE plist [<!ELEMENT array>]><plist><array><array/>"
-                     "<array /><!-- <array><array> --><array></array><array></array></array></plist>",
-                     2));
+  EXPECT_TRUE(
+      Within("<?xml v=\"<array>\"?><!DOCTYPE plist [<!ELEMENT array>]><plist><array><array/>"
+             "<array /><!-- <array><array> --><array></array><array></array></array></plist>",
+             2));
 }
 
 }  // namespace

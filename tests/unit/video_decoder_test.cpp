@@ -35,12 +35,12 @@ extern "C" {
 }
 #endif
 
+#include "common/error_log.h"
 #include "fixture_file.h"
 #include "media/decoded_frame_pair.h"
 #include "media/decoder_sink.h"
 #include "media/packet_ring.h"
 #include "platform/video_acceleration.h"
-#include "common/error_log.h"
 #include "settings_fixture.h"
 
 namespace kavex {
@@ -58,9 +58,9 @@ struct Picture {
   int width = 0;
   int height = 0;
   int format = -1;
-  int whiteY = 0;  // white bar centre
+  int whiteY = 0;                         // white bar centre
   int blueY = 0, blueCb = 0, blueCr = 0;  // blue bar centre
-  std::vector<uint8_t> squareRow;  // Y' of row 600, across the moving square
+  std::vector<uint8_t> squareRow;         // Y' of row 600, across the moving square
 };
 
 struct Event {
@@ -73,8 +73,7 @@ struct Event {
 // as the output step does. Can hold the decoder thread in OnPacketTaken.
 class RecordingSink : public DecoderSink {
  public:
-  explicit RecordingSink(DecodedFramePair& pair, bool takePictures = true)
-      : pair_(pair), takePictures_(takePictures) {}
+  explicit RecordingSink(DecodedFramePair& pair, bool takePictures = true) : pair_(pair), takePictures_(takePictures) {}
 
   void OnPacketTaken(float timestamp) override {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -89,8 +88,7 @@ class RecordingSink : public DecoderSink {
     if (failed) {
       slotsFreed = true;
       for (int slot = 0; slot < 2; ++slot) {
-        slotsFreed = slotsFreed && pair_.state(slot) == DecodedFramePair::State::kFree &&
-                     pair_.time(slot) == 0.0f;
+        slotsFreed = slotsFreed && pair_.state(slot) == DecodedFramePair::State::kFree && pair_.time(slot) == 0.0f;
       }
     } else if (takePictures_) {
       const int slot = pair_.TakeReady();
@@ -145,8 +143,7 @@ class RecordingSink : public DecoderSink {
     picture.blueY = y(1189, 240);
     picture.blueCb = frame.data[1][120 * frame.linesize[1] + 594];
     picture.blueCr = frame.data[2][120 * frame.linesize[2] + 594];
-    picture.squareRow.assign(frame.data[0] + 600 * frame.linesize[0],
-                             frame.data[0] + 600 * frame.linesize[0] + 1280);
+    picture.squareRow.assign(frame.data[0] + 600 * frame.linesize[0], frame.data[0] + 600 * frame.linesize[0] + 1280);
     return picture;
   }
   size_t Count(bool taken) const {
@@ -274,8 +271,8 @@ std::vector<uint8_t> H264SizePacket(uint32_t widthMbs, uint32_t heightMbs) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizers' allocator reports every allocation; the largest one is what a stream can make
 // the process ask for.
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*mallocHook)(const volatile void*, size_t), void (*freeHook)(const volatile void*));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void*, size_t),
+                                                         void (*freeHook)(const volatile void*));
 std::atomic<size_t> largestAllocation{0};
 void NoteAllocation(const volatile void*, size_t size) {
   size_t seen = largestAllocation.load(std::memory_order_relaxed);
@@ -390,8 +387,7 @@ TEST_F(VideoDecoderTest, FloodOfTinyPacketsIsBoundedByEntriesAndDroppedWithTheOv
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
   decoder->Submit(nullptr, 0, 2.0f);
   EXPECT_EQ(ErrorLog::TakeStoredEntry().text,
-            "we:sd.L0.F" + std::to_string(PacketRing::kCapacityBytes - PacketRing::kCapacityEntries) +
-                ":144");
+            "we:sd.L0.F" + std::to_string(PacketRing::kCapacityBytes - PacketRing::kCapacityEntries) + ":144");
   sink.Let();
   // The backlog drains and the queue takes packets again.
   ASSERT_TRUE(sink.WaitForEvents(1 + PacketRing::kCapacityEntries, false));
@@ -499,13 +495,12 @@ TEST_F(VideoDecoderTest, HevcNeedsDxva2OtherwiseH264StillWorks) {
   EXPECT_FALSE(ErrorLog::TakeStoredEntry().deliver);
   // Whether this machine's device offers HEVC decoding decides, as the decoder must.
   AVBufferRef* device = nullptr;
-  const bool deviceMade =
-      av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_DXVA2, nullptr, nullptr, 0) >= 0;
+  const bool deviceMade = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_DXVA2, nullptr, nullptr, 0) >= 0;
   const bool decodesHevc = deviceMade && platform::DeviceDecodesHevc(device);
   av_buffer_unref(&device);
   std::printf("HEVC through DXVA2: %s\n", !deviceMade   ? "no device"
-                                           : decodesHevc ? "device with HEVC Main"
-                                                         : "device without HEVC: H.264 instead");
+                                          : decodesHevc ? "device with HEVC Main"
+                                                        : "device without HEVC: H.264 instead");
   EXPECT_EQ(hevc != nullptr, decodesHevc);
   if (hevc != nullptr) {
     EXPECT_FALSE(hevc->decodesH264());
@@ -547,8 +542,8 @@ class FakeDecoderService : public IDirectXVideoDecoderService {
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
   ULONG STDMETHODCALLTYPE Release() override { return --references; }
-  HRESULT STDMETHODCALLTYPE CreateSurface(UINT, UINT, UINT, D3DFORMAT, D3DPOOL, DWORD, DWORD,
-                                          IDirect3DSurface9**, HANDLE*) override {
+  HRESULT STDMETHODCALLTYPE CreateSurface(UINT, UINT, UINT, D3DFORMAT, D3DPOOL, DWORD, DWORD, IDirect3DSurface9**,
+                                          HANDLE*) override {
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE GetDecoderDeviceGuids(UINT* count, GUID** guids) override {
@@ -557,16 +552,13 @@ class FakeDecoderService : public IDirectXVideoDecoderService {
     std::copy(profiles_.begin(), profiles_.end(), *guids);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetDecoderRenderTargets(REFGUID, UINT*, D3DFORMAT**) override {
+  HRESULT STDMETHODCALLTYPE GetDecoderRenderTargets(REFGUID, UINT*, D3DFORMAT**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetDecoderConfigurations(REFGUID, const DXVA2_VideoDesc*, IUnknown*, UINT*,
+                                                     DXVA2_ConfigPictureDecode**) override {
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE GetDecoderConfigurations(REFGUID, const DXVA2_VideoDesc*, IUnknown*,
-                                                     UINT*, DXVA2_ConfigPictureDecode**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE CreateVideoDecoder(REFGUID, const DXVA2_VideoDesc*,
-                                               DXVA2_ConfigPictureDecode*, IDirect3DSurface9**,
-                                               UINT, IDirectXVideoDecoder**) override {
+  HRESULT STDMETHODCALLTYPE CreateVideoDecoder(REFGUID, const DXVA2_VideoDesc*, DXVA2_ConfigPictureDecode*,
+                                               IDirect3DSurface9**, UINT, IDirectXVideoDecoder**) override {
     return E_NOTIMPL;
   }
   ULONG references = 1;
@@ -595,13 +587,10 @@ class FakeDeviceManager : public IDirect3DDeviceManager9 {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE TestDevice(HANDLE) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE LockDevice(HANDLE, IDirect3DDevice9**, WINBOOL) override {
-    return E_NOTIMPL;
-  }
+  HRESULT STDMETHODCALLTYPE LockDevice(HANDLE, IDirect3DDevice9**, WINBOOL) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE UnlockDevice(HANDLE, WINBOOL) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetVideoService(HANDLE, REFIID id, void** out) override {
-    const GUID decoderService = {0xfc51a551, 0xd5e7, 0x11d9,
-                                 {0xaf, 0x55, 0x00, 0x05, 0x4e, 0x43, 0xff, 0x02}};
+    const GUID decoderService = {0xfc51a551, 0xd5e7, 0x11d9, {0xaf, 0x55, 0x00, 0x05, 0x4e, 0x43, 0xff, 0x02}};
     *out = nullptr;
     if (service_ == nullptr || !IsEqualGUID(id, decoderService)) return E_NOINTERFACE;
     service_->AddRef();
@@ -627,16 +616,13 @@ bool AskDevice(FakeDeviceManager& manager) {
 
 TEST(VideoAccelerationTest, HevcIsDecodedOnADeviceOnlyWhenItListsTheHevcMainProfile) {
   const GUID h264 = {0x1b81be68, 0xa0c7, 0x11d3, {0xb9, 0x84, 0x00, 0xc0, 0x4f, 0x2e, 0x73, 0xc5}};
-  const GUID hevcMain10 = {0x107af0e0, 0xef1a, 0x4d19,
-                           {0xab, 0xa8, 0x67, 0xa1, 0x63, 0x07, 0x3d, 0x13}};
-  const GUID hevcMain = {0x5b11d51b, 0x2f4c, 0x4452,
-                         {0xbc, 0xc3, 0x09, 0xf2, 0xa1, 0x16, 0x0c, 0xc0}};
+  const GUID hevcMain10 = {0x107af0e0, 0xef1a, 0x4d19, {0xab, 0xa8, 0x67, 0xa1, 0x63, 0x07, 0x3d, 0x13}};
+  const GUID hevcMain = {0x5b11d51b, 0x2f4c, 0x4452, {0xbc, 0xc3, 0x09, 0xf2, 0xa1, 0x16, 0x0c, 0xc0}};
   struct Case {
     std::vector<GUID> profiles;
     bool decodes;
   };
-  for (const Case& c : {Case{{}, false}, Case{{h264, hevcMain10}, false},
-                        Case{{h264, hevcMain}, true}}) {
+  for (const Case& c : {Case{{}, false}, Case{{h264, hevcMain10}, false}, Case{{h264, hevcMain}, true}}) {
     FakeDecoderService service(c.profiles);
     FakeDeviceManager manager(&service);
     EXPECT_EQ(AskDevice(manager), c.decodes) << c.profiles.size() << " profiles";
@@ -657,8 +643,7 @@ std::vector<uint8_t> Pattern(size_t length, int seed) {
 }
 
 // Pops one packet and compares it with what was pushed.
-void ExpectPop(PacketRing& ring, std::vector<uint8_t>& out, const std::vector<uint8_t>& expected,
-               float timestamp) {
+void ExpectPop(PacketRing& ring, std::vector<uint8_t>& out, const std::vector<uint8_t>& expected, float timestamp) {
   PacketRing::Entry entry;
   ASSERT_TRUE(ring.Pop(out.data(), &entry));
   ASSERT_EQ(entry.length, expected.size());

@@ -17,6 +17,8 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "common/error_log.h"
+#include "fake_clock.h"
 #include "kavex_camera_contract.h"
 #include "output/camera_section.h"
 #include "output/camera_signals.h"
@@ -24,8 +26,6 @@ extern "C" {
 #include "output/section_channel.h"
 #include "output/virtual_camera_output.h"
 #include "platform/named_objects.h"
-#include "common/error_log.h"
-#include "fake_clock.h"
 #include "settings_fixture.h"
 #include "simulated_drivers.h"
 #include "test_drivers.h"
@@ -57,8 +57,7 @@ std::unique_ptr<AVFrame, FrameDeleter> Picture(int width, int height, uint8_t fi
   if (av_frame_get_buffer(frame.get(), 0) < 0) return nullptr;
   for (int y = 0; y < height; ++y) std::memset(frame->data[0] + y * frame->linesize[0], fill, width);
   for (int plane = 1; plane < 3; ++plane)
-    for (int y = 0; y < height / 2; ++y)
-      std::memset(frame->data[plane] + y * frame->linesize[plane], 128, width / 2);
+    for (int y = 0; y < height / 2; ++y) std::memset(frame->data[plane] + y * frame->linesize[plane], 128, width / 2);
   return frame;
 }
 
@@ -108,8 +107,7 @@ class OutputTest : public ::testing::Test {
   // consumer publishes them.
   std::unique_ptr<platform::SharedSection> PublishSection(int index, uint32_t version) {
     uint32_t error = 0;
-    auto section =
-        platform::SharedSection::CreateOrOpen(kSectionNames[index], camera_section::kSize, &error);
+    auto section = platform::SharedSection::CreateOrOpen(kSectionNames[index], camera_section::kSize, &error);
     EXPECT_NE(section, nullptr) << error;
     if (section != nullptr) camera_section::WriteU32(section->data(), camera_section::kVersion, version);
     return section;
@@ -136,8 +134,7 @@ TEST_F(OutputTest, OpenResultsFollowTheDevicesPresent) {
     const char* record;
   };
   const Case cases[] = {
-      {"no microphone, camera present", 0,
-       [](SimulatedDriversConfig& c) { c.microphones[0].device.present = false; },
+      {"no microphone, camera present", 0, [](SimulatedDriversConfig& c) { c.microphones[0].device.present = false; },
        VirtualCameraOutput::kMicrophoneMissing, "we:s.C0E2D0:318"},
       {"microphone cannot be opened", 1,
        [](SimulatedDriversConfig& c) {
@@ -147,8 +144,7 @@ TEST_F(OutputTest, OpenResultsFollowTheDevicesPresent) {
        VirtualCameraOutput::kMicrophoneMissing, "we:s.C1E5D0:318"},
       {"microphone query fails", 0, [](SimulatedDriversConfig& c) { c.microphones[0].queryFails = true; },
        VirtualCameraOutput::kMicrophoneQueryFailed, "we:s:328"},
-      {"no camera without a section", 2,
-       [](SimulatedDriversConfig& c) { c.cameras[2].device.present = false; },
+      {"no camera without a section", 2, [](SimulatedDriversConfig& c) { c.cameras[2].device.present = false; },
        VirtualCameraOutput::kCameraMissing, "we:s.C2E2D0:354"},
       {"camera query fails", 0, [](SimulatedDriversConfig& c) { c.cameras[0].queryFails = true; },
        VirtualCameraOutput::kCameraQueryFailed, "we:s:365"},
@@ -159,8 +155,8 @@ TEST_F(OutputTest, OpenResultsFollowTheDevicesPresent) {
       {"microphone not ready", 0, [](SimulatedDriversConfig& c) { c.microphones[0].status = 0; },
        VirtualCameraOutput::kDriverNotReady, "we:s:387"},
       {"everything present", 3, [](SimulatedDriversConfig&) {}, VirtualCameraOutput::kOpened, ""},
-      {"version 2", 1, [](SimulatedDriversConfig& c) { c.cameras[1].info.version = 2; },
-       VirtualCameraOutput::kOpened, ""},
+      {"version 2", 1, [](SimulatedDriversConfig& c) { c.cameras[1].info.version = 2; }, VirtualCameraOutput::kOpened,
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -399,9 +395,7 @@ class StreamingControlCodeTest : public OutputTest {
     OutputTest::TearDown();
   }
   // Hands the output a decoded picture, as the decoder thread does.
-  void OfferPicture(uint8_t fill, float time) {
-    output->WriteDecodedPicture(*Picture(640, 360, fill), time);
-  }
+  void OfferPicture(uint8_t fill, float time) { output->WriteDecodedPicture(*Picture(640, 360, fill), time); }
   void SetReply(uint32_t width, int32_t height, uint32_t value, uint32_t flag, uint32_t bytes = 28) {
     drivers->UpdateConfig([=](SimulatedDriversConfig& c) {
       simdrivers::FrameWriteReply reply;
@@ -448,8 +442,7 @@ TEST_F(OutputTest, EveryPictureWrittenIsWipedByTheNextClear) {
   const uint8_t* slot0 = s + camera_section::kSlot0;
   const uint8_t* slot1 = s + camera_section::kSlot1;
   auto isBlack = [](const uint8_t* data) {
-    return data[0] == 0x00 && data[1] == 0x80 && data[2 * 640 * 360 - 1] == 0x80 &&
-           data[3840 * 2160 * 2 - 1] == 0x80;
+    return data[0] == 0x00 && data[1] == 0x80 && data[2 * 640 * 360 - 1] == 0x80 && data[3840 * 2160 * 2 - 1] == 0x80;
   };
   output.ClearFrameSlots();
   output.ClearFrameSlots();
@@ -660,8 +653,8 @@ TEST_F(StreamingControlCodeTest, TheDecoderFillsTheOtherSlotWhileTheDriverTakesA
   // A stream's picture has gone to the driver first: the feeder is past any placeholder picture,
   // whose hand-over the gate below would hold with the slots lock taken.
   ASSERT_TRUE(DeliverOne(0, drivers->Camera(0).frames));
-  ASSERT_TRUE(testkit::WaitUntil(
-      [&] { return !output->localSlot(0).ready() && !output->localSlot(1).ready(); }, 10000, 5))
+  ASSERT_TRUE(
+      testkit::WaitUntil([&] { return !output->localSlot(0).ready() && !output->localSlot(1).ready(); }, 10000, 5))
       << "pictures left waiting for the driver";
   auto gate = std::make_shared<Gate>();
   drivers->UpdateConfig([gate](SimulatedDriversConfig& c) {
@@ -718,8 +711,7 @@ TEST_F(OutputTest, SectionControlsReachTheListenerOncePerChange) {
   ASSERT_EQ(output.Open(), 0);
   output.SetStreaming(true);
   auto waitFor = [&](size_t values, size_t flags) {
-    testkit::WaitUntil(
-        [&] { return controls.values().size() >= values && controls.flags().size() >= flags; }, 10000);
+    testkit::WaitUntil([&] { return controls.values().size() >= values && controls.flags().size() >= flags; }, 10000);
   };
   camera_section::WriteU32(s, camera_section::kControlValue, 3);
   waitFor(1, 0);

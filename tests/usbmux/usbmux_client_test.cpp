@@ -82,8 +82,9 @@ class StandInService {
       // The request is small and comes in one piece; the reply echoes its tag.
       uint8_t request[4096];
       if (::recv(connection, request, sizeof request, 0) < 16) continue;
-      const std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>MessageType</key>"
-                              "<string>Result</string><key>Number</key><integer>0</integer></dict></plist>";
+      const std::string xml =
+          "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>MessageType</key>"
+          "<string>Result</string><key>Number</key><integer>0</integer></dict></plist>";
       std::vector<uint8_t> reply(16 + xml.size());
       const uint32_t length = static_cast<uint32_t>(reply.size());
       const uint32_t fields[] = {length, 1, 8, 0};
@@ -117,9 +118,7 @@ class LateStop {
   std::thread thread_;
 };
 
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 TEST(UsbmuxClientWaits, DeadlinesBecomeWaitsThatSaturateNeverWrap) {
   // A machine up for 30 days: "never" and a deadline weeks away are the longest wait there is,

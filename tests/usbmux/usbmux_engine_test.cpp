@@ -23,8 +23,8 @@
 #include "broker/camera_roster.h"
 #include "broker/phone_broker.h"
 #include "broker/usbmux_device_monitor.h"
-#include "discovery/phone_list.h"
 #include "common/error_log.h"
+#include "discovery/phone_list.h"
 #include "fake_clock.h"
 #include "instance/engine_instance.h"
 #include "protocol/phone_announcement.h"
@@ -193,8 +193,7 @@ bool WaitUntil(Predicate done, int timeoutMs) {
 // every 100 ms and never reads. Declared first in a test, so that the engine's side goes before it.
 class StallingService {
  public:
-  explicit StallingService(int answerAfterMs)
-      : port_([this, answerAfterMs](int fd) { Serve(fd, answerAfterMs); }) {
+  explicit StallingService(int answerAfterMs) : port_([this, answerAfterMs](int fd) { Serve(fd, answerAfterMs); }) {
     if (const char* prior = std::getenv("USBMUXD_SOCKET_ADDRESS")) prior_ = prior;
     ::setenv("USBMUXD_SOCKET_ADDRESS", ("127.0.0.1:" + std::to_string(port_.port())).c_str(), 1);
   }
@@ -224,8 +223,7 @@ class StallingService {
     if (::recv(fd, header, sizeof header, MSG_WAITALL) != static_cast<ssize_t>(sizeof header)) return;
     const uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
     std::vector<uint8_t> body(length > 16 && length < 65536 ? length - 16 : 0);
-    if (!body.empty() && ::recv(fd, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size()))
-      return;
+    if (!body.empty() && ::recv(fd, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size())) return;
     if (!Pause(answerAfterMs)) return;
     const std::string plist =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"

@@ -1,8 +1,8 @@
 // Our usbmux client as engine.dll exports it, under Wine: found by name in the DLL, it reaches the
 // native usbmuxd-sim that run_usbmux_client_wine.sh starts at the Windows default address
 // (127.0.0.1:27015), lists its devices, hears their events and opens a phone-sim's port.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -52,7 +52,8 @@ TEST(UsbmuxClientWine, TheDllsClientListsHearsAndConnects) {
   auto freeList = dll.Get<decltype(&usbmuxd_device_list_free)>("usbmuxd_device_list_free");
   auto subscribe = dll.Get<decltype(&usbmuxd_events_subscribe)>("usbmuxd_events_subscribe");
   auto unsubscribe = dll.Get<decltype(&usbmuxd_events_unsubscribe)>("usbmuxd_events_unsubscribe");
-  auto savePair = dll.Get<decltype(&usbmuxd_save_pair_record_with_device_id)>("usbmuxd_save_pair_record_with_device_id");
+  auto savePair =
+      dll.Get<decltype(&usbmuxd_save_pair_record_with_device_id)>("usbmuxd_save_pair_record_with_device_id");
   auto connect = dll.Get<decltype(&usbmuxd_connect)>("usbmuxd_connect");
   auto receive = dll.Get<decltype(&usbmuxd_recv_timeout)>("usbmuxd_recv_timeout");
   auto disconnect = dll.Get<decltype(&usbmuxd_disconnect)>("usbmuxd_disconnect");

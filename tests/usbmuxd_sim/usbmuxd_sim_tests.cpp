@@ -13,9 +13,9 @@
 #include <unistd.h>
 #include <usbmuxd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -244,11 +244,10 @@ class UsbmuxdSim : public ::testing::TestWithParam<const MuxClientApi*> {
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
     script_ = dir_ + "/devices.txt";
-    WriteScript("device 3 " + std::string(kUsbUdid) + " usb product=0x12a8 location=0x14100000\n" +
-                "device 9 " + kNetworkUdid + " network address=198.18.0.2 product=0x12a8\n");
-    sim_ = std::make_unique<MuxSim>(dir_, std::vector<std::string>{"--unix", dir_ + "/usbmuxd", "--tcp",
-                                                                   "127.0.0.1:0", "--control", "127.0.0.1:0",
-                                                                   "--devices", script_});
+    WriteScript("device 3 " + std::string(kUsbUdid) + " usb product=0x12a8 location=0x14100000\n" + "device 9 " +
+                kNetworkUdid + " network address=198.18.0.2 product=0x12a8\n");
+    sim_ = std::make_unique<MuxSim>(dir_, std::vector<std::string>{"--unix", dir_ + "/usbmuxd", "--tcp", "127.0.0.1:0",
+                                                                   "--control", "127.0.0.1:0", "--devices", script_});
     control_ = std::make_unique<simtest::ControlClient>(sim_->Control());
     UseAddress(TcpAddress());
   }
@@ -561,10 +560,17 @@ TEST_P(UsbmuxdSim, DeviceLookupFollowsTheOptions) {
     uint32_t handle;
   };
   const Case cases[] = {
-      {nullptr, 0, 1, kUsbId},       {kNetworkUdid, 0, 0, 0},       {"DUAL", 0, 1, 11},
-      {nullptr, net, 1, kNetworkId}, {kUsbUdid, net, 0, 0},         {"DUAL", net, 1, 12},
-      {"DUAL", usb | net, 1, 11},    {"DUAL", usb | net | prefer, 1, 12}, {nullptr, usb | net | prefer, 1, kUsbId},
-      {nullptr, prefer, 0, 0},       {"nobody", usb | net, 0, 0},
+      {nullptr, 0, 1, kUsbId},
+      {kNetworkUdid, 0, 0, 0},
+      {"DUAL", 0, 1, 11},
+      {nullptr, net, 1, kNetworkId},
+      {kUsbUdid, net, 0, 0},
+      {"DUAL", net, 1, 12},
+      {"DUAL", usb | net, 1, 11},
+      {"DUAL", usb | net | prefer, 1, 12},
+      {nullptr, usb | net | prefer, 1, kUsbId},
+      {nullptr, prefer, 0, 0},
+      {"nobody", usb | net, 0, 0},
   };
   for (const Case& c : cases) {
     usbmuxd_device_info_t device{};
@@ -611,7 +617,8 @@ TEST_P(UsbmuxdSim, DeviceStreamsCarryBothWaysAndTheirHandlesEndWithDisconnect) {
   // The device closes its end: the receive says so.
   ASSERT_EQ(api().send(handle, "bye", 3, &sent), 0);
   int result = -ETIMEDOUT;
-  for (int i = 0; i < 50 && result == -ETIMEDOUT; ++i) result = api().recv_timeout(handle, buffer, sizeof buffer, &got, 100);
+  for (int i = 0; i < 50 && result == -ETIMEDOUT; ++i)
+    result = api().recv_timeout(handle, buffer, sizeof buffer, &got, 100);
   EXPECT_EQ(result, -ECONNRESET);
   EXPECT_EQ(got, 0u);
 

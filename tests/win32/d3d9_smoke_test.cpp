@@ -19,8 +19,7 @@ namespace {
 using Create9Fn = IDirect3D9*(WINAPI*)(UINT);
 using Create9ExFn = HRESULT(WINAPI*)(UINT, IDirect3D9Ex**);
 
-constexpr DWORD kBehaviour =
-    D3DCREATE_SOFTWARE_VERTEXPROCESSING | D3DCREATE_MULTITHREADED | D3DCREATE_FPU_PRESERVE;
+constexpr DWORD kBehaviour = D3DCREATE_SOFTWARE_VERTEXPROCESSING | D3DCREATE_MULTITHREADED | D3DCREATE_FPU_PRESERVE;
 
 template <typename T>
 void Release(T*& p) {
@@ -58,8 +57,8 @@ class Direct3DDevice {
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"KavexD3d9Smoke";
     RegisterClassW(&windowClass);
-    window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 1, 1, nullptr,
-                              nullptr, windowClass.hInstance, nullptr);
+    window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 1, 1, nullptr, nullptr,
+                              windowClass.hInstance, nullptr);
     if (window_ == nullptr) return "CreateWindowExW failed: " + std::to_string(GetLastError());
 
     D3DPRESENT_PARAMETERS present = {};
@@ -71,21 +70,23 @@ class Direct3DDevice {
     present.hDeviceWindow = window_;
     present.Windowed = TRUE;
 
-    const auto create9Ex = reinterpret_cast<Create9ExFn>(reinterpret_cast<void*>(GetProcAddress(library_, "Direct3DCreate9Ex")));
+    const auto create9Ex =
+        reinterpret_cast<Create9ExFn>(reinterpret_cast<void*>(GetProcAddress(library_, "Direct3DCreate9Ex")));
     if (create9Ex != nullptr) {
       IDirect3D9Ex* d3dEx = nullptr;
       const HRESULT hr = create9Ex(D3D_SDK_VERSION, &d3dEx);
       if (FAILED(hr)) return "Direct3DCreate9Ex failed: " + Hr(hr);
       d3d_ = d3dEx;
       IDirect3DDevice9Ex* deviceEx = nullptr;
-      const HRESULT created = d3dEx->CreateDeviceEx(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window_, kBehaviour,
-                                                    &present, nullptr, &deviceEx);
+      const HRESULT created =
+          d3dEx->CreateDeviceEx(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window_, kBehaviour, &present, nullptr, &deviceEx);
       if (FAILED(created)) return "CreateDeviceEx failed: " + Hr(created);
       device_ = deviceEx;
       isEx_ = true;
       return {};
     }
-    const auto create9 = reinterpret_cast<Create9Fn>(reinterpret_cast<void*>(GetProcAddress(library_, "Direct3DCreate9")));
+    const auto create9 =
+        reinterpret_cast<Create9Fn>(reinterpret_cast<void*>(GetProcAddress(library_, "Direct3DCreate9")));
     if (create9 == nullptr) return "d3d9.dll exports neither Direct3DCreate9Ex nor Direct3DCreate9";
     d3d_ = create9(D3D_SDK_VERSION);
     if (d3d_ == nullptr) return "Direct3DCreate9 returned null";
@@ -235,9 +236,10 @@ TEST_F(Direct3D9, TimesUploadAndStretchOf720pFrames) {
   }
   std::sort(ms.begin(), ms.end());
   const double median = (ms[kRounds / 2 - 1] + ms[kRounds / 2]) / 2;
-  std::printf("d3d9: LockRect copy + StretchRect 1280x720 -> 1280x720: median %.3f ms, min %.3f, max %.3f "
-              "(%d rounds)\n",
-              median, ms.front(), ms.back(), kRounds);
+  std::printf(
+      "d3d9: LockRect copy + StretchRect 1280x720 -> 1280x720: median %.3f ms, min %.3f, max %.3f "
+      "(%d rounds)\n",
+      median, ms.front(), ms.back(), kRounds);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Loads the engine the way a host does and drives every export through pointers of the declared
 // calling conventions: engine-simdrivers.dll (the same engine with simulated drivers) for a whole
 // lifetime, and engine.dll against this system's own devices, of which there are none.
-#include <objbase.h>
 #include <windows.h>
+#include <objbase.h>
 
 #include <string>
 
@@ -27,8 +27,8 @@ void KAVEX_STDCALL OnOpenResult(int, int value) { g_openResult = value; }
 std::string StoredError() {
   char text[256] = {};
   DWORD size = sizeof text;
-  if (RegGetValueA(HKEY_CURRENT_USER, "Software\\Kavex\\webcam", "erd", RRF_RT_REG_SZ, nullptr, text,
-                   &size) != ERROR_SUCCESS)
+  if (RegGetValueA(HKEY_CURRENT_USER, "Software\\Kavex\\webcam", "erd", RRF_RT_REG_SZ, nullptr, text, &size) !=
+      ERROR_SUCCESS)
     return std::string();
   return text;
 }
@@ -66,7 +66,8 @@ TEST(EngineDll, StaysLoadedWhileACameraExistsAndGoesWithTheLast) {
   ASSERT_EQ(GetModuleHandleA(path.c_str()), nullptr) << "loaded before the test";
   HMODULE module = LoadLibraryA(path.c_str());
   ASSERT_NE(module, nullptr);
-  const auto initialize = reinterpret_cast<EInitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "EInitialize")));
+  const auto initialize =
+      reinterpret_cast<EInitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "EInitialize")));
   const auto open = reinterpret_cast<EOpenFn>(reinterpret_cast<void*>(GetProcAddress(module, "EOpen")));
   const auto uninitialize =
       reinterpret_cast<EUninitializeFn>(reinterpret_cast<void*>(GetProcAddress(module, "EUninitialize")));

@@ -29,8 +29,7 @@ int Peer(const std::string& checks) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process))
+  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return -1;
   WaitForSingleObject(process.hProcess, 60000);
   DWORD code = 1;
@@ -68,9 +67,8 @@ TEST(SectionConsumer, TheEngineAttachesPublishesItsFormatTableAndDetaches) {
   // Preset 4 (1280 × 720) goes to the table at 30 and 60.06 frames a second.
   e.ESetVideoFormat(0, 4);
   EXPECT_EQ(Peer(Field(layout::kFormatTableCount, 2) + Field(kTableRows, 1280) + Field(kTableRows + 4, 720) +
-                 Field(kTableRows + 8, 30000) + Field(kTableRows + 12, 0) +
-                 Field(kTableRows + 16, 1280) + Field(kTableRows + 20, 720) +
-                 Field(kTableRows + 24, 60060) + Field(kTableRows + 28, 0)),
+                 Field(kTableRows + 8, 30000) + Field(kTableRows + 12, 0) + Field(kTableRows + 16, 1280) +
+                 Field(kTableRows + 20, 720) + Field(kTableRows + 24, 60060) + Field(kTableRows + 28, 0)),
             0);
   // Automatic empties the table.
   e.ESetVideoFormat(0, 0);

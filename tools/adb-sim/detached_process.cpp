@@ -30,8 +30,8 @@ bool StartDetachedSelf(const std::vector<std::string>& args, std::string* error)
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   // No handle inheritance: the caller's pipe stays with the caller.
-  if (!::CreateProcessA(path, &commandLine[0], nullptr, nullptr, FALSE,
-                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process)) {
+  if (!::CreateProcessA(path, &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP,
+                        nullptr, nullptr, &startup, &process)) {
     *error = "CreateProcess failed: " + std::to_string(::GetLastError());
     return false;
   }
@@ -74,9 +74,8 @@ bool StartDetachedSelf(const std::vector<std::string>& args, std::string* error)
     const int errors = ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (errors >= 0) ::dup2(errors, 2);
     rlimit limit{};
-    const int top = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
-                        ? static_cast<int>(limit.rlim_cur)
-                        : 65536;
+    const int top =
+        ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536 ? static_cast<int>(limit.rlim_cur) : 65536;
     for (int fd = 3; fd < top; ++fd) ::close(fd);
     ::execv(path, argv.data());
     ::_exit(127);

@@ -11,8 +11,8 @@ namespace adbsim {
 
 struct ScriptDevice {
   std::string serial;
-  std::string state;           // "device" when usable; any other word is listed as it is
-  std::string host = "127.0.0.1";  // where the device's ports are reached
+  std::string state;                   // "device" when usable; any other word is listed as it is
+  std::string host = "127.0.0.1";      // where the device's ports are reached
   std::map<uint16_t, uint16_t> ports;  // device port -> port at host (unlisted: the same number)
 
   uint16_t PortAtHost(uint16_t devicePort) const;

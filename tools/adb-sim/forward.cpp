@@ -13,10 +13,7 @@ constexpr int kDeviceConnectMs = 2000;
 }  // namespace
 
 Forward::Forward(Socket listener, std::string serial, uint16_t devicePort, std::atomic<int>* connections)
-    : listener_(std::move(listener)),
-      connections_(connections),
-      serial_(std::move(serial)),
-      devicePort_(devicePort) {
+    : listener_(std::move(listener)), connections_(connections), serial_(std::move(serial)), devicePort_(devicePort) {
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -52,8 +49,8 @@ void Forward::AcceptLoop() {
     }
     active_.push_back(std::make_unique<Connection>());
     Connection* connection = active_.back().get();
-    connection->thread = std::thread([this, connection](Socket socket) { Serve(std::move(socket), connection); },
-                                     std::move(local));
+    connection->thread =
+        std::thread([this, connection](Socket socket) { Serve(std::move(socket), connection); }, std::move(local));
   }
   for (auto& connection : active_) connection->thread.join();
   active_.clear();

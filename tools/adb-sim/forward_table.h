@@ -1,9 +1,9 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <utility>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "forward.h"

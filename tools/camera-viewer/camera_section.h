@@ -21,8 +21,7 @@ class CameraSection {
   // Creates or opens camera `camera`'s section, clears both slots' ready fields, and publishes the
   // demand: format, then consumer count 1, then version 6 last, so the engine never sees a version
   // 6 section without its demand. Null with *error set on failure.
-  static std::unique_ptr<CameraSection> Publish(int camera, const PictureLayout& layout, float fps,
-                                                std::string* error);
+  static std::unique_ptr<CameraSection> Publish(int camera, const PictureLayout& layout, float fps, std::string* error);
   // Consumer count 0, then the view and the handles go.
   ~CameraSection();
   CameraSection(const CameraSection&) = delete;

@@ -54,8 +54,7 @@ uint64_t PictureStats::MissedBefore(float pictureTime) {
     std::vector<float> sorted(intervals_.begin(), intervals_.end());
     std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
     const double usual = sorted[sorted.size() / 2];
-    if (usual > 0 && interval > kGapFactor * usual)
-      missed = static_cast<uint64_t>(std::lround(interval / usual)) - 1;
+    if (usual > 0 && interval > kGapFactor * usual) missed = static_cast<uint64_t>(std::lround(interval / usual)) - 1;
   }
   intervals_.push_back(interval);
   if (intervals_.size() > kIntervalHistory) intervals_.pop_front();

@@ -20,21 +20,31 @@ void YuvToRgb(int y, int u, int v, uint8_t* out) {
 uint64_t PictureBytes(const PictureLayout& layout) {
   const uint64_t pixels = static_cast<uint64_t>(layout.width) * layout.rows();
   switch (layout.code) {
-    case kRgb24: return pixels * 3;
-    case kYuy2: return pixels * 2;
-    case kI420: return pixels * 3 / 2;
-    case kArgb: return pixels * 4;
-    default: return 0;
+    case kRgb24:
+      return pixels * 3;
+    case kYuy2:
+      return pixels * 2;
+    case kI420:
+      return pixels * 3 / 2;
+    case kArgb:
+      return pixels * 4;
+    default:
+      return 0;
   }
 }
 
 const char* PixelCodeName(uint32_t code) {
   switch (code) {
-    case kRgb24: return "RGB24";
-    case kYuy2: return "YUY2";
-    case kI420: return "I420";
-    case kArgb: return "ARGB";
-    default: return "unknown";
+    case kRgb24:
+      return "RGB24";
+    case kYuy2:
+      return "YUY2";
+    case kI420:
+      return "I420";
+    case kArgb:
+      return "ARGB";
+    default:
+      return "unknown";
   }
 }
 

@@ -12,11 +12,11 @@
 namespace camera_viewer {
 
 // The layouts and the slot's size are the camera section's (the test kit's).
-using testkit::camera_section::PixelCode;
+using testkit::camera_section::kArgb;
+using testkit::camera_section::kI420;
 using testkit::camera_section::kRgb24;
 using testkit::camera_section::kYuy2;
-using testkit::camera_section::kI420;
-using testkit::camera_section::kArgb;
+using testkit::camera_section::PixelCode;
 
 struct PictureLayout {
   uint32_t width = 0;

@@ -92,9 +92,8 @@ int Viewer::Run(const std::atomic<bool>& stop) {
       stats.Add(slot.taken.time, slot.taken.overwritten);
       if (!ToRgb(layout, slot.bytes.data(), slot.bytes.size(), &rgb)) continue;
       if (snapshots.AnyDue(at))
-        for (const std::string& line :
-             snapshots.WriteDue(at, static_cast<int>(layout.width), static_cast<int>(layout.rows()), rgb,
-                                slot.taken.time))
+        for (const std::string& line : snapshots.WriteDue(at, static_cast<int>(layout.width),
+                                                          static_cast<int>(layout.rows()), rgb, slot.taken.time))
           Say("%s", line.c_str());
     }
 
@@ -155,8 +154,8 @@ void Viewer::ReportEnd(const PictureStats& stats, double now, const std::vector<
   const PictureCounts total = stats.Total(now);
   Say("summary: %llu pictures (%llu distinct times) in %.1f s, average %.1f pictures/s, %llu missed, "
       "%llu overwritten, %zu snapshots",
-      static_cast<unsigned long long>(total.pictures), static_cast<unsigned long long>(total.distinct),
-      total.seconds, total.PerSecond(), static_cast<unsigned long long>(total.missed),
+      static_cast<unsigned long long>(total.pictures), static_cast<unsigned long long>(total.distinct), total.seconds,
+      total.PerSecond(), static_cast<unsigned long long>(total.missed),
       static_cast<unsigned long long>(total.overwritten), snapshotsWritten);
   for (const PhaseCounts& phase : stats.Phases(now)) {
     Say("phase %s: %llu pictures in %.1f s, %.1f pictures/s, %llu missed", phase.name.c_str(),

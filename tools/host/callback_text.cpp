@@ -21,12 +21,18 @@ std::string Hex32(uint32_t value) {
 
 const char* PhoneStateName(int value) {
   switch (value) {
-    case KAVEX_PHONE_IDLE: return "Idle";
-    case KAVEX_PHONE_FAILED: return "Failed";
-    case KAVEX_PHONE_CONNECTING: return "Connecting";
-    case KAVEX_PHONE_STREAMING: return "Streaming";
-    case KAVEX_PHONE_PASSCODE_NEEDED: return "PasscodeNeeded";
-    default: return nullptr;
+    case KAVEX_PHONE_IDLE:
+      return "Idle";
+    case KAVEX_PHONE_FAILED:
+      return "Failed";
+    case KAVEX_PHONE_CONNECTING:
+      return "Connecting";
+    case KAVEX_PHONE_STREAMING:
+      return "Streaming";
+    case KAVEX_PHONE_PASSCODE_NEEDED:
+      return "PasscodeNeeded";
+    default:
+      return nullptr;
   }
 }
 
@@ -96,8 +102,7 @@ std::string FormatListItem(const std::string& formats, int index) {
 }
 
 std::string OpenResultText(int instance, int result) {
-  return Camera(instance) + " open result " + std::to_string(result) +
-         (result == 0 ? " (ok)" : " (failed)");
+  return Camera(instance) + " open result " + std::to_string(result) + (result == 0 ? " (ok)" : " (failed)");
 }
 
 std::string StateText(int instance, int value) {
@@ -108,38 +113,37 @@ std::string StateText(int instance, int value) {
 
 std::string PhoneControlText(int instance, uint32_t first, uint32_t second) {
   // The phone's meaning of the two words is its own: show them as integers and as raw bits.
-  return Camera(instance) + " phone control " + std::to_string(first) + " " +
-         std::to_string(second) + " (" + Hex32(first) + " " + Hex32(second) + ")";
+  return Camera(instance) + " phone control " + std::to_string(first) + " " + std::to_string(second) + " (" +
+         Hex32(first) + " " + Hex32(second) + ")";
 }
 
 std::string VideoSizeText(int instance, int width, int height) {
   return Camera(instance) + " video size " + std::to_string(width) + " x " + std::to_string(height);
 }
 
-std::string PhoneListText(int instance, int entry, const char* key, const char* displayName,
-                          int selected) {
-  return Camera(instance) + " phone list " + std::to_string(entry) + ": key " + Quoted(key) +
-         " name " + Quoted(displayName) + (selected != 0 ? " selected" : "");
+std::string PhoneListText(int instance, int entry, const char* key, const char* displayName, int selected) {
+  return Camera(instance) + " phone list " + std::to_string(entry) + ": key " + Quoted(key) + " name " +
+         Quoted(displayName) + (selected != 0 ? " selected" : "");
 }
 
 std::string Message19Text(int instance, int32_t a, int32_t b, int32_t c, int32_t d) {
-  return Camera(instance) + " message 19: " + std::to_string(a) + " " + std::to_string(b) + " " +
-         std::to_string(c) + " " + std::to_string(d);
+  return Camera(instance) + " message 19: " + std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c) +
+         " " + std::to_string(d);
 }
 
 std::string Message20Text(int instance, float a, float b, float c, int32_t d) {
-  return Camera(instance) + " message 20: " + FloatText(a) + " " + FloatText(b) + " " +
-         FloatText(c) + " " + std::to_string(d);
+  return Camera(instance) + " message 20: " + FloatText(a) + " " + FloatText(b) + " " + FloatText(c) + " " +
+         std::to_string(d);
 }
 
 std::string Message21Text(int instance, float a, float b, float c, float d) {
-  return Camera(instance) + " message 21: " + FloatText(a) + " " + FloatText(b) + " " +
-         FloatText(c) + " " + FloatText(d);
+  return Camera(instance) + " message 21: " + FloatText(a) + " " + FloatText(b) + " " + FloatText(c) + " " +
+         FloatText(d);
 }
 
 std::string Message22Text(int instance, int32_t a, int32_t b, int32_t c, int32_t d) {
-  return Camera(instance) + " message 22: " + std::to_string(a) + " " + std::to_string(b) + " " +
-         std::to_string(c) + " " + std::to_string(d);
+  return Camera(instance) + " message 22: " + std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c) +
+         " " + std::to_string(d);
 }
 
 std::string Message25Text(int instance, int32_t mode, float value) {
@@ -157,8 +161,7 @@ std::string FormatChoiceText(int instance, const char* formats, int answer) {
 }
 
 std::string PasscodeKeyText(int instance, const uint8_t* id, const char* name, uint64_t key) {
-  std::string text = Camera(instance) + " passcode key for " + Quoted(name) + " id " +
-                     PhoneIdHex(id) + ": ";
+  std::string text = Camera(instance) + " passcode key for " + Quoted(name) + " id " + PhoneIdHex(id) + ": ";
   if (key == 0) return text + "none";
   char hex[24];
   std::snprintf(hex, sizeof hex, "0x%016llx", static_cast<unsigned long long>(key));

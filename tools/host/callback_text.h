@@ -33,8 +33,7 @@ std::string OpenResultText(int instance, int result);
 std::string StateText(int instance, int value);
 std::string PhoneControlText(int instance, uint32_t first, uint32_t second);
 std::string VideoSizeText(int instance, int width, int height);
-std::string PhoneListText(int instance, int entry, const char* key, const char* displayName,
-                          int selected);
+std::string PhoneListText(int instance, int entry, const char* key, const char* displayName, int selected);
 std::string Message19Text(int instance, int32_t a, int32_t b, int32_t c, int32_t d);
 std::string Message20Text(int instance, float a, float b, float c, int32_t d);
 std::string Message21Text(int instance, float a, float b, float c, float d);

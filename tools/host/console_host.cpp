@@ -26,8 +26,7 @@ void KAVEX_STDCALL PhoneControlThunk(int instance, uint32_t first, uint32_t seco
 void KAVEX_STDCALL VideoSizeThunk(int instance, int width, int height) {
   if (ConsoleHost* host = g_host.load()) host->OnVideoSize(instance, width, height);
 }
-void KAVEX_STDCALL PhoneListThunk(int instance, int entry, const char* key, const char* displayName,
-                                  int selected) {
+void KAVEX_STDCALL PhoneListThunk(int instance, int entry, const char* key, const char* displayName, int selected) {
   if (ConsoleHost* host = g_host.load()) host->OnPhoneList(instance, entry, key, displayName, selected);
 }
 void KAVEX_STDCALL Message19Thunk(int instance, int32_t a, int32_t b, int32_t c, int32_t d) {
@@ -133,12 +132,11 @@ bool ConsoleHost::ResolveListedExports(const std::string& path) {
     }
   }
   if (!missing.empty()) {
-    std::fprintf(stderr, "kavex-host: %s lacks exports that %s lists: %s\n", path.c_str(),
-                 options_.exportsFile.c_str(), missing.c_str());
+    std::fprintf(stderr, "kavex-host: %s lacks exports that %s lists: %s\n", path.c_str(), options_.exportsFile.c_str(),
+                 missing.c_str());
     return false;
   }
-  log_.Info("all " + std::to_string(list.names.size()) + " exports of " + options_.exportsFile +
-            " resolved");
+  log_.Info("all " + std::to_string(list.names.size()) + " exports of " + options_.exportsFile + " resolved");
   return true;
 }
 
@@ -149,14 +147,12 @@ bool ConsoleHost::StartEngine() {
     std::fprintf(stderr, "kavex-host: %s\n", error.c_str());
     return false;
   }
-  log_.Info("loaded " + path + ": all " + std::to_string(testkit::kExportCount) +
-            " exports resolved");
+  log_.Info("loaded " + path + ": all " + std::to_string(testkit::kExportCount) + " exports resolved");
   if (!options_.exportsFile.empty() && !ResolveListedExports(path)) return false;
 
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   if (FAILED(com)) {
-    std::fprintf(stderr, "kavex-host: CoInitializeEx failed (0x%08lx)\n",
-                 static_cast<unsigned long>(com));
+    std::fprintf(stderr, "kavex-host: CoInitializeEx failed (0x%08lx)\n", static_cast<unsigned long>(com));
     return false;
   }
   comStarted_ = true;
@@ -169,20 +165,18 @@ bool ConsoleHost::StartEngine() {
   for (int camera = 0; camera < options_.cameras; ++camera) {
     // Every callback before any open: a phone may connect as soon as instance 0 is open, and the
     // engine calls the format choice without testing for it.
-    engine.SetCallback(camera, &PhoneControlThunk, &VideoSizeThunk, &PhoneListThunk, &Message19Thunk,
-                       &Message20Thunk, &Message21Thunk, &Message22Thunk, &Message25Thunk,
-                       &TextListThunk, &FormatChoiceThunk);
+    engine.SetCallback(camera, &PhoneControlThunk, &VideoSizeThunk, &PhoneListThunk, &Message19Thunk, &Message20Thunk,
+                       &Message21Thunk, &Message22Thunk, &Message25Thunk, &TextListThunk, &FormatChoiceThunk);
     engine.SetIdleCallback(camera, &PasscodeKeyThunk);
   }
-  log_.Info("initialised " + std::to_string(options_.cameras) + " camera" +
-            (options_.cameras > 1 ? "s" : "") + ", callbacks registered");
+  log_.Info("initialised " + std::to_string(options_.cameras) + " camera" + (options_.cameras > 1 ? "s" : "") +
+            ", callbacks registered");
   for (int camera = 0; camera < options_.cameras; ++camera) {
     opening_ = true;
     const int opened = engine.EOpen();
     opening_ = false;
     if (opened != camera) {
-      log_.Event("error: EOpen returned " + std::to_string(opened) + ", expected " +
-                 std::to_string(camera));
+      log_.Event("error: EOpen returned " + std::to_string(opened) + ", expected " + std::to_string(camera));
     }
   }
   input_.Start();
@@ -221,8 +215,7 @@ void ConsoleHost::MainLoop() {
   while (!quit_) {
     const double now = log_.SecondsSinceStart();
     if (options_.durationSeconds > 0.0 && now >= options_.durationSeconds) {
-      log_.Info("duration of " + FloatText(static_cast<float>(options_.durationSeconds)) +
-                " s reached");
+      log_.Info("duration of " + FloatText(static_cast<float>(options_.durationSeconds)) + " s reached");
       break;
     }
     bool ended = false;
@@ -236,8 +229,8 @@ void ConsoleHost::MainLoop() {
       log_.Info(options_.durationSeconds > 0.0 ? "end of input: running until the duration ends"
                                                : "end of input: running until Ctrl-C");
       if (asking_) {
-        log_.Event("cam" + std::to_string(asking_->instance) + " no passcode for " +
-                   Quoted(asking_->name.c_str()) + " (end of input)");
+        log_.Event("cam" + std::to_string(asking_->instance) + " no passcode for " + Quoted(asking_->name.c_str()) +
+                   " (end of input)");
         desk_.Abandon(asking_->id);
         asking_.reset();
       }
@@ -254,8 +247,8 @@ void ConsoleHost::HandleLine(const std::string& line) {
     const PasscodeRequest request = *asking_;
     asking_.reset();
     if (line.empty()) {
-      log_.Event("cam" + std::to_string(request.instance) + " passcode for " +
-                 Quoted(request.name.c_str()) + " skipped");
+      log_.Event("cam" + std::to_string(request.instance) + " passcode for " + Quoted(request.name.c_str()) +
+                 " skipped");
       desk_.Abandon(request.id);
       return;
     }
@@ -273,8 +266,8 @@ void ConsoleHost::HandleLine(const std::string& line) {
 
 void ConsoleHost::Execute(const HostCommand& command) {
   const bool perCamera = command.kind != CommandKind::kBlank && command.kind != CommandKind::kRefresh &&
-                         command.kind != CommandKind::kPreview &&
-                         command.kind != CommandKind::kHelp && command.kind != CommandKind::kQuit;
+                         command.kind != CommandKind::kPreview && command.kind != CommandKind::kHelp &&
+                         command.kind != CommandKind::kQuit;
   if (perCamera && command.camera >= options_.cameras) {
     log_.Event("error: no camera " + std::to_string(command.camera) + " (--cameras " +
                std::to_string(options_.cameras) + ")");
@@ -283,14 +276,22 @@ void ConsoleHost::Execute(const HostCommand& command) {
   log_.Info("> " + DescribeCommand(command));
   const testkit::EngineExports& engine = library_.exports();
   switch (command.kind) {
-    case CommandKind::kSelect: engine.ESelectPhone(command.camera, command.key.c_str()); break;
+    case CommandKind::kSelect:
+      engine.ESelectPhone(command.camera, command.key.c_str());
+      break;
     case CommandKind::kFormat:
       formatChoice_[command.camera] = command.first;
       engine.ESetVideoFormat(command.camera, command.first);
       break;
-    case CommandKind::kBlank: engine.ESetBlank(command.first); break;
-    case CommandKind::kButton: engine.ButtonEvent(command.camera, command.first, command.second); break;
-    case CommandKind::kFocus: engine.EFocus(command.camera, command.x, command.y, command.first); break;
+    case CommandKind::kBlank:
+      engine.ESetBlank(command.first);
+      break;
+    case CommandKind::kButton:
+      engine.ButtonEvent(command.camera, command.first, command.second);
+      break;
+    case CommandKind::kFocus:
+      engine.EFocus(command.camera, command.x, command.y, command.first);
+      break;
     case CommandKind::kFocusDistance:
       engine.EFocusDistance(command.camera, command.first, command.x);
       break;
@@ -298,7 +299,9 @@ void ConsoleHost::Execute(const HostCommand& command) {
       // Any index above 3 means "none" to the engine.
       engine.ESetActiveIdx(command.camera < 0 ? 4 : command.camera);
       break;
-    case CommandKind::kRefresh: engine.ERefresh(); break;
+    case CommandKind::kRefresh:
+      engine.ERefresh();
+      break;
     case CommandKind::kPreview:
       log_.Event(CapturePreview(
           library_.preview(), command.key, command.first,
@@ -310,7 +313,9 @@ void ConsoleHost::Execute(const HostCommand& command) {
       while (std::getline(lines, line)) log_.Info(line);
       break;
     }
-    case CommandKind::kQuit: quit_ = true; break;
+    case CommandKind::kQuit:
+      quit_ = true;
+      break;
   }
 }
 
@@ -334,20 +339,18 @@ void ConsoleHost::ServePasscodes(bool inputOpen) {
   }
 }
 
-void ConsoleHost::GivePasscode(const PasscodeRequest& request, const std::string& passcode,
-                               const char* source) {
+void ConsoleHost::GivePasscode(const PasscodeRequest& request, const std::string& passcode, const char* source) {
   const std::string camera = "cam" + std::to_string(request.instance);
   const testkit::EngineExports& engine = library_.exports();
   const uint64_t key = engine.ESetPasscode(request.id.data(), passcode.c_str());
   if (key == 0) {
-    log_.Event(camera + " passcode for " + Quoted(request.name.c_str()) +
-               " not taken: the engine has no camera 0");
+    log_.Event(camera + " passcode for " + Quoted(request.name.c_str()) + " not taken: the engine has no camera 0");
     desk_.Abandon(request.id);
     return;
   }
   desk_.StoreKey(request.id, key);
-  log_.Event(camera + " passcode for " + Quoted(request.name.c_str()) + " set (" + source +
-             "): key " + KeyHex(key) + ", connecting again");
+  log_.Event(camera + " passcode for " + Quoted(request.name.c_str()) + " set (" + source + "): key " + KeyHex(key) +
+             ", connecting again");
   // The phone may still hold the connection that asked, waiting for an answer that never came:
   // selecting it now connects again at once instead of after that connection's silence limit. A
   // phone that refused a key has closed its connection already, and the engine connects again by
@@ -375,8 +378,7 @@ void ConsoleHost::OnVideoSize(int instance, int width, int height) {
   events_.Write(VideoSizeEvent(instance, width, height));
 }
 
-void ConsoleHost::OnPhoneList(int instance, int entry, const char* key, const char* displayName,
-                              int selected) {
+void ConsoleHost::OnPhoneList(int instance, int entry, const char* key, const char* displayName, int selected) {
   log_.Event(PhoneListText(instance, entry, key, displayName, selected));
   events_.Write(PhoneEvent(instance, entry, key, displayName, selected));
 }

@@ -5,9 +5,9 @@
 //
 // Threads: Run and everything it calls is the main thread, which also initialises COM (instance 0's
 // open scans the capture devices through it) and pumps its messages. The On* methods run on engine
-// threads (and on the main thread for the open results); they only print (the log and the events), read the per-camera format
-// answer and hand passcode requests to the desk, never call the engine, and take no lock but the
-// log's and the desk's.
+// threads (and on the main thread for the open results); they only print (the log and the events), read the per-camera
+// format answer and hand passcode requests to the desk, never call the engine, and take no lock but the log's and the
+// desk's.
 //
 // Owns the engine library (the test kit's loader), the console reader, the passcode desk and the wake event.
 #include <windows.h>
@@ -67,8 +67,7 @@ class ConsoleHost {
   void HandleLine(const std::string& line);
   void Execute(const HostCommand& command);
   void ServePasscodes(bool inputOpen);
-  void GivePasscode(const PasscodeRequest& request, const std::string& passcode,
-                    const char* source);
+  void GivePasscode(const PasscodeRequest& request, const std::string& passcode, const char* source);
 
   const HostOptions options_;
   HostLog& log_;

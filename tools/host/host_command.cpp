@@ -63,8 +63,8 @@ class Reader {
   }
   void Int(size_t at, long low, long high, const char* what, int32_t* value) {
     if (!ReadInt(words_[at], low, high, value)) {
-      Fail(std::string(what) + " must be an integer from " + std::to_string(low) + " to " +
-           std::to_string(high) + ", not \"" + words_[at] + "\"");
+      Fail(std::string(what) + " must be an integer from " + std::to_string(low) + " to " + std::to_string(high) +
+           ", not \"" + words_[at] + "\"");
     }
   }
   void Float(size_t at, const char* what, float* value) {
@@ -170,25 +170,30 @@ ParsedLine ParseCommandLine(const std::string& line) {
 std::string DescribeCommand(const HostCommand& command) {
   const std::string camera = "cam" + std::to_string(command.camera);
   switch (command.kind) {
-    case CommandKind::kSelect: return "select " + camera + " key " + Quoted(command.key.c_str());
-    case CommandKind::kFormat: return "format " + camera + " " + std::to_string(command.first);
-    case CommandKind::kBlank: return "blank " + std::to_string(command.first);
+    case CommandKind::kSelect:
+      return "select " + camera + " key " + Quoted(command.key.c_str());
+    case CommandKind::kFormat:
+      return "format " + camera + " " + std::to_string(command.first);
+    case CommandKind::kBlank:
+      return "blank " + std::to_string(command.first);
     case CommandKind::kButton:
-      return "button " + camera + " code " + std::to_string(command.first) + " value " +
-             std::to_string(command.second);
+      return "button " + camera + " code " + std::to_string(command.first) + " value " + std::to_string(command.second);
     case CommandKind::kFocus:
-      return "focus " + camera + " at " + FloatText(command.x) + " " + FloatText(command.y) +
-             " flag " + std::to_string(command.first);
+      return "focus " + camera + " at " + FloatText(command.x) + " " + FloatText(command.y) + " flag " +
+             std::to_string(command.first);
     case CommandKind::kFocusDistance:
       return "focus-distance " + camera + " mode " + std::to_string(command.first) + " distance " +
              FloatText(command.x);
     case CommandKind::kActive:
       return command.camera < 0 ? std::string("active none") : "active " + camera;
-    case CommandKind::kRefresh: return "refresh";
+    case CommandKind::kRefresh:
+      return "refresh";
     case CommandKind::kPreview:
       return "preview " + Quoted(command.key.c_str()) + " after " + std::to_string(command.first) + " renders";
-    case CommandKind::kHelp: return "help";
-    case CommandKind::kQuit: return "quit";
+    case CommandKind::kHelp:
+      return "help";
+    case CommandKind::kQuit:
+      return "quit";
   }
   return "?";
 }

@@ -26,12 +26,12 @@ enum class CommandKind {
 
 struct HostCommand {
   CommandKind kind = CommandKind::kHelp;
-  int camera = 0;       // 0-3; -1 for "active none"
-  int32_t first = 0;    // format index, blank flag, button code, focus flag, focus mode, renders
-  int32_t second = 0;   // button value
-  float x = 0.0f;       // focus x, focus distance
-  float y = 0.0f;       // focus y
-  std::string key;      // select; preview: the PNG's path
+  int camera = 0;      // 0-3; -1 for "active none"
+  int32_t first = 0;   // format index, blank flag, button code, focus flag, focus mode, renders
+  int32_t second = 0;  // button value
+  float x = 0.0f;      // focus x, focus distance
+  float y = 0.0f;      // focus y
+  std::string key;     // select; preview: the PNG's path
 };
 
 enum class ParseStatus { kCommand, kEmpty, kError };

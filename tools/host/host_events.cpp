@@ -15,7 +15,9 @@ std::string Token(const char* text) {
 
 }  // namespace
 
-std::string OpenResultEvent(int instance, int result) { return Camera("open", instance) + " " + std::to_string(result); }
+std::string OpenResultEvent(int instance, int result) {
+  return Camera("open", instance) + " " + std::to_string(result);
+}
 
 std::string StateEvent(int instance, int value) { return Camera("state", instance) + " " + std::to_string(value); }
 

@@ -8,8 +8,7 @@ std::string TimestampPrefix(double seconds) {
   return text;
 }
 
-HostLog::HostLog(std::FILE* out, bool quiet)
-    : out_(out), quiet_(quiet), start_(std::chrono::steady_clock::now()) {}
+HostLog::HostLog(std::FILE* out, bool quiet) : out_(out), quiet_(quiet), start_(std::chrono::steady_clock::now()) {}
 
 double HostLog::SecondsSinceStart() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();

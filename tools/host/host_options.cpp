@@ -43,9 +43,8 @@ OptionsResult ParseHostOptions(const std::vector<std::string>& args) {
       options.help = true;
       continue;
     }
-    const bool takesValue = option == "--dll" || option == "--cameras" ||
-                            option == "--format-choice" || option == "--passcode-file" ||
-                            option == "--events" || option == "--exports" ||
+    const bool takesValue = option == "--dll" || option == "--cameras" || option == "--format-choice" ||
+                            option == "--passcode-file" || option == "--events" || option == "--exports" ||
                             option == "--duration";
     if (!takesValue) {
       result.error = "unknown option " + option;

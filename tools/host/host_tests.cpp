@@ -120,8 +120,7 @@ TEST(HostCommandParser, MistakesAreRefusedWithTheReason) {
 TEST(HostCommandParser, CommandsAreEchoedReadably) {
   EXPECT_EQ(DescribeCommand(MustParse("button 0 4 1")), "button cam0 code 4 value 1");
   EXPECT_EQ(DescribeCommand(MustParse("focus 1 0.5 0.25 255")), "focus cam1 at 0.5 0.25 flag 255");
-  EXPECT_EQ(DescribeCommand(MustParse("focus-distance 2 1 0.1")),
-            "focus-distance cam2 mode 1 distance 0.1");
+  EXPECT_EQ(DescribeCommand(MustParse("focus-distance 2 1 0.1")), "focus-distance cam2 mode 1 distance 0.1");
   EXPECT_EQ(DescribeCommand(MustParse("select 0 1852794992")), "select cam0 key \"1852794992\"");
   EXPECT_EQ(DescribeCommand(MustParse("active none")), "active none");
   EXPECT_EQ(DescribeCommand(MustParse("blank 0")), "blank 0");
@@ -141,9 +140,8 @@ TEST(HostOptionsParser, DefaultsAndEveryOption) {
   EXPECT_EQ(result.options.durationSeconds, 0.0);
   EXPECT_FALSE(result.options.quiet);
 
-  result = Options({"--dll", "engine-simdrivers.dll", "--cameras", "4", "--format-choice", "10",
-                    "--passcode-file", "codes.txt", "--duration", "2.5", "--quiet", "--events", "ev.txt",
-                    "--exports", "engine.def"});
+  result = Options({"--dll", "engine-simdrivers.dll", "--cameras", "4", "--format-choice", "10", "--passcode-file",
+                    "codes.txt", "--duration", "2.5", "--quiet", "--events", "ev.txt", "--exports", "engine.def"});
   ASSERT_TRUE(result.ok) << result.error;
   EXPECT_EQ(result.options.dll, "engine-simdrivers.dll");
   EXPECT_EQ(result.options.cameras, 4);
@@ -158,11 +156,10 @@ TEST(HostOptionsParser, DefaultsAndEveryOption) {
 
 TEST(HostOptionsParser, BadValuesAreRefused) {
   const std::vector<std::vector<std::string>> bad = {
-      {"--cameras", "0"},       {"--cameras", "5"},        {"--cameras", "two"},
-      {"--format-choice", "11"}, {"--format-choice", "-1"}, {"--duration", "0"},
-      {"--duration", "-3"},     {"--duration", "nan"},     {"--duration", "5s"},
-      {"--dll", ""},            {"--cameras"},             {"--loud"},
-      {"--events", ""},         {"--exports", ""},
+      {"--cameras", "0"},        {"--cameras", "5"},  {"--cameras", "two"}, {"--format-choice", "11"},
+      {"--format-choice", "-1"}, {"--duration", "0"}, {"--duration", "-3"}, {"--duration", "nan"},
+      {"--duration", "5s"},      {"--dll", ""},       {"--cameras"},        {"--loud"},
+      {"--events", ""},          {"--exports", ""},
   };
   for (const auto& args : bad) {
     const OptionsResult result = Options(args);
@@ -179,8 +176,7 @@ TEST(ExportList, NamesAreTheExportedOnesWithoutInternalOrImportNames) {
       "    _SetSize@8 = SetSize@8 ; the preview\r\n    SetAlpha@4 == _SetAlpha@4\r\n"
       "    plist_new_dict @12 NONAME\r\n");
   ASSERT_TRUE(list.ok) << list.error;
-  EXPECT_EQ(list.names, (std::vector<std::string>{"EInitialize", "_SetSize@8", "_SetAlpha@4",
-                                                  "plist_new_dict"}));
+  EXPECT_EQ(list.names, (std::vector<std::string>{"EInitialize", "_SetSize@8", "_SetAlpha@4", "plist_new_dict"}));
 }
 
 TEST(ExportList, AFileWithoutExportsIsRefused) {
@@ -205,16 +201,14 @@ TEST(CallbackText, PhoneStatesAreNamedAsTheHeaderNumbersThem) {
 }
 
 TEST(CallbackText, EveryCallbackPrintsItsArguments) {
-  EXPECT_EQ(PhoneControlText(0, 4, 0xbf800000u),
-            "cam0 phone control 4 3212836864 (0x00000004 0xbf800000)");
+  EXPECT_EQ(PhoneControlText(0, 4, 0xbf800000u), "cam0 phone control 4 3212836864 (0x00000004 0xbf800000)");
   EXPECT_EQ(VideoSizeText(1, 1280, 720), "cam1 video size 1280 x 720");
   EXPECT_EQ(PhoneListText(0, 0, "1852794992", "Video Phone [WiFi]", 1),
             "cam0 phone list 0: key \"1852794992\" name \"Video Phone [WiFi]\" selected");
   EXPECT_EQ(PhoneListText(2, 1, "-1", "", 0), "cam2 phone list 1: key \"-1\" name \"\"");
   EXPECT_EQ(Message19Text(0, 1, -2, 3, INT32_MIN), "cam0 message 19: 1 -2 3 -2147483648");
   EXPECT_EQ(Message20Text(0, 0.5f, -1.25f, 0.1f, 7), "cam0 message 20: 0.5 -1.25 0.1 7");
-  EXPECT_EQ(Message21Text(3, 0.0f, 1e-7f, 3.0e9f, -0.0005f),
-            "cam3 message 21: 0 1e-07 3e+09 -0.0005");
+  EXPECT_EQ(Message21Text(3, 0.0f, 1e-7f, 3.0e9f, -0.0005f), "cam3 message 21: 0 1e-07 3e+09 -0.0005");
   EXPECT_EQ(Message22Text(1, 0, 0, 0, -1), "cam1 message 22: 0 0 0 -1");
   EXPECT_EQ(Message25Text(0, 2, 0.25f), "cam0 message 25: 2 0.25");
   EXPECT_EQ(TextListText(0, "Wide", 5), "cam0 text list \"Wide\" value 5");
@@ -232,8 +226,7 @@ TEST(CallbackText, FormatChoiceShowsTheListAndTheAnswer) {
   const char* formats =
       "Automatic/640 x 360/640 x 480/960 x 540/1280 x 720/1280 x 960/1920 x 1080/2560 x 1440/"
       "3840 x 2160";
-  EXPECT_EQ(FormatChoiceText(0, formats, 4),
-            std::string("cam0 format choice \"") + formats + "\" -> 4 (1280 x 720)");
+  EXPECT_EQ(FormatChoiceText(0, formats, 4), std::string("cam0 format choice \"") + formats + "\" -> 4 (1280 x 720)");
   EXPECT_NE(FormatChoiceText(0, formats, 0).find("-> 0 (Automatic)"), std::string::npos);
   EXPECT_NE(FormatChoiceText(0, formats, 8).find("-> 8 (3840 x 2160)"), std::string::npos);
   // Portrait sizes are offered only sometimes: an answer beyond the list says so.
@@ -261,11 +254,17 @@ TEST(CallbackText, NumbersAndIdentifiers) {
   EXPECT_EQ(std::strtof(FloatText(awkward).c_str(), nullptr), awkward);
   // The engine lists a phone under its first four identifier bytes, little-endian and signed.
   PhoneId id{};
-  id[0] = 0x70; id[1] = 0x68; id[2] = 0x6f; id[3] = 0x6e;
+  id[0] = 0x70;
+  id[1] = 0x68;
+  id[2] = 0x6f;
+  id[3] = 0x6e;
   EXPECT_EQ(PhoneKeyText(id), "1852794992");
   id[0] = id[1] = id[2] = id[3] = 0xff;
   EXPECT_EQ(PhoneKeyText(id), "-1");
-  id[0] = 0; id[1] = 0; id[2] = 0; id[3] = 0x80;
+  id[0] = 0;
+  id[1] = 0;
+  id[2] = 0;
+  id[3] = 0x80;
   EXPECT_EQ(PhoneKeyText(id), "-2147483648");
   EXPECT_EQ(PhoneIdHex(id.data()), "00000080000000000000000000000000");
 }
@@ -302,8 +301,7 @@ TEST(HostLogTest, LinesFromManyThreadsStayWholeAndInTimeOrder) {
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&log, t] {
         for (int i = 0; i < 200; ++i) {
-          log.Event("thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
-                    std::string(100, 'a' + t));
+          log.Event("thread " + std::to_string(t) + " line " + std::to_string(i) + " " + std::string(100, 'a' + t));
         }
       });
     }
@@ -453,8 +451,7 @@ HostRun RunHost(const std::string& arguments, const std::string& input, double t
   std::string commandLine = "kavex-host.exe " + arguments;
   PROCESS_INFORMATION process{};
   const DWORD started = GetTickCount();
-  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
     ADD_FAILURE() << "CreateProcess failed: " << GetLastError();
     return run;
   }
@@ -475,8 +472,7 @@ HostRun RunHost(const std::string& arguments, const std::string& input, double t
       run.text.append(buffer, got);
     }
   });
-  if (WaitForSingleObject(processHandle.get(), static_cast<DWORD>(timeoutSeconds * 1000)) !=
-      WAIT_OBJECT_0) {
+  if (WaitForSingleObject(processHandle.get(), static_cast<DWORD>(timeoutSeconds * 1000)) != WAIT_OBJECT_0) {
     ADD_FAILURE() << "kavex-host " << arguments << " still runs after " << timeoutSeconds << " s";
     TerminateProcess(processHandle.get(), 99);
     WaitForSingleObject(processHandle.get(), INFINITE);
@@ -536,12 +532,12 @@ TEST(HostProgram, OpensFourCamerasOfTheSimulatedDriversAndQuitsAtTheDuration) {
   }
   ASSERT_EQ(events.size(), 4u) << run.text;
   for (int camera = 0; camera < 4; ++camera)
-    EXPECT_TRUE(std::regex_match(events[camera], std::regex("[0-9]+\\.[0-9]{3} open " + std::to_string(camera) + " 0\n")))
+    EXPECT_TRUE(
+        std::regex_match(events[camera], std::regex("[0-9]+\\.[0-9]{3} open " + std::to_string(camera) + " 0\n")))
         << events[camera];
   EXPECT_GE(run.seconds, 3.0);
   EXPECT_NE(Find(run, "loaded "), "") << run.text;
-  EXPECT_NE(Find(run, "loaded ").find("engine-simdrivers.dll: all 14 exports resolved"),
-            std::string::npos);
+  EXPECT_NE(Find(run, "loaded ").find("engine-simdrivers.dll: all 14 exports resolved"), std::string::npos);
   // Every open result, in index order, each on its own line.
   size_t previous = 0;
   for (int camera = 0; camera < 4; ++camera) {
@@ -587,10 +583,9 @@ TEST(HostProgram, CommandsFromStandardInputReachTheEngineUntilQuit) {
   const HostRun run = RunHost("--dll engine-simdrivers.dll --cameras 2 --duration 60", input);
   ASSERT_EQ(run.exitCode, 0u) << run.text;
   EXPECT_LT(run.seconds, 45.0) << "quit ends the run, not the duration";
-  for (const char* echoed :
-       {"> help", "> blank 1", "> button cam0 code 4 value 1", "> focus cam1 at 0.5 0.25 flag 255",
-        "> focus-distance cam0 mode 1 distance 0.75", "> format cam1 4", "> active none",
-        "> select cam0 key \"1852794992\"", "> refresh", "> quit"}) {
+  for (const char* echoed : {"> help", "> blank 1", "> button cam0 code 4 value 1", "> focus cam1 at 0.5 0.25 flag 255",
+                             "> focus-distance cam0 mode 1 distance 0.75", "> format cam1 4", "> active none",
+                             "> select cam0 key \"1852794992\"", "> refresh", "> quit"}) {
     EXPECT_NE(Find(run, echoed), "") << echoed << "\n" << run.text;
   }
   EXPECT_NE(Find(run, "quit               "), "") << "help lists the commands";

@@ -17,8 +17,7 @@ int main(int argc, char** argv) {
   // Plain "\n" line ends: the output is read by scripts and tests as much as by people.
   _setmode(_fileno(stdout), _O_BINARY);
 
-  const kavexhost::OptionsResult parsed =
-      kavexhost::ParseHostOptions(std::vector<std::string>(argv + 1, argv + argc));
+  const kavexhost::OptionsResult parsed = kavexhost::ParseHostOptions(std::vector<std::string>(argv + 1, argv + argc));
   if (!parsed.ok) {
     std::fprintf(stderr, "kavex-host: %s\n%s", parsed.error.c_str(), kavexhost::HostUsage());
     return 2;

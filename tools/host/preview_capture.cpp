@@ -68,8 +68,8 @@ std::string CapturePreview(const testkit::PreviewExports& preview, const std::st
   if (!png_writer::WriteRgb(path, target.width, target.height, rgb.data())) return "preview: cannot write " + path;
   std::sort(costsMs.begin(), costsMs.end());
   char line[256];
-  std::snprintf(line, sizeof line, "preview: saved %dx%d to %s, %d%% lit, Render median %.2f ms",
-                target.width, target.height, path.c_str(),
+  std::snprintf(line, sizeof line, "preview: saved %dx%d to %s, %d%% lit, Render median %.2f ms", target.width,
+                target.height, path.c_str(),
                 target.pixels.empty() ? 0 : static_cast<int>(100 * lit / target.pixels.size()),
                 costsMs[costsMs.size() / 2]);
   return line;

@@ -25,8 +25,7 @@ struct StdinLines::Shared {
 
 StdinLines::StdinLines(HANDLE wake) : shared_(std::make_shared<Shared>()) {
   HANDLE copy = nullptr;
-  if (DuplicateHandle(GetCurrentProcess(), wake, GetCurrentProcess(), &copy, 0, FALSE,
-                      DUPLICATE_SAME_ACCESS)) {
+  if (DuplicateHandle(GetCurrentProcess(), wake, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
     shared_->wake = copy;
   }
 }
@@ -39,8 +38,8 @@ void StdinLines::Start() {
     char buffer[4096];
     for (;;) {
       DWORD got = 0;
-      if (input == nullptr || input == INVALID_HANDLE_VALUE ||
-          !ReadFile(input, buffer, sizeof buffer, &got, nullptr) || got == 0) {
+      if (input == nullptr || input == INVALID_HANDLE_VALUE || !ReadFile(input, buffer, sizeof buffer, &got, nullptr) ||
+          got == 0) {
         break;
       }
       for (DWORD i = 0; i < got; ++i) {

@@ -71,8 +71,7 @@ bool Announcer::Open(const AnnounceOptions& options, std::string* error) {
   if (options.ipv6) {
     UniqueFd fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const int hops = 1;
-    if (!fd.Valid() ||
-        ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &ifIndex_, sizeof ifIndex_) != 0 ||
+    if (!fd.Valid() || ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &ifIndex_, sizeof ifIndex_) != 0 ||
         ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops) != 0) {
       *error = std::string("IPv6 announcement socket: ") + strerror(errno);
       return false;

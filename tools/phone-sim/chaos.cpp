@@ -16,13 +16,27 @@ struct Known {
   uint32_t length;
 };
 constexpr Known kKnown[] = {
-    {wire::kAnnouncement, 280}, {wire::kGoodbye, 4},       {wire::kHello, 4},
-    {wire::kHelloAnswer, 4},    {wire::kStatus5, 4},       {wire::kAudio, 8},
-    {wire::kVideo, 8},          {wire::kDecodeAck, 16},    {wire::kCapabilities, 12},
-    {wire::kFormatRequest, 24}, {wire::kErrorReport, 268}, {wire::kControl, 12},
-    {wire::kCapabilitiesAnswer, 12}, {wire::kFocus, 16},   {wire::kStatus19, 20},
-    {wire::kStatus20, 20},      {wire::kStatus21, 20},     {wire::kStatus22, 20},
-    {wire::kPasscode, 16},      {wire::kTextList, 12},     {wire::kFocusDistance, 12},
+    {wire::kAnnouncement, 280},
+    {wire::kGoodbye, 4},
+    {wire::kHello, 4},
+    {wire::kHelloAnswer, 4},
+    {wire::kStatus5, 4},
+    {wire::kAudio, 8},
+    {wire::kVideo, 8},
+    {wire::kDecodeAck, 16},
+    {wire::kCapabilities, 12},
+    {wire::kFormatRequest, 24},
+    {wire::kErrorReport, 268},
+    {wire::kControl, 12},
+    {wire::kCapabilitiesAnswer, 12},
+    {wire::kFocus, 16},
+    {wire::kStatus19, 20},
+    {wire::kStatus20, 20},
+    {wire::kStatus21, 20},
+    {wire::kStatus22, 20},
+    {wire::kPasscode, 16},
+    {wire::kTextList, 12},
+    {wire::kFocusDistance, 12},
 };
 constexpr uint32_t kKnownCount = sizeof kKnown / sizeof kKnown[0];
 constexpr uint32_t kLargest = 65536;

@@ -180,17 +180,14 @@ Reply State(Simulator& sim) {
   }
   Recorder& recorder = sim.GetRecorder();
   std::string text =
-      "connected=" + std::to_string(connected ? 1 : 0) + " session=" + std::to_string(number) +
-      " peer=" + peer + " passcode=" + PasscodeText(status.passcode) +
-      " streaming=" + std::to_string(status.streaming ? 1 : 0) +
+      "connected=" + std::to_string(connected ? 1 : 0) + " session=" + std::to_string(number) + " peer=" + peer +
+      " passcode=" + PasscodeText(status.passcode) + " streaming=" + std::to_string(status.streaming ? 1 : 0) +
       " silenced=" + std::to_string(status.silenced ? 1 : 0) + " codec=" + std::to_string(status.codec) +
       " format=" + (status.codec ? wire::FormatText(status.format) : std::string("-")) +
-      " video_sent=" + std::to_string(status.videoSent) +
-      " video_last=" + TimestampText(status.lastVideoTimestamp) + " audio_sent=" + std::to_string(status.audioSent) +
-      " messages_sent=" + std::to_string(status.messagesSent) +
+      " video_sent=" + std::to_string(status.videoSent) + " video_last=" + TimestampText(status.lastVideoTimestamp) +
+      " audio_sent=" + std::to_string(status.audioSent) + " messages_sent=" + std::to_string(status.messagesSent) +
       " sessions=" + std::to_string(sim.SessionCount()) + " rejected=" + std::to_string(sim.RejectedCount()) +
-      " received=" + std::to_string(recorder.Count(-1)) +
-      " complaints=" + std::to_string(recorder.ComplaintCount()) +
+      " received=" + std::to_string(recorder.Count(-1)) + " complaints=" + std::to_string(recorder.ComplaintCount()) +
       " announcements=" + std::to_string(sim.GetAnnouncer().Sent());
   return Ok(text);
 }
@@ -226,8 +223,7 @@ Reply Set(Simulator& sim, const Words& words) {
       size_t start = 0;
       while (start <= value.size()) {
         const size_t comma = value.find(',', start);
-        const std::string item =
-            value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         wire::VideoFormat format;
         if (!wire::ParseFormat(item, &format)) return Err("bad format " + item + " (WxH@FPS)");
         formats.push_back(format);
@@ -318,8 +314,7 @@ Reply WaitReceived(Simulator& sim, const Words& words, Session*) {
       (words.size() == 4 && !ParseRange(words[3], 1, 1000000000, &count))) {
     return Err("usage: wait-received TYPE|any TIMEOUT_MS [COUNT]");
   }
-  return WaitReply(
-      sim.GetRecorder().WaitFor(type, static_cast<uint64_t>(count), std::chrono::milliseconds(timeout)));
+  return WaitReply(sim.GetRecorder().WaitFor(type, static_cast<uint64_t>(count), std::chrono::milliseconds(timeout)));
 }
 
 Reply WaitPasscode(Simulator& sim, const Words& words, Session*) {
@@ -358,8 +353,7 @@ Reply Send(Simulator&, const Words& words, Session* session) {
   if (!ParseRange(words[1], 0, 255, &type) || (words.size() == 3 && !wire::FromHex(words[2], &payload))) {
     return Err("usage: send TYPE [HEX]");
   }
-  return SendResult(
-      session->Send(wire::Message(static_cast<uint8_t>(type), payload), Session::Origin::kCommand));
+  return SendResult(session->Send(wire::Message(static_cast<uint8_t>(type), payload), Session::Origin::kCommand));
 }
 
 Reply SendRaw(Simulator&, const Words& words, Session* session) {
@@ -408,8 +402,7 @@ Reply Goodbye(Simulator&, const Words& words, Session* session) {
 
 Reply Trickle(Simulator&, const Words& words, Session* session) {
   long long delay = 50;
-  if (words.size() == 2 && !ParseRange(words[1], 0, 10000, &delay))
-    return Err("usage: trickle [DELAY_MS 0-10000]");
+  if (words.size() == 2 && !ParseRange(words[1], 0, 10000, &delay)) return Err("usage: trickle [DELAY_MS 0-10000]");
   session->ArmTrickle(static_cast<int>(delay));
   return Ok();
 }
@@ -422,13 +415,11 @@ Reply BrokenHeader(const Words& words, Session* session, bool over) {
   const long long high = over ? wire::kMaxLengthField : 3;
   if ((words.size() >= 2 && !ParseRange(words[1], low, high, &length)) ||
       (words.size() == 3 && !ParseRange(words[2], 0, 255, &type))) {
-    return Err(over ? "usage: oversize [LENGTH 4000001-16777215 [TYPE]]"
-                    : "usage: short-header LENGTH 0-3 [TYPE]");
+    return Err(over ? "usage: oversize [LENGTH 4000001-16777215 [TYPE]]" : "usage: short-header LENGTH 0-3 [TYPE]");
   }
   // Nothing automatic follows the broken header, so the engine sees exactly these 4 bytes.
   session->SetSilenced(true);
-  const std::vector<uint8_t> header =
-      wire::BareHeader(static_cast<uint8_t>(type), static_cast<uint32_t>(length));
+  const std::vector<uint8_t> header = wire::BareHeader(static_cast<uint8_t>(type), static_cast<uint32_t>(length));
   if (!session->Send(header, Session::Origin::kCommand)) return Err("send failed");
   return Ok("hex=" + wire::ToHex(header));
 }
@@ -444,7 +435,8 @@ Reply Chaos(Simulator& sim, const Words& words, Session*) {
   }
   if (words.size() == 2 && words[1] != "off") return Err("usage: chaos [SEED RATE | off]");
   if (words.size() == 3) {
-    if (!ParseChaos(words[1] + ":" + words[2], &chaos)) return Err("usage: chaos SEED RATE (RATE above 0, at most 1000)");
+    if (!ParseChaos(words[1] + ":" + words[2], &chaos))
+      return Err("usage: chaos SEED RATE (RATE above 0, at most 1000)");
   }
   sim.UpdateConfig([&](PhoneConfig& c) { c.chaos = chaos; });
   uint64_t sent = 0;
@@ -508,21 +500,18 @@ const std::vector<CommandRow>& Commands() {
        }},
       {"shutdown", 0, 1, "[CODE 0-255]", "the simulator exits with CODE (default 0)", Shutdown},
 
-      {"received", 0, 1, "[TYPE|any]", "the recorded messages from the engine, oldest first", Received, false,
-       true},
+      {"received", 0, 1, "[TYPE|any]", "the recorded messages from the engine, oldest first", Received, false, true},
       {"last", 1, 1, "TYPE|any", "the newest recorded message of that type", Last},
       {"count", 1, 1, "TYPE|any", "messages of that type since the last clear", Count},
       {"complaints", 0, 0, "", "what the engine sent that breaks the protocol",
-       [](Simulator& sim, const Words&, Session*) { return Multi(sim.GetRecorder().Complaints()); }, false,
-       true},
+       [](Simulator& sim, const Words&, Session*) { return Multi(sim.GetRecorder().Complaints()); }, false, true},
       {"clear", 0, 0, "", "forget the records, counts and complaints",
        [](Simulator& sim, const Words&, Session*) {
          sim.GetRecorder().Clear();
          return Ok();
        }},
 
-      {"wait-received", 2, 3, "TYPE|any TIMEOUT_MS [COUNT]", "ok once COUNT (1) such messages arrived",
-       WaitReceived},
+      {"wait-received", 2, 3, "TYPE|any TIMEOUT_MS [COUNT]", "ok once COUNT (1) such messages arrived", WaitReceived},
       {"wait-connected", 1, 1, "MS", "ok once a session is live",
        [](Simulator& sim, const Words& words, Session*) {
          return WaitFor(sim, words, [&] { return Live(sim) != nullptr; });
@@ -538,8 +527,7 @@ const std::vector<CommandRow>& Commands() {
            return s && s->GetStatus().streaming;
          });
        }},
-      {"wait-passcode", 1, 1, "MS", "ok passcode=ok|wrong once the engine answered a challenge",
-       WaitPasscode},
+      {"wait-passcode", 1, 1, "MS", "ok passcode=ok|wrong once the engine answered a challenge", WaitPasscode},
       {"sleep", 1, 1, "MS", "ok after MS", Sleep},
 
       {"set", 1, kAnyArgs, "name|kind|id|formats|hevc|passcode|no-passcode|challenge|manual|autostream VALUE",
@@ -579,8 +567,7 @@ const std::vector<CommandRow>& Commands() {
       {"stream", 1, 1, "on|off", "start or stop the stream", Stream, true},
       {"rate", 2, 2, "video N|fps | rate audio N", "stream rates, now and for later connections", Rate, true},
 
-      {"goodbye", 0, 1, "[close]", "stop the stream, send type 2, and with close end the connection", Goodbye,
-       true},
+      {"goodbye", 0, 1, "[close]", "stop the stream, send type 2, and with close end the connection", Goodbye, true},
       {"silence", 0, 0, "", "nothing automatic leaves; commands still send",
        [](Simulator&, const Words&, Session* session) {
          session->SetSilenced(true);
@@ -593,19 +580,14 @@ const std::vector<CommandRow>& Commands() {
          return Ok();
        },
        true},
-      {"trickle", 0, 1, "[DELAY_MS 0-10000]", "the next message leaves one byte at a time (50 ms apart)",
-       Trickle, true},
+      {"trickle", 0, 1, "[DELAY_MS 0-10000]", "the next message leaves one byte at a time (50 ms apart)", Trickle,
+       true},
       {"oversize", 0, 2, "[LENGTH 4000001-16777215 [TYPE]]", "a bare header above the largest message",
-       [](Simulator&, const Words& words, Session* session) { return BrokenHeader(words, session, true); },
-       true},
+       [](Simulator&, const Words& words, Session* session) { return BrokenHeader(words, session, true); }, true},
       {"short-header", 1, 2, "LENGTH 0-3 [TYPE]", "a bare header below its own size",
-       [](Simulator&, const Words& words, Session* session) { return BrokenHeader(words, session, false); },
-       true},
+       [](Simulator&, const Words& words, Session* session) { return BrokenHeader(words, session, false); }, true},
       {"reset", 0, 0, "", "close with a reset (SO_LINGER 0)",
-       [](Simulator&, const Words&, Session* session) {
-         return session->Reset() ? Ok() : Err("not connected");
-       },
-       true},
+       [](Simulator&, const Words&, Session* session) { return session->Reset() ? Ok() : Err("not connected"); }, true},
       {"disconnect", 0, 0, "", "orderly close (FIN)",
        [](Simulator&, const Words&, Session* session) {
          session->Disconnect();
@@ -614,10 +596,8 @@ const std::vector<CommandRow>& Commands() {
        true},
       {"refuse", 1, 1, "on|off", "close the session port (connections are refused) or open it again", Refuse},
       {"chaos", 0, 2, "[SEED RATE | off]",
-       "hostile messages among the stream, RATE a second, now and on later connections; alone: on|off sent=N",
-       Chaos},
-      {"corrupt", 1, 2, "COUNT [SEED]", "random bytes in the payloads of the next COUNT video packets", Corrupt,
-       true},
+       "hostile messages among the stream, RATE a second, now and on later connections; alone: on|off sent=N", Chaos},
+      {"corrupt", 1, 2, "COUNT [SEED]", "random bytes in the payloads of the next COUNT video packets", Corrupt, true},
   };
   return rows;
 }

@@ -33,8 +33,7 @@ std::shared_ptr<const PacketSource> PacketSource::Load(const std::string& path, 
   return source;
 }
 
-std::shared_ptr<const PacketSource> PacketSource::Parse(const std::vector<uint8_t>& file,
-                                                        std::string* error) {
+std::shared_ptr<const PacketSource> PacketSource::Parse(const std::vector<uint8_t>& file, std::string* error) {
   if (file.size() < 8 || std::memcmp(file.data(), kMagic, 8) != 0) {
     *error = "not a fixture file (it must start with PSIMPKT1)";
     return nullptr;
@@ -54,8 +53,8 @@ std::shared_ptr<const PacketSource> PacketSource::Parse(const std::vector<uint8_
       return nullptr;
     }
     if (file.size() - at < length) {
-      *error = "packet " + std::to_string(source->packets_.size()) + " is cut short (" +
-               std::to_string(length) + " bytes announced, " + std::to_string(file.size() - at) + " left)";
+      *error = "packet " + std::to_string(source->packets_.size()) + " is cut short (" + std::to_string(length) +
+               " bytes announced, " + std::to_string(file.size() - at) + " left)";
       return nullptr;
     }
     source->packets_.emplace_back(file.begin() + static_cast<std::ptrdiff_t>(at),

@@ -69,8 +69,8 @@ long long Number(const std::string& option, const std::string& text, long long l
   char* end = nullptr;
   const long long value = std::strtoll(text.c_str(), &end, 0);
   if (text.empty() || errno != 0 || *end != '\0' || value < low || value > high) {
-    Usage(option + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) + ", not '" +
-          text + "'");
+    Usage(option + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) + ", not '" + text +
+          "'");
   }
   return value;
 }
@@ -89,8 +89,7 @@ void AddFormats(const std::string& list, std::vector<phonesim::wire::VideoFormat
   size_t start = 0;
   while (true) {
     const size_t comma = list.find(',', start);
-    const std::string item =
-        list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     phonesim::wire::VideoFormat format;
     if (!phonesim::wire::ParseFormat(item, &format)) Usage("bad format '" + item + "' (WxH@FPS)");
     formats->push_back(format);
@@ -158,8 +157,7 @@ SimOptions ParseOptions(int argc, char** argv) {
       errno = 0;
       char* end = nullptr;
       options.phone.challenge = std::strtoull(text.c_str(), &end, 0);
-      if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0')
-        Usage("--challenge needs a 64-bit number");
+      if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0') Usage("--challenge needs a 64-bit number");
       options.phone.fixedChallenge = true;
     } else if (option == "--manual") {
       options.phone.manual = true;
@@ -171,18 +169,17 @@ SimOptions ParseOptions(int argc, char** argv) {
     } else if (option == "--audio-rate") {
       options.phone.audioRate = Rate(option, value());
     } else if (option == "--video-bytes") {
-      options.phone.videoBytes =
-          static_cast<size_t>(Number(option, value(), 0, phonesim::PacketSource::kMaxPacket));
+      options.phone.videoBytes = static_cast<size_t>(Number(option, value(), 0, phonesim::PacketSource::kMaxPacket));
     } else if (option == "--audio-bytes") {
-      options.phone.audioBytes =
-          static_cast<size_t>(Number(option, value(), 0, phonesim::PacketSource::kMaxPacket));
+      options.phone.audioBytes = static_cast<size_t>(Number(option, value(), 0, phonesim::PacketSource::kMaxPacket));
     } else if (option == "--h264-fixture") {
       options.phone.h264 = Fixture(value());
     } else if (option == "--hevc-fixture") {
       options.phone.hevcPackets = Fixture(value());
     } else if (option == "--chaos") {
       const std::string text = value();
-      if (!phonesim::ParseChaos(text, &options.phone.chaos)) Usage("--chaos needs SEED or SEED:RATE (RATE above 0, at most 1000), not '" + text + "'");
+      if (!phonesim::ParseChaos(text, &options.phone.chaos))
+        Usage("--chaos needs SEED or SEED:RATE (RATE above 0, at most 1000), not '" + text + "'");
     } else if (option == "--opus-fixture") {
       options.phone.opus = Fixture(value());
     } else if (option == "--announce-if") {

@@ -62,8 +62,8 @@ bool ParseEndpoint(const std::string& text, Endpoint* out, std::string* error) {
 std::string EndpointText(const sockaddr* address, socklen_t length) {
   char host[NI_MAXHOST];
   char service[NI_MAXSERV];
-  if (::getnameinfo(address, length, host, sizeof host, service, sizeof service,
-                    NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+  if (::getnameinfo(address, length, host, sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) !=
+      0) {
     return "?";
   }
   if (address->sa_family == AF_INET6) return std::string("[") + host + "]:" + service;
@@ -89,8 +89,8 @@ UniqueFd ListenTcp(const Endpoint& endpoint, std::string* error) {
     ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
   }
   if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length) != 0) {
-    *error = "bind " + EndpointText(reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length) +
-             ": " + strerror(errno);
+    *error = "bind " + EndpointText(reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length) + ": " +
+             strerror(errno);
     return UniqueFd();
   }
   if (::listen(fd.Get(), 8) != 0) {

@@ -5,8 +5,7 @@ namespace phonesim {
 Recorder::Recorder() : start_(std::chrono::steady_clock::now()) {}
 
 int64_t Recorder::NowMs() const {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
-      .count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
 }
 
 void Recorder::Add(uint32_t session, std::vector<uint8_t> bytes) {

@@ -20,8 +20,7 @@ std::string AverageMs(double sumSeconds, size_t count) {
 void RunTally::Sent(const std::vector<uint8_t>& bytes, bool streamed) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++sent_;
-  const bool whole =
-      bytes.size() >= wire::kHeaderSize && wire::LengthOf(wire::GetU32(bytes.data())) == bytes.size();
+  const bool whole = bytes.size() >= wire::kHeaderSize && wire::LengthOf(wire::GetU32(bytes.data())) == bytes.size();
   if (!whole) {
     ++sentOther_;
     return;

@@ -416,13 +416,13 @@ void Session::ReadLoop() {
       length = wire::LengthOf(word);
       const uint8_t type = wire::TypeOf(word);
       if (length < wire::kHeaderSize) {
-        Complain("header " + Hex32(word) + " says length " + std::to_string(length) + " (type " +
-                 std::to_string(type) + "), below the 4 header bytes; closing");
+        Complain("header " + Hex32(word) + " says length " + std::to_string(length) + " (type " + std::to_string(type) +
+                 "), below the 4 header bytes; closing");
         return;
       }
       if (length > wire::kMaxMessage) {
-        Complain("header " + Hex32(word) + " says length " + std::to_string(length) + " (type " +
-                 std::to_string(type) + "), above 4000000; closing");
+        Complain("header " + Hex32(word) + " says length " + std::to_string(length) + " (type " + std::to_string(type) +
+                 "), above 4000000; closing");
         return;
       }
       message.assign(header, header + 4);
@@ -508,8 +508,7 @@ void Session::CheckLayout(const std::vector<uint8_t>& message) {
       }
       break;
     case wire::kFocus:
-      if (wire::GetU32(m + 12) > 255)
-        Complain("focus flag " + std::to_string(wire::GetU32(m + 12)) + " above 255");
+      if (wire::GetU32(m + 12) > 255) Complain("focus flag " + std::to_string(wire::GetU32(m + 12)) + " above 255");
       break;
     case wire::kPasscode:
       if (wire::GetU32(m + 4) != 0)
@@ -633,8 +632,7 @@ void Session::StreamLoop() {
     const bool audio = audioRate > 0;
     const bool chaos = chaosSource_ != nullptr;
     if (!video && !audio && !chaos) {
-      streamWake_.wait(lock,
-                       [this] { return stopping_ || streamParamsChanged_ || !streaming_ || silenced_; });
+      streamWake_.wait(lock, [this] { return stopping_ || streamParamsChanged_ || !streaming_ || silenced_; });
       continue;
     }
     Clock::time_point due = Clock::time_point::max();
@@ -642,8 +640,8 @@ void Session::StreamLoop() {
     if (audio && nextAudio < due) due = nextAudio;
     if (chaos && nextChaos < due) due = nextChaos;
     if (now < due) {
-      streamWake_.wait_until(
-          lock, due, [this] { return stopping_ || streamParamsChanged_ || !streaming_ || silenced_; });
+      streamWake_.wait_until(lock, due,
+                             [this] { return stopping_ || streamParamsChanged_ || !streaming_ || silenced_; });
       continue;
     }
     // A stall of more than a second (a slow engine) restarts the schedule instead of bursting.
@@ -668,20 +666,17 @@ void Session::StreamLoop() {
         ++videoSent_;
         lastVideoTimestamp_ = timestamp;
       }
-      nextVideo +=
-          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / videoRate));
+      nextVideo += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / videoRate));
       if (Clock::now() - nextVideo > behind) nextVideo = Clock::now();
     }
     if (audio && nextAudio <= now && !stopping_) {
-      const std::vector<uint8_t> payload =
-          (config_.opus ? config_.opus : syntheticAudio_)->Payload(audioIndex_++);
+      const std::vector<uint8_t> payload = (config_.opus ? config_.opus : syntheticAudio_)->Payload(audioIndex_++);
       const uint32_t sequence = static_cast<uint32_t>(audioSent_);
       lock.unlock();
       const bool sent = Send(wire::AudioPacket(sequence, payload.data(), payload.size()), Origin::kStream);
       lock.lock();
       if (sent) ++audioSent_;
-      nextAudio +=
-          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / audioRate));
+      nextAudio += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / audioRate));
       if (Clock::now() - nextAudio > behind) nextAudio = Clock::now();
     }
     if (chaos && nextChaos <= now && !stopping_) {

@@ -76,8 +76,7 @@ class Session {
   bool SendOpening();
   bool SendAnnouncement(const wire::Identity& identity, Origin origin = Origin::kAuto);
   bool SendHello(Origin origin = Origin::kAuto);
-  bool SendCapabilities(const std::vector<wire::VideoFormat>& formats, bool hevc,
-                        Origin origin = Origin::kAuto);
+  bool SendCapabilities(const std::vector<wire::VideoFormat>& formats, bool hevc, Origin origin = Origin::kAuto);
   // Sends a new challenge and waits for the engine's answer to it. The opening follows a right
   // answer when `openAfter` is set.
   bool SendChallenge(const std::string& passcode, bool openAfter, Origin origin = Origin::kAuto);

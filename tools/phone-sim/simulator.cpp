@@ -77,8 +77,7 @@ bool Simulator::WaitUntil(const std::function<bool()>& ready, std::chrono::milli
     if (done) return true;
     if (stopping_ || std::chrono::steady_clock::now() >= deadline) return false;
     // Short slices: a change between the check and the wait is seen at the next slice.
-    changed_.wait_until(lock,
-                        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+    changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
   }
 }
 
@@ -158,8 +157,8 @@ void Simulator::AcceptSession() {
   previous = std::move(current_);
   const uint32_t number = ++sessions_;
   reaped_ = false;
-  current_ = std::make_shared<Session>(std::move(socket), number, config_, recorder_, tally_,
-                                       [this] { NotifyChanged(); });
+  current_ =
+      std::make_shared<Session>(std::move(socket), number, config_, recorder_, tally_, [this] { NotifyChanged(); });
   LogInfo("session " + std::to_string(number) + " from " + current_->PeerText());
   current_->Start();
   changed_.notify_all();
@@ -191,8 +190,7 @@ void Simulator::ReapEnded() {
   // The ended session stays current (for `state`) until the next one replaces it.
   finished->Join();
   changed_.notify_all();
-  if (options_.once ||
-      (options_.sessionLimit > 0 && EndedCount() >= static_cast<uint64_t>(options_.sessionLimit))) {
+  if (options_.once || (options_.sessionLimit > 0 && EndedCount() >= static_cast<uint64_t>(options_.sessionLimit))) {
     LogInfo("session limit reached");
     RequestStop(0);
   }
@@ -307,8 +305,7 @@ int Simulator::Run(int signalFd) {
       if (probeIndex >= 0 && (entries[probeIndex].revents & POLLIN)) AnswerProbe();
     }
     ReapEnded();
-    if (holding &&
-        (!CurrentLive() || std::chrono::steady_clock::now() - holdingSince >= std::chrono::seconds(1))) {
+    if (holding && (!CurrentLive() || std::chrono::steady_clock::now() - holdingSince >= std::chrono::seconds(1))) {
       holding = false;
       AcceptSession();  // refuses it if the session is still live
     }

@@ -36,8 +36,8 @@ void PutText(std::vector<uint8_t>& out, const std::string& text) {
 }
 
 uint32_t GetU32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-         (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
+  return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) | (static_cast<uint32_t>(at[2]) << 16) |
+         (static_cast<uint32_t>(at[3]) << 24);
 }
 
 uint64_t GetU64(const uint8_t* at) {
@@ -170,8 +170,7 @@ bool ParseFormat(const std::string& text, VideoFormat* out) {
 
 std::string FormatText(const VideoFormat& format) {
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%ux%u@%g", format.width, format.height,
-                static_cast<double>(format.fps));
+  std::snprintf(buffer, sizeof buffer, "%ux%u@%g", format.width, format.height, static_cast<double>(format.fps));
   return buffer;
 }
 

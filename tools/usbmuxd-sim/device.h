@@ -16,9 +16,9 @@ struct Device {
   bool network = false;
   uint32_t locationId = 0;
   uint64_t speed = 480000000;
-  std::string address;  // a network device's own address (NetworkAddress), numeric IPv4 or IPv6
-  std::string host = "127.0.0.1";       // where its ports are served
-  std::map<uint16_t, uint16_t> ports;   // device port -> port at host; unmapped ports refuse
+  std::string address;                 // a network device's own address (NetworkAddress), numeric IPv4 or IPv6
+  std::string host = "127.0.0.1";      // where its ports are served
+  std::map<uint16_t, uint16_t> ports;  // device port -> port at host; unmapped ports refuse
   bool fromScript = false;
 
   // The "Properties" dictionary of Attached events and device lists.

@@ -56,9 +56,9 @@ struct Server::Connection {
 
   std::mutex m;
   std::condition_variable cv;
-  Fd upstream;                    // the device's port, once Connected
-  uint32_t device = 0;            // whose port that is
-  std::deque<std::string> out;    // events for a listener
+  Fd upstream;                  // the device's port, once Connected
+  uint32_t device = 0;          // whose port that is
+  std::deque<std::string> out;  // events for a listener
   bool listening = false;
   bool dropped = false;
 
@@ -76,8 +76,8 @@ struct Server::Endpoint {
   enum class Kind { kUnix, kTcp, kControl };
   Kind kind;
   std::string address;  // as given
-  std::string bound;  // what clients connect to
-  Fd fd;              // touched by its acceptor thread only, once running
+  std::string bound;    // what clients connect to
+  Fd fd;                // touched by its acceptor thread only, once running
   std::atomic<bool> open{false};
   std::thread thread;
 };

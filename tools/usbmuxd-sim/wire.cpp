@@ -85,9 +85,12 @@ struct FaultName {
   const char* name;
 };
 constexpr FaultName kFaultNames[] = {
-    {ReplyFault::kNone, "off"},          {ReplyFault::kTruncated, "truncated"},
-    {ReplyFault::kTinyLength, "tiny-length"}, {ReplyFault::kBadPlist, "bad-plist"},
-    {ReplyFault::kUnknownType, "unknown-type"}, {ReplyFault::kNoNumber, "no-number"},
+    {ReplyFault::kNone, "off"},
+    {ReplyFault::kTruncated, "truncated"},
+    {ReplyFault::kTinyLength, "tiny-length"},
+    {ReplyFault::kBadPlist, "bad-plist"},
+    {ReplyFault::kUnknownType, "unknown-type"},
+    {ReplyFault::kNoNumber, "no-number"},
     {ReplyFault::kSilent, "silent"},
 };
 
@@ -134,8 +137,7 @@ std::string EncodeReply(uint32_t tag, plist_t body, ReplyFault fault) {
       return EncodeHeader({8, kPlistVersion, kPlistMessage, tag});
     case ReplyFault::kBadPlist: {
       const std::string junk = "<?xml version=\"1.0\"?><plist><dict><key>MessageType</key><str";
-      return EncodeHeader({static_cast<uint32_t>(kHeaderSize + junk.size()), kPlistVersion, kPlistMessage, tag}) +
-             junk;
+      return EncodeHeader({static_cast<uint32_t>(kHeaderSize + junk.size()), kPlistVersion, kPlistMessage, tag}) + junk;
     }
     case ReplyFault::kUnknownType: {
       const std::string xml = ToXml(body);

@@ -51,12 +51,12 @@ bool GetData(plist_t dict, const char* key, std::string* value);
 // "malformed" modes) to see what the client makes of it.
 enum class ReplyFault {
   kNone,
-  kTruncated,   // the header claims more than is sent, then the connection closes
-  kTinyLength,  // a length below the header's own size, then the connection closes
-  kBadPlist,    // the right length around a body that is no property list
-  kUnknownType, // a message type no client knows, with a valid body
-  kNoNumber,    // a Result without its Number
-  kSilent,      // no reply at all: the request is taken and never answered (a hung service)
+  kTruncated,    // the header claims more than is sent, then the connection closes
+  kTinyLength,   // a length below the header's own size, then the connection closes
+  kBadPlist,     // the right length around a body that is no property list
+  kUnknownType,  // a message type no client knows, with a valid body
+  kNoNumber,     // a Result without its Number
+  kSilent,       // no reply at all: the request is taken and never answered (a hung service)
 };
 bool ParseReplyFault(const std::string& name, ReplyFault* fault);
 const char* ReplyFaultName(ReplyFault fault);

@@ -1,10 +1,10 @@
 #include "platform/adapters.h"
 
 #include <ifaddrs.h>
-#include <net/if_arp.h>
-#include <netpacket/packet.h>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <netinet/in.h>
+#include <netpacket/packet.h>
 #include <sys/socket.h>
 
 #include <cstring>

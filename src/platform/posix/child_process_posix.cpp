@@ -105,8 +105,7 @@ ProgramRun RunProgram(const std::string& name, const std::string& arguments, boo
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     pollfd readable{pipeEnds[0], POLLIN, 0};
     bool any = false;
-    for (int look = 0; look < 300 && running.load() && !any; ++look)
-      any = poll(&readable, 1, 20) > 0;
+    for (int look = 0; look < 300 && running.load() && !any; ++look) any = poll(&readable, 1, 20) > 0;
     char chunk[2000];
     while (any && running.load() && run.output.size() < kMaxOutputBytes && Clock::now() < deadline) {
       readable.revents = 0;

@@ -46,8 +46,7 @@ DatagramSocket DatagramSocket::Create(SocketAddress::Family family) {
   // Linux lets an IPv6 socket take IPv4 datagrams as mapped addresses unless told otherwise; they
   // would be reported as IPv6 peers.
   const int on = 1;
-  if (domain == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0)
-    return DatagramSocket();
+  if (domain == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) return DatagramSocket();
   return result;
 }
 
@@ -95,8 +94,8 @@ long DatagramSocket::ReceiveFrom(uint8_t* into, size_t capacity, SocketAddress* 
   sockaddr_storage from{};
   socklen_t fromLength = sizeof from;
   // MSG_TRUNC: the datagram's real length, so an oversized one is told apart from one that fits.
-  const ssize_t n = recvfrom(static_cast<int>(handle_), into, capacity, MSG_TRUNC,
-                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+  const ssize_t n =
+      recvfrom(static_cast<int>(handle_), into, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLength);
   if (n < 0) return -1;
   if (static_cast<size_t>(n) > capacity) {
     errno = EMSGSIZE;

@@ -184,8 +184,7 @@ class SoftwareDrawingSurface final : public DrawingSurface {
     std::memcpy(&bitCount, header + 14, 2);
     std::memcpy(&compression, header + 16, 4);
     // The placeholder's frames are the only bitmaps drawn: 32-bit, uncompressed.
-    if (bitCount != 32 || compression != 0 || sourceWidth <= 0 || sourceHeight == 0 ||
-        sourceHeight == INT32_MIN)
+    if (bitCount != 32 || compression != 0 || sourceWidth <= 0 || sourceHeight == 0 || sourceHeight == INT32_MIN)
       return;
     const bool sourceTopDown = sourceHeight < 0;
     const int64_t rows = sourceTopDown ? -static_cast<int64_t>(sourceHeight) : sourceHeight;
@@ -197,8 +196,7 @@ class SoftwareDrawingSurface final : public DrawingSurface {
       const int64_t stored = sourceTopDown ? j : rows - 1 - j;
       const uint8_t* source = pixels + (stored * sourceWidth + firstColumn) * 4;
       uint8_t* target = Row(static_cast<int>(y + j)) + (x + firstColumn) * 3;
-      for (int64_t i = firstColumn; i < endColumn; ++i, source += 4, target += 3)
-        std::memcpy(target, source, 3);
+      for (int64_t i = firstColumn; i < endColumn; ++i, source += 4, target += 3) std::memcpy(target, source, 3);
     }
   }
 
@@ -209,8 +207,7 @@ class SoftwareDrawingSurface final : public DrawingSurface {
     const int64_t clipLeft = std::max<int64_t>({left, 0, textLeft});
     const int64_t clipRight = std::min<int64_t>({right, width_, textLeft + textWidth});
     const int64_t clipTop = std::max<int64_t>(top, 0);
-    const int64_t clipBottom =
-        std::min<int64_t>({bottom, height_, static_cast<int64_t>(top) + kCellHeight});
+    const int64_t clipBottom = std::min<int64_t>({bottom, height_, static_cast<int64_t>(top) + kCellHeight});
     for (int64_t y = clipTop; y < clipBottom; ++y) {
       const int glyphRow = static_cast<int>(y - top) - kGlyphTop;
       uint8_t* row = Row(static_cast<int>(y));
@@ -248,8 +245,6 @@ class SoftwareDrawingSurface final : public DrawingSurface {
 
 }  // namespace
 
-std::unique_ptr<DrawingSurface> DrawingSurface::Create() {
-  return std::make_unique<SoftwareDrawingSurface>();
-}
+std::unique_ptr<DrawingSurface> DrawingSurface::Create() { return std::make_unique<SoftwareDrawingSurface>(); }
 
 }  // namespace kavex::platform

@@ -21,8 +21,6 @@ bool WaitForeignSocketReadable(intptr_t socket, int timeoutMs) {
   return n > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
-bool SocketAddressFromNative(const void* native, SocketAddress* out) {
-  return FromSockaddr(native, out);
-}
+bool SocketAddressFromNative(const void* native, SocketAddress* out) { return FromSockaddr(native, out); }
 
 }  // namespace kavex::platform

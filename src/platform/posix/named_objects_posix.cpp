@@ -15,8 +15,8 @@ namespace {
 
 // The engine records these codes in its error log, so the native build reports the numbers the
 // Windows calls give in the same situations.
-constexpr uint32_t kErrorAccessDenied = 5;     // a view larger than the existing section
-constexpr uint32_t kErrorInvalidHandle = 6;    // the name belongs to another kind of object
+constexpr uint32_t kErrorAccessDenied = 5;   // a view larger than the existing section
+constexpr uint32_t kErrorInvalidHandle = 6;  // the name belongs to another kind of object
 constexpr uint32_t kErrorNotEnoughMemory = 8;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
@@ -26,8 +26,8 @@ void StoreError(uint32_t* systemError, uint32_t code) {
 }
 
 template <typename Ready>
-bool WaitUntilReady(std::condition_variable& changed, std::unique_lock<std::mutex>& lock,
-                    uint32_t timeoutMs, Ready ready) {
+bool WaitUntilReady(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs,
+                    Ready ready) {
   if (timeoutMs == kInfinite) {
     changed.wait(lock, ready);
     return true;
@@ -107,8 +107,7 @@ class SectionState final : public ObjectState {
       StoreError(systemError, kErrorInvalidParameter);
       return nullptr;
     }
-    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (memory == MAP_FAILED) {
       StoreError(systemError, kErrorNotEnoughMemory);
       return nullptr;
@@ -143,8 +142,7 @@ class ObjectTable {
   // The live object called name if there is one (null with kErrorInvalidHandle when it is of
   // another kind), else a new one from create(systemError). *created tells which.
   template <typename State, typename Create>
-  std::shared_ptr<State> FindOrCreate(const char* name, Create create, bool* created,
-                                      uint32_t* systemError) {
+  std::shared_ptr<State> FindOrCreate(const char* name, Create create, bool* created, uint32_t* systemError) {
     *created = true;
     if (name == nullptr || *name == '\0') return create(systemError);
     std::lock_guard<std::mutex> lock(mutex_);
@@ -199,8 +197,7 @@ class PosixNamedEvent final : public NamedEvent {
 // A view of `size` bytes, which may be fewer than the section has (as a smaller view would be).
 class PosixSharedSection final : public SharedSection {
  public:
-  PosixSharedSection(std::shared_ptr<SectionState> state, size_t size)
-      : state_(std::move(state)), size_(size) {}
+  PosixSharedSection(std::shared_ptr<SectionState> state, size_t size) : state_(std::move(state)), size_(size) {}
   uint8_t* data() override { return state_->memory(); }
   size_t size() const override { return size_; }
 
@@ -220,8 +217,7 @@ std::unique_ptr<NamedMutex> NamedMutex::CreateOrOpen(const char* name, uint32_t*
   return std::make_unique<PosixNamedMutex>(std::move(state));
 }
 
-std::unique_ptr<NamedEvent> NamedEvent::CreateOrOpen(const char* name, bool /*openToEveryone*/,
-                                                     uint32_t* systemError) {
+std::unique_ptr<NamedEvent> NamedEvent::CreateOrOpen(const char* name, bool /*openToEveryone*/, uint32_t* systemError) {
   // One process, one user: there is nobody to open the event to.
   bool created = false;
   std::shared_ptr<EventState> state = ObjectTable::Instance().FindOrCreate<EventState>(
@@ -231,12 +227,10 @@ std::unique_ptr<NamedEvent> NamedEvent::CreateOrOpen(const char* name, bool /*op
   return std::make_unique<PosixNamedEvent>(std::move(state));
 }
 
-std::unique_ptr<SharedSection> SharedSection::CreateOrOpen(const char* name, size_t size,
-                                                           uint32_t* systemError) {
+std::unique_ptr<SharedSection> SharedSection::CreateOrOpen(const char* name, size_t size, uint32_t* systemError) {
   bool created = false;
   std::shared_ptr<SectionState> state = ObjectTable::Instance().FindOrCreate<SectionState>(
-      name, [size](uint32_t* error) { return SectionState::Map(size, error); }, &created,
-      systemError);
+      name, [size](uint32_t* error) { return SectionState::Map(size, error); }, &created, systemError);
   if (state == nullptr) return nullptr;
   if (!created && size > state->size()) {
     StoreError(systemError, kErrorAccessDenied);

@@ -10,8 +10,8 @@
 
 #include <cstring>
 
-#include "platform/sockaddr_conversion.h"
 #include "platform/resolve_stream_host.h"
+#include "platform/sockaddr_conversion.h"
 
 namespace kavex::platform {
 

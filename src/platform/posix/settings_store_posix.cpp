@@ -100,8 +100,7 @@ std::unique_ptr<SettingsKey> OpenUserSettingsKey(const char* path, bool create) 
   std::stringstream parts(path != nullptr ? path : "");
   std::string part;
   while (std::getline(parts, part, '\\')) {
-    if (part.empty() || part == "." || part == ".." || part.find('/') != std::string::npos)
-      return nullptr;
+    if (part.empty() || part == "." || part == ".." || part.find('/') != std::string::npos) return nullptr;
     folder += "/" + part;
   }
   if (create ? !MakeDirs(folder) : !IsDirectory(folder)) return nullptr;

@@ -71,13 +71,9 @@ ConnectStatus StreamSocket::Connect(const SocketAddress& peer) {
   return errno == EINPROGRESS ? ConnectStatus::kInProgress : ConnectStatus::kFailed;
 }
 
-SocketWait StreamSocket::WaitReadable(int timeoutMs) {
-  return Wait(static_cast<int>(handle_), POLLIN, timeoutMs);
-}
+SocketWait StreamSocket::WaitReadable(int timeoutMs) { return Wait(static_cast<int>(handle_), POLLIN, timeoutMs); }
 
-SocketWait StreamSocket::WaitWritable(int timeoutMs) {
-  return Wait(static_cast<int>(handle_), POLLOUT, timeoutMs);
-}
+SocketWait StreamSocket::WaitWritable(int timeoutMs) { return Wait(static_cast<int>(handle_), POLLOUT, timeoutMs); }
 
 bool StreamSocket::PendingError(int* error) {
   int value = 0;

@@ -14,9 +14,7 @@ class NoWindow final : public UsbNotificationWindow {
 
 }  // namespace
 
-std::unique_ptr<UsbNotificationWindow> UsbNotificationWindow::Create() {
-  return std::make_unique<NoWindow>();
-}
+std::unique_ptr<UsbNotificationWindow> UsbNotificationWindow::Create() { return std::make_unique<NoWindow>(); }
 
 UsbEvent CurrentUsbEvent() { return UsbEvent::kNone; }
 void ResetUsbEvent() {}

@@ -22,9 +22,7 @@ constexpr DWORD kNotCancelledWaitMs = 100;
 // system may still write into.
 class IpHelperWatch final : public AddressChangeWatch {
  public:
-  IpHelperWatch() : overlapped_(new OVERLAPPED{}) {
-    overlapped_->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  }
+  IpHelperWatch() : overlapped_(new OVERLAPPED{}) { overlapped_->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
   ~IpHelperWatch() override {
     if (pending_ && !HasOverlappedIoCompleted(overlapped_)) {
       const bool cancelled = CancelIPChangeNotify(overlapped_) != FALSE;

@@ -48,7 +48,7 @@ bool IsFile(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-std::string SystemFolder(UINT (WINAPI* get)(LPSTR, UINT)) {
+std::string SystemFolder(UINT(WINAPI* get)(LPSTR, UINT)) {
   char folder[MAX_PATH] = {};
   const UINT length = get(folder, MAX_PATH);
   return length > 0 && length < MAX_PATH ? std::string(folder, length) : std::string();
@@ -210,8 +210,7 @@ ProgramRun RunProgram(const std::string& name, const std::string& arguments, boo
       const DWORD available = Available(readEnd.value, &broken);
       if (broken) break;
       if (available == 0) {
-        if (WaitForSingleObject(processHandle.value, 0) == WAIT_OBJECT_0 &&
-            Available(readEnd.value, &broken) == 0)
+        if (WaitForSingleObject(processHandle.value, 0) == WAIT_OBJECT_0 && Available(readEnd.value, &broken) == 0)
           break;
         Sleep(20);
         continue;

@@ -43,13 +43,12 @@ DatagramSocket DatagramSocket::Create(SocketAddress::Family family) {
   }
   // Overlapped: SO_RCVTIMEO only works on sockets made by WSASocket with this flag. Not inherited
   // by the child processes the engine starts.
-  const SOCKET s = WSASocketW(af, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
-                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  const SOCKET s =
+      WSASocketW(af, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) return DatagramSocket();
   DatagramSocket result(static_cast<intptr_t>(s));
   const DWORD on = 1;  // already the Windows default; said anyway
-  if (af == AF_INET6 &&
-      setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on) != 0)
+  if (af == AF_INET6 && setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on) != 0)
     return DatagramSocket();
   return result;
 }
@@ -63,8 +62,7 @@ bool DatagramSocket::SetTimeouts(int milliseconds) {
 
 bool DatagramSocket::SetReuseAddress() {
   const BOOL on = TRUE;
-  return setsockopt(Native(handle_), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
-                    sizeof on) == 0;
+  return setsockopt(Native(handle_), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
 
 bool DatagramSocket::Bind(const SocketAddress& local) {
@@ -98,8 +96,8 @@ long DatagramSocket::ReceiveFrom(uint8_t* into, size_t capacity, SocketAddress* 
   int fromLength = sizeof from;
   const int chunk = capacity > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(capacity);
   // A datagram longer than the buffer fails with WSAEMSGSIZE (its start is in the buffer).
-  const int n = recvfrom(Native(handle_), reinterpret_cast<char*>(into), chunk, 0,
-                         reinterpret_cast<sockaddr*>(&from), &fromLength);
+  const int n = recvfrom(Native(handle_), reinterpret_cast<char*>(into), chunk, 0, reinterpret_cast<sockaddr*>(&from),
+                         &fromLength);
   if (n == SOCKET_ERROR) return -1;
   if (source != nullptr) {
     *source = SocketAddress{};

@@ -13,14 +13,10 @@ namespace {
 
 // Defined here rather than taken from the SDK's GUID libraries, which not every toolchain ships
 // with all four.
-constexpr GUID kClsidSystemDeviceEnum = {
-    0x62BE5D10, 0x60EB, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
-constexpr GUID kIidCreateDevEnum = {
-    0x29840822, 0x5B84, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
-constexpr GUID kIidPropertyBag = {
-    0x55272A00, 0x42CB, 0x11CE, {0x81, 0x35, 0x00, 0xAA, 0x00, 0x4B, 0xB8, 0x51}};
-constexpr GUID kCaptureCategory = {
-    0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+constexpr GUID kClsidSystemDeviceEnum = {0x62BE5D10, 0x60EB, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+constexpr GUID kIidCreateDevEnum = {0x29840822, 0x5B84, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+constexpr GUID kIidPropertyBag = {0x55272A00, 0x42CB, 0x11CE, {0x81, 0x35, 0x00, 0xAA, 0x00, 0x4B, 0xB8, 0x51}};
+constexpr GUID kCaptureCategory = {0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 
 // Holds one reference to a COM object.
 template <typename T>
@@ -77,12 +73,12 @@ class Win32Device final : public Device {
   Win32Device(const Win32Device&) = delete;
   Win32Device& operator=(const Win32Device&) = delete;
 
-  bool Control(uint32_t code, const void* input, uint32_t inputLength, void* output,
-               uint32_t outputLength, uint32_t* returned) override {
+  bool Control(uint32_t code, const void* input, uint32_t inputLength, void* output, uint32_t outputLength,
+               uint32_t* returned) override {
     // Without an overlapped record the count must point somewhere.
     DWORD count = 0;
-    const BOOL accepted = DeviceIoControl(handle_, code, const_cast<void*>(input), inputLength,
-                                          output, outputLength, &count, nullptr);
+    const BOOL accepted =
+        DeviceIoControl(handle_, code, const_cast<void*>(input), inputLength, output, outputLength, &count, nullptr);
     if (returned != nullptr) *returned = accepted ? count : 0;
     return accepted != FALSE;
   }
@@ -100,8 +96,8 @@ class SystemDrivers final : public DeviceDrivers {
     // Without COM on this thread this fails with CO_E_NOTINITIALIZED, reported like any other
     // enumerator failure.
     ComRef<ICreateDevEnum> enumerator;
-    if (FAILED(CoCreateInstance(kClsidSystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
-                                kIidCreateDevEnum, enumerator.ReceiveVoid())) ||
+    if (FAILED(CoCreateInstance(kClsidSystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, kIidCreateDevEnum,
+                                enumerator.ReceiveVoid())) ||
         enumerator.get() == nullptr) {
       return CaptureScanResult::kEnumeratorFailed;
     }
@@ -114,8 +110,7 @@ class SystemDrivers final : public DeviceDrivers {
     for (;;) {
       ComRef<IMoniker> moniker;
       ULONG fetched = 0;
-      if (monikers->Next(1, moniker.Receive(), &fetched) != S_OK || fetched != 1 ||
-          moniker.get() == nullptr) {
+      if (monikers->Next(1, moniker.Receive(), &fetched) != S_OK || fetched != 1 || moniker.get() == nullptr) {
         break;
       }
       ComRef<IPropertyBag> bag;
@@ -135,8 +130,7 @@ class SystemDrivers final : public DeviceDrivers {
       if (systemError != nullptr) *systemError = ERROR_INVALID_NAME;
       return nullptr;
     }
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       if (systemError != nullptr) *systemError = GetLastError();
       return nullptr;
@@ -148,12 +142,10 @@ class SystemDrivers final : public DeviceDrivers {
 
 }  // namespace
 
-bool ReadCaptureDevice(IPropertyBag* bag, const std::vector<std::wstring>& wantedNames,
-                       CaptureDevice* device) {
+bool ReadCaptureDevice(IPropertyBag* bag, const std::vector<std::wstring>& wantedNames, CaptureDevice* device) {
   if (!ReadString(bag, L"FriendlyName", &device->friendlyName)) return false;
   // Other makers' devices are none of the engine's business: their paths are not read.
-  if (std::find(wantedNames.begin(), wantedNames.end(), device->friendlyName) == wantedNames.end())
-    return false;
+  if (std::find(wantedNames.begin(), wantedNames.end(), device->friendlyName) == wantedNames.end()) return false;
   return ReadString(bag, L"DevicePath", &device->devicePath);
 }
 

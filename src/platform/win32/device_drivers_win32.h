@@ -12,7 +12,6 @@ namespace kavex::platform {
 // path only when that name is one of wantedNames. False when the device is not wanted or a
 // property cannot be read; a bag that fails without writing its VARIANT is handled (Wine's does).
 // Thread: any with COM initialised.
-bool ReadCaptureDevice(IPropertyBag* bag, const std::vector<std::wstring>& wantedNames,
-                       CaptureDevice* device);
+bool ReadCaptureDevice(IPropertyBag* bag, const std::vector<std::wstring>& wantedNames, CaptureDevice* device);
 
 }  // namespace kavex::platform

@@ -78,9 +78,8 @@ class GdiDrawingSurface final : public DrawingSurface {
     const auto* header = static_cast<const BITMAPINFOHEADER*>(bitmapInfoHeader);
     const LONG rows = header->biHeight < 0 ? -header->biHeight : header->biHeight;
     // A 32-bit BI_RGB bitmap has no colour table: the header alone is a whole BITMAPINFO.
-    SetDIBitsToDevice(memoryDc_, x, y, static_cast<DWORD>(header->biWidth),
-                      static_cast<DWORD>(rows), 0, 0, 0, static_cast<UINT>(rows), pixels,
-                      reinterpret_cast<const BITMAPINFO*>(header), DIB_RGB_COLORS);
+    SetDIBitsToDevice(memoryDc_, x, y, static_cast<DWORD>(header->biWidth), static_cast<DWORD>(rows), 0, 0, 0,
+                      static_cast<UINT>(rows), pixels, reinterpret_cast<const BITMAPINFO*>(header), DIB_RGB_COLORS);
   }
 
   void DrawCaption(const std::wstring& text, int left, int top, int right, int bottom) override {
@@ -117,9 +116,7 @@ class GdiDrawingSurface final : public DrawingSurface {
 
 }  // namespace
 
-std::unique_ptr<DrawingSurface> DrawingSurface::Create() {
-  return std::make_unique<GdiDrawingSurface>();
-}
+std::unique_ptr<DrawingSurface> DrawingSurface::Create() { return std::make_unique<GdiDrawingSurface>(); }
 
 HDC DrawingSurfaceDc(DrawingSurface& surface) {
   auto* gdi = dynamic_cast<GdiDrawingSurface*>(&surface);

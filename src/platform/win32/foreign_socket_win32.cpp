@@ -25,8 +25,6 @@ bool WaitForeignSocketReadable(intptr_t socket, int timeoutMs) {
   return n > 0 && FD_ISSET(s, &readable);
 }
 
-bool SocketAddressFromNative(const void* native, SocketAddress* out) {
-  return FromSockaddr(native, out);
-}
+bool SocketAddressFromNative(const void* native, SocketAddress* out) { return FromSockaddr(native, out); }
 
 }  // namespace kavex::platform

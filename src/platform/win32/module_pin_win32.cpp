@@ -16,8 +16,7 @@ bool ModulePin::Hold() {
   HMODULE module = nullptr;
   // Without GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT: the load count goes up by one, as with
   // LoadLibrary, and FreeLibrary takes it down again.
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<LPCWSTR>(&Anchor), &module))
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Anchor), &module))
     return false;
   handle_ = module;
   return true;

@@ -16,8 +16,7 @@ bool LoadModuleResource(int id, const uint8_t** data, size_t* size) {
   HMODULE module = nullptr;
   // The unchanged reference count: the module cannot go away while its own code runs, so there is
   // nothing to release afterwards.
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                           reinterpret_cast<LPCWSTR>(&kModuleAnchor), &module)) {
     return false;
   }

@@ -50,9 +50,7 @@ class Win32NamedEvent final : public NamedEvent {
 
   void Set() override { SetEvent(handle_.get()); }
   void Reset() override { ResetEvent(handle_.get()); }
-  bool Wait(uint32_t timeoutMs) override {
-    return WaitForSingleObject(handle_.get(), timeoutMs) == WAIT_OBJECT_0;
-  }
+  bool Wait(uint32_t timeoutMs) override { return WaitForSingleObject(handle_.get(), timeoutMs) == WAIT_OBJECT_0; }
 
  private:
   KernelHandle handle_;
@@ -86,8 +84,7 @@ std::unique_ptr<NamedMutex> NamedMutex::CreateOrOpen(const char* name, uint32_t*
   return std::make_unique<Win32NamedMutex>(handle);
 }
 
-std::unique_ptr<NamedEvent> NamedEvent::CreateOrOpen(const char* name, bool openToEveryone,
-                                                     uint32_t* systemError) {
+std::unique_ptr<NamedEvent> NamedEvent::CreateOrOpen(const char* name, bool openToEveryone, uint32_t* systemError) {
   // A descriptor without a DACL lets the camera's consumers, which may run as other users or as
   // services, open the event the engine created.
   SECURITY_DESCRIPTOR descriptor;
@@ -109,11 +106,9 @@ std::unique_ptr<NamedEvent> NamedEvent::CreateOrOpen(const char* name, bool open
   return std::make_unique<Win32NamedEvent>(handle);
 }
 
-std::unique_ptr<SharedSection> SharedSection::CreateOrOpen(const char* name, size_t size,
-                                                           uint32_t* systemError) {
+std::unique_ptr<SharedSection> SharedSection::CreateOrOpen(const char* name, size_t size, uint32_t* systemError) {
   const uint64_t wideSize = size;
-  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
-                                      static_cast<DWORD>(wideSize >> 32),
+  HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(wideSize >> 32),
                                       static_cast<DWORD>(wideSize & 0xFFFFFFFFu), name);
   if (mapping == nullptr) {
     StoreError(systemError, GetLastError());

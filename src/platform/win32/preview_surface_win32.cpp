@@ -67,8 +67,8 @@ class WindowThread {
     if (started->shared_->stop == nullptr) return nullptr;
     started->thread_ = startThread([shared = started->shared_] { Run(*shared); });
     std::unique_lock<platform::Mutex> lock(started->shared_->mutex);
-    const bool ready = started->shared_->changed.wait_for(lock, kWindowStartWait,
-                                                         [&] { return started->shared_->made; });
+    const bool ready =
+        started->shared_->changed.wait_for(lock, kWindowStartWait, [&] { return started->shared_->made; });
     if (!ready) {
       // A thread that never came to make its window is left to end by itself whenever it runs;
       // the module stays held for it, for good.
@@ -110,8 +110,8 @@ class WindowThread {
     HANDLE stop;
     platform::Mutex mutex;
     platform::ConditionVariable changed;
-    bool made = false;       // the thread has tried to make the window
-    HWND window = nullptr;   // the window, once made; written before made, read after
+    bool made = false;      // the thread has tried to make the window
+    HWND window = nullptr;  // the window, once made; written before made, read after
   };
 
   WindowThread() : shared_(std::make_shared<Shared>()) {}
@@ -128,8 +128,8 @@ class WindowThread {
     windowClass.lpszClassName = kWindowClass;
     // Already there: the window of a thread that Destroy is still ending.
     const bool registered = RegisterClassExW(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
-    HWND window = registered ? CreateWindowExW(0, kWindowClass, L"", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr,
-                                               nullptr, module, nullptr)
+    HWND window = registered ? CreateWindowExW(0, kWindowClass, L"", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
+                                               module, nullptr)
                              : nullptr;
     {
       std::lock_guard<platform::Mutex> lock(shared.mutex);
@@ -174,7 +174,7 @@ class Renderer {
     if (FAILED(result)) return result;
     DWORD flags = D3DCREATE_MULTITHREADED | D3DCREATE_FPU_PRESERVE;
     flags |= (caps.DevCaps & D3DDEVCAPS_HWTRANSFORMANDLIGHT) != 0 ? D3DCREATE_HARDWARE_VERTEXPROCESSING
-                                                                 : D3DCREATE_SOFTWARE_VERTEXPROCESSING;
+                                                                  : D3DCREATE_SOFTWARE_VERTEXPROCESSING;
     D3DPRESENT_PARAMETERS parameters{};
     parameters.BackBufferWidth = 1;
     parameters.BackBufferHeight = 1;
@@ -209,8 +209,8 @@ class Renderer {
   HRESULT MakeTarget(UINT width, UINT height, D3DFORMAT format, D3DMULTISAMPLE_TYPE samples) {
     Release(target_);
     // An extended device's render target cannot be lockable.
-    HRESULT result = device_->CreateRenderTarget(width, height, format, samples, 0, deviceEx_ == nullptr, &target_,
-                                                 nullptr);
+    HRESULT result =
+        device_->CreateRenderTarget(width, height, format, samples, 0, deviceEx_ == nullptr, &target_, nullptr);
     if (FAILED(result)) return result;
     return device_->SetRenderTarget(0, target_);
   }
@@ -220,15 +220,14 @@ class Renderer {
   // One copy into the staging surface and one StretchRect onto the render target per picture.
   HRESULT Render(PreviewPictureSource& source) {
     PreviewPictureSource::Picture picture;
-    if (!source.Peek(&picture) || picture.width <= 0 || picture.height <= 0 || picture.pixels == nullptr)
-      return S_OK;
+    if (!source.Peek(&picture) || picture.width <= 0 || picture.height <= 0 || picture.pixels == nullptr) return S_OK;
     if (staging_ == nullptr || picture.width != stagingWidth_ || picture.height != stagingHeight_) {
       stagingWidth_ = picture.width;
       stagingHeight_ = picture.height;
       Release(staging_);
-      const HRESULT made = device_->CreateOffscreenPlainSurface(
-          static_cast<UINT>(picture.width), static_cast<UINT>(picture.height), D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT,
-          &staging_, nullptr);
+      const HRESULT made =
+          device_->CreateOffscreenPlainSurface(static_cast<UINT>(picture.width), static_cast<UINT>(picture.height),
+                                               D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, &staging_, nullptr);
       if (FAILED(made)) return made;
     }
     D3DLOCKED_RECT locked{};
@@ -325,9 +324,7 @@ class Manager {
     return S_OK;
   }
 
-  HRESULT Render(PreviewPictureSource& source) {
-    return current_ != nullptr ? current_->Render(source) : S_OK;
-  }
+  HRESULT Render(PreviewPictureSource& source) { return current_ != nullptr ? current_->Render(source) : S_OK; }
 
  private:
   // Devices first, then the objects that made them, then the library they came from.
@@ -403,15 +400,14 @@ class Manager {
           FAILED(d3d_->CheckDeviceFormat(adapter, D3DDEVTYPE_HAL, D3DFMT_X8R8G8B8, D3DUSAGE_RENDERTARGET,
                                          D3DRTYPE_SURFACE, format)))
         return E_FAIL;
-      const bool multisample = d3dEx_ != nullptr && samples_ > 1 && samples_ <= 16 &&
-                               SUCCEEDED(d3d_->CheckDeviceMultiSampleType(
-                                   adapter, D3DDEVTYPE_HAL, format, TRUE,
-                                   static_cast<D3DMULTISAMPLE_TYPE>(samples_), nullptr));
+      const bool multisample =
+          d3dEx_ != nullptr && samples_ > 1 && samples_ <= 16 &&
+          SUCCEEDED(d3d_->CheckDeviceMultiSampleType(adapter, D3DDEVTYPE_HAL, format, TRUE,
+                                                     static_cast<D3DMULTISAMPLE_TYPE>(samples_), nullptr));
       if (!multisample) samples_ = 0;
     }
     for (const std::unique_ptr<Renderer>& renderer : renderers_) {
-      const HRESULT result =
-          renderer->MakeTarget(width_, height_, format, static_cast<D3DMULTISAMPLE_TYPE>(samples_));
+      const HRESULT result = renderer->MakeTarget(width_, height_, format, static_cast<D3DMULTISAMPLE_TYPE>(samples_));
       if (FAILED(result)) return result;  // settings stay changed: the next call makes them again
     }
     changed_ = false;

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <mutex>
 
-#include "platform/sockaddr_conversion.h"
 #include "platform/resolve_stream_host.h"
+#include "platform/sockaddr_conversion.h"
 
 namespace kavex::platform {
 
@@ -27,27 +27,48 @@ bool StartSocketLayer() {
 
 int ErrnoOfSocketError(int socketError) {
   switch (socketError) {
-    case WSAECONNRESET: return ECONNRESET;
-    case WSAECONNREFUSED: return ECONNREFUSED;
-    case WSAECONNABORTED: return ECONNABORTED;
-    case WSAETIMEDOUT: return ETIMEDOUT;
-    case WSAENOTCONN: return ENOTCONN;
-    case WSAESHUTDOWN: return EPIPE;
-    case WSAEWOULDBLOCK: return EWOULDBLOCK;
-    case WSAEINPROGRESS: return EINPROGRESS;
-    case WSAENETDOWN: return ENETDOWN;
-    case WSAENETUNREACH: return ENETUNREACH;
-    case WSAEHOSTUNREACH: return EHOSTUNREACH;
-    case WSAEADDRNOTAVAIL: return EADDRNOTAVAIL;
-    case WSAEAFNOSUPPORT: return EAFNOSUPPORT;
-    case WSAENOTSOCK: return ENOTSOCK;
-    case WSAEINTR: return EINTR;
-    case WSAEINVAL: return EINVAL;
-    case WSAEMFILE: return EMFILE;
-    case WSAENOBUFS: return ENOBUFS;
-    case WSAEMSGSIZE: return EMSGSIZE;
-    case WSANOTINITIALISED: return ENETDOWN;
-    default: return EIO;
+    case WSAECONNRESET:
+      return ECONNRESET;
+    case WSAECONNREFUSED:
+      return ECONNREFUSED;
+    case WSAECONNABORTED:
+      return ECONNABORTED;
+    case WSAETIMEDOUT:
+      return ETIMEDOUT;
+    case WSAENOTCONN:
+      return ENOTCONN;
+    case WSAESHUTDOWN:
+      return EPIPE;
+    case WSAEWOULDBLOCK:
+      return EWOULDBLOCK;
+    case WSAEINPROGRESS:
+      return EINPROGRESS;
+    case WSAENETDOWN:
+      return ENETDOWN;
+    case WSAENETUNREACH:
+      return ENETUNREACH;
+    case WSAEHOSTUNREACH:
+      return EHOSTUNREACH;
+    case WSAEADDRNOTAVAIL:
+      return EADDRNOTAVAIL;
+    case WSAEAFNOSUPPORT:
+      return EAFNOSUPPORT;
+    case WSAENOTSOCK:
+      return ENOTSOCK;
+    case WSAEINTR:
+      return EINTR;
+    case WSAEINVAL:
+      return EINVAL;
+    case WSAEMFILE:
+      return EMFILE;
+    case WSAENOBUFS:
+      return ENOBUFS;
+    case WSAEMSGSIZE:
+      return EMSGSIZE;
+    case WSANOTINITIALISED:
+      return ENETDOWN;
+    default:
+      return EIO;
   }
 }
 

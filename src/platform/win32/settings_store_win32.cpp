@@ -21,8 +21,7 @@ class RegistryKey final : public SettingsKey {
     DWORD size = static_cast<DWORD>(capacity);
     // RRF_RT_REG_SZ makes a value of another type fail with ERROR_UNSUPPORTED_TYPE rather than
     // handing us its raw bytes.
-    const LSTATUS status =
-        RegGetValueA(key_, nullptr, name, RRF_RT_REG_SZ, nullptr, buffer.data(), &size);
+    const LSTATUS status = RegGetValueA(key_, nullptr, name, RRF_RT_REG_SZ, nullptr, buffer.data(), &size);
     switch (status) {
       case ERROR_SUCCESS:
         buffer.back() = '\0';
@@ -57,8 +56,7 @@ std::unique_ptr<SettingsKey> OpenUserSettingsKey(const char* path, bool create) 
   HKEY key = nullptr;
   LSTATUS status;
   if (create) {
-    status = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
-                             &key, nullptr);
+    status = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
   } else {
     status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ | KEY_WRITE, &key);
   }

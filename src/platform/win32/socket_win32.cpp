@@ -47,16 +47,14 @@ StreamSocket StreamSocket::Create(SocketAddress::Family family) {
   }
   // Not inheritable: the engine starts child processes (the Android bridge) that must not keep a
   // phone's connection open after the engine has closed it.
-  const SOCKET s = WSASocketW(af, SOCK_STREAM, 0, nullptr, 0,
-                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  const SOCKET s = WSASocketW(af, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) return StreamSocket();
   return StreamSocket(static_cast<intptr_t>(s));
 }
 
 bool StreamSocket::SetNoDelay() {
   const BOOL on = TRUE;
-  return setsockopt(Native(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-                    sizeof on) == 0;
+  return setsockopt(Native(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
 
 bool StreamSocket::SetNonBlocking() {
@@ -84,8 +82,7 @@ SocketWait StreamSocket::WaitWritable(int timeoutMs) { return Wait(handle_, POLL
 bool StreamSocket::PendingError(int* error) {
   int value = 0;
   int length = sizeof value;
-  if (getsockopt(Native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&value), &length) != 0)
-    return false;
+  if (getsockopt(Native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&value), &length) != 0) return false;
   *error = value;
   return true;
 }

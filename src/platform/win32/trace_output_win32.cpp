@@ -8,9 +8,8 @@ AppendFile AppendFile::Open(const std::string& path) {
   AppendFile file;
   // Append access alone: the system places every write at the end, also with other writers, and
   // the file stays readable, writable and deletable by everyone else meanwhile.
-  HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle != INVALID_HANDLE_VALUE) file.handle_ = reinterpret_cast<intptr_t>(handle);
   return file;
 }
@@ -18,8 +17,7 @@ AppendFile AppendFile::Open(const std::string& path) {
 bool AppendFile::Append(const char* data, size_t length) {
   if (!valid()) return false;
   DWORD written = 0;
-  return WriteFile(reinterpret_cast<HANDLE>(handle_), data, static_cast<DWORD>(length), &written,
-                   nullptr) != 0 &&
+  return WriteFile(reinterpret_cast<HANDLE>(handle_), data, static_cast<DWORD>(length), &written, nullptr) != 0 &&
          written == length;
 }
 

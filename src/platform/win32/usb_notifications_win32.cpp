@@ -66,8 +66,8 @@ std::unique_ptr<UsbNotificationWindow> UsbNotificationWindow::Create() {
   windowClass.lpfnWndProc = &WindowProcedure;
   windowClass.lpszClassName = kClassName;
   if (RegisterClassW(&windowClass) == 0) return nullptr;
-  HWND window = CreateWindowExW(0, kClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr,
-                                nullptr, nullptr);
+  HWND window =
+      CreateWindowExW(0, kClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
   HDEVNOTIFY notification = nullptr;
   if (window != nullptr) {
     DEV_BROADCAST_DEVICEINTERFACE_W filter{};

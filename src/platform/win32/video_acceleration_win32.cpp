@@ -16,10 +16,8 @@ namespace kavex::platform {
 namespace {
 
 // Defined here rather than taken from the SDK's import libraries, which the engine does not link.
-const GUID kDecoderServiceId = {0xfc51a551, 0xd5e7, 0x11d9,
-                                {0xaf, 0x55, 0x00, 0x05, 0x4e, 0x43, 0xff, 0x02}};
-const GUID kHevcMainProfile = {0x5b11d51b, 0x2f4c, 0x4452,
-                               {0xbc, 0xc3, 0x09, 0xf2, 0xa1, 0x16, 0x0c, 0xc0}};
+const GUID kDecoderServiceId = {0xfc51a551, 0xd5e7, 0x11d9, {0xaf, 0x55, 0x00, 0x05, 0x4e, 0x43, 0xff, 0x02}};
+const GUID kHevcMainProfile = {0x5b11d51b, 0x2f4c, 0x4452, {0xbc, 0xc3, 0x09, 0xf2, 0xa1, 0x16, 0x0c, 0xc0}};
 
 bool ServiceListsHevcMain(IDirectXVideoDecoderService* service) {
   UINT count = 0;
@@ -45,8 +43,7 @@ bool DeviceDecodesHevc(AVBufferRef* dxva2Device) {
   if (FAILED(manager->OpenDeviceHandle(&handle))) return false;
   void* service = nullptr;
   bool found = false;
-  if (SUCCEEDED(manager->GetVideoService(handle, kDecoderServiceId, &service)) &&
-      service != nullptr) {
+  if (SUCCEEDED(manager->GetVideoService(handle, kDecoderServiceId, &service)) && service != nullptr) {
     auto* decoderService = static_cast<IDirectXVideoDecoderService*>(service);
     found = ServiceListsHevcMain(decoderService);
     decoderService->Release();
