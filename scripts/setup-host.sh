@@ -74,6 +74,8 @@ packages=(
   googletest
   # libFuzzer targets
   clang libclang-rt-14-dev
+  # the format check and the static analysis
+  clang-format clang-tidy cppcheck
   # native builds of the same libraries
   libavcodec-dev libavutil-dev libswscale-dev libopus-dev libplist-dev libusbmuxd-dev
   # test harness
