@@ -1,10 +1,11 @@
 #pragma once
 // Name resolution for stream connections, shared by both platforms' service sockets. Include it
-// after the OS's resolver headers (ws2tcpip.h, or netdb.h) and sockaddr_conversion.h.
+// after the OS's resolver headers (ws2tcpip.h, or netdb.h).
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/sockaddr_conversion.h"
 #include "platform/socket_address.h"
 
 namespace kavex::platform {
