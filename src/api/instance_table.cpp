@@ -44,7 +44,7 @@ void InstanceTable::Initialize(int count, HostStateCallback stateCallback) {
 int InstanceTable::OpenNext() {
   TeardownReaper::JoinFinished();
   std::shared_ptr<EngineInstance> instance;
-  int index;
+  int index = -1;
   {
     std::lock_guard<platform::Mutex> lock(mutex_);
     if (openCount_ >= kSlots || slots_[openCount_] == nullptr) return -1;

@@ -26,9 +26,8 @@ class SocketLibrary;
 // The process-wide side of finding phones, shared by every camera: the phone list, the choice of a
 // phone for a camera, the discovery paths (multicast announcements and DNS-SD; the debug bridge and
 // the multiplexing service report here too), the watch on the machine's addresses and the socket
-// library. Engine
-// instance 0 attaches it when it is created, starts and stops its discovery as it opens and stops,
-// and releases it when it goes; it carries none of this state itself.
+// library. Engine instance 0 attaches it when it is created, starts and stops its discovery as it
+// opens and stops, and releases it when it goes; it carries none of this state itself.
 //
 // Thread: Attach, StartDiscovery, StopDiscovery and Release on instance 0's host or teardown thread;
 // CheckAddresses on instance 0's worker; the listeners on the discovery threads; the rest on any

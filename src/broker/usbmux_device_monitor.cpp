@@ -18,7 +18,7 @@ constexpr auto kPassSleep = std::chrono::milliseconds(100);
 
 }  // namespace
 
-UsbmuxDeviceMonitor::UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, Options options)
+UsbmuxDeviceMonitor::UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, const Options& options)
     : options_(options), listener_(listener) {
   thread_ = StartEngineThread("kavex-usbmux", error_codes::kUsbmuxMonitorThrew, [this] { Run(); });
 }

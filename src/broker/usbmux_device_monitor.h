@@ -40,7 +40,7 @@ class UsbmuxDeviceMonitor {
   static constexpr int kProbeWaitLimitMs = 4000;
 
   explicit UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener) : UsbmuxDeviceMonitor(listener, Options{}) {}
-  UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, Options options);
+  UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, const Options& options);
   // Stops the thread and waits for it (a probe under way gives up within 100 ms), then ends the
   // subscription, joining the library's event thread.
   ~UsbmuxDeviceMonitor();

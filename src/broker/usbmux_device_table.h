@@ -57,8 +57,8 @@ class UsbmuxDeviceTable {
   std::vector<uint32_t> TakeRemoved();
 
   struct Announced {
-    uint32_t handle;
-    bool cable;
+    uint32_t handle = 0;
+    bool cable = false;
     PhoneAnnouncement announcement;
   };
   // The entries whose announcement has a kind and an identifier, in table order.

@@ -77,13 +77,13 @@ void ThreadLabel(char* out, size_t capacity) {
   try {
     const std::string name = platform::CurrentThreadName();
     if (!name.empty()) {
-      std::snprintf(out, capacity, "%s", name.c_str());
+      (void)std::snprintf(out, capacity, "%s", name.c_str());
       return;
     }
   } catch (...) {
     // Out of memory for a name: the identifier will do.
   }
-  std::snprintf(out, capacity, "thread-%lu", platform::CurrentThreadId());
+  (void)std::snprintf(out, capacity, "thread-%lu", platform::CurrentThreadId());
 }
 
 // Makes [line, line + length) one printable line: control bytes become '?'; bytes from 0x80 on
@@ -156,7 +156,7 @@ void Trace::Write(TraceLevel level, const char* component, const char* format, .
   if (cut) {
     length = kMaxText;
   } else {
-    va_list args;
+    va_list args;  // NOLINT(cppcoreguidelines-init-variables): va_start initialises it
     va_start(args, format);
     const int text = std::vsnprintf(line + length, kMaxText + 1 - length, format, args);
     va_end(args);

@@ -201,7 +201,7 @@ class PendingResolves {
   Context TakeForCancel(const DnsSdSystemRun* run) {
     std::lock_guard<platform::Mutex> lock(mutex_);
     for (auto it = pending_.begin(); it != pending_.end();) {
-      const Context context = *it;
+      Context context = *it;
       if (context->run.get() != run || context->abandoned) {
         ++it;
         continue;
@@ -278,7 +278,8 @@ class PendingResolves {
 };
 
 uintptr_t Token(void* queryContext) { return reinterpret_cast<uintptr_t>(queryContext); }
-void* QueryContext(uintptr_t token) { return reinterpret_cast<void*>(token); }
+// The system hands the token back as its query context: a round trip, not an address made up.
+void* QueryContext(uintptr_t token) { return reinterpret_cast<void*>(token); }  // NOLINT(performance-no-int-to-ptr)
 
 // An instance's records are owned by "<32 hex digits>.<service>"; the others (the service's own
 // pointer record, the host's addresses) are not resolved.

@@ -7,8 +7,8 @@
 
 namespace kavex {
 
-// How the discovery paths report phones. Instance 0 implements all three; each report updates the
-// shared phone list and ends with a refresh of every instance.
+// How the discovery paths report phones. The phone broker implements all three; each report updates
+// the shared phone list and, when the list changed, ends with a refresh of every camera.
 // Thread: the reporting component's own thread.
 
 // Phones heard on the local network (announcements, DNS service discovery).

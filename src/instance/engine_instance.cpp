@@ -30,9 +30,10 @@ std::shared_ptr<EngineInstance> EngineInstance::Create(int index, WorkerTiming& 
   return instance;
 }
 
-EngineInstance::EngineInstance(int index, WorkerTiming& timing) : index_(index), timing_(timing), callbacks_(index) {
-  // The socket library first: it must outlive every socket of this instance.
-  socketLibrary_ = InstanceRegistry::Broker().ShareSockets();
+// The socket library's share is taken before any socket of this instance is made, and let go only
+// at the end of TearDown.
+EngineInstance::EngineInstance(int index, WorkerTiming& timing)
+    : index_(index), timing_(timing), callbacks_(index), socketLibrary_(InstanceRegistry::Broker().ShareSockets()) {
   if (index_ == 0) brokerAttachment_ = InstanceRegistry::Broker().Attach();
 }
 

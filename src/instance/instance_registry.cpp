@@ -13,8 +13,12 @@ namespace {
 
 platform::Mutex g_mutex;
 // Never destroyed: an instance the host did not uninitialise must not be torn down (threads joined)
-// by a static destructor while the library is being unloaded.
-std::shared_ptr<EngineInstance>* const g_slots = new std::shared_ptr<EngineInstance>[InstanceRegistry::kSlots];
+// by a static destructor while the library is being unloaded. Made at first use, inside an export's
+// guard, rather than while the library loads, where running out of memory could not be caught.
+std::shared_ptr<EngineInstance>* Slots() {
+  static std::shared_ptr<EngineInstance>* const slots = new std::shared_ptr<EngineInstance>[InstanceRegistry::kSlots];
+  return slots;
+}
 
 constexpr double kRefreshStaggerSeconds = 0.5;
 
@@ -42,20 +46,20 @@ class RegistryRoster final : public CameraRoster {
 void InstanceRegistry::Enter(int index, std::shared_ptr<EngineInstance> instance) {
   if (!ValidIndex(index)) return;
   std::lock_guard<platform::Mutex> lock(g_mutex);
-  g_slots[index] = std::move(instance);
+  Slots()[index] = std::move(instance);
 }
 
 std::shared_ptr<EngineInstance> InstanceRegistry::Remove(int index, const EngineInstance* instance) {
   if (!ValidIndex(index)) return nullptr;
   std::lock_guard<platform::Mutex> lock(g_mutex);
-  if (g_slots[index].get() != instance) return nullptr;
-  return std::move(g_slots[index]);
+  if (Slots()[index].get() != instance) return nullptr;
+  return std::move(Slots()[index]);
 }
 
 std::shared_ptr<EngineInstance> InstanceRegistry::Get(int index) {
   if (!ValidIndex(index)) return nullptr;
   std::lock_guard<platform::Mutex> lock(g_mutex);
-  return g_slots[index];
+  return Slots()[index];
 }
 
 void InstanceRegistry::RefreshAll() {

@@ -34,7 +34,7 @@ int DecodedFramePair::AcquireTarget() {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   std::lock_guard<platform::Mutex> lock(mutex_);
-  int slot;
+  int slot = 0;
   if (states_[0] == State::kFree) {
     slot = 0;
   } else if (states_[1] == State::kFree) {
@@ -70,7 +70,7 @@ int DecodedFramePair::TakeReady() {
   std::lock_guard<platform::Mutex> lock(mutex_);
   const bool ready0 = states_[0] == State::kReady;
   const bool ready1 = states_[1] == State::kReady;
-  int slot;
+  int slot = 0;
   if (ready0 && ready1) {
     slot = OlderSlot();
   } else if (ready0) {

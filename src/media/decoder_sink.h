@@ -3,7 +3,8 @@
 namespace kavex {
 
 // Where a video decoder reports each packet it takes and each picture it produces. Implemented by
-// the engine instance, which acknowledges packets to the phone and delivers the pictures.
+// the instance's VideoPipeline, which acknowledges packets to the phone (its ack sink) and hands
+// the pictures on (its frame sink).
 // Thread: both operations are called on the decoder's own thread, never concurrently.
 class DecoderSink {
  public:

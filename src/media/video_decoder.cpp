@@ -45,7 +45,7 @@ constexpr const char* kTraceComponent = "decoder";
 AVPixelFormat ChooseFormat(AVCodecContext* context, const AVPixelFormat* offered) {
   if (int64_t{context->coded_width} * context->coded_height > kMaxCodedPixels) {
     char detail[40];
-    std::snprintf(detail, sizeof(detail), ".W%d.H%d", context->coded_width, context->coded_height);
+    (void)std::snprintf(detail, sizeof(detail), ".W%d.H%d", context->coded_width, context->coded_height);
     try {
       ErrorLog::Record(error_codes::kPictureTooLarge, detail);
     } catch (...) {

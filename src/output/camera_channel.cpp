@@ -6,7 +6,7 @@ namespace kavex {
 namespace {
 
 // Bytes of YUY2 black written by a clear: the largest YUY2 picture a driver takes (3840 × 2160).
-constexpr size_t kYuy2ClearBytes = 3840u * 2160u * 2u;
+constexpr size_t kYuy2ClearBytes = size_t{3840} * 2160 * 2;
 
 void ClearSlot(FrameSlot slot, uint32_t code, bool fillData) {
   slot.SetLength(0);

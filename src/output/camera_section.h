@@ -44,7 +44,7 @@ inline uint32_t ReadU32(const uint8_t* section, size_t offset) {
 inline int32_t ReadI32(const uint8_t* section, size_t offset) { return static_cast<int32_t>(ReadU32(section, offset)); }
 inline float ReadF32(const uint8_t* section, size_t offset) {
   const uint32_t bits = ReadU32(section, offset);
-  float value;
+  float value = 0;
   std::memcpy(&value, &bits, 4);
   return value;
 }

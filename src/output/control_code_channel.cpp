@@ -48,7 +48,7 @@ ControlCodeChannel::ControlCodeChannel(int index, std::unique_ptr<platform::Devi
                                        LocalFrameSlots& local, const driver_requests::CameraDeviceInfo& info)
     : CameraChannel(local), index_(index), camera_(std::move(camera)), signals_(signals), openingInfo_(info) {}
 
-ControlCodeChannel::~ControlCodeChannel() { Close(); }
+ControlCodeChannel::~ControlCodeChannel() { ControlCodeChannel::Close(); }
 
 int ControlCodeChannel::Configure(uint32_t microphoneStatus, const FormatSetter& setFormat) {
   const driver_requests::CameraDeviceInfo& info = openingInfo_;

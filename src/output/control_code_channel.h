@@ -16,7 +16,7 @@ class DeviceDrivers;
 // slots until the feeder writes them to the device with the frame-write code, whose reply says what
 // the consumer wants and carries the driver's controls; whether anyone reads is a query.
 // Thread: as CameraChannel.
-class ControlCodeChannel : public CameraChannel {
+class ControlCodeChannel final : public CameraChannel {
  public:
   // Opens and attaches the camera device of this index. Null, with *result set and recorded, when
   // the device is missing or does not answer the query.

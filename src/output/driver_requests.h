@@ -33,7 +33,7 @@ inline float FpsFromDuration(uint32_t duration) {
 }
 
 inline uint32_t FieldU32(const uint8_t* bytes, int offset) {
-  uint32_t value;
+  uint32_t value = 0;
   std::memcpy(&value, bytes + offset, 4);
   return value;
 }

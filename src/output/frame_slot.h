@@ -27,12 +27,12 @@ class FrameSlot {
   void SetLength(uint32_t length) { Store(kLengthOffset, length); }
   float time() const {
     const uint32_t bits = Load(kTimeOffset);
-    float value;
+    float value = 0;
     std::memcpy(&value, &bits, 4);
     return value;
   }
   void SetTime(float time) {
-    uint32_t bits;
+    uint32_t bits = 0;
     std::memcpy(&bits, &time, 4);
     Store(kTimeOffset, bits);
   }

@@ -138,7 +138,7 @@ class GifReader::LzwDecoder {
       previous_ = static_cast<int>(code);
       return Result::kString;
     }
-    uint8_t firstOfNew;
+    uint8_t firstOfNew = 0;
     if (code < nextFree_) {
       // A single colour or a string of the table (clear and end are taken above).
       Emit(code, -1);

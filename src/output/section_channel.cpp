@@ -38,7 +38,7 @@ SectionChannel::SectionChannel(std::unique_ptr<platform::SharedSection> section,
   camera_section::WriteByte(view_, camera_section::kEngineAttached, 1);
 }
 
-SectionChannel::~SectionChannel() { Close(); }
+SectionChannel::~SectionChannel() { SectionChannel::Close(); }
 
 int SectionChannel::Configure(uint32_t microphoneStatus, const FormatSetter& setFormat) {
   const OutputFormat demanded = Demand();

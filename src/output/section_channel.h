@@ -15,7 +15,7 @@ class SharedSection;
 // consumer count, the demanded format, the controls and the format table. The section is written
 // by other processes at any time, so every field is read afresh, never cached.
 // Thread: as CameraChannel.
-class SectionChannel : public CameraChannel {
+class SectionChannel final : public CameraChannel {
  public:
   // Null when no driver publishes a section of the engine's layout for this index (only 0-3 have
   // one): the camera is then reached by control codes. Otherwise the slots are wiped of an earlier

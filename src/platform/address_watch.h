@@ -23,7 +23,7 @@ class AddressChangeWatch {
 class SocketLibrary {
  public:
   SocketLibrary();
-  ~SocketLibrary();
+  ~SocketLibrary();  // NOLINT(performance-trivially-destructible): not trivial under Windows
   SocketLibrary(const SocketLibrary&) = delete;
   SocketLibrary& operator=(const SocketLibrary&) = delete;
   bool started() const { return started_; }

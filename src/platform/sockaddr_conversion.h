@@ -46,17 +46,17 @@ inline int ToSockaddr(const SocketAddress& address, sockaddr_storage* storage) {
 // unaligned memory handed over by another library, so it is copied before it is read.
 inline bool FromSockaddr(const void* native, SocketAddress* out) {
   if (native == nullptr || out == nullptr) return false;
-  sockaddr_storage storage;
+  sockaddr_storage storage{};
   std::memcpy(&storage, native, sizeof(sockaddr));
   SocketAddress result;
   if (storage.ss_family == AF_INET) {
-    sockaddr_in v4;
+    sockaddr_in v4{};
     std::memcpy(&v4, native, sizeof v4);
     result.family = SocketAddress::Family::kIpv4;
     result.port = ntohs(v4.sin_port);
     std::memcpy(result.address.data(), &v4.sin_addr, 4);
   } else if (storage.ss_family == AF_INET6) {
-    sockaddr_in6 v6;
+    sockaddr_in6 v6{};
     std::memcpy(&v6, native, sizeof v6);
     result.family = SocketAddress::Family::kIpv6;
     result.port = ntohs(v6.sin6_port);

@@ -7,16 +7,16 @@ namespace kavex {
 std::string SocketAddress::ToString() const {
   char text[96];
   if (family == Family::kIpv4) {
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", address[0], address[1], address[2], address[3], port);
+    (void)std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", address[0], address[1], address[2], address[3], port);
     return text;
   }
   if (family == Family::kIpv6) {
     std::string result = "[";
     for (int i = 0; i < 16; i += 2) {
-      std::snprintf(text, sizeof text, "%s%x", i == 0 ? "" : ":", (address[i] << 8) | address[i + 1]);
+      (void)std::snprintf(text, sizeof text, "%s%x", i == 0 ? "" : ":", (address[i] << 8) | address[i + 1]);
       result += text;
     }
-    std::snprintf(text, sizeof text, "%%%u]:%u", scopeId, port);
+    (void)std::snprintf(text, sizeof text, "%%%u]:%u", scopeId, port);
     return result + text;
   }
   return "none";

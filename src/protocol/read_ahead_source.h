@@ -17,7 +17,7 @@ namespace kavex {
 // Thread: the receive loop's only.
 class ReadAheadSource final : public ByteSource {
  public:
-  static constexpr size_t kCapacity = 64 * 1024;
+  static constexpr size_t kCapacity = size_t{64} * 1024;
 
   explicit ReadAheadSource(ByteSource& stream);
 

@@ -32,7 +32,7 @@ class WireReader {
   }
   float F32(size_t offset) const {
     const uint32_t bits = U32(offset);
-    float value;
+    float value = 0;
     std::memcpy(&value, &bits, sizeof value);
     return value;
   }

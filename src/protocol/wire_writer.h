@@ -15,7 +15,7 @@ class WireWriter {
   }
   WireWriter& I32(int32_t value) { return U32(static_cast<uint32_t>(value)); }
   WireWriter& F32(float value) {
-    uint32_t bits;
+    uint32_t bits = 0;
     static_assert(sizeof bits == sizeof value, "IEEE single precision expected");
     std::memcpy(&bits, &value, sizeof bits);
     return U32(bits);

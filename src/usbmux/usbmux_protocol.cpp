@@ -146,7 +146,8 @@ std::vector<uint8_t> DeletePairRecordRequest(uint32_t tag, const std::string& re
 }
 
 bool DeviceFromAttached(const void* attachedDict, usbmuxd_device_info_t* device) {
-  plist_t dict = const_cast<void*>(attachedDict);
+  // libplist's getters take a non-const node and only read it.
+  plist_t dict = const_cast<void*>(attachedDict);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
   const std::optional<uint64_t> id = UintOf(dict, "DeviceID");
   plist_t properties = plist_dict_get_item(dict, "Properties");
   if (!id || properties == nullptr || plist_get_node_type(properties) != PLIST_DICT) return false;

@@ -19,6 +19,8 @@ class NetlinkWatch final : public AddressChangeWatch {
   ~NetlinkWatch() override { close(fd_); }
   NetlinkWatch(const NetlinkWatch&) = delete;
   NetlinkWatch& operator=(const NetlinkWatch&) = delete;
+  NetlinkWatch(NetlinkWatch&&) = delete;
+  NetlinkWatch& operator=(NetlinkWatch&&) = delete;
 
   bool CheckAndRearm() override {
     pollfd entry{fd_, POLLIN, 0};

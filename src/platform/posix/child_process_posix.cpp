@@ -78,6 +78,7 @@ ProgramRun RunProgram(const std::string& name, const std::string& arguments, boo
     start = end + 1;
   }
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 

@@ -53,7 +53,7 @@ DatagramSocket DatagramSocket::Create(SocketAddress::Family family) {
 bool DatagramSocket::SetTimeouts(int milliseconds) {
   timeval timeout{};
   timeout.tv_sec = milliseconds / 1000;
-  timeout.tv_usec = (milliseconds % 1000) * 1000;
+  timeout.tv_usec = static_cast<suseconds_t>(milliseconds % 1000) * 1000;
   const int fd = static_cast<int>(handle_);
   return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 &&
          setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
@@ -65,7 +65,7 @@ bool DatagramSocket::SetReuseAddress() {
 }
 
 bool DatagramSocket::Bind(const SocketAddress& local) {
-  sockaddr_storage storage;
+  sockaddr_storage storage{};
   const auto length = static_cast<socklen_t>(ToSockaddr(local, &storage));
   if (length == 0) {
     errno = EAFNOSUPPORT;

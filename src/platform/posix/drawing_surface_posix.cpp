@@ -175,10 +175,10 @@ class SoftwareDrawingSurface final : public DrawingSurface {
   void DrawBitmap(int x, int y, const void* bitmapInfoHeader, const uint8_t* pixels) override {
     if (pixels_.empty() || bitmapInfoHeader == nullptr || pixels == nullptr) return;
     const auto* header = static_cast<const uint8_t*>(bitmapInfoHeader);
-    int32_t sourceWidth;
-    int32_t sourceHeight;
-    uint16_t bitCount;
-    uint32_t compression;
+    int32_t sourceWidth = 0;
+    int32_t sourceHeight = 0;
+    uint16_t bitCount = 0;
+    uint32_t compression = 0;
     std::memcpy(&sourceWidth, header + 4, 4);
     std::memcpy(&sourceHeight, header + 8, 4);
     std::memcpy(&bitCount, header + 14, 2);

@@ -5,7 +5,9 @@
 namespace kavex::platform {
 
 std::string EnvironmentValue(const char* name) {
-  const char* value = std::getenv(name);
+  // The engine only reads the environment; a host that changes it while the engine reads is
+  // outside what any C library makes safe.
+  const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
   return value != nullptr ? std::string(value) : std::string();
 }
 

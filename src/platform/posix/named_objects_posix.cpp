@@ -39,7 +39,12 @@ bool WaitUntilReady(std::condition_variable& changed, std::unique_lock<std::mute
 // object goes with its last handle, as a kernel object does.
 class ObjectState {
  public:
+  ObjectState() = default;
   virtual ~ObjectState() = default;
+  ObjectState(const ObjectState&) = delete;
+  ObjectState& operator=(const ObjectState&) = delete;
+  ObjectState(ObjectState&&) = delete;
+  ObjectState& operator=(ObjectState&&) = delete;
 };
 
 // Thread: any. A Windows mutex: owned by a thread, re-entrant for that thread, released only by
@@ -117,6 +122,8 @@ class SectionState final : public ObjectState {
   ~SectionState() override { munmap(memory_, size_); }
   SectionState(const SectionState&) = delete;
   SectionState& operator=(const SectionState&) = delete;
+  SectionState(SectionState&&) = delete;
+  SectionState& operator=(SectionState&&) = delete;
 
   uint8_t* memory() const { return memory_; }
   size_t size() const { return size_; }

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/environment.h"
+
 namespace kavex::platform {
 
 namespace {
@@ -18,12 +20,12 @@ namespace {
 // Each key is a folder below the settings root and each value a file "<name>.value" whose first line
 // is the value's type ("sz" for strings) and whose remainder is the data. The root is
 // $KAVEX_SETTINGS_DIR, else $XDG_CONFIG_HOME/kavex-engine, else ~/.config/kavex-engine.
+// The environment is only read, through the platform's one reader.
 std::string SettingsRoot() {
-  if (const char* dir = std::getenv("KAVEX_SETTINGS_DIR"); dir != nullptr && *dir != '\0') return dir;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0')
-    return std::string(xdg) + "/kavex-engine";
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : "/tmp") + "/.config/kavex-engine";
+  if (std::string dir = EnvironmentValue("KAVEX_SETTINGS_DIR"); !dir.empty()) return dir;
+  if (const std::string xdg = EnvironmentValue("XDG_CONFIG_HOME"); !xdg.empty()) return xdg + "/kavex-engine";
+  const std::string home = EnvironmentValue("HOME");
+  return (home.empty() ? std::string("/tmp") : home) + "/.config/kavex-engine";
 }
 
 bool MakeDirs(const std::string& path) {
@@ -59,7 +61,7 @@ class FileKey final : public SettingsKey {
     data << in.rdbuf();
     std::string text = data.str();
     // A string value ends at its first NUL, as a registry string read does.
-    text = text.substr(0, text.find('\0'));
+    if (const size_t end = text.find('\0'); end != std::string::npos) text.resize(end);
     if (capacity == 0 || text.size() + 1 > capacity) return ReadStatus::kTooLong;
     *out = text;
     return ReadStatus::kOk;
@@ -79,13 +81,14 @@ class FileKey final : public SettingsKey {
       if (!out.flush()) return false;
     }
     if (std::rename(temp.c_str(), path.c_str()) != 0) {
-      std::remove(temp.c_str());
+      (void)std::remove(temp.c_str());  // a leftover temporary is overwritten next time
       return false;
     }
     return true;
   }
 
-  void DeleteValue(const char* name) override { std::remove(ValuePath(name).c_str()); }
+  // A value that is not there is as good as deleted.
+  void DeleteValue(const char* name) override { (void)std::remove(ValuePath(name).c_str()); }
 
  private:
   std::string ValuePath(const char* name) const { return folder_ + "/" + name + ".value"; }

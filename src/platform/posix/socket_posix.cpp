@@ -60,7 +60,7 @@ bool StreamSocket::SetNonBlocking() {
 }
 
 ConnectStatus StreamSocket::Connect(const SocketAddress& peer) {
-  sockaddr_storage storage;
+  sockaddr_storage storage{};
   const auto length = static_cast<socklen_t>(ToSockaddr(peer, &storage));
   if (length == 0) {
     errno = EAFNOSUPPORT;

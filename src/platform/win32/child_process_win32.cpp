@@ -94,7 +94,9 @@ std::string FindProgram(const std::string& name) {
     if (!Absolute(folder)) continue;
     while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
     const bool root = folder.back() == '\\' || folder.back() == '/';
-    const std::string candidate = folder + (root ? "" : "\\") + file;
+    std::string candidate = folder;
+    if (!root) candidate += '\\';
+    candidate += file;
     if (IsFile(candidate)) return candidate;
   }
   return std::string();

@@ -66,7 +66,7 @@ bool DatagramSocket::SetReuseAddress() {
 }
 
 bool DatagramSocket::Bind(const SocketAddress& local) {
-  sockaddr_storage storage;
+  sockaddr_storage storage{};
   const int length = ToSockaddr(local, &storage);
   if (length == 0) {
     WSASetLastError(WSAEAFNOSUPPORT);

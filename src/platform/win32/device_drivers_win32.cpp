@@ -42,7 +42,7 @@ class ComRef {
 // Owns a VARIANT's contents (the BSTR a property bag hands out).
 class Variant {
  public:
-  Variant() { VariantInit(&value_); }
+  Variant() : value_() { VariantInit(&value_); }
   ~Variant() { VariantClear(&value_); }
   Variant(const Variant&) = delete;
   Variant& operator=(const Variant&) = delete;
@@ -77,8 +77,10 @@ class Win32Device final : public Device {
                uint32_t* returned) override {
     // Without an overlapped record the count must point somewhere.
     DWORD count = 0;
+    // DeviceIoControl's input is not const in its declaration, and only read.
     const BOOL accepted =
-        DeviceIoControl(handle_, code, const_cast<void*>(input), inputLength, output, outputLength, &count, nullptr);
+        DeviceIoControl(handle_, code, const_cast<void*>(input),  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+                        inputLength, output, outputLength, &count, nullptr);
     if (returned != nullptr) *returned = accepted ? count : 0;
     return accepted != FALSE;
   }

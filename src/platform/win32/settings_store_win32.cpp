@@ -54,7 +54,7 @@ class RegistryKey final : public SettingsKey {
 
 std::unique_ptr<SettingsKey> OpenUserSettingsKey(const char* path, bool create) {
   HKEY key = nullptr;
-  LSTATUS status;
+  LSTATUS status = ERROR_SUCCESS;
   if (create) {
     status = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr);
   } else {

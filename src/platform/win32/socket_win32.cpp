@@ -63,7 +63,7 @@ bool StreamSocket::SetNonBlocking() {
 }
 
 ConnectStatus StreamSocket::Connect(const SocketAddress& peer) {
-  sockaddr_storage storage;
+  sockaddr_storage storage{};
   const int length = ToSockaddr(peer, &storage);
   if (length == 0) {
     WSASetLastError(WSAEAFNOSUPPORT);

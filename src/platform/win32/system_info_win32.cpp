@@ -14,7 +14,7 @@ bool QuerySystemVersion(SystemVersion* out) {
   using RtlGetVersionFunction = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
   FARPROC proc = GetProcAddress(ntdll, "RtlGetVersion");
   if (proc == nullptr) return false;
-  RtlGetVersionFunction rtlGetVersion;
+  RtlGetVersionFunction rtlGetVersion = nullptr;
   std::memcpy(&rtlGetVersion, &proc, sizeof rtlGetVersion);
   RTL_OSVERSIONINFOW info{};
   info.dwOSVersionInfoSize = sizeof info;
