@@ -201,20 +201,21 @@ DNSServiceErrorType ProcessResult(DNSServiceRef sdRef) {
 }
 
 // What the back-end reports, checked against what the resolves said.
-class Listener final : public NetworkPhoneListener {
+class Listener final : public PhoneSightingListener {
  public:
   size_t reports = 0;
 
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, const SocketAddress& peer,
-                    uint16_t port) override {
+  void OnPhoneFound(const PhoneSighting& sighting) override {
     const FakeRef* lookup = library->answering;
-    Check(lookup != nullptr && id == lookup->id);
-    Check(port == static_cast<uint16_t>(ntohs(lookup->port)));
-    Check(kind == 7 && name.empty());
-    Check(peer.family == SocketAddress::Family::kIpv4 || peer.family == SocketAddress::Family::kIpv6);
-    Check(!peer.ToString().empty());
+    Check(sighting.road == PhoneRoad::kNetwork);
+    Check(lookup != nullptr && sighting.id == lookup->id);
+    Check(sighting.port == static_cast<uint16_t>(ntohs(lookup->port)));
+    Check(sighting.kind == 7 && sighting.name.empty());
+    Check(sighting.peer.family == SocketAddress::Family::kIpv4 || sighting.peer.family == SocketAddress::Family::kIpv6);
+    Check(!sighting.peer.ToString().empty());
     ++reports;
   }
+  void OnPhoneLost(const PhoneSighting&) override { Check(false); }  // the network reports no loss
 };
 
 }  // namespace

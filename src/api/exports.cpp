@@ -5,10 +5,11 @@
 
 #include "api/instance_table.h"
 #include "api/passcode_key.h"
+#include "broker/phone_broker.h"
 #include "common/error_log.h"
 #include "common/trace.h"
-#include "discovery/phone_list.h"
 #include "instance/engine_instance.h"
+#include "instance/instance_registry.h"
 #include "instance/teardown_reaper.h"
 #include "kavex_engine.h"
 #include "protocol/control_messages.h"
@@ -144,7 +145,7 @@ uint64_t KAVEX_CDECL ESetPasscode(const uint8_t* phoneId, const char* passcode) 
     auto first = Find(0);
     if (first == nullptr) return;
     key = kavex::PasscodeKey(passcode);
-    if (phoneId != nullptr) kavex::PhoneList::Instance().ResetStateToIdle(kavex::PhoneId::FromBytes(phoneId));
+    if (phoneId != nullptr) kavex::InstanceRegistry::Broker().ResetToIdle(kavex::PhoneId::FromBytes(phoneId));
     first->NotifyListChanged();
   });
   return key;

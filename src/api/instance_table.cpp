@@ -6,6 +6,7 @@
 #include "common/error_log.h"
 #include "instance/engine_instance.h"
 #include "instance/host_callbacks.h"
+#include "instance/instance_registry.h"
 #include "instance/teardown_reaper.h"
 #include "platform/sync.h"
 
@@ -31,7 +32,7 @@ void InstanceTable::Initialize(int count, HostStateCallback stateCallback) {
     // threads still running.
     if (previous != nullptr) previous->Destroy();
     TeardownReaper::JoinAll();
-    std::shared_ptr<EngineInstance> instance = EngineInstance::Create(i);
+    std::shared_ptr<EngineInstance> instance = EngineInstance::Create(i, InstanceRegistry::Broker());
     instance->callbacks().Clear();
     std::lock_guard<platform::Mutex> lock(mutex_);
     // Without a pin (natively, an engine linked into the program has no object of its own to

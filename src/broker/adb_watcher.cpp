@@ -27,7 +27,7 @@ constexpr auto kStep = std::chrono::milliseconds(100);
 
 }  // namespace
 
-AdbWatcher::AdbWatcher(AdbPhoneListener* listener, Options options)
+AdbWatcher::AdbWatcher(PhoneSightingListener* listener, Options options)
     : options_(std::move(options)),
       listener_(listener),
       table_(options_.firstAnnouncementPort, options_.firstSessionPort) {
@@ -47,7 +47,7 @@ AdbWatcher::~AdbWatcher() {
   JoinEngineThread(thread_);
 }
 
-void AdbWatcher::SetListener(AdbPhoneListener* listener) {
+void AdbWatcher::SetListener(PhoneSightingListener* listener) {
   std::lock_guard<platform::Mutex> lock(listenerMutex_);
   listener_ = listener;
   if (listener == nullptr) return;
@@ -59,7 +59,7 @@ void AdbWatcher::SetListener(AdbPhoneListener* listener) {
   for (const auto& [block, sessionPort] : identified) {
     const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
     if (announcement.kind != 0 && !announcement.id.IsZero())
-      listener->OnPhoneFound(announcement.id, announcement.kind, announcement.name, sessionPort);
+      listener->OnPhoneFound(PhoneSighting::Bridge(announcement.id, announcement.kind, announcement.name, sessionPort));
   }
 }
 
@@ -202,13 +202,14 @@ bool AdbWatcher::Probe(size_t index) {
 void AdbWatcher::ReportFound(const PhoneAnnouncement& announcement, uint16_t sessionPort) {
   std::lock_guard<platform::Mutex> lock(listenerMutex_);
   if (running_.load() && listener_ != nullptr)
-    listener_->OnPhoneFound(announcement.id, announcement.kind, announcement.name, sessionPort);
+    listener_->OnPhoneFound(PhoneSighting::Bridge(announcement.id, announcement.kind, announcement.name, sessionPort));
 }
 
 void AdbWatcher::ReportLost(const Block& block) {
   const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
   std::lock_guard<platform::Mutex> lock(listenerMutex_);
-  if (running_.load() && listener_ != nullptr) listener_->OnPhoneLost(announcement.id);
+  if (running_.load() && listener_ != nullptr)
+    listener_->OnPhoneLost(PhoneSighting::Bridge(announcement.id, announcement.kind, announcement.name, 0));
 }
 
 bool AdbWatcher::WaitForNextPass(bool lastPassRequested) {

@@ -8,7 +8,7 @@
 
 #include "discovery/adb_bridge.h"
 #include "discovery/adb_devices.h"
-#include "discovery/phone_listeners.h"
+#include "discovery/phone_sighting.h"
 #include "platform/sync.h"
 #include "protocol/phone_announcement.h"
 #include "protocol/phone_connection.h"
@@ -38,8 +38,8 @@ class AdbWatcher final : public TransportListener {
     uint16_t firstSessionPort = AdbDeviceTable::kFirstSessionPort;
   };
 
-  explicit AdbWatcher(AdbPhoneListener* listener) : AdbWatcher(listener, Options{}) {}
-  AdbWatcher(AdbPhoneListener* listener, Options options);
+  explicit AdbWatcher(PhoneSightingListener* listener) : AdbWatcher(listener, Options{}) {}
+  AdbWatcher(PhoneSightingListener* listener, Options options);
   // Stops the thread and waits for it (at most the bridge command under way with its exit wait and
   // end, the notification window's thread, and the closing "kill-server").
   ~AdbWatcher() override;
@@ -48,7 +48,7 @@ class AdbWatcher final : public TransportListener {
 
   // A listener is told at once of every phone already identified, then of every change; with none,
   // nothing is reported from the moment this returns.
-  void SetListener(AdbPhoneListener* listener);
+  void SetListener(PhoneSightingListener* listener);
   // A session through a phone's forward was refused: the bridge's server may have died (another
   // program killed it) and taken the forwards with it. Brings the next pass forward, so the phone
   // need not wait out the half-minute; a pass brought forward is never followed by another one
@@ -90,7 +90,7 @@ class AdbWatcher final : public TransportListener {
   std::atomic<bool> running_{true};
 
   platform::Mutex listenerMutex_;
-  AdbPhoneListener* listener_ = nullptr;
+  PhoneSightingListener* listener_ = nullptr;
 
   platform::Mutex tableMutex_;  // written by the watcher thread, read by SetListener
   AdbDeviceTable table_;

@@ -288,37 +288,40 @@ void PhoneBroker::OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& ann
   roster_.OnPhoneListChanged();
 }
 
-void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, const SocketAddress& peer,
-                               uint16_t port) {
-  // A phone a camera has chosen (still Idle until its connection starts) is never the one the list
-  // drops to make room; asked under the list lock.
-  const auto held = [this](const PhoneId& phone) {
-    for (const CameraSlot& camera : roster_.Cameras())
-      if (camera.exists && camera.phone == phone) return true;
-    return false;
-  };
-  list_.ReportNetworkPhone(id, kind, name, peer, port, held);
+void PhoneBroker::OnPhoneFound(const PhoneSighting& sighting) {
+  switch (sighting.road) {
+    case PhoneRoad::kNetwork: {
+      // A phone a camera has chosen (still Idle until its connection starts) is never the one the
+      // list drops to make room; asked under the list lock.
+      const auto held = [this](const PhoneId& phone) {
+        for (const CameraSlot& camera : roster_.Cameras())
+          if (camera.exists && camera.phone == phone) return true;
+        return false;
+      };
+      list_.ReportNetworkPhone(sighting.id, sighting.kind, sighting.name, sighting.peer, sighting.port, held);
+      break;
+    }
+    case PhoneRoad::kBridge:
+      list_.ReportAdbPhone(sighting.id, sighting.kind, sighting.name, sighting.port);
+      break;
+    case PhoneRoad::kMultiplexer:
+      list_.ReportUsbmuxPhone(sighting.id, sighting.kind, sighting.deviceHandle, sighting.cable, sighting.name);
+      break;
+  }
   roster_.OnPhoneListChanged();
 }
 
-void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t localPort) {
-  list_.ReportAdbPhone(id, kind, name, localPort);
-  roster_.OnPhoneListChanged();
-}
-
-void PhoneBroker::OnPhoneLost(const PhoneId& id) {
-  list_.LoseAdbPhone(id);
-  if (list_.Prune()) roster_.OnPhoneListChanged();
-}
-
-void PhoneBroker::OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
-                               const std::string& name) {
-  list_.ReportUsbmuxPhone(id, kind, deviceHandle, overUsb, name);
-  roster_.OnPhoneListChanged();
-}
-
-void PhoneBroker::OnPhoneLost(uint32_t deviceHandle) {
-  list_.LoseUsbmuxPhone(deviceHandle);
+void PhoneBroker::OnPhoneLost(const PhoneSighting& sighting) {
+  switch (sighting.road) {
+    case PhoneRoad::kNetwork:
+      return;  // network phones age out of the list
+    case PhoneRoad::kBridge:
+      list_.LoseAdbPhone(sighting.id);
+      break;
+    case PhoneRoad::kMultiplexer:
+      list_.LoseUsbmuxPhone(sighting.deviceHandle);
+      break;
+  }
   if (list_.Prune()) roster_.OnPhoneListChanged();
 }
 

@@ -8,7 +8,7 @@
 #include "common/phone_id.h"
 #include "common/phone_state.h"
 #include "discovery/phone_list.h"
-#include "discovery/phone_listeners.h"
+#include "discovery/phone_sighting.h"
 #include "platform/socket_address.h"
 #include "platform/sync.h"
 
@@ -38,7 +38,7 @@ class SocketLibrary;
 // its attachment while its successor attaches, and the monitor's subscription and the watcher's
 // window class are one per process, so one attachment's watcher and monitor are gone before the
 // next one's start. It is held while their threads are joined; nothing those threads run takes it.
-class PhoneBroker final : public NetworkPhoneListener, public AdbPhoneListener, public UsbmuxPhoneListener {
+class PhoneBroker final : public PhoneSightingListener {
  public:
   explicit PhoneBroker(CameraRoster& roster);
   ~PhoneBroker() override;
@@ -113,6 +113,9 @@ class PhoneBroker final : public NetworkPhoneListener, public AdbPhoneListener, 
   enum class StateReport { kUnchanged, kChanged, kUnlisted };
   StateReport ReportState(const SessionInfo& session, PhoneState state);
   PhoneState StateOf(const PhoneId& phone) { return list_.GetPhoneState(phone); }
+  std::string NameOf(const PhoneId& phone) { return list_.GetPhoneName(phone); }
+  // The host answered the phone's passcode question: the phone is Idle again, to be connected anew.
+  void ResetToIdle(const PhoneId& phone) { list_.ResetStateToIdle(phone); }
   // A phone named itself on a session.
   void OnAnnouncement(const PhoneId& sessionPhone, const PhoneId& announced, uint16_t kind, const std::string& name);
   // A camera let its phone go: the phone is free again, with none of a state report's effects
@@ -120,13 +123,8 @@ class PhoneBroker final : public NetworkPhoneListener, public AdbPhoneListener, 
   void Free(const PhoneId& phone);
 
   // The discovery paths' reports.
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, const SocketAddress& peer,
-                    uint16_t port) override;
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t localPort) override;
-  void OnPhoneLost(const PhoneId& id) override;
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t deviceHandle, bool overUsb,
-                    const std::string& name) override;
-  void OnPhoneLost(uint32_t deviceHandle) override;
+  void OnPhoneFound(const PhoneSighting& sighting) override;
+  void OnPhoneLost(const PhoneSighting& sighting) override;
 
  private:
   // Requires the list lock.

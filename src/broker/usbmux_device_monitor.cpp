@@ -18,7 +18,7 @@ constexpr auto kPassSleep = std::chrono::milliseconds(100);
 
 }  // namespace
 
-UsbmuxDeviceMonitor::UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, const Options& options)
+UsbmuxDeviceMonitor::UsbmuxDeviceMonitor(PhoneSightingListener* listener, const Options& options)
     : options_(options), listener_(listener) {
   thread_ = StartEngineThread("kavex-usbmux", error_codes::kUsbmuxMonitorThrew, [this] { Run(); });
 }
@@ -34,12 +34,13 @@ UsbmuxDeviceMonitor::~UsbmuxDeviceMonitor() {
   if (subscribed_) options_.table->Unsubscribe();
 }
 
-void UsbmuxDeviceMonitor::SetListener(UsbmuxPhoneListener* listener) {
+void UsbmuxDeviceMonitor::SetListener(PhoneSightingListener* listener) {
   std::lock_guard<platform::Mutex> lock(listenerMutex_);
   listener_ = listener;
   if (listener == nullptr) return;
   for (const UsbmuxDeviceTable::Announced& entry : options_.table->AnnouncedEntries())
-    listener->OnPhoneFound(entry.announcement.id, entry.announcement.kind, entry.handle, entry.cable, "");
+    listener->OnPhoneFound(
+        PhoneSighting::Multiplexer(entry.announcement.id, entry.announcement.kind, entry.handle, entry.cable));
 }
 
 void UsbmuxDeviceMonitor::Run() {
@@ -61,7 +62,7 @@ void UsbmuxDeviceMonitor::Run() {
     if (!removed.empty()) {
       std::lock_guard<platform::Mutex> lock(listenerMutex_);
       for (const uint32_t handle : removed)
-        if (listener_ != nullptr) listener_->OnPhoneLost(handle);
+        if (listener_ != nullptr) listener_->OnPhoneLost(PhoneSighting::Multiplexer(PhoneId{}, 0, handle, false));
     }
     Nap();
   }
@@ -100,7 +101,8 @@ void UsbmuxDeviceMonitor::Probe(const UsbmuxDeviceTable::Probe& device) {
                    device.cable ? "cable" : "network");
   std::lock_guard<platform::Mutex> lock(listenerMutex_);
   if (!stop_.load() && listener_ != nullptr)
-    listener_->OnPhoneFound(announcement.id, announcement.kind, device.handle, device.cable, "");
+    listener_->OnPhoneFound(
+        PhoneSighting::Multiplexer(announcement.id, announcement.kind, device.handle, device.cable));
 }
 
 void UsbmuxDeviceMonitor::Nap() {

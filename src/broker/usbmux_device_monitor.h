@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "broker/usbmux_device_table.h"
-#include "discovery/phone_listeners.h"
+#include "discovery/phone_sighting.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
 
@@ -39,8 +39,8 @@ class UsbmuxDeviceMonitor {
   // as a session's.
   static constexpr int kProbeWaitLimitMs = 4000;
 
-  explicit UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener) : UsbmuxDeviceMonitor(listener, Options{}) {}
-  UsbmuxDeviceMonitor(UsbmuxPhoneListener* listener, const Options& options);
+  explicit UsbmuxDeviceMonitor(PhoneSightingListener* listener) : UsbmuxDeviceMonitor(listener, Options{}) {}
+  UsbmuxDeviceMonitor(PhoneSightingListener* listener, const Options& options);
   // Stops the thread and waits for it (a probe under way gives up within 100 ms), then ends the
   // subscription, joining the library's event thread.
   ~UsbmuxDeviceMonitor();
@@ -49,7 +49,7 @@ class UsbmuxDeviceMonitor {
 
   // A listener is told at once of every phone already announced, then of every change; with none,
   // nothing is reported from the moment this returns.
-  void SetListener(UsbmuxPhoneListener* listener);
+  void SetListener(PhoneSightingListener* listener);
   // False once the thread has ended (the subscription was refused).
   bool running() const { return running_.load(); }
 
@@ -66,7 +66,7 @@ class UsbmuxDeviceMonitor {
   bool subscribed_ = false;  // written by the thread, read by the destructor after the join
 
   platform::Mutex listenerMutex_;
-  UsbmuxPhoneListener* listener_ = nullptr;
+  PhoneSightingListener* listener_ = nullptr;
 
   platform::Mutex napMutex_;
   platform::ConditionVariable napWake_;

@@ -1,8 +1,13 @@
 #include "discovery/dns_sd_discovery.h"
 
+#include <memory>
+#include <utility>
+#include <vector>
+
 #include "common/trace.h"
 #include "discovery/dns_sd_discovery_impl.h"
 #include "discovery/dns_sd_library.h"
+#include "discovery/dns_sd_library_backend.h"
 #include "discovery/dns_sd_system_library.h"
 
 namespace kavex {
@@ -11,42 +16,45 @@ namespace {
 constexpr const char* kTraceComponent = "discovery";
 }  // namespace
 
-DnsSdDiscoveryImpl::DnsSdDiscoveryImpl(const DnsSdLibraryCalls& library, SystemLoader loadSystem)
-    : library_(library), loadSystem_(loadSystem) {}
+DnsSdDiscoveryImpl::DnsSdDiscoveryImpl(std::vector<std::unique_ptr<DnsSdBackend>> backends)
+    : backends_(std::move(backends)) {}
+
+namespace {
+std::vector<std::unique_ptr<DnsSdBackend>> LibraryThenSystem(const DnsSdLibraryCalls& library,
+                                                             DnsSdSystemBackend::Loader loadSystem) {
+  std::vector<std::unique_ptr<DnsSdBackend>> backends;
+  backends.push_back(std::make_unique<DnsSdLibraryBackend>(library));
+  backends.push_back(std::make_unique<DnsSdSystemBackend>(loadSystem));
+  return backends;
+}
+}  // namespace
+
+DnsSdDiscoveryImpl::DnsSdDiscoveryImpl(const DnsSdLibraryCalls& library, DnsSdSystemBackend::Loader loadSystem)
+    : DnsSdDiscoveryImpl(LibraryThenSystem(library, loadSystem)) {}
 
 DnsSdDiscoveryImpl::~DnsSdDiscoveryImpl() { End(); }
 
-void DnsSdDiscoveryImpl::Start(NetworkPhoneListener& listener, const std::atomic<bool>& running) {
+void DnsSdDiscoveryImpl::Start(PhoneSightingListener& listener, const std::atomic<bool>& running) {
   End();
   budget_.store(kBrowseBudget);
-  if (library_.Start(listener, running)) {
-    backend_ = Backend::kLibrary;
-    KAVEX_TRACE_INFO(kTraceComponent, "DNS-SD back-end: the DNS-SD library");
-    return;
+  for (const std::unique_ptr<DnsSdBackend>& backend : backends_) {
+    if (backend->Start(listener, running)) {
+      active_ = backend.get();
+      KAVEX_TRACE_INFO(kTraceComponent, "DNS-SD back-end: %s", active_->name());
+      return;
+    }
+    backend->End();
   }
-  const DnsSdSystemEnvironment* system = loadSystem_ != nullptr ? loadSystem_() : nullptr;
-  if (system == nullptr || !system->calls.Usable()) {
-    KAVEX_TRACE_INFO(kTraceComponent, "DNS-SD back-end: none; announcements only");
-    return;
-  }
-  system_ = std::make_unique<DnsSdSystemBackend>(*system);
-  system_->Start(listener, running);
-  backend_ = Backend::kSystem;
-  KAVEX_TRACE_INFO(kTraceComponent, "DNS-SD back-end: the system's DNS service");
+  KAVEX_TRACE_INFO(kTraceComponent, "DNS-SD back-end: none; announcements only");
 }
 
 void DnsSdDiscoveryImpl::Service() {
-  if (backend_ == Backend::kLibrary) library_.Service();
-  if (backend_ == Backend::kSystem) system_->Service(budget_);
+  if (active_ != nullptr) active_->Service(budget_);
 }
 
 void DnsSdDiscoveryImpl::End() {
-  library_.End();
-  if (system_ != nullptr) {
-    system_->End();
-    system_.reset();
-  }
-  backend_ = Backend::kNone;
+  if (active_ != nullptr) active_->End();
+  active_ = nullptr;
 }
 
 void DnsSdDiscoveryImpl::ResetBrowseBudget() { budget_.store(kBrowseBudget); }

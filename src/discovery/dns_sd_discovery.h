@@ -2,7 +2,7 @@
 #include <atomic>
 #include <memory>
 
-#include "discovery/phone_listeners.h"
+#include "discovery/phone_sighting.h"
 
 namespace kavex {
 
@@ -15,7 +15,7 @@ class DnsSdDiscovery {
  public:
   virtual ~DnsSdDiscovery() = default;
   // running: the discovery's running flag; reports are made only while it is set.
-  virtual void Start(NetworkPhoneListener& listener, const std::atomic<bool>& running) = 0;
+  virtual void Start(PhoneSightingListener& listener, const std::atomic<bool>& running) = 0;
   virtual void Service() = 0;
   virtual void End() = 0;
   // The host asked to look again (ERefresh): the re-browse budget goes back to 10.

@@ -1,40 +1,40 @@
 #pragma once
 #include <atomic>
 #include <memory>
+#include <vector>
 
+#include "discovery/dns_sd_api.h"
+#include "discovery/dns_sd_backend.h"
 #include "discovery/dns_sd_discovery.h"
-#include "discovery/dns_sd_library_backend.h"
 #include "discovery/dns_sd_system_backend.h"
 
 namespace kavex {
 
-// Chooses the back-end at each Start: the DNS-SD library whenever its browse starts, else the
-// system's DNS service functions, else none (announcements still find phones).
+// Tries its back-ends in order at each Start and drives the first whose browse starts; with none,
+// announcements still find phones. The engine's are the DNS-SD library, then the system's DNS
+// service functions.
 // Thread: see DnsSdDiscovery.
 class DnsSdDiscoveryImpl final : public DnsSdDiscovery {
  public:
-  enum class Backend { kNone, kLibrary, kSystem };
-  // Called at a Start whose library browse failed; null when the system has no such service.
-  using SystemLoader = const DnsSdSystemEnvironment* (*)();
-
-  DnsSdDiscoveryImpl(const DnsSdLibraryCalls& library, SystemLoader loadSystem);
+  explicit DnsSdDiscoveryImpl(std::vector<std::unique_ptr<DnsSdBackend>> backends);
+  // The library, then the system's service as loadSystem finds it (it may be null).
+  DnsSdDiscoveryImpl(const DnsSdLibraryCalls& library, DnsSdSystemBackend::Loader loadSystem);
   ~DnsSdDiscoveryImpl() override;
 
-  void Start(NetworkPhoneListener& listener, const std::atomic<bool>& running) override;
+  void Start(PhoneSightingListener& listener, const std::atomic<bool>& running) override;
   void Service() override;
   void End() override;
   void ResetBrowseBudget() override;
 
-  Backend backend() const { return backend_; }
+  // The name of the back-end this run drives, or "none".
+  const char* backend() const { return active_ != nullptr ? active_->name() : "none"; }
   int browseBudget() const { return budget_.load(); }
 
  private:
   static constexpr int kBrowseBudget = 10;
 
-  DnsSdLibraryBackend library_;
-  SystemLoader loadSystem_;
-  std::unique_ptr<DnsSdSystemBackend> system_;
-  Backend backend_ = Backend::kNone;
+  const std::vector<std::unique_ptr<DnsSdBackend>> backends_;
+  DnsSdBackend* active_ = nullptr;
   std::atomic<int> budget_{kBrowseBudget};
 };
 

@@ -31,7 +31,7 @@ std::string Text(const char* text) { return text != nullptr ? text : ""; }
 
 DnsSdLibraryBackend::DnsSdLibraryBackend(const DnsSdLibraryCalls& calls, Clock& clock) : calls_(calls), clock_(clock) {}
 
-bool DnsSdLibraryBackend::Start(NetworkPhoneListener& listener, const std::atomic<bool>& running) {
+bool DnsSdLibraryBackend::Start(PhoneSightingListener& listener, const std::atomic<bool>& running) {
   End();
   listener_ = &listener;
   running_ = &running;
@@ -182,7 +182,8 @@ void DnsSdLibraryBackend::HandleAddress(DNSServiceRef lookupRef, const sockaddr*
       session.port = port;
       KAVEX_TRACE_DEBUG("discovery", "DNS-SD library resolved a phone at %s", session.ToString().c_str());
     }
-    listener_->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peer, port);
+    listener_->OnPhoneFound(
+        PhoneSighting::Network(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peer, port));
   }
 }
 

@@ -5,7 +5,7 @@
 
 #include "common/phone_id.h"
 #include "discovery/dns_sd_api.h"
-#include "discovery/phone_listeners.h"
+#include "discovery/dns_sd_backend.h"
 #include "platform/clock.h"
 
 namespace kavex {
@@ -19,25 +19,29 @@ namespace kavex {
 // responder plus 10 ms of polling per pass, so queries are bounded: at most kMaxQueries at once
 // (a browse reply that finds them full is not resolved), each released when it has answered or
 // kQueryLifetime seconds after it started, whichever comes first, and at most one per instance.
-class DnsSdLibraryBackend {
+class DnsSdLibraryBackend final : public DnsSdBackend {
  public:
+  static constexpr const char* kName = "the DNS-SD library";
   static constexpr size_t kMaxQueries = 16;
   static constexpr double kQueryLifetime = 10.0;  // seconds
 
   // clock: what the queries' lifetimes are measured on; it must outlive the back-end.
   explicit DnsSdLibraryBackend(const DnsSdLibraryCalls& calls, Clock& clock = EngineClock::AsClock());
-  ~DnsSdLibraryBackend() { End(); }
+  ~DnsSdLibraryBackend() override { End(); }
   DnsSdLibraryBackend(const DnsSdLibraryBackend&) = delete;
   DnsSdLibraryBackend& operator=(const DnsSdLibraryBackend&) = delete;
 
   // Starts the browse; false when it cannot start (no library, no responder), and then this
   // back-end does nothing in this run. Reports go to listener while running is set.
-  bool Start(NetworkPhoneListener& listener, const std::atomic<bool>& running);
+  const char* name() const override { return kName; }
+  bool Start(PhoneSightingListener& listener, const std::atomic<bool>& running) override;
   // Releases the queries whose time is up, then waits up to 10 ms on each reference's socket and
   // lets the library deliver what is waiting there. Stops early when running is cleared.
+  // A browse that answers never goes quiet: the budget is not used.
   void Service();
+  void Service(std::atomic<int>& /*rebrowseBudget*/) override { Service(); }
   // Releases every reference.
-  void End();
+  void End() override;
 
   size_t queryCount() const { return queries_.size(); }
 
@@ -76,7 +80,7 @@ class DnsSdLibraryBackend {
 
   const DnsSdLibraryCalls calls_;
   Clock& clock_;
-  NetworkPhoneListener* listener_ = nullptr;
+  PhoneSightingListener* listener_ = nullptr;
   const std::atomic<bool>* running_ = nullptr;
   dnssd::DNSServiceRef browse_ = nullptr;
   std::vector<Query> queries_;  // in the order they started

@@ -32,7 +32,7 @@ struct DnsSdSystemRun {
 
   // Reports and End exclude each other, so nothing is reported once End has returned.
   platform::Mutex reportMutex;
-  NetworkPhoneListener* listener = nullptr;  // null once the run has ended
+  PhoneSightingListener* listener = nullptr;  // null once the run has ended
   const std::atomic<bool>* running = nullptr;
 
   // All addresses of one instance at once: an End that comes between them cannot split them.
@@ -45,7 +45,8 @@ struct DnsSdSystemRun {
         session.port = port;
         KAVEX_TRACE_DEBUG("discovery", "system DNS service resolved a phone at %s", session.ToString().c_str());
       }
-      listener->OnPhoneFound(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peers[i], port);
+      listener->OnPhoneFound(
+          PhoneSighting::Network(id, static_cast<uint16_t>(kKindServiceDiscoveryPhone), "", peers[i], port));
     }
   }
   void Detach() {
@@ -368,14 +369,17 @@ void KAVEX_SYSTEM_API OnResolveComplete(uint32_t status, void* queryContext, DNS
 
 }  // namespace
 
-DnsSdSystemBackend::DnsSdSystemBackend(const DnsSdSystemEnvironment& environment) : environment_(environment) {}
+DnsSdSystemBackend::DnsSdSystemBackend(Loader load) : load_(load) {}
 
 DnsSdSystemBackend::~DnsSdSystemBackend() { End(); }
 
 size_t DnsSdSystemBackend::PendingResolveCount() { return PendingResolves::Get().Count(); }
 
-void DnsSdSystemBackend::Start(NetworkPhoneListener& listener, const std::atomic<bool>& running) {
+bool DnsSdSystemBackend::Start(PhoneSightingListener& listener, const std::atomic<bool>& running) {
   End();
+  const DnsSdSystemEnvironment* loaded = load_ != nullptr ? load_() : nullptr;
+  if (loaded == nullptr || !loaded->calls.Usable()) return false;
+  environment_ = *loaded;
   run_ = std::make_shared<DnsSdSystemRun>();
   run_->calls = environment_.calls;
   run_->lastError = environment_.lastError;
@@ -389,6 +393,7 @@ void DnsSdSystemBackend::Start(NetworkPhoneListener& listener, const std::atomic
   request_.pBrowseCallback = &OnBrowse;
   request_.pQueryContext = QueryContext(token);
   Browse();
+  return true;
 }
 
 void DnsSdSystemBackend::Browse() {

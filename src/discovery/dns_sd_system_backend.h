@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "discovery/dns_sd_backend.h"
 #include "discovery/dns_sd_system_api.h"
-#include "discovery/phone_listeners.h"
 #include "platform/clock.h"
 #include "platform/system_info.h"
 
@@ -37,22 +37,28 @@ struct DnsSdSystemRun;
 // table, under its lock, so a callback that comes after End (or after the back-end is gone)
 // finds nothing and only releases what the system handed it; End stops all reports before it
 // returns.
-class DnsSdSystemBackend {
+class DnsSdSystemBackend final : public DnsSdBackend {
  public:
-  explicit DnsSdSystemBackend(const DnsSdSystemEnvironment& environment);
-  ~DnsSdSystemBackend();
+  static constexpr const char* kName = "the system's DNS service";
+  // Called at each Start: what the back-end works with this run; null when the system has no such
+  // service.
+  using Loader = const DnsSdSystemEnvironment* (*)();
+
+  explicit DnsSdSystemBackend(Loader load);
+  ~DnsSdSystemBackend() override;
   DnsSdSystemBackend(const DnsSdSystemBackend&) = delete;
   DnsSdSystemBackend& operator=(const DnsSdSystemBackend&) = delete;
 
-  // Starts the browse. Reports go to listener while running is set, until End.
-  void Start(NetworkPhoneListener& listener, const std::atomic<bool>& running);
+  const char* name() const override { return kName; }
+  // Starts the browse; false when the loader finds no usable service.
+  bool Start(PhoneSightingListener& listener, const std::atomic<bool>& running) override;
   // On systems whose browse goes quiet after a while (Windows 10 before build 21996), restarts it
   // when more than 8 s have passed since the last start, while budget lasts (one per restart).
-  void Service(std::atomic<int>& budget);
+  void Service(std::atomic<int>& budget) override;
   // Cancels the browse, waits up to 2 s for the resolves in flight, then cancels and forgets the
   // rest; a completion that is running meanwhile is never cancelled after it has returned. No report
   // is made once it has returned.
-  void End();
+  void End() override;
 
   // Resolve contexts of all runs still waiting for their completion (for tests).
   static size_t PendingResolveCount();
@@ -62,7 +68,8 @@ class DnsSdSystemBackend {
   int RebrowseModeNow();
   double Now() const;
 
-  const DnsSdSystemEnvironment environment_;
+  const Loader load_;
+  DnsSdSystemEnvironment environment_;  // as loaded at the last Start
   std::shared_ptr<DnsSdSystemRun> run_;
   dnsapi::DNS_SERVICE_BROWSE_REQUEST request_{};
   dnsapi::DNS_SERVICE_CANCEL browseCancel_{};

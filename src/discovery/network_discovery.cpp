@@ -30,7 +30,7 @@ NetworkDiscovery::NetworkDiscovery(std::unique_ptr<DnsSdDiscovery> dnsSd) : dnsS
 
 NetworkDiscovery::~NetworkDiscovery() { Start(nullptr); }
 
-void NetworkDiscovery::Start(NetworkPhoneListener* listener) {
+void NetworkDiscovery::Start(PhoneSightingListener* listener) {
   std::lock_guard<platform::Mutex> lock(startMutex_);
   running_.store(false);
   JoinEngineThread(thread_);
@@ -66,7 +66,7 @@ void NetworkDiscovery::Run() {
 
 void NetworkDiscovery::RunDiscovery() {
   // listener_ is written only by Start, before this thread starts and after it has been joined.
-  NetworkPhoneListener& listener = *listener_;
+  PhoneSightingListener& listener = *listener_;
   if (dnsSd_ != nullptr) dnsSd_->Start(listener, running_);
 
   // The socket set is fixed for this run; an address change restarts the thread.
@@ -93,7 +93,8 @@ void NetworkDiscovery::RunDiscovery() {
                           static_cast<unsigned>(announcement->kind), source.ToString().c_str());
         // The phone is reached where it was heard from (a link-local peer with its scope), on its
         // session port, whatever port it announced from.
-        listener.OnPhoneFound(announcement->id, announcement->kind, announcement->name, source, kPhoneSessionPort);
+        listener.OnPhoneFound(PhoneSighting::Network(announcement->id, announcement->kind, announcement->name, source,
+                                                     kPhoneSessionPort));
       }
     }
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "discovery/dns_sd_discovery.h"
-#include "discovery/phone_listeners.h"
+#include "discovery/phone_sighting.h"
 #include "platform/sync.h"
 
 namespace kavex {
@@ -25,7 +25,7 @@ class NetworkDiscovery {
 
   // Stops a running thread and waits for it; then, with a listener, starts a new run (which builds
   // the sockets for the adapters of the moment). Start(nullptr) is the stop.
-  void Start(NetworkPhoneListener* listener);
+  void Start(PhoneSightingListener* listener);
   void ResetBrowseBudget();
   bool running() const { return running_.load(); }
 
@@ -36,7 +36,7 @@ class NetworkDiscovery {
 
   std::unique_ptr<DnsSdDiscovery> dnsSd_;
   platform::Mutex startMutex_;  // one Start at a time
-  NetworkPhoneListener* listener_ = nullptr;
+  PhoneSightingListener* listener_ = nullptr;
   std::atomic<bool> running_{false};
   std::thread thread_;
 };

@@ -22,8 +22,8 @@ constexpr double kSilenceTimeoutSeconds = 10.0;
 
 }  // namespace
 
-std::shared_ptr<EngineInstance> EngineInstance::Create(int index, WorkerTiming& timing) {
-  std::shared_ptr<EngineInstance> instance(new EngineInstance(index, timing));
+std::shared_ptr<EngineInstance> EngineInstance::Create(int index, PhoneBroker& broker, WorkerTiming& timing) {
+  std::shared_ptr<EngineInstance> instance(new EngineInstance(index, broker, timing));
   InstanceRegistry::Enter(index, instance);
   // Discovery threads that report into the phone list start here, once the instance is complete
   // and registered: a report must never reach a half-built instance.
@@ -32,9 +32,9 @@ std::shared_ptr<EngineInstance> EngineInstance::Create(int index, WorkerTiming& 
 
 // The socket library's share is taken before any socket of this instance is made, and let go only
 // at the end of TearDown.
-EngineInstance::EngineInstance(int index, WorkerTiming& timing)
-    : index_(index), timing_(timing), callbacks_(index), socketLibrary_(InstanceRegistry::Broker().ShareSockets()) {
-  if (index_ == 0) brokerAttachment_ = InstanceRegistry::Broker().Attach();
+EngineInstance::EngineInstance(int index, PhoneBroker& broker, WorkerTiming& timing)
+    : index_(index), timing_(timing), broker_(broker), callbacks_(index), socketLibrary_(broker.ShareSockets()) {
+  if (index_ == 0) brokerAttachment_ = broker_.Attach();
 }
 
 EngineInstance::~EngineInstance() { Destroy(); }
@@ -63,7 +63,7 @@ int EngineInstance::Open() {
   }
   try {
     // Instance 0 listens for phones on the network from now on.
-    if (index_ == 0) InstanceRegistry::Broker().StartDiscovery(brokerAttachment_);
+    if (index_ == 0) broker_.StartDiscovery(brokerAttachment_);
     auto worker = std::make_unique<WorkerLoop>(queue_, *this, timing_, "kavex-worker-" + std::to_string(index_));
     worker->Start();
     std::lock_guard<platform::Mutex> lock(workerMutex_);
@@ -105,7 +105,7 @@ void EngineInstance::Stop() {
   DropSession();
   if (worker != nullptr) worker->Stop();
   activeConnection_.Clear();
-  if (index_ == 0) InstanceRegistry::Broker().StopDiscovery(brokerAttachment_);
+  if (index_ == 0) broker_.StopDiscovery(brokerAttachment_);
   // Only this camera's phone is let go. The list is every camera's: emptying it here would lose
   // what only a new subscription or attachment reports again (an iPhone on the cable), so the
   // cameras that remain could never take such a phone again. Instance 0's release empties it.
@@ -148,8 +148,12 @@ void EngineInstance::TearDown() {
   output.reset();
   queue_.Clear();
   formats_.Clear();
-  if (index_ == 0) InstanceRegistry::Broker().Release(brokerAttachment_);
+  if (index_ == 0) broker_.Release(brokerAttachment_);
   socketLibrary_.reset();
+}
+
+uint64_t EngineInstance::PasscodeKey(const PhoneId& phone) {
+  return callbacks_.GetPasscodeKey(phone, broker_.NameOf(phone));
 }
 
 void EngineInstance::NotifyListChanged() { InstanceRegistry::RefreshAll(); }
@@ -197,8 +201,7 @@ bool EngineInstance::TakeCurrentPhoneIf(const PhoneId& phone) {
 }
 
 bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
-  PhoneBroker& broker = InstanceRegistry::Broker();
-  const PhoneBroker::Route route = broker.RouteTo(phone);
+  const PhoneBroker::Route route = broker_.RouteTo(phone);
   const std::string threadName = "kavex-recv-" + std::to_string(index_);
   if (route.usbmuxHandle != 0) {
     // Through the multiplexing service first: by cable, or over the network as the service
@@ -217,12 +220,12 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
     if (route.peer.empty()) {
       // Nothing to fall back to: the refusal is this attempt's one failure, and it is the
       // multiplexer's (one point off the USB score, whichever way the service reaches the device).
-      if (broker.ReportState(SessionInfo{phone, true, SocketAddress{}}, PhoneState::kFailed) ==
+      if (broker_.ReportState(SessionInfo{phone, true, SocketAddress{}}, PhoneState::kFailed) ==
           PhoneBroker::StateReport::kChanged)
         OnPhoneStateChanged(PhoneState::kFailed);
       return false;
     }
-    broker.OnUsbmuxRefused(route.usbmuxHandle, route.usbmuxCable);
+    broker_.OnUsbmuxRefused(route.usbmuxHandle, route.usbmuxCable);
   }
   // A refused multiplexer falls back to the network address: the camera is not on the cable then.
   overUsb_.store(route.overUsb);
@@ -238,7 +241,7 @@ bool EngineInstance::ConnectToPhone(const PhoneId& phone) {
 template <typename Starter>
 bool EngineInstance::StartSession(const PhoneId& phone, Starter&& start) {
   DropSession();
-  auto session = std::make_shared<PhoneSession>(*this, InstanceRegistry::Broker(), phone);
+  auto session = std::make_shared<PhoneSession>(*this, broker_, phone);
   {
     std::lock_guard<platform::Mutex> lock(sessionMutex_);
     // Another camera may have taken the phone since this one claimed it (YieldPhone): a session
@@ -284,7 +287,7 @@ void EngineInstance::LetGoOfPhone(bool tellHost) {
   if (session != nullptr) session->Stop();  // joins its receive thread, with no lock held
   if (held.IsZero()) return;
   if (tellHost) ReportPhoneState(PhoneState::kIdle);  // before another camera can have the phone
-  InstanceRegistry::Broker().Free(held);
+  broker_.Free(held);
 }
 
 void EngineInstance::ReleasePhone(bool tellHost) {
@@ -340,7 +343,7 @@ void EngineInstance::OnConnectRequest(const PhoneId& phone) {
   // one connects. And it is this instance's before its connection can end: a connection refused
   // at once ends on its receive thread, which forgets the current phone, possibly before
   // ConnectToPhone has returned here.
-  InstanceRegistry::Broker().ClaimFor([&] { SetCurrentPhone(phone); });
+  broker_.ClaimFor([&] { SetCurrentPhone(phone); });
   // A phone is shown by one instance at a time: take it away from any other (past a slot whose
   // camera the host closed, too).
   for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
@@ -386,7 +389,7 @@ bool EngineInstance::YieldPhone(const PhoneId& phone) {
   // that it has none before the phone is free for the taker; a phone merely claimed was never
   // reported to it.
   if (session != nullptr) ReportPhoneState(PhoneState::kIdle);
-  InstanceRegistry::Broker().Free(phone);
+  broker_.Free(phone);
   // Whoever took the phone, this camera no longer shows it: the placeholder, not a frozen picture.
   ResetOutput();
   // It chooses again at once rather than at the next news of some phone.
@@ -406,20 +409,19 @@ void EngineInstance::OnRefreshDue() { RefreshPhoneList(); }
 void EngineInstance::OnPassEnd() {
   // About once a second: a consumer that now wants another size gets a stream of that size.
   formats_.CheckWantedFormat();
-  if (index_ == 0) InstanceRegistry::Broker().CheckAddresses();
+  if (index_ == 0) broker_.CheckAddresses();
 }
 
 void EngineInstance::RestartServiceDiscovery() {
-  if (index_ == 0) InstanceRegistry::Broker().RestartServiceDiscovery();
+  if (index_ == 0) broker_.RestartServiceDiscovery();
 }
 
 void EngineInstance::RefreshPhoneList() {
-  PhoneBroker& broker = InstanceRegistry::Broker();
   const PhoneId current = currentPhone();
   if (current.IsZero()) {
     // Choice mode: take the best free phone, claimed under the list lock so that no other
     // instance's choice can take the same phone.
-    const PhoneId chosen = broker.ChooseFor(index_, [this](const PhoneId& phone) { SetCurrentPhone(phone); });
+    const PhoneId chosen = broker_.ChooseFor(index_, [this](const PhoneId& phone) { SetCurrentPhone(phone); });
     if (!chosen.IsZero()) {
       KAVEX_TRACE_INFO("instance", "camera %d: chose phone %s", index_, PhoneKey(chosen).c_str());
       Push(EngineEvent::Connect(chosen));
@@ -427,13 +429,13 @@ void EngineInstance::RefreshPhoneList() {
     return;
   }
   bool reconnectOverUsb = false;
-  const std::vector<PhoneListEntry> entries = broker.ListFor(current, overUsb(), &reconnectOverUsb);
+  const std::vector<PhoneListEntry> entries = broker_.ListFor(current, overUsb(), &reconnectOverUsb);
   if (reconnectOverUsb) Push(EngineEvent::Connect(current));
   callbacks_.PublishPhoneList(entries);
 }
 
 void EngineInstance::SelectPhoneByKey(const std::string& key) {
-  const PhoneId chosen = InstanceRegistry::Broker().FindSelectable(key);
+  const PhoneId chosen = broker_.FindSelectable(key);
   if (!chosen.IsZero()) Push(EngineEvent::Connect(chosen));
 }
 

@@ -23,6 +23,7 @@
 
 namespace kavex {
 
+class PhoneBroker;
 namespace platform {
 class SocketLibrary;
 }  // namespace platform
@@ -56,7 +57,9 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
 
   // Constructs the instance and enters it into the instance registry. Background threads that may
   // call back into the instance start only after construction has finished.
-  static std::shared_ptr<EngineInstance> Create(int index, WorkerTiming& timing = RealWorkerTiming());
+  // broker: the process-wide side of finding phones, which every camera shares; it outlives them.
+  static std::shared_ptr<EngineInstance> Create(int index, PhoneBroker& broker,
+                                                WorkerTiming& timing = RealWorkerTiming());
   ~EngineInstance() override;
   EngineInstance(const EngineInstance&) = delete;
   EngineInstance& operator=(const EngineInstance&) = delete;
@@ -137,11 +140,11 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
                        const std::vector<VideoFormat>& formats) override;
   void OnVideoPacket(float timestamp, const uint8_t* data, size_t length) override;
   void OnAudioPacket(const uint8_t* packet, size_t length) override;
-  uint64_t PasscodeKey(const PhoneId& phone) override { return callbacks_.GetPasscodeKey(phone); }
+  uint64_t PasscodeKey(const PhoneId& phone) override;
   RelayedMessageSink& relay() override { return callbacks_; }
 
  private:
-  EngineInstance(int index, WorkerTiming& timing);
+  EngineInstance(int index, PhoneBroker& broker, WorkerTiming& timing);
   // Teardown steps shared by Destroy and a failed Open. Safe twice.
   void Stop();
   // Destroy's work once the callbacks are closed: stops every thread, then releases everything.
@@ -166,6 +169,7 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
 
   const int index_;
   WorkerTiming& timing_;
+  PhoneBroker& broker_;
 
   // The host's side: its callbacks, and whether it shows this camera.
   HostCallbacks callbacks_;

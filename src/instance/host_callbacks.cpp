@@ -1,7 +1,5 @@
 #include "instance/host_callbacks.h"
 
-#include "discovery/phone_list.h"
-
 namespace kavex {
 
 namespace {
@@ -120,10 +118,9 @@ void HostCallbacks::ForwardTextList(const std::string& text, int32_t value) {
   if (TextListCallback callback = textList_.load()) callback(index_, text.c_str(), value);
 }
 
-uint64_t HostCallbacks::GetPasscodeKey(const PhoneId& phone) {
+uint64_t HostCallbacks::GetPasscodeKey(const PhoneId& phone, const std::string& name) {
   PasscodeKeyCallback callback = passcodeKey_.load();
   if (callback == nullptr) return 0;
-  const std::string name = PhoneList::Instance().GetPhoneName(phone);
   return callback(index_, phone.data(), name.c_str());
 }
 

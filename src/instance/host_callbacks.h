@@ -37,7 +37,7 @@ class HostCallbacks final : public HostNotifier {
   void ForwardMessage25(int32_t mode, float value) override;
   void ForwardPhoneControl(uint32_t first, uint32_t second) override;
   void ForwardTextList(const std::string& text, int32_t value) override;
-  uint64_t GetPasscodeKey(const PhoneId& phone) override;
+  uint64_t GetPasscodeKey(const PhoneId& phone, const std::string& name) override;
 
  private:
   const int index_;

@@ -22,8 +22,9 @@ class HostNotifier : public RelayedMessageSink {
   virtual int ChooseFormat(const std::string& formatList, int currentChoice) = 0;
   // Reports only changes of the picture size.
   virtual void ReportVideoSize(int width, int height) = 0;
-  // The key the host keeps for this phone's passcode; 0 when it has none.
-  virtual uint64_t GetPasscodeKey(const PhoneId& phone) = 0;
+  // The key the host keeps for this phone's passcode (the host is shown its name); 0 when it has
+  // none.
+  virtual uint64_t GetPasscodeKey(const PhoneId& phone, const std::string& name) = 0;
 };
 
 }  // namespace kavex

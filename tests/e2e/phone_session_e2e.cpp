@@ -127,8 +127,8 @@ class PhoneSession : public ::testing::Test {
 
   // What the phone-side discovery would report: the phone heard at 198.18.0.2.
   void Announce(const Sim& sim) {
-    kavex::InstanceRegistry::Broker().OnPhoneFound(sim.id, 2, sim.name, kavex::SocketAddress::Ipv4(198, 18, 0, 2, 0),
-                                                   sim.port);
+    kavex::InstanceRegistry::Broker().OnPhoneFound(
+        kavex::PhoneSighting::Network(sim.id, 2, sim.name, kavex::SocketAddress::Ipv4(198, 18, 0, 2, 0), sim.port));
   }
 
   std::vector<std::string> Received(SimControl& control, int type) {

@@ -17,6 +17,7 @@
 #include "loopback_peer.h"
 #include "platform/address_watch.h"
 #include "platform/usb_notifications.h"
+#include "sighting_recorder.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -57,43 +58,10 @@ class ScriptedBridge {
   std::vector<std::string> commands_;
 };
 
-struct Report {
-  bool found;
-  PhoneId id;
-  uint16_t kind;
-  std::string name;
-  uint16_t port;
-};
-
-class RecordingListener : public AdbPhoneListener {
+// The watcher's reports, waited for as long as a bridge pass may take here.
+class RecordingListener : public SightingRecorder {
  public:
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, uint16_t port) override {
-    Add({true, id, kind, name, port});
-  }
-  void OnPhoneLost(const PhoneId& id) override { Add({false, id, 0, "", 0}); }
-  // Waits for the report number `n` (from 0).
-  bool WaitFor(size_t n) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return reports_.size() > n; });
-  }
-  Report At(size_t n) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reports_.at(n);
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reports_.size();
-  }
-
- private:
-  void Add(Report report) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reports_.push_back(std::move(report));
-    changed_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Report> reports_;
+  bool WaitFor(size_t n) { return SightingRecorder::WaitFor(n, kWaitMs); }
 };
 
 PhoneId Id(uint8_t last) {
@@ -169,16 +137,16 @@ TEST_F(AdbWatcherTest, AnIdentifiedPhoneIsFoundAndLostWithItsIdentifierOnceItSto
   {
     AdbWatcher watcher(&listener, Scripted(bridge, phone.port()));
     ASSERT_TRUE(listener.WaitFor(2));
-    const Report first = listener.At(0);
+    const HeardSighting first = listener.At(0);
     EXPECT_TRUE(first.found);
     EXPECT_EQ(first.id, Id(1));
     EXPECT_EQ(first.kind, 2);
     EXPECT_EQ(first.name, "Cable Phone With A Long Name");
     EXPECT_EQ(first.port, 27100);
-    const Report second = listener.At(1);
+    const HeardSighting second = listener.At(1);
     EXPECT_TRUE(second.found);
     EXPECT_EQ(second.name, "Cable!");
-    const Report lost = listener.At(2);
+    const HeardSighting lost = listener.At(2);
     EXPECT_FALSE(lost.found);
     EXPECT_EQ(lost.id, Id(1));
   }

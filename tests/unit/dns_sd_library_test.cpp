@@ -21,10 +21,11 @@
 #include "discovery/dns_sd_library.h"
 #include "discovery/dns_sd_library_backend.h"
 #include "discovery/dns_sd_system_library.h"
-#include "dns_sd_phone_recorder.h"
+#include "dns_sd_ids.h"
 #include "fake_clock.h"
 #include "platform/dynamic_library.h"
 #include "settings_fixture.h"
+#include "sighting_recorder.h"
 
 namespace kavex {
 namespace {
@@ -223,7 +224,7 @@ class DnsSdLibraryTest : public ::testing::Test {
   }
 
   StandIn standIn_;
-  PhoneRecorder recorder_;
+  SightingRecorder recorder_;
   std::atomic<bool> running_{true};
   std::unique_ptr<DnsSdDiscovery> discovery_ = CreateDnsSdDiscovery();
 };
@@ -238,7 +239,7 @@ TEST_F(DnsSdLibraryTest, InstanceYieldsThePhoneWithItsAddressAndPort) {
   discovery_->Start(recorder_, running_);
   ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 1; })) << standIn_.Log();
 
-  const FoundPhone phone = recorder_.Found()[0];
+  const HeardSighting phone = recorder_.Reports()[0];
   EXPECT_EQ(phone.id, IdFromHex(kPhoneA));
   EXPECT_EQ(phone.kind, 7);
   EXPECT_EQ(phone.name, "");
@@ -279,7 +280,7 @@ TEST_F(DnsSdLibraryTest, EveryInstanceIsResolvedAddedOrRemoved) {
   discovery_->Start(recorder_, running_);
   ASSERT_TRUE(ServiceUntil([&] { return recorder_.Count() == 2; })) << standIn_.Log();
   EXPECT_EQ(standIn_.Count("resolve-calls"), 2);
-  std::vector<FoundPhone> found = recorder_.Found();
+  std::vector<HeardSighting> found = recorder_.Reports();
   if (found[0].id != IdFromHex(kPhoneA)) std::swap(found[0], found[1]);
   EXPECT_EQ(found[0].id, IdFromHex(kPhoneA));
   EXPECT_EQ(found[0].port, 4699);
@@ -300,7 +301,7 @@ TEST_F(DnsSdLibraryTest, OnlyTheFirstAddressOfALookupIsUsed) {
   ServiceFor(5);
 
   ASSERT_EQ(recorder_.Count(), 1u);
-  const FoundPhone phone = recorder_.Found()[0];
+  const HeardSighting phone = recorder_.Reports()[0];
   EXPECT_EQ(phone.peer.family, SocketAddress::Family::kIpv6);
   const uint8_t linkLocal[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0x6b, 0x76, 0xff, 0xfe, 0x78, 0, 2};
   EXPECT_EQ(0, std::memcmp(phone.peer.address.data(), linkLocal, 16));
@@ -383,7 +384,7 @@ TEST_F(DnsSdLibraryTest, FailedCallsAndErrorRepliesAreSkipped) {
   ServiceFor(3);
 
   ASSERT_EQ(recorder_.Count(), 1u);
-  const FoundPhone phone = recorder_.Found()[0];
+  const HeardSighting phone = recorder_.Reports()[0];
   EXPECT_EQ(phone.id, IdFromHex(c.c_str()));
   EXPECT_EQ(phone.peer.ToString(), "198.18.0.12:0");
   EXPECT_EQ(phone.port, 4702);
@@ -468,7 +469,7 @@ TEST_F(DnsSdLibraryTest, BrowseThatCannotStartLeavesTheLibraryOut) {
   Script("browse-fails -65563\n");
   auto discovery = std::make_unique<DnsSdDiscoveryImpl>(InstalledDnsSdLibrary(), &InstalledSystemDnsService);
   discovery->Start(recorder_, running_);
-  EXPECT_NE(discovery->backend(), DnsSdDiscoveryImpl::Backend::kLibrary);
+  EXPECT_STRNE(discovery->backend(), DnsSdLibraryBackend::kName);
   EXPECT_EQ(standIn_.Count("browse-calls"), 1);
   EXPECT_EQ(standIn_.Count("live"), 0);
   discovery->Service();

@@ -23,10 +23,12 @@
 #include "common/error_log.h"
 #include "discovery/dns_sd_discovery_impl.h"
 #include "discovery/dns_sd_instance_name.h"
+#include "discovery/dns_sd_library_backend.h"
 #include "discovery/dns_sd_system_api.h"
-#include "dns_sd_phone_recorder.h"
+#include "dns_sd_ids.h"
 #include "fake_clock.h"
 #include "settings_fixture.h"
+#include "sighting_recorder.h"
 #include "wait_until.h"
 
 namespace kavex {
@@ -377,14 +379,14 @@ class DnsSdSystemTest : public ::testing::Test {
   FakeClock clock_;
   std::atomic<int> mode_{kRebrowseUndecided};
   std::unique_ptr<FakeService> fake_;
-  PhoneRecorder recorder_;
+  SightingRecorder recorder_;
   std::atomic<bool> running_{true};
   std::unique_ptr<DnsSdDiscoveryImpl> discovery_;
 };
 
 TEST_F(DnsSdSystemTest, BrowsesTheServiceWhenTheLibraryCannot) {
   discovery_->Start(recorder_, running_);
-  EXPECT_EQ(discovery_->backend(), DnsSdDiscoveryImpl::Backend::kSystem);
+  EXPECT_STREQ(discovery_->backend(), DnsSdSystemBackend::kName);
   EXPECT_EQ(fake_->browseCalls, 1);
   EXPECT_EQ(fake_->lastBrowse.Version, 1u);
   EXPECT_EQ(fake_->lastBrowse.InterfaceIndex, 0u);
@@ -392,14 +394,14 @@ TEST_F(DnsSdSystemTest, BrowsesTheServiceWhenTheLibraryCannot) {
   EXPECT_NE(fake_->lastBrowse.pBrowseCallback, nullptr);
   discovery_->End();
   EXPECT_EQ(fake_->browseCancels, 1);
-  EXPECT_EQ(discovery_->backend(), DnsSdDiscoveryImpl::Backend::kNone);
+  EXPECT_STREQ(discovery_->backend(), "none");
 }
 
 TEST_F(DnsSdSystemTest, TheLibraryIsPreferredWhenItsBrowseStarts) {
   g_libraryBrowses = g_libraryReleases = 0;
   DnsSdDiscoveryImpl discovery(kBrowsingLibrary, &LoadFakeSystem);
   discovery.Start(recorder_, running_);
-  EXPECT_EQ(discovery.backend(), DnsSdDiscoveryImpl::Backend::kLibrary);
+  EXPECT_STREQ(discovery.backend(), DnsSdLibraryBackend::kName);
   EXPECT_EQ(g_libraryBrowses, 1);
   EXPECT_EQ(fake_->browseCalls, 0);
   discovery.Service();
@@ -410,14 +412,14 @@ TEST_F(DnsSdSystemTest, TheLibraryIsPreferredWhenItsBrowseStarts) {
 TEST_F(DnsSdSystemTest, MissingSystemFunctionsMeanNoDiscovery) {
   g_environment.calls.serviceResolveCancel = nullptr;
   discovery_->Start(recorder_, running_);
-  EXPECT_EQ(discovery_->backend(), DnsSdDiscoveryImpl::Backend::kNone);
+  EXPECT_STREQ(discovery_->backend(), "none");
   EXPECT_EQ(fake_->browseCalls, 0);
   discovery_->Service();
   discovery_->End();
 
   DnsSdDiscoveryImpl nothing(kNoLibrary, nullptr);
   nothing.Start(recorder_, running_);
-  EXPECT_EQ(nothing.backend(), DnsSdDiscoveryImpl::Backend::kNone);
+  EXPECT_STREQ(nothing.backend(), "none");
   nothing.Service();
   nothing.End();
 }
@@ -438,9 +440,9 @@ TEST_F(DnsSdSystemTest, InstanceWithBothFamiliesIsReportedOncePerFamily) {
   EXPECT_EQ(fake_->instancesFreed, 1);
   EXPECT_EQ(DnsSdSystemBackend::PendingResolveCount(), 0u);
 
-  const std::vector<FoundPhone> found = recorder_.Found();
+  const std::vector<HeardSighting> found = recorder_.Reports();
   ASSERT_EQ(found.size(), 2u);
-  for (const FoundPhone& phone : found) {
+  for (const HeardSighting& phone : found) {
     EXPECT_EQ(phone.id, IdFromHex(kPhoneA));
     EXPECT_EQ(phone.kind, 7);
     EXPECT_EQ(phone.name, "");
@@ -544,7 +546,7 @@ TEST_F(DnsSdSystemTest, EndWaitsOnlyUntilTheLastResolveCompletes) {
 }
 
 TEST_F(DnsSdSystemTest, LateCallbacksAfterTheEndTouchNothingThatIsGone) {
-  auto listener = std::make_unique<PhoneRecorder>();
+  auto listener = std::make_unique<SightingRecorder>();
   auto running = std::make_unique<std::atomic<bool>>(true);
   discovery_->Start(*listener, *running);
   Browse(0, {kInstanceA});
@@ -572,7 +574,7 @@ TEST_F(DnsSdSystemTest, LateCallbacksAfterTheEndTouchNothingThatIsGone) {
 
 TEST_F(DnsSdSystemTest, ReportRacingTheEndIsDeliveredBeforeItOrNotAtAll) {
   for (int round = 0; round < 20; ++round) {
-    auto listener = std::make_unique<PhoneRecorder>();
+    auto listener = std::make_unique<SightingRecorder>();
     discovery_->Start(*listener, running_);
     Browse(0, {kInstanceA});
     const FakeResolve resolve = ResolveNumber(ResolveCount() - 1);

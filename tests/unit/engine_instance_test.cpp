@@ -68,7 +68,7 @@ class EngineInstanceTest : public ::testing::Test {
     PhoneList::Instance().Clear();
   }
   EngineInstance& Make(int index, WorkerTiming& timing = RealWorkerTiming()) {
-    instances.push_back(EngineInstance::Create(index, timing));
+    instances.push_back(EngineInstance::Create(index, InstanceRegistry::Broker(), timing));
     return *instances.back();
   }
   // A network phone answering on loopback that the camera is asked to connect to; the answer is the
@@ -537,8 +537,8 @@ TEST_F(EngineInstanceTest, HostCallsDuringRunAndTeardownAreSafe) {
   // Every call an export makes, from several host threads, while the instances run and while two
   // other host threads tear them down at once; a few rounds, so that teardown meets each call.
   for (int cycle = 0; cycle < 4; ++cycle) {
-    std::shared_ptr<EngineInstance> zero = EngineInstance::Create(0, fast);
-    std::shared_ptr<EngineInstance> one = EngineInstance::Create(1, fast);
+    std::shared_ptr<EngineInstance> zero = EngineInstance::Create(0, InstanceRegistry::Broker(), fast);
+    std::shared_ptr<EngineInstance> one = EngineInstance::Create(1, InstanceRegistry::Broker(), fast);
     ASSERT_EQ(zero->Open(), 0);
     ASSERT_EQ(one->Open(), 0);
     std::atomic<bool> stop{false};
@@ -625,12 +625,13 @@ TEST_F(EngineInstanceTest, RefreshRequestsCoalesceInTheQueue) {
 TEST_F(EngineInstanceTest, AnnouncementFloodKeepsTheChosenPhone) {
   EngineInstance& zero = Make(0);
   const PhoneId chosen = Phone(1);
-  kavex::InstanceRegistry::Broker().OnPhoneFound(chosen, 2, "mine", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
+  kavex::InstanceRegistry::Broker().OnPhoneFound(
+      PhoneSighting::Network(chosen, 2, "mine", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699));
   zero.RefreshPhoneList();
   ASSERT_EQ(zero.currentPhone(), chosen);
   for (int i = 0; i < 300; ++i)
-    kavex::InstanceRegistry::Broker().OnPhoneFound(Phone(2, i & 0xff, i >> 8), 2, "flood",
-                                                   SocketAddress::Ipv4(198, 18, 0, 9, 0), 4699);
+    kavex::InstanceRegistry::Broker().OnPhoneFound(
+        PhoneSighting::Network(Phone(2, i & 0xff, i >> 8), 2, "flood", SocketAddress::Ipv4(198, 18, 0, 9, 0), 4699));
   EXPECT_LE(PhoneList::Instance().Size(), PhoneList::kMaxNetworkOnlyRecords);
   EXPECT_EQ(PhoneList::Instance().GetPhoneName(chosen), "mine");
 }

@@ -65,7 +65,7 @@ TEST_F(HostCallbacksTest, UnregisteredCallbacksAreSkipped) {
   callbacks.ForwardPhoneControl(1, 2);
   callbacks.ForwardTextList("text", 1);
   callbacks.PublishPhoneList({{"1", "Phone", 0}});
-  EXPECT_EQ(callbacks.GetPasscodeKey(PhoneId{}), 0u);
+  EXPECT_EQ(callbacks.GetPasscodeKey(PhoneId{}, "Phone"), 0u);
   EXPECT_EQ(callbacks.ChooseFormat("Automatic/640x360", 4), 4) << "no chooser: the choice stays";
   EXPECT_TRUE(g_listed.empty());
 }
@@ -87,13 +87,13 @@ TEST_F(HostCallbacksTest, PasscodeKeyCallbackGetsThePhoneNameOrPhoneForUnknownPh
   record->name = "Anna's phone";
   PhoneList::Instance().Append(std::move(record));
 
-  EXPECT_EQ(callbacks.GetPasscodeKey(known), 0x1234u);
+  EXPECT_EQ(callbacks.GetPasscodeKey(known, PhoneList::Instance().GetPhoneName(known)), 0x1234u);
   EXPECT_EQ(g_passcodeName, "Anna's phone");
   EXPECT_EQ(g_passcodeInstance, 2);
 
   PhoneId gone;
   gone.bytes[0] = 10;
-  callbacks.GetPasscodeKey(gone);
+  callbacks.GetPasscodeKey(gone, PhoneList::Instance().GetPhoneName(gone));
   EXPECT_EQ(g_passcodeName, "Phone");
 }
 

@@ -21,6 +21,7 @@
 #include "discovery/phone_list.h"
 #include "fixture_file.h"
 #include "instance/engine_instance.h"
+#include "instance/instance_registry.h"
 #include "instance/teardown_reaper.h"
 #include "loopback_peer.h"
 #include "output/preview_buffer.h"
@@ -200,7 +201,7 @@ class HostReentryTest : public ::testing::TestWithParam<Hook> {
     g_lateCallbacks.store(0);
     SetHostStateCallback(&OnState);
     static QuickTiming timing;
-    g_instance = EngineInstance::Create(kIndex, timing);
+    g_instance = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), timing);
     g_instance->callbacks().Register(&OnPhoneControl, &OnVideoSize, &OnPhoneList, &On19, &On20, &On21, &On22, &On25,
                                      &OnTextList, &OnFormatChoice);
     g_instance->callbacks().RegisterPasscodeKey(&OnPasscodeKey);
@@ -310,7 +311,7 @@ TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive
   HandEnteredPhone phone(0x41, "Turning");
   ASSERT_TRUE(phone.listener.ok());
   static QuickTiming timing;
-  g_formatTarget = EngineInstance::Create(kIndex, timing);
+  g_formatTarget = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), timing);
   g_formatTarget->callbacks().Register(nullptr, &ChangeFormatOnVideoSize, nullptr, nullptr, nullptr, nullptr, nullptr,
                                        nullptr, nullptr, &Automatic);
   ASSERT_EQ(g_formatTarget->Open(), 0);
@@ -361,7 +362,7 @@ TEST(HostReentry, NoStaleFormatRequestOutlivesNewCapabilities) {
   HandEnteredPhone phone(0x51, "Flipping");
   ASSERT_TRUE(phone.listener.ok());
   static QuickTiming timing;
-  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, timing);
+  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), timing);
   ASSERT_EQ(instance->Open(), 0);
   std::unique_ptr<loopback::Peer> peer = phone.Connect(*instance);
   ASSERT_NE(peer, nullptr);
@@ -423,7 +424,7 @@ TEST(PhoneDeparture, TheBacklogOfAPhoneThatLeftIsNotDecodedIntoTheCamera) {
   consumer.Publish({640, 480, 30.0f, 1});
   SetHostStateCallback(&OnDepartureState);
   static QuickTiming timing;
-  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, timing);
+  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), timing);
   instance->SetActive(true);
   ASSERT_EQ(instance->Open(), 0);
   std::unique_ptr<loopback::Peer> peer = phone.Connect(*instance);

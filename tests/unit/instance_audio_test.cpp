@@ -12,6 +12,7 @@
 #include "fake_clock.h"
 #include "fixture_file.h"
 #include "instance/engine_instance.h"
+#include "instance/instance_registry.h"
 #include "output/microphone_writer.h"
 #include "platform/device_drivers.h"
 #include "recording_connection.h"
@@ -26,7 +27,7 @@ class InstanceAudioTest : public ::testing::Test {
   static constexpr int kIndex = 2;  // instance 0 would start network discovery
   void SetUp() override {
     test_drivers::Drivers().ClearRecords();
-    instance = EngineInstance::Create(kIndex);
+    instance = EngineInstance::Create(kIndex, InstanceRegistry::Broker());
     ASSERT_EQ(instance->Open(), 0);
   }
   void TearDown() override {

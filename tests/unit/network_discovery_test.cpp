@@ -33,6 +33,7 @@
 #include "recording_connection.h"
 #include "session/phone_session.h"
 #include "settings_fixture.h"
+#include "sighting_recorder.h"
 
 #if !defined(_WIN32)
 #include <net/if.h>
@@ -151,9 +152,10 @@ TEST(PhoneAnnouncement, NameStopsAtItsFirstNulAndNeverExceeds255Bytes) {
 // The type-1 message of a session is read by the same rules.
 TEST(PhoneAnnouncement, SessionMessageOfType1FollowsTheSameRules) {
   PhoneList::Instance().Clear();
-  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(1);
+  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(1, InstanceRegistry::Broker());
   const PhoneId phone = UniqueId(5);
-  InstanceRegistry::Broker().OnPhoneFound(phone, 2, "Before", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
+  InstanceRegistry::Broker().OnPhoneFound(
+      PhoneSighting::Network(phone, 2, "Before", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699));
   RecordingConnection connection(phone, SocketAddress::Ipv4(198, 18, 0, 2, 4699));
   PhoneSession session(*instance, InstanceRegistry::Broker(), phone);
 
@@ -261,53 +263,31 @@ TEST_F(DatagramSocketTest, DatagramsLongerThanTheBufferAreErrorsAndTheNextOneIsR
 // ---------------------------------------------------------------------------------------------
 // The discovery thread
 
-struct Report {
-  PhoneId id;
-  uint16_t kind = 0;
-  std::string name;
-  SocketAddress peer;
-  uint16_t port = 0;
-};
+using Report = HeardSighting;
 
 // Writes down every report; optionally enters it into the shared phone list the way instance 0
 // does.
-class RecordingPhoneListener : public NetworkPhoneListener {
+class RecordingPhoneListener : public SightingRecorder {
  public:
   explicit RecordingPhoneListener(bool intoPhoneList = false) : intoPhoneList_(intoPhoneList) {}
 
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, const std::string& name, const SocketAddress& peer,
-                    uint16_t port) override {
-    if (intoPhoneList_) PhoneList::Instance().ReportNetworkPhone(id, kind, name, peer, port);
-    std::lock_guard<std::mutex> lock(mutex_);
-    reports_.push_back(Report{id, kind, name, peer, port});
-    changed_.notify_all();
+  void OnPhoneFound(const PhoneSighting& sighting) override {
+    if (intoPhoneList_)
+      PhoneList::Instance().ReportNetworkPhone(sighting.id, sighting.kind, sighting.name, sighting.peer, sighting.port);
+    SightingRecorder::OnPhoneFound(sighting);
   }
 
   // The first report of this phone from this family.
   bool WaitFor(const PhoneId& id, SocketAddress::Family family, Report* found, int timeoutMs = kWaitMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-      for (const Report& report : reports_) {
-        if (report.id == id && report.peer.family == family) {
-          if (found != nullptr) *found = report;
-          return true;
-        }
-      }
-      return false;
-    });
+    return SightingRecorder::WaitFor(
+        [&](const Report& report) { return report.id == id && report.peer.family == family; }, timeoutMs, found);
   }
-  size_t CountFor(const PhoneId& id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const Report& report : reports_) n += report.id == id;
-    return n;
+  size_t CountFor(const PhoneId& id) const {
+    return CountIf([&](const Report& report) { return report.id == id; });
   }
 
  private:
   const bool intoPhoneList_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Report> reports_;
 };
 
 // Stands in for the DNS-SD browser: counts how the discovery thread drives it.
@@ -320,14 +300,14 @@ class CountingDnsSd : public DnsSdDiscovery {
     int resets = 0;
     int servicesAfterEnd = 0;
     bool runningAtStart = false;
-    NetworkPhoneListener* listener = nullptr;
+    PhoneSightingListener* listener = nullptr;
     std::vector<Clock::time_point> serviceTimes;
   };
 
   explicit CountingDnsSd(std::shared_ptr<std::mutex> mutex, std::shared_ptr<Counts> counts)
       : mutex_(std::move(mutex)), counts_(std::move(counts)) {}
 
-  void Start(NetworkPhoneListener& listener, const std::atomic<bool>& running) override {
+  void Start(PhoneSightingListener& listener, const std::atomic<bool>& running) override {
     std::lock_guard<std::mutex> lock(*mutex_);
     ++counts_->starts;
     counts_->runningAtStart = running.load();

@@ -60,10 +60,11 @@ class SessionDispatchTest : public ::testing::Test {
     g_message19.clear();
     g_key = 0;
     SetHostStateCallback(&OnState);
-    instance = EngineInstance::Create(0);
+    instance = EngineInstance::Create(0, InstanceRegistry::Broker());
     phone.bytes = {0x21, 0x43, 0x65, 0x07, 9, 9};
     session = std::make_unique<PhoneSession>(*instance, kavex::InstanceRegistry::Broker(), phone);
-    kavex::InstanceRegistry::Broker().OnPhoneFound(phone, 2, "Phone A", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699);
+    kavex::InstanceRegistry::Broker().OnPhoneFound(
+        PhoneSighting::Network(phone, 2, "Phone A", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699));
     connection = std::make_unique<RecordingConnection>(phone, SocketAddress::Ipv4(198, 18, 0, 2, 4699));
   }
   void TearDown() override {
@@ -149,9 +150,9 @@ TEST_F(SessionDispatchTest, FirstStreamedMessageMarksStreamingOnce) {
 TEST_F(SessionDispatchTest, AStreamThatOutlivesItsListEntryStillReportsItsEnd) {
   PhoneBroker& broker = InstanceRegistry::Broker();
   PhoneList::Instance().Clear();
-  broker.OnPhoneFound(phone, 2, 7u, true, "Cable Phone");
+  broker.OnPhoneFound(PhoneSighting::Multiplexer(phone, 2, 7u, true));
   Deliver(Message(8, {0, 0, 0, 0, 1, 2, 3}));
-  broker.OnPhoneLost(7u);
+  broker.OnPhoneLost(PhoneSighting::Multiplexer(PhoneId{}, 0, 7u, true));
   ASSERT_EQ(PhoneList::Instance().Size(), 0u);
   session->OnClosed(*connection);
   session->OnClosed(*connection);

@@ -27,10 +27,12 @@
 #include "discovery/phone_list.h"
 #include "fake_clock.h"
 #include "instance/engine_instance.h"
+#include "instance/instance_registry.h"
 #include "protocol/phone_announcement.h"
 #include "protocol/relayed_messages.h"
 #include "session/phone_session.h"
 #include "session/session_listener.h"
+#include "sighting_recorder.h"
 #include "sim_process.h"
 #include "transport/usbmux_transport.h"
 #include "wire_peer.h"
@@ -250,36 +252,12 @@ class StallingService {
 };
 
 // What a monitor told its listener, in order.
-class Heard final : public UsbmuxPhoneListener {
+class Heard final : public SightingRecorder {
  public:
-  struct Report {
-    bool found;
-    PhoneId id;
-    uint16_t kind;
-    uint32_t handle;
-    bool cable;
-  };
-  void OnPhoneFound(const PhoneId& id, uint16_t kind, uint32_t handle, bool overUsb, const std::string&) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reports_.push_back({true, id, kind, handle, overUsb});
+  int Count(bool found, uint32_t handle) const {
+    return static_cast<int>(
+        CountIf([&](const HeardSighting& report) { return report.found == found && report.deviceHandle == handle; }));
   }
-  void OnPhoneLost(uint32_t handle) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reports_.push_back({false, PhoneId{}, 0, handle, false});
-  }
-  std::vector<Report> reports() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reports_;
-  }
-  int Count(bool found, uint32_t handle) {
-    int count = 0;
-    for (const Report& report : reports()) count += report.found == found && report.handle == handle;
-    return count;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<Report> reports_;
 };
 
 TEST(UsbmuxMonitor, ReportsPhonesByCableAndNetworkTheirRemovalAndAgainToANewListener) {
@@ -295,11 +273,11 @@ TEST(UsbmuxMonitor, ReportsPhonesByCableAndNetworkTheirRemovalAndAgainToANewList
     Attach(101, "usb", "4697=" + std::to_string(cableProbe.port()) + " 4699=" + std::to_string(cableSession.port()));
     Attach(102, "network", "4697=" + std::to_string(networkProbe.port()));
     ASSERT_TRUE(WaitUntil([&] { return heard.Count(true, 101) == 1 && heard.Count(true, 102) == 1; }, 10000));
-    std::vector<Heard::Report> reports = heard.reports();
-    for (const Heard::Report& report : reports) {
+    std::vector<HeardSighting> reports = heard.Reports();
+    for (const HeardSighting& report : reports) {
       EXPECT_EQ(report.kind, 2);
-      EXPECT_EQ(report.id, report.handle == 101 ? cablePhone : networkPhone);
-      EXPECT_EQ(report.cable, report.handle == 101) << "the service's connection type";
+      EXPECT_EQ(report.id, report.deviceHandle == 101 ? cablePhone : networkPhone);
+      EXPECT_EQ(report.cable, report.deviceHandle == 101) << "the service's connection type";
     }
     EXPECT_EQ(cableSession.accepted(), 0) << "an announcement port that answers leaves the session port alone";
 
@@ -318,8 +296,8 @@ TEST(UsbmuxMonitor, ReportsPhonesByCableAndNetworkTheirRemovalAndAgainToANewList
 
     Heard second;
     monitor.SetListener(&second);
-    ASSERT_EQ(second.reports().size(), 1u) << "the phones announced so far, at once";
-    EXPECT_EQ(second.reports()[0].handle, 102u);
+    ASSERT_EQ(second.Reports().size(), 1u) << "the phones announced so far, at once";
+    EXPECT_EQ(second.Reports()[0].deviceHandle, 102u);
     monitor.SetListener(nullptr);
     Detach(102);
     std::this_thread::sleep_for(milliseconds(500));
@@ -345,7 +323,7 @@ TEST(UsbmuxMonitor, GoesWithinASecondWhileTheServiceTakesTheProbeAndNeverAnswers
   const auto start = std::chrono::steady_clock::now();
   monitor.reset();
   EXPECT_LT(MillisecondsSince(start), 2000) << "the monitor waited for the stalled service";
-  EXPECT_TRUE(heard.reports().empty());
+  EXPECT_TRUE(heard.Reports().empty());
 }
 
 TEST(UsbmuxMonitor, RetriesEveryIntervalUntilAWholeBlockAndNeverReportsAZeroIdentifier) {
@@ -373,7 +351,7 @@ TEST(UsbmuxMonitor, RetriesEveryIntervalUntilAWholeBlockAndNeverReportsAZeroIden
   ASSERT_TRUE(WaitUntil([&] { return shortSession.accepted() == 3; }, 5000));
   std::this_thread::sleep_for(milliseconds(300));
   EXPECT_EQ(zeroProbe.accepted(), 1) << "a zero identifier with a kind is kept: not probed again";
-  EXPECT_TRUE(heard.reports().empty()) << "nothing whole, no identifier: nothing to report";
+  EXPECT_TRUE(heard.Reports().empty()) << "nothing whole, no identifier: nothing to report";
   for (uint32_t id : {111u, 112u, 113u}) Detach(id);
 }
 
@@ -625,7 +603,7 @@ TEST(UsbmuxSession, StoppedWhileTheServiceOpensTheStreamEndsAtOnceAndLeavesThePh
   NoCameras cameras;
   PhoneBroker broker(cameras);
   const PhoneId phone = IdOf(0x61);
-  broker.OnPhoneFound(phone, 2, 131, true, "");
+  broker.OnPhoneFound(PhoneSighting::Multiplexer(phone, 2, 131, true));
   ASSERT_EQ(broker.StateOf(phone), PhoneState::kIdle);
   SessionOwner owner;
   PhoneSession session(owner, broker, phone);
@@ -670,7 +648,7 @@ TEST(UsbmuxCamera, TeardownWhileTheServiceOpensTheStreamReturnsAtOnce) {
   const PhoneId phone = IdOf(0x81);
   PhoneList::Instance().ReportUsbmuxPhone(phone, 2, 161, true, "");
   QuickTiming timing;
-  std::shared_ptr<EngineInstance> camera = EngineInstance::Create(1, timing);
+  std::shared_ptr<EngineInstance> camera = EngineInstance::Create(1, InstanceRegistry::Broker(), timing);
   ASSERT_EQ(camera->Open(), 0);
   camera->Push(EngineEvent::Connect(phone));
   ASSERT_TRUE(WaitUntil([&] { return service.accepted() == 1; }, 5000)) << "the worker never asked the service";
