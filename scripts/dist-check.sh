@@ -60,7 +60,7 @@ symbols=$symbols/$name-symbols
 for file in engine.dll include/kavex_engine.h engine.def lib/libengine.dll.a lib/engine.lib \
             kavex-host.exe camera-viewer.exe README.md LICENSES/kavex-engine.txt \
             LICENSES/THIRD-PARTY-NOTICES.txt LICENSES/ffmpeg/COPYING.LGPLv2.1 LICENSES/opus/COPYING \
-            LICENSES/libplist/COPYING.LESSER LICENSES/mingw-w64/copyright; do
+            LICENSES/libplist/COPYING.LESSER LICENSES/mingw-w64/copyright LICENSES/stb/copyright; do
   [[ -s $host/$file ]] || fail "the archive lacks $file"
 done
 [[ -z $(find "$host" -name '*.debug') ]] || fail "debug information in the archive"

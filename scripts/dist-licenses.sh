@@ -67,14 +67,21 @@ add_library ffmpeg "libavcodec, libavutil, libswscale: LGPL 2.1 or later" COPYIN
 add_library opus "BSD 3-clause" COPYING
 add_library libplist "LGPL 2.1 or later" COPYING.LESSER
 
-# The compiler's runtime linked into every program: the MinGW-w64 startup code and winpthreads
+# The compiler's runtime linked into every program, and stb_image_write in the two tools: the MinGW-w64 startup code and winpthreads
 # (permissive licences that ask for their notices), libgcc and libstdc++ (GCC runtime exception).
 mkdir -p "$dir/mingw-w64"
 cp /usr/share/doc/mingw-w64-i686-dev/copyright "$dir/mingw-w64/copyright"
 mingw=$(dpkg-query -W -f '${Version}' mingw-w64-i686-dev 2>/dev/null || echo unknown)
+mkdir -p "$dir/stb"
+cp /usr/share/doc/libstb-dev/copyright "$dir/stb/copyright"
+stb=$(dpkg-query -W -f '${Version}' libstb-dev 2>/dev/null || echo unknown)
 cat >>"$notice" <<TAIL
 MinGW-w64 runtime and winpthreads (Debian package mingw-w64-i686-dev $mingw)
   permissive licences (ZPL 2.1, MIT, BSD and others): mingw-w64/copyright
+
+kavex-host.exe and camera-viewer.exe also contain stb_image_write, which writes their PNG files
+(Debian package libstb-dev $stb)
+  public domain or MIT, at your choice: stb/copyright
 
 Rebuilding engine.dll against a modified library
   FFmpeg and libplist are under the GNU Lesser General Public License, which lets you replace them

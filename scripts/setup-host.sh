@@ -76,6 +76,8 @@ packages=(
   clang libclang-rt-14-dev
   # the format check and the static analysis
   clang-format clang-tidy cppcheck
+  # PNG writing for the host's previews, the viewer's snapshots and the tests' pictures
+  libstb-dev
   # native builds of the same libraries
   libavcodec-dev libavutil-dev libswscale-dev libopus-dev libplist-dev libusbmuxd-dev
   # test harness

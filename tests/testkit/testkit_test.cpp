@@ -4,6 +4,7 @@
 // engine-simdrivers.dll loaded through the kit under Windows) on sections published under the kit's names.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -15,7 +16,11 @@
 #include "engine_library.h"
 #include "output/camera_section.h"
 #include "output/frame_slot.h"
+#include "png_writer.h"
 #include "wire_records.h"
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#include <stb_image.h>
 #ifdef _WIN32
 #include <windows.h>
 
@@ -241,6 +246,27 @@ TEST(KitEngine, EachCameraOpensTheSectionAndObjectsOfTheKitsNames) {
     e.EUninitialize(camera);
     EXPECT_FALSE(testkit::CameraSectionPeer(sections[camera].data()).EngineAttached()) << "camera " << camera;
   }
+}
+
+// The pictures people look at: read back by a decoder, each pixel where it was written, top row
+// first; nothing written for an empty picture or where no file can be made.
+TEST(PngWriter, APictureReadsBackPixelForPixel) {
+  const std::string path = ::testing::TempDir() + "png_writer_test.png";
+  const std::vector<uint8_t> rgb = {255, 0, 0, 0, 255, 0, 0, 0, 255,  // top row: red, green, blue
+                                    1,   2, 3, 4, 5,   6, 7, 8, 9};
+  ASSERT_TRUE(png_writer::WriteRgb(path, 3, 2, rgb.data()));
+  int width = 0;
+  int height = 0;
+  int channels = 0;
+  stbi_uc* decoded = stbi_load(path.c_str(), &width, &height, &channels, 3);
+  ASSERT_NE(decoded, nullptr) << stbi_failure_reason();
+  EXPECT_EQ(width, 3);
+  EXPECT_EQ(height, 2);
+  EXPECT_EQ(std::vector<uint8_t>(decoded, decoded + rgb.size()), rgb);
+  stbi_image_free(decoded);
+  std::remove(path.c_str());
+  EXPECT_FALSE(png_writer::WriteRgb(path, 0, 2, rgb.data()));
+  EXPECT_FALSE(png_writer::WriteRgb(::testing::TempDir() + "no-such-folder/x.png", 3, 2, rgb.data()));
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 #include <cstdint>
 #include <string>
 
-// Writes pictures that tests leave behind for people to look at, as PNG files any viewer opens.
-// The image data is stored, not compressed: the files are for eyes, not for keeping.
+// Writes the pictures that the tests, the host's previews and the viewer's snapshots leave for
+// people to look at, as PNG files any viewer opens.
 namespace png_writer {
 
 // An 8-bit RGB picture: height rows of width × 3 bytes (red, green, blue), top row first.
