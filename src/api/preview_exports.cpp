@@ -1,7 +1,6 @@
 // The preview's exports: the host's Direct3D surface, drawn from the process's preview buffer.
 // Like every entry point, nothing thrown inside reaches the host.
 #include <functional>
-#include <thread>
 #include <utility>
 
 #include "common/engine_thread.h"
@@ -37,7 +36,7 @@ constexpr int kGetBackBufferNoRef = 19;
 
 // The hidden window's thread, started as every engine thread is. What it might throw is counted
 // against the export that started it.
-std::thread StartWindowThread(std::function<void()> body) {
+kavex::platform::SystemThread StartWindowThread(std::function<void()> body) {
   return kavex::StartEngineThread("kavex-preview", kavex::error_codes::ExportFailed(kGetBackBufferNoRef),
                                   std::move(body));
 }

@@ -4,12 +4,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 
 #include "discovery/adb_bridge.h"
 #include "discovery/adb_devices.h"
 #include "discovery/phone_sighting.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 #include "protocol/phone_announcement.h"
 #include "protocol/phone_connection.h"
 
@@ -103,7 +103,7 @@ class AdbWatcher final : public TransportListener {
   platform::ConditionVariable napWake_;
   std::atomic<bool> passRequested_{false};
 
-  std::thread thread_;
+  platform::SystemThread thread_;
 };
 
 }  // namespace kavex

@@ -3,8 +3,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 
 namespace kavex {
 
@@ -38,7 +38,7 @@ class UsbNotificationThread {
   platform::Mutex mutex_;
   platform::ConditionVariable changed_;
   State state_ = State::kStarting;
-  std::thread thread_;
+  platform::SystemThread thread_;
 };
 
 }  // namespace kavex

@@ -3,12 +3,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 
 #include "broker/usbmux_device_table.h"
 #include "discovery/phone_sighting.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 
 namespace kavex {
 
@@ -70,7 +70,7 @@ class UsbmuxDeviceMonitor {
 
   platform::Mutex napMutex_;
   platform::ConditionVariable napWake_;
-  std::thread thread_;
+  platform::SystemThread thread_;
 };
 
 }  // namespace kavex

@@ -8,18 +8,20 @@
 namespace kavex {
 namespace {
 
-thread_local bool tlsEngineThread = false;
+// Set (non-null) on the engine's threads. Made when the engine is loaded, on the loading thread.
+platform::ThreadSlot g_engineThreadSlot;
+char g_engineThreadMark;  // the slot's value on an engine thread: any address that is not null
 
 }  // namespace
 
-EngineThreadMark::EngineThreadMark() : previous_(tlsEngineThread) { tlsEngineThread = true; }
+EngineThreadMark::EngineThreadMark() : previous_(OnEngineThread()) { g_engineThreadSlot.Set(&g_engineThreadMark); }
 
-EngineThreadMark::~EngineThreadMark() { tlsEngineThread = previous_; }
+EngineThreadMark::~EngineThreadMark() { g_engineThreadSlot.Set(previous_ ? &g_engineThreadMark : nullptr); }
 
-bool OnEngineThread() { return tlsEngineThread; }
+bool OnEngineThread() { return g_engineThreadSlot.Get() != nullptr; }
 
-std::thread StartEngineThread(std::string name, ErrorCode threw, std::function<void()> body) {
-  return std::thread([name = std::move(name), threw, body = std::move(body)] {
+platform::SystemThread StartEngineThread(std::string name, ErrorCode threw, std::function<void()> body) {
+  return platform::SystemThread::Start([name = std::move(name), threw, body = std::move(body)] {
     const EngineThreadMark engineThread;
     try {
       platform::NameCurrentThread(name);
@@ -34,9 +36,9 @@ std::thread StartEngineThread(std::string name, ErrorCode threw, std::function<v
   });
 }
 
-void JoinEngineThread(std::thread& thread) {
+void JoinEngineThread(platform::SystemThread& thread) {
   if (!thread.joinable()) return;
-  if (thread.get_id() == std::this_thread::get_id()) {
+  if (thread.IsCurrent()) {
     thread.detach();
     return;
   }

@@ -24,7 +24,7 @@ constexpr size_t kTruncationMarkLength = 3;
 enum class Destination { kNone, kFile, kDebugger };
 
 // Never destroyed: an engine thread may still write a line while the process (or the DLL) shuts
-// down, after static objects are gone. The system closes the file with the process.
+// down, after static objects are gone. Its file is closed when the engine goes (below).
 struct TraceState {
   platform::Mutex mutex;  // everything below, and each write
   bool read = false;
@@ -112,6 +112,26 @@ int ApplyLocked(TraceState& state, const std::string& destination, const std::st
   }
   return static_cast<int>(level);
 }
+
+// Closes the trace file when the engine goes: a host's FreeLibrary (else each load would leave
+// one file open in the host's process) or the process's end. The state stays, without a
+// destination, for a line that comes after.
+struct TraceFileCloser {
+  TraceFileCloser() = default;
+  TraceFileCloser(const TraceFileCloser&) = delete;
+  TraceFileCloser& operator=(const TraceFileCloser&) = delete;
+  ~TraceFileCloser() {
+    try {
+      TraceState& state = State();
+      std::lock_guard<platform::Mutex> lock(state.mutex);
+      state.destination = Destination::kNone;
+      state.file = platform::AppendFile();
+    } catch (...) {
+      // No state could be made: there is no file either.
+    }
+  }
+};
+TraceFileCloser g_traceFileCloser;
 
 }  // namespace
 

@@ -8,7 +8,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/error_log.h"
@@ -16,6 +15,7 @@
 #include "discovery/dns_sd_instance_name.h"
 #include "discovery/phone_list.h"
 #include "platform/sync.h"
+#include "platform/thread_name.h"
 
 namespace kavex {
 
@@ -83,8 +83,8 @@ struct ResolveContext {
   std::shared_ptr<DnsSdSystemRun> run;
   DNS_SERVICE_CANCEL cancel{};
   Stage stage = Stage::kStarting;
-  bool abandoned = false;     // its run ended while the call was being made: the caller cancels
-  std::thread::id canceller;  // while kCancelling
+  bool abandoned = false;       // its run ended while the call was being made: the caller cancels
+  unsigned long canceller = 0;  // the system id of the thread cancelling, while kCancelling
 };
 
 // The process-wide table through which the system's callbacks find their run and their resolve.
@@ -158,7 +158,7 @@ class PendingResolves {
       return false;
     }
     context->stage = ResolveContext::Stage::kCancelling;
-    context->canceller = std::this_thread::get_id();
+    context->canceller = platform::CurrentThreadId();
     return true;
   }
 
@@ -171,7 +171,7 @@ class PendingResolves {
       if (context == nullptr) return nullptr;
       // A cancel on another thread may still be using the handle; on this thread it is the cancel
       // that is delivering this completion.
-      if (context->stage == ResolveContext::Stage::kCancelling && context->canceller != std::this_thread::get_id()) {
+      if (context->stage == ResolveContext::Stage::kCancelling && context->canceller != platform::CurrentThreadId()) {
         changed_.wait_for(lock, kCancelWaitLimit, [&] { return context->stage != ResolveContext::Stage::kCancelling; });
         if (!ContainsLocked(context)) return nullptr;
       }
@@ -217,7 +217,7 @@ class PendingResolves {
           break;
         case ResolveContext::Stage::kPending:
           context->stage = ResolveContext::Stage::kCancelling;
-          context->canceller = std::this_thread::get_id();
+          context->canceller = platform::CurrentThreadId();
           return context;
         case ResolveContext::Stage::kCancelling:
         case ResolveContext::Stage::kCancelled:

@@ -11,6 +11,7 @@
 #include "discovery/announcement_socket.h"
 #include "platform/adapters.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 #include "protocol/phone_announcement.h"
 
 namespace kavex {
@@ -98,7 +99,7 @@ void NetworkDiscovery::RunDiscovery() {
       }
     }
 
-    for (int i = 0; i < kIdleSleepSteps && running_.load(); ++i) std::this_thread::sleep_for(kIdleSleepStep);
+    for (int i = 0; i < kIdleSleepSteps && running_.load(); ++i) platform::SleepFor(kIdleSleepStep);
   }
 
   if (dnsSd_ != nullptr) dnsSd_->End();

@@ -2,11 +2,11 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "discovery/dns_sd_discovery.h"
 #include "discovery/phone_sighting.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 
 namespace kavex {
 
@@ -38,7 +38,7 @@ class NetworkDiscovery {
   platform::Mutex startMutex_;  // one Start at a time
   PhoneSightingListener* listener_ = nullptr;
   std::atomic<bool> running_{false};
-  std::thread thread_;
+  platform::SystemThread thread_;
 };
 
 }  // namespace kavex

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -11,12 +10,13 @@
 #include "common/error_log.h"
 #include "common/scope_exit.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 
 namespace kavex {
 namespace {
 
 struct TeardownThread {
-  std::thread thread;
+  platform::SystemThread thread;
   std::shared_ptr<std::atomic<bool>> done;
 };
 
@@ -56,7 +56,7 @@ void TeardownReaper::Run(std::function<void()> work) {
     // nor destroyed without ending the host's process.
     reaper.threads.reserve(reaper.threads.size() + 1);
     auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread = StartEngineThread("kavex-teardown", error_codes::kTeardownThrew, [work, done] {
+    platform::SystemThread thread = StartEngineThread("kavex-teardown", error_codes::kTeardownThrew, [work, done] {
       const ScopeExit marksDone([&done] { done->store(true); });  // whichever way the work ends
       work();
     });

@@ -5,6 +5,7 @@
 #include "common/engine_thread.h"
 #include "common/error_log.h"
 #include "platform/clock.h"
+#include "platform/system_thread.h"
 
 namespace kavex {
 
@@ -13,7 +14,7 @@ namespace {
 class RealTiming final : public WorkerTiming {
  public:
   double Now() override { return EngineClock::Now(); }
-  void Sleep100Ms() override { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
+  void Sleep100Ms() override { platform::SleepFor(std::chrono::milliseconds(100)); }
 };
 
 }  // namespace

@@ -2,11 +2,11 @@
 #include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "common/phone_id.h"
 #include "instance/engine_event.h"
 #include "platform/clock.h"
+#include "platform/system_thread.h"
 
 namespace kavex {
 
@@ -63,7 +63,7 @@ class WorkerLoop {
   WorkerTiming& timing_;
   const std::string threadName_;
   std::atomic<bool> running_{false};
-  std::thread thread_;
+  platform::SystemThread thread_;
 };
 
 // Real time: EngineClock and 100 ms sleeps.

@@ -5,10 +5,10 @@ extern "C" {
 }
 
 #include <chrono>
-#include <thread>
 
 #include "common/error_log.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 
 namespace kavex {
 
@@ -31,7 +31,7 @@ int DecodedFramePair::AcquireTarget() {
       std::lock_guard<platform::Mutex> lock(mutex_);
       if (states_[0] == State::kFree || states_[1] == State::kFree) break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    platform::SleepFor(std::chrono::milliseconds(1));
   }
   std::lock_guard<platform::Mutex> lock(mutex_);
   int slot = 0;

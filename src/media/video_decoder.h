@@ -5,10 +5,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "media/packet_ring.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 
 struct AVBufferRef;
 struct AVCodecContext;
@@ -71,7 +71,7 @@ class VideoDecoder {
   platform::Mutex waitMutex_;
   platform::ConditionVariable wake_;
   bool running_ = false;
-  std::thread thread_;
+  platform::SystemThread thread_;
 };
 
 }  // namespace kavex

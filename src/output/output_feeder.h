@@ -4,10 +4,10 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "output/output_timing.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 
 namespace kavex {
 
@@ -47,7 +47,7 @@ class OutputFeeder {
   std::atomic<bool> running_{false};
   platform::Mutex sleepMutex_;
   platform::ConditionVariable wake_;
-  std::thread thread_;
+  platform::SystemThread thread_;
 };
 
 }  // namespace kavex

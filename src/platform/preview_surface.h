@@ -1,7 +1,8 @@
 #pragma once
 #include <cstdint>
 #include <functional>
-#include <thread>
+
+#include "platform/system_thread.h"
 
 namespace kavex::platform {
 
@@ -46,7 +47,7 @@ HResult SetNumDesiredSamples(uint32_t samples);
 HResult SetAdapter(int32_t x, int32_t y);
 // How the preview starts the thread its hidden window lives on: the caller's layer starts it as it
 // starts every engine thread (marked, named, guarded), with `body` as the thread's whole work.
-using ThreadStarter = std::thread (*)(std::function<void()> body);
+using ThreadStarter = platform::SystemThread (*)(std::function<void()> body);
 
 // The current render target (an IDirect3DSurface9, no reference added), or null. The first call
 // (and the first after Destroy) starts the hidden window's thread through `startThread`.

@@ -5,22 +5,23 @@
 
 #include "common/engine_thread.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 
 namespace kavex {
 
 namespace {
 
-// The receive thread this thread is, if any.
-thread_local const ReceiveThread* tlsCurrent = nullptr;
+// The receive thread this thread is, if any (a system slot: host threads ask too).
+platform::ThreadSlot g_current;
 
 }  // namespace
 
-bool ReceiveThread::OnThisThread() const { return tlsCurrent == this; }
+bool ReceiveThread::OnThisThread() const { return g_current.Get() == this; }
 
 bool ReceiveThread::Start(const std::string& name, std::function<void()> body) {
   try {
     thread_ = StartEngineThread(name, error_codes::kReceiveThrew, [this, body = std::move(body)] {
-      tlsCurrent = this;
+      g_current.Set(this);
       body();
     });
   } catch (const std::system_error&) {

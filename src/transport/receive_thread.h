@@ -3,8 +3,8 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 
 namespace kavex {
 
@@ -41,7 +41,7 @@ class ReceiveThread {
   std::atomic<bool>& open_;
   std::atomic<bool> stopped_{false};
   platform::Mutex startMutex_;
-  std::thread thread_;
+  platform::SystemThread thread_;
 };
 
 }  // namespace kavex

@@ -8,6 +8,7 @@
 #include "common/trace.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 #include "platform/wait_time.h"
 #include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
@@ -219,7 +220,7 @@ bool TcpTransport::Send(const uint8_t* data, size_t length) {
     }
     if (n == 0) {
       ErrorLog::Record(error_codes::kSendReturnedZero);
-      std::this_thread::sleep_for(kZeroSendRetryDelay);
+      platform::SleepFor(kZeroSendRetryDelay);
       continue;
     }
     if (static_cast<size_t>(n) > length) {

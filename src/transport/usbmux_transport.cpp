@@ -8,6 +8,7 @@
 #include "common/error_log.h"
 #include "common/trace.h"
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 #include "protocol/read_ahead_source.h"
 #include "protocol/receive_loop.h"
 #include "usbmux/usbmux_call_limits.h"
@@ -49,7 +50,7 @@ class UsbmuxTransport::ServiceSource final : public ByteSource {
       // silence limit ends the connection then. An error that comes back at once would otherwise
       // spin the loop for the whole limit.
       received.status = Received::Status::kNothing;
-      if (result != 0 && result != -ETIMEDOUT) std::this_thread::sleep_for(std::chrono::milliseconds(kReceiveWaitMs));
+      if (result != 0 && result != -ETIMEDOUT) platform::SleepFor(std::chrono::milliseconds(kReceiveWaitMs));
     }
     return received;
   }

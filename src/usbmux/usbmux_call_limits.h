@@ -27,8 +27,10 @@ class CallLimits {
   static int CapWait(int timeoutMs);
 
  private:
-  const std::atomic<bool>* previousStop_;
-  int previousMaxWaitMs_;
+  static CallLimits* Current();
+  const std::atomic<bool>* const stop_;
+  const int maxWaitMs_;
+  CallLimits* const previous_;  // the enclosing scope on this thread, if any
 };
 
 }  // namespace kavex::usbmux

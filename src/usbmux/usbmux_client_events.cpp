@@ -41,7 +41,7 @@ int Subscription::Start(usbmuxd_event_cb_t callback, void* userData, Subscriptio
   std::lock_guard<platform::Mutex> lock(registry.mutex);
   try {
     registry.live.insert(subscription.get());
-    subscription->thread_ = std::thread(&Subscription::Main, subscription.get());
+    subscription->thread_ = platform::SystemThread::Start([raw = subscription.get()] { Main(raw); });
   } catch (const std::system_error&) {
     registry.live.erase(subscription.get());
     return -EAGAIN;
@@ -64,7 +64,7 @@ int Subscription::Stop(Subscription* subscription) {
     subscription->stopping_.store(true);
   }
   subscription->retryWake_.notify_all();
-  if (subscription->thread_.get_id() == std::this_thread::get_id()) {
+  if (subscription->thread_.IsCurrent()) {
     // From inside the callback: the thread frees the subscription once the callback returns.
     subscription->endedByCallback_ = true;
     subscription->thread_.detach();

@@ -2,10 +2,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/sync.h"
+#include "platform/system_thread.h"
 #include "usbmux/usbmuxd.h"
 
 namespace kavex::usbmux {
@@ -43,7 +43,7 @@ class Subscription {
 
   const usbmuxd_event_cb_t callback_;
   void* const userData_;
-  std::thread thread_;
+  platform::SystemThread thread_;
   std::atomic<bool> stopping_{false};
   bool endedByCallback_ = false;  // the subscription's own thread only
   platform::Mutex retryMutex_;

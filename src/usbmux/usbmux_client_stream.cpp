@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/service_socket.h"
 #include "platform/socket.h"
+#include "platform/system_thread.h"
 #include "platform/wait_time.h"
 #include "usbmux/usbmux_call_limits.h"
 
@@ -74,7 +74,7 @@ int ConnectLocal(platform::LocalStreamSocket& socket, const std::string& path, D
     if (Stopping(nullptr)) return -ECANCELED;
     const int left = platform::WaitMsUntil(deadline);
     if (left == 0) return -ECONNREFUSED;
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, kLocalRetryMs)));
+    platform::SleepFor(std::chrono::milliseconds(std::min(left, kLocalRetryMs)));
   }
 }
 

@@ -69,6 +69,7 @@ struct Options {
   double checkpointSeconds = 30;
   bool seedGiven = false;
   uint32_t seed = 0;
+  int firstEpoch = 1;  // the epochs before it are drawn but not run: a late epoch replayed alone
   std::vector<std::string> phones;
 };
 
@@ -84,6 +85,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     } else if (arg == "--seed") {
       options->seed = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
       options->seedGiven = true;
+    } else if (arg == "--from-epoch") {
+      options->firstEpoch = std::max(1, std::atoi(value.c_str()));
     } else if (arg == "--phone") {
       options->phones.push_back(value);
     } else {
@@ -409,9 +412,10 @@ int main(int argc, char** argv) {
   using namespace campaign;
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    std::fprintf(stderr,
-                 "usage: campaign --phone N=ADDR:PORT (x4) [--minutes M] [--seed S] [--epoch-seconds S]\n"
-                 "                [--checkpoint-seconds S]   (run through tests/campaign/run_campaign.sh)\n");
+    std::fprintf(
+        stderr,
+        "usage: campaign --phone N=ADDR:PORT (x4) [--minutes M] [--seed S] [--from-epoch N]\n"
+        "                [--epoch-seconds S] [--checkpoint-seconds S]   (through tests/campaign/run_campaign.sh)\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -428,11 +432,12 @@ int main(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
   const auto end = start + std::chrono::milliseconds(static_cast<int64_t>(options.minutes * 60000));
   int epoch = 0;
-  while (Clock::now() + std::chrono::seconds(20) < end || epoch == 0) {
+  while (Clock::now() + std::chrono::seconds(20) < end || epoch < options.firstEpoch) {
     ++epoch;
     const uint32_t seed = static_cast<uint32_t>(epochs());
     double seconds =
         options.epochSeconds > 0 ? options.epochSeconds : std::uniform_int_distribution<int>(60, 180)(epochs);
+    if (epoch < options.firstEpoch) continue;
     seconds = std::min(seconds, std::max(20.0, std::chrono::duration<double>(end - Clock::now()).count()));
 #ifdef _WIN32
     const EpochResult result = RunEpoch(options, epoch, seed, seconds, &tally);

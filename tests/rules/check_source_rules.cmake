@@ -3,7 +3,10 @@
 # - the include roots keep a directory from reaching one above it: a file of common/ that includes
 #   instance/ does not compile, while one that includes platform/ does;
 # - every engine thread starts through StartEngineThread (common/engine_thread.cpp); the usbmux
-#   client library's event thread is that library's own.
+#   client library's event thread is that library's own;
+# - nothing outside platform/ uses the toolchain's threads, thread-locals, one-time calls or sleeps
+#   (std::thread, thread_local, std::call_once, std::this_thread): under Windows each host thread
+#   that reaches one keeps a handle and an event of every load of the engine (platform/system_thread.h).
 # Variables: SRC (the src/ folder), ROOTS (the build's include-roots folder), CXX (the compiler),
 # WORK (a scratch folder).
 cmake_policy(SET CMP0007 NEW)
@@ -15,10 +18,17 @@ foreach(source ${sources})
   foreach(line ${lines})
     list(APPEND failures "${source}: an include that climbs out of its directory: ${line}")
   endforeach()
-  if(NOT source STREQUAL "common/engine_thread.cpp" AND NOT source MATCHES "^usbmux/usbmux_client")
-    file(STRINGS ${SRC}/${source} lines REGEX "std::thread\\(|std::thread [a-zA-Z_]+\\([[&]|CreateThread|_beginthread")
+  if(NOT source MATCHES "^(common/engine_thread|usbmux/usbmux_client_events|platform/((posix|win32)/)?system_thread)")
+    file(STRINGS ${SRC}/${source} lines REGEX "SystemThread::Start|CreateThread|_beginthread")
     foreach(line ${lines})
       list(APPEND failures "${source}: a thread started past StartEngineThread: ${line}")
+    endforeach()
+  endif()
+  if(NOT source MATCHES "^platform/(posix/|system_thread.h)")
+    # Comments are skipped: a line whose code part names one of them.
+    file(STRINGS ${SRC}/${source} lines REGEX "^[^/]*(std::thread|std::this_thread|thread_local|std::call_once)")
+    foreach(line ${lines})
+      list(APPEND failures "${source}: the toolchain's threads outside platform/: ${line}")
     endforeach()
   endif()
 endforeach()

@@ -27,6 +27,11 @@ uint64_t KAVEX_STDCALL OnPasscodeKey(int, const uint8_t*, const char*) { return 
 }  // namespace
 
 void RunExportLifecycle(const ExportTable& e, int callRounds, const std::function<void()>& whileOpen) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_states.clear();  // a run per load of the engine
+  }
+  g_formatChoices.store(0);
   e.EInitialize(6, &OnState);
   for (int i = 0; i < 4; ++i) {
     e.SetCallback(i, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &OnFormatChoice);

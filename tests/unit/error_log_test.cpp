@@ -84,7 +84,7 @@ TEST_F(ErrorLogTest, EntriesRecordedAtOnceFromManyThreadsStayWhole) {
 TEST_F(ErrorLogTest, AnEngineThreadIsMarkedNamedAndRecordsWhatEscapesIt) {
   bool marked = false;
   std::string name;
-  std::thread thread = StartEngineThread("kavex-test", ErrorCode{"ei", 99}, [&] {
+  platform::SystemThread thread = StartEngineThread("kavex-test", ErrorCode{"ei", 99}, [&] {
     marked = OnEngineThread();
     name = platform::CurrentThreadName();
     throw std::runtime_error("out of something");
@@ -96,7 +96,7 @@ TEST_F(ErrorLogTest, AnEngineThreadIsMarkedNamedAndRecordsWhatEscapesIt) {
   EXPECT_EQ(ErrorLog::TakeStoredEntry().text, "we:ei:99");
 
   // Joined from itself (a teardown from its own callback), it is let go instead of joined.
-  std::thread self;
+  platform::SystemThread self;
   std::atomic<bool> started{false}, done{false};
   self = StartEngineThread("kavex-test", ErrorCode{"ei", 98}, [&] {
     while (!started.load()) std::this_thread::yield();

@@ -4,12 +4,15 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <map>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "engine_library.h"
 #include "export_table.h"
+#include "process_figures.h"
 
 namespace {
 
@@ -87,6 +90,49 @@ TEST(EngineDll, StaysLoadedWhileACameraExistsAndGoesWithTheLast) {
   EXPECT_EQ(GetModuleHandleA(path.c_str()), nullptr) << "still loaded after the last camera went";
   DeleteStoredError();
   CoUninitialize();
+}
+
+// A host thread that drove a camera's whole life and outlives the engine's unload (a host's worker
+// or UI thread) keeps nothing of that load: no handle of a thread that ended, and no more events
+// than the toolchain's own unload leaves on the unloading thread. (Measured under Wine with a
+// two-line DLL of this toolchain that throws once: each unload leaves the unloading thread a
+// handle of itself and an event, and each load an event.)
+TEST(EngineDll, AHostThreadThatOutlivesTheEngineKeepsNothingOfIt) {
+  constexpr int kLoads = 3;
+  constexpr int64_t kToolchainEventsPerLoad = 2, kToolchainRunningThreadsPerLoad = 1;
+  std::map<std::string, int64_t> afterFirst;
+  for (int load = 0; load < kLoads; ++load) {
+    testkit::EngineLibrary library;
+    std::string error;
+    ASSERT_TRUE(library.Load("engine-simdrivers.dll", &error)) << error;
+    HANDLE unloaded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread host([&] {
+      RunExportLifecycle(library.exports(), 20);
+      SetEvent(done);
+      WaitForSingleObject(unloaded, INFINITE);
+    });
+    WaitForSingleObject(done, INFINITE);
+    library.Unload();
+    SetEvent(unloaded);
+    host.join();
+    CloseHandle(unloaded);
+    CloseHandle(done);
+    if (load == 0) afterFirst = soak::HandlesByKind();
+  }
+  int64_t events = 0, running = 0, ended = 0;
+  std::string kinds;
+  for (const auto& [kind, count] : soak::HandlesByKind()) {
+    const auto was = afterFirst.find(kind);
+    const int64_t grew = count - (was == afterFirst.end() ? 0 : was->second);
+    if (grew == 0) continue;
+    kinds += " " + kind + " " + std::to_string(grew);
+    if (kind == "Event") events += grew;
+    if (kind.rfind("Thread(", 0) == 0) (kind.find(", running)") != std::string::npos ? running : ended) += grew;
+  }
+  EXPECT_EQ(ended, 0) << "handles of host threads that ended:" << kinds;
+  EXPECT_LE(events, kToolchainEventsPerLoad * (kLoads - 1)) << kinds;
+  EXPECT_LE(running, kToolchainRunningThreadsPerLoad * (kLoads - 1)) << kinds;
 }
 
 }  // namespace

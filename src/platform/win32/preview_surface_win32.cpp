@@ -85,7 +85,7 @@ class WindowThread {
   ~WindowThread() {
     if (thread_.joinable()) {
       SetEvent(shared_->stop);
-      if (thread_.get_id() == std::this_thread::get_id()) {
+      if (thread_.IsCurrent()) {
         // Destroy from inside the window's own messages (a host's hook): the thread ends once this
         // returns into its loop, still in the module, which therefore stays held.
         thread_.detach();
@@ -153,7 +153,7 @@ class WindowThread {
   }
 
   std::shared_ptr<Shared> shared_;
-  std::thread thread_;
+  platform::SystemThread thread_;
   ModulePin pin_;
 };
 

@@ -6,23 +6,32 @@
 #include <windows.h>
 
 #include <cerrno>
-#include <mutex>
 
 #include "platform/resolve_stream_host.h"
 #include "platform/sockaddr_conversion.h"
 
 namespace kavex::platform {
 
+namespace {
+
+bool g_socketLayerStarted = false;
+
+BOOL CALLBACK StartSocketLayerOnce(PINIT_ONCE, PVOID, PVOID*) {
+  WSADATA data;
+  g_socketLayerStarted = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  return TRUE;
+}
+
+}  // namespace
+
 bool StartSocketLayer() {
   // Counted by Winsock and never released: the process ends with the socket layer still started,
-  // which is what a library without a teardown call of its own must accept.
-  static std::once_flag once;
-  static bool started = false;
-  std::call_once(once, [] {
-    WSADATA data;
-    started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  });
-  return started;
+  // which is what a library without a teardown call of its own must accept. The system's one-time
+  // initialisation rather than std::call_once, whose bookkeeping would stay with a host thread
+  // after the engine is unloaded.
+  static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+  InitOnceExecuteOnce(&once, &StartSocketLayerOnce, nullptr, nullptr);
+  return g_socketLayerStarted;
 }
 
 int ErrnoOfSocketError(int socketError) {
