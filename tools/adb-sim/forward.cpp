@@ -4,10 +4,13 @@
 
 #include "device_script.h"
 #include "proxy.h"
+#include "socket_io.h"
+#include "tcp.h"
 
 namespace adbsim {
 
 namespace {
+using simsock::Socket;
 constexpr int kPollMs = 200;
 constexpr int kDeviceConnectMs = 2000;
 }  // namespace
@@ -40,8 +43,8 @@ void Forward::Stop() {
 void Forward::AcceptLoop() {
   while (!stop_.load()) {
     ReapFinished();
-    if (!WaitReadable(listener_, kPollMs)) continue;
-    Socket local = Accept(listener_);
+    if (!simsock::WaitReadable(listener_.Get(), kPollMs)) continue;
+    Socket local = simsock::Accept(listener_.Get());
     if (!local.Valid()) continue;
     if (connections_->fetch_add(1) >= kMaxConnections) {
       connections_->fetch_sub(1);
@@ -65,9 +68,9 @@ void Forward::Serve(Socket local, Connection* connection) {
   if (LoadDeviceScript(&script, &error)) {
     const ScriptDevice* device = script.Find(serial);
     if (device != nullptr && device->state == "device") {
-      Socket remote = ConnectTcp(device->host, device->PortAtHost(devicePort), kDeviceConnectMs, &error);
+      Socket remote = simsock::ConnectTcp({device->host, device->PortAtHost(devicePort)}, kDeviceConnectMs, &error);
       // A device whose port does not answer: the local connection is accepted and then closed.
-      if (remote.Valid()) ProxyBothWays(local, remote, stop_);
+      if (remote.Valid()) ProxyBothWays(local.Get(), remote.Get(), stop_);
     }
   }
   local.Close();

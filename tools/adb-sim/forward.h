@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "net.h"
+#include "sim_socket.h"
 
 namespace adbsim {
 
@@ -17,7 +17,7 @@ namespace adbsim {
 // thread per proxied connection, all joined by Stop(). Owned by the ForwardTable.
 class Forward {
  public:
-  Forward(Socket listener, std::string serial, uint16_t devicePort, std::atomic<int>* connections);
+  Forward(simsock::Socket listener, std::string serial, uint16_t devicePort, std::atomic<int>* connections);
   ~Forward();
   Forward(const Forward&) = delete;
   Forward& operator=(const Forward&) = delete;
@@ -39,10 +39,10 @@ class Forward {
   };
 
   void AcceptLoop();
-  void Serve(Socket local, Connection* connection);
+  void Serve(simsock::Socket local, Connection* connection);
   void ReapFinished();
 
-  Socket listener_;
+  simsock::Socket listener_;
   std::atomic<int>* connections_;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;  // the target; a leaf

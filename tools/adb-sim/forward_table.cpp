@@ -1,5 +1,7 @@
 #include "forward_table.h"
 
+#include "tcp.h"
+
 namespace adbsim {
 
 bool ForwardTable::Add(uint16_t localPort, const std::string& serial, uint16_t devicePort, std::string* error) {
@@ -13,7 +15,7 @@ bool ForwardTable::Add(uint16_t localPort, const std::string& serial, uint16_t d
     *error = "too many forwards";
     return false;
   }
-  Socket listener = ListenLoopback(localPort, error);
+  simsock::Socket listener = simsock::ListenTcp({"127.0.0.1", localPort}, error);
   if (!listener.Valid()) {
     *error = "cannot bind listener: " + *error;
     return false;

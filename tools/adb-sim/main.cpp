@@ -14,8 +14,8 @@
 
 #include "commands.h"
 #include "device_script.h"
-#include "net.h"
 #include "server.h"
+#include "sim_socket.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     const long port = std::strtol(args[1].c_str(), nullptr, 10);
     return port >= 1 && port <= 65535 ? adbsim::RunServer(static_cast<uint16_t>(port)) : 2;
   }
-  if (!adbsim::StartNetwork()) {
+  if (!simsock::StartNetwork()) {
     std::fputs("adb: cannot start the network\n", stderr);
     return 1;
   }

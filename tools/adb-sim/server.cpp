@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "forward_table.h"
-#include "net.h"
+#include "socket_io.h"
+#include "tcp.h"
 
 namespace adbsim {
 
@@ -58,28 +59,29 @@ bool Handle(const std::string& request, ForwardTable* forwards, std::string* rep
 }  // namespace
 
 int RunServer(uint16_t port) {
-  if (!StartNetwork()) return 1;
+  if (!simsock::StartNetwork()) return 1;
   std::string error;
-  Socket control = ListenLoopback(port, &error);
+  simsock::Socket control = simsock::ListenTcp({"127.0.0.1", port}, &error);
   // Another server won the race to the port: the commands talk to that one.
   if (!control.Valid()) return 1;
   ForwardTable forwards;
   bool running = true;
   while (running) {
-    if (!WaitReadable(control, 1000)) continue;
-    Socket client = Accept(control);
+    if (!simsock::WaitReadable(control.Get(), 1000)) continue;
+    simsock::Socket client = simsock::Accept(control.Get());
     if (!client.Valid()) continue;
     std::string request;
     std::string reply = "FAIL no request\n";
-    if (ReadLine(client, kRequestMs, kMaxRequest, &request)) running = Handle(request, &forwards, &reply);
+    if (simsock::ReadLine(client.Get(), kRequestMs, kMaxRequest, &request))
+      running = Handle(request, &forwards, &reply);
     if (!running) {
       // Everything is gone before the answer: once "kill-server" returns, the control port and
       // every forwarded port are free, and a new server can start at once.
       control.Close();
       forwards.StopAll();
     }
-    SetSendTimeout(client, kRequestMs);
-    SendAll(client, reply.data(), reply.size());
+    simsock::SetSendTimeout(client.Get(), kRequestMs);
+    simsock::SendAll(client.Get(), reply.data(), reply.size());
   }
   return 0;
 }

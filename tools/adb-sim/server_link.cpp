@@ -5,7 +5,8 @@
 #include <thread>
 
 #include "detached_process.h"
-#include "net.h"
+#include "socket_io.h"
+#include "tcp.h"
 
 namespace adbsim {
 
@@ -27,11 +28,12 @@ uint16_t ServerPort() {
 
 bool AskServer(uint16_t port, const std::string& request, std::string* reply) {
   std::string error;
-  Socket socket = ConnectTcp("127.0.0.1", port, kConnectMs, &error);
+  const simsock::Socket socket = simsock::ConnectTcp({"127.0.0.1", port}, kConnectMs, &error);
   if (!socket.Valid()) return false;
   const std::string line = request + "\n";
-  SetSendTimeout(socket, kReplyMs);
-  return SendAll(socket, line.data(), line.size()) && ReadToEnd(socket, kReplyMs, kMaxReply, reply);
+  simsock::SetSendTimeout(socket.Get(), kReplyMs);
+  return simsock::SendAll(socket.Get(), line.data(), line.size()) &&
+         simsock::ReadToEnd(socket.Get(), kReplyMs, kMaxReply, reply);
 }
 
 bool EnsureServer(uint16_t port, std::string* notes) {

@@ -57,7 +57,7 @@ bool Announcer::Open(const AnnounceOptions& options, std::string* error) {
     return false;
   }
   if (options.ipv4) {
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    simsock::Socket fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ip_mreqn outgoing{};
     outgoing.imr_ifindex = static_cast<int>(ifIndex_);
     const unsigned char ttl = 1;
@@ -69,7 +69,7 @@ bool Announcer::Open(const AnnounceOptions& options, std::string* error) {
     v4_ = std::move(fd);
   }
   if (options.ipv6) {
-    UniqueFd fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    simsock::Socket fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const int hops = 1;
     if (!fd.Valid() || ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &ifIndex_, sizeof ifIndex_) != 0 ||
         ::setsockopt(fd.Get(), IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops) != 0) {

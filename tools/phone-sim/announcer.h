@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "net.h"
+#include "sim_socket.h"
 
 namespace phonesim {
 
@@ -43,8 +43,8 @@ class Announcer {
  private:
   AnnounceOptions options_;
   unsigned ifIndex_ = 0;
-  UniqueFd v4_;
-  UniqueFd v6_;
+  simsock::Socket v4_;
+  simsock::Socket v6_;
   std::mutex sendMutex_;
   std::atomic<uint64_t> sent_{0};
   std::atomic<bool> paused_{false};

@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "log.h"
 #include "simulator.h"
+#include "socket_io.h"
 
 namespace phonesim {
 namespace {
@@ -15,19 +16,21 @@ namespace {
 bool WriteLines(int fd, const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
-  return SendAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  return simsock::SendAll(fd, text.data(), text.size());
 }
 
 }  // namespace
 
 ControlServer::~ControlServer() { Stop(); }
 
-bool ControlServer::Listen(const Endpoint& endpoint, std::string* error) {
-  listenSocket_ = ListenTcp(endpoint, error);
+bool ControlServer::Listen(const simsock::Endpoint& endpoint, std::string* error) {
+  listenSocket_ = simsock::ListenTcp(endpoint, error);
   return listenSocket_.Valid();
 }
 
-std::string ControlServer::Address() const { return LocalEndpointText(listenSocket_.Get()); }
+std::string ControlServer::Address() const {
+  return simsock::EndpointText(simsock::LocalEndpoint(listenSocket_.Get()));
+}
 
 void ControlServer::Start() {
   acceptThread_ = std::thread([this] { AcceptLoop(); });
@@ -45,7 +48,7 @@ void ControlServer::AcceptLoop() {
     const int ready = ::poll(&entry, 1, 100);
     ReapClients(false);
     if (ready <= 0) continue;
-    UniqueFd socket(::accept4(listenSocket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    simsock::Socket socket = simsock::Accept(listenSocket_.Get());
     if (!socket.Valid()) continue;
     std::lock_guard<std::mutex> lock(clientsMutex_);
     if (clients_.size() >= kMaxClients) {

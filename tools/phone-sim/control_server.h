@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "net.h"
+#include "tcp.h"
 
 namespace phonesim {
 
@@ -22,14 +22,14 @@ class ControlServer {
 
   explicit ControlServer(Simulator& sim) : sim_(sim) {}
   ~ControlServer();
-  bool Listen(const Endpoint& endpoint, std::string* error);
+  bool Listen(const simsock::Endpoint& endpoint, std::string* error);
   std::string Address() const;
   void Start();
   void Stop();
 
  private:
   struct Client {
-    UniqueFd socket;
+    simsock::Socket socket;
     std::thread thread;
     std::atomic<bool> done{false};
   };
@@ -38,7 +38,7 @@ class ControlServer {
   void ReapClients(bool all);
 
   Simulator& sim_;
-  UniqueFd listenSocket_;
+  simsock::Socket listenSocket_;
   std::atomic<bool> stop_{false};
   std::thread acceptThread_;
   std::mutex clientsMutex_;

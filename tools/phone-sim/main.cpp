@@ -105,9 +105,9 @@ std::shared_ptr<const phonesim::PacketSource> Fixture(const std::string& path) {
   return source;
 }
 
-void Endpoint(const std::string& text, phonesim::Endpoint* out) {
+void Endpoint(const std::string& text, simsock::Endpoint* out) {
   std::string error;
-  if (!phonesim::ParseEndpoint(text, out, &error)) Usage(error);
+  if (!simsock::ParseEndpoint(text, out, &error)) Usage(error);
 }
 
 SimOptions ParseOptions(int argc, char** argv) {

@@ -14,6 +14,8 @@
 #include <cstring>
 
 #include "log.h"
+#include "socket_io.h"
+#include "tcp.h"
 
 namespace phonesim {
 namespace {
@@ -77,7 +79,7 @@ const char* PasscodeText(Session::Passcode state) {
   return "?";
 }
 
-Session::Session(UniqueFd socket, uint32_t number, PhoneConfig config, Recorder& recorder, RunTally& tally,
+Session::Session(simsock::Socket socket, uint32_t number, PhoneConfig config, Recorder& recorder, RunTally& tally,
                  std::function<void()> onChange)
     : number_(number),
       start_(Clock::now()),
@@ -92,11 +94,8 @@ Session::Session(UniqueFd socket, uint32_t number, PhoneConfig config, Recorder&
       syntheticVideo_(PacketSource::Synthetic(config_.videoBytes)),
       syntheticAudio_(PacketSource::Synthetic(config_.audioBytes)) {
   if (config_.chaos.on) SetChaos(config_.chaos);
-  sockaddr_storage peer{};
-  socklen_t length = sizeof peer;
-  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
-    peer_ = EndpointText(reinterpret_cast<sockaddr*>(&peer), length);
-  }
+  const simsock::Endpoint peer = simsock::PeerEndpoint(fd_);
+  if (!peer.host.empty()) peer_ = simsock::EndpointText(peer);
   const int one = 1;
   // Trickled bytes must leave one segment each.
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -130,7 +129,7 @@ void Session::Join() {
   {
     std::lock_guard<std::mutex> lock(sendMutex_);
     broken_ = true;
-    socket_.Reset();
+    socket_.Close();
   }
   joined_ = true;
 }
@@ -183,7 +182,7 @@ bool Session::Send(const std::vector<uint8_t>& bytes, Origin origin) {
     const auto delay = std::chrono::milliseconds(trickleMs_);
     trickleMs_ = -1;
     for (size_t i = 0; i < bytes.size() && ok; ++i) {
-      ok = SendAll(fd_, &bytes[i], 1);
+      ok = simsock::SendAll(fd_, &bytes[i], 1);
       if (!ok || i + 1 == bytes.size()) break;
       std::unique_lock<std::mutex> pause(trickleMutex_);
       trickleWake_.wait_for(pause, delay, [this] { return stopping_ || interrupt_; });
@@ -194,7 +193,7 @@ bool Session::Send(const std::vector<uint8_t>& bytes, Origin origin) {
       }
     }
   } else {
-    ok = SendAll(fd_, bytes.data(), bytes.size());
+    ok = simsock::SendAll(fd_, bytes.data(), bytes.size());
   }
   if (interrupted) return false;
   if (!ok) {

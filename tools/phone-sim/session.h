@@ -13,9 +13,9 @@
 
 #include "chaos.h"
 #include "config.h"
-#include "net.h"
 #include "recorder.h"
 #include "run_tally.h"
+#include "sim_socket.h"
 #include "wire.h"
 
 namespace phonesim {
@@ -51,7 +51,7 @@ class Session {
     uint64_t chaosSent = 0;
   };
 
-  Session(UniqueFd socket, uint32_t number, PhoneConfig config, Recorder& recorder, RunTally& tally,
+  Session(simsock::Socket socket, uint32_t number, PhoneConfig config, Recorder& recorder, RunTally& tally,
           std::function<void()> onChange);
   ~Session();  // ends and joins
   Session(const Session&) = delete;
@@ -124,8 +124,8 @@ class Session {
 
   // The descriptor number never changes while the threads run (Reset swaps the socket behind
   // it for /dev/null), so reads and polls never hit a reused number.
-  UniqueFd socket_;  // closed by Join under sendMutex_
-  const int fd_;     // its number, for the threads and End
+  simsock::Socket socket_;  // closed by Join under sendMutex_
+  const int fd_;            // its number, for the threads and End
   std::atomic<bool> stopping_{false};
   std::atomic<bool> ended_{false};
   std::atomic<int> threadsRunning_{2};  // the last thread to end marks the session ended

@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "control_server.h"
 #include "log.h"
+#include "socket_io.h"
 
 namespace phonesim {
 
@@ -37,13 +38,12 @@ void Simulator::JoinEverything() {
 }
 
 bool Simulator::Setup(std::string* error) {
-  listenSocket_ = ListenTcp(options_.listen, error);
+  listenSocket_ = simsock::ListenTcp(options_.listen, error);
   if (!listenSocket_.Valid()) return false;
-  sessionAddress_ = LocalEndpointText(listenSocket_.Get());
-  boundListen_.length = sizeof boundListen_.address;
-  ::getsockname(listenSocket_.Get(), reinterpret_cast<sockaddr*>(&boundListen_.address), &boundListen_.length);
+  boundListen_ = simsock::LocalEndpoint(listenSocket_.Get());
+  sessionAddress_ = simsock::EndpointText(boundListen_);
   if (options_.probe) {
-    probeSocket_ = ListenTcp(options_.probeEndpoint, error);
+    probeSocket_ = simsock::ListenTcp(options_.probeEndpoint, error);
     if (!probeSocket_.Valid()) return false;
   }
   if (options_.control) {
@@ -143,7 +143,7 @@ bool Simulator::WriteSummary() {
 }
 
 void Simulator::AcceptSession() {
-  UniqueFd socket(::accept4(listenSocket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+  simsock::Socket socket = simsock::Accept(listenSocket_.Get());
   if (!socket.Valid()) return;
   ReapEnded();
   if (stopping_) return;              // the session just reaped was the last one asked for
@@ -170,12 +170,12 @@ bool Simulator::CurrentLive() {
 }
 
 void Simulator::AnswerProbe() {
-  UniqueFd socket(::accept4(probeSocket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+  simsock::Socket socket = simsock::Accept(probeSocket_.Get());
   if (!socket.Valid()) return;
   timeval timeout{1, 0};
   ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   const std::vector<uint8_t> block = wire::Announcement(Config().identity);
-  SendAll(socket.Get(), block.data(), block.size());
+  simsock::SendAll(socket.Get(), block.data(), block.size());
 }
 
 void Simulator::ReapEnded() {
@@ -205,10 +205,10 @@ bool Simulator::SetRefusing(bool refusing, std::string* error) {
 
 void Simulator::ApplyRefusing() {
   if (refuseWanted_) {
-    listenSocket_.Reset();
+    listenSocket_.Close();
   } else if (!listenSocket_.Valid()) {
     std::string error;
-    listenSocket_ = ListenTcp(boundListen_, &error);
+    listenSocket_ = simsock::ListenTcp(boundListen_, &error);
     if (!listenSocket_.Valid()) LogError("session port: " + error);
   }
   refusing_ = !listenSocket_.Valid();
@@ -247,7 +247,8 @@ int Simulator::Run(int signalFd) {
   if (control_) control_->Start();
   announcer_.Start([this] { return wire::Announcement(Config().identity); });
 
-  const std::string probeAddress = probeSocket_.Valid() ? LocalEndpointText(probeSocket_.Get()) : "-";
+  const std::string probeAddress =
+      probeSocket_.Valid() ? simsock::EndpointText(simsock::LocalEndpoint(probeSocket_.Get())) : "-";
   char ready[512];
   std::snprintf(ready, sizeof ready, "ready session=%s control=%s probe=%s\n", sessionAddress_.c_str(),
                 controlAddress_.empty() ? "-" : controlAddress_.c_str(), probeAddress.c_str());

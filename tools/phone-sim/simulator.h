@@ -11,21 +11,21 @@
 
 #include "announcer.h"
 #include "config.h"
-#include "net.h"
 #include "recorder.h"
 #include "run_tally.h"
 #include "session.h"
+#include "tcp.h"
 
 namespace phonesim {
 
 class ControlServer;
 
 struct SimOptions {
-  Endpoint listen;
+  simsock::Endpoint listen;
   bool control = false;
-  Endpoint controlEndpoint;
+  simsock::Endpoint controlEndpoint;
   bool probe = false;
-  Endpoint probeEndpoint;
+  simsock::Endpoint probeEndpoint;
   PhoneConfig phone;
   AnnounceOptions announce;
   std::string scriptPath;
@@ -91,11 +91,11 @@ class Simulator {
   Recorder recorder_;
   RunTally tally_;
   Announcer announcer_;
-  UniqueFd listenSocket_;  // closed while refusing; main thread only
-  Endpoint boundListen_;   // where it listens, its port chosen
+  simsock::Socket listenSocket_;   // closed while refusing; main thread only
+  simsock::Endpoint boundListen_;  // where it listens, its port chosen
   std::atomic<bool> refuseWanted_{false};
   std::atomic<bool> refusing_{false};
-  UniqueFd probeSocket_;
+  simsock::Socket probeSocket_;
   std::unique_ptr<ControlServer> control_;
   std::string sessionAddress_;
   std::string controlAddress_;

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <string>
 
-#include "net.h"
 #include "server.h"
 
 namespace {

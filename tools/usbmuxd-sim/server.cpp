@@ -11,6 +11,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "socket_io.h"
+#include "tcp.h"
+#include "unix_socket.h"
+
 namespace muxsim {
 
 namespace {
@@ -47,16 +51,16 @@ Plist EventBody(const char* type, uint32_t id) {
 }  // namespace
 
 struct Server::Connection {
-  explicit Connection(Fd socket, bool isControl) : fd(std::move(socket)), control(isControl) {}
+  explicit Connection(simsock::Socket socket, bool isControl) : fd(std::move(socket)), control(isControl) {}
 
   // Closed only when the last owner lets go, so a cut from another thread never hits a reused
   // descriptor.
-  const Fd fd;
+  const simsock::Socket fd;
   const bool control;
 
   std::mutex m;
   std::condition_variable cv;
-  Fd upstream;                  // the device's port, once Connected
+  simsock::Socket upstream;     // the device's port, once Connected
   uint32_t device = 0;          // whose port that is
   std::deque<std::string> out;  // events for a listener
   bool listening = false;
@@ -77,7 +81,7 @@ struct Server::Endpoint {
   Kind kind;
   std::string address;  // as given
   std::string bound;    // what clients connect to
-  Fd fd;                // touched by its acceptor thread only, once running
+  simsock::Socket fd;   // touched by its acceptor thread only, once running
   std::atomic<bool> open{false};
   std::thread thread;
 };
@@ -88,18 +92,15 @@ Server::~Server() { Stop(); }
 
 bool Server::Bind(Endpoint* endpoint, std::string* error) {
   if (endpoint->kind == Endpoint::Kind::kUnix) {
-    endpoint->fd = ListenUnix(endpoint->address, error);
+    endpoint->fd = simsock::ListenUnix(endpoint->address, error);
     endpoint->bound = endpoint->address;
   } else {
-    std::string host;
-    uint16_t port = 0;
     // Once bound, a restart takes the same port again even when any port was asked for.
     const std::string& where = endpoint->bound.empty() ? endpoint->address : endpoint->bound;
-    if (!SplitHostPort(where, &host, &port)) {
-      *error = "not ADDR:PORT: " + where;
-      return false;
-    }
-    endpoint->fd = ListenTcp(host, port, &endpoint->bound, error);
+    simsock::Endpoint at;
+    if (!simsock::ParseEndpoint(where, &at, error)) return false;
+    endpoint->fd = simsock::ListenTcp(at, error);
+    if (endpoint->fd.Valid()) endpoint->bound = simsock::EndpointText(simsock::LocalEndpoint(endpoint->fd.Get()));
   }
   endpoint->open = endpoint->fd.Valid();
   return endpoint->fd.Valid();
@@ -186,15 +187,15 @@ void Server::AcceptLoop(Endpoint* endpoint) {
       }
       Log(options_.quiet, "listening again on " + endpoint->bound);
     }
-    if (!WaitReadable(endpoint->fd.Get(), 50)) continue;
-    Fd client(::accept4(endpoint->fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!simsock::WaitReadable(endpoint->fd.Get(), 50)) continue;
+    simsock::Socket client = simsock::Accept(endpoint->fd.Get());
     if (client.Valid()) Admit(std::move(client), !service);
   }
   if (endpoint->fd.Valid() && endpoint->kind == Endpoint::Kind::kUnix) ::unlink(endpoint->address.c_str());
   endpoint->fd.Close();
 }
 
-void Server::Admit(Fd fd, bool control) {
+void Server::Admit(simsock::Socket fd, bool control) {
   std::shared_ptr<Connection> c;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -208,7 +209,7 @@ void Server::Admit(Fd fd, bool control) {
     c = std::make_shared<Connection>(std::move(fd), control);
     connections_.insert(c);
   }
-  SetSendTimeout(c->fd.Get(), kSendTimeoutMs);
+  simsock::SetSendTimeout(c->fd.Get(), kSendTimeoutMs);
   std::thread([this, c] {
     if (c->control) {
       ServeControl(c);
@@ -229,7 +230,7 @@ void Server::ServeClient(const std::shared_ptr<Connection>& c) {
   const int fd = c->fd.Get();
   for (;;) {
     uint8_t raw[kHeaderSize];
-    if (!ReadExact(fd, raw, sizeof raw, -1)) return;
+    if (!simsock::ReadExact(fd, raw, sizeof raw, -1)) return;
     const Header header = DecodeHeader(raw);
     // A length that cannot be right leaves nothing to resynchronise on: answer and close.
     if (header.length < kHeaderSize || header.length > kMaxMessageSize) {
@@ -237,7 +238,7 @@ void Server::ServeClient(const std::shared_ptr<Connection>& c) {
       return;
     }
     std::string payload(header.length - kHeaderSize, '\0');
-    if (!ReadExact(fd, &payload[0], payload.size(), kPayloadIdleMs)) return;
+    if (!simsock::ReadExact(fd, &payload[0], payload.size(), kPayloadIdleMs)) return;
     uint32_t refusal = kResultOk;
     Plist request;
     std::string type;
@@ -271,7 +272,7 @@ void Server::ServeClient(const std::shared_ptr<Connection>& c) {
 bool Server::Reply(const std::shared_ptr<Connection>& c, uint32_t tag, plist_t body) {
   const ReplyFault fault = fault_.load();
   const std::string bytes = EncodeReply(tag, body, fault);
-  return SendAll(c->fd.Get(), bytes.data(), bytes.size()) && !FaultEndsConnection(fault);
+  return simsock::SendAll(c->fd.Get(), bytes.data(), bytes.size()) && !FaultEndsConnection(fault);
 }
 
 bool Server::ReplyResult(const std::shared_ptr<Connection>& c, uint32_t tag, uint32_t number) {
@@ -384,13 +385,14 @@ Server::Next Server::HandleConnect(const std::shared_ptr<Connection>& c, uint32_
       hostPort = mapped->second;
     }
   }
-  Fd upstream;
-  if (hostPort != 0) upstream = ConnectTcp(host, hostPort, kDeviceConnectMs);
+  simsock::Socket upstream;
+  std::string error;
+  if (hostPort != 0) upstream = simsock::ConnectTcp({host, hostPort}, kDeviceConnectMs, &error);
   if (!upstream.Valid()) {
     Log(options_.quiet, "device " + std::to_string(id) + " port " + std::to_string(port) + " refused");
     return ReplyResult(c, tag, kResultConnectionRefused) ? Next::kContinue : Next::kClose;
   }
-  SetSendTimeout(upstream.Get(), kSendTimeoutMs);
+  simsock::SetSendTimeout(upstream.Get(), kSendTimeoutMs);
   {
     std::lock_guard<std::mutex> lock(c->m);
     if (c->dropped) return Next::kClose;
@@ -411,10 +413,10 @@ void Server::ListenLoop(const std::shared_ptr<Connection>& c) {
       batch.swap(c->out);
     }
     for (const auto& message : batch) {
-      if (!SendAll(fd, message.data(), message.size())) return;
+      if (!simsock::SendAll(fd, message.data(), message.size())) return;
     }
     // A listening client has nothing more to say: readable means it has gone.
-    if (WaitReadable(fd, 0)) {
+    if (simsock::WaitReadable(fd, 0)) {
       char sink[4096];
       const ssize_t got = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
       if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
@@ -449,7 +451,7 @@ void Server::Proxy(const std::shared_ptr<Connection>& c) {
         ::shutdown(to, SHUT_WR);
         continue;
       }
-      if (!SendAll(to, buffer, static_cast<size_t>(got))) return;
+      if (!simsock::SendAll(to, buffer, static_cast<size_t>(got))) return;
     }
   }
 }
@@ -666,12 +668,12 @@ void Server::ServeControl(const std::shared_ptr<Connection>& c) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
       const std::string reply = Control(line);
-      if (!SendAll(fd, reply.data(), reply.size())) return;
+      if (!simsock::SendAll(fd, reply.data(), reply.size())) return;
       continue;
     }
     if (pending.size() > kMaxControlLine) {
       const std::string reply = "error line too long\n";
-      SendAll(fd, reply.data(), reply.size());
+      simsock::SendAll(fd, reply.data(), reply.size());
       return;
     }
     char buffer[512];

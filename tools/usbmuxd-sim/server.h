@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "device.h"
-#include "net.h"
+#include "sim_socket.h"
 #include "wire.h"
 
 namespace muxsim {
@@ -55,7 +55,7 @@ class Server {
 
   void AcceptLoop(Endpoint* endpoint);
   bool Bind(Endpoint* endpoint, std::string* error);
-  void Admit(Fd fd, bool control);
+  void Admit(simsock::Socket fd, bool control);
   void ServeClient(const std::shared_ptr<Connection>& c);
   void ServeControl(const std::shared_ptr<Connection>& c);
   void Finish(const std::shared_ptr<Connection>& c);
