@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "kavex_engine.h"
+#include "phone_state_name.h"
 #include "scoped_simulated_drivers.h"
 
 namespace camerahost {
@@ -54,22 +55,9 @@ InstanceNews News(int instance) {
 }
 
 const char* StateName(int state) {
-  switch (state) {
-    case -1:
-      return "none";
-    case KAVEX_PHONE_IDLE:
-      return "Idle";
-    case KAVEX_PHONE_FAILED:
-      return "Failed";
-    case KAVEX_PHONE_CONNECTING:
-      return "Connecting";
-    case KAVEX_PHONE_STREAMING:
-      return "Streaming";
-    case KAVEX_PHONE_PASSCODE_NEEDED:
-      return "PasscodeNeeded";
-    default:
-      return "?";
-  }
+  if (state == -1) return "none";
+  const char* name = testkit::PhoneStateName(state);
+  return name != nullptr ? name : "?";
 }
 
 CameraHost::CameraHost() = default;

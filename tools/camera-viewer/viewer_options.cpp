@@ -1,9 +1,9 @@
 #include "viewer_options.h"
 
+#include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
+
+#include "command_line.h"
 
 namespace camera_viewer {
 
@@ -33,31 +33,17 @@ bool IsPlainName(const std::string& name) {
 
 namespace {
 
-bool ParseInt(const std::string& text, long long low, long long high, long long* value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long parsed = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
-  *value = parsed;
-  return true;
-}
+using toolcommon::CommandLine;
+using toolcommon::ReadInteger;
 
-bool ParseSeconds(const std::string& text, double* value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const double parsed = std::strtod(text.c_str(), &end);
-  if (*end != '\0' || !std::isfinite(parsed) || parsed < 0 || parsed > 1e6) return false;
-  *value = parsed;
-  return true;
-}
+bool ReadSeconds(const std::string& text, double* value) { return toolcommon::ReadNumber(text, 0, 1e6, value); }
 
 bool ParseSize(const std::string& text, PictureLayout* layout) {
   const size_t x = text.find('x');
   if (x == std::string::npos) return false;
   long long width = 0;
   long long height = 0;
-  if (!ParseInt(text.substr(0, x), 1, 65535, &width) || !ParseInt(text.substr(x + 1), -65535, 65535, &height) ||
+  if (!ReadInteger(text.substr(0, x), 1, 65535, &width) || !ReadInteger(text.substr(x + 1), -65535, 65535, &height) ||
       height == 0)
     return false;
   layout->width = static_cast<uint32_t>(width);
@@ -73,7 +59,7 @@ std::string ParseSnapshots(const std::string& text, ViewerOptions* options) {
     const std::string item = text.substr(start, comma - start);
     SnapshotRequest request;
     const size_t colon = item.find(':');
-    if (!ParseSeconds(item.substr(0, colon), &request.at)) return "bad --snapshot-at moment '" + item + "'";
+    if (!ReadSeconds(item.substr(0, colon), &request.at)) return "bad --snapshot-at moment '" + item + "'";
     if (colon != std::string::npos) {
       request.name = item.substr(colon + 1);
       if (!IsPlainName(request.name)) return "bad snapshot name in '" + item + "'";
@@ -87,44 +73,43 @@ std::string ParseSnapshots(const std::string& text, ViewerOptions* options) {
 }  // namespace
 
 std::string ParseOptions(int argc, const char* const* argv, ViewerOptions* options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "-h" || option == "--help") {
-      options->help = true;
-      return "";
-    }
-    if (i + 1 >= argc) return "option " + option + " needs a value (or is unknown)";
-    const std::string value = argv[++i];
-    long long number = 0;
-    if (option == "--camera") {
-      if (!ParseInt(value, 0, 3, &number)) return "--camera takes 0-3";
-      options->camera = static_cast<int>(number);
-    } else if (option == "--size") {
-      if (!ParseSize(value, &options->layout)) return "--size takes WxH (1280x720)";
-    } else if (option == "--code") {
-      if (!ParseInt(value, 0, 3, &number)) return "--code takes 0-3";
-      options->layout.code = static_cast<uint32_t>(number);
-    } else if (option == "--fps") {
-      double fps = 0;
-      if (!ParseSeconds(value, &fps) || fps <= 0 || fps > 1000) return "--fps takes a rate above 0";
-      options->fps = static_cast<float>(fps);
-    } else if (option == "--duration") {
-      if (!ParseSeconds(value, &options->duration)) return "--duration takes seconds";
-    } else if (option == "--snapshot-at") {
-      const std::string problem = ParseSnapshots(value, options);
-      if (!problem.empty()) return problem;
-    } else if (option == "--snapshot-dir") {
-      if (value.empty()) return "--snapshot-dir is empty";
-      options->snapshotDir = value;
-    } else if (option == "--snapshot-prefix") {
-      if (!IsPlainName(value)) return "--snapshot-prefix takes a plain file name";
-      options->snapshotPrefix = value;
-    } else if (option == "--stats-file") {
-      options->statsFile = value;
-    } else {
-      return "unknown option " + option;
-    }
-  }
+  CommandLine line;
+  line.Help(&options->help);
+  line.Value("--camera", [options](const std::string& value) {
+    return ReadInteger(value, 0, 3, &options->camera) ? "" : "--camera takes 0-3";
+  });
+  line.Value("--size", [options](const std::string& value) {
+    return ParseSize(value, &options->layout) ? "" : "--size takes WxH (1280x720)";
+  });
+  line.Value("--code", [options](const std::string& value) {
+    return ReadInteger(value, 0, 3, &options->layout.code) ? "" : "--code takes 0-3";
+  });
+  line.Value("--fps", [options](const std::string& value) {
+    double fps = 0;
+    if (!toolcommon::ReadNumber(value, 0, 1000, &fps) || fps <= 0) return "--fps takes a rate above 0";
+    options->fps = static_cast<float>(fps);
+    return "";
+  });
+  line.Value("--duration", [options](const std::string& value) {
+    return ReadSeconds(value, &options->duration) ? "" : "--duration takes seconds";
+  });
+  line.Value("--snapshot-at", [options](const std::string& value) { return ParseSnapshots(value, options); });
+  line.Value("--snapshot-dir", [options](const std::string& value) {
+    if (value.empty()) return "--snapshot-dir is empty";
+    options->snapshotDir = value;
+    return "";
+  });
+  line.Value("--snapshot-prefix", [options](const std::string& value) {
+    if (!IsPlainName(value)) return "--snapshot-prefix takes a plain file name";
+    options->snapshotPrefix = value;
+    return "";
+  });
+  line.Value("--stats-file", [options](const std::string& value) {
+    options->statsFile = value;
+    return "";
+  });
+  const std::string problem = line.Parse(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  if (!problem.empty() || options->help) return problem;
 
   const PictureLayout& layout = options->layout;
   if (layout.height < 0 && layout.code != kRgb24 && layout.code != kArgb)

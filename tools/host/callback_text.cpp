@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kavex_engine.h"
+#include "phone_state_name.h"
 
 namespace kavexhost {
 namespace {
@@ -18,23 +18,6 @@ std::string Hex32(uint32_t value) {
 }
 
 }  // namespace
-
-const char* PhoneStateName(int value) {
-  switch (value) {
-    case KAVEX_PHONE_IDLE:
-      return "Idle";
-    case KAVEX_PHONE_FAILED:
-      return "Failed";
-    case KAVEX_PHONE_CONNECTING:
-      return "Connecting";
-    case KAVEX_PHONE_STREAMING:
-      return "Streaming";
-    case KAVEX_PHONE_PASSCODE_NEEDED:
-      return "PasscodeNeeded";
-    default:
-      return nullptr;
-  }
-}
 
 std::string Quoted(const char* text) {
   if (text == nullptr) return "(null)";
@@ -106,7 +89,7 @@ std::string OpenResultText(int instance, int result) {
 }
 
 std::string StateText(int instance, int value) {
-  const char* name = PhoneStateName(value);
+  const char* name = testkit::PhoneStateName(value);
   if (name != nullptr) return Camera(instance) + " state " + name;
   return Camera(instance) + " state " + std::to_string(value) + " (unknown)";
 }

@@ -9,9 +9,6 @@ namespace kavexhost {
 
 using PhoneId = std::array<uint8_t, 16>;
 
-// "Idle", "Failed", "Connecting", "Streaming", "PasscodeNeeded"; nullptr for any other value.
-const char* PhoneStateName(int value);
-
 // The text in double quotes; quotes, backslashes and control bytes are escaped (\" \\ \xNN) so
 // that one callback stays one line. A null pointer prints as (null).
 std::string Quoted(const char* text);

@@ -1,86 +1,43 @@
 #include "host_options.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
+#include <functional>
+
+#include "command_line.h"
 
 namespace kavexhost {
-namespace {
-
-bool ReadInt(const std::string& text, int low, int high, int* value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long parsed = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
-  *value = static_cast<int>(parsed);
-  return true;
-}
-
-bool ReadSeconds(const std::string& text, double* value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const double parsed = std::strtod(text.c_str(), &end);
-  // A week is far beyond any run; the bound keeps the deadline arithmetic exact.
-  if (errno != 0 || *end != '\0' || !(parsed > 0.0) || parsed > 604800.0) return false;
-  *value = parsed;
-  return true;
-}
-
-}  // namespace
 
 OptionsResult ParseHostOptions(const std::vector<std::string>& args) {
+  using toolcommon::ReadInteger;
   OptionsResult result;
   HostOptions& options = result.options;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& option = args[i];
-    if (option == "--quiet") {
-      options.quiet = true;
-      continue;
-    }
-    if (option == "--help" || option == "-h") {
-      options.help = true;
-      continue;
-    }
-    const bool takesValue = option == "--dll" || option == "--cameras" || option == "--format-choice" ||
-                            option == "--passcode-file" || option == "--events" || option == "--exports" ||
-                            option == "--duration";
-    if (!takesValue) {
-      result.error = "unknown option " + option;
-      return result;
-    }
-    if (i + 1 >= args.size()) {
-      result.error = option + " needs a value";
-      return result;
-    }
-    const std::string& value = args[++i];
-    bool good = true;
-    if (option == "--dll") {
-      good = !value.empty();
-      options.dll = value;
-    } else if (option == "--cameras") {
-      good = ReadInt(value, 1, 4, &options.cameras);
-    } else if (option == "--format-choice") {
-      good = ReadInt(value, 0, 10, &options.formatChoice);
-    } else if (option == "--passcode-file") {
-      good = !value.empty();
-      options.passcodeFile = value;
-    } else if (option == "--events") {
-      good = !value.empty();
-      options.eventsFile = value;
-    } else if (option == "--exports") {
-      good = !value.empty();
-      options.exportsFile = value;
-    } else {
-      good = ReadSeconds(value, &options.durationSeconds);
-    }
-    if (!good) {
-      result.error = "bad value for " + option + ": \"" + value + "\"";
-      return result;
-    }
-  }
-  result.ok = true;
+  toolcommon::CommandLine line;
+  // Every refused value is reported the same way, with the value as it was given.
+  const auto option = [&line](const char* name, std::function<bool(const std::string&)> read) {
+    line.Value(name, [name, read](const std::string& value) {
+      return read(value) ? std::string() : std::string("bad value for ") + name + ": \"" + value + "\"";
+    });
+  };
+  const auto file = [](std::string* field) {
+    return [field](const std::string& value) {
+      *field = value;
+      return !value.empty();
+    };
+  };
+  line.Help(&options.help);
+  line.Flag("--quiet", [&options] { options.quiet = true; });
+  option("--dll", file(&options.dll));
+  option("--cameras", [&options](const std::string& value) { return ReadInteger(value, 1, 4, &options.cameras); });
+  option("--format-choice",
+         [&options](const std::string& value) { return ReadInteger(value, 0, 10, &options.formatChoice); });
+  option("--passcode-file", file(&options.passcodeFile));
+  option("--events", file(&options.eventsFile));
+  option("--exports", file(&options.exportsFile));
+  option("--duration", [&options](const std::string& value) {
+    // A week is far beyond any run; the bound keeps the deadline arithmetic exact.
+    return toolcommon::ReadNumber(value, 0.0, 604800.0, &options.durationSeconds) && options.durationSeconds > 0.0;
+  });
+  result.error = line.Parse(args);
+  result.ok = result.error.empty();
   return result;
 }
 

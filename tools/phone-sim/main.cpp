@@ -4,14 +4,16 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "log.h"
 #include "simulator.h"
 #include "wire.h"
@@ -65,10 +67,8 @@ const char kUsage[] =
 }
 
 long long Number(const std::string& option, const std::string& text, long long low, long long high) {
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 0);
-  if (text.empty() || errno != 0 || *end != '\0' || value < low || value > high) {
+  long long value = 0;
+  if (!toolcommon::ReadInteger(text, low, high, &value, 0)) {
     Usage(option + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) + ", not '" + text +
           "'");
   }
@@ -76,11 +76,8 @@ long long Number(const std::string& option, const std::string& text, long long l
 }
 
 double Rate(const std::string& option, const std::string& text) {
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(value) || value < 0 || value > 1000) {
-    Usage(option + " needs a rate from 0 to 1000");
-  }
+  double value = 0;
+  if (!toolcommon::ReadNumber(text, 0, 1000, &value)) Usage(option + " needs a rate from 0 to 1000");
   return value;
 }
 
@@ -119,99 +116,104 @@ SimOptions ParseOptions(int argc, char** argv) {
   bool formatsGiven = false;
   std::vector<phonesim::wire::VideoFormat> formats;
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    const auto value = [&]() -> std::string {
-      if (i + 1 >= argc) Usage(option + " needs a value");
-      return argv[++i];
-    };
-    if (option == "--help" || option == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (option == "--listen") {
-      Endpoint(value(), &options.listen);
-    } else if (option == "--control") {
-      Endpoint(value(), &options.controlEndpoint);
-      options.control = true;
-    } else if (option == "--probe") {
-      Endpoint(value(), &options.probeEndpoint);
-      options.probe = true;
-    } else if (option == "--id") {
-      const std::string text = value();
-      if (!phonesim::wire::ParsePhoneId(text, &options.phone.identity.id)) Usage("--id needs 32 hex digits");
-    } else if (option == "--name") {
-      options.phone.identity.name = value();
-      if (options.phone.identity.name.size() > 255) Usage("--name is at most 255 bytes");
-    } else if (option == "--kind") {
-      options.phone.identity.kind = static_cast<uint16_t>(Number(option, value(), 0, 65535));
-    } else if (option == "--format" || option == "--formats") {
+  // Every action reports a bad value itself, through Usage.
+  toolcommon::CommandLine line;
+  const auto option = [&line](const char* name, std::function<void(const std::string&)> take) {
+    line.Value(name, [take](const std::string& value) {
+      take(value);
+      return std::string();
+    });
+  };
+  bool help = false;
+  line.Help(&help);
+  option("--listen", [&](const std::string& value) { Endpoint(value, &options.listen); });
+  option("--control", [&](const std::string& value) {
+    Endpoint(value, &options.controlEndpoint);
+    options.control = true;
+  });
+  option("--probe", [&](const std::string& value) {
+    Endpoint(value, &options.probeEndpoint);
+    options.probe = true;
+  });
+  option("--id", [&](const std::string& value) {
+    if (!phonesim::wire::ParsePhoneId(value, &options.phone.identity.id)) Usage("--id needs 32 hex digits");
+  });
+  option("--name", [&](const std::string& value) {
+    if (value.size() > 255) Usage("--name is at most 255 bytes");
+    options.phone.identity.name = value;
+  });
+  option("--kind", [&](const std::string& value) {
+    options.phone.identity.kind = static_cast<uint16_t>(Number("--kind", value, 0, 65535));
+  });
+  for (const char* name : {"--format", "--formats"}) {
+    option(name, [&](const std::string& value) {
       formatsGiven = true;
-      AddFormats(value(), &formats);
-    } else if (option == "--hevc") {
-      options.phone.hevc = true;
-    } else if (option == "--passcode") {
-      options.phone.passcodeSet = true;
-      options.phone.passcode = value();
-    } else if (option == "--challenge") {
-      const std::string text = value();
-      errno = 0;
-      char* end = nullptr;
-      options.phone.challenge = std::strtoull(text.c_str(), &end, 0);
-      if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0') Usage("--challenge needs a 64-bit number");
-      options.phone.fixedChallenge = true;
-    } else if (option == "--manual") {
-      options.phone.manual = true;
-    } else if (option == "--no-autostream") {
-      options.phone.autostream = false;
-    } else if (option == "--video-rate") {
-      const std::string text = value();
-      options.phone.videoRate = text == "fps" ? phonesim::PhoneConfig::kFollowRequest : Rate(option, text);
-    } else if (option == "--audio-rate") {
-      options.phone.audioRate = Rate(option, value());
-    } else if (option == "--video-bytes") {
-      options.phone.videoBytes = static_cast<size_t>(Number(option, value(), 0, phonesim::PacketSource::kMaxPacket));
-    } else if (option == "--audio-bytes") {
-      options.phone.audioBytes = static_cast<size_t>(Number(option, value(), 0, phonesim::PacketSource::kMaxPacket));
-    } else if (option == "--h264-fixture") {
-      options.phone.h264 = Fixture(value());
-    } else if (option == "--hevc-fixture") {
-      options.phone.hevcPackets = Fixture(value());
-    } else if (option == "--chaos") {
-      const std::string text = value();
-      if (!phonesim::ParseChaos(text, &options.phone.chaos))
-        Usage("--chaos needs SEED or SEED:RATE (RATE above 0, at most 1000), not '" + text + "'");
-    } else if (option == "--opus-fixture") {
-      options.phone.opus = Fixture(value());
-    } else if (option == "--announce-if") {
-      options.announce.interface = value();
-    } else if (option == "--announce-family") {
-      const std::string family = value();
-      if (family != "4" && family != "6" && family != "both") Usage("--announce-family is 4, 6 or both");
-      options.announce.ipv4 = family != "6";
-      options.announce.ipv6 = family != "4";
-    } else if (option == "--announce-interval") {
-      options.announce.intervalMs = static_cast<int>(Number(option, value(), 0, 3600000));
-    } else if (option == "--announce-port") {
-      options.announce.port = static_cast<uint16_t>(Number(option, value(), 1, 65535));
-    } else if (option == "--script") {
-      options.scriptPath = value();
-    } else if (option == "--script-keep-going") {
-      options.scriptKeepGoing = true;
-    } else if (option == "--once") {
-      options.once = true;
-    } else if (option == "--sessions") {
-      options.sessionLimit = static_cast<int>(Number(option, value(), 1, 1000000));
-    } else if (option == "--exit-after") {
-      options.exitAfterMs = static_cast<int>(Number(option, value(), 1, 86400000));
-    } else if (option == "--ready-file") {
-      options.readyFile = value();
-    } else if (option == "--summary") {
-      options.summaryFile = value();
-    } else if (option == "--quiet") {
-      phonesim::SetQuiet(true);
-    } else {
-      Usage("unknown option " + option);
-    }
+      AddFormats(value, &formats);
+    });
+  }
+  line.Flag("--hevc", [&] { options.phone.hevc = true; });
+  option("--passcode", [&](const std::string& value) {
+    options.phone.passcodeSet = true;
+    options.phone.passcode = value;
+  });
+  option("--challenge", [&](const std::string& value) {
+    errno = 0;
+    char* end = nullptr;
+    options.phone.challenge = std::strtoull(value.c_str(), &end, 0);
+    if (value.empty() || value[0] == '-' || errno != 0 || *end != '\0') Usage("--challenge needs a 64-bit number");
+    options.phone.fixedChallenge = true;
+  });
+  line.Flag("--manual", [&] { options.phone.manual = true; });
+  line.Flag("--no-autostream", [&] { options.phone.autostream = false; });
+  option("--video-rate", [&](const std::string& value) {
+    options.phone.videoRate = value == "fps" ? phonesim::PhoneConfig::kFollowRequest : Rate("--video-rate", value);
+  });
+  option("--audio-rate", [&](const std::string& value) { options.phone.audioRate = Rate("--audio-rate", value); });
+  option("--video-bytes", [&](const std::string& value) {
+    options.phone.videoBytes =
+        static_cast<size_t>(Number("--video-bytes", value, 0, phonesim::PacketSource::kMaxPacket));
+  });
+  option("--audio-bytes", [&](const std::string& value) {
+    options.phone.audioBytes =
+        static_cast<size_t>(Number("--audio-bytes", value, 0, phonesim::PacketSource::kMaxPacket));
+  });
+  option("--h264-fixture", [&](const std::string& value) { options.phone.h264 = Fixture(value); });
+  option("--hevc-fixture", [&](const std::string& value) { options.phone.hevcPackets = Fixture(value); });
+  option("--opus-fixture", [&](const std::string& value) { options.phone.opus = Fixture(value); });
+  option("--chaos", [&](const std::string& value) {
+    if (!phonesim::ParseChaos(value, &options.phone.chaos))
+      Usage("--chaos needs SEED or SEED:RATE (RATE above 0, at most 1000), not '" + value + "'");
+  });
+  option("--announce-if", [&](const std::string& value) { options.announce.interface = value; });
+  option("--announce-family", [&](const std::string& value) {
+    if (value != "4" && value != "6" && value != "both") Usage("--announce-family is 4, 6 or both");
+    options.announce.ipv4 = value != "6";
+    options.announce.ipv6 = value != "4";
+  });
+  option("--announce-interval", [&](const std::string& value) {
+    options.announce.intervalMs = static_cast<int>(Number("--announce-interval", value, 0, 3600000));
+  });
+  option("--announce-port", [&](const std::string& value) {
+    options.announce.port = static_cast<uint16_t>(Number("--announce-port", value, 1, 65535));
+  });
+  option("--script", [&](const std::string& value) { options.scriptPath = value; });
+  line.Flag("--script-keep-going", [&] { options.scriptKeepGoing = true; });
+  line.Flag("--once", [&] { options.once = true; });
+  option("--sessions", [&](const std::string& value) {
+    options.sessionLimit = static_cast<int>(Number("--sessions", value, 1, 1000000));
+  });
+  option("--exit-after", [&](const std::string& value) {
+    options.exitAfterMs = static_cast<int>(Number("--exit-after", value, 1, 86400000));
+  });
+  option("--ready-file", [&](const std::string& value) { options.readyFile = value; });
+  option("--summary", [&](const std::string& value) { options.summaryFile = value; });
+  line.Flag("--quiet", [] { phonesim::SetQuiet(true); });
+
+  const std::string problem = line.Parse(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  if (!problem.empty()) Usage(problem);
+  if (help) {
+    std::fputs(kUsage, stdout);
+    std::exit(0);
   }
   if (formatsGiven) {
     options.phone.formats = formats;
