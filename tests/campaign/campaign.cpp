@@ -160,6 +160,17 @@ std::vector<int> ChoosingCameras(CampaignHost& host) {
   return cameras;
 }
 
+// What a camera's section showed, so that a camera without its phone's pictures says whether it
+// showed nothing (no picture written) or something else (the placeholder, a picture of another size).
+std::string Pictures(const soak::CameraWatcher& watcher, int camera) {
+  const auto ago = [](Clock::time_point at) {
+    return at == Clock::time_point() ? std::string("never") : std::to_string(testkit::SecondsSince(at)) + " s ago";
+  };
+  return " (phone's pictures " + std::to_string(watcher.FixturePictures(camera)) + ", last " +
+         ago(watcher.LastFixturePicture(camera)) + "; other pictures " + std::to_string(watcher.OtherPictures(camera)) +
+         ", last " + ago(watcher.LastOtherPicture(camera)) + ")";
+}
+
 // What is still missing at a quiet point ("" when all is well).
 std::string QuietShortfall(CampaignHost& host, World& world, soak::CameraWatcher& watcher, Clock::time_point healed) {
   const std::vector<int> choosing = ChoosingCameras(host);
@@ -169,7 +180,7 @@ std::string QuietShortfall(CampaignHost& host, World& world, soak::CameraWatcher
     if (!news.streaming) return "camera " + std::to_string(c) + " does not stream";
     if (news.selectedKey.empty()) return "camera " + std::to_string(c) + " streams but its list names no phone";
     if (watcher.LastFixturePicture(c) <= std::max(healed, news.streamingSince))
-      return "camera " + std::to_string(c) + " streams but shows no picture of its phone";
+      return "camera " + std::to_string(c) + " streams but shows no picture of its phone" + Pictures(watcher, c);
     held.push_back(news.selectedKey);
   }
   for (int c = 0; c < kCameras; ++c) {
