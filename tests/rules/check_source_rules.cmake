@@ -12,25 +12,26 @@
 cmake_policy(SET CMP0007 NEW)
 set(failures "")
 
+# Adds a failure for each line of `source` that matches `regex`, unless `source` matches `except`.
+function(forbid source except regex what)
+  if(except AND source MATCHES "${except}")
+    return()
+  endif()
+  file(STRINGS ${SRC}/${source} lines REGEX "${regex}")
+  foreach(line ${lines})
+    list(APPEND failures "${source}: ${what}: ${line}")
+  endforeach()
+  set(failures "${failures}" PARENT_SCOPE)
+endfunction()
+
 file(GLOB_RECURSE sources RELATIVE ${SRC} ${SRC}/*.h ${SRC}/*.cpp)
 foreach(source ${sources})
-  file(STRINGS ${SRC}/${source} lines REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<][^\">]*\\.\\.")
-  foreach(line ${lines})
-    list(APPEND failures "${source}: an include that climbs out of its directory: ${line}")
-  endforeach()
-  if(NOT source MATCHES "^(common/engine_thread|usbmux/usbmux_client_events|platform/((posix|win32)/)?system_thread)")
-    file(STRINGS ${SRC}/${source} lines REGEX "SystemThread::Start|CreateThread|_beginthread")
-    foreach(line ${lines})
-      list(APPEND failures "${source}: a thread started past StartEngineThread: ${line}")
-    endforeach()
-  endif()
-  if(NOT source MATCHES "^platform/(posix/|system_thread.h)")
-    # Comments are skipped: a line whose code part names one of them.
-    file(STRINGS ${SRC}/${source} lines REGEX "^[^/]*(std::thread|std::this_thread|thread_local|std::call_once)")
-    foreach(line ${lines})
-      list(APPEND failures "${source}: the toolchain's threads outside platform/: ${line}")
-    endforeach()
-  endif()
+  forbid(${source} "" "^[ \t]*#[ \t]*include[ \t]*[\"<][^\">]*\\.\\." "an include that climbs out of its directory")
+  forbid(${source} "^(common/engine_thread|usbmux/usbmux_client_events|platform/((posix|win32)/)?system_thread)"
+    "SystemThread::Start|CreateThread|_beginthread" "a thread started past StartEngineThread")
+  # Comments are skipped: a line whose code part names one of them.
+  forbid(${source} "^platform/(posix/|system_thread.h)"
+    "^[^/]*(std::thread|std::this_thread|thread_local|std::call_once)" "the toolchain's threads outside platform/")
 endforeach()
 
 file(MAKE_DIRECTORY ${WORK})
