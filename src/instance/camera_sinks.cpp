@@ -9,14 +9,15 @@ extern "C" {
 
 namespace kavex {
 
-void CameraSinks::OnPicture(const AVFrame& picture, float timestamp) {
+bool CameraSinks::OnPicture(const AVFrame& picture, float timestamp) {
   const std::shared_ptr<VirtualCameraOutput> output = output_.Get();
-  if (output == nullptr) return;
+  if (output == nullptr) return false;
   // A picture the camera could not take (no size yet, a layout or size it cannot hold, a scaler
   // that refused it) is no picture: neither the preview nor the host hears of it.
-  if (!output->WriteDecodedPicture(picture, timestamp)) return;
+  if (!output->WriteDecodedPicture(picture, timestamp)) return false;
   if (shown_.load()) previewWriter_.Write(picture);
   host_.ReportVideoSize(picture.width, picture.height);
+  return true;
 }
 
 void CameraSinks::OnPictureLost() {

@@ -19,7 +19,7 @@ class CameraSinks final : public FrameSink, public SampleSink {
   CameraSinks(SharedOutput& output, HostNotifier& host, const std::atomic<bool>& shown)
       : output_(output), host_(host), shown_(shown) {}
 
-  void OnPicture(const AVFrame& picture, float timestamp) override;
+  bool OnPicture(const AVFrame& picture, float timestamp) override;
   void OnPictureLost() override;
   void WriteSamples(const int16_t* samples, size_t count) override;
 

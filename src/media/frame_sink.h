@@ -9,8 +9,8 @@ namespace kavex {
 class FrameSink {
  public:
   virtual ~FrameSink() = default;
-  // One decoded picture, valid for the call only.
-  virtual void OnPicture(const AVFrame& picture, float timestamp) = 0;
+  // One decoded picture, valid for the call only. True when the camera took it (it is shown).
+  virtual bool OnPicture(const AVFrame& picture, float timestamp) = 0;
   // A packet failed to decode: what the sink holds of the stream's pictures is no longer current.
   virtual void OnPictureLost() = 0;
 };

@@ -25,11 +25,21 @@ void VideoPipeline::EndStream() {
     std::lock_guard<platform::Mutex> lock(decoderMutex_);
     previous = std::move(decoder_);
   }
+  if (previous == nullptr) return;
   previous.reset();  // joins its thread, with no lock held
+  TraceStreamEnd();
+}
+
+void VideoPipeline::TraceStreamEnd() {
+  KAVEX_TRACE_INFO("decoder", "stream ended: %u packets, %u failed to decode, %u pictures shown, %u not taken",
+                   tally_.packets.exchange(0), tally_.failed.exchange(0), tally_.shown.exchange(0),
+                   tally_.refused.exchange(0));
 }
 
 void VideoPipeline::PrepareStream(bool hevc) {
   pending_.reset();
+  // A stream whose decoder went without EndStream (none was begun) counts from nothing.
+  tally_.packets = tally_.failed = tally_.shown = tally_.refused = 0;
   // The picture slots start empty.
   pair_.FreeAll();
   if (!pair_.valid()) {
@@ -64,19 +74,27 @@ VideoCodec VideoPipeline::codec() const {
 }
 
 void VideoPipeline::OnPacketTaken(float timestamp) {
+  tally_.packets.fetch_add(1, std::memory_order_relaxed);
   acks_.OnPacketTaken(timestamp, static_cast<float>(decodeSeconds_), deliverySeconds_);
   packetStart_ = EngineClock::Now();
 }
 
 void VideoPipeline::OnDecodeResult(bool failed, float timestamp) {
   if (failed) {
+    tally_.failed.fetch_add(1, std::memory_order_relaxed);
     frames_.OnPictureLost();
     return;
   }
   const int slot = pair_.TakeReady();
   if (slot < 0) return;
   decodeSeconds_ = EngineClock::Now() - packetStart_;
-  frames_.OnPicture(*pair_.frame(slot), timestamp);
+  const AVFrame& picture = *pair_.frame(slot);
+  if (frames_.OnPicture(picture, timestamp)) {
+    if (tally_.shown.fetch_add(1, std::memory_order_relaxed) == 0)
+      KAVEX_TRACE_INFO("decoder", "first picture shown: %dx%d", picture.width, picture.height);
+  } else if (tally_.refused.fetch_add(1, std::memory_order_relaxed) == 0) {
+    KAVEX_TRACE_INFO("decoder", "a picture of %dx%d was not taken by the camera", picture.width, picture.height);
+  }
   pair_.Release(slot);
   deliverySeconds_ = static_cast<float>(EngineClock::Now() - packetStart_ - decodeSeconds_);
 }

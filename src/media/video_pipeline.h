@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -58,6 +59,18 @@ class VideoPipeline final : private DecoderSink {
   mutable platform::Mutex decoderMutex_;  // decoder_ (the pointer), never held while one is destroyed
   std::unique_ptr<VideoDecoder> decoder_;
   std::unique_ptr<VideoDecoder> pending_;  // receive thread only
+  // What became of one stream's packets, traced when the stream ends, so that a camera that
+  // streams without showing anything says where its pictures stopped. Written by the decoder
+  // thread, reset and read by the receive thread (a decoder being replaced may still count).
+  struct StreamTally {
+    std::atomic<uint32_t> packets{0};
+    std::atomic<uint32_t> failed{0};
+    std::atomic<uint32_t> shown{0};
+    std::atomic<uint32_t> refused{0};
+  };
+  void TraceStreamEnd();
+
+  StreamTally tally_;
   // Decoder thread only: when the current packet was taken, and how long the last picture took.
   double packetStart_ = 0.0;
   double decodeSeconds_ = 0.0;
