@@ -1,5 +1,6 @@
 #include "output/preview_buffer.h"
 
+#include <memory>
 #include <new>
 
 extern "C" {
@@ -13,12 +14,15 @@ extern "C" {
 namespace kavex {
 
 PreviewBuffer* PreviewBuffer::Get() {
-  // Never freed: the host's preview may render from it after the engine's instances are gone.
-  static PreviewBuffer* const buffer = [] {
-    uint8_t* pixels = new (std::nothrow) uint8_t[kBytes];
-    return pixels != nullptr ? new (std::nothrow) PreviewBuffer(pixels) : nullptr;
-  }();
-  return buffer;
+  // Made on first use and freed when the engine unloads (the buffer first, then its pixels): the
+  // host's preview may render from it after the instances are gone, but not once the engine is
+  // unloaded, since rendering is the engine's own code. Kept for the life of the process, it would
+  // cost a 32-bit host 32 MiB of address space at every load, until a camera has no room left for
+  // its pictures.
+  static const std::unique_ptr<uint8_t[]> pixels(new (std::nothrow) uint8_t[kBytes]);
+  static const std::unique_ptr<PreviewBuffer> buffer(pixels != nullptr ? new (std::nothrow) PreviewBuffer(pixels.get())
+                                                                       : nullptr);
+  return buffer.get();
 }
 
 bool PreviewBuffer::PeekPreview(Picture* picture) const {

@@ -14,8 +14,7 @@ namespace kavex {
 // The state is the whole hand-over: a producer claims the empty buffer before writing (so a
 // second instance, or one that was active a moment ago, cannot write into the same picture), and
 // publishes the size together with full; the preview reads only while it is full.
-// Thread: any. The pixels are made on first use and kept for the life of the process, since a
-// preview may still be drawing from them while the engine unloads.
+// Thread: any. The pixels are made on first use and kept until the engine unloads.
 class PreviewBuffer {
  public:
   static constexpr int32_t kMaxWidth = 3840;

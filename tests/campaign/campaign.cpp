@@ -325,8 +325,10 @@ EpochResult RunEpoch(const Options& options, int epoch, uint32_t seed, double se
       const double took = testkit::SecondsSince(healed);
       result.slowestCheckpoint = std::max(result.slowestCheckpoint, took);
       ++result.checkpoints;
-      std::printf("  quiet point %d at %.0f s: cameras %zu streaming, reached in %.1f s\n", result.checkpoints,
-                  testkit::SecondsSince(start), ChoosingCameras(host).size(), took);
+      std::printf(
+          "  quiet point %d at %.0f s: cameras %zu streaming, reached in %.1f s; room for %lld blocks of 48 MiB\n",
+          result.checkpoints, testkit::SecondsSince(start), ChoosingCameras(host).size(), took,
+          static_cast<long long>(soak::ReadProcessFigures().room48MiB));
       Journal::Get().Note("quiet point reached in %.1f s", took);
     }
     host.SetCallbackMischief(mischief, uninitializeFromCallback, between(0, 3) == 0);
@@ -347,10 +349,13 @@ EpochResult RunEpoch(const Options& options, int epoch, uint32_t seed, double se
   for (const auto& [what, count] : host.TakeCounts()) (*tally)[what] += count;
   std::printf(
       "  epoch %d: %d operations, %d events, %d quiet points (slowest %.1f s); threads %lld -> %lld, "
-      "handles %lld -> %lld\n",
+      "handles %lld -> %lld, %s %lld -> %lld KiB, address space %lld -> %lld KiB (room for %lld blocks of 48 MiB)\n",
       epoch, result.operations, result.events, result.checkpoints, result.slowestCheckpoint,
       static_cast<long long>(before.threads), static_cast<long long>(result.closed.threads),
-      static_cast<long long>(before.handles), static_cast<long long>(result.closed.handles));
+      static_cast<long long>(before.handles), static_cast<long long>(result.closed.handles), soak::PrivateName(),
+      static_cast<long long>(before.privateKiB), static_cast<long long>(result.closed.privateKiB),
+      static_cast<long long>(before.addressSpaceKiB), static_cast<long long>(result.closed.addressSpaceKiB),
+      static_cast<long long>(result.closed.room48MiB));
   // What the epoch left behind, by kind, so that a climb across epochs can be traced to its source.
   std::string left;
   std::map<std::string, int64_t> kinds = soak::HandlesByKind();

@@ -16,9 +16,17 @@ struct ProcessFigures {
   int64_t privateKiB = -1;
   int64_t handles = -1;
   int64_t threads = -1;
+  // The address space in use (natively VmSize), and under Windows how many 48 MiB blocks (a camera
+  // section's size) still fit in it: a 32-bit process runs out of room for a large mapping or
+  // picture long before it runs out of memory.
+  int64_t addressSpaceKiB = -1;
+  int64_t room48MiB = -1;
 };
 
 ProcessFigures ReadProcessFigures();
+
+// How many blocks of blockMiB the address space still has room for (Windows only; -1 natively).
+int64_t AddressRoom(int blockMiB);
 
 // The handles counted above by kind (Windows' object type names; natively what a descriptor refers
 // to: "socket", "pipe", "file", an anonymous inode's name), so that a report can say what grew.

@@ -30,12 +30,15 @@ ProcessFigures ReadProcessFigures() {
   while (std::getline(status, line)) {
     if (line.rfind("VmRSS:", 0) == 0) figures.residentKiB = std::strtoll(line.c_str() + 6, nullptr, 10);
     if (line.rfind("VmData:", 0) == 0) figures.privateKiB = std::strtoll(line.c_str() + 7, nullptr, 10);
+    if (line.rfind("VmSize:", 0) == 0) figures.addressSpaceKiB = std::strtoll(line.c_str() + 7, nullptr, 10);
   }
   // The folder's own descriptor, open while it is read, is counted too: the same one every time.
   figures.handles = CountEntries("/proc/self/fd");
   figures.threads = CountEntries("/proc/self/task");
   return figures;
 }
+
+int64_t AddressRoom(int) { return -1; }
 
 std::map<std::string, int64_t> HandlesByKind() {
   std::map<std::string, int64_t> kinds;

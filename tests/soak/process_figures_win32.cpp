@@ -128,6 +128,11 @@ ProcessFigures ReadProcessFigures() {
     figures.residentKiB = static_cast<int64_t>(memory.WorkingSetSize / 1024);
     figures.privateKiB = PrivateKiB(memory);
   }
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof(status);
+  if (GlobalMemoryStatusEx(&status))
+    figures.addressSpaceKiB = static_cast<int64_t>((status.ullTotalVirtual - status.ullAvailVirtual) / 1024);
+  figures.room48MiB = AddressRoom(48);
   DWORD handles = 0;
   if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles != 0) {
     figures.handles = handles;
@@ -148,6 +153,16 @@ ProcessFigures ReadProcessFigures() {
     figures.threads = threads;
   }
   return figures;
+}
+
+int64_t AddressRoom(int blockMiB) {
+  // Found by reserving the blocks (and letting them go): Wine lists much of the room it hands out
+  // as reserved, so walking the free regions says too little.
+  const SIZE_T block = static_cast<SIZE_T>(blockMiB) << 20;
+  std::vector<void*> blocks;
+  while (void* reserved = VirtualAlloc(nullptr, block, MEM_RESERVE, PAGE_NOACCESS)) blocks.push_back(reserved);
+  for (void* reserved : blocks) VirtualFree(reserved, 0, MEM_RELEASE);
+  return static_cast<int64_t>(blocks.size());
 }
 
 std::map<std::string, int64_t> HandlesByKind() {
