@@ -32,7 +32,8 @@ void InstanceTable::Initialize(int count, HostStateCallback stateCallback) {
     // threads still running.
     if (previous != nullptr) previous->Destroy();
     TeardownReaper::JoinAll();
-    std::shared_ptr<EngineInstance> instance = EngineInstance::Create(i, InstanceRegistry::Broker());
+    std::shared_ptr<EngineInstance> instance =
+        EngineInstance::Create(i, InstanceRegistry::Broker(), InstanceRegistry::Cameras());
     instance->callbacks().Clear();
     std::lock_guard<platform::Mutex> lock(mutex_);
     // Without a pin (natively, an engine linked into the program has no object of its own to

@@ -9,9 +9,11 @@
 #include "common/video_format.h"
 #include "instance/active_connection.h"
 #include "instance/camera_sinks.h"
+#include "instance/camera_table.h"
 #include "instance/engine_event.h"
 #include "instance/format_negotiator.h"
 #include "instance/host_callbacks.h"
+#include "instance/phone_connector.h"
 #include "instance/shared_output.h"
 #include "instance/worker_loop.h"
 #include "media/audio_pipeline.h"
@@ -28,24 +30,30 @@ namespace platform {
 class SocketLibrary;
 }  // namespace platform
 
-// One virtual camera: it wires its phone session, its video and audio pipelines, its format
-// negotiator and its output together, runs its worker (every connection decision) and keeps the
-// host's callbacks. What is shared by every camera lives in the phone broker.
+// One virtual camera: it wires its connection side (PhoneConnector: the phone it holds and its
+// session), its video and audio pipelines, its format negotiator and its output together, runs its
+// worker and keeps the host's callbacks, from open to teardown. What is shared by every camera
+// lives in the phone broker, and the other cameras are reached through the camera table; both are
+// passed in.
 //
 // Threads: constructed and opened on host threads (the export calls); destroyed on a host thread,
 // or, when the host asks for it from inside a callback, on a teardown thread (TeardownReaper); its
-// worker thread (owned by worker_) makes every connection decision; other instances' worker threads
-// may release its phone; host threads set flags and send user actions. Owns its output (shared with
-// the host calls that are using it), its video and audio pipelines, its format negotiator and a
-// share of the socket library. Instance 0 attaches the process-wide phone broker and runs its
-// discovery while it is open.
+// worker thread (owned by worker_) makes every connection decision, through the connector; other
+// instances' worker threads may release its phone (YieldPhone); the session's receive thread calls
+// it as the session's listener; host threads set flags and send user actions. Owns its connector,
+// its output (shared with the host calls that are using it), its video and audio pipelines, its
+// format negotiator and a share of the socket library. Instance 0 attaches the process-wide phone
+// broker and runs its discovery while it is open.
 //
 // Locks, in the order they may nest (each of the others is a leaf):
-//   the phone list's lock -> the broker's choice mutex -> phoneMutex_;
-//   sessionMutex_ -> phoneMutex_ (a session starts, or a taker finds none, against the claim);
+//   teardownMutex_ -> what Open takes, a failed open's teardown included (no thread that teardown
+//   joins takes teardownMutex_);
+//   the connector's: the phone list's lock -> the broker's choice mutex -> its phoneMutex_, and its
+//   sessionMutex_ -> its phoneMutex_;
 //   the negotiator's lock -> the shared output's, the video pipeline's decoder lock, the active
 //   connection's and the transport's send mutex.
-// No thread is joined and no host callback is made while any of them is held.
+// No host callback is made while any of them is held, and no thread is joined under any but
+// teardownMutex_.
 class EngineInstance final : public std::enable_shared_from_this<EngineInstance>,
                              public WorkerHandler,
                              public OutputControlListener,
@@ -55,10 +63,11 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   // from the output's own results 0 to -6.
   static constexpr int kInternalFailure = KAVEX_OPEN_INTERNAL_FAILURE;
 
-  // Constructs the instance and enters it into the instance registry. Background threads that may
-  // call back into the instance start only after construction has finished.
-  // broker: the process-wide side of finding phones, which every camera shares; it outlives them.
-  static std::shared_ptr<EngineInstance> Create(int index, PhoneBroker& broker,
+  // Constructs the instance and enters it into the camera table. Background threads that may call
+  // back into the instance start only after construction has finished.
+  // broker: the process-wide side of finding phones, which every camera shares; cameras: the table
+  // of every camera, this one included. Both outlive the instance.
+  static std::shared_ptr<EngineInstance> Create(int index, PhoneBroker& broker, CameraTable& cameras,
                                                 WorkerTiming& timing = RealWorkerTiming());
   ~EngineInstance() override;
   EngineInstance(const EngineInstance&) = delete;
@@ -88,26 +97,15 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   // The connection ended on its own: forget it and look for a phone again.
   void OnConnectionLost();
 
-  // Worker thread only (or another instance's worker taking the phone over).
-  bool ConnectToPhone(const PhoneId& phone);
-  // Replaces the session with a new one that start() connects to `phone`; false (the new one
-  // dropped) when it could not, or when the camera no longer holds the phone.
-  template <typename Starter>
-  bool StartSession(const PhoneId& phone, Starter&& start);
-  // Lets go of the held phone and its session; `tellHost`: the host hears Idle once the session
-  // stopped and before the phone is free.
-  void ReleasePhone(bool tellHost = false);
-  // Another camera's worker takes `phone`: lets go of it if this camera still holds it (claimed or
-  // in a session), and leaves alone whatever this camera has moved on to meanwhile; tells this
-  // camera's host and has it choose again. True when something was let go.
-  bool YieldPhone(const PhoneId& phone);
-  PhoneId currentPhone() const;
+  // The connection side: the phone this camera holds and its session (see PhoneConnector).
+  PhoneConnector& connector() { return connector_; }
+  const PhoneConnector& connector() const { return connector_; }
+  void ReleasePhone(bool tellHost = false) { connector_.ReleasePhone(tellHost); }
+  bool YieldPhone(const PhoneId& phone) { return connector_.YieldPhone(phone); }
+  PhoneId currentPhone() const { return connector_.currentPhone(); }
+  void RefreshPhoneList() { connector_.RefreshPhoneList(); }
+  void SelectPhoneByKey(const std::string& key) { connector_.SelectPhoneByKey(key); }
   std::vector<VideoFormat> capabilities() const { return formats_.capabilities(); }
-
-  // The phone-list refresh: publish the list while a phone is shown, otherwise choose one.
-  void RefreshPhoneList();
-  // Queues a connect request for the selectable phone with this key, if any.
-  void SelectPhoneByKey(const std::string& key);
 
   // The host asked to look for phones again (instance 0 only has discovery).
   void RestartServiceDiscovery();
@@ -144,32 +142,17 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
   RelayedMessageSink& relay() override { return callbacks_; }
 
  private:
-  EngineInstance(int index, PhoneBroker& broker, WorkerTiming& timing);
+  EngineInstance(int index, PhoneBroker& broker, CameraTable& cameras, WorkerTiming& timing);
   // Teardown steps shared by Destroy and a failed Open. Safe twice.
   void Stop();
   // Destroy's work once the callbacks are closed: stops every thread, then releases everything.
   void TearDown();
-  void SetCurrentPhone(const PhoneId& phone);
-  // Clears the current phone if it is `phone`; true if it was.
-  bool TakeCurrentPhoneIf(const PhoneId& phone);
   std::shared_ptr<VirtualCameraOutput> OutputForMedia() const { return output_.Get(); }
-  // The camera goes back to the placeholder with empty slots: the phone's stream is over.
-  void ResetOutput();
-  bool overUsb() const { return overUsb_.load(); }
-  // The connection of this session, if it still is this instance's.
-  std::shared_ptr<PhoneConnection> ConnectionOf(const PhoneSession& session);
-  // Ends the session, if any, without callbacks; returns its phone identifier.
-  PhoneId DropSession();
-  // The camera is connected (or connecting) to the phone it holds: its host has heard of it.
-  bool HasSessionWithCurrentPhone() const;
-  // Ends the session and frees the phone this camera holds (claimed or connected) in the list.
-  void LetGoOfPhone(bool tellHost = false);
-  // The camera is being stopped: StartSession refuses.
-  bool SessionsClosed() const;
 
   const int index_;
   WorkerTiming& timing_;
   PhoneBroker& broker_;
+  CameraTable& cameras_;
 
   // The host's side: its callbacks, and whether it shows this camera.
   HostCallbacks callbacks_;
@@ -188,20 +171,14 @@ class EngineInstance final : public std::enable_shared_from_this<EngineInstance>
 
   // Instance 0: what it attached of the phone broker.
   uint64_t brokerAttachment_ = 0;
-  std::atomic<bool> overUsb_{false};
   // This camera's share of the socket library: it stays up while any camera has sockets.
   std::shared_ptr<platform::SocketLibrary> socketLibrary_;
-  // The session with the current phone. Created and dropped by the worker; looked up by its
-  // receive thread.
-  mutable platform::Mutex sessionMutex_;
-  std::shared_ptr<PhoneSession> session_;
-  bool sessionsClosed_ = false;  // the camera is being stopped: no session starts any more
 
   EventQueue queue_;
+  // The phone this camera holds and its session; it tells the parts above when it lets go of one.
+  PhoneConnector connector_{index_, broker_, cameras_, *this, callbacks_, queue_, activeConnection_, output_};
   mutable platform::Mutex workerMutex_;  // worker_ (the pointer): open and teardown against queries
   std::unique_ptr<WorkerLoop> worker_;
-  mutable platform::Mutex phoneMutex_;
-  PhoneId currentPhone_;
 
   // Open and the start of Destroy: an instance torn down is never opened, and never torn down twice.
   platform::Mutex teardownMutex_;

@@ -4,6 +4,8 @@
 
 #include "broker/camera_roster.h"
 #include "broker/phone_broker.h"
+#include "common/trace.h"
+#include "instance/camera_table.h"
 #include "instance/engine_instance.h"
 #include "platform/sync.h"
 
@@ -41,6 +43,26 @@ class RegistryRoster final : public CameraRoster {
   void OnPhoneListChanged() override { InstanceRegistry::RefreshAll(); }
 };
 
+// The instances as each of them sees the others.
+class RegistryCameras final : public CameraTable {
+ public:
+  void Enter(int index, std::shared_ptr<EngineInstance> instance) override {
+    InstanceRegistry::Enter(index, std::move(instance));
+  }
+  std::shared_ptr<EngineInstance> Remove(int index, const EngineInstance* instance) override {
+    return InstanceRegistry::Remove(index, instance);
+  }
+  void RefreshAll() override { InstanceRegistry::RefreshAll(); }
+  void TakePhoneFromOthers(const PhoneConnector& taker, const PhoneId& phone) override {
+    for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
+      std::shared_ptr<EngineInstance> other = InstanceRegistry::Get(i);
+      if (other == nullptr || &other->connector() == &taker) continue;
+      if (other->YieldPhone(phone))
+        KAVEX_TRACE_INFO("instance", "camera %d: its phone was taken by camera %d", other->index(), taker.index());
+    }
+  }
+};
+
 }  // namespace
 
 void InstanceRegistry::Enter(int index, std::shared_ptr<EngineInstance> instance) {
@@ -74,6 +96,12 @@ PhoneBroker& InstanceRegistry::Broker() {
   static RegistryRoster* const roster = new RegistryRoster;
   static PhoneBroker* const broker = new PhoneBroker(*roster);
   return *broker;
+}
+
+CameraTable& InstanceRegistry::Cameras() {
+  // Never destroyed, like the slots it reaches.
+  static RegistryCameras* const cameras = new RegistryCameras;
+  return *cameras;
 }
 
 }  // namespace kavex

@@ -3,14 +3,14 @@
 
 namespace kavex {
 
+class CameraTable;
 class EngineInstance;
 class PhoneBroker;
 
 // The engine's own table of the live instances, indexed 0 to 3, by which instances see each other
-// (refresh broadcasts, taking a phone over). An instance enters it once constructed and leaves it
-// during teardown. Lookups hand out shared references, so an instance being torn down on one thread
-// stays valid for a call another thread has already started on it.
-// Thread: any.
+// (refresh broadcasts, taking a phone over): each is handed it as its CameraTable (Cameras()),
+// enters it once constructed and leaves it during teardown. Lookups hand out shared references, so an instance being
+// torn down on one thread stays valid for a call another thread has already started on it. Thread: any.
 class InstanceRegistry {
  public:
   static constexpr int kSlots = 4;
@@ -26,6 +26,8 @@ class InstanceRegistry {
   static void RefreshAll();
   // The process-wide phone broker, serving the instances of this table. Never destroyed.
   static PhoneBroker& Broker();
+  // This table as the instances see it, to be passed to each. Never destroyed.
+  static CameraTable& Cameras();
 };
 
 }  // namespace kavex

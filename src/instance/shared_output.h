@@ -24,6 +24,13 @@ class SharedOutput {
     std::lock_guard<platform::Mutex> lock(mutex_);
     return std::move(output_);
   }
+  // The camera goes back to the placeholder with empty slots: the phone's stream is over.
+  void ShowPlaceholder() const {
+    if (const std::shared_ptr<VirtualCameraOutput> output = Get()) {
+      output->SetStreaming(false);
+      output->ClearFrameSlots();
+    }
+  }
 
  private:
   mutable platform::Mutex mutex_;

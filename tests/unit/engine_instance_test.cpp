@@ -68,7 +68,7 @@ class EngineInstanceTest : public ::testing::Test {
     PhoneList::Instance().Clear();
   }
   EngineInstance& Make(int index, WorkerTiming& timing = RealWorkerTiming()) {
-    instances.push_back(EngineInstance::Create(index, InstanceRegistry::Broker(), timing));
+    instances.push_back(EngineInstance::Create(index, InstanceRegistry::Broker(), InstanceRegistry::Cameras(), timing));
     return *instances.back();
   }
   // A network phone answering on loopback that the camera is asked to connect to; the answer is the
@@ -537,8 +537,10 @@ TEST_F(EngineInstanceTest, HostCallsDuringRunAndTeardownAreSafe) {
   // Every call an export makes, from several host threads, while the instances run and while two
   // other host threads tear them down at once; a few rounds, so that teardown meets each call.
   for (int cycle = 0; cycle < 4; ++cycle) {
-    std::shared_ptr<EngineInstance> zero = EngineInstance::Create(0, InstanceRegistry::Broker(), fast);
-    std::shared_ptr<EngineInstance> one = EngineInstance::Create(1, InstanceRegistry::Broker(), fast);
+    std::shared_ptr<EngineInstance> zero =
+        EngineInstance::Create(0, InstanceRegistry::Broker(), InstanceRegistry::Cameras(), fast);
+    std::shared_ptr<EngineInstance> one =
+        EngineInstance::Create(1, InstanceRegistry::Broker(), InstanceRegistry::Cameras(), fast);
     ASSERT_EQ(zero->Open(), 0);
     ASSERT_EQ(one->Open(), 0);
     std::atomic<bool> stop{false};

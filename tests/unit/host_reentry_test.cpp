@@ -201,7 +201,7 @@ class HostReentryTest : public ::testing::TestWithParam<Hook> {
     g_lateCallbacks.store(0);
     SetHostStateCallback(&OnState);
     static QuickTiming timing;
-    g_instance = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), timing);
+    g_instance = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), InstanceRegistry::Cameras(), timing);
     g_instance->callbacks().Register(&OnPhoneControl, &OnVideoSize, &OnPhoneList, &On19, &On20, &On21, &On22, &On25,
                                      &OnTextList, &OnFormatChoice);
     g_instance->callbacks().RegisterPasscodeKey(&OnPasscodeKey);
@@ -311,7 +311,7 @@ TEST(HostReentry, FormatChangeFromTheVideoSizeCallbackWhileNewCapabilitiesArrive
   HandEnteredPhone phone(0x41, "Turning");
   ASSERT_TRUE(phone.listener.ok());
   static QuickTiming timing;
-  g_formatTarget = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), timing);
+  g_formatTarget = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), InstanceRegistry::Cameras(), timing);
   g_formatTarget->callbacks().Register(nullptr, &ChangeFormatOnVideoSize, nullptr, nullptr, nullptr, nullptr, nullptr,
                                        nullptr, nullptr, &Automatic);
   ASSERT_EQ(g_formatTarget->Open(), 0);
@@ -362,7 +362,8 @@ TEST(HostReentry, NoStaleFormatRequestOutlivesNewCapabilities) {
   HandEnteredPhone phone(0x51, "Flipping");
   ASSERT_TRUE(phone.listener.ok());
   static QuickTiming timing;
-  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), timing);
+  std::shared_ptr<EngineInstance> instance =
+      EngineInstance::Create(kIndex, InstanceRegistry::Broker(), InstanceRegistry::Cameras(), timing);
   ASSERT_EQ(instance->Open(), 0);
   std::unique_ptr<loopback::Peer> peer = phone.Connect(*instance);
   ASSERT_NE(peer, nullptr);
@@ -424,7 +425,8 @@ TEST(PhoneDeparture, TheBacklogOfAPhoneThatLeftIsNotDecodedIntoTheCamera) {
   consumer.Publish({640, 480, 30.0f, 1});
   SetHostStateCallback(&OnDepartureState);
   static QuickTiming timing;
-  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), timing);
+  std::shared_ptr<EngineInstance> instance =
+      EngineInstance::Create(kIndex, InstanceRegistry::Broker(), InstanceRegistry::Cameras(), timing);
   instance->SetActive(true);
   ASSERT_EQ(instance->Open(), 0);
   std::unique_ptr<loopback::Peer> peer = phone.Connect(*instance);

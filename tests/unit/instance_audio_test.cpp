@@ -27,7 +27,7 @@ class InstanceAudioTest : public ::testing::Test {
   static constexpr int kIndex = 2;  // instance 0 would start network discovery
   void SetUp() override {
     test_drivers::Drivers().ClearRecords();
-    instance = EngineInstance::Create(kIndex, InstanceRegistry::Broker());
+    instance = EngineInstance::Create(kIndex, InstanceRegistry::Broker(), InstanceRegistry::Cameras());
     ASSERT_EQ(instance->Open(), 0);
   }
   void TearDown() override {

@@ -152,7 +152,8 @@ TEST(PhoneAnnouncement, NameStopsAtItsFirstNulAndNeverExceeds255Bytes) {
 // The type-1 message of a session is read by the same rules.
 TEST(PhoneAnnouncement, SessionMessageOfType1FollowsTheSameRules) {
   PhoneList::Instance().Clear();
-  std::shared_ptr<EngineInstance> instance = EngineInstance::Create(1, InstanceRegistry::Broker());
+  std::shared_ptr<EngineInstance> instance =
+      EngineInstance::Create(1, InstanceRegistry::Broker(), InstanceRegistry::Cameras());
   const PhoneId phone = UniqueId(5);
   InstanceRegistry::Broker().OnPhoneFound(
       PhoneSighting::Network(phone, 2, "Before", SocketAddress::Ipv4(198, 18, 0, 2, 0), 4699));

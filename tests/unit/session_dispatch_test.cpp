@@ -60,7 +60,7 @@ class SessionDispatchTest : public ::testing::Test {
     g_message19.clear();
     g_key = 0;
     SetHostStateCallback(&OnState);
-    instance = EngineInstance::Create(0, InstanceRegistry::Broker());
+    instance = EngineInstance::Create(0, InstanceRegistry::Broker(), InstanceRegistry::Cameras());
     phone.bytes = {0x21, 0x43, 0x65, 0x07, 9, 9};
     session = std::make_unique<PhoneSession>(*instance, kavex::InstanceRegistry::Broker(), phone);
     kavex::InstanceRegistry::Broker().OnPhoneFound(

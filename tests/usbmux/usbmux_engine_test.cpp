@@ -648,7 +648,8 @@ TEST(UsbmuxCamera, TeardownWhileTheServiceOpensTheStreamReturnsAtOnce) {
   const PhoneId phone = IdOf(0x81);
   PhoneList::Instance().ReportUsbmuxPhone(phone, 2, 161, true, "");
   QuickTiming timing;
-  std::shared_ptr<EngineInstance> camera = EngineInstance::Create(1, InstanceRegistry::Broker(), timing);
+  std::shared_ptr<EngineInstance> camera =
+      EngineInstance::Create(1, InstanceRegistry::Broker(), InstanceRegistry::Cameras(), timing);
   ASSERT_EQ(camera->Open(), 0);
   camera->Push(EngineEvent::Connect(phone));
   ASSERT_TRUE(WaitUntil([&] { return service.accepted() == 1; }, 5000)) << "the worker never asked the service";
