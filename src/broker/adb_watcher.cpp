@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "broker/announcement_probe.h"
 #include "broker/usb_notification_thread.h"
 #include "common/engine_thread.h"
 #include "common/error_log.h"
@@ -13,14 +14,12 @@
 #include "common/trace.h"
 #include "platform/sync.h"
 #include "platform/usb_notifications.h"
-#include "transport/tcp_transport.h"
 
 namespace kavex {
 
 namespace {
 
-constexpr double kProbeSilenceSeconds = 10.0;
-constexpr int kProbeSteps = 20;          // 2 s for the phone's announcement
+constexpr int kProbeLimitMs = 2000;      // for the phone's announcement, connect included
 constexpr int kArrivalSettleSteps = 20;  // a device that just arrived gets 2 s before the scan
 constexpr int kResumeSettleSteps = 50;   // after a resume, 5 s before every device is taken afresh
 constexpr auto kStep = std::chrono::milliseconds(100);
@@ -61,25 +60,6 @@ void AdbWatcher::SetListener(PhoneSightingListener* listener) {
     if (announcement.kind != 0 && !announcement.id.IsZero())
       listener->OnPhoneFound(PhoneSighting::Bridge(announcement.id, announcement.kind, announcement.name, sessionPort));
   }
-}
-
-void AdbWatcher::OnFailed(PhoneConnection&) { probeResult_.store(kProbeFailed); }
-
-void AdbWatcher::OnClosed(PhoneConnection&) {
-  // The phone's announcement port closes right after its block: an answer already in stays.
-  int waiting = kProbeWaiting;
-  probeResult_.compare_exchange_strong(waiting, kProbeFailed);
-}
-
-void AdbWatcher::OnPacket(PhoneConnection&, const uint8_t* message, size_t length) {
-  if (length < 4 || message[3] != PhoneAnnouncement::kMessageType) return;
-  {
-    std::lock_guard<platform::Mutex> lock(probeMutex_);
-    // A shorter message leaves the rest of the block zero rather than whatever followed it.
-    probeBlock_.fill(0);
-    std::copy(message, message + std::min(length, probeBlock_.size()), probeBlock_.begin());
-  }
-  probeResult_.store(kProbeAnswered);
 }
 
 void AdbWatcher::Run() {
@@ -174,18 +154,9 @@ bool AdbWatcher::Probe(size_t index) {
     announcementPort = entry.announcementPort;
     sessionPort = entry.sessionPort;
   }
-  {
-    TcpTransport probe(*this, kProbeSilenceSeconds, "kavex-adb-probe");
-    probeResult_.store(kProbeWaiting);
-    if (!probe.Start(SocketAddress::Ipv4(127, 0, 0, 1, announcementPort), nullptr)) return false;
-    for (int step = 0; step < kProbeSteps && running_.load() && probeResult_.load() == kProbeWaiting; ++step) Nap();
-  }  // the probe's receive thread is joined here: nothing writes the block any more
-  if (probeResult_.load() != kProbeAnswered) return false;
-  Block block;
-  {
-    std::lock_guard<platform::Mutex> lock(probeMutex_);
-    block = probeBlock_;
-  }
+  Block block{};
+  if (!ProbeAnnouncement(SocketAddress::Ipv4(127, 0, 0, 1, announcementPort), kProbeLimitMs, running_, &block))
+    return false;
   // A block without an identifier names no phone: the all-zero identifier means "none" everywhere.
   const PhoneAnnouncement announcement = ReadAnnouncementBlock(block);
   if (announcement.id.IsZero()) return false;

@@ -11,7 +11,6 @@
 #include "platform/sync.h"
 #include "platform/system_thread.h"
 #include "protocol/phone_announcement.h"
-#include "protocol/phone_connection.h"
 
 namespace kavex {
 
@@ -23,12 +22,11 @@ namespace kavex {
 // instance 0 and gone with it.
 //
 // Thread: its own thread from construction to destruction owns the device table, the notification
-// window's thread (UsbNotificationThread, which alone pumps the window) and the probe connection;
-// a probe's receive thread writes the probe result and block (probeMutex_). SetListener and the
-// destructor run on instance 0's host or teardown thread.
+// window's thread (UsbNotificationThread, which alone pumps the window) and the probes, which it
+// makes itself. SetListener and the destructor run on instance 0's host or teardown thread.
 // Locks: listenerMutex_ is held while the listener is called (so that once SetListener(nullptr)
-// returns no report is under way), then the listener's own; tableMutex_ and probeMutex_ are leaves.
-class AdbWatcher final : public TransportListener {
+// returns no report is under way), then the listener's own; tableMutex_ is a leaf.
+class AdbWatcher final {
  public:
   struct Options {
     AdbRunner runner = RunAdb;
@@ -42,7 +40,7 @@ class AdbWatcher final : public TransportListener {
   AdbWatcher(PhoneSightingListener* listener, Options options);
   // Stops the thread and waits for it (at most the bridge command under way with its exit wait and
   // end, the notification window's thread, and the closing "kill-server").
-  ~AdbWatcher() override;
+  ~AdbWatcher();
   AdbWatcher(const AdbWatcher&) = delete;
   AdbWatcher& operator=(const AdbWatcher&) = delete;
 
@@ -58,15 +56,8 @@ class AdbWatcher final : public TransportListener {
   // False once the thread has ended (the bridge is missing, or the window could not be made).
   bool running() const { return running_.load(); }
 
-  // The probe connection's reports.
-  void OnConnected(PhoneConnection&) override {}
-  void OnFailed(PhoneConnection&) override;
-  void OnClosed(PhoneConnection&) override;
-  void OnPacket(PhoneConnection& connection, const uint8_t* message, size_t length) override;
-
  private:
   using Block = AnnouncementBlock;
-  enum ProbeResult { kProbeFailed = 0, kProbeWaiting = 1, kProbeAnswered = 2 };
 
   void Run();
   void Watch();
@@ -94,10 +85,6 @@ class AdbWatcher final : public TransportListener {
 
   platform::Mutex tableMutex_;  // written by the watcher thread, read by SetListener
   AdbDeviceTable table_;
-
-  platform::Mutex probeMutex_;
-  std::atomic<int> probeResult_{kProbeFailed};
-  Block probeBlock_{};
 
   platform::Mutex napMutex_;
   platform::ConditionVariable napWake_;

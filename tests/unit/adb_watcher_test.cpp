@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "broker/adb_watcher.h"
+#include "broker/announcement_probe.h"
 #include "common/error_log.h"
 #include "loopback_peer.h"
 #include "platform/address_watch.h"
@@ -114,6 +115,44 @@ class AnnouncementPort {
 class AdbWatcherTest : public ::testing::Test {
   platform::SocketLibrary sockets_;
 };
+
+// The probe reads the stream itself: a message of another type before the announcement is passed
+// over however it is cut, a long announcement gives its first bytes, and a stream that ends early or
+// states an impossible length gives nothing.
+TEST_F(AdbWatcherTest, TheProbeFramesThePortsMessagesItself) {
+  const std::atomic<bool> running{true};
+  const auto probe = [&](const std::vector<uint8_t>& stream, AnnouncementBlock* block) {
+    loopback::Listener listener;
+    std::thread phone([&] {
+      std::unique_ptr<loopback::Peer> peer = listener.Accept(5000);
+      if (peer == nullptr) return;
+      for (size_t at = 0; at < stream.size(); at += 7) {  // in pieces that cut headers too
+        peer->SendAll(
+            std::vector<uint8_t>(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                                 stream.begin() + static_cast<std::ptrdiff_t>(std::min(at + 7, stream.size()))));
+      }
+      peer->Close();
+    });
+    const bool answered = ProbeAnnouncement(listener.address(), 5000, running, block);
+    phone.join();
+    return answered;
+  };
+  std::vector<uint8_t> stream(600, 0xee);
+  stream[0] = 600 & 0xff;
+  stream[1] = 600 >> 8;
+  stream[2] = 0;
+  stream[3] = 7;
+  const std::vector<uint8_t> announcement = Announcement(Id(3), 2, "Pixel", 300);
+  stream.insert(stream.end(), announcement.begin(), announcement.end());
+  AnnouncementBlock block{};
+  ASSERT_TRUE(probe(stream, &block));
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), announcement.begin()));
+  EXPECT_EQ(ReadAnnouncementBlock(block).id, Id(3));
+
+  stream.resize(stream.size() - 1);  // ends one byte short
+  EXPECT_FALSE(probe(stream, &block));
+  EXPECT_FALSE(probe({3, 0, 0, 1}, &block)) << "a length shorter than its header";
+}
 
 AdbWatcher::Options Scripted(ScriptedBridge& bridge, uint16_t announcementPort) {
   AdbWatcher::Options options;
