@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <memory>
 
 #include "instance/other_cameras.h"
@@ -19,6 +20,9 @@ class CameraTable : public OtherCameras {
   virtual std::shared_ptr<EngineInstance> Remove(int index, const EngineInstance* instance) = 0;
   // Every camera refreshes, staggered by 0.5 s per index so that lower indexes choose phones first.
   virtual void RefreshAll() = 0;
+  // Runs a camera's teardown on a thread of its own (the host tore the camera down from a callback,
+  // on a thread the teardown must join); the host's next EUninitialize or EInitialize waits for it.
+  virtual void TearDownLater(std::function<void()> teardown) = 0;
 };
 
 }  // namespace kavex

@@ -6,7 +6,6 @@
 #include "common/engine_thread.h"
 #include "common/error_log.h"
 #include "common/trace.h"
-#include "instance/teardown_reaper.h"
 #include "media/format_choice.h"
 #include "platform/address_watch.h"
 #include "platform/clock.h"
@@ -124,7 +123,7 @@ void EngineInstance::Destroy() {
   if (OnEngineThread()) {
     if (std::shared_ptr<EngineInstance> self = weak_from_this().lock()) {
       KAVEX_TRACE_INFO("instance", "camera %d: torn down from a callback, on a teardown thread", index_);
-      TeardownReaper::Run([self] { self->TearDown(); });
+      cameras_.TearDownLater([self] { self->TearDown(); });
       return;
     }
   }

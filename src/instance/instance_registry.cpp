@@ -7,6 +7,7 @@
 #include "common/trace.h"
 #include "instance/camera_table.h"
 #include "instance/engine_instance.h"
+#include "instance/teardown_reaper.h"
 #include "platform/sync.h"
 
 namespace kavex {
@@ -53,6 +54,7 @@ class RegistryCameras final : public CameraTable {
     return InstanceRegistry::Remove(index, instance);
   }
   void RefreshAll() override { InstanceRegistry::RefreshAll(); }
+  void TearDownLater(std::function<void()> teardown) override { TeardownReaper::Run(std::move(teardown)); }
   void TakePhoneFromOthers(const PhoneConnector& taker, const PhoneId& phone) override {
     for (int i = 0; i < InstanceRegistry::kSlots; ++i) {
       std::shared_ptr<EngineInstance> other = InstanceRegistry::Get(i);
