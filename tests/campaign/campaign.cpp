@@ -328,7 +328,7 @@ EpochResult RunEpoch(const Options& options, int epoch, uint32_t seed, double se
       std::printf(
           "  quiet point %d at %.0f s: cameras %zu streaming, reached in %.1f s; room for %lld blocks of 48 MiB\n",
           result.checkpoints, testkit::SecondsSince(start), ChoosingCameras(host).size(), took,
-          static_cast<long long>(soak::ReadProcessFigures().room48MiB));
+          static_cast<long long>(soak::AddressRoom(48)));
       Journal::Get().Note("quiet point reached in %.1f s", took);
     }
     host.SetCallbackMischief(mischief, uninitializeFromCallback, between(0, 3) == 0);
@@ -355,7 +355,7 @@ EpochResult RunEpoch(const Options& options, int epoch, uint32_t seed, double se
       static_cast<long long>(before.handles), static_cast<long long>(result.closed.handles), soak::PrivateName(),
       static_cast<long long>(before.privateKiB), static_cast<long long>(result.closed.privateKiB),
       static_cast<long long>(before.addressSpaceKiB), static_cast<long long>(result.closed.addressSpaceKiB),
-      static_cast<long long>(result.closed.room48MiB));
+      static_cast<long long>(soak::AddressRoom(48)));
   // What the epoch left behind, by kind, so that a climb across epochs can be traced to its source.
   std::string left;
   std::map<std::string, int64_t> kinds = soak::HandlesByKind();

@@ -16,16 +16,15 @@ struct ProcessFigures {
   int64_t privateKiB = -1;
   int64_t handles = -1;
   int64_t threads = -1;
-  // The address space in use (natively VmSize), and under Windows how many 48 MiB blocks (a camera
-  // section's size) still fit in it: a 32-bit process runs out of room for a large mapping or
-  // picture long before it runs out of memory.
+  // The address space in use (natively VmSize).
   int64_t addressSpaceKiB = -1;
-  int64_t room48MiB = -1;
 };
 
 ProcessFigures ReadProcessFigures();
 
-// How many blocks of blockMiB the address space still has room for (Windows only; -1 natively).
+// How many blocks of blockMiB the address space still has room for (Windows only; -1 natively): a
+// 32-bit process runs out of room for a large mapping or picture long before it runs out of memory.
+// It reserves the blocks to count them, so it is for an occasional look, not every reading.
 int64_t AddressRoom(int blockMiB);
 
 // The handles counted above by kind (Windows' object type names; natively what a descriptor refers

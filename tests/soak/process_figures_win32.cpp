@@ -132,7 +132,6 @@ ProcessFigures ReadProcessFigures() {
   status.dwLength = sizeof(status);
   if (GlobalMemoryStatusEx(&status))
     figures.addressSpaceKiB = static_cast<int64_t>((status.ullTotalVirtual - status.ullAvailVirtual) / 1024);
-  figures.room48MiB = AddressRoom(48);
   DWORD handles = 0;
   if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles != 0) {
     figures.handles = handles;
